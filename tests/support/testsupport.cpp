@@ -1,0 +1,125 @@
+#include "testsupport.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QFile>
+#include <QProcess>
+#include <QTcpServer>
+#include <QThread>
+#include <QUuid>
+
+namespace testsupport
+{
+    QString cacheDir()
+    {
+        const QString dir = QStringLiteral(VANTREL_TEST_CACHE);
+        QDir().mkpath(dir);
+        return dir;
+    }
+
+    QString makeClip(const QString &fileName, const QStringList &ffmpegArgs)
+    {
+        const QString target = cacheDir() + fileName;
+        if (QFile::exists(target))
+            return target;
+
+        // Each maker writes its own file, then renames it into place: parallel tests never see half a clip.
+        const QString suffix = QFileInfo(fileName).suffix();
+        const QString part = target + QStringLiteral(".") + QUuid::createUuid().toString(QUuid::Id128)
+            + QStringLiteral(".") + suffix;
+        QStringList args {QStringLiteral("-nostdin"), QStringLiteral("-hide_banner"),
+                          QStringLiteral("-loglevel"), QStringLiteral("error"), QStringLiteral("-y")};
+        args << ffmpegArgs << part;
+        QProcess ffmpeg;
+        ffmpeg.setProcessChannelMode(QProcess::MergedChannels);
+        ffmpeg.start(QStringLiteral("ffmpeg"), args);
+        if (!ffmpeg.waitForFinished(120000) || ffmpeg.exitCode() != 0)
+        {
+            qWarning("ffmpeg failed for %s: %s", qPrintable(fileName), ffmpeg.readAll().constData());
+            QFile::remove(part);
+            return QString();
+        }
+        if (!QFile::exists(target) && !QFile::rename(part, target))
+            QFile::remove(part);
+        QFile::remove(part);
+        return QFile::exists(target) ? target : QString();
+    }
+
+    QString clipH264Mp4()
+    {
+        return makeClip(QStringLiteral("h264-320x240-3s.mp4"),
+            {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("testsrc=size=320x240:rate=25:duration=3"),
+             QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("sine=frequency=440:duration=3"),
+             QStringLiteral("-c:v"), QStringLiteral("libx264"), QStringLiteral("-preset"), QStringLiteral("ultrafast"),
+             QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p"), QStringLiteral("-c:a"), QStringLiteral("aac"),
+             QStringLiteral("-shortest")});
+    }
+
+    QString clipMpeg4Avi()
+    {
+        return makeClip(QStringLiteral("mpeg4-320x240-3s.avi"),
+            {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("testsrc=size=320x240:rate=25:duration=3"),
+             QStringLiteral("-c:v"), QStringLiteral("mpeg4")});
+    }
+
+    QString clipMp3()
+    {
+        return makeClip(QStringLiteral("sine-3s.mp3"),
+            {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("sine=frequency=440:duration=3"),
+             QStringLiteral("-c:a"), QStringLiteral("libmp3lame")});
+    }
+
+    QString newTempDir()
+    {
+        QString base = QString::fromLocal8Bit(qgetenv("TMPDIR"));
+        if (base.isEmpty())
+            base = QDir::tempPath();
+        if (!base.endsWith(QLatin1Char('/')))
+            base += QLatin1Char('/');
+        const QString dir = base + QStringLiteral("t-") + QUuid::createUuid().toString(QUuid::Id128) + QStringLiteral("/");
+        QDir().mkpath(dir);
+        return dir;
+    }
+
+    quint16 freePort()
+    {
+        QTcpServer server;
+        if (!server.listen(QHostAddress::LocalHost, 0))
+            return 0;
+        const quint16 port = server.serverPort();
+        server.close();
+        return port;
+    }
+
+    bool waitUntil(const std::function<bool()> &done, int timeoutMs)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (!done())
+        {
+            if (timer.elapsed() > timeoutMs)
+                return done();
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            QThread::msleep(5);
+        }
+        return true;
+    }
+
+    QByteArray readAll(const QString &path)
+    {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            return QByteArray();
+        return file.readAll();
+    }
+
+    bool writeAll(const QString &path, const QByteArray &data)
+    {
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return false;
+        return file.write(data) == data.size();
+    }
+}

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <functional>
+
+#include <QString>
+#include <QStringList>
+
+namespace testsupport
+{
+    // Folder of clips and other generated inputs shared by all tests of one build (ends with "/").
+    QString cacheDir();
+
+    // Makes (once per build) a clip with ffmpeg: `ffmpegArgs` are the arguments between
+    // "-y" and the output path. Returns the path of the clip. Safe under parallel tests.
+    QString makeClip(const QString &fileName, const QStringList &ffmpegArgs);
+
+    // A few seconds of 320x240 H.264 video with AAC audio in MP4.
+    QString clipH264Mp4();
+    // MPEG-4 part 2 video in AVI.
+    QString clipMpeg4Avi();
+    // Audio only, MP3.
+    QString clipMp3();
+
+    // A new empty folder under TMPDIR (ends with "/"); removed by the test wrapper.
+    QString newTempDir();
+
+    // A TCP port on 127.0.0.1 that was free a moment ago.
+    quint16 freePort();
+
+    // Processes Qt events until `done` is true or `timeoutMs` passes; returns `done()`.
+    bool waitUntil(const std::function<bool()> &done, int timeoutMs);
+
+    // Whole contents of a file (empty when it cannot be read).
+    QByteArray readAll(const QString &path);
+    bool writeAll(const QString &path, const QByteArray &data);
+}
