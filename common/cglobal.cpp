@@ -1,0 +1,163 @@
+#include "cglobal.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QSysInfo>
+
+#include "commonfun.h"
+#include "logger.h"
+
+namespace
+{
+    QString g_dataPath;
+    QString g_currentPath;
+    QString g_appPath;
+    QString g_configFile;
+    QString g_logPath;
+    QString g_slicePath;
+    int g_buildDate = 0;
+    QString g_systemName;
+    float g_scaleFactor = 1.0f;
+
+    QString withSlash(QString path)
+    {
+        if (!path.endsWith(QLatin1Char('/')))
+            path += QLatin1Char('/');
+        return path;
+    }
+
+    // Creates the folder with its parents, private to this user.
+    void makePrivateDir(const QString &path)
+    {
+        QDir().mkpath(path);
+        QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    }
+}
+
+void CGlobal::init()
+{
+    initPath();
+    sth::logger::instance()->start(g_logPath.toStdWString());
+    CommonFun::initSettings(g_configFile);
+    QFile::setPermissions(g_configFile, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    initBuildDate();
+    initSystemName();
+}
+
+void CGlobal::uninit()
+{
+    CommonFun::releaseSettings();
+    sth::logger::instance()->stop();
+}
+
+void CGlobal::initPath()
+{
+    g_dataPath = defaultDataPath();
+    makePrivateDir(g_dataPath);
+    g_currentPath = withSlash(QDir::currentPath());
+    g_appPath = QCoreApplication::instance()
+        ? withSlash(QCoreApplication::applicationDirPath())
+        : g_currentPath;
+    g_configFile = g_dataPath + QStringLiteral("config.ini");
+    g_logPath = g_dataPath + QStringLiteral("log/");
+    makePrivateDir(g_logPath);
+    g_slicePath = g_dataPath + QStringLiteral("slice/");
+    makePrivateDir(g_slicePath);
+}
+
+QString CGlobal::defaultDataPath()
+{
+    const QByteArray own = qgetenv("VANTREL_DATA_DIR");
+    if (!own.isEmpty())
+        return withSlash(QDir::cleanPath(QFile::decodeName(own)));
+    const QByteArray xdg = qgetenv("XDG_DATA_HOME");
+    if (!xdg.isEmpty() && xdg.startsWith('/'))
+        return withSlash(QDir::cleanPath(QFile::decodeName(xdg))) + QStringLiteral("vantrel/");
+    return withSlash(QDir::homePath()) + QStringLiteral(".local/share/vantrel/");
+}
+
+QString CGlobal::defaultLogPath()
+{
+    return defaultDataPath() + QStringLiteral("log/");
+}
+
+QString CGlobal::dataPath()
+{
+    return g_dataPath;
+}
+
+QString CGlobal::currentPath()
+{
+    return g_currentPath;
+}
+
+QString CGlobal::appPath()
+{
+    return g_appPath;
+}
+
+QString CGlobal::configFile()
+{
+    return g_configFile;
+}
+
+QString CGlobal::logPath()
+{
+    return g_logPath;
+}
+
+QString CGlobal::slicePath()
+{
+    return g_slicePath;
+}
+
+int CGlobal::buildDate()
+{
+    if (g_buildDate == 0)
+        initBuildDate();
+    return g_buildDate;
+}
+
+QString CGlobal::systemName()
+{
+    return g_systemName;
+}
+
+float CGlobal::scaleFactor()
+{
+    return g_scaleFactor;
+}
+
+int CGlobal::parseBuildDate(const char *date)
+{
+    if (!date)
+        return 0;
+    char month[8] = {};
+    int day = 0;
+    int year = 0;
+    if (std::sscanf(date, "%3s %d %d", month, &day, &year) != 3 || std::strlen(month) != 3)
+        return 0;
+    static const char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+    const char *at = std::strstr(months, month);
+    if (!at || (at - months) % 3 != 0)
+        return 0;
+    const int m = 13 - static_cast<int>(std::strlen(at)) / 3;
+    if (day < 1 || day > 31 || year < 1970)
+        return 0;
+    return year * 10000 + m * 100 + day;
+}
+
+void CGlobal::initBuildDate()
+{
+    g_buildDate = parseBuildDate(__DATE__);
+}
+
+void CGlobal::initSystemName()
+{
+    g_systemName = QSysInfo::prettyProductName();
+}

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+// Program-wide folders and the build date; brings the logger and the global settings
+// store up (init) and down (uninit). All folders end with "/".
+//
+// The application-data folder is "$VANTREL_DATA_DIR/" when that is set, otherwise
+// "$XDG_DATA_HOME/vantrel/" (default "~/.local/share/vantrel/"); it holds "log/", "slice/"
+// and "config.ini". Both programs find the same folder, whatever their application name.
+class CGlobal : public QObject
+{
+public:
+    CGlobal() = delete;
+
+    // Folders, logger on the log folder, settings store on "config.ini", build date.
+    static void init();
+    // Closes the settings store, then stops the logger (every queued line is written).
+    static void uninit();
+    static void initPath();
+
+    static QString dataPath();
+    static QString currentPath();
+    static QString appPath();
+    static QString configFile();
+    static QString logPath();
+    static QString slicePath();
+    static int buildDate();
+    static QString systemName();
+    static float scaleFactor();
+
+    // The folders as they will be, without init() and without a Qt application object
+    // (the console program uses these).
+    static QString defaultDataPath();
+    static QString defaultLogPath();
+
+    // "Aug 13 2021" (the compiler's date text, day padded with a space) to 20210813;
+    // 0 when the text is not of that form.
+    static int parseBuildDate(const char *date);
+
+private:
+    static void initBuildDate();
+    static void initSystemName();
+};

@@ -1,0 +1,255 @@
+#include "commonfun.h"
+
+#include <memory>
+#include <mutex>
+
+#include <pwd.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+
+#include "cstringhelp.h"
+#include "instanceguard.h"
+#include "logger.h"
+#include "machineid.h"
+
+namespace
+{
+    std::mutex &settingsMutex()
+    {
+        static auto *mutex = new std::mutex;
+        return *mutex;
+    }
+
+    std::unique_ptr<QSettings> &settingsStore()
+    {
+        static std::unique_ptr<QSettings> store;
+        return store;
+    }
+
+    QString settingKey(const QString &group, const QString &key)
+    {
+        return group + QLatin1Char('/') + key;
+    }
+
+    QVariant settingValue(const QString &group, const QString &key)
+    {
+        std::lock_guard<std::mutex> lock(settingsMutex());
+        const auto &store = settingsStore();
+        if (!store)
+            return QVariant();
+        return store->value(settingKey(group, key));
+    }
+
+    // A free name beside `path` for keeping a damaged file: "<path>.bad", then ".bad.1" ...
+    QString badName(const QString &path)
+    {
+        QString name = path + QStringLiteral(".bad");
+        for (int i = 1; QFileInfo::exists(name) || QFileInfo(name).isSymLink(); ++i)
+            name = path + QStringLiteral(".bad.") + QString::number(i);
+        return name;
+    }
+}
+
+namespace CommonFun
+{
+    void initSettings(const QString &path)
+    {
+        std::lock_guard<std::mutex> lock(settingsMutex());
+        auto &store = settingsStore();
+        store.reset();
+        QFileInfo info(path);
+        QDir().mkpath(info.absolutePath());
+        if (!info.exists()) {
+            QFile file(path);
+            if (file.open(QIODevice::WriteOnly))
+                file.close();
+            QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        }
+        store.reset(new QSettings(path, QSettings::IniFormat));
+        if (store->status() == QSettings::FormatError) {
+            store.reset();
+            const QString bad = badName(path);
+            if (QFile::rename(path, bad))
+                LOG_ERROR(L"settings file %s is damaged, kept as %s", path, bad);
+            else
+                LOG_ERROR(L"settings file %s is damaged and could not be set aside", path);
+            store.reset(new QSettings(path, QSettings::IniFormat));
+        }
+    }
+
+    void releaseSettings()
+    {
+        std::lock_guard<std::mutex> lock(settingsMutex());
+        auto &store = settingsStore();
+        if (store)
+            store->sync();
+        store.reset();
+    }
+
+    bool isSettingsOpen()
+    {
+        std::lock_guard<std::mutex> lock(settingsMutex());
+        return settingsStore() != nullptr;
+    }
+
+    void setSetting(const QString &group, const QString &key, const QVariant &value)
+    {
+        std::lock_guard<std::mutex> lock(settingsMutex());
+        const auto &store = settingsStore();
+        if (!store)
+            return;
+        store->setValue(settingKey(group, key), value);
+        store->sync();
+    }
+
+    void syncSettings()
+    {
+        std::lock_guard<std::mutex> lock(settingsMutex());
+        if (settingsStore())
+            settingsStore()->sync();
+    }
+
+    int getSettingInt(const QString &group, const QString &key, int def)
+    {
+        bool ok = false;
+        const int value = settingValue(group, key).toInt(&ok);
+        return ok ? value : def;
+    }
+
+    QString getSettingString(const QString &group, const QString &key, const QString &def)
+    {
+        const QVariant value = settingValue(group, key);
+        return value.isValid() ? value.toString() : def;
+    }
+
+    bool getSettingBool(const QString &group, const QString &key, bool def)
+    {
+        const QVariant value = settingValue(group, key);
+        return value.isValid() ? value.toBool() : def;
+    }
+
+    float getSettingFloat(const QString &group, const QString &key, float def)
+    {
+        bool ok = false;
+        const float value = settingValue(group, key).toFloat(&ok);
+        return ok ? value : def;
+    }
+
+    int64_t getSettingInt64(const QString &group, const QString &key, int64_t def)
+    {
+        bool ok = false;
+        const qlonglong value = settingValue(group, key).toLongLong(&ok);
+        return ok ? value : def;
+    }
+
+    int64_t currentMSecs()
+    {
+        return QDateTime::currentMSecsSinceEpoch();
+    }
+
+    bool floatEqual(float a, float b, float epsilon)
+    {
+        const float diff = b - a;
+        return (diff < 0 ? -diff : diff) < epsilon;
+    }
+
+    QString secondsToTime(int seconds)
+    {
+        const int h = seconds / 3600;
+        const int m = seconds % 3600 / 60;
+        const int s = seconds % 60;
+        return QStringLiteral("%1:%2:%3")
+            .arg(h, 2, 10, QLatin1Char('0'))
+            .arg(m, 2, 10, QLatin1Char('0'))
+            .arg(s, 2, 10, QLatin1Char('0'));
+    }
+
+    bool isMutexExist(const std::wstring &name)
+    {
+        return instanceguard::acquire(CStringHelp::unicodeToUtf8(name)) == instanceguard::Taken;
+    }
+
+    std::string machineIdFromDiskId(const std::string &diskId)
+    {
+        const std::string s = CStringHelp::md5Variant(diskId).substr(0, 7);
+        const std::string c = CStringHelp::toUpper(CStringHelp::md5Variant(s).substr(0, 2));
+        return "W" + c + s;
+    }
+
+    std::string getMachineId()
+    {
+        static const std::string id = machineIdFromDiskId(machineid::diskId());
+        return id;
+    }
+
+    bool deleteFile(const QString &path)
+    {
+        return QFile::remove(path);
+    }
+
+    bool isFile(const QString &path)
+    {
+        const QFileInfo info(path);
+        return info.exists() && !info.isDir();
+    }
+
+    bool isDir(const QString &path)
+    {
+        return QFileInfo(path).isDir();
+    }
+
+    bool moveFile(const QString &from, const QString &to)
+    {
+        return QFile::rename(from, to);
+    }
+
+    bool createDirectories(const QString &path)
+    {
+        if (path.isEmpty())
+            return false;
+        return QDir().mkpath(path);
+    }
+
+    QString getFileName(const QString &path)
+    {
+        const int pos = path.lastIndexOf(QLatin1Char('/'));
+        if (pos <= 0)
+            return QString();
+        return path.mid(pos + 1);
+    }
+
+    QString getLastFolderName(const QString &path)
+    {
+        if (path.isEmpty())
+            return QString();
+        QString trimmed = path;
+        if (trimmed.endsWith(QLatin1Char('/')))
+            trimmed.chop(1);
+        return getFileName(trimmed);
+    }
+
+    QString getProcessUserName()
+    {
+        struct passwd pw {};
+        struct passwd *result = nullptr;
+        char buffer[4096];
+        if (getpwuid_r(::getuid(), &pw, buffer, sizeof(buffer), &result) != 0 || !result || !pw.pw_name)
+            return QString();
+        return QString::fromUtf8(pw.pw_name).left(256);
+    }
+
+    float getDiskFreeSpace(const QString &path)
+    {
+        struct statvfs st {};
+        if (::statvfs(QFile::encodeName(path).constData(), &st) != 0)
+            return 0.0f;
+        const double bytes = static_cast<double>(st.f_bavail) * static_cast<double>(st.f_frsize);
+        return static_cast<float>(bytes / 1024.0 / 1024.0 / 1024.0);
+    }
+}

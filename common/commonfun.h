@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <QString>
+#include <QVariant>
+
+// Free helpers shared by the programs: the global settings store over "config.ini", the
+// clock, time texts, the single-instance test and the machine identifier.
+namespace CommonFun
+{
+    // Settings store ("group/key" in an INI file). Safe from any thread. Before
+    // initSettings() (or after releaseSettings()) getters return their default and
+    // setSetting() changes nothing.
+    // Opens `path`, replacing an earlier store. An unreadable file is kept as "<path>.bad"
+    // and a fresh store is started.
+    void initSettings(const QString &path);
+    void releaseSettings();
+    bool isSettingsOpen();
+    void setSetting(const QString &group, const QString &key, const QVariant &value);
+    int getSettingInt(const QString &group, const QString &key, int def = 0);
+    QString getSettingString(const QString &group, const QString &key, const QString &def = QString());
+    bool getSettingBool(const QString &group, const QString &key, bool def = false);
+    float getSettingFloat(const QString &group, const QString &key, float def = 0.0f);
+    int64_t getSettingInt64(const QString &group, const QString &key, int64_t def = 0);
+    // Writes pending changes to the file now.
+    void syncSettings();
+
+    // Milliseconds since 1970-01-01 UTC.
+    int64_t currentMSecs();
+    // |b - a| < epsilon (strictly).
+    bool floatEqual(float a, float b, float epsilon);
+    // "HH:MM:SS", each field at least two digits.
+    QString secondsToTime(int seconds);
+
+    // True when another process already holds the named single-instance lock; otherwise
+    // this process takes it and keeps it until it ends. False when no lock can be made.
+    bool isMutexExist(const std::wstring &name);
+
+    // "W" and 9 upper-case hex digits, derived from the machine's disk id; the same on
+    // every run on one machine.
+    std::string getMachineId();
+    // The derivation itself, from a given disk id.
+    std::string machineIdFromDiskId(const std::string &diskId);
+
+    // Small file helpers ("/" paths).
+    bool deleteFile(const QString &path);
+    bool isFile(const QString &path);
+    bool isDir(const QString &path);
+    bool moveFile(const QString &from, const QString &to);
+    // Creates the folder with its parents; true when it exists afterwards.
+    bool createDirectories(const QString &path);
+    // Text after the last "/"; empty when there is none or it is the first character.
+    QString getFileName(const QString &path);
+    // Name of the last folder of a path (one trailing "/" ignored).
+    QString getLastFolderName(const QString &path);
+    // Account name of this process's user; empty when unknown.
+    QString getProcessUserName();
+    // Free space for this user on the volume of `path`, in GiB; 0 when unknown.
+    float getDiskFreeSpace(const QString &path);
+}

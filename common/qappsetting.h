@@ -1,0 +1,16 @@
+#pragma once
+
+#include "qinifile.h"
+
+// The program's "start.ini" (beside the program): [config] debug (bool, false) and
+// threads (int, 3). Read only; the start-up code points it at its file with setFile().
+class QAppSetting : public QIniFile
+{
+    Q_OBJECT
+
+public:
+    static QAppSetting *instance();
+
+private:
+    QAppSetting();
+};

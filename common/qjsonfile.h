@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QString>
+
+#include "qvalue.h"
+
+// The one reader and writer of the program's JSON state files ("work.json",
+// "records.json", upload ".progress" files).
+class QJsonFile
+{
+public:
+    QJsonFile() = delete;
+
+    // Reads `path` into `root`.
+    // - missing file: `root` is null, true;
+    // - unreadable file: `root` is null, false, the file is left alone;
+    // - damaged file (not JSON): it is renamed to "<path>.bad" (or "<path>.bad.1", ... when
+    //   that is taken) so it is never overwritten, the event is logged, `root` is null, false.
+    // `error`, when given, receives the reason of a false result.
+    static bool read(const QString &path, QValue &root, QString *error = nullptr);
+
+    // Writes `root` atomically (a temporary file renamed over `path`), creating the folder
+    // when missing. On failure the old file is untouched and false is returned.
+    static bool write(const QString &path, const QValue &root, bool styled = true, QString *error = nullptr);
+
+    // Where read() keeps a damaged file: the first free name of "<path>.bad", "<path>.bad.1", ...
+    static QString badFileName(const QString &path);
+};

@@ -1,0 +1,112 @@
+#include "instanceguard.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+    std::mutex &guardMutex()
+    {
+        static auto *mutex = new std::mutex;
+        return *mutex;
+    }
+
+    // name -> descriptor held open for the life of the process
+    std::map<std::string, int> &heldLocks()
+    {
+        static auto *locks = new std::map<std::string, int>;
+        return *locks;
+    }
+
+    // A folder that is ours alone: a real folder (no link), owned by us, no access for others.
+    bool ensurePrivateDir(const std::string &path)
+    {
+        if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+            return false;
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid())
+            return false;
+        if ((st.st_mode & 0077) != 0 && ::chmod(path.c_str(), 0700) != 0)
+            return false;
+        return true;
+    }
+
+    std::string lockFileName(const std::string &name)
+    {
+        std::string safe;
+        for (char c : name) {
+            const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
+                || c == '_' || c == '-' || c == '.';
+            safe.push_back(plain ? c : '_');
+        }
+        if (safe.empty() || safe[0] == '.')
+            safe.insert(safe.begin(), '_');
+        return safe + ".lock";
+    }
+}
+
+namespace instanceguard
+{
+    std::string runtimeDir()
+    {
+        const char *xdg = std::getenv("XDG_RUNTIME_DIR");
+        if (xdg && *xdg == '/') {
+            struct stat st {};
+            if (::stat(xdg, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid()) {
+                std::string dir = xdg;
+                if (dir.back() != '/')
+                    dir.push_back('/');
+                dir += "vantrel/";
+                if (ensurePrivateDir(dir.substr(0, dir.size() - 1)))
+                    return dir;
+            }
+        }
+        const std::string dir = "/tmp/vantrel-" + std::to_string(::getuid()) + "/";
+        if (ensurePrivateDir(dir.substr(0, dir.size() - 1)))
+            return dir;
+        return std::string();
+    }
+
+    Result acquire(const std::string &name)
+    {
+        std::lock_guard<std::mutex> lock(guardMutex());
+        if (heldLocks().count(name))
+            return Acquired;
+        const std::string dir = runtimeDir();
+        if (dir.empty())
+            return Failed;
+        const std::string path = dir + lockFileName(name);
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0)
+            return Failed;
+        int rc;
+        do {
+            rc = ::flock(fd, LOCK_EX | LOCK_NB);
+        } while (rc != 0 && errno == EINTR);
+        if (rc != 0) {
+            const int err = errno;
+            ::close(fd);
+            return err == EWOULDBLOCK ? Taken : Failed;
+        }
+        heldLocks()[name] = fd;
+        return Acquired;
+    }
+
+    void release(const std::string &name)
+    {
+        std::lock_guard<std::mutex> lock(guardMutex());
+        auto it = heldLocks().find(name);
+        if (it == heldLocks().end())
+            return;
+        ::flock(it->second, LOCK_UN);
+        ::close(it->second);
+        heldLocks().erase(it);
+    }
+}

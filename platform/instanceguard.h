@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+
+// Named single-instance lock, the stand-in for a named mutex: flock() on
+// "<runtime folder><name>.lock", where the runtime folder is "$XDG_RUNTIME_DIR/vantrel/" or
+// "/tmp/vantrel-<uid>/" (0700, owned by this user). The descriptor is opened with O_CLOEXEC
+// so child processes do not inherit it; the kernel releases the lock when the process ends,
+// crashes included.
+namespace instanceguard
+{
+    enum Result { Acquired, Taken, Failed };
+
+    // Takes the lock and keeps it for the rest of the process. Acquiring a name this
+    // process already holds gives Acquired again.
+    Result acquire(const std::string &name);
+
+    // Gives up a lock taken by acquire() (for tests and orderly shut-down).
+    void release(const std::string &name);
+
+    // The runtime folder, created when missing (ends with "/"); empty when no safe one exists.
+    std::string runtimeDir();
+}

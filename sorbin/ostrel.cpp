@@ -1,0 +1,614 @@
+#include "ostrel.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStandardPaths>
+
+#include <vlc/vlc.h>
+
+#include "cstringhelp.h"
+#include "logger.h"
+#include "qvepfile.h"
+#include "qwriteconfig.h"
+#include "streamcipher.h"
+#include "vepvideorecord.h"
+#include "vlmfilekey.h"
+
+const uint32_t Ostrel::kStreamTable[16] = {
+    0x3A7C19E2, 0x8B04D5F6, 0x1E9A63C7, 0x5D28B0F4, 0xC61E47A9, 0x92F3085D, 0x4B7E2C10, 0xE05A9D36,
+    0x7F13C8B2, 0x26D94E5A, 0xA8B571C3, 0x0D6F3A94, 0xB3C2E817, 0x59A04D6E, 0xF17B2095, 0x64E8C30A,
+};
+
+namespace
+{
+    // Body chunk of the stream cipher: a whole number of 1024-byte blocks.
+    const size_t kChunkSize = 1024 * 1024;
+    // How long a reply of the main program may take before the message counts as lost.
+    const int kReplyTimeoutMs = 60000;
+    // Polls of a broadcast position that stays negative before the run gives up (60 s).
+    const int kMaxNegativePolls = 120;
+
+    qint64 tickCount()
+    {
+        using namespace std::chrono;
+        return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    }
+
+    QByteArray fsPath(const QString &path)
+    {
+        return QFile::encodeName(path);
+    }
+
+    // Reads until n bytes or the end; -1 on a read error.
+    ssize_t readFull(int fd, uint8_t *buf, size_t n)
+    {
+        size_t got = 0;
+        while (got < n)
+        {
+            const ssize_t r = ::read(fd, buf + got, n - got);
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r < 0)
+                return -1;
+            if (r == 0)
+                break;
+            got += static_cast<size_t>(r);
+        }
+        return static_cast<ssize_t>(got);
+    }
+
+    bool writeFull(int fd, const uint8_t *buf, size_t n)
+    {
+        while (n > 0)
+        {
+            const ssize_t w = ::write(fd, buf, n);
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0)
+                return false;
+            buf += w;
+            n -= static_cast<size_t>(w);
+        }
+        return true;
+    }
+
+    // Inside dst="..." of a stream-output chain, '"' and '\' are escaped.
+    QString escapeChainText(const QString &text)
+    {
+        QString out;
+        for (const QChar c : text)
+        {
+            if (c == QLatin1Char('"') || c == QLatin1Char('\\'))
+                out += QLatin1Char('\\');
+            out += c;
+        }
+        return out;
+    }
+
+    // libvlc's messages: errors go to the log, except the chain filter's harmless ones.
+    void vlcLog(void *, int level, const libvlc_log_t *ctx, const char *fmt, va_list args)
+    {
+        if (level < LIBVLC_ERROR)
+            return;
+        const char *module = nullptr;
+        const char *file = nullptr;
+        unsigned line = 0;
+        libvlc_log_get_context(ctx, &module, &file, &line);
+        if (module && std::string(module) == "chain")
+            return;
+        char buf[1024];
+        va_list copy;
+        va_copy(copy, args);
+        std::vsnprintf(buf, sizeof buf, fmt, copy);
+        va_end(copy);
+        if (std::strstr(buf, "chain filter"))
+            return;
+        LOG_DEBUG(L"libvlc %s: %s", module ? module : "", buf);
+    }
+}
+
+Ostrel::Ostrel(QObject *parent)
+    : QThread(parent)
+    , m_stop(true)
+{
+}
+
+Ostrel::~Ostrel()
+{
+    m_pipe.close();
+}
+
+void Ostrel::stop()
+{
+    m_stop = true;
+}
+
+void Ostrel::idle()
+{
+}
+
+const QString &Ostrel::destPath() const
+{
+    return m_destPath;
+}
+
+const QString &Ostrel::indexPath() const
+{
+    return m_indexPath;
+}
+
+const QDtaVideo &Ostrel::task() const
+{
+    return m_task;
+}
+
+bool Ostrel::parseArguments(const QStringList &arguments)
+{
+    if (arguments.size() < 3)
+    {
+        LOG_ERROR(L"expected 3 arguments (task JSON, key string, pipe name), got %d", int(arguments.size()));
+        // Where the last argument names a pipe, the main program still hears of the failure.
+        if (!arguments.isEmpty() && arguments.last().startsWith(QStringLiteral("\\\\.\\pipe\\")))
+        {
+            connectPipe(arguments.last());
+            sendFailed();
+        }
+        return false;
+    }
+    const QString json = arguments.at(0);
+    const QString pipeName = arguments.at(2);
+    LOG_DEBUG(json);
+    LOG_DEBUG(arguments.at(1));
+    LOG_DEBUG(pipeName);
+
+    m_keyString = arguments.at(1);
+    const bool keyFromStdin = m_keyString == QLatin1String("-");
+    if (keyFromStdin)
+        m_keyString = readKeyFromStdin();
+
+    const QJsonDocument doc = QJsonDocument::fromJson(json.toUtf8());
+    m_task = QDtaVideo::fromJson(doc.isObject() ? doc.object() : QJsonObject());
+    connectPipe(pipeName);
+
+    if (keyFromStdin && m_keyString.isEmpty())
+    {
+        LOG_ERROR(L"no key on standard input");
+        sendFailed();
+        return false;
+    }
+    return true;
+}
+
+bool Ostrel::connectPipe(const QString &pipeName)
+{
+    if (!m_pipe.connect(pipeName.toStdString()))
+    {
+        LOG_ERROR(L"don't have named pipe");
+        return false;
+    }
+    LOG_DEBUG(L"connect named pipe");
+    return true;
+}
+
+bool Ostrel::sendMessage(int code, const QString &text)
+{
+    const std::string message = text.isEmpty()
+        ? CStringHelp::format("%d", code)
+        : CStringHelp::format("%d:%s\n", code, text.toUtf8().constData());
+    if (!m_pipe.isConnected() || !m_pipe.write(message))
+        return false;
+    std::string reply;
+    return m_pipe.read(reply, kReplyTimeoutMs) > 0;
+}
+
+bool Ostrel::sendLog(const QString &word)
+{
+    return sendMessage(4, word);
+}
+
+void Ostrel::sendFailed()
+{
+    sendMessage(1, QStringLiteral("failed"));
+}
+
+bool Ostrel::startWork()
+{
+    LOG_INFO(L"start work");
+    return doWork();
+}
+
+bool Ostrel::doWork()
+{
+    m_stop = false;
+    const QByteArray keyText = m_keyString.toUtf8();
+    LOG_INFO(L"key---%s", keyText.constData());
+
+    m_destPath = m_task.savePath() + m_task.videoKey() + QStringLiteral(".tmp");
+    LOG_INFO(L"dest file---%s", m_destPath);
+
+    QString temp = QStandardPaths::writableLocation(QStandardPaths::TempLocation);
+    if (!temp.endsWith(QLatin1Char('/')))
+        temp += QLatin1Char('/');
+    m_indexPath = QStringLiteral("%1%2.inx").arg(temp, md5Hex(QStringLiteral("%1-%2").arg(m_task.fileName(), m_task.videoKey())));
+    LOG_INFO(L"index file---%s", m_indexPath);
+
+    QFile::remove(m_destPath);
+    // A stale index (or something planted under its name) never reaches the package.
+    QFile::remove(m_indexPath);
+
+    bool ok = false;
+    const int type = m_task.encryptType();
+    if (m_task.videoKey().isEmpty())
+        LOG_ERROR(L"the task has no video key");
+    else if (type == 0)
+        ok = QFile::copy(m_task.filePath() + m_task.fileName(), m_destPath);
+    else if (type == 1 || type == 5 || type == 6 || type == 8)
+    {
+        LOG_INFO(L"frame encrypt");
+        ok = encryptFrame(m_destPath, m_indexPath, keyText);
+    }
+    else if (type == 3 || type == 7)
+    {
+        LOG_INFO(L"stream encrypt");
+        ok = streamEncrypt(m_destPath, keyText);
+    }
+    else
+        LOG_ERROR(L"encrypt type %d is not supported", type);
+
+    if (ok)
+    {
+        VepVideoRecord record;
+        record.magic = 0x0133EFC0;
+        record.number1 = 6;
+        record.number2 = 2;
+        record.courseId = m_task.courseId().toStdWString();
+        record.randNumber = m_task.randNumber();
+        record.videoKey = m_task.videoKey().toStdWString();
+        record.encryptType = type;
+        record.number8 = 2;
+        record.width = m_task.videoWidth();
+        record.height = m_task.videoHeight();
+        record.duration = m_task.totalTime();
+        QWriteConfig config;
+        config.writeRecord(record);
+        QVepFile vep;
+        if (!vep.write(m_destPath.toStdWString(), m_indexPath.toStdWString(), config.data()))
+        {
+            LOG_ERROR(L"cannot append the package block to %s", m_destPath);
+            ok = false;
+        }
+        else
+            ok = finishOutput();
+    }
+    removeTempFiles();
+    if (ok)
+        sendMessage(0, QStringLiteral("success"));
+    else
+        sendFailed();
+    return ok;
+}
+
+bool Ostrel::finishOutput()
+{
+    const QString finalPath = m_task.savePath() + m_task.videoKey();
+    // rename() replaces an existing file of that name in one step.
+    if (::rename(fsPath(m_destPath).constData(), fsPath(finalPath).constData()) != 0)
+    {
+        LOG_ERROR(L"cannot rename %s to %s", m_destPath, finalPath);
+        return false;
+    }
+    sendMessage(3, QString::fromLatin1(CStringHelp::base64Encode(finalPath.toUtf8().toStdString()).c_str()));
+    return true;
+}
+
+void Ostrel::removeTempFiles()
+{
+    QFile::remove(m_destPath);
+    QFile::remove(m_indexPath);
+}
+
+QString Ostrel::md5Hex(const QString &text)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(text.toLocal8Bit(), QCryptographicHash::Md5).toHex());
+}
+
+QByteArray Ostrel::mixKey(const QByteArray &text, const QByteArray &mixing)
+{
+    if (mixing.isEmpty())
+        return text;
+    QByteArray out = text;
+    for (int i = 0; i < out.size(); ++i)
+        out[i] = char(uint8_t(text[i]) ^ uint8_t(2 * uint8_t(mixing[i % mixing.size()])));
+    return out;
+}
+
+int Ostrel::keyNumber(const QByteArray &mixed)
+{
+    if (mixed.isEmpty())
+        return 185;
+    uint32_t bits = 0;
+    for (int i = 1; i < mixed.size(); ++i)
+    {
+        const uint32_t w = kStreamTable[i % 16];
+        const int32_t c = static_cast<int8_t>(mixed[i]);
+        bits = (w << 29) | ((w >> 3) ^ (bits + static_cast<uint32_t>(c)));
+    }
+    return static_cast<int32_t>(bits) % 250;
+}
+
+int Ostrel::byteSum(uint32_t word)
+{
+    return int(word & 0xFF) + int(word >> 8 & 0xFF) + int(word >> 16 & 0xFF) + int(word >> 24);
+}
+
+uint8_t Ostrel::blockByte(int keyNumber, int64_t block)
+{
+    const int32_t b = static_cast<int32_t>(block);
+    const uint32_t word = kStreamTable[static_cast<uint32_t>(b) % 16];
+    return static_cast<uint8_t>(keyNumber ^ b ^ byteSum(word));
+}
+
+bool Ostrel::streamEncrypt(const QString &destPath, const QByteArray &keyText)
+{
+    const QString source = m_task.filePath() + m_task.fileName();
+    const int in = ::open(fsPath(source).constData(), O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+    {
+        LOG_ERROR(L"cannot open %s", source);
+        return false;
+    }
+    const int out = ::open(fsPath(destPath).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (out < 0)
+    {
+        LOG_ERROR(L"cannot create %s", destPath);
+        ::close(in);
+        return false;
+    }
+    struct stat st;
+    const qint64 size = fstat(in, &st) == 0 ? static_cast<qint64>(st.st_size) : 0;
+    const QByteArray mixed = mixKey(keyText, QByteArray::number(size));
+    LOG_INFO(L"stream key---%s", mixed.constData());
+    // TEA takes 16 key bytes: a shorter key would be read past its end.
+    if (mixed.size() < 16)
+    {
+        LOG_ERROR(L"the key text has %d bytes, the stream cipher needs at least 16", int(mixed.size()));
+        ::close(in);
+        ::close(out);
+        return false;
+    }
+    const int number = keyNumber(mixed);
+    LOG_INFO(L"create key---%d", number);
+
+    bool ioError = false;
+    std::vector<uint8_t> buffer(kChunkSize);
+    uint8_t *buf = buffer.data();
+    const uint8_t *key = reinterpret_cast<const uint8_t *>(mixed.constData());
+
+    // Header: TEA, then Blowfish, over each whole 8-byte block of the first 2560 bytes.
+    const ssize_t head = readFull(in, buf, kHeaderSize);
+    if (head < 0)
+        ioError = true;
+    qint64 processed = 0;
+    if (head > 0)
+    {
+        BlowfishContext blowfish;
+        blowfishInit(blowfish, key, 4);
+        for (ssize_t off = 0; off + 8 <= head; off += 8)
+        {
+            teaEncrypt(buf + off, key);
+            blowfishEncrypt(blowfish, buf + off, 8);
+        }
+        if (!writeFull(out, buf, static_cast<size_t>(head)))
+            ioError = true;
+        processed = head;
+    }
+    LOG_INFO(L"encrypt header %d", int(processed));
+
+    // Body: each byte XORed with the byte of its 1024-byte block.
+    int lastPercent = 0;
+    qint64 lastSend = -1;
+    bool stopped = false;
+    while (!ioError)
+    {
+        if (m_stop)
+        {
+            stopped = true;
+            break;
+        }
+        const ssize_t r = readFull(in, buf, kChunkSize);
+        if (r < 0)
+        {
+            ioError = true;
+            break;
+        }
+        if (r == 0)
+            break;
+        ssize_t i = 0;
+        while (i < r)
+        {
+            const qint64 position = processed + i;
+            const qint64 block = position / kBlockSize;
+            const ssize_t end = std::min<ssize_t>(r, i + static_cast<ssize_t>((block + 1) * kBlockSize - position));
+            const uint8_t x = blockByte(number, block);
+            for (ssize_t k = i; k < end; ++k)
+                buf[k] ^= x;
+            i = end;
+        }
+        if (!writeFull(out, buf, static_cast<size_t>(r)))
+        {
+            ioError = true;
+            break;
+        }
+        processed += r;
+        LOG_INFO(L"write data---%lld", static_cast<long long>(processed));
+
+        const int percent = static_cast<int>(static_cast<double>(processed) / static_cast<double>(size) * 100.0);
+        if (percent == lastPercent)
+            continue;
+        const qint64 now = tickCount();
+        if (lastSend >= 0 && now - lastSend <= 500)
+            continue;
+        if (!sendMessage(2, QString::number(percent)))
+            m_stop = true;
+        lastPercent = percent;
+        lastSend = now;
+    }
+    sendMessage(2, QStringLiteral("100"));
+    ::close(in);
+    if (::close(out) != 0)
+        ioError = true;
+    if (ioError)
+        LOG_ERROR(L"read or write error while encrypting %s", source);
+    LOG_INFO(L"stream encrypt complete");
+    return !stopped && !ioError;
+}
+
+bool Ostrel::encryptFrame(const QString &destPath, const QString &indexPath, const QByteArray &keyText)
+{
+    LOG_INFO(L"encryptFrame ----------");
+    LOG_INFO(destPath);
+    LOG_INFO(indexPath);
+    sendLog(QStringLiteral("encryptFrame"));
+
+    const char *const args[] = {"--file-caching=300"};
+    libvlc_instance_t *instance = libvlc_new(1, args);
+    if (!instance)
+    {
+        LOG_ERROR(L"libvlc_new failed");
+        return false;
+    }
+    libvlc_log_set(instance, vlcLog, nullptr);
+    sendLog(QStringLiteral("libvlc_new"));
+
+    bool result = false;
+    bool ready = true;
+    if (m_task.encryptType() != 0)
+    {
+        sendLog(QStringLiteral("enNone"));
+        const QByteArray index = indexPath.toUtf8();
+        ready = libvlc_vlm_set_file_flag(instance, 1) == 0
+            && libvlc_vlm_set_file_key(instance, keyText.constData()) == 0
+            && libvlc_vlm_set_index_path(instance, index.constData()) == 0;
+        if (!ready)
+            LOG_ERROR(L"cannot switch the file output to encryption");
+    }
+
+    const QString chain = QStringLiteral("#transcode{vcodec=h264,acodec=mpga,%1}:std{access=file{no-overwrite},mux=mp4,dst=\"%2\"}")
+                              .arg(m_task.format(), escapeChainText(destPath));
+    LOG_INFO(chain);
+    const QByteArray output = chain.toUtf8();
+    const QByteArray input = (m_task.filePath() + m_task.fileName()).toUtf8();
+
+    QByteArray name;
+    bool added = false;
+    for (int attempt = 1; ready && attempt <= 2; ++attempt)
+    {
+        name = QByteArray::number(static_cast<qlonglong>(std::time(nullptr)));
+        sendLog(QStringLiteral("media_name"));
+        if (libvlc_vlm_add_broadcast(instance, name.constData(), input.constData(), output.constData(), 0, nullptr, 1, 1) != 0)
+        {
+            LOG_ERROR(L"libvlc_vlm_add_broadcast failed");
+            break;
+        }
+        added = true;
+        if (libvlc_vlm_play_media(instance, name.constData()) != 0)
+        {
+            LOG_ERROR(L"libvlc_vlm_play_media failed");
+            break;
+        }
+
+        int polls = 0;
+        int negatives = 0;
+        bool started = false;
+        bool retry = false;
+        while (!m_stop)
+        {
+            QThread::msleep(500);
+            const float position = libvlc_vlm_get_media_instance_position(instance, name.constData(), 0);
+            if (position > 0)
+                started = true;
+            const bool atZero = std::fabs(static_cast<double>(position)) <= 1e-6;
+            if (atZero && started)
+            {
+                result = true;
+                break;
+            }
+            if (atZero && !started && polls > 60)
+            {
+                if (attempt == 1)
+                {
+                    LOG_WARNING(L"the broadcast did not start, trying again");
+                    libvlc_vlm_stop_media(instance, name.constData());
+                    libvlc_vlm_del_media(instance, name.constData());
+                    added = false;
+                    retry = true;
+                }
+                else
+                    LOG_ERROR(L"the broadcast did not start");
+                break;
+            }
+            negatives = position < 0 ? negatives + 1 : 0;
+            if (negatives >= kMaxNegativePolls)
+            {
+                LOG_ERROR(L"the broadcast reports no position");
+                break;
+            }
+            polls += 1;
+            const int percent = qBound(0, static_cast<int>(position * 100.0f), 100);
+            if (!sendMessage(2, QString::number(percent)))
+                m_stop = true;
+        }
+        if (!retry)
+            break;
+    }
+
+    sendMessage(2, QStringLiteral("100"));
+    if (added)
+    {
+        libvlc_vlm_stop_media(instance, name.constData());
+        // Deleting closes the output; with the file flag it is enciphered now.
+        if (libvlc_vlm_del_media(instance, name.constData()) != 0 && result)
+        {
+            LOG_ERROR(L"the encrypted output could not be written");
+            result = false;
+        }
+    }
+    libvlc_vlm_release(instance);
+    libvlc_release(instance);
+    if (result)
+    {
+        struct stat st;
+        if (::stat(fsPath(destPath).constData(), &st) != 0 || st.st_size == 0)
+        {
+            LOG_ERROR(L"no output at %s", destPath);
+            result = false;
+        }
+    }
+    return result && !m_stop;
+}
+
+QString Ostrel::readKeyFromStdin()
+{
+    QThread::msleep(10);
+    std::string line;
+    if (!std::getline(std::cin, line))
+        return QString();
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
+        line.pop_back();
+    return QString::fromUtf8(CStringHelp::base64Decode(line).c_str());
+}

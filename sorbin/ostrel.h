@@ -1,0 +1,78 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <QThread>
+
+#include "namedpipe.h"
+#include "qdtavideo.h"
+
+// One run of the encryption program: reads the task, connects to the main program's pipe,
+// writes the protected output under a temporary name (copy, stream cipher or frame
+// encryption), appends the package block, renames it and reports over the pipe.
+// The thread is never started: main() calls the operations directly.
+//
+// Command line: task JSON, key string, full pipe name. A key string of "-" means the key is
+// read as one Base64 line from standard input.
+class Ostrel : public QThread
+{
+    Q_OBJECT
+
+public:
+    explicit Ostrel(QObject *parent = nullptr);
+    ~Ostrel() override;
+
+    // `arguments` without the program name. False (after logging, and sending "failed" where a
+    // pipe was named) when there are fewer than three or the key can't be had.
+    bool parseArguments(const QStringList &arguments);
+    bool startWork();
+
+    virtual void stop();
+    virtual void idle();
+
+    // "%d:%s\n" (or "%d" without text), NUL included; delivered when the reply came back.
+    bool sendMessage(int code, const QString &text = QString());
+    // Status word of frame encryption (code 4).
+    bool sendLog(const QString &word);
+    // Sends the last message of a failed run (where a pipe is connected).
+    void sendFailed();
+
+    bool streamEncrypt(const QString &destPath, const QByteArray &keyText);
+    bool encryptFrame(const QString &destPath, const QString &indexPath, const QByteArray &keyText);
+
+    const QString &destPath() const;
+    const QString &indexPath() const;
+    const QDtaVideo &task() const;
+
+    static QString md5Hex(const QString &text);
+    // Byte i of text XOR the low 8 bits of twice byte (i mod length) of mixing.
+    static QByteArray mixKey(const QByteArray &text, const QByteArray &mixing);
+    // -249..249 from the mixed key and the stream table; 185 for an empty key.
+    static int keyNumber(const QByteArray &mixed);
+    static int byteSum(uint32_t word);
+    // The XOR byte of body block `block` (block = position / 1024).
+    static uint8_t blockByte(int keyNumber, int64_t block);
+    // One Base64 line from standard input, decoded as UTF-8.
+    static QString readKeyFromStdin();
+
+    static const uint32_t kStreamTable[16];
+    static const int kHeaderSize = 2560;
+    static const int kBlockSize = 1024;
+
+private:
+    bool connectPipe(const QString &pipeName);
+    bool doWork();
+    bool finishOutput();
+    void removeTempFiles();
+
+    QString m_destPath;
+    QString m_indexPath;
+    std::atomic<bool> m_stop;
+    QString m_keyString;
+    QDtaVideo m_task;
+    platform::NamedPipeClient m_pipe;
+};

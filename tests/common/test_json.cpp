@@ -1,0 +1,282 @@
+#include <thread>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QObject>
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+
+#include "qjsonfile.h"
+#include "qvalue.h"
+#include "testsupport.h"
+
+class QValueCarrier : public QObject
+{
+    Q_OBJECT
+
+signals:
+    void carried(bool ok, const QValue &data, const QString &message);
+
+public slots:
+    void onCarryReponse(bool ok, const QValue &data, const QString &message)
+    {
+        m_ok = ok;
+        m_data = data;
+        m_message = message;
+        ++m_calls;
+    }
+
+public:
+    bool m_ok = false;
+    QValue m_data;
+    QString m_message;
+    int m_calls = 0;
+};
+
+namespace
+{
+    QValue parsed(const char *text)
+    {
+        QValue root;
+        EXPECT_TRUE(parseJson(QByteArray(text), root)) << text;
+        return root;
+    }
+
+    // Replies and files of every shape: no adapter may throw, and each gives its neutral answer.
+    class WrongShapeTest : public ::testing::TestWithParam<const char *>
+    {
+    };
+
+    TEST_P(WrongShapeTest, EveryAdapterAnswersWithoutThrowing)
+    {
+        QValue root = parsed(GetParam());
+        ASSERT_NO_THROW({
+            const QValue &constRoot = root;
+            const QValue &code = jsonMember(constRoot, QStringLiteral("code"));
+            const QValue &deep = jsonMember(jsonMember(jsonAt(jsonMember(constRoot, QStringLiteral("data")), 0),
+                                                       QStringLiteral("id")), QStringLiteral("x"));
+            (void)asQString(code);
+            (void)asQString(deep, QStringLiteral("none"));
+            (void)jsonInt(code, -1);
+            (void)jsonInt64(jsonMember(constRoot, QStringLiteral("data")), -1);
+            (void)jsonDouble(jsonMember(constRoot, QStringLiteral("msg")), -1);
+            (void)jsonBool(jsonMember(constRoot, QStringLiteral("data")), true);
+            (void)jsonSize(jsonMember(constRoot, QStringLiteral("data")));
+            (void)jsonIsMember(constRoot, QStringLiteral("code"));
+            (void)getMemberNameList(jsonMember(constRoot, QStringLiteral("data")));
+            for (int i = -1; i < 3; ++i)
+                (void)asQString(jsonAt(constRoot, i));
+            (void)asQString(root);
+            (void)jsonInt(root);
+            (void)jsonRemoveMember(root, QStringLiteral("missing"));
+            jsonMember(root, QStringLiteral("added")) = 1;
+            (void)toStyledByteArray(root, true);
+            (void)toStyledQString(root);
+        });
+        // Writing a member never destroys a value of another type.
+        const QValue original = parsed(GetParam());
+        if (!original.isObject() && !original.isNull()) {
+            EXPECT_EQ(root, original);
+        }
+    }
+
+    INSTANTIATE_TEST_SUITE_P(Documents, WrongShapeTest, ::testing::Values(
+        "null", "5", "-2.5", "true", "\"text\"", "[1, \"a\", {}]",
+        "{\"code\": \"zero\", \"msg\": [1], \"data\": 7}",
+        "{\"code\": {}, \"msg\": null, \"data\": [\"x\", {\"id\": [1]}]}",
+        "{\"code\": 1e300, \"data\": {\"id\": true}}"));
+
+    TEST(QValueTest, TextOfEveryType)
+    {
+        struct Case { const char *json; QString text; } cases[] = {
+            { "null", QString() },
+            { "true", QStringLiteral("true") },
+            { "false", QStringLiteral("false") },
+            { "5", QStringLiteral("5") },
+            { "-3", QStringLiteral("-3") },
+            { "18446744073709551615", QStringLiteral("18446744073709551615") },
+            { "2.5", QStringLiteral("2.5") },
+            { "0.1", QStringLiteral("0.1") },
+            { "\"视频课程\"", QStringLiteral("视频课程") },
+            { "[1]", QString() },
+            { "{\"a\":1}", QString() },
+        };
+        for (const Case &c : cases)
+            EXPECT_EQ(asQString(parsed(c.json)), c.text) << c.json;
+        EXPECT_EQ(asQString(parsed("[1]"), QStringLiteral("d")), QStringLiteral("d"));
+        EXPECT_EQ(asQString(toQValue(QStringLiteral("中文 \U0001F600"))), QStringLiteral("中文 \U0001F600"));
+    }
+
+    TEST(QValueTest, NumbersAndBoolsFromEveryType)
+    {
+        struct Case { const char *json; int i; qint64 i64; double d; bool b; } cases[] = {
+            { "12", 12, 12, 12.0, true },
+            { "\"12\"", 12, 12, 12.0, false },
+            { "\" 7 \"", 7, 7, 7.0, false },
+            { "3.9", 3, 3, 3.9, true },
+            { "true", 1, 1, 1.0, true },
+            { "\"abc\"", -1, -1, -1.0, false },
+            { "5000000000", -1, 5000000000LL, 5e9, true },
+            { "1e300", -1, -1, 1e300, true },
+            { "null", -1, -1, -1.0, false },
+            { "[1]", -1, -1, -1.0, false },
+            { "{}", -1, -1, -1.0, false },
+            { "\"true\"", -1, -1, -1.0, true },
+        };
+        for (const Case &c : cases) {
+            const QValue v = parsed(c.json);
+            EXPECT_EQ(jsonInt(v, -1), c.i) << c.json;
+            EXPECT_EQ(jsonInt64(v, -1), c.i64) << c.json;
+            EXPECT_DOUBLE_EQ(jsonDouble(v, -1.0), c.d) << c.json;
+            EXPECT_EQ(jsonBool(v, false), c.b) << c.json;
+        }
+    }
+
+    TEST(QValueTest, MembersAndWriters)
+    {
+        QValue root;
+        ASSERT_TRUE(parseJson(QStringLiteral("{\"b\": 1, \"a\": \"课程\", \"c\": [1, 2]}"), root));
+        EXPECT_EQ(getMemberNameList(root), (QStringList { "a", "b", "c" }));
+        EXPECT_EQ(asQString(jsonMember(root, QStringLiteral("a"))), QStringLiteral("课程"));
+        EXPECT_TRUE(jsonMember(static_cast<const QValue &>(root), QStringLiteral("zz")).isNull());
+        EXPECT_FALSE(jsonIsMember(root, QStringLiteral("zz"))) << "a const read must not add members";
+        EXPECT_EQ(jsonSize(jsonMember(root, QStringLiteral("c"))), 2);
+        EXPECT_EQ(jsonInt(jsonAt(jsonMember(root, QStringLiteral("c")), 1)), 2);
+        EXPECT_TRUE(jsonAt(jsonMember(root, QStringLiteral("c")), 2).isNull());
+
+        EXPECT_EQ(jsonInt(jsonRemoveMember(root, QStringLiteral("b"))), 1);
+        EXPECT_FALSE(jsonIsMember(root, QStringLiteral("b")));
+        jsonMember(root, QStringLiteral("名")) = toQValue(QStringLiteral("值"));
+        EXPECT_TRUE(jsonIsMember(root, QStringLiteral("名")));
+
+        QValue one;
+        jsonMember(one, QStringLiteral("k")) = 1;
+        EXPECT_EQ(toStyledQString(one), QStringLiteral("{\"k\":1}\n"));
+        EXPECT_EQ(toStyledByteArray(one, false), toStyledQString(one).toUtf8());
+        EXPECT_EQ(toStyledByteArray(one, true), QByteArray("{\n   \"k\" : 1\n}\n"));
+
+        QValue back;
+        ASSERT_TRUE(parseJson(toStyledByteArray(root, true), back));
+        EXPECT_EQ(back, root);
+    }
+
+    TEST(QValueTest, BadDocumentGivesFalseNullAndAReason)
+    {
+        for (const char *text : { "", "{", "{\"a\":}", "[1,,2]", "\x01\x02" }) {
+            QValue root(5);
+            QString error;
+            EXPECT_FALSE(parseJson(QByteArray(text), root, true, &error)) << text;
+            EXPECT_TRUE(root.isNull()) << text;
+            EXPECT_FALSE(error.isEmpty()) << text;
+        }
+    }
+
+    TEST(QValueTest, TravelsThroughAQueuedSignal)
+    {
+        registerQValueMetaType();
+        QValueCarrier sender;
+        QValueCarrier receiver;
+        ASSERT_TRUE(QObject::connect(&sender, SIGNAL(carried(bool, const QValue &, const QString &)),
+                                     &receiver, SLOT(onCarryReponse(bool, const QValue &, const QString &)),
+                                     Qt::QueuedConnection));
+        std::thread worker([&sender] {
+            QValue data;
+            jsonMember(data, QStringLiteral("id")) = 42;
+            emit sender.carried(true, data, QStringLiteral("完成"));
+        });
+        worker.join();
+        ASSERT_TRUE(testsupport::waitUntil([&] { return receiver.m_calls == 1; }, 5000));
+        EXPECT_TRUE(receiver.m_ok);
+        EXPECT_EQ(jsonInt(jsonMember(receiver.m_data, QStringLiteral("id"))), 42);
+        EXPECT_EQ(receiver.m_message, QStringLiteral("完成"));
+    }
+
+    class JsonFileTest : public ::testing::Test
+    {
+    protected:
+        void SetUp() override
+        {
+            m_dir = testsupport::newTempDir();
+            m_path = m_dir + QStringLiteral("work.json");
+        }
+
+        QString m_dir;
+        QString m_path;
+    };
+
+    TEST_F(JsonFileTest, MissingFileIsAnEmptyState)
+    {
+        QValue root(1);
+        QString error;
+        EXPECT_TRUE(QJsonFile::read(m_path, root, &error));
+        EXPECT_TRUE(root.isNull());
+        EXPECT_TRUE(error.isEmpty());
+        EXPECT_FALSE(QFileInfo::exists(m_path));
+    }
+
+    TEST_F(JsonFileTest, WriteThenReadRoundTripsAndCreatesTheFolder)
+    {
+        const QString path = m_dir + QStringLiteral("新/目录/records.json");
+        QValue root(Json::arrayValue);
+        QValue item;
+        jsonMember(item, QStringLiteral("name")) = toQValue(QStringLiteral("第一课.mp4"));
+        jsonMember(item, QStringLiteral("size")) = 12.5;
+        root.append(item);
+        ASSERT_TRUE(QJsonFile::write(path, root));
+        QValue back;
+        ASSERT_TRUE(QJsonFile::read(path, back));
+        EXPECT_EQ(back, root);
+
+        // Overwriting leaves no temporary files behind.
+        ASSERT_TRUE(QJsonFile::write(path, QValue(Json::objectValue), false));
+        EXPECT_EQ(QDir(m_dir + QStringLiteral("新/目录/")).entryList(QDir::Files | QDir::Hidden),
+                  QStringList { QStringLiteral("records.json") });
+    }
+
+    TEST_F(JsonFileTest, DamagedFilesAreKeptAsBadAndNeverOverwritten)
+    {
+        const QByteArray first = "{\"items\": [1, 2";
+        const QByteArray second = "\x00\x01 not json";
+        ASSERT_TRUE(testsupport::writeAll(m_path, first));
+        QValue root;
+        QString error;
+        EXPECT_FALSE(QJsonFile::read(m_path, root, &error));
+        EXPECT_TRUE(root.isNull());
+        EXPECT_TRUE(error.contains(m_path + QStringLiteral(".bad"))) << error.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(m_path));
+        EXPECT_EQ(testsupport::readAll(m_path + QStringLiteral(".bad")), first);
+
+        // The next damaged file gets its own name; the earlier one stays as it was.
+        ASSERT_TRUE(testsupport::writeAll(m_path, QByteArray(second.constData(), 12)));
+        EXPECT_FALSE(QJsonFile::read(m_path, root));
+        EXPECT_EQ(testsupport::readAll(m_path + QStringLiteral(".bad")), first);
+        EXPECT_EQ(testsupport::readAll(m_path + QStringLiteral(".bad.1")), QByteArray(second.constData(), 12));
+
+        // A fresh state can then be saved in its place.
+        ASSERT_TRUE(QJsonFile::write(m_path, QValue(Json::arrayValue)));
+        EXPECT_TRUE(QJsonFile::read(m_path, root));
+        EXPECT_TRUE(root.isArray());
+    }
+
+    TEST_F(JsonFileTest, FailedWriteKeepsTheOldFile)
+    {
+        ASSERT_TRUE(QJsonFile::write(m_path, parsed("{\"keep\": 1}")));
+        const QByteArray before = testsupport::readAll(m_path);
+        // The folder cannot take the temporary file: a file stands where its parent should be.
+        const QString blocked = m_dir + QStringLiteral("plain");
+        ASSERT_TRUE(testsupport::writeAll(blocked, "x"));
+        QString error;
+        EXPECT_FALSE(QJsonFile::write(blocked + QStringLiteral("/work.json"), parsed("{}"), true, &error));
+        EXPECT_FALSE(error.isEmpty());
+        // A path that is a folder is refused, not replaced.
+        const QString folder = m_dir + QStringLiteral("folder.json");
+        ASSERT_TRUE(QDir().mkpath(folder));
+        EXPECT_FALSE(QJsonFile::write(folder, parsed("{}")));
+        EXPECT_TRUE(QFileInfo(folder).isDir());
+        EXPECT_EQ(testsupport::readAll(m_path), before);
+    }
+}
+
+#include "test_json.moc"

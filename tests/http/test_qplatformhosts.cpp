@@ -1,0 +1,38 @@
+#include <QString>
+
+#include <gtest/gtest.h>
+
+#include "qappsetting.h"
+#include "qplatformhosts.h"
+#include "testsupport.h"
+
+TEST(QPlatformHosts, DefaultsToTheLocalServer)
+{
+    EXPECT_EQ(QPlatformHosts::apiHost(), QStringLiteral("127.0.0.1:18480"));
+    EXPECT_EQ(QPlatformHosts::docsHost(), QStringLiteral("127.0.0.1:18480"));
+    EXPECT_EQ(QPlatformHosts::apiBaseUrl(), QStringLiteral("http://127.0.0.1:18480/"));
+}
+
+// "start.ini" first, the environment over it, typing slips tolerated.
+TEST(QPlatformHosts, ReadsStartIniAndTheEnvironment)
+{
+    const QString ini = testsupport::newTempDir() + QStringLiteral("start.ini");
+    ASSERT_TRUE(testsupport::writeAll(ini,
+        "[config]\napi_host=api.test:81\nweb_host= http://web.test:82/ \nsite_host=site.test\ndocs_host=\n"));
+    QAppSetting::instance()->setFile(ini);
+
+    EXPECT_EQ(QPlatformHosts::apiHost(), QStringLiteral("api.test:81"));
+    EXPECT_EQ(QPlatformHosts::webHost(), QStringLiteral("web.test:82"));
+    EXPECT_EQ(QPlatformHosts::siteHost(), QStringLiteral("site.test"));
+    EXPECT_EQ(QPlatformHosts::docsHost(), QStringLiteral("127.0.0.1:18480"));
+    EXPECT_EQ(QPlatformHosts::uploadHost(), QStringLiteral("127.0.0.1:18480"));
+
+    qputenv("VANTREL_API_HOST", "127.0.0.1:9");
+    qputenv("VANTREL_UPLOAD_HOST", "up.test:5");
+    qputenv("VANTREL_SITE_HOST", "  ");
+    EXPECT_EQ(QPlatformHosts::apiBaseUrl(), QStringLiteral("http://127.0.0.1:9/"));
+    EXPECT_EQ(QPlatformHosts::uploadHost(), QStringLiteral("up.test:5"));
+    EXPECT_EQ(QPlatformHosts::siteHost(), QStringLiteral("site.test"));
+    qunsetenv("VANTREL_API_HOST");
+    EXPECT_EQ(QPlatformHosts::apiHost(), QStringLiteral("api.test:81"));
+}

@@ -1,0 +1,101 @@
+// Stand-in for the encryption program on the same pipe layer. The task's "format" member picks
+// what it does: success, fail, crash, hang, noconnect-exit, noconnect-hang, flood, garbage,
+// badprogress, nooutput, exit3.
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <thread>
+
+#include <QByteArray>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QString>
+
+#include "namedpipe.h"
+
+namespace
+{
+    platform::NamedPipeClient g_pipe;
+
+    void send(const std::string &message)
+    {
+        std::string reply;
+        if (g_pipe.write(message))
+            g_pipe.read(reply, 5000);
+    }
+
+    void writeFile(const QString &path, const QByteArray &data)
+    {
+        QFile file(path);
+        if (file.open(QIODevice::WriteOnly))
+            file.write(data);
+    }
+
+    void flood(int megabytes)
+    {
+        const std::string line(1023, 'x');
+        for (int i = 0; i < megabytes * 1024; ++i)
+            std::cout << line << '\n';
+        std::cout.flush();
+    }
+
+    [[noreturn]] void sleepForever()
+    {
+        for (;;)
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+}
+
+int main(int argc, char **argv)
+{
+    if (argc < 4)
+        return 2;
+    const QJsonObject task = QJsonDocument::fromJson(QByteArray(argv[1])).object();
+    const std::string mode = task.value(QStringLiteral("format")).toString().toStdString();
+    const QString output = task.value(QStringLiteral("save_path")).toString() + task.value(QStringLiteral("video_key")).toString();
+    const QString temp = output + QStringLiteral(".tmp");
+
+    std::string keyLine;
+    if (std::string(argv[2]) == "-")
+        std::getline(std::cin, keyLine);
+    const QByteArray key = QByteArray::fromBase64(QByteArray::fromStdString(keyLine));
+
+    if (mode == "noconnect-exit")
+        return 1;
+    if (mode == "noconnect-hang")
+        sleepForever();
+    if (!g_pipe.connect(argv[3], 2000))
+        return 3;
+
+    writeFile(temp, "partial");
+    if (mode == "flood")
+        flood(8);
+    send("2:10\n");
+    if (mode == "garbage") {
+        send("abc:def\n");
+        send("3:L3gveQ==\n");
+        send("4:encryptFrame\n");
+    }
+    if (mode == "badprogress")
+        send("2:5:6\n");
+    if (mode == "crash")
+        std::abort();
+    if (mode == "hang")
+        sleepForever();
+    if (mode == "fail") {
+        send("1:failed\n");
+        return 1;
+    }
+    send("2:57\n");
+    if (mode == "flood")
+        flood(8);
+    send("2:100\n");
+    QFile::remove(temp);
+    if (mode != "nooutput")
+        writeFile(output, "video:" + key);
+    send("0:success\n");
+    g_pipe.close();
+    return mode == "exit3" ? 3 : 0;
+}

@@ -1,0 +1,337 @@
+// Encryption stage: authorization code, key, the child over the real pipe, output names.
+#include <atomic>
+#include <thread>
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QMutex>
+
+#include <gtest/gtest.h>
+
+#include "cstringhelp.h"
+#include "pipelinehelpers.h"
+#include "platformserver.h"
+#include "qdtavideo.h"
+#include "qframemodel.h"
+#include "qrecords.h"
+#include "quser.h"
+#include "servercrypto.h"
+#include "testsupport.h"
+#include "uexception.h"
+
+namespace
+{
+    const char *kMac = "W1A2B3C4D5";
+
+    QString messageOf(const std::function<void()> &call)
+    {
+        try {
+            call();
+        } catch (const UException &e) {
+            return e.qMessage();
+        }
+        return QStringLiteral("<no exception>");
+    }
+
+    std::string withCheck(const std::string &rest)
+    {
+        return servercrypto::md5Variant(rest).substr(0, 2) + rest;
+    }
+}
+
+TEST(AuthCodeTest, ServerCodeGivesKeyBase)
+{
+    const std::string code = servercrypto::authCode(kMac, 12, "demo-key-12");
+    const std::string text = QFrameModel::parseAuthCode(code, kMac, 12);
+    EXPECT_EQ(QFrameModel::keyBaseOf(text), "demo-key-12");
+}
+
+TEST(AuthCodeTest, BadCodesNeverGiveAKey)
+{
+    const QString empty = QStringLiteral("获取课程授权码失败！");
+    const QString parse = QStringLiteral("解析课程授权码失败！");
+    const std::string good = servercrypto::authCode(kMac, 12, "demo-key-12");
+    const std::string key = servercrypto::md5Variant(std::string(kMac) + "12");
+    struct Case
+    {
+        const char *what;
+        std::string code;
+        int course;
+        QString message;
+    } cases[] = {
+        {"empty", "", 12, empty},
+        {"one character", "A", 12, parse},
+        {"check of the empty text only", servercrypto::md5Variant("").substr(0, 2), 12, parse},
+        {"wrong check", std::string(good[0] == 'A' ? "B" : "A") + good.substr(1), 12, parse},
+        {"other course", good, 13, parse},
+        {"other machine", servercrypto::authCode("W000000000", 12, "demo-key-12"), 12, parse},
+        {"no str", withCheck(servercrypto::aesEncrypt("{\"x\":\"demo\"}", key)), 12, parse},
+        {"str not text", withCheck(servercrypto::aesEncrypt("{\"str\":5}", key)), 12, parse},
+        {"empty str", withCheck(servercrypto::aesEncrypt("{\"str\":\"\"}", key)), 12, parse},
+        {"not json", withCheck(servercrypto::aesEncrypt("demo-key-12", key)), 12, parse},
+        {"not base64 blocks", withCheck("QUJD"), 12, parse},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(messageOf([&]() { QFrameModel::keyBaseOf(QFrameModel::parseAuthCode(c.code, kMac, c.course)); }),
+                  c.message);
+    }
+}
+
+TEST(FrameModelNamesTest, ShortNameAndPipeName)
+{
+    const std::pair<const char *, const char *> names[] = {
+        {"1001_12_77_lesson.vep", "lesson.vep"},
+        {"1001_12_77_my_first_clip.vep", "my_first_clip.vep"},
+        {"12_77_a.vep", "12_77_a.vep"},
+        {"a.vep", "a.vep"},
+        {"1_2_3_", ""},
+    };
+    for (const auto &n : names)
+        EXPECT_EQ(QFrameModel::shortNameOf(QString::fromUtf8(n.first)), QString::fromUtf8(n.second)) << n.first;
+
+    const std::string pipe = QFrameModel::pipeNameOf(QStringLiteral("1001_12_77_第一课.vep"));
+    EXPECT_EQ(pipe, "\\\\.\\pipe\\" + CStringHelp::md5("1001_12_77_第一课.vep"));
+    EXPECT_EQ(QFrameModel::mixKey("demo-key-12", ""), CStringHelp::md5Variant("demo-key-12"));
+    EXPECT_NE(QFrameModel::mixKey("demo-key-12", "12"), QFrameModel::mixKey("demo-key-12", "13"));
+    EXPECT_EQ(QFrameModel::mixKey("demo-key-12", "12").size(), 32u);
+}
+
+// One job against the local platform server, with a child program of the test's choice.
+class FrameModelTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        m_dir = testsupport::newTempDir();
+        qputenv("VANTREL_DATA_DIR", (m_dir + QStringLiteral("data")).toUtf8());
+        m_server.reset(new pipelinetest::SignedIn);
+        ASSERT_NE(m_server->server(), nullptr);
+        QFrameModel::setProgramPath(pipelinetest::fakeSorbin());
+        m_videos = m_dir + QStringLiteral("videos/");
+        QDir().mkpath(m_videos);
+    }
+
+    std::shared_ptr<QDtaVideo> makeVideo(const QString &behaviour, const QString &name = QStringLiteral("a.mp4"),
+                                         int mode = 7)
+    {
+        const QString path = m_videos + name;
+        if (!QFile::exists(path))
+            testsupport::writeAll(path, "source video bytes");
+        QDtaConfig config = pipelinetest::config(mode, QStringLiteral("12"));
+        config.setCodecQuality(behaviour);
+        return std::make_shared<QDtaVideo>(QFileWork_nextId(), path, config);
+    }
+
+    static qint64 QFileWork_nextId()
+    {
+        static qint64 id = 1700000000000LL;
+        return ++id;
+    }
+
+    // Runs the stage on a worker thread, as the pool does; `during` runs on this thread meanwhile.
+    QString runStage(QFrameModel &model, const std::function<void()> &during = {})
+    {
+        QString message;
+        std::atomic<bool> done(false);
+        std::thread worker([&]() {
+            try {
+                model.run();
+            } catch (const UException &e) {
+                message = e.qMessage();
+                if (message.isEmpty())
+                    message = QStringLiteral("<empty>");
+            } catch (...) {
+                message = QStringLiteral("<other>");
+            }
+            done = true;
+        });
+        if (during)
+            during();
+        const bool ended = testsupport::waitUntil([&]() { return done.load(); }, 20000);
+        if (!ended)
+            model.stop();
+        worker.join();
+        EXPECT_TRUE(ended) << "stage did not end";
+        return message;
+    }
+
+    void connectProgress(QFrameModel &model)
+    {
+        QObject::connect(&model, &QBase::signal_progress, [this](int stage, int percent) {
+            QMutexLocker lock(&m_progressMutex);
+            m_progress.append(qMakePair(stage, percent));
+        });
+    }
+
+    QList<int> percents()
+    {
+        QMutexLocker lock(&m_progressMutex);
+        QList<int> out;
+        for (const auto &p : m_progress)
+            out.append(p.second);
+        return out;
+    }
+
+    QString m_dir;
+    QString m_videos;
+    std::unique_ptr<pipelinetest::SignedIn> m_server;
+    QMutex m_progressMutex;
+    QList<QPair<int, int>> m_progress;
+};
+
+TEST_F(FrameModelTest, SuccessNamesOutputAndRecordsIt)
+{
+    auto video = makeVideo(QStringLiteral("success"));
+    QFrameModel model(video);
+    connectProgress(model);
+    const int before = QRecords::instance()->count();
+    EXPECT_EQ(runStage(model), QString());
+
+    EXPECT_EQ(percents(), (QList<int> {10, 57, 100}));
+    for (const auto &p : m_progress)
+        EXPECT_EQ(p.first, 2);
+    const QString output = m_videos + QStringLiteral("a.vep");
+    ASSERT_TRUE(QFile::exists(output));
+    // The key reached the child on standard input, derived from the course's code.
+    EXPECT_EQ(testsupport::readAll(output),
+              QByteArray("video:") + QByteArray::fromStdString(QFrameModel::mixKey("demo-key-12", "12")));
+    EXPECT_FALSE(QFile::exists(m_videos + video->videoKey()));
+    EXPECT_FALSE(QFile::exists(m_videos + video->videoKey() + QStringLiteral(".tmp")));
+    EXPECT_EQ(testsupport::readAll(m_videos + QStringLiteral("a.mp4")), QByteArray("source video bytes"));
+    ASSERT_EQ(QRecords::instance()->count(), before + 1);
+    const record_ptr record = QRecords::instance()->records().last();
+    EXPECT_EQ(record->fileName(), QStringLiteral("a.vep"));
+    EXPECT_EQ(record->filePath(), m_videos);
+    EXPECT_EQ(record->fileType(), 7u);
+
+    // The authorization request carried the job's number and the course.
+    const auto calls = m_server->server()->requests("Video/getAuthCode");
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].innerValue("courseId"), "12");
+    EXPECT_EQ(calls[0].innerValue("rand_enc"), std::to_string(static_cast<int32_t>(video->id() & 0xFFFFFFFF)));
+}
+
+TEST_F(FrameModelTest, SourceNamedLikeTheOutputIsKept)
+{
+    auto video = makeVideo(QStringLiteral("success"), QStringLiteral("lesson.vep"));
+    QFrameModel model(video);
+    EXPECT_EQ(runStage(model), QString());
+    EXPECT_EQ(testsupport::readAll(m_videos + QStringLiteral("lesson.vep")), QByteArray("source video bytes"));
+    EXPECT_TRUE(QFile::exists(m_videos + video->videoKey()));
+    EXPECT_EQ(QRecords::instance()->records().last()->fileName(), video->videoKey());
+}
+
+struct ChildCase
+{
+    const char *behaviour;
+    const char *message; // empty: success
+    bool stopAfterStart;
+};
+
+void PrintTo(const ChildCase &c, std::ostream *os)
+{
+    *os << c.behaviour;
+}
+
+class FrameModelChildTest : public FrameModelTest, public ::testing::WithParamInterface<ChildCase>
+{
+};
+
+TEST_P(FrameModelChildTest, EndsAsTheChildSays)
+{
+    const ChildCase &c = GetParam();
+    auto video = makeVideo(QString::fromUtf8(c.behaviour));
+    QFrameModel model(video);
+    connectProgress(model);
+    QElapsedTimer timer;
+    timer.start();
+    const QString message = runStage(model, [&]() {
+        if (!c.stopAfterStart)
+            return;
+        // Let the child get going (connected, or not), then stop the job.
+        testsupport::waitUntil([]() { return false; }, 700);
+        model.stop();
+    });
+    EXPECT_LT(timer.elapsed(), 15000);
+    EXPECT_EQ(message, QString::fromUtf8(c.message));
+    const QString temp = m_videos + video->videoKey() + QStringLiteral(".tmp");
+    EXPECT_FALSE(QFile::exists(temp));
+    const bool success = QString::fromUtf8(c.message).isEmpty();
+    EXPECT_EQ(QFile::exists(m_videos + QStringLiteral("a.vep")), success);
+    if (success) {
+        EXPECT_TRUE(percents().contains(57));
+        EXPECT_EQ(percents().last(), 100);
+    }
+    EXPECT_EQ(testsupport::readAll(m_videos + QStringLiteral("a.mp4")), QByteArray("source video bytes"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Children, FrameModelChildTest, ::testing::Values(
+    ChildCase {"flood", "", false},
+    ChildCase {"garbage", "", false},
+    ChildCase {"fail", "视频加密异常", false},
+    ChildCase {"crash", "sorbin exit crash", false},
+    ChildCase {"badprogress", "convert progress exception!", false},
+    ChildCase {"nooutput", "加密失败", false},
+    ChildCase {"exit3", "加密失败", false},
+    ChildCase {"noconnect-exit", "加密失败", false},
+    ChildCase {"hang", "sorbin exit crash", true},
+    ChildCase {"noconnect-hang", "sorbin exit crash", true}));
+
+TEST_F(FrameModelTest, MissingProgramIsAClearError)
+{
+    QFrameModel::setProgramPath(m_dir + QStringLiteral("no-such-program"));
+    auto video = makeVideo(QStringLiteral("success"));
+    QFrameModel model(video);
+    EXPECT_EQ(runStage(model), QStringLiteral("启动加密程序失败！"));
+}
+
+TEST_F(FrameModelTest, StopBeforeTheChildStartsIsKept)
+{
+    Fault slow;
+    slow.delayMs = 800;
+    m_server->server()->setFault("Video/getAuthCode", slow);
+    auto video = makeVideo(QStringLiteral("success"));
+    QFrameModel model(video);
+    const QString message = runStage(model, [&]() {
+        testsupport::waitUntil([]() { return false; }, 200);
+        model.stop();
+    });
+    EXPECT_EQ(message, QStringLiteral("sorbin exit crash"));
+    EXPECT_FALSE(QFile::exists(m_videos + QStringLiteral("a.vep")));
+}
+
+TEST_F(FrameModelTest, ServerDownOrNonsenseFailsWithItsMessage)
+{
+    {
+        Fault nonsense;
+        nonsense.replaceBody = true;
+        nonsense.body = "<html>oops</html>";
+        m_server->server()->setFault("Video/getAuthCode", nonsense);
+        QFrameModel model(makeVideo(QStringLiteral("success")));
+        const QString message = runStage(model);
+        EXPECT_FALSE(message.isEmpty());
+        EXPECT_NE(message, QStringLiteral("<other>"));
+    }
+    {
+        Fault shortCode;
+        shortCode.dataPatch["authCode"] = "XY";
+        m_server->server()->setFault("Video/getAuthCode", shortCode);
+        QFrameModel model(makeVideo(QStringLiteral("success")));
+        EXPECT_EQ(runStage(model), QStringLiteral("解析课程授权码失败！"));
+    }
+    {
+        Fault numberCode;
+        numberCode.dataPatch["authCode"] = 12345;
+        m_server->server()->setFault("Video/getAuthCode", numberCode);
+        QFrameModel model(makeVideo(QStringLiteral("success")));
+        EXPECT_EQ(runStage(model), QStringLiteral("解析课程授权码失败！"));
+    }
+    m_server->server()->stop();
+    QFrameModel model(makeVideo(QStringLiteral("success")));
+    const QString message = runStage(model);
+    EXPECT_FALSE(message.isEmpty());
+    EXPECT_NE(message, QStringLiteral("<other>"));
+    EXPECT_FALSE(QFile::exists(m_videos + QStringLiteral("a.vep")));
+}

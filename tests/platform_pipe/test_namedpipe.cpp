@@ -1,0 +1,132 @@
+#include <string>
+#include <thread>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "namedpipe.h"
+
+namespace
+{
+    const std::string kPipe = "\\\\.\\pipe\\0123456789abcdef0123456789abcdef";
+
+    std::string runtimeDir()
+    {
+        return std::string(getenv("XDG_RUNTIME_DIR")) + "/vantrel/";
+    }
+}
+
+TEST(NamedPipe, SocketPathFromPipeName)
+{
+    EXPECT_EQ(platform::pipeSocketPath(kPipe), runtimeDir() + "0123456789abcdef0123456789abcdef.pipe");
+    // Names that are empty or could leave the per-user folder are refused.
+    for (const char *bad : {"\\\\.\\pipe\\", "\\\\.\\pipe\\..", "\\\\.\\pipe\\a/b", "\\\\.\\pipe\\.hidden"})
+        EXPECT_EQ(platform::pipeSocketPath(bad), "") << bad;
+
+    // Without a runtime folder the pipe lives in a per-user folder under /tmp.
+    const std::string saved = getenv("XDG_RUNTIME_DIR");
+    unsetenv("XDG_RUNTIME_DIR");
+    EXPECT_EQ(platform::pipeSocketPath(kPipe),
+              "/tmp/vantrel-" + std::to_string(getuid()) + "/0123456789abcdef0123456789abcdef.pipe");
+    setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+}
+
+// Messages keep their boundaries and their NUL; each is answered in lock-step, as sorbin does.
+TEST(NamedPipe, LockStepExchangeKeepsMessages)
+{
+    platform::NamedPipeServer server;
+    ASSERT_TRUE(server.create(kPipe));
+    struct stat st;
+    ASSERT_EQ(stat(runtimeDir().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    const std::vector<std::string> sent {"2:5\n", "2:57\n", "4", "3:" + std::string(1800, 'x') + "\n", "0:success\n"};
+    std::vector<std::string> replies;
+    std::thread client([&] {
+        platform::NamedPipeClient c;
+        if (!c.connect(kPipe, 2000))
+            return;
+        for (const std::string &m : sent)
+        {
+            std::string reply;
+            if (!c.write(m) || c.read(reply, 2000) <= 0)
+                return;
+            replies.push_back(reply);
+        }
+    });
+    ASSERT_TRUE(server.waitForClient(2000));
+    std::vector<std::string> got;
+    std::string m;
+    int n;
+    while ((n = server.read(m, 2000)) > 0)
+    {
+        EXPECT_EQ(n, int(m.size() + 1)) << "the NUL travels with the message";
+        got.push_back(m);
+        ASSERT_TRUE(server.write("ok"));
+    }
+    client.join();
+    EXPECT_EQ(n, -1) << "the client's close is reported as peer gone";
+    EXPECT_EQ(got, sent);
+    EXPECT_EQ(replies, std::vector<std::string>(sent.size(), "ok"));
+}
+
+TEST(NamedPipe, StaleSocketIsReplacedAndRemovedAtClose)
+{
+    const std::string path = platform::pipeSocketPath(kPipe);
+    {
+        // A server that died leaves its socket file behind; a new one must still bind,
+        // and the old one's close must not remove the new one's socket.
+        platform::NamedPipeServer second;
+        {
+            platform::NamedPipeServer first;
+            ASSERT_TRUE(first.create(kPipe));
+            ASSERT_TRUE(second.create(kPipe));
+        }
+        platform::NamedPipeClient c;
+        EXPECT_TRUE(c.connect(kPipe));
+        EXPECT_TRUE(second.waitForClient(1000));
+    }
+    EXPECT_NE(access(path.c_str(), F_OK), 0);
+}
+
+TEST(NamedPipe, TimeOutsAndDeadPeers)
+{
+    platform::NamedPipeClient lonely;
+    EXPECT_FALSE(lonely.connect(kPipe)) << "no server within the short default wait";
+    EXPECT_FALSE(lonely.write("2:1\n"));
+    std::string m;
+    EXPECT_EQ(lonely.read(m, 10), -1);
+
+    platform::NamedPipeServer server;
+    ASSERT_TRUE(server.create(kPipe));
+    EXPECT_FALSE(server.waitForClient(50));
+    platform::NamedPipeClient c;
+    ASSERT_TRUE(c.connect(kPipe));
+    ASSERT_TRUE(server.waitForClient(1000));
+    EXPECT_EQ(server.read(m, 50), 0) << "nothing sent: time-out";
+
+    // Only one client: a second connect is refused.
+    platform::NamedPipeClient other;
+    EXPECT_FALSE(other.connect(kPipe, 20));
+
+    // A dead peer is an error on both ends, never a SIGPIPE.
+    server.close();
+    EXPECT_FALSE(c.write("2:1\n"));
+    EXPECT_EQ(c.read(m, 100), -1);
+}
+
+// The client may start first: it waits for the server within its time-out.
+TEST(NamedPipe, ClientWaitsForLateServer)
+{
+    platform::NamedPipeServer server;
+    std::thread late([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        server.create(kPipe);
+    });
+    platform::NamedPipeClient c;
+    EXPECT_TRUE(c.connect(kPipe, 3000));
+    late.join();
+    EXPECT_TRUE(server.waitForClient(1000));
+}

@@ -1,0 +1,330 @@
+// The cloud uploader over the real upload layer and libcurl, against the local server.
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+
+#include "qjsonfile.h"
+#include "qvalue.h"
+#include "testsupport.h"
+#include "uploadserver.h"
+#include "vantrelfile.h"
+
+namespace
+{
+    constexpr qint64 kTenMiB = 10 * 1024 * 1024;
+    constexpr int kChunksPerBlock = Qiniu_Rio_BlockSize / 262144;
+
+    struct Outcome
+    {
+        bool finished = false;
+        bool success = false;
+        QString error;
+        std::vector<int> progress;
+    };
+
+    Outcome upload(const std::function<void(VantrelFile &)> &start, const char *token = UploadServer::token())
+    {
+        Outcome out;
+        VantrelFile uploader;
+        QSignalSpy spy(&uploader, SIGNAL(signal_progress(int)));
+        uploader.setToken(token);
+        start(uploader);
+        out.finished = testsupport::waitUntil([&] { return uploader.isFinished(); }, 30000);
+        out.success = uploader.isSuccess();
+        out.error = QString::fromStdWString(uploader.errorString());
+        for (const QList<QVariant> &args : spy)
+            out.progress.push_back(args.at(0).toInt());
+        return out;
+    }
+
+    Outcome uploadFile(const QString &path, const QString &key, const char *token = UploadServer::token())
+    {
+        return upload([&](VantrelFile &u) { u.startUploadVep(path, key); }, token);
+    }
+
+    class Uploader : public ::testing::Test
+    {
+    protected:
+        void SetUp() override
+        {
+            m_server = std::make_unique<UploadServer>();
+            ASSERT_TRUE(m_server->isRunning());
+            m_dir = testsupport::newTempDir();
+            m_file = makeRandomFile(m_dir, QStringLiteral("lesson 1.vep"), kTenMiB, 7);
+            ASSERT_FALSE(m_file.isEmpty());
+        }
+
+        QByteArray source() const
+        {
+            return testsupport::readAll(m_file);
+        }
+
+        QString progressFile() const
+        {
+            return VantrelFile::progressPath(m_key, m_file);
+        }
+
+        std::unique_ptr<UploadServer> m_server;
+        QString m_dir;
+        QString m_file;
+        const QString m_key = QStringLiteral("12_345_77_lesson 1.vep");
+    };
+}
+
+TEST_F(Uploader, FileArrivesWholeAndItsProgressFileGoes)
+{
+    const Outcome out = uploadFile(m_file, m_key);
+    ASSERT_TRUE(out.finished);
+    EXPECT_TRUE(out.success) << out.error.toStdString();
+    EXPECT_TRUE(out.error.isEmpty());
+    EXPECT_EQ(QByteArray::fromStdString(m_server->cloud().file(m_key.toStdString())), source());
+    EXPECT_EQ(m_server->cloud().mkblkCount(), 3);
+    EXPECT_EQ(m_server->cloud().mkfileCount(), 1);
+    EXPECT_FALSE(QFile::exists(progressFile()));
+    ASSERT_FALSE(out.progress.empty());
+    EXPECT_EQ(out.progress.back(), 100);
+    for (size_t i = 1; i < out.progress.size(); ++i)
+        EXPECT_LT(out.progress[i - 1], out.progress[i]);
+}
+
+// A put that fails part-way keeps the finished blocks in ".progress"; the next put of the same
+// file and key sends only what is missing and the stored file equals the source.
+TEST_F(Uploader, ResumeSendsOnlyWhatIsMissing)
+{
+    const struct
+    {
+        int failAfter;       // chunk requests answered before the server fails
+        uint32_t lastOffset; // stored offset of the last block afterwards
+        int mkblk;           // requests of the resumed put
+        int bput;
+    } cases[] = {
+        {2 * kChunksPerBlock, 0, 1, 7},                  // between blocks 1 and 2
+        {2 * kChunksPerBlock + 4, 4 * 262144, 0, 4},     // inside the last block
+    };
+    for (const auto &c : cases)
+    {
+        SCOPED_TRACE(c.failAfter);
+        QFile::remove(progressFile());
+        m_server = std::make_unique<UploadServer>();
+        ASSERT_TRUE(m_server->isRunning());
+        m_server->cloud().failAfterChunks(c.failAfter);
+        const Outcome failed = uploadFile(m_file, m_key);
+        ASSERT_TRUE(failed.finished);
+        EXPECT_FALSE(failed.success);
+        EXPECT_EQ(failed.error, QStringLiteral("上传文件失败 503:服务端不可用"));
+        EXPECT_FALSE(m_server->cloud().hasFile(m_key.toStdString()));
+
+        QValue stored;
+        ASSERT_TRUE(QJsonFile::read(progressFile(), stored));
+        ASSERT_TRUE(stored.isArray());
+        ASSERT_EQ(stored.size(), 3u);
+        for (int i = 0; i < 2; ++i)
+        {
+            EXPECT_TRUE(stored[i]["ctx"].isString()) << i;
+            EXPECT_EQ(stored[i]["offset"].asInt(), Qiniu_Rio_BlockSize) << i;
+        }
+        EXPECT_EQ(stored[2]["offset"].asUInt(), c.lastOffset);
+        EXPECT_EQ(stored[2]["ctx"].isNull(), c.lastOffset == 0);
+
+        m_server->cloud().reset();
+        const Outcome resumed = uploadFile(m_file, m_key);
+        ASSERT_TRUE(resumed.finished);
+        EXPECT_TRUE(resumed.success) << resumed.error.toStdString();
+        EXPECT_EQ(m_server->cloud().mkblkCount(), c.mkblk);
+        EXPECT_EQ(m_server->cloud().bputCount(), c.bput);
+        EXPECT_EQ(QByteArray::fromStdString(m_server->cloud().file(m_key.toStdString())), source());
+        EXPECT_FALSE(QFile::exists(progressFile()));
+        // The percentage starts where the stored blocks end.
+        ASSERT_FALSE(resumed.progress.empty());
+        EXPECT_GE(resumed.progress.front(), 80);
+    }
+}
+
+// The server no longer knows the stored blocks (701): the resume data is dropped and the next
+// attempt starts over and succeeds.
+TEST_F(Uploader, ResumeDataTheServerLostIsDroppedThenTheUploadStartsOver)
+{
+    m_server->cloud().failAfterChunks(2 * kChunksPerBlock);
+    ASSERT_FALSE(uploadFile(m_file, m_key).success);
+    ASSERT_TRUE(QFile::exists(progressFile()));
+
+    m_server = std::make_unique<UploadServer>();
+    ASSERT_TRUE(m_server->isRunning());
+    const Outcome lost = uploadFile(m_file, m_key);
+    ASSERT_TRUE(lost.finished);
+    EXPECT_FALSE(lost.success);
+    EXPECT_EQ(lost.error, QStringLiteral("上传文件失败 701:在断点续传的过程中，后续上传接收地址不正确"));
+    EXPECT_FALSE(QFile::exists(progressFile()));
+
+    const Outcome fresh = uploadFile(m_file, m_key);
+    EXPECT_TRUE(fresh.success) << fresh.error.toStdString();
+    EXPECT_EQ(QByteArray::fromStdString(m_server->cloud().file(m_key.toStdString())), source());
+}
+
+TEST_F(Uploader, StopEndsTheTransferAtOnceAndReportsNothing)
+{
+    // Each chunk is answered only after 3 s, far longer than a stop may take.
+    m_server->cloud().setChunkDelay(3000);
+    auto uploader = std::make_unique<VantrelFile>();
+    uploader->setToken(UploadServer::token());
+    uploader->startUploadVep(m_file, m_key);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return m_server->cloud().mkblkCount() >= 1; }, 5000));
+
+    QElapsedTimer timer;
+    timer.start();
+    uploader->stop();
+    testsupport::waitUntil([] { return false; }, 200);
+    EXPECT_FALSE(uploader->isFinished());
+    EXPECT_FALSE(uploader->isSuccess());
+    uploader.reset();
+    EXPECT_LT(timer.elapsed(), 2500);
+    EXPECT_FALSE(m_server->cloud().hasFile(m_key.toStdString()));
+}
+
+TEST_F(Uploader, DestroyingARunningUploaderStopsIt)
+{
+    m_server->cloud().setChunkDelay(3000);
+    auto uploader = std::make_unique<VantrelFile>();
+    uploader->setToken(UploadServer::token());
+    uploader->startUploadVep(m_file, m_key);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return m_server->cloud().mkblkCount() >= 1; }, 5000));
+    QElapsedTimer timer;
+    timer.start();
+    uploader.reset();
+    EXPECT_LT(timer.elapsed(), 2500);
+}
+
+TEST_F(Uploader, FailuresGiveTheirTextAndKeepTheSource)
+{
+    const struct
+    {
+        const char *name;
+        std::function<void(UploadServer &)> setup;
+        const char *token;
+        bool success;
+        const char *error;
+    } cases[] = {
+        {"server down", [](UploadServer &) { qputenv("VANTREL_UPLOAD_HOST", QByteArray("127.0.0.1:") + QByteArray::number(testsupport::freePort())); },
+         UploadServer::token(), false, "上传文件失败 -1:无法连接上传服务器"},
+        {"answer not JSON", [](UploadServer &s) {
+             Fault f;
+             f.replaceBody = true;
+             f.body = "<html>hello</html>";
+             s.platform().setFault("cloud/mkblk", f);
+         }, UploadServer::token(), false, "上传文件失败 -1:无法连接上传服务器"},
+        {"answer without ctx", [](UploadServer &s) {
+             Fault f;
+             f.replaceBody = true;
+             f.body = "{\"crc32\":1,\"offset\":262144}";
+             s.platform().setFault("cloud/mkblk", f);
+         }, UploadServer::token(), false, "上传文件失败 -1:无法连接上传服务器"},
+        {"wrong crc32", [](UploadServer &s) {
+             Fault f;
+             f.patch["crc32"] = 12345;
+             s.platform().setFault("cloud/bput", f);
+         }, UploadServer::token(), false, "上传文件失败 406:上传的数据 CRC32 校验错误"},
+        {"one server error is retried", [](UploadServer &s) {
+             Fault f;
+             f.status = 502;
+             f.count = 1;
+             s.platform().setFault("cloud/bput", f);
+         }, UploadServer::token(), true, ""},
+        {"bad token", [](UploadServer &) {}, "not-a-token", false, "上传文件失败 401:认证授权失败"},
+        {"579 with err_code 200", [](UploadServer &s) { s.cloud().force579(200); }, UploadServer::token(), true, "上传文件失败 579:"},
+        {"579 with err_code 500", [](UploadServer &s) { s.cloud().force579(500); }, UploadServer::token(), false, "上传文件失败 579:"},
+    };
+    const QByteArray original = source();
+    for (const auto &c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        m_server = std::make_unique<UploadServer>();
+        ASSERT_TRUE(m_server->isRunning());
+        QFile::remove(progressFile());
+        c.setup(*m_server);
+        const Outcome out = uploadFile(m_file, m_key, c.token);
+        ASSERT_TRUE(out.finished);
+        EXPECT_EQ(out.success, c.success);
+        EXPECT_EQ(out.error, QString::fromUtf8(c.error));
+        EXPECT_EQ(source(), original);
+        if (c.success) {
+            EXPECT_FALSE(QFile::exists(progressFile()));
+        }
+    }
+}
+
+TEST_F(Uploader, MissingLocalFileFailsWithItsMessage)
+{
+    const QString missing = m_dir + QStringLiteral("gone.vep");
+    const Outcome out = uploadFile(missing, m_key);
+    ASSERT_TRUE(out.finished);
+    EXPECT_FALSE(out.success);
+    EXPECT_EQ(out.error, QStringLiteral("文件不存在 ") + missing);
+    EXPECT_EQ(m_server->cloud().mkblkCount(), 0);
+}
+
+TEST_F(Uploader, FolderUploadsEachFileUnderItsNameAndStepsByFiles)
+{
+    const QString dir = testsupport::newTempDir();
+    const QStringList names {QStringLiteral("a.ts"), QStringLiteral("b.ts"), QStringLiteral("index.m3u8")};
+    for (int i = 0; i < names.size(); ++i)
+        ASSERT_FALSE(makeRandomFile(dir, names[i], 100000 + i, unsigned(i)).isEmpty());
+    ASSERT_TRUE(QDir(dir).mkdir(QStringLiteral("sub")));
+    ASSERT_FALSE(makeRandomFile(dir + QStringLiteral("sub/"), QStringLiteral("inner.ts"), 10, 1).isEmpty());
+
+    const Outcome out = upload([&](VantrelFile &u) { u.startUploadDir(dir); });
+    ASSERT_TRUE(out.finished);
+    EXPECT_TRUE(out.success) << out.error.toStdString();
+    EXPECT_EQ(out.progress, (std::vector<int> {0, 33, 66, 100}));
+    std::vector<std::string> expected;
+    for (const QString &n : names)
+    {
+        expected.push_back(n.toStdString());
+        EXPECT_EQ(QByteArray::fromStdString(m_server->cloud().file(n.toStdString())), testsupport::readAll(dir + n));
+    }
+    EXPECT_EQ(m_server->cloud().keys(), expected);
+}
+
+TEST_F(Uploader, FolderThatIsMissingOrEmptyIsAFailure)
+{
+    const QString empty = testsupport::newTempDir();
+    ASSERT_TRUE(QDir(empty).mkdir(QStringLiteral("only-a-folder")));
+    const struct
+    {
+        QString dir;
+        QString error;
+    } cases[] = {
+        {m_dir + QStringLiteral("none/"), QStringLiteral("上传目录不存在：") + m_dir + QStringLiteral("none/")},
+        {empty, QStringLiteral("上传目录为空：") + empty},
+    };
+    for (const auto &c : cases)
+    {
+        SCOPED_TRACE(c.dir.toStdString());
+        const Outcome out = upload([&](VantrelFile &u) { u.startUploadDir(c.dir); });
+        ASSERT_TRUE(out.finished);
+        EXPECT_FALSE(out.success);
+        EXPECT_EQ(out.error, c.error);
+    }
+    EXPECT_TRUE(m_server->cloud().keys().empty());
+}
+
+TEST_F(Uploader, FolderStopsAtTheFirstFailingFile)
+{
+    const QString dir = testsupport::newTempDir();
+    for (const char *n : {"a.ts", "b.ts", "c.ts"})
+        ASSERT_FALSE(makeRandomFile(dir, QString::fromLatin1(n), 1000, 3).isEmpty());
+    m_server->cloud().failAfterChunks(1, 400);
+    const Outcome out = upload([&](VantrelFile &u) { u.startUploadDir(dir); });
+    ASSERT_TRUE(out.finished);
+    EXPECT_FALSE(out.success);
+    EXPECT_EQ(out.error, QStringLiteral("上传文件失败 400:请求报文格式错误"));
+    EXPECT_EQ(m_server->cloud().keys(), (std::vector<std::string> {"a.ts"}));
+    EXPECT_EQ(out.progress, (std::vector<int> {0}));
+}

@@ -1,0 +1,536 @@
+#include "cloudserver.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <random>
+#include <set>
+#include <sstream>
+
+#include <httplib.h>
+#include <json/json.h>
+
+#include "platformserver.h"
+#include "servercrypto.h"
+
+namespace
+{
+    constexpr uint32_t kBlockSize = 4u * 1024u * 1024u;
+    const char *const kCloudControl = "/_test/cloud/";
+
+    // Bitwise CRC-32 (IEEE), independent of the client's table.
+    uint32_t crc32Of(const std::string &bytes)
+    {
+        uint32_t crc = 0xFFFFFFFFu;
+        for (unsigned char c : bytes)
+        {
+            crc ^= c;
+            for (int k = 0; k < 8; ++k)
+                crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+        }
+        return ~crc;
+    }
+
+    std::string compact(const Json::Value &v)
+    {
+        Json::StreamWriterBuilder b;
+        b["indentation"] = "";
+        b["emitUTF8"] = true;
+        return Json::writeString(b, v);
+    }
+
+    void answer(httplib::Response &res, int status, const Json::Value &body)
+    {
+        res.status = status;
+        res.set_content(compact(body), "application/json");
+    }
+
+    void refuse(httplib::Response &res, int status, const std::string &why)
+    {
+        Json::Value body(Json::objectValue);
+        body["error"] = why;
+        answer(res, status, body);
+    }
+
+    bool parseCount(const std::string &text, long long &out)
+    {
+        if (text.empty() || text.size() > 18)
+            return false;
+        for (char c : text)
+            if (c < '0' || c > '9')
+                return false;
+        out = std::stoll(text);
+        return true;
+    }
+
+    bool parseSigned(const std::string &text, long long &out)
+    {
+        if (!text.empty() && text[0] == '-')
+        {
+            if (!parseCount(text.substr(1), out))
+                return false;
+            out = -out;
+            return true;
+        }
+        return parseCount(text, out);
+    }
+
+    // URL-safe Base64 ("-" and "_", padding optional) to bytes.
+    bool urlSafeDecode(std::string text, std::string &out)
+    {
+        for (char &c : text)
+        {
+            if (c == '-')
+                c = '+';
+            else if (c == '_')
+                c = '/';
+        }
+        while (text.size() % 4)
+            text += '=';
+        return servercrypto::base64Decode(text, out);
+    }
+}
+
+struct CloudServer::State
+{
+    struct Block
+    {
+        uint32_t size = 0;
+        std::string data;
+    };
+    struct Ctx
+    {
+        std::shared_ptr<Block> block;
+        uint32_t offset = 0;
+    };
+
+    explicit State(PlatformServer &s) : server(s), random(std::random_device {}()) {}
+
+    PlatformServer &server;
+    mutable std::mutex mutex;
+    std::condition_variable wake;
+    bool detached = false;
+
+    std::set<std::string> tokens;
+    std::map<std::string, Ctx> ctxs;
+    std::map<std::string, std::string> files;
+    std::mt19937_64 random;
+    unsigned long long serial = 0;
+
+    int failAfter = -1;
+    int failStatus = 503;
+    int okChunks = 0;
+    bool force579 = false;
+    int errCode = 0;
+    int delayMs = 0;
+
+    int mkblk = 0;
+    int bput = 0;
+    int mkfile = 0;
+    int64_t chunkBytes = 0;
+
+    // mutex held
+    std::string newCtx()
+    {
+        std::ostringstream s;
+        s << "c" << std::hex << ++serial << "x" << random();
+        return s.str();
+    }
+
+    std::string host() const
+    {
+        return "http://" + server.host();
+    }
+
+    bool authorized(const httplib::Request &req)
+    {
+        const std::string header = req.get_header_value("Authorization");
+        const std::string prefix = "UpToken ";
+        if (header.compare(0, prefix.size(), prefix) != 0)
+            return false;
+        const std::string token = header.substr(prefix.size());
+        if (token.empty())
+            return false;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (tokens.count(token))
+                return true;
+        }
+        return server.isUploadToken(token);
+    }
+
+    // Waits the chunk delay; false when the server went away meanwhile.
+    bool waitDelay()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (delayMs > 0)
+            wake.wait_for(lock, std::chrono::milliseconds(delayMs), [this] { return detached; });
+        return !detached;
+    }
+
+    // mutex held: true when the failure switch answers this chunk request.
+    bool injectFailure(httplib::Response &res)
+    {
+        if (failAfter < 0 || okChunks < failAfter)
+            return false;
+        refuse(res, failStatus, "injected failure");
+        return true;
+    }
+
+    void chunkAnswer(httplib::Response &res, const std::string &chunk, const std::string &ctx, uint32_t offset)
+    {
+        Json::Value body(Json::objectValue);
+        body["ctx"] = ctx;
+        body["checksum"] = servercrypto::md5Hex(chunk);
+        body["crc32"] = Json::UInt(crc32Of(chunk));
+        body["offset"] = Json::UInt(offset);
+        body["host"] = host();
+        answer(res, 200, body);
+    }
+
+    void mkblkRequest(const httplib::Request &req, httplib::Response &res)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            ++mkblk;
+        }
+        if (!authorized(req))
+            return refuse(res, 401, "bad token");
+        if (!waitDelay())
+            return refuse(res, 503, "server stopping");
+        long long size = 0;
+        if (!parseCount(req.matches[1].str(), size) || size <= 0 || size > kBlockSize)
+            return refuse(res, 400, "bad block size");
+        if (req.body.empty() || req.body.size() > size_t(size))
+            return refuse(res, 400, "bad chunk length");
+        std::lock_guard<std::mutex> lock(mutex);
+        if (injectFailure(res))
+            return;
+        auto block = std::make_shared<Block>();
+        block->size = uint32_t(size);
+        block->data = req.body;
+        const std::string ctx = newCtx();
+        ctxs[ctx] = Ctx {block, uint32_t(req.body.size())};
+        ++okChunks;
+        chunkBytes += int64_t(req.body.size());
+        chunkAnswer(res, req.body, ctx, uint32_t(req.body.size()));
+    }
+
+    void bputRequest(const httplib::Request &req, httplib::Response &res)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            ++bput;
+        }
+        if (!authorized(req))
+            return refuse(res, 401, "bad token");
+        if (!waitDelay())
+            return refuse(res, 503, "server stopping");
+        long long offset = 0;
+        if (!parseCount(req.matches[2].str(), offset))
+            return refuse(res, 400, "bad offset");
+        std::lock_guard<std::mutex> lock(mutex);
+        if (injectFailure(res))
+            return;
+        const auto found = ctxs.find(req.matches[1].str());
+        if (found == ctxs.end())
+            return refuse(res, 701, "unknown ctx");
+        if (found->second.offset != uint64_t(offset))
+            return refuse(res, 701, "offset does not follow the ctx");
+        const std::shared_ptr<Block> block = found->second.block;
+        if (req.body.empty() || uint64_t(offset) + req.body.size() > block->size)
+            return refuse(res, 400, "bad chunk length");
+        // An older ctx of the block may be sent again (a retry): the block goes on from its offset.
+        block->data.resize(size_t(offset));
+        block->data += req.body;
+        const uint32_t next = uint32_t(offset + req.body.size());
+        const std::string ctx = newCtx();
+        ctxs[ctx] = Ctx {block, next};
+        ++okChunks;
+        chunkBytes += int64_t(req.body.size());
+        chunkAnswer(res, req.body, ctx, next);
+    }
+
+    void mkfileRequest(const httplib::Request &req, httplib::Response &res)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            ++mkfile;
+        }
+        if (!authorized(req))
+            return refuse(res, 401, "bad token");
+        long long fsize = 0;
+        std::string key;
+        if (!parseCount(req.matches[1].str(), fsize))
+            return refuse(res, 400, "bad file size");
+        if (!urlSafeDecode(req.matches[2].str(), key) || key.empty())
+            return refuse(res, 400, "bad key");
+
+        std::vector<std::string> list;
+        if (!req.body.empty())
+        {
+            std::string item;
+            std::istringstream in(req.body);
+            while (std::getline(in, item, ','))
+                list.push_back(item);
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        std::string assembled;
+        std::set<Block *> used;
+        for (size_t i = 0; i < list.size(); ++i)
+        {
+            const auto found = ctxs.find(list[i]);
+            if (found == ctxs.end())
+                return refuse(res, 701, "unknown ctx " + list[i]);
+            const Ctx &c = found->second;
+            if (c.offset != c.block->size || c.block->data.size() < c.offset)
+                return refuse(res, 400, "block " + std::to_string(i) + " is not complete");
+            if (i + 1 < list.size() && c.block->size != kBlockSize)
+                return refuse(res, 400, "block " + std::to_string(i) + " is short");
+            assembled.append(c.block->data, 0, c.offset);
+            used.insert(c.block.get());
+        }
+        if (int64_t(assembled.size()) != fsize)
+            return refuse(res, 400, "file size mismatch");
+        files[key] = assembled;
+        for (auto it = ctxs.begin(); it != ctxs.end();)
+            it = used.count(it->second.block.get()) ? ctxs.erase(it) : std::next(it);
+        if (force579)
+        {
+            Json::Value body(Json::objectValue);
+            body["error"] = "callback failed";
+            body["err_code"] = errCode;
+            return answer(res, 579, body);
+        }
+        Json::Value body(Json::objectValue);
+        body["hash"] = servercrypto::md5Hex(assembled);
+        body["key"] = key;
+        answer(res, 200, body);
+    }
+
+    Json::Value stateJson() const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        Json::Value v(Json::objectValue);
+        v["mkblk"] = mkblk;
+        v["bput"] = bput;
+        v["mkfile"] = mkfile;
+        v["chunkBytes"] = Json::Int64(chunkBytes);
+        v["failAfter"] = failAfter;
+        v["failStatus"] = failStatus;
+        v["force579"] = force579;
+        v["errCode"] = errCode;
+        v["delayMs"] = delayMs;
+        Json::Value list(Json::arrayValue);
+        for (const auto &f : files)
+            list.append(f.first);
+        v["keys"] = list;
+        return v;
+    }
+
+    // "/_test/cloud/..."; false for every other path.
+    bool control(const httplib::Request &req, httplib::Response &res)
+    {
+        const std::string prefix = kCloudControl;
+        if (req.path.compare(0, prefix.size(), prefix) != 0)
+            return false;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (detached)
+                return false;
+        }
+        const std::string what = req.path.substr(prefix.size());
+        long long n = 0;
+        if (what == "state")
+            return answer(res, 200, stateJson()), true;
+        if (what == "file")
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            const auto found = files.find(req.get_param_value("key"));
+            if (found == files.end())
+                refuse(res, 404, "no such file");
+            else
+            {
+                res.status = 200;
+                res.set_content(found->second, "application/octet-stream");
+            }
+            return true;
+        }
+        if (req.method != "POST")
+            return refuse(res, 405, "use POST"), true;
+        std::lock_guard<std::mutex> lock(mutex);
+        if (what == "fail")
+        {
+            if (!parseSigned(req.get_param_value("after"), n))
+                return refuse(res, 400, "fail needs after=N"), true;
+            failAfter = n < 0 ? -1 : int(n);
+            okChunks = 0;
+            long long status = 503;
+            if (req.has_param("status") && (!parseCount(req.get_param_value("status"), status) || status < 100 || status > 999))
+                return refuse(res, 400, "bad status"), true;
+            failStatus = int(status);
+        }
+        else if (what == "force579")
+        {
+            if (!parseSigned(req.get_param_value("err_code"), n))
+                return refuse(res, 400, "force579 needs err_code=C"), true;
+            force579 = true;
+            errCode = int(n);
+        }
+        else if (what == "delay")
+        {
+            if (!parseCount(req.get_param_value("ms"), n) || n > 60000)
+                return refuse(res, 400, "delay needs ms=D"), true;
+            delayMs = int(n);
+        }
+        else if (what == "reset")
+            resetLocked();
+        else
+            return refuse(res, 404, "unknown control " + what), true;
+        answer(res, 200, Json::Value(Json::objectValue));
+        return true;
+    }
+
+    void resetLocked()
+    {
+        failAfter = -1;
+        failStatus = 503;
+        okChunks = 0;
+        force579 = false;
+        errCode = 0;
+        delayMs = 0;
+        mkblk = bput = mkfile = 0;
+        chunkBytes = 0;
+    }
+};
+
+CloudServer::CloudServer(PlatformServer &server)
+    : m_state(std::make_shared<State>(server))
+{
+    std::shared_ptr<State> state = m_state;
+    auto guarded = [state](void (State::*handler)(const httplib::Request &, httplib::Response &)) {
+        return [state, handler](const httplib::Request &req, httplib::Response &res, const RequestRecord &) {
+            {
+                std::lock_guard<std::mutex> lock(state->mutex);
+                if (state->detached)
+                    return refuse(res, 503, "cloud storage gone");
+            }
+            ((*state).*handler)(req, res);
+        };
+    };
+    server.route("POST", R"(/mkblk/(\d+))", "cloud/mkblk", guarded(&State::mkblkRequest));
+    server.route("POST", R"(/bput/([A-Za-z0-9]+)/(\d+))", "cloud/bput", guarded(&State::bputRequest));
+    server.route("POST", R"(/mkfile/(\d+)/key/([A-Za-z0-9_=-]*)(?:/.*)?)", "cloud/mkfile", guarded(&State::mkfileRequest));
+    // Chunk answers are small and follow their headers at once: without this each one waits
+    // for the client's delayed acknowledgement.
+    server.http().set_tcp_nodelay(true);
+    // The platform's own control route takes every "/_test/" path, so the cloud's controls are
+    // answered before routing.
+    server.http().set_pre_routing_handler([state](const httplib::Request &req, httplib::Response &res) {
+        return state->control(req, res) ? httplib::Server::HandlerResponse::Handled
+                                        : httplib::Server::HandlerResponse::Unhandled;
+    });
+}
+
+CloudServer::~CloudServer()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_state->mutex);
+        m_state->detached = true;
+    }
+    m_state->wake.notify_all();
+}
+
+void CloudServer::addToken(const std::string &token)
+{
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    m_state->tokens.insert(token);
+}
+
+void CloudServer::failAfterChunks(int chunks, int status)
+{
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    m_state->failAfter = chunks < 0 ? -1 : chunks;
+    m_state->failStatus = status;
+    m_state->okChunks = 0;
+}
+
+void CloudServer::force579(int errCode)
+{
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    m_state->force579 = true;
+    m_state->errCode = errCode;
+}
+
+void CloudServer::clear579()
+{
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    m_state->force579 = false;
+}
+
+void CloudServer::setChunkDelay(int ms)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_state->mutex);
+        m_state->delayMs = ms < 0 ? 0 : ms;
+    }
+    m_state->wake.notify_all();
+}
+
+void CloudServer::reset()
+{
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    m_state->resetLocked();
+}
+
+int CloudServer::mkblkCount() const
+{
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    return m_state->mkblk;
+}
+
+int CloudServer::bputCount() const
+{
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    return m_state->bput;
+}
+
+int CloudServer::mkfileCount() const
+{
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    return m_state->mkfile;
+}
+
+int64_t CloudServer::chunkBytes() const
+{
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    return m_state->chunkBytes;
+}
+
+bool CloudServer::hasFile(const std::string &key) const
+{
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    return m_state->files.count(key) > 0;
+}
+
+std::string CloudServer::file(const std::string &key) const
+{
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    const auto found = m_state->files.find(key);
+    return found == m_state->files.end() ? std::string() : found->second;
+}
+
+std::vector<std::string> CloudServer::keys() const
+{
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    std::vector<std::string> out;
+    for (const auto &f : m_state->files)
+        out.push_back(f.first);
+    return out;
+}
+
+std::string CloudServer::uploadHost() const
+{
+    return m_state->host();
+}

@@ -1,0 +1,140 @@
+#include "cwinapp.h"
+
+#include <cstdio>
+#include <memory>
+
+#include <QCoreApplication>
+#include <QStringList>
+
+#include "cglobal.h"
+#include "commonfun.h"
+#include "logger.h"
+#include "qappsetting.h"
+#include "qvalue.h"
+#include "uexception.h"
+#include "qhttpclient.h"
+#include "qmainwidget.h"
+#include "qmsgbox.h"
+#include "qrecords.h"
+#include "quiscale.h"
+#include "quser.h"
+#include "qvlcinstance.h"
+#include "vantrelresources.h"
+
+CWinApp::CWinApp(int &argc, char **argv)
+    : m_application(argc, argv)
+{
+    registerQValueMetaType();
+    initVantrelResources();
+    CGlobal::init();
+    QAppSetting::instance()->setFile(CGlobal::appPath() + QStringLiteral("start.ini"));
+    QUIScale::init();
+    QHttpClient::instance()->start(3);
+    loadTranslator();
+    sth::setDebugEnabled(QAppSetting::instance()->getBool(QStringLiteral("config"), QStringLiteral("debug"), false));
+    QVlcInstance::instance();
+}
+
+CWinApp::~CWinApp()
+{
+    QHttpClient::instance()->stop();
+    CGlobal::uninit();
+    m_translator.reset();
+}
+
+void CWinApp::loadTranslator()
+{
+    m_translator.reset(new QTranslator(nullptr));
+    if (!m_translator->load(CGlobal::appPath() + QStringLiteral("language/vantrel_zh.qm")))
+        LOG_DEBUG(L"no translation loaded");
+    QCoreApplication::installTranslator(m_translator.get());
+}
+
+bool CWinApp::parseLaunchToken(const QString &argument, LaunchToken &result)
+{
+    const int colon = argument.indexOf(QLatin1Char(':'));
+    if (colon <= 0)
+        return false;
+    QValue root;
+    if (!parseJson(argument.mid(colon + 1), root, true) || !root.isObject())
+        return false;
+
+    // Members that are present must be text; a missing one reads as empty.
+    QString values[3];
+    const char *names[3] = {"uid", "oauth_token", "oauth_token_secret"};
+    for (int i = 0; i < 3; ++i)
+    {
+        const QValue &member = jsonMember(root, QString::fromLatin1(names[i]));
+        if (member.isNull())
+            continue;
+        if (!member.isString())
+            return false;
+        values[i] = asQString(member);
+    }
+    bool isNumber = false;
+    const int uid = values[0].toInt(&isNumber, 10);
+    result.teacherId = isNumber ? uid : 0;
+    result.token = values[1];
+    result.tokenSecret = values[2];
+    return true;
+}
+
+int CWinApp::run()
+{
+    std::unique_ptr<QMainWidget> window;
+    try
+    {
+        if (CommonFun::isMutexExist(L"vantrel_2_0"))
+        {
+            const QString notice = QStringLiteral("软件已启动，请勿重复运行！");
+            std::fprintf(stderr, "%s\n", notice.toUtf8().constData());
+            if (qEnvironmentVariableIntValue("VANTREL_UNATTENDED") != 1)
+                QMsgBox::showMessage(notice, 1);
+            return 0;
+        }
+
+        window.reset(new QMainWidget(nullptr));
+
+        const QStringList arguments = QCoreApplication::arguments();
+        LOG_DEBUG(L"argument size:%d", static_cast<int>(arguments.size()));
+        bool signedIn = false;
+        if (arguments.size() >= 2)
+        {
+            // The token secret never reaches the log.
+            LaunchToken launch;
+            signedIn = parseLaunchToken(arguments.at(1), launch);
+            LOG_DEBUG(L"sign-in token on the command line: %s", signedIn ? L"read" : L"not usable");
+            if (signedIn)
+            {
+                QUser::instance()->setTeacherId(launch.teacherId);
+                QUser::instance()->setToken(launch.token, launch.tokenSecret);
+            }
+        }
+        if (!signedIn && !window->login())
+        {
+            window.reset();
+            return 0;
+        }
+
+        window->start();
+        window->show();
+        const int code = QApplication::exec();
+        // Pending work ("work.json") and the history ("records.json") are saved here, while
+        // the logger still runs.
+        window.reset();
+        QRecords::instance()->save();
+        return code;
+    }
+    catch (const UException &e)
+    {
+        window.reset();
+        LOG_EXCEPTION(e);
+        return 1;
+    }
+    catch (const std::exception &e)
+    {
+        window.reset();
+        LOG_ERROR(L"start-up failed: %s", e.what());
+        return 1;
+    }
+}

@@ -1,0 +1,126 @@
+#include "qbasedialog.h"
+
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QStyle>
+
+#include "qcustomshadoweffect.h"
+#include "quiscale.h"
+#include "shell.h"
+
+QBaseDialog::QBaseDialog(QWidget *parent)
+    : QDialog(parent, Qt::WindowFlags())
+{
+}
+
+void QBaseDialog::initFrameless(const QString &styleSheetPath)
+{
+    setAttribute(Qt::WA_TranslucentBackground);
+    setWindowFlags(Qt::FramelessWindowHint | Qt::Tool);
+    setProperty("dialog", true);
+    installEventFilter(this);
+    loadStyleSheet(styleSheetPath);
+
+    auto *shadow = new QCustomShadowEffect(nullptr);
+    shadow->setBlurRadius(8.0);
+    shadow->setDistance(1.0);
+    shadow->setColor(QColor(0, 0, 0, 80));
+    setGraphicsEffect(shadow);
+    update();
+}
+
+void QBaseDialog::loadStyleSheet(const QString &path)
+{
+    setStyleSheet(QUIScale::loadStyleSheet(path));
+}
+
+void QBaseDialog::onEscape()
+{
+    reject();
+}
+
+void QBaseDialog::onEnter()
+{
+    accept();
+}
+
+int QBaseDialog::execInFront()
+{
+    show();
+    platform::bringToFront(windowHandle());
+    raise();
+    activateWindow();
+    return exec();
+}
+
+void QBaseDialog::refreshStyle(QWidget *widget, const char *name, const QVariant &value)
+{
+    if (!widget)
+        return;
+    widget->setProperty(name, value);
+    widget->style()->unpolish(widget);
+    widget->style()->polish(widget);
+}
+
+void QBaseDialog::onClose()
+{
+    reject();
+}
+
+void QBaseDialog::onOK()
+{
+    accept();
+}
+
+bool QBaseDialog::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched != this)
+        return QDialog::eventFilter(watched, event);
+
+    switch (event->type())
+    {
+    case QEvent::MouseButtonPress:
+    {
+        auto *mouse = static_cast<QMouseEvent *>(event);
+        if (mouse->button() != Qt::LeftButton)
+            break;
+        m_dragging = true;
+        m_dragOffset = mouse->globalPos() - pos();
+        return true;
+    }
+    case QEvent::MouseButtonRelease:
+        m_dragging = false;
+        return true;
+    case QEvent::MouseMove:
+    {
+        auto *mouse = static_cast<QMouseEvent *>(event);
+        if (m_dragging && mouse->buttons() != Qt::NoButton)
+        {
+            move(mouse->globalPos() - m_dragOffset);
+            return true;
+        }
+        break;
+    }
+    default:
+        break;
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void QBaseDialog::keyPressEvent(QKeyEvent *event)
+{
+    switch (event->key())
+    {
+    case Qt::Key_Escape:
+        onEscape();
+        break;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        onEnter();
+        break;
+    default:
+        break;
+    }
+    // Not QDialog's handler: each key acts once, through the two operations above.
+    QWidget::keyPressEvent(event);
+}

@@ -1,0 +1,549 @@
+#include "qconfiguredialog.h"
+
+#include <chrono>
+#include <cstdint>
+
+#include <QDateTime>
+#include <QListWidget>
+#include <QMouseEvent>
+#include <QTimer>
+#include <QUrl>
+
+#include "commonfun.h"
+#include "logger.h"
+#include "uexception.h"
+#if __has_include("qcreatecoursedialog.h")
+#include "qcreatecoursedialog.h"
+#define VANTREL_HAS_CREATE_COURSE 1
+#endif
+#include "qitemcoursewidget.h"
+#include "qmsgbox.h"
+#include "qplatformhosts.h"
+#include "qreplyrelay.h"
+#include "qrequestparam.h"
+#include "quiscale.h"
+#include "quser.h"
+#include "qweblinks.h"
+#include "shell.h"
+#include "ui_qconfiguredialog.h"
+
+namespace
+{
+    const QString kGroup = QStringLiteral("config");
+
+    // Milliseconds of a steady clock, wrapping like a 32-bit tick count.
+    uint32_t tickCount()
+    {
+        using namespace std::chrono;
+        return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+    }
+
+    uint32_t g_lastSearchTick = 0;
+
+    struct ComboEntry
+    {
+        const char *text;
+        const char *data;
+    };
+
+    const ComboEntry kVideoBitrates[] = {
+        {"原始", ""}, {"较低 256kbps", "vb=256"}, {"中等 512kbps", "vb=512"},
+        {"良好 768kbps", "vb=768"}, {"优秀 1024kbps", "vb=1024"}};
+    const ComboEntry kAudioBitrates[] = {
+        {"原始", ""}, {"较低 32kbps", "ab=32"}, {"中等 64kbps", "ab=64"},
+        {"良好 128kbps", "ab=128"}, {"优秀 256kbps", "ab=256"}};
+    const ComboEntry kResolutions[] = {
+        {"原始", ""},
+        {"4:3 720*480", "scale=1.33,width=720,height=480"},
+        {"16:9 720*405", "scale=1.75,width=720,height=405"},
+        {"4:3 960*720", "scale=1.33,width=960,height=720"},
+        {"16:9 960*540", "scale=1.75,width=960,height=540"},
+        {"4:3 1024*768", "scale=1.33,width=1024,height=768"},
+        {"16:9 1024*576", "scale=1.75,width=1024,height=576"},
+        {"4:3 1280*960", "scale=1.33,width=1280,height=960"},
+        {"16:9 1280*720", "scale=1.75,width=1280,height=720"}};
+    const ComboEntry kWebQualities[] = {
+        {"无需转码", ""}, {"原始", ""}, {"较低 256kbps", "-b:v 256k"}, {"中等 512kbps", "-b:v 512k"},
+        {"良好 768kbps", "-b:v 768k"}, {"优秀 1024kbps", "-b:v 1024k"}};
+
+    template<size_t N>
+    void fill(QComboBox *box, const ComboEntry (&entries)[N])
+    {
+        for (const ComboEntry &entry : entries)
+            box->addItem(QString::fromUtf8(entry.text), QString::fromUtf8(entry.data));
+    }
+
+    QString currentData(const QComboBox *box)
+    {
+        return box->currentIndex() < 0 ? QString() : box->currentData(Qt::UserRole).toString();
+    }
+
+    QString memberText(const QValue &value, const char *name)
+    {
+        const QValue &member = jsonMember(value, QString::fromLatin1(name));
+        return member.isString() || member.isNumeric() ? asQString(member) : QString();
+    }
+}
+
+QConfigureDialog::QConfigureDialog(QWidget *parent)
+    : QBaseDialog(parent)
+    , m_ui(new Ui::QConfigureDialogClass)
+{
+    setup();
+}
+
+QConfigureDialog::QConfigureDialog(int)
+    : QBaseDialog(nullptr)
+    , m_ui(new Ui::QConfigureDialogClass)
+{
+    setup();
+}
+
+QConfigureDialog::~QConfigureDialog()
+{
+    delete m_ui;
+}
+
+void QConfigureDialog::setup()
+{
+    m_ui->setupUi(this);
+    QUIScale::scaleForm(this);
+    initFrameless(QStringLiteral(":/qss/configure.css"));
+
+    m_ui->listWidgetCourse->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_ui->stackedWidgetConfigure->setCurrentIndex(0);
+    m_ui->labelTextTip->hide();
+    m_ui->frameWeb->hide();
+    m_ui->frameCodec->move(QUIScale::scale(20), QUIScale::scale(20));
+    m_ui->frameFast->move(QUIScale::scale(20), QUIScale::scale(146));
+    for (QWidget *frame : {m_ui->frameWeb, m_ui->frameCodec, m_ui->frameFast})
+        refreshStyle(frame, "checked", false);
+
+    sendSearch();
+
+    const int mode = CommonFun::getSettingInt(kGroup, QStringLiteral("encrypt_model"), 8);
+    selectMode(mode);
+    fillCombos();
+
+    m_ui->frameCodec->installEventFilter(this);
+    m_ui->frameFast->installEventFilter(this);
+    m_ui->frameWeb->installEventFilter(this);
+
+    bool ok = connect(m_ui->btnClose, SIGNAL(clicked()), this, SLOT(onClose()));
+    ok = connect(m_ui->btnReturn, SIGNAL(clicked()), this, SLOT(onBtnReturn())) && ok;
+    ok = connect(m_ui->btnNext, SIGNAL(clicked()), this, SLOT(onBtnNext())) && ok;
+    ok = connect(m_ui->btnCreateCourse, SIGNAL(clicked()), this, SLOT(onBtnCreateCourse())) && ok;
+    ok = connect(m_ui->radioWeb, SIGNAL(clicked(bool)), this, SLOT(onRadioWeb(bool))) && ok;
+    ok = connect(m_ui->radioCodec, SIGNAL(clicked(bool)), this, SLOT(onRadioCodec(bool))) && ok;
+    ok = connect(m_ui->radioFast, SIGNAL(clicked(bool)), this, SLOT(onRadioFast(bool))) && ok;
+    ok = connect(m_ui->btnOk, SIGNAL(clicked()), this, SLOT(onBtnOk())) && ok;
+    ok = connect(m_ui->comboBoxWeb, SIGNAL(currentIndexChanged(int)), this, SLOT(onComboBoxWeb(int))) && ok;
+    ok = connect(m_ui->comboBoxVideoBitrate, SIGNAL(currentIndexChanged(int)), this, SLOT(onComboBoxVideoBitrate(int))) && ok;
+    ok = connect(m_ui->comboBoxAudioBitrate, SIGNAL(currentIndexChanged(int)), this, SLOT(onComboBoxAudioBitrate(int))) && ok;
+    ok = connect(m_ui->comboBoxResolution, SIGNAL(currentIndexChanged(int)), this, SLOT(onComboBoxResolution(int))) && ok;
+    ok = connect(m_ui->listWidgetCourse, SIGNAL(currentRowChanged(int)), this, SLOT(onCurrentRowChanged(int))) && ok;
+    ok = connect(m_ui->btnSearch, SIGNAL(clicked()), this, SLOT(onBtnSearch())) && ok;
+    ok = connect(m_ui->lineEdit, SIGNAL(editingFinished()), this, SLOT(onEditingFinished())) && ok;
+    ok = connect(m_ui->btnWaterMark, SIGNAL(clicked()), this, SLOT(onBtnWaterMark())) && ok;
+    if (!ok)
+        LOG_ERROR(L"settings dialog: a control could not be connected");
+
+    setFocus();
+}
+
+void QConfigureDialog::selectMode(int mode)
+{
+    switch (mode)
+    {
+    case 4:
+        onRadioWeb(true);
+        break;
+    case 7:
+        onRadioFast(true);
+        break;
+    case 8:
+        onRadioCodec(true);
+        break;
+    default:
+        // An unknown stored mode falls back to the re-encode mode.
+        LOG_WARNING(L"unknown stored encryption mode %d", mode);
+        onRadioCodec(true);
+        break;
+    }
+}
+
+void QConfigureDialog::fillCombos()
+{
+    fill(m_ui->comboBoxVideoBitrate, kVideoBitrates);
+    int index = CommonFun::getSettingInt(kGroup, QStringLiteral("video_bitrate"), 3);
+    m_ui->comboBoxVideoBitrate->setCurrentIndex(index < m_ui->comboBoxVideoBitrate->count() ? index : -1);
+    onComboBoxVideoBitrate(index);
+
+    fill(m_ui->comboBoxWeb, kWebQualities);
+    index = CommonFun::getSettingInt(kGroup, QStringLiteral("web_quality"), 0);
+    m_ui->comboBoxWeb->setCurrentIndex(index < m_ui->comboBoxWeb->count() ? index : -1);
+    onComboBoxWeb(index);
+
+    fill(m_ui->comboBoxAudioBitrate, kAudioBitrates);
+    index = CommonFun::getSettingInt(kGroup, QStringLiteral("audio_bitrate"), 3);
+    m_ui->comboBoxAudioBitrate->setCurrentIndex(index < m_ui->comboBoxAudioBitrate->count() ? index : -1);
+    onComboBoxAudioBitrate(index);
+
+    fill(m_ui->comboBoxResolution, kResolutions);
+    index = CommonFun::getSettingInt(kGroup, QStringLiteral("resolution"), 0);
+    m_ui->comboBoxResolution->setCurrentIndex(index < m_ui->comboBoxResolution->count() ? index : -1);
+    onComboBoxResolution(index);
+}
+
+void QConfigureDialog::loadCourseList(const QList<QDtaCourse> &courseList, int selectedRow)
+{
+    const QList<QDtaCourse> list = courseList;
+    m_loader = [this, list, selectedRow]() { onLoadCourseList(list, selectedRow); };
+    QTimer::singleShot(200, this, SLOT(onTimer()));
+}
+
+QDtaConfig &QConfigureDialog::config()
+{
+    return m_config;
+}
+
+void QConfigureDialog::onEnter()
+{
+    if (m_ui->stackedWidgetConfigure->currentIndex() == 1)
+    {
+        onBtnOk();
+        return;
+    }
+    if (m_ui->lineEdit->hasFocus())
+        m_ui->btnNext->setFocus();
+    else
+        onBtnNext();
+}
+
+QString QConfigureDialog::transcodeOptions(const QString &video, const QString &audio, const QString &resolution)
+{
+    QStringList parts {QStringLiteral("samplerate=48000")};
+    for (const QString &part : {video, audio, resolution})
+        if (!part.isEmpty())
+            parts << part;
+    return parts.join(QLatin1Char(','));
+}
+
+void QConfigureDialog::onBtnReturn()
+{
+    m_ui->stackedWidgetConfigure->setCurrentIndex(0);
+    m_ui->frameSearch->show();
+    m_ui->labelToolTip->setText(tr("视频文件属于哪个课程？"));
+}
+
+void QConfigureDialog::onBtnNext()
+{
+    m_ui->stackedWidgetConfigure->setCurrentIndex(1);
+    m_ui->frameSearch->hide();
+    m_ui->labelToolTip->setText(tr("请选择视频的加密模式"));
+}
+
+void QConfigureDialog::onBtnCreateCourse()
+{
+    try
+    {
+#ifndef VANTREL_HAS_CREATE_COURSE
+        LOG_WARNING(L"course creation is not available in this build");
+        return;
+#else
+        QCreateCourseDialog dialog(this);
+        if (dialog.execInFront() != QDialog::Accepted)
+            return;
+        m_createdCourseName = dialog.courseName();
+        const QString now = QString::number(QDateTime::currentSecsSinceEpoch());
+        QRequestParam params;
+        params.add("CourseName", m_createdCourseName, true);
+        params.add("moIntro", m_createdCourseName, true);
+        params.add("Price", QStringLiteral("0"), true);
+        params.add("download", QStringLiteral("1"), true);
+        params.add("watch_online", QStringLiteral("1"), true);
+        params.add("publish", now, true);
+        QUser::instance()->createVideo(params, this, "onCreateCourseReponse(bool, const QValue&, const QString&)");
+#endif
+    }
+    catch (const UException &e)
+    {
+        LOG_EXCEPTION(e);
+        QMsgBox::showMessage(e.qMessage(), 1);
+    }
+    catch (const std::exception &e)
+    {
+        LOG_ERROR(L"course creation failed: %s", e.what());
+    }
+    catch (...)
+    {
+        LOG_ERROR(L"course creation failed");
+    }
+}
+
+void QConfigureDialog::onBtnOk()
+{
+    onOK();
+}
+
+void QConfigureDialog::onRadioWeb(bool)
+{
+    m_ui->radioWeb->setChecked(true);
+    m_ui->radioCodec->setChecked(false);
+    m_ui->radioFast->setChecked(false);
+    refreshStyle(m_ui->frameWeb, "checked", true);
+    refreshStyle(m_ui->frameCodec, "checked", false);
+    refreshStyle(m_ui->frameFast, "checked", false);
+    m_config.setEncryptType(4);
+    CommonFun::setSetting(kGroup, QStringLiteral("encrypt_model"), 4);
+}
+
+void QConfigureDialog::onRadioFast(bool)
+{
+    m_ui->radioFast->setChecked(true);
+    m_ui->radioWeb->setChecked(false);
+    m_ui->radioCodec->setChecked(false);
+    refreshStyle(m_ui->frameFast, "checked", true);
+    refreshStyle(m_ui->frameWeb, "checked", false);
+    refreshStyle(m_ui->frameCodec, "checked", false);
+    m_config.setEncryptType(7);
+    CommonFun::setSetting(kGroup, QStringLiteral("encrypt_model"), 7);
+}
+
+void QConfigureDialog::onRadioCodec(bool)
+{
+    m_ui->radioCodec->setChecked(true);
+    m_ui->radioWeb->setChecked(false);
+    m_ui->radioFast->setChecked(false);
+    refreshStyle(m_ui->frameCodec, "checked", true);
+    refreshStyle(m_ui->frameWeb, "checked", false);
+    refreshStyle(m_ui->frameFast, "checked", false);
+    m_config.setEncryptType(8);
+    CommonFun::setSetting(kGroup, QStringLiteral("encrypt_model"), 8);
+}
+
+void QConfigureDialog::onComboBoxWeb(int index)
+{
+    if (index < 0)
+        return;
+    if (index == 0)
+    {
+        m_config.setAutoConvert(false);
+    }
+    else
+    {
+        m_config.setAutoConvert(true);
+        m_config.setWebQuality(currentData(m_ui->comboBoxWeb));
+    }
+    CommonFun::setSetting(kGroup, QStringLiteral("web_quality"), index);
+}
+
+void QConfigureDialog::onComboBoxAudioBitrate(int index)
+{
+    if (index < 0)
+        return;
+    CommonFun::setSetting(kGroup, QStringLiteral("audio_bitrate"), index);
+    updateCodecQuality();
+}
+
+void QConfigureDialog::onComboBoxVideoBitrate(int index)
+{
+    if (index < 0)
+        return;
+    CommonFun::setSetting(kGroup, QStringLiteral("video_bitrate"), index);
+    updateCodecQuality();
+}
+
+void QConfigureDialog::onComboBoxResolution(int index)
+{
+    if (index < 0)
+        return;
+    CommonFun::setSetting(kGroup, QStringLiteral("resolution"), index);
+    updateCodecQuality();
+}
+
+void QConfigureDialog::updateCodecQuality()
+{
+    m_config.setCodecQuality(transcodeOptions(currentData(m_ui->comboBoxVideoBitrate),
+                                              currentData(m_ui->comboBoxAudioBitrate),
+                                              currentData(m_ui->comboBoxResolution)));
+}
+
+void QConfigureDialog::onBtnSearch()
+{
+    const uint32_t now = tickCount();
+    if (static_cast<int32_t>(now - g_lastSearchTick) <= 500)
+        return;
+    g_lastSearchTick = now;
+    sendSearch();
+    clearCourseList();
+}
+
+void QConfigureDialog::sendSearch()
+{
+    try
+    {
+        // Each search answers through its own relay: only the latest one fills the list.
+        auto *relay = new QReplyRelay(++m_searchSerial, this);
+        if (!connect(relay, SIGNAL(replied(int,bool,QValue,QString)), this, SLOT(onSearchReplied(int,bool,QValue,QString))))
+            LOG_ERROR(L"settings dialog: the search reply could not be connected");
+        QUser::instance()->teacherVideoList(m_ui->lineEdit->text(), relay, QReplyRelay::slotSignature());
+    }
+    catch (const UException &e)
+    {
+        LOG_EXCEPTION(e);
+    }
+    catch (const std::exception &e)
+    {
+        LOG_ERROR(L"course search failed: %s", e.what());
+    }
+}
+
+void QConfigureDialog::onSearchReplied(int serial, bool ok, const QValue &data, const QString &msg)
+{
+    if (serial != m_searchSerial)
+        return;
+    onCourseReponse(ok, data, msg);
+}
+
+void QConfigureDialog::clearCourseList()
+{
+    m_loader = nullptr;
+    for (int row = m_ui->listWidgetCourse->count() - 1; row >= 0; --row)
+        delete m_ui->listWidgetCourse->takeItem(row);
+}
+
+void QConfigureDialog::onCurrentRowChanged(int currentRow)
+{
+    QListWidgetItem *item = m_ui->listWidgetCourse->item(currentRow);
+    if (!item)
+        return;
+    m_config.setCourseId(item->data(Qt::StatusTipRole).toString());
+    m_config.setCourseName(item->data(Qt::ToolTipRole).toString());
+}
+
+void QConfigureDialog::onEditingFinished()
+{
+    if (m_ui->lineEdit->hasFocus())
+        onBtnSearch();
+}
+
+QListWidgetItem *QConfigureDialog::makeCourseItem(const QDtaCourse &course)
+{
+    auto *item = new QListWidgetItem();
+    item->setSizeHint(QSize(QUIScale::scale(720), QUIScale::scale(40)));
+    item->setData(Qt::StatusTipRole, course.id());
+    item->setData(Qt::ToolTipRole, course.name());
+    return item;
+}
+
+void QConfigureDialog::onLoadCourseList(QList<QDtaCourse> courseList, int selectedRow)
+{
+    const int start = m_ui->listWidgetCourse->count();
+    const int end = start + 10;
+    for (int i = start; i < courseList.size() && i < end; ++i)
+    {
+        QListWidgetItem *item = makeCourseItem(courseList.at(i));
+        auto *row = new QItemCourseWidget();
+        row->setData(courseList.at(i));
+        m_ui->listWidgetCourse->addItem(item);
+        m_ui->listWidgetCourse->setItemWidget(item, row);
+    }
+    if (selectedRow < end)
+        m_ui->listWidgetCourse->setCurrentRow(selectedRow);
+    if (end < courseList.size())
+        QTimer::singleShot(50, this, SLOT(onTimer()));
+    m_ui->labelLoadNum->setText(tr("已加载%1项").arg(m_ui->listWidgetCourse->count()));
+}
+
+void QConfigureDialog::onCourseReponse(bool ok, const QValue &data, const QString &msg)
+{
+    try
+    {
+        if (!ok)
+            return;
+        QList<QDtaCourse> list;
+        const int size = data.isArray() ? jsonSize(data) : 0;
+        for (int i = 0; i < size; ++i)
+        {
+            const QValue &element = jsonAt(data, i);
+            if (!element.isObject())
+                continue;
+            QDtaCourse course;
+            course.setId(memberText(element, "id"));
+            course.setName(memberText(element, "video_title"));
+            bool isNumber = false;
+            const uint ctime = memberText(element, "ctime").toUInt(&isNumber, 10);
+            course.setCtime(isNumber ? static_cast<int32_t>(ctime) : 0);
+            list.append(course);
+        }
+        // The reply replaces the list: rows of an earlier list never mix into it.
+        clearCourseList();
+        loadCourseList(list, 0);
+    }
+    catch (const std::exception &e)
+    {
+        LOG_ERROR(L"course list reply failed: %s", e.what());
+    }
+    catch (...)
+    {
+        LOG_ERROR(L"course list reply failed");
+    }
+}
+
+void QConfigureDialog::onTimer()
+{
+    if (m_loader)
+    {
+        const std::function<void()> loader = m_loader;
+        loader();
+    }
+}
+
+void QConfigureDialog::onCreateCourseReponse(bool bOk, const QValue &val, const QString &msg)
+{
+    try
+    {
+        if (!bOk)
+        {
+            QMsgBox::showMessage(msg, 1);
+            return;
+        }
+        QDtaCourse course;
+        course.setName(m_createdCourseName);
+        course.setId(QString::number(jsonInt64(val, 0)));
+        course.setCtime(static_cast<int32_t>(QDateTime::currentSecsSinceEpoch()));
+        QListWidgetItem *item = makeCourseItem(course);
+        auto *row = new QItemCourseWidget();
+        row->setData(course);
+        m_ui->listWidgetCourse->insertItem(0, item);
+        m_ui->listWidgetCourse->setItemWidget(item, row);
+    }
+    catch (const std::exception &e)
+    {
+        LOG_ERROR(L"course creation reply failed: %s", e.what());
+    }
+    catch (...)
+    {
+        LOG_ERROR(L"course creation reply failed");
+    }
+}
+
+void QConfigureDialog::onBtnWaterMark()
+{
+    QWebLinks::open(QPlatformHosts::siteHost(), QStringLiteral("/help/web/#/4?page_id=630"));
+}
+
+bool QConfigureDialog::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::MouseButtonPress && static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton)
+    {
+        if (watched == m_ui->frameWeb)
+            onRadioWeb(true);
+        else if (watched == m_ui->frameCodec)
+            onRadioCodec(true);
+        else if (watched == m_ui->frameFast)
+            onRadioFast(true);
+    }
+    return QBaseDialog::eventFilter(watched, event);
+}

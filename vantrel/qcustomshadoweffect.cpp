@@ -1,0 +1,96 @@
+#include "qcustomshadoweffect.h"
+
+#include <QImage>
+#include <QPainter>
+
+// Qt's own image blur, exported by QtWidgets (the one QGraphicsBlurEffect uses).
+void qt_blurImage(QPainter *p, QImage &blurImage, qreal radius, bool quality, bool alphaOnly, int transposed);
+
+QCustomShadowEffect::QCustomShadowEffect(QObject *parent)
+    : QGraphicsEffect(parent)
+{
+}
+
+QRectF QCustomShadowEffect::boundingRectFor(const QRectF &rect) const
+{
+    const qreal delta = m_blurRadius + m_distance;
+    return rect.united(rect.adjusted(-delta, -delta, delta, delta));
+}
+
+void QCustomShadowEffect::setDistance(double distance)
+{
+    m_distance = distance;
+    updateBoundingRect();
+}
+
+double QCustomShadowEffect::distance() const
+{
+    return m_distance;
+}
+
+void QCustomShadowEffect::setBlurRadius(double blurRadius)
+{
+    m_blurRadius = blurRadius;
+    updateBoundingRect();
+}
+
+double QCustomShadowEffect::blurRadius() const
+{
+    return m_blurRadius;
+}
+
+void QCustomShadowEffect::setColor(const QColor &color)
+{
+    m_color = color;
+}
+
+QColor QCustomShadowEffect::color() const
+{
+    return m_color;
+}
+
+void QCustomShadowEffect::draw(QPainter *painter)
+{
+    if (m_blurRadius + m_distance <= 0)
+    {
+        drawSource(painter);
+        return;
+    }
+
+    QPoint offset;
+    const QPixmap pixmap = sourcePixmap(Qt::DeviceCoordinates, &offset, QGraphicsEffect::PadToEffectiveBoundingRect);
+    if (pixmap.isNull())
+        return;
+
+    const QTransform saved = painter->worldTransform();
+    painter->setWorldTransform(QTransform());
+
+    const QSize size(static_cast<int>(pixmap.width() + 2 * m_distance),
+                     static_cast<int>(pixmap.height() + 2 * m_distance));
+    QImage shadow(size, QImage::Format_ARGB32_Premultiplied);
+    shadow.fill(0);
+    {
+        QPainter shadowPainter(&shadow);
+        shadowPainter.setCompositionMode(QPainter::CompositionMode_Source);
+        shadowPainter.drawPixmap(QPointF(-m_distance, -m_distance),
+                                 pixmap.scaled(size, Qt::IgnoreAspectRatio, Qt::FastTransformation));
+    }
+
+    QImage blurred(shadow.size(), QImage::Format_ARGB32_Premultiplied);
+    blurred.fill(0);
+    {
+        QPainter blurPainter(&blurred);
+        qt_blurImage(&blurPainter, shadow, m_blurRadius, false, true, 0);
+    }
+    shadow = blurred;
+
+    {
+        QPainter colorPainter(&shadow);
+        colorPainter.setCompositionMode(QPainter::CompositionMode_SourceIn);
+        colorPainter.fillRect(shadow.rect(), m_color);
+    }
+
+    painter->drawImage(offset, shadow);
+    painter->drawPixmap(offset, pixmap);
+    painter->setWorldTransform(saved);
+}

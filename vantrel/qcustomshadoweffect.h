@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QColor>
+#include <QGraphicsEffect>
+
+// Soft drop shadow painted round a frameless window into its transparent margin.
+class QCustomShadowEffect : public QGraphicsEffect
+{
+    Q_OBJECT
+
+public:
+    explicit QCustomShadowEffect(QObject *parent = nullptr);
+
+    QRectF boundingRectFor(const QRectF &rect) const override;
+
+    void setDistance(double distance);
+    double distance() const;
+    void setBlurRadius(double blurRadius);
+    double blurRadius() const;
+    void setColor(const QColor &color);
+    QColor color() const;
+
+protected:
+    void draw(QPainter *painter) override;
+
+private:
+    double m_distance = 4.0;
+    double m_blurRadius = 10.0;
+    QColor m_color {0, 0, 0, 80};
+};

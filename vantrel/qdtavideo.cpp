@@ -1,0 +1,316 @@
+#include "qdtavideo.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <thread>
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#ifndef UNICODE
+#define UNICODE
+#endif
+#include <MediaInfoDLL/MediaInfoDLL.h>
+
+#include "logger.h"
+#include "quser.h"
+#include "qvlcinstance.h"
+#include "uexception.h"
+
+namespace
+{
+    constexpr auto kMediaInfoTimeout = std::chrono::seconds(5);
+
+    std::atomic<bool> s_mediaInfoHung { false };
+    std::mutex s_readerMutex;
+    QDtaVideo::MediaInfoReader s_reader;
+
+    // What one reader thread shares with its caller; the caller copies the facts only when
+    // the reader finished in time, so a late reader never touches the video.
+    struct ProbeState
+    {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        MediaFacts facts;
+    };
+
+    QDtaVideo::MediaInfoReader currentReader()
+    {
+        std::lock_guard<std::mutex> lock(s_readerMutex);
+        if (s_reader)
+            return s_reader;
+        return &QDtaVideo::readMediaInfo;
+    }
+
+    // Leading decimal digits ("3000.000" gives 3000); 0 when there are none.
+    qint64 leadingNumber(const std::wstring &text)
+    {
+        qint64 value = 0;
+        size_t i = 0;
+        while (i < text.size() && text[i] == L' ')
+            ++i;
+        bool any = false;
+        for (; i < text.size() && text[i] >= L'0' && text[i] <= L'9'; ++i) {
+            any = true;
+            if (value > 900000000000000000LL)
+                return 0;
+            value = value * 10 + (text[i] - L'0');
+        }
+        return any ? value : 0;
+    }
+
+    QString folderOf(const QString &path)
+    {
+        QString folder = QFileInfo(path).absolutePath();
+        if (!folder.endsWith(QLatin1Char('/')))
+            folder += QLatin1Char('/');
+        return folder;
+    }
+}
+
+QDtaVideo::QDtaVideo(QObject *parent)
+    : QObject(parent)
+    , m_id(0)
+    , m_fileSize(0.0)
+    , m_videoWidth(0)
+    , m_videoHeight(0)
+    , m_totalTime(0)
+    , m_codec(0)
+{
+}
+
+QDtaVideo::QDtaVideo(const Json::Value &value, QObject *parent)
+    : QDtaVideo(parent)
+{
+    fromJson(value);
+}
+
+QDtaVideo::QDtaVideo(qint64 id, const QString &path, const QDtaConfig &config)
+    : QDtaVideo(static_cast<QObject *>(nullptr))
+{
+    if (!isValidCourseId(config.courseId()))
+        throw UException("QDtaVideo::isValidCourseId(courseId)", QStringLiteral("课程编号无效！"), __FILE__, __LINE__);
+    m_id = id;
+    m_config = config;
+    const QFileInfo info(path);
+    m_fileName = info.fileName();
+    m_filePath = folderOf(path);
+    m_fileSize = static_cast<double>(info.size()) / 1024.0 / 1024.0;
+    m_videoKey = makeSaveName();
+    m_savePath = makeSavePath();
+}
+
+QDtaVideo::~QDtaVideo() = default;
+
+qint64 QDtaVideo::id() const { return m_id; }
+const QDtaConfig &QDtaVideo::config() const { return m_config; }
+QString QDtaVideo::fileName() const { return m_fileName; }
+QString QDtaVideo::filePath() const { return m_filePath; }
+double QDtaVideo::fileSize() const { return m_fileSize; }
+QString QDtaVideo::videoKey() const { return m_videoKey; }
+QString QDtaVideo::savePath() const { return m_savePath; }
+QString QDtaVideo::sourcePath() const { return m_filePath + m_fileName; }
+
+int32_t QDtaVideo::videoWidth() const
+{
+    std::lock_guard<std::mutex> lock(m_factsMutex);
+    return m_videoWidth;
+}
+
+int32_t QDtaVideo::videoHeight() const
+{
+    std::lock_guard<std::mutex> lock(m_factsMutex);
+    return m_videoHeight;
+}
+
+int32_t QDtaVideo::totalTime() const
+{
+    std::lock_guard<std::mutex> lock(m_factsMutex);
+    return m_totalTime;
+}
+
+uint32_t QDtaVideo::codec() const
+{
+    std::lock_guard<std::mutex> lock(m_factsMutex);
+    return m_codec;
+}
+
+Json::Value QDtaVideo::toJson() const
+{
+    Json::Value value(Json::objectValue);
+    value["id"] = static_cast<Json::Int64>(m_id);
+    value["config"] = m_config.toJson();
+    value["file_name"] = m_fileName.toStdString();
+    value["file_path"] = m_filePath.toStdString();
+    value["file_size"] = m_fileSize;
+    value["video_key"] = m_videoKey.toStdString();
+    value["save_path"] = m_savePath.toStdString();
+    std::lock_guard<std::mutex> lock(m_factsMutex);
+    value["video_width"] = m_videoWidth;
+    value["video_height"] = m_videoHeight;
+    value["total_time"] = m_totalTime;
+    value["codec"] = m_codec;
+    return value;
+}
+
+void QDtaVideo::fromJson(const Json::Value &value)
+{
+    m_id = QDtaJson::toInt64(value, "id");
+    m_config.fromJson(QDtaJson::toObject(value, "config"));
+    m_fileName = QDtaJson::toString(value, "file_name");
+    m_filePath = QDtaJson::toString(value, "file_path");
+    m_fileSize = QDtaJson::toDouble(value, "file_size");
+    m_videoKey = QDtaJson::toString(value, "video_key");
+    m_savePath = QDtaJson::toString(value, "save_path");
+    std::lock_guard<std::mutex> lock(m_factsMutex);
+    m_videoWidth = QDtaJson::toInt(value, "video_width");
+    m_videoHeight = QDtaJson::toInt(value, "video_height");
+    m_totalTime = QDtaJson::toInt(value, "total_time");
+    m_codec = QDtaJson::toUInt(value, "codec");
+}
+
+bool QDtaVideo::isValid() const
+{
+    auto plainName = [](const QString &name) {
+        return !name.isEmpty() && !name.contains(QLatin1Char('/')) && name != QLatin1String(".")
+            && name != QLatin1String("..") && !name.contains(QChar(0));
+    };
+    auto folder = [](const QString &path) {
+        return path.startsWith(QLatin1Char('/')) && path.endsWith(QLatin1Char('/'))
+            && !path.split(QLatin1Char('/')).contains(QStringLiteral(".."));
+    };
+    return m_id > 0 && isValidCourseId(m_config.courseId()) && plainName(m_fileName) && plainName(m_videoKey)
+        && folder(m_filePath) && folder(m_savePath);
+}
+
+bool QDtaVideo::isValidCourseId(const QString &courseId)
+{
+    static const QRegularExpression digits(QStringLiteral("^[0-9]{1,18}$"));
+    return digits.match(courseId).hasMatch();
+}
+
+QString QDtaVideo::makeVideoKey(int teacherId, const QString &courseId, qint64 id, const QString &fileName,
+                                uint8_t encryptType)
+{
+    const QString extension = encryptType == 4 ? QStringLiteral(".m3u8") : QStringLiteral(".vep");
+    QString name = fileName;
+    const int dot = name.lastIndexOf(QLatin1Char('.'));
+    const QString suffix = dot >= 0 ? name.mid(dot + 1) : QString();
+    if (suffix.isEmpty())
+        name += extension;
+    else
+        name.replace(QLatin1Char('.') + suffix, extension, Qt::CaseSensitive);
+    // One pass over the pattern, so that a "%" in the name stays as it is.
+    return QStringLiteral("%1_%2_%3_%4").arg(QString::number(teacherId), courseId, QString::number(id), name);
+}
+
+QString QDtaVideo::makeSaveName() const
+{
+        return makeVideoKey(QUser::instance()->teacherId(), m_config.courseId(), m_id, m_fileName, m_config.encryptType());
+}
+
+QString QDtaVideo::makeSavePath() const
+{
+    QDir dir(m_filePath);
+    if (!dir.exists())
+        QDir().mkdir(m_filePath);
+    return m_filePath;
+}
+
+void QDtaVideo::probeMedia()
+{
+    const QString path = sourcePath();
+    bool answered = false;
+    MediaFacts facts;
+    {
+        std::lock_guard<std::mutex> lock(m_factsMutex);
+        facts.codec = m_codec;
+    }
+
+    if (!s_mediaInfoHung.load()) {
+        auto state = std::make_shared<ProbeState>();
+        state->facts = facts;
+        const MediaInfoReader reader = currentReader();
+        std::thread([state, path, reader]() {
+            MediaFacts local = state->facts;
+            try {
+                reader(path, local);
+            } catch (...) {
+                local = MediaFacts();
+            }
+            std::lock_guard<std::mutex> lock(state->mutex);
+            state->facts = local;
+            state->finished = true;
+            state->done.notify_all();
+        }).detach();
+
+        std::unique_lock<std::mutex> lock(state->mutex);
+        answered = state->done.wait_for(lock, kMediaInfoTimeout, [&state]() { return state->finished; });
+        if (answered)
+            facts = state->facts;
+    }
+
+    if (answered) {
+        std::lock_guard<std::mutex> lock(m_factsMutex);
+        m_videoWidth = facts.width;
+        m_videoHeight = facts.height;
+        m_totalTime = facts.duration;
+        m_codec = facts.codec;
+        return;
+    }
+
+    if (!s_mediaInfoHung.exchange(true))
+        LOG_WARNING(L"MediaInfo did not answer in time, probing with libvlc from now on");
+    MediaProbeInfo info;
+    try {
+        QVlcInstance::instance()->getMediaInfo(path, info);
+    } catch (const UException &e) {
+        LOG_EXCEPTION(e);
+        throw UException("false", QStringLiteral("无法获取原视频相关信息！"), __FILE__, __LINE__);
+    } catch (const std::exception &e) {
+        LOG_ERROR(L"libvlc probe: %s", e.what());
+        throw UException("false", QStringLiteral("无法获取原视频相关信息！"), __FILE__, __LINE__);
+    }
+    std::lock_guard<std::mutex> lock(m_factsMutex);
+    m_codec = info.codec;
+    m_totalTime = info.duration;
+    m_videoWidth = static_cast<int32_t>(info.width);
+    m_videoHeight = static_cast<int32_t>(info.height);
+}
+
+void QDtaVideo::readMediaInfo(const QString &path, MediaFacts &facts)
+{
+    using namespace MediaInfoDLL;
+    static std::once_flag loaded;
+    std::call_once(loaded, []() { MediaInfoDLL_Load(); });
+
+    MediaInfo mi;
+    mi.Open(path.toStdWString());
+    facts.width = static_cast<int32_t>(leadingNumber(mi.Get(Stream_Video, 0, L"Width")));
+    facts.height = static_cast<int32_t>(leadingNumber(mi.Get(Stream_Video, 0, L"Height")));
+    qint64 duration = leadingNumber(mi.Get(Stream_Video, 0, L"Duration")) / 1000;
+    if (duration == 0)
+        duration = leadingNumber(mi.Get(Stream_Audio, 0, L"Duration")) / 1000;
+    facts.duration = static_cast<int32_t>(duration);
+    // Some builds leave "Codec" empty where "Format" names it.
+    String codec = mi.Get(Stream_Video, 0, L"Codec");
+    if (codec.empty())
+        codec = mi.Get(Stream_Video, 0, L"Format");
+    if (QString::fromStdWString(codec).compare(QLatin1String("AVC"), Qt::CaseInsensitive) == 0)
+        facts.codec = CodecH264;
+    mi.Close();
+}
+
+void QDtaVideo::setMediaInfoReader(MediaInfoReader reader)
+{
+    std::lock_guard<std::mutex> lock(s_readerMutex);
+    s_reader = std::move(reader);
+}
+
+bool QDtaVideo::mediaInfoHung()
+{
+    return s_mediaInfoHung.load();
+}

@@ -1,0 +1,224 @@
+#include "qfilework.h"
+
+#include <exception>
+
+#include "commonfun.h"
+#include "logger.h"
+#include "qbase.h"
+#include "qframemodel.h"
+#include "qwebmodel.h"
+#include "uexception.h"
+
+namespace
+{
+    const QString kFallbackError = QStringLiteral("程序异常，请查看日志！");
+
+    std::atomic<qint64> s_lastId { 0 };
+    std::mutex s_factoryMutex;
+    QFileWork::ModelFactory s_factory;
+}
+
+qint64 QFileWork::nextId()
+{
+    const qint64 now = CommonFun::currentMSecs();
+    qint64 last = s_lastId.load();
+    qint64 id;
+    do {
+        id = now > last ? now : last + 1;
+    } while (!s_lastId.compare_exchange_weak(last, id));
+    return id;
+}
+
+void QFileWork::noteId(qint64 id)
+{
+    qint64 last = s_lastId.load();
+    while (id > last && !s_lastId.compare_exchange_weak(last, id)) {
+    }
+}
+
+void QFileWork::setModelFactory(ModelFactory factory)
+{
+    std::lock_guard<std::mutex> lock(s_factoryMutex);
+    s_factory = std::move(factory);
+}
+
+QFileWork::QFileWork(QObject *parent)
+    : QObject(parent)
+    , m_id(nextId())
+    , m_progress(0)
+    , m_stopped(false)
+    , m_step(StepNew)
+    , m_stopRequested(false)
+    , m_claimed(false)
+{
+}
+
+QFileWork::QFileWork(const QString &path, const QDtaConfig &config)
+    : QFileWork(static_cast<QObject *>(nullptr))
+{
+    LOG_INFO(L"file work id:%lld", m_id);
+    m_video = std::make_shared<QDtaVideo>(m_id, path, config);
+}
+
+QFileWork::QFileWork(const Json::Value &value)
+    : QObject(nullptr)
+    , m_progress(0)
+    , m_stopped(false)
+    , m_step(StepNew)
+    , m_stopRequested(false)
+    , m_claimed(false)
+{
+    // Only 0 and 1 are pending steps; anything else must never pass for done work.
+    const int step = QDtaJson::toInt(value, "step");
+    m_step = step == StepProbed ? StepProbed : StepNew;
+    m_video = std::make_shared<QDtaVideo>(QDtaJson::toObject(value, "data"));
+    m_id = m_video->id();
+    noteId(m_id);
+}
+
+QFileWork::~QFileWork()
+{
+    std::lock_guard<std::mutex> lock(m_modelMutex);
+    m_model.reset();
+}
+
+bool QFileWork::run()
+{
+    LOG_DEBUG(L"work start:%lld", m_id);
+    m_stopped = false;
+    QString error;
+    try {
+        runSteps();
+        emit signal_complete();
+        return true;
+    } catch (const UException &e) {
+        LOG_EXCEPTION(e);
+        error = e.qMessage();
+    } catch (const std::exception &e) {
+        LOG_ERROR(L"work %lld: %s", m_id, e.what());
+    } catch (...) {
+        LOG_ERROR(L"work %lld: unknown exception", m_id);
+    }
+    m_stopped = true;
+    LOG_ERROR(L"%s", m_video ? m_video->fileName() : QString());
+    emit signal_error(error.isEmpty() ? kFallbackError : error);
+    return false;
+}
+
+void QFileWork::runSteps()
+{
+    if (!m_video)
+        throw UException("not_null(video)", __FILE__, __LINE__);
+    throwIfStopRequested();
+    if (m_step == StepNew) {
+        LOG_DEBUG(L"work prepare");
+        m_video->probeMedia();
+        m_step = StepProbed;
+    }
+    if (m_step == StepProbed) {
+        throwIfStopRequested();
+        LOG_DEBUG(L"work encrypt");
+        encrypt();
+        m_step = StepDone;
+    }
+}
+
+void QFileWork::encrypt()
+{
+    QBase *model = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_modelMutex);
+        m_model.reset();
+        ModelFactory factory;
+        {
+            std::lock_guard<std::mutex> factoryLock(s_factoryMutex);
+            factory = s_factory;
+        }
+        if (factory)
+            m_model = factory(m_video);
+        else if (m_video->config().encryptType() == 4)
+            m_model.reset(new QWebModel(m_video));
+        else
+            m_model.reset(new QFrameModel(m_video));
+        if (!m_model)
+            throw UException("nullptr != m_model", __FILE__, __LINE__);
+        model = m_model.get();
+        if (!connect(model, SIGNAL(signal_progress(int, int)), this, SLOT(onProgress(int, int))))
+            LOG_ERROR(L"work %lld: progress not connected", m_id);
+        // A stop that came before the stage existed reaches it now.
+        if (m_stopRequested)
+            model->stop();
+    }
+    model->run();
+}
+
+void QFileWork::throwIfStopRequested() const
+{
+    if (m_stopRequested)
+        throw UException("!m_stopRequested", __FILE__, __LINE__);
+}
+
+Json::Value QFileWork::toJson() const
+{
+    Json::Value value(Json::objectValue);
+    value["data"] = m_video ? m_video->toJson() : Json::Value(Json::objectValue);
+    value["step"] = m_step.load();
+    return value;
+}
+
+bool QFileWork::isComplete() const { return m_step == StepDone; }
+bool QFileWork::isStopped() const { return m_stopped; }
+qint64 QFileWork::id() const { return m_id; }
+std::shared_ptr<QDtaVideo> QFileWork::video() const { return m_video; }
+uint32_t QFileWork::progress() const { return m_progress; }
+int QFileWork::step() const { return m_step; }
+
+void QFileWork::stop()
+{
+    std::lock_guard<std::mutex> lock(m_modelMutex);
+    m_stopRequested = true;
+    if (m_model)
+        m_model->stop();
+}
+
+void QFileWork::pause()
+{
+    std::lock_guard<std::mutex> lock(m_modelMutex);
+    if (m_model)
+        m_model->pause();
+}
+
+void QFileWork::resume()
+{
+    std::lock_guard<std::mutex> lock(m_modelMutex);
+    if (m_model)
+        m_model->resume();
+}
+
+bool QFileWork::claim()
+{
+    bool expected = false;
+    if (!m_claimed.compare_exchange_strong(expected, true))
+        return false;
+    m_stopRequested = false;
+    return true;
+}
+
+void QFileWork::release()
+{
+    m_claimed = false;
+}
+
+bool QFileWork::isClaimed() const
+{
+    return m_claimed;
+}
+
+void QFileWork::onProgress(int stage, int percent)
+{
+    const uint32_t p = m_progress;
+    if (p < static_cast<uint32_t>(percent) || p == 0 || p == 50) {
+        m_progress = static_cast<uint32_t>(percent);
+        emit signal_progress(stage, percent);
+    }
+}

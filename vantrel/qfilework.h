@@ -1,0 +1,94 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include <QObject>
+#include <QString>
+
+#include <json/json.h>
+
+#include "qdtaconfig.h"
+#include "qdtavideo.h"
+
+class QBase;
+
+// One video job from the moment a file is added until its output exists.
+// step: 0 new (not probed), 1 probed, 3 done.
+class QFileWork : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum Step
+    {
+        StepNew = 0,
+        StepProbed = 1,
+        StepDone = 3
+    };
+
+    explicit QFileWork(QObject *parent = nullptr);
+    // A new job; throws UException when the settings can't make a job (course id not a number).
+    QFileWork(const QString &path, const QDtaConfig &config);
+    // A job restored from "work.json"; a stored step other than 0 or 1 reads as 0.
+    explicit QFileWork(const Json::Value &value);
+    ~QFileWork() override;
+
+    // Runs the remaining steps on the calling thread: true when the job completed, false when it
+    // failed or was stopped (signal_error then carries the message). Never throws.
+    bool run();
+    Json::Value toJson() const;
+    bool isComplete() const;
+    // The last run ended by a failure or a stop.
+    bool isStopped() const;
+    qint64 id() const;
+    std::shared_ptr<QDtaVideo> video() const;
+    uint32_t progress() const;
+    int step() const;
+
+    // Stops the running stage; a stop that comes before the stage exists ends the run as soon
+    // as it reaches the stage. Callable from any thread.
+    void stop();
+    void pause();
+    void resume();
+
+    // Queue bookkeeping of the pool: claim() succeeds once until release(), so that one item is
+    // never queued twice nor runs on two workers. claim() also clears an earlier stop request.
+    bool claim();
+    void release();
+    bool isClaimed() const;
+
+    // Makes the stage of the encrypt step; the default makes QWebModel (mode 4) or QFrameModel.
+    using ModelFactory = std::function<std::unique_ptr<QBase>(const std::shared_ptr<QDtaVideo> &)>;
+    static void setModelFactory(ModelFactory factory);
+
+    // Next job id: the current milliseconds, but always above the last id handed out or seen.
+    static qint64 nextId();
+    static void noteId(qint64 id);
+
+signals:
+    void signal_progress(int stage, int percent);
+    void signal_error(QString msg);
+    void signal_complete();
+
+public slots:
+    void onProgress(int stage, int percent);
+
+private:
+    void runSteps();
+    void encrypt();
+    void throwIfStopRequested() const;
+
+    std::shared_ptr<QDtaVideo> m_video;
+    std::unique_ptr<QBase> m_model;
+    qint64 m_id;
+    std::atomic<uint32_t> m_progress;
+    mutable std::mutex m_modelMutex;
+    std::atomic<bool> m_stopped;
+    std::atomic<int> m_step;
+    std::atomic<bool> m_stopRequested;
+    std::atomic<bool> m_claimed;
+};

@@ -1,0 +1,388 @@
+#include "qframemodel.h"
+
+#include <chrono>
+#include <mutex>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QStringList>
+
+#include "cstringhelp.h"
+#include "logger.h"
+#include "namedpipe.h"
+#include "qdtavideo.h"
+#include "qrecords.h"
+#include "quser.h"
+#include "qvalue.h"
+#include "uexception.h"
+
+namespace
+{
+    // The child connects within a few hundred milliseconds of its start.
+    constexpr int kConnectTimeoutMs = 30000;
+    // After its last message the child ends about one second later.
+    constexpr int kExitTimeoutMs = 10000;
+    constexpr int kReadSliceMs = 200;
+    constexpr int kOutputTail = 8192;
+
+    std::mutex s_programMutex;
+    QString s_programPath;
+
+    const QString kCrash = QStringLiteral("sorbin exit crash");
+    const QString kAuthParse = QStringLiteral("解析课程授权码失败！");
+    const QString kPipeFailed = QStringLiteral("创建通信管道失败！");
+}
+
+QFrameModel::QFrameModel(const std::shared_ptr<QDtaVideo> &video, QObject *parent)
+    : QBase(parent)
+    , m_video(video)
+    , m_finished(false)
+    , m_stop(false)
+{
+    if (!m_video)
+        throw UException("not_null(video)", __FILE__, __LINE__);
+}
+
+QFrameModel::~QFrameModel()
+{
+    if (m_process && m_process->state() != QProcess::NotRunning) {
+        m_process->kill();
+        m_process->waitForFinished(3000);
+    }
+    m_process.reset();
+}
+
+void QFrameModel::setProgramPath(const QString &path)
+{
+    std::lock_guard<std::mutex> lock(s_programMutex);
+    s_programPath = path;
+}
+
+QString QFrameModel::programPath()
+{
+    {
+        std::lock_guard<std::mutex> lock(s_programMutex);
+        if (!s_programPath.isEmpty())
+            return s_programPath;
+    }
+    const QString env = qEnvironmentVariable("VANTREL_SORBIN");
+    if (!env.isEmpty())
+        return env;
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/sorbin");
+}
+
+void QFrameModel::stop()
+{
+    // The worker thread owns the process; it sees the flag within one read slice and kills it.
+    m_stop = true;
+}
+
+void QFrameModel::checkStop() const
+{
+    if (m_stop)
+        throw UException("!m_stop", kCrash, __FILE__, __LINE__);
+}
+
+void QFrameModel::onFinished(int exitCode, QProcess::ExitStatus exitStatus)
+{
+    LOG_DEBUG(L"sorbin finished: %d %d", exitCode, static_cast<int>(exitStatus));
+    m_finished = true;
+}
+
+void QFrameModel::run()
+{
+    LOG_DEBUG(L"frame convert start");
+    checkStop();
+    const QString courseId = m_video->config().courseId();
+    const int32_t rand = static_cast<int32_t>(static_cast<uint32_t>(static_cast<quint64>(m_video->id()) & 0xFFFFFFFFu));
+
+    QValue data;
+    QString error;
+    const bool bRet = QUser::instance()->getAuthCode(rand, courseId, data, error);
+    const std::string mac = QUser::instance()->mac().toStdString();
+    if (!bRet)
+        throw UException("bRet", error, __FILE__, __LINE__);
+    checkStop();
+
+    const std::string authCode = asQString(jsonMember(data, QStringLiteral("authCode"))).toStdString();
+    bool isNumber = false;
+    int courseNumber = courseId.toInt(&isNumber);
+    if (!isNumber)
+        courseNumber = 0;
+    const std::string authText = parseAuthCode(authCode, mac, courseNumber);
+    convert(keyBaseOf(authText));
+}
+
+std::string QFrameModel::parseAuthCode(const std::string &authCode, const std::string &mac, int courseId)
+{
+    if (authCode.empty())
+        throw UException("!authCode.empty()", QStringLiteral("获取课程授权码失败！"), __FILE__, __LINE__);
+    if (authCode.size() < 2)
+        throw UException("authCode.size() >= 2", kAuthParse, __FILE__, __LINE__);
+    const std::string scrc = authCode.substr(0, 2);
+    const std::string rest = authCode.substr(2);
+    const std::string crc = CStringHelp::md5Variant(rest);
+    if (0 != CStringHelp::compare(crc.substr(0, 2), scrc))
+        throw UException("0 == CStringHelp::compare(crc.substr(0, 2), scrc)", kAuthParse, __FILE__, __LINE__);
+    const std::string key = CStringHelp::md5Variant(mac + CStringHelp::toString(static_cast<int32_t>(courseId)));
+    bool ok = false;
+    std::string text = CStringHelp::aesDecrypt(rest, key, &ok);
+    if (!ok)
+        throw UException("ok", kAuthParse, __FILE__, __LINE__);
+    return text;
+}
+
+std::string QFrameModel::keyBaseOf(const std::string &authText)
+{
+    QValue root;
+    if (!parseJson(QByteArray::fromStdString(authText), root, true))
+        throw UException("parseJson(authText)", kAuthParse, __FILE__, __LINE__);
+    const QValue &str = jsonMember(root, QStringLiteral("str"));
+    // Without a key base every video would get the same key.
+    if (!str.isString() || str.asString().empty())
+        throw UException("root[\"str\"].isString()", kAuthParse, __FILE__, __LINE__);
+    return str.asString();
+}
+
+std::string QFrameModel::mixKey(const std::string &keyBase, const std::string &courseId)
+{
+    std::string mixed = keyBase;
+    if (!courseId.empty()) {
+        for (size_t i = 0; i < mixed.size(); ++i) {
+            const unsigned char c = static_cast<unsigned char>(courseId[i % courseId.size()]);
+            mixed[i] = static_cast<char>(static_cast<unsigned char>(mixed[i]) ^ static_cast<unsigned char>((c * 2) & 0xFF));
+        }
+    }
+    return CStringHelp::md5Variant(mixed);
+}
+
+std::string QFrameModel::pipeNameOf(const QString &videoKey)
+{
+    return "\\\\.\\pipe\\" + CStringHelp::md5(videoKey.toUtf8().toStdString());
+}
+
+QString QFrameModel::shortNameOf(const QString &videoKey)
+{
+    QStringList parts = videoKey.split(QLatin1Char('_'));
+    if (parts.size() < 4)
+        return videoKey;
+    parts.erase(parts.begin(), parts.begin() + 3);
+    return parts.join(QLatin1Char('_'));
+}
+
+Json::Value QFrameModel::makeJobJson() const
+{
+    const QDtaConfig &config = m_video->config();
+    Json::Value task(Json::objectValue);
+    task["course_id"] = config.courseId().toStdString();
+    task["encrypt_type"] = static_cast<int>(config.encryptType());
+    task["file_name"] = m_video->fileName().toStdString();
+    task["file_path"] = m_video->filePath().toStdString();
+    task["format"] = config.codecQuality().toStdString();
+    task["randEnc"] = static_cast<Json::Int64>(m_video->id());
+    task["save_path"] = m_video->savePath().toStdString();
+    task["total_time"] = m_video->totalTime();
+    task["video_height"] = m_video->videoHeight();
+    task["video_key"] = m_video->videoKey().toStdString();
+    task["video_width"] = m_video->videoWidth();
+    return task;
+}
+
+bool QFrameModel::childRunning()
+{
+    if (!m_process || m_process->state() == QProcess::NotRunning)
+        return false;
+    m_process->waitForFinished(0);
+    return m_process->state() != QProcess::NotRunning;
+}
+
+void QFrameModel::killChild()
+{
+    if (!m_process || m_process->state() == QProcess::NotRunning)
+        return;
+    m_process->kill();
+    m_process->waitForFinished(3000);
+}
+
+void QFrameModel::drainOutput()
+{
+    if (!m_process)
+        return;
+    // Bounded, so that a child that writes without pause can't keep the worker here.
+    for (int i = 0; i < 64 && m_process->state() != QProcess::NotRunning && m_process->waitForReadyRead(0); ++i) {
+    }
+    const QByteArray chunk = m_process->readAll();
+    if (chunk.isEmpty())
+        return;
+    m_outputTail += chunk;
+    if (m_outputTail.size() > kOutputTail)
+        m_outputTail = m_outputTail.right(kOutputTail);
+}
+
+void QFrameModel::convert(const std::string &keyBase)
+{
+    const QString courseId = m_video->config().courseId();
+    const std::string keyString = mixKey(keyBase, courseId.toStdString());
+    LOG_DEBUG(L"frame convert start pipe");
+    const std::string pipeName = pipeNameOf(m_video->videoKey());
+
+    m_process.reset(new QProcess);
+    if (!connect(m_process.get(), SIGNAL(finished(int, QProcess::ExitStatus)), this,
+                 SLOT(onFinished(int, QProcess::ExitStatus)), Qt::DirectConnection))
+        LOG_ERROR(L"sorbin finished signal not connected");
+    m_process->setProcessChannelMode(QProcess::MergedChannels);
+    const QByteArray task = toStyledByteArray(makeJobJson(), false).trimmed();
+    // The key travels on standard input: command lines are visible to other users.
+    const QStringList arguments { QString::fromUtf8(task), QStringLiteral("-"), QString::fromStdString(pipeName) };
+
+    platform::NamedPipeServer pipe;
+    if (!pipe.create(pipeName)) {
+        LOG_ERROR(L"create pipe failed: %s", pipeName);
+        throw UException("pipe.create(pipeName)", kPipeFailed, __FILE__, __LINE__);
+    }
+    checkStop();
+
+    const QString tempOutput = m_video->savePath() + m_video->videoKey() + QStringLiteral(".tmp");
+    try {
+        m_process->start(programPath(), arguments, QIODevice::ReadWrite);
+        if (!m_process->waitForStarted(10000)) {
+            LOG_ERROR(L"start %s failed: %s", programPath(), m_process->errorString());
+            throw UException("m_process->waitForStarted()", QStringLiteral("启动加密程序失败！"), __FILE__, __LINE__);
+        }
+        LOG_DEBUG(L"frame convert start sorbin");
+        m_process->write(QByteArray::fromStdString(CStringHelp::base64Encode(keyString)) + '\n');
+        m_process->waitForBytesWritten(3000);
+        m_process->closeWriteChannel();
+
+        LOG_DEBUG(L"wait for convert");
+        waitForClient(pipe);
+        if (pipe.isConnected())
+            readProgress(pipe);
+        pipe.close();
+
+        // Bounded wait for the child's end after its last message.
+        QElapsedTimer timer;
+        timer.start();
+        while (childRunning() && timer.elapsed() < kExitTimeoutMs) {
+            if (m_stop)
+                killChild();
+            m_process->waitForFinished(kReadSliceMs);
+            drainOutput();
+        }
+        if (childRunning()) {
+            LOG_ERROR(L"sorbin did not end after its last message");
+            killChild();
+        }
+        drainOutput();
+        if (m_process->exitStatus() != QProcess::NormalExit)
+            throw UException("m_process->exitStatus() == QProcess::NormalExit", kCrash, __FILE__, __LINE__);
+        if (m_process->exitCode() != 0)
+            throw UException("m_process->exitCode() == 0", QStringLiteral("加密失败"), __FILE__, __LINE__);
+        if (m_stop)
+            throw UException("!m_stop", kCrash, __FILE__, __LINE__);
+    } catch (...) {
+        killChild();
+        pipe.close();
+        QFile::remove(tempOutput);
+        if (!m_outputTail.isEmpty())
+            LOG_DEBUG(L"sorbin output: %s", QString::fromUtf8(m_outputTail));
+        throw;
+    }
+    LOG_DEBUG(L"frame convert complete");
+    finish();
+}
+
+void QFrameModel::waitForClient(platform::NamedPipeServer &pipe)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!pipe.waitForClient(100)) {
+        drainOutput();
+        if (m_stop) {
+            killChild();
+            throw UException("!m_stop", kCrash, __FILE__, __LINE__);
+        }
+        // A child that ended without connecting is judged by its exit below.
+        if (!childRunning())
+            return;
+        if (timer.elapsed() > kConnectTimeoutMs) {
+            LOG_ERROR(L"sorbin did not connect to its pipe");
+            throw UException("pipe.waitForClient()", kPipeFailed, __FILE__, __LINE__);
+        }
+    }
+}
+
+void QFrameModel::readProgress(platform::NamedPipeServer &pipe)
+{
+    while (!m_finished) {
+        if (m_stop)
+            killChild();
+        drainOutput();
+        std::string message;
+        const int got = pipe.read(message, kReadSliceMs);
+        if (got < 0)
+            break; // the child closed its end: it is ending
+        if (got == 0) {
+            if (!childRunning())
+                m_finished = true;
+            continue;
+        }
+        pipe.write("ok");
+        if (handleMessage(message))
+            m_finished = true;
+    }
+}
+
+bool QFrameModel::handleMessage(const std::string &message)
+{
+    const QStringList parts = QString::fromUtf8(message.c_str()).split(QLatin1Char(':'));
+    bool isNumber = false;
+    const int code = parts.value(0).trimmed().toInt(&isNumber);
+    if (!isNumber) {
+        LOG_WARNING(L"ignored pipe message: %s", message);
+        return false;
+    }
+    switch (code) {
+    case 0:
+        return true;
+    case 1:
+        throw UException("false", QStringLiteral("视频加密异常"), __FILE__, __LINE__);
+    case 2: {
+        if (parts.size() != 2)
+            throw UException("2 == strList.size()", QStringLiteral("convert progress exception!"), __FILE__, __LINE__);
+        bool ok = false;
+        const int value = parts.at(1).trimmed().toInt(&ok);
+        if (ok)
+            emit signal_progress(2, value);
+        return false;
+    }
+    default:
+        LOG_DEBUG(L"pipe message: %s", message);
+        return false;
+    }
+}
+
+void QFrameModel::finish()
+{
+    const QString videoKey = m_video->videoKey();
+    const QString folder = m_video->savePath();
+    const QString output = folder + videoKey;
+    if (!QFile::exists(output)) {
+        LOG_ERROR(L"sorbin reported success without output %s", output);
+        throw UException("QFile::exists(output)", QStringLiteral("加密失败"), __FILE__, __LINE__);
+    }
+
+    QString name = videoKey;
+    const QString shortName = shortNameOf(videoKey);
+    // Never replace the source video itself by its output.
+    const bool isSource = folder == m_video->filePath() && shortName == m_video->fileName();
+    if (shortName != videoKey && !isSource) {
+        QFile::remove(folder + shortName);
+        if (QFile::rename(output, folder + shortName))
+            name = shortName;
+        else
+            LOG_ERROR(L"rename %s failed", output);
+    }
+    QRecords::instance()->addRecord(folder + name, m_video->config().encryptType());
+}

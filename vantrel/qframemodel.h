@@ -1,0 +1,73 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include <QProcess>
+#include <QString>
+
+#include <json/json.h>
+
+#include "qbase.h"
+
+class QDtaVideo;
+
+namespace platform
+{
+    class NamedPipeServer;
+}
+
+// The encryption stage: fetches the course authorization code, derives the key, runs `sorbin`
+// on the video, serves its pipe (progress of stage 2), names the output and records it.
+class QFrameModel : public QBase
+{
+    Q_OBJECT
+
+public:
+    explicit QFrameModel(const std::shared_ptr<QDtaVideo> &video, QObject *parent = nullptr);
+    ~QFrameModel() override;
+
+    void run() override;
+    // Kills the child (from any thread); a stop before the child starts ends run() there.
+    void stop() override;
+
+    // The deciphered text of an authorization code; throws UException
+    // "获取课程授权码失败！" (empty) or "解析课程授权码失败！" (bad check or cipher text).
+    static std::string parseAuthCode(const std::string &authCode, const std::string &mac, int courseId);
+    // The key string: 32 upper-case hex characters.
+    static std::string mixKey(const std::string &keyBase, const std::string &courseId);
+    // The key base ("str") of a deciphered authorization text; throws UException
+    // "解析课程授权码失败！" when there is none.
+    static std::string keyBaseOf(const std::string &authText);
+    // Full pipe name of a video key.
+    static std::string pipeNameOf(const QString &videoKey);
+    // The final name of an output: the video key less its first three "_" fields.
+    static QString shortNameOf(const QString &videoKey);
+
+    Json::Value makeJobJson() const;
+
+    // `sorbin` is found beside this program unless VANTREL_SORBIN or this setter says otherwise.
+    static void setProgramPath(const QString &path);
+    static QString programPath();
+
+public slots:
+    void onFinished(int exitCode, QProcess::ExitStatus exitStatus);
+
+private:
+    void convert(const std::string &keyBase);
+    void readProgress(platform::NamedPipeServer &pipe);
+    bool handleMessage(const std::string &message);
+    void waitForClient(platform::NamedPipeServer &pipe);
+    void drainOutput();
+    bool childRunning();
+    void killChild();
+    void finish();
+    void checkStop() const;
+
+    std::shared_ptr<QDtaVideo> m_video;
+    std::unique_ptr<QProcess> m_process;
+    std::atomic<bool> m_finished;
+    std::atomic<bool> m_stop;
+    QByteArray m_outputTail;
+};

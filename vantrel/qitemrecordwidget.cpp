@@ -1,0 +1,138 @@
+#include "qitemrecordwidget.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QRegularExpression>
+
+#include "logger.h"
+#include "qtutils.h"
+#include "uexception.h"
+#include "qmsgbox.h"
+#include "qrecords.h"
+#include "quiscale.h"
+#include "shell.h"
+#include "ui_qitemrecordwidget.h"
+
+QItemRecordWidget::QItemRecordWidget(const record_ptr &record, QWidget *parent)
+    : QWidget(parent)
+    , m_ui(new Ui::QItemRecordWidgetClass)
+{
+    if (record)
+    {
+        m_id = record->id();
+        m_fileName = record->fileName();
+        m_filePath = record->filePath();
+    }
+    m_ui->setupUi(this);
+    QUIScale::scaleForm(this);
+    setStyleSheet(QUIScale::loadStyleSheet(QStringLiteral(":/qss/itemRecord.css")));
+
+    if (record)
+    {
+        m_ui->labelFileType->setText(modeText(record->fileType()));
+        m_ui->labelRecordVideoName->setText(displayName(m_fileName));
+        m_ui->labelRecordVideoName->setToolTip(m_filePath + m_fileName);
+        m_ui->labelRecordVideoSize->setText(formatFileSize(record->fileSize()));
+        m_ui->labelRecordTime->setText(QDateTime::fromSecsSinceEpoch(static_cast<qint64>(record->time()))
+                                           .toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")));
+    }
+    connectButtons();
+}
+
+QItemRecordWidget::QItemRecordWidget(QWidget *parent)
+    : QWidget(parent)
+    , m_ui(new Ui::QItemRecordWidgetClass)
+{
+    m_ui->setupUi(this);
+    QUIScale::scaleForm(this);
+    setStyleSheet(QUIScale::loadStyleSheet(QStringLiteral(":/qss/itemRecord.css")));
+    connectButtons();
+}
+
+QItemRecordWidget::~QItemRecordWidget()
+{
+    delete m_ui;
+}
+
+qint64 QItemRecordWidget::id() const
+{
+    return m_id;
+}
+
+QString QItemRecordWidget::displayName(const QString &fileName)
+{
+    static const QRegularExpression videoKey(QStringLiteral("^\\d+_\\d+_\\d+_(.+)$"));
+    const QRegularExpressionMatch match = videoKey.match(fileName);
+    return match.hasMatch() ? match.captured(1) : fileName;
+}
+
+QString QItemRecordWidget::modeText(uint32_t fileType)
+{
+    switch (fileType)
+    {
+    case 4:
+        return QStringLiteral("Web加密模式");
+    case 7:
+        return QStringLiteral("快速加密模式");
+    case 8:
+        return QStringLiteral("高强度重编码加密");
+    default:
+        return QStringLiteral("未知加密模式");
+    }
+}
+
+void QItemRecordWidget::connectButtons()
+{
+    bool ok = connect(m_ui->btnDelRecord, SIGNAL(clicked()), this, SLOT(onBtnDelRecord()));
+    ok = connect(m_ui->btnOpenFolder, SIGNAL(clicked()), this, SLOT(onBtnOpenFolder())) && ok;
+    if (!ok)
+        LOG_ERROR(L"record row: a button could not be connected");
+}
+
+void QItemRecordWidget::onBtnOpenFolder()
+{
+    try
+    {
+        if (m_filePath.isEmpty() || !QDir(m_filePath).exists())
+        {
+            QMsgBox::showMessage(tr("文件目录不存在!"), 1);
+            return;
+        }
+        QString path = m_filePath;
+        if (!path.endsWith(QLatin1Char('/')))
+            path += QLatin1Char('/');
+        platform::showInFileManager(path + m_fileName);
+    }
+    catch (const UException &e)
+    {
+        LOG_EXCEPTION(e);
+    }
+    catch (const std::exception &e)
+    {
+        LOG_ERROR(L"open folder failed: %s", e.what());
+    }
+    catch (...)
+    {
+        LOG_ERROR(L"open folder failed");
+    }
+}
+
+void QItemRecordWidget::onBtnDelRecord()
+{
+    try
+    {
+        QRecords::instance()->removeRecord(m_id);
+    }
+    catch (const UException &e)
+    {
+        LOG_EXCEPTION(e);
+    }
+    catch (const std::exception &e)
+    {
+        LOG_ERROR(L"record removal failed: %s", e.what());
+    }
+    catch (...)
+    {
+        LOG_ERROR(L"record removal failed");
+    }
+}

@@ -1,0 +1,199 @@
+#include "qitemuploadwidget.h"
+
+#include <QDir>
+#include <QStyle>
+#include <QTimer>
+
+#include "logger.h"
+#include "qtutils.h"
+#include "uexception.h"
+#include "qfilework.h"
+#include "qmsgbox.h"
+#include "quiscale.h"
+#include "qworkpool.h"
+#include "shell.h"
+#include "ui_qitemuploadwidget.h"
+
+QItemUploadWidget::QItemUploadWidget(QFileWork *work, QWidget *parent)
+    : QWidget(parent)
+    , m_ui(new Ui::QItemUploadWidgetClass)
+{
+    m_ui->setupUi(this);
+    QUIScale::scaleForm(this);
+
+    double size = 0;
+    if (work)
+    {
+        m_id = work->id();
+        if (const auto video = work->video())
+        {
+            m_fileName = video->fileName();
+            m_filePath = video->filePath();
+            size = video->fileSize();
+        }
+        bool ok = connect(work, SIGNAL(signal_progress(int,int)), this, SLOT(onProgress(int,int)));
+        ok = connect(work, SIGNAL(signal_error(QString)), this, SLOT(onError(QString))) && ok;
+        ok = connect(work, SIGNAL(signal_complete()), this, SLOT(onComplete())) && ok;
+        if (!ok)
+            LOG_ERROR(L"upload row: the job's signals could not be connected");
+    }
+    bool ok = connect(m_ui->btnOpenFolder, SIGNAL(clicked()), this, SLOT(onBtnOpenFolder()));
+    ok = connect(m_ui->btnCancelUpload, SIGNAL(clicked()), this, SLOT(onBtnCancelUpload())) && ok;
+    ok = connect(m_ui->btnReEncrypt, SIGNAL(clicked()), this, SLOT(onBtnReEncrypt())) && ok;
+    if (!ok)
+        LOG_ERROR(L"upload row: a button could not be connected");
+    init(size);
+}
+
+QItemUploadWidget::QItemUploadWidget(QWidget *parent)
+    : QWidget(parent)
+    , m_ui(new Ui::QItemUploadWidgetClass)
+    , m_step(0)
+{
+    m_ui->setupUi(this);
+    QUIScale::scaleForm(this);
+    init(0);
+}
+
+QItemUploadWidget::~QItemUploadWidget()
+{
+    delete m_ui;
+}
+
+qint64 QItemUploadWidget::id() const
+{
+    return m_id;
+}
+
+void QItemUploadWidget::init(double size)
+{
+    setStyleSheet(QUIScale::loadStyleSheet(QStringLiteral(":/qss/itemUpload.css")));
+    refreshStyle(m_ui->progressBarUpload, "status", QStringLiteral("normal"));
+    refreshStyle(m_ui->labelError, "status", QStringLiteral("none"));
+    m_ui->labelUploadVideoName->setText(m_fileName);
+    m_ui->labelUploadVideoName->setToolTip(m_fileName);
+    m_ui->labelUploadSize->setText(formatFileSize(size));
+    m_ui->labelTip->setText(tr("等待上传"));
+}
+
+void QItemUploadWidget::setStageText(int stage)
+{
+    switch (stage)
+    {
+    case 0:
+        m_ui->labelTip->setText(tr("正在转码"));
+        break;
+    case 2:
+        m_ui->labelTip->setText(tr("正在加密"));
+        break;
+    case 3:
+        m_ui->labelTip->setText(tr("正在上传"));
+        break;
+    default:
+        break;
+    }
+}
+
+void QItemUploadWidget::refreshStyle(QWidget *widget, const char *name, const QVariant &value)
+{
+    if (!widget)
+        return;
+    widget->setProperty(name, value);
+    widget->style()->unpolish(widget);
+    widget->style()->polish(widget);
+}
+
+void QItemUploadWidget::onProgress(int stage, int percent)
+{
+    m_ui->progressBarUpload->setValue(percent);
+    if (stage != m_step)
+    {
+        m_step = stage;
+        setStageText(stage);
+    }
+}
+
+void QItemUploadWidget::onComplete()
+{
+    m_failed = false;
+    m_ui->progressBarUpload->setValue(100);
+    m_ui->labelTip->setText(tr("已完成"));
+}
+
+void QItemUploadWidget::onError(const QString &msg)
+{
+    // Drawn a moment later, and only while this row still exists.
+    const QString text = msg;
+    QTimer::singleShot(20, this, [this, text]() { showError(text); });
+}
+
+void QItemUploadWidget::showError(const QString &msg)
+{
+    m_failed = true;
+    m_ui->labelError->show();
+    m_ui->labelError->setToolTip(msg);
+    refreshStyle(m_ui->progressBarUpload, "status", QStringLiteral("error"));
+    refreshStyle(m_ui->labelError, "status", QStringLiteral("error"));
+    m_ui->labelTip->setText(tr("上传失败"));
+    m_ui->labelError->repaint();
+}
+
+void QItemUploadWidget::onBtnReEncrypt()
+{
+    try
+    {
+        // Only a failed row retries: a second click cannot queue the job again.
+        if (!m_failed || !QWorkPool::instance()->retryWork(m_id))
+            return;
+        m_failed = false;
+        setStageText(m_step);
+        m_ui->labelError->hide();
+        refreshStyle(m_ui->progressBarUpload, "status", QStringLiteral("normal"));
+        refreshStyle(m_ui->labelError, "status", QStringLiteral("none"));
+    }
+    catch (const UException &e)
+    {
+        LOG_EXCEPTION(e);
+    }
+    catch (const std::exception &e)
+    {
+        LOG_ERROR(L"retry failed: %s", e.what());
+    }
+    catch (...)
+    {
+        LOG_ERROR(L"retry failed");
+    }
+}
+
+void QItemUploadWidget::onBtnOpenFolder()
+{
+    try
+    {
+        if (m_filePath.isEmpty() || !QDir(m_filePath).exists())
+        {
+            QMsgBox::showMessage(tr("目录不存在!"), 1);
+            return;
+        }
+        QString path = m_filePath;
+        if (!path.endsWith(QLatin1Char('/')))
+            path += QLatin1Char('/');
+        platform::showInFileManager(path + m_fileName);
+    }
+    catch (const UException &e)
+    {
+        LOG_EXCEPTION(e);
+    }
+    catch (const std::exception &e)
+    {
+        LOG_ERROR(L"open folder failed: %s", e.what());
+    }
+    catch (...)
+    {
+        LOG_ERROR(L"open folder failed");
+    }
+}
+
+void QItemUploadWidget::onBtnCancelUpload()
+{
+    emit itemRemove(m_id);
+}

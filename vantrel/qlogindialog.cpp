@@ -1,0 +1,184 @@
+#include "qlogindialog.h"
+
+#include <QTimer>
+#include <QUrl>
+
+#include "commonfun.h"
+#include "logger.h"
+#include "qtutils.h"
+#include "uexception.h"
+#include "qmsgbox.h"
+#include "qplatformhosts.h"
+#include "quiscale.h"
+#include "quser.h"
+#include "qweblinks.h"
+#include "shell.h"
+#include "ui_qlogindialog.h"
+
+namespace
+{
+    // Pass phrase of the remembered password.
+    const std::string kPasswordKey = "rqmkzt5827";
+
+    // A member that is text, or a number written as text; empty for any other shape.
+    QString memberText(const QValue &data, const char *name)
+    {
+        const QValue &member = jsonMember(data, QString::fromLatin1(name));
+        if (member.isString() || member.isIntegral())
+            return asQString(member);
+        return QString();
+    }
+}
+
+QLoginDialog::QLoginDialog(QWidget *parent)
+    : QBaseDialog(parent)
+    , m_ui(new Ui::QLoginDialogClass)
+{
+    m_ui->setupUi(this);
+    QUIScale::scaleForm(this);
+    initFrameless(QStringLiteral(":/qss/login.css"));
+    setWindowFlags(Qt::FramelessWindowHint | Qt::WindowMinimizeButtonHint);
+    setWindowTitle(QStringLiteral("Tarvex视频加密系统"));
+    setWindowIcon(QIcon(QStringLiteral(":/images/ostrel.ico")));
+    platform::bringToFront(windowHandle());
+
+    bool ok = connect(m_ui->btnClose, SIGNAL(clicked()), this, SLOT(onBtnClose()));
+    ok = connect(m_ui->btnLogin, SIGNAL(clicked()), this, SLOT(onBtnLogin())) && ok;
+    ok = connect(m_ui->btnForgetPwd, SIGNAL(clicked()), this, SLOT(onBtnForgetPassword())) && ok;
+    ok = connect(m_ui->btnReg, SIGNAL(clicked()), this, SLOT(onBtnRegisterAgency())) && ok;
+    ok = connect(m_ui->btnMin, SIGNAL(clicked()), this, SLOT(onBtnMinmize())) && ok;
+    if (!ok)
+        LOG_ERROR(L"sign-in dialog: a button could not be connected");
+
+    setTabOrder(m_ui->editUser, m_ui->editPwd);
+    setTabOrder(m_ui->editPwd, m_ui->btnLogin);
+    setTabOrder(m_ui->btnLogin, m_ui->btnReg);
+    setTabOrder(m_ui->btnReg, m_ui->btnForgetPwd);
+    setTabOrder(m_ui->btnForgetPwd, m_ui->btnMin);
+
+    m_ui->editUser->setFocus();
+    restoreAccount();
+}
+
+QLoginDialog::~QLoginDialog()
+{
+    delete m_ui;
+}
+
+void QLoginDialog::restoreAccount()
+{
+    m_ui->editUser->setText(CommonFun::getSettingString(QStringLiteral("user"), QStringLiteral("user_name"), QString()));
+    const QString stored = CommonFun::getSettingString(QStringLiteral("user"), QStringLiteral("user_pwd"), QString());
+    QString password;
+    try
+    {
+        bool ok = false;
+        password = decryptQString(stored, kPasswordKey, &ok);
+        if (!ok)
+            password.clear();
+    }
+    catch (...)
+    {
+        password.clear();
+    }
+    // A remembered password that cannot be read leaves the field empty.
+    if (!stored.isEmpty() && password.isEmpty())
+        LOG_WARNING(L"the remembered password could not be read");
+    m_ui->editPwd->setText(password);
+}
+
+void QLoginDialog::onEnter()
+{
+    onBtnLogin();
+}
+
+void QLoginDialog::onBtnLogin()
+{
+    try
+    {
+        const QString user = m_ui->editUser->text().trimmed();
+        U_ASSERT_MSG(!user.isEmpty(), QStringLiteral("用户名不能为空！"));
+        const QString password = m_ui->editPwd->text().trimmed();
+        U_ASSERT_MSG(!password.isEmpty(), QStringLiteral("用户密码不能为空！"));
+        QUser::instance()->login(user, password, this, "onLoginReponse(bool, const QValue&, const QString&)");
+    }
+    catch (const UException &e)
+    {
+        QMsgBox::showMessage(e.qMessage(), 1);
+    }
+    catch (const std::exception &e)
+    {
+        LOG_ERROR(L"sign-in failed: %s", e.what());
+    }
+    catch (...)
+    {
+        LOG_ERROR(L"sign-in failed");
+    }
+}
+
+void QLoginDialog::onLoginReponse(bool ok, const QValue &data, const QString &msg)
+{
+    try
+    {
+        if (!ok)
+        {
+            QMsgBox::showMessage(msg, 1);
+            return;
+        }
+        bool isNumber = false;
+        const int uid = memberText(data, "uid").toInt(&isNumber, 10);
+        const QString token = memberText(data, "oauth_token");
+        const QString secret = memberText(data, "oauth_token_secret");
+        // A reply without a usable account id or token is no sign-in.
+        U_ASSERT_MSG(isNumber && uid > 0 && !token.isEmpty(), QStringLiteral("登录失败，服务器返回的数据无效！"));
+
+        QUser::instance()->setTeacherId(uid);
+        QUser::instance()->setToken(token, secret);
+        const QString user = m_ui->editUser->text().trimmed();
+        const QString password = m_ui->editPwd->text().trimmed();
+        CommonFun::setSetting(QStringLiteral("user"), QStringLiteral("user_name"), user);
+        CommonFun::setSetting(QStringLiteral("user"), QStringLiteral("user_pwd"), encryptQString(password, kPasswordKey));
+        CommonFun::syncSettings();
+        accept();
+    }
+    catch (const UException &e)
+    {
+        LOG_EXCEPTION(e);
+        QMsgBox::showMessage(e.qMessage(), 1);
+    }
+    catch (const std::exception &e)
+    {
+        LOG_ERROR(L"sign-in reply failed: %s", e.what());
+    }
+    catch (...)
+    {
+        LOG_ERROR(L"sign-in reply failed");
+    }
+}
+
+void QLoginDialog::onBtnForgetPassword()
+{
+    QWebLinks::open(QPlatformHosts::webHost(), QStringLiteral("/static/forgetPass.php"));
+}
+
+void QLoginDialog::onBtnRegisterAgency()
+{
+    QWebLinks::open(QPlatformHosts::siteHost(), QStringLiteral("/static/register.php"));
+}
+
+void QLoginDialog::onBtnMinmize()
+{
+    QTimer::singleShot(20, this, [this]() { showMinimized(); });
+}
+
+void QLoginDialog::onBtnClose()
+{
+    onClose();
+}
+
+void QLoginDialog::showEvent(QShowEvent *event)
+{
+    setAttribute(Qt::WA_Mapped);
+    QBaseDialog::showEvent(event);
+    m_ui->btnMin->repaint();
+}

@@ -1,0 +1,940 @@
+#include "qmainwidget.h"
+
+#include <chrono>
+#include <cstdint>
+
+#include <QCursor>
+#include <QDateTime>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMenu>
+#include <QMimeData>
+#include <QMouseEvent>
+#include <QStandardPaths>
+#include <QStyle>
+#include <QTimer>
+
+#include "commonfun.h"
+#include "logger.h"
+#include "qappsetting.h"
+#include "qtutils.h"
+#include "uexception.h"
+#include "qhttpclient.h"
+#include "qplatformhosts.h"
+#include "qrequestparam.h"
+#include "qconfiguredialog.h"
+#include "qcustomshadoweffect.h"
+#include "qfilework.h"
+#include "qitemrecordwidget.h"
+#include "qitemuploadwidget.h"
+#include "qlogindialog.h"
+#include "qmsgbox.h"
+#include "qrecords.h"
+#include "qreplyrelay.h"
+#include "quiscale.h"
+#include "quser.h"
+#include "qweblinks.h"
+#include "qworkpool.h"
+#include "shell.h"
+
+namespace
+{
+    const int kRowWidth = 992;
+    const int kRowHeight = 56;
+
+    uint32_t tickCount()
+    {
+        using namespace std::chrono;
+        return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+    }
+
+    uint32_t g_lastCourseSearchTick = 0;
+
+    QString memberText(const QValue &value, const char *name)
+    {
+        const QValue &member = jsonMember(value, QString::fromLatin1(name));
+        return member.isString() || member.isNumeric() ? asQString(member) : QString();
+    }
+
+    void repolish(QWidget *widget)
+    {
+        widget->style()->unpolish(widget);
+        widget->style()->polish(widget);
+    }
+}
+
+#define CATCH_IN_SLOT(task)                                        \
+    catch (const UException &e)                                    \
+    {                                                              \
+        LOG_EXCEPTION(e);                                          \
+        QMsgBox::showMessage(e.qMessage(), 1);                     \
+    }                                                              \
+    catch (const std::exception &e)                                \
+    {                                                              \
+        LOG_ERROR(L"%s failed: %s", task, e.what());               \
+    }                                                              \
+    catch (...)                                                    \
+    {                                                              \
+        LOG_ERROR(L"%s failed", task);                             \
+    }
+
+QMainWidget::QMainWidget(QWidget *parent)
+    : QWidget(parent)
+{
+    ui.setupUi(this);
+    QUIScale::scaleForm(this);
+    qRegisterMetaType<record_ptr>("record_ptr");
+
+    // The course page's video list; its rows come from the server video list.
+    ui.listWidgetVideo->setObjectName(QStringLiteral("listWidgetVideo"));
+
+    initUi();
+    QHttpClient::instance()->pingEncryptService();
+}
+
+QMainWidget::~QMainWidget()
+{
+    try
+    {
+        QWorkPool::instance()->stop();
+    }
+    catch (const std::exception &e)
+    {
+        LOG_ERROR(L"stopping the work pool failed: %s", e.what());
+    }
+    catch (...)
+    {
+        LOG_ERROR(L"stopping the work pool failed");
+    }
+    clearListWidget(ui.listWidgetUpload);
+    clearListWidget(ui.listWidgetRecord);
+}
+
+Ui::QMainWidgetClass &QMainWidget::form()
+{
+    return ui;
+}
+
+void QMainWidget::initUi()
+{
+    setWindowIcon(QIcon(QStringLiteral(":/images/ostrel.ico")));
+    setWindowTitle(QStringLiteral("Tarvex视频加密系统"));
+    setStyleSheet(QUIScale::loadStyleSheet(QStringLiteral(":/qss/main.css")));
+    setWindowFlags(Qt::FramelessWindowHint | Qt::WindowMinimizeButtonHint);
+    setAttribute(Qt::WA_TranslucentBackground);
+    setAcceptDrops(true);
+    ui.labelVersion->setText(QStringLiteral(VANTREL_VERSION_TEXT));
+    ui.btnSetting->hide();
+    ui.btnHelp->hide();
+    initMenu();
+
+    for (QListWidget *list : {ui.listWidgetCourse, ui.listWidgetVideo, ui.listWidgetUpload, ui.listWidgetRecord})
+        list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+
+    ui.stackedWidgetUpload->setCurrentIndex(0);
+    ui.stackedWidgetRecord->setCurrentIndex(0);
+    ui.stackedWidgetMain->setCurrentIndex(1);
+    ui.btnTabUpload->setChecked(true);
+    ui.btnTabCourse->hide();
+    ui.btnLogo->hide();
+
+    ui.progressSpace->setProperty("nav", QStringLiteral("all"));
+    repolish(ui.progressSpace);
+    ui.frameTitle->installEventFilter(this);
+    ui.btnAllCancel->hide();
+    ui.btnAllPause->hide();
+
+    ui.stackedWidgetUpload->setAcceptDrops(true);
+    ui.stackedWidgetUpload->installEventFilter(this);
+    ui.stackedWidgetVideo->installEventFilter(this);
+    ui.stackedWidgetVideo->setAcceptDrops(true);
+
+    auto *shadow = new QCustomShadowEffect(nullptr);
+    shadow->setBlurRadius(8.0);
+    shadow->setDistance(1.0);
+    shadow->setColor(QColor(0, 0, 0, 80));
+    setGraphicsEffect(shadow);
+    update();
+
+    ui.pageVideoEmpty->installEventFilter(this);
+    initConnect();
+    loadRecords();
+}
+
+void QMainWidget::initMenu()
+{
+    if (m_settingMenu)
+        return;
+    m_settingMenu.reset(new QMenu(this));
+    struct Entry
+    {
+        const char *text;
+        const char *slot;
+    };
+    const Entry entries[] = {{"进入后台", SLOT(onBtnHome())}, {"帮助中心", SLOT(onBtnHelp())},
+                             {"关于我们", SLOT(onBtnAbout())}, {"检查更新", SLOT(onBtnUpdate())}};
+    for (const Entry &entry : entries)
+    {
+        auto *action = new QAction(QString::fromUtf8(entry.text), this);
+        if (!connect(action, SIGNAL(triggered()), this, entry.slot))
+            LOG_ERROR(L"settings menu: an action could not be connected");
+        m_settingMenu->addAction(action);
+    }
+}
+
+void QMainWidget::initConnect()
+{
+    struct Link
+    {
+        QObject *sender;
+        const char *signal;
+        const char *slot;
+    };
+    const Link links[] = {
+        {ui.btnMin, SIGNAL(clicked()), SLOT(onBtnMin())},
+        {ui.btnMax, SIGNAL(clicked()), SLOT(onBtnMax())},
+        {ui.btnClose, SIGNAL(clicked()), SLOT(onBtnClose())},
+        {ui.btnSetting, SIGNAL(clicked()), SLOT(onBtnSetting())},
+        {ui.btnLogo, SIGNAL(clicked()), SLOT(onBtnLogo())},
+        {ui.btnTabCourse, SIGNAL(clicked()), SLOT(onBtnTabCourse())},
+        {ui.btnTabUpload, SIGNAL(clicked()), SLOT(onBtnTabUpload())},
+        {ui.btnTabRecord, SIGNAL(clicked()), SLOT(onBtnTabRecord())},
+        {ui.btnCreateCourse, SIGNAL(clicked()), SLOT(onBtnCreateCourse())},
+        {ui.btnAllPause, SIGNAL(clicked()), SLOT(onBtnAllPause())},
+        {ui.btnAllCancel, SIGNAL(clicked()), SLOT(onBtnAllCancel())},
+        {ui.btnSearch, SIGNAL(clicked()), SLOT(onBtnSearchCourse())},
+        {ui.btnUploadVideo, SIGNAL(clicked()), SLOT(onBtnUploadVideo())},
+        {ui.btnClearRecord, SIGNAL(clicked()), SLOT(onBtnClearRecord())},
+        {QUser::instance(), SIGNAL(tokenInvalid()), SLOT(onTokenInvalid())},
+        {ui.listWidgetCourse, SIGNAL(currentRowChanged(int)), SLOT(onCourseItemChanged(int))},
+        {QWorkPool::instance(), SIGNAL(addItem(QFileWork*)), SLOT(onAddUploadItem(QFileWork*))},
+        {QWorkPool::instance(), SIGNAL(signal_progress(int)), SLOT(onUploadProgress(int))},
+        {QRecords::instance(), SIGNAL(addItem(record_ptr)), SLOT(onAddRecordItem(record_ptr))},
+        {QRecords::instance(), SIGNAL(removeItem(qlonglong)), SLOT(onRemoveRecordItem(qlonglong))},
+        {this, SIGNAL(dropList(QList<QUrl>)), SLOT(onDropFileList(QList<QUrl>))},
+        {ui.btnEnterHome, SIGNAL(clicked()), SLOT(onBtnHome())},
+        {ui.btnHelpSite, SIGNAL(clicked()), SLOT(onBtnTutorial())},
+        {ui.btnUpgrade, SIGNAL(clicked()), SLOT(onBtnUpdate())},
+        {ui.lineEdit, SIGNAL(editingFinished()), SLOT(onEditingFinished())},
+        {ui.btnHelp, SIGNAL(clicked()), SLOT(onBtnHelp())},
+        {ui.btnAddFile, SIGNAL(clicked()), SLOT(onBtnUploadVideo())},
+        {ui.btnDelFile, SIGNAL(clicked()), SLOT(onBtnDelFile())},
+    };
+    for (const Link &link : links)
+    {
+        if (!connect(link.sender, link.signal, this, link.slot))
+            LOG_ERROR(L"main window: %s could not be connected to %s", link.signal, link.slot);
+    }
+}
+
+void QMainWidget::loadRecords()
+{
+    if (ui.listWidgetRecord->count() > 0)
+        return;
+    const QMap<qint64, record_ptr> records = QRecords::instance()->records();
+    if (records.isEmpty())
+    {
+        ui.stackedWidgetRecord->setCurrentIndex(0);
+        return;
+    }
+    ui.stackedWidgetRecord->setCurrentIndex(1);
+    for (auto it = records.cbegin(); it != records.cend(); ++it)
+    {
+        auto *item = new QListWidgetItem();
+        item->setSizeHint(QSize(QUIScale::scale(kRowWidth), QUIScale::scale(kRowHeight)));
+        auto *row = new QItemRecordWidget(it.value(), nullptr);
+        row->resize(QUIScale::scale(kRowWidth), QUIScale::scale(kRowHeight));
+        ui.listWidgetRecord->insertItem(0, item);
+        ui.listWidgetRecord->setItemWidget(item, row);
+        m_recordItems.insert(it.key(), item);
+    }
+    ui.labelRecordNum->setText(QString::number(m_recordItems.size()));
+}
+
+bool QMainWidget::login()
+{
+    QLoginDialog dialog(nullptr);
+    return dialog.exec() == QDialog::Accepted;
+}
+
+void QMainWidget::start()
+{
+    const int threads = QAppSetting::instance()->getInt(QStringLiteral("config"), QStringLiteral("threads"), 3);
+    QWorkPool::instance()->start(threads);
+    platform::bringToFront(windowHandle());
+    QUser::instance()->versionCheck(this, "onUpdateReponse(bool, const QValue&, const QString&)");
+}
+
+bool QMainWidget::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == ui.frameTitle)
+        return titleEventFilter(event);
+
+    switch (event->type())
+    {
+    case QEvent::MouseButtonPress:
+        if (watched == ui.pageVideoEmpty && static_cast<QMouseEvent *>(event)->button() == Qt::RightButton)
+            showVideoMenu();
+        break;
+    case QEvent::DragEnter:
+        static_cast<QDragEnterEvent *>(event)->acceptProposedAction();
+        break;
+    case QEvent::Drop:
+    {
+        const QMimeData *mime = static_cast<QDropEvent *>(event)->mimeData();
+        if (mime && mime->hasUrls())
+            emit dropList(mime->urls());
+        break;
+    }
+    default:
+        break;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+bool QMainWidget::titleEventFilter(QEvent *event)
+{
+    switch (event->type())
+    {
+    case QEvent::MouseButtonPress:
+    {
+        auto *mouse = static_cast<QMouseEvent *>(event);
+        if (mouse->button() != Qt::LeftButton)
+            return false;
+        m_dragging = true;
+        m_dragOffset = mouse->globalPos() - pos();
+        return true;
+    }
+    case QEvent::MouseButtonRelease:
+        m_dragging = false;
+        return true;
+    case QEvent::MouseButtonDblClick:
+        onBtnMax();
+        return false;
+    case QEvent::MouseMove:
+    {
+        auto *mouse = static_cast<QMouseEvent *>(event);
+        if (m_dragging && mouse->buttons() != Qt::NoButton)
+        {
+            move(mouse->globalPos() - m_dragOffset);
+            return true;
+        }
+        return false;
+    }
+    default:
+        return false;
+    }
+}
+
+void QMainWidget::showEvent(QShowEvent *event)
+{
+    setAttribute(Qt::WA_Mapped);
+    QWidget::showEvent(event);
+    ui.btnMin->repaint();
+}
+
+void QMainWidget::onBtnMin()
+{
+    QTimer::singleShot(20, this, [this]() { showMinimized(); });
+}
+
+void QMainWidget::onBtnMax()
+{
+    if (isMaximized())
+    {
+        showNormal();
+        resizeRecordItems();
+        resizeUploadItems();
+    }
+    else
+    {
+        showMaximized();
+    }
+    const int w = width();
+    ui.frameTitleLeft->resize(w - QUIScale::scale(125), QUIScale::scale(88));
+    ui.btnHelp->move(w - QUIScale::scale(196), QUIScale::scale(5));
+}
+
+void QMainWidget::onBtnClose()
+{
+    close();
+}
+
+void QMainWidget::onBtnLogo()
+{
+    QWebLinks::open(QPlatformHosts::webHost(), QStringLiteral("/"));
+}
+
+void QMainWidget::onBtnSetting()
+{
+    if (m_settingMenu)
+        m_settingMenu->exec(QCursor::pos());
+}
+
+void QMainWidget::onBtnTabCourse()
+{
+    ui.btnTabCourse->setChecked(true);
+    ui.btnTabUpload->setChecked(false);
+    ui.btnTabRecord->setChecked(false);
+    ui.stackedWidgetMain->setCurrentIndex(0);
+    resizeVideoItems();
+}
+
+void QMainWidget::onBtnTabUpload()
+{
+    ui.btnTabCourse->setChecked(false);
+    ui.btnTabUpload->setChecked(true);
+    ui.btnTabRecord->setChecked(false);
+    ui.stackedWidgetMain->setCurrentIndex(1);
+    resizeUploadItems();
+}
+
+void QMainWidget::onBtnTabRecord()
+{
+    ui.btnTabCourse->setChecked(false);
+    ui.btnTabUpload->setChecked(false);
+    ui.btnTabRecord->setChecked(true);
+    ui.stackedWidgetMain->setCurrentIndex(2);
+    ui.labelRecordNum->setText(QString::number(QRecords::instance()->count()));
+    resizeRecordItems();
+}
+
+void QMainWidget::onBtnCreateCourse()
+{
+    try
+    {
+        QString name;
+        if (!askCourseName(name))
+            return;
+        QRequestParam params;
+        params.add(QStringLiteral("CourseName"), name, true);
+        params.add(QStringLiteral("moIntro"), name, true);
+        params.add(QStringLiteral("Price"), QStringLiteral("0"), true);
+        params.add(QStringLiteral("download"), QStringLiteral("1"), true);
+        params.add(QStringLiteral("watch_online"), QStringLiteral("1"), true);
+        params.add(QStringLiteral("publish"), QString::number(QDateTime::currentSecsSinceEpoch()), true);
+        QUser::instance()->createVideo(params, this, "onCreateCourseReponse(bool, const QValue&, const QString&)");
+    }
+    CATCH_IN_SLOT(L"course creation")
+}
+
+void QMainWidget::onBtnRefresh()
+{
+    requestCourseList();
+    m_courseLoaded = false;
+    m_courses.clear();
+    ui.listWidgetCourse->clear();
+}
+
+void QMainWidget::onBtnSearchCourse()
+{
+    const uint32_t now = tickCount();
+    if (static_cast<int32_t>(now - g_lastCourseSearchTick) <= 500)
+        return;
+    g_lastCourseSearchTick = now;
+    onBtnRefresh();
+}
+
+void QMainWidget::requestCourseList()
+{
+    // Each search answers through its own relay: only the latest one fills the list.
+    auto *relay = new QReplyRelay(++m_courseSearchSerial, this);
+    if (!connect(relay, SIGNAL(replied(int,bool,QValue,QString)), this, SLOT(onCourseSearchReplied(int,bool,QValue,QString))))
+        LOG_ERROR(L"main window: the course reply could not be connected");
+    QUser::instance()->teacherVideoList(ui.lineEdit->text(), relay, QReplyRelay::slotSignature());
+}
+
+void QMainWidget::onCourseSearchReplied(int serial, bool ok, const QValue &data, const QString &message)
+{
+    if (serial == m_courseSearchSerial)
+        onCourseReponse(ok, data, message);
+}
+
+void QMainWidget::onBtnAllPause()
+{
+}
+
+void QMainWidget::onBtnAllCancel()
+{
+}
+
+void QMainWidget::onBtnClearRecord()
+{
+    QTimer::singleShot(20, this, [this]() { clearRecords(); });
+}
+
+void QMainWidget::clearRecords()
+{
+    try
+    {
+        if (QMsgBox::showMessage(tr("确定清除所有记录？"), 3) != 1)
+            return;
+        QRecords::instance()->clear();
+        clearListWidget(ui.listWidgetRecord);
+        m_recordItems.clear();
+        ui.stackedWidgetRecord->setCurrentIndex(0);
+        ui.labelRecordNum->setText(QStringLiteral("0"));
+        QTimer::singleShot(100, this, [this]() { ui.stackedWidgetRecord->repaint(); });
+    }
+    CATCH_IN_SLOT(L"clearing the records")
+}
+
+void QMainWidget::onBtnUploadVideo()
+{
+    try
+    {
+        const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation) + QLatin1Char('/');
+        const QString folder = CommonFun::getSettingString(QStringLiteral("user"), QStringLiteral("video_path"), desktop);
+        const QStringList files = QFileDialog::getOpenFileNames(
+            this, tr("选择视频"), folder, tr("音频及视频文件(*.mp3 *.mp4 *.avi *.flv *.wmv);;所有文件(*.*)"));
+        if (files.isEmpty())
+            return;
+        CommonFun::setSetting(QStringLiteral("user"), QStringLiteral("video_path"), QFileInfo(files.first()).absolutePath());
+        addFiles(files);
+    }
+    CATCH_IN_SLOT(L"adding videos")
+}
+
+bool QMainWidget::addFiles(const QStringList &paths)
+{
+    QConfigureDialog dialog(nullptr);
+    dialog.loadCourseList(m_courses, ui.listWidgetCourse->currentRow());
+    if (dialog.execInFront() != QDialog::Accepted)
+        return false;
+    const QDtaConfig config = dialog.config();
+    for (const QString &path : paths)
+    {
+        try
+        {
+            QWorkPool::instance()->addWork(path, config);
+        }
+        catch (const UException &e)
+        {
+            LOG_EXCEPTION(e);
+            QMsgBox::showMessage(e.qMessage(), 1);
+        }
+    }
+    return true;
+}
+
+void QMainWidget::onDropFileList(const QList<QUrl> &urls)
+{
+    try
+    {
+        QStringList paths;
+        for (const QUrl &url : urls)
+        {
+            // Only local files can be processed; anything else dropped is skipped.
+            if (!url.isLocalFile() || url.toLocalFile().isEmpty())
+            {
+                LOG_WARNING(L"dropped item skipped: %s", url.toString());
+                continue;
+            }
+            paths << url.toLocalFile();
+        }
+        if (!paths.isEmpty())
+            addFiles(paths);
+    }
+    CATCH_IN_SLOT(L"dropping files")
+}
+
+void QMainWidget::onBtnHome()
+{
+    QWebLinks::open(QPlatformHosts::webHost(), QStringLiteral("/"));
+}
+
+void QMainWidget::onBtnHelp()
+{
+    QWebLinks::open(QPlatformHosts::docsHost(), QStringLiteral("/docs/mindoc/how-to-encrypt"));
+}
+
+void QMainWidget::onBtnTutorial()
+{
+    QWebLinks::open(QPlatformHosts::siteHost(), QStringLiteral("/control/action.php?action=encryption_tutor"));
+}
+
+void QMainWidget::onBtnAbout()
+{
+    try
+    {
+        showAbout();
+    }
+    CATCH_IN_SLOT(L"the about box")
+}
+
+void QMainWidget::onBtnUpdate()
+{
+    m_updateAsked = true;
+    QUser::instance()->versionCheck(this, "onUpdateReponse(bool, const QValue&, const QString&)");
+}
+
+void QMainWidget::onEditingFinished()
+{
+    if (ui.lineEdit->hasFocus())
+        onBtnSearchCourse();
+}
+
+void QMainWidget::onCourseItemChanged(int row)
+{
+    if (row >= 0 && m_courseLoaded)
+        requestVideoList();
+}
+
+void QMainWidget::onTokenInvalid()
+{
+    // Several replies may report the lost sign-in at once: one dialog answers them all.
+    if (m_relogin)
+        return;
+    m_relogin = true;
+    bool signedIn = false;
+    try
+    {
+        signedIn = login();
+    }
+    catch (const std::exception &e)
+    {
+        LOG_ERROR(L"sign-in failed: %s", e.what());
+    }
+    catch (...)
+    {
+        LOG_ERROR(L"sign-in failed");
+    }
+    m_relogin = false;
+    if (!signedIn)
+        onBtnClose();
+}
+
+void QMainWidget::onAddUploadItem(QFileWork *work)
+{
+    try
+    {
+        U_ASSERT_MSG(work != nullptr, QStringLiteral("not_null(pWork)"));
+    }
+    catch (const UException &e)
+    {
+        LOG_EXCEPTION(e);
+        return;
+    }
+    auto *item = new QListWidgetItem();
+    item->setSizeHint(QSize(QUIScale::scale(kRowWidth), QUIScale::scale(kRowHeight)));
+    auto *row = new QItemUploadWidget(work, nullptr);
+    if (!connect(row, SIGNAL(itemRemove(qlonglong)), this, SLOT(onRemoveUploadItem(qlonglong))))
+        LOG_ERROR(L"upload row: removal could not be connected");
+    ui.listWidgetUpload->insertItem(0, item);
+    ui.listWidgetUpload->setItemWidget(item, row);
+    m_uploadItems.insert(work->id(), item);
+
+    QTimer::singleShot(10, this, [this]() {
+        if (ui.stackedWidgetMain->currentIndex() != 1)
+        {
+            ui.btnTabCourse->setChecked(false);
+            ui.btnTabCourse->repaint();
+            ui.btnTabUpload->setChecked(true);
+            ui.btnTabUpload->repaint();
+            ui.btnTabRecord->setChecked(false);
+            ui.stackedWidgetMain->setCurrentIndex(1);
+        }
+        if (ui.stackedWidgetUpload->currentIndex() != 1)
+            ui.stackedWidgetUpload->setCurrentIndex(1);
+    });
+}
+
+void QMainWidget::onRemoveUploadItem(qlonglong id)
+{
+    LOG_DEBUG(L"item id:%lld", static_cast<long long>(id));
+    try
+    {
+        if (QMsgBox::showMessage(tr("确定删除该任务?"), 3) != 1)
+            return;
+        QTimer::singleShot(20, this, [this, id]() { removeUploadItem(id); });
+    }
+    CATCH_IN_SLOT(L"removing a job")
+}
+
+void QMainWidget::removeUploadItem(qlonglong id)
+{
+    try
+    {
+        QListWidgetItem *item = m_uploadItems.value(id, nullptr);
+        if (!item)
+            return;
+        m_uploadItems.remove(id);
+        QWidget *row = ui.listWidgetUpload->itemWidget(item);
+        ui.listWidgetUpload->removeItemWidget(item);
+        delete ui.listWidgetUpload->takeItem(ui.listWidgetUpload->row(item));
+        if (row)
+            row->deleteLater();
+        QWorkPool::instance()->removeWork(id);
+        if (ui.listWidgetUpload->count() == 0)
+        {
+            ui.progressUploadTotal->setValue(0);
+            ui.stackedWidgetUpload->setCurrentIndex(0);
+        }
+    }
+    CATCH_IN_SLOT(L"removing a job")
+}
+
+void QMainWidget::onCompleteUploadItem(qlonglong)
+{
+}
+
+void QMainWidget::onAddRecordItem(const record_ptr &record)
+{
+    if (!record)
+        return;
+    const record_ptr copy = record;
+    QTimer::singleShot(20, this, [this, copy]() {
+        if (m_recordItems.contains(copy->id()))
+            return;
+        auto *item = new QListWidgetItem();
+        item->setSizeHint(QSize(QUIScale::scale(kRowWidth), QUIScale::scale(kRowHeight)));
+        auto *row = new QItemRecordWidget(copy, nullptr);
+        ui.listWidgetRecord->insertItem(0, item);
+        ui.listWidgetRecord->setItemWidget(item, row);
+        m_recordItems.insert(copy->id(), item);
+        ui.labelRecordNum->setText(QString::number(m_recordItems.size()));
+        ui.stackedWidgetRecord->setCurrentIndex(1);
+    });
+}
+
+void QMainWidget::onRemoveRecordItem(qlonglong id)
+{
+    if (QListWidgetItem *item = m_recordItems.value(id, nullptr))
+    {
+        m_recordItems.remove(id);
+        QWidget *row = ui.listWidgetRecord->itemWidget(item);
+        ui.listWidgetRecord->removeItemWidget(item);
+        delete ui.listWidgetRecord->takeItem(ui.listWidgetRecord->row(item));
+        // The row may be the sender of this removal: it goes once control is back in the loop.
+        if (row)
+            row->deleteLater();
+    }
+    if (m_recordItems.isEmpty())
+        ui.stackedWidgetRecord->setCurrentIndex(0);
+    ui.labelRecordNum->setText(QString::number(m_recordItems.size()));
+}
+
+void QMainWidget::onUploadProgress(int percent)
+{
+    ui.progressUploadTotal->setValue(percent);
+}
+
+void QMainWidget::onVideoListRefresh()
+{
+    requestVideoList();
+}
+
+void QMainWidget::onUpdateReponse(bool ok, const QValue &data, const QString &message)
+{
+    try
+    {
+        if (!ok)
+        {
+            if (m_updateAsked)
+                showUpdate(false, QString(), QString(), QStringList());
+            return;
+        }
+        const int force = memberText(data, "isForceUpdate").toInt(nullptr, 10);
+        const QString downloadUrl = memberText(data, "downloadUrl");
+        QValue log;
+        const QValue &logMember = jsonMember(data, QStringLiteral("log"));
+        if (logMember.isString())
+            parseJson(asQString(logMember), log, true);
+        else if (logMember.isArray())
+            log = logMember;
+
+        if (force == 1)
+        {
+            runUpgrade(downloadUrl);
+            return;
+        }
+        QString version = memberText(data, "version");
+        if (!version.isEmpty())
+            version.insert(1, QLatin1Char('.'));
+        const bool ignored = !version.isEmpty()
+            && CommonFun::getSettingBool(QStringLiteral("update"), version, false);
+        if (!m_updateAsked && ignored)
+            return;
+
+        QStringList lines;
+        const int count = log.isArray() ? jsonSize(log) : 0;
+        for (int i = 0; i < count; ++i)
+            lines << QStringLiteral("%1、%2").arg(i + 1).arg(asQString(jsonAt(log, i)));
+        showUpdate(true, version, downloadUrl, lines);
+    }
+    CATCH_IN_SLOT(L"the version reply")
+}
+
+void QMainWidget::onCourseReponse(bool ok, const QValue &data, const QString &message)
+{
+    try
+    {
+        if (!ok)
+        {
+            QMsgBox::showMessage(message, 1);
+            return;
+        }
+        ui.listWidgetVideo->clear();
+        m_courses.clear();
+        ui.listWidgetCourse->clear();
+        const int count = data.isArray() ? jsonSize(data) : 0;
+        for (int i = 0; i < count; ++i)
+        {
+            const QValue &element = jsonAt(data, i);
+            if (!element.isObject())
+                continue;
+            QDtaCourse course;
+            course.setId(memberText(element, "id"));
+            course.setName(memberText(element, "video_title"));
+            bool isNumber = false;
+            const uint ctime = memberText(element, "ctime").toUInt(&isNumber, 10);
+            course.setCtime(isNumber ? static_cast<int32_t>(ctime) : 0);
+
+            auto *item = new QListWidgetItem(QIcon(QStringLiteral(":/images/item.folder.svg")), course.name());
+            item->setSizeHint(QSize(QUIScale::scale(270), QUIScale::scale(40)));
+            item->setData(Qt::StatusTipRole, course.id());
+            item->setData(Qt::ToolTipRole, course.name());
+            ui.listWidgetCourse->addItem(item);
+            m_courses.append(course);
+        }
+        m_courseLoaded = true;
+        ui.listWidgetCourse->setCurrentRow(0);
+    }
+    CATCH_IN_SLOT(L"the course list reply")
+}
+
+void QMainWidget::onFluxReponse(bool ok, const QValue &data, const QString &message)
+{
+    try
+    {
+        if (!ok)
+        {
+            QMsgBox::showMessage(message, 1);
+            return;
+        }
+        const double space = memberText(data, "space").toInt();
+        const double used = memberText(data, "storage_siz").toDouble();
+        // A space of 0 shows an empty bar instead of dividing by zero.
+        const int percent = space > 0 ? static_cast<int>(used / space * 100.0) : 0;
+        ui.progressSpace->setValue(qBound(0, percent, 100));
+        ui.progressSpace->setFormat(QStringLiteral("%1/%2").arg(formatFileSize(used), formatFileSize(space)));
+    }
+    CATCH_IN_SLOT(L"the space reply")
+}
+
+void QMainWidget::requestVideoList()
+{
+    QListWidgetItem *item = ui.listWidgetCourse->currentItem();
+    if (!item)
+        return;
+    const int courseId = item->data(Qt::StatusTipRole).toString().toInt(nullptr, 10);
+    QUser::instance()->getVideoFile(courseId, this, "onVideoReponse(bool,const QValue&, const QString&)");
+    ui.listWidgetVideo->clear();
+}
+
+void QMainWidget::onVideoReponse(bool ok, const QValue &data, const QString &message)
+{
+    try
+    {
+        if (!ok)
+            return;
+        const int count = data.isArray() ? jsonSize(data) : 0;
+        ui.stackedWidgetVideo->setCurrentIndex(count > 0 ? 1 : 0);
+        ui.listWidgetVideo->clear();
+        // The rows of the server video list are added here.
+        ui.labelUploadVideoNum->setText(tr("该课程已上传%1项").arg(count));
+    }
+    CATCH_IN_SLOT(L"the video list reply")
+}
+
+void QMainWidget::onCreateCourseReponse(bool ok, const QValue &data, const QString &message)
+{
+    if (ok)
+        onBtnRefresh();
+    else
+        QMsgBox::showMessage(message, 1);
+}
+
+void QMainWidget::onBtnDelFile()
+{
+    try
+    {
+        QListWidgetItem *item = ui.listWidgetUpload->currentItem();
+        if (!item)
+        {
+            QMsgBox::showMessage(tr("请先选择要删除的视频项！"), 1);
+            return;
+        }
+        if (auto *row = qobject_cast<QItemUploadWidget *>(ui.listWidgetUpload->itemWidget(item)))
+            onRemoveUploadItem(row->id());
+    }
+    CATCH_IN_SLOT(L"removing a job")
+}
+
+void QMainWidget::showVideoMenu()
+{
+    QMenu menu(this);
+    QAction *rename = menu.addAction(tr("重命名"));
+    QAction *remove = menu.addAction(tr("删除"));
+    QAction *refresh = menu.addAction(tr("刷新"));
+    QAction *chosen = menu.exec(QCursor::pos());
+    if (chosen == rename)
+        QMsgBox::showMessage(tr("请先选择需要重命名的视频！"), 1);
+    else if (chosen == remove)
+        QMsgBox::showMessage(tr("请先选择需要删除的视频！"), 1);
+    else if (chosen == refresh)
+        requestVideoList();
+}
+
+void QMainWidget::clearListWidget(QListWidget *list)
+{
+    for (int row = list->count() - 1; row >= 0; --row)
+        delete list->takeItem(row);
+}
+
+void QMainWidget::resizeRecordItems()
+{
+    for (int row = 0; row < ui.listWidgetRecord->count(); ++row)
+        if (QWidget *widget = ui.listWidgetRecord->itemWidget(ui.listWidgetRecord->item(row)))
+            widget->resize(ui.listWidgetRecord->width(), QUIScale::scale(kRowHeight));
+}
+
+void QMainWidget::resizeUploadItems()
+{
+    for (int row = 0; row < ui.listWidgetUpload->count(); ++row)
+        if (QWidget *widget = ui.listWidgetUpload->itemWidget(ui.listWidgetUpload->item(row)))
+            widget->resize(ui.listWidgetUpload->width(), QUIScale::scale(kRowHeight));
+}
+
+void QMainWidget::resizeVideoItems()
+{
+    for (int row = 0; row < ui.listWidgetVideo->count(); ++row)
+        if (QWidget *widget = ui.listWidgetVideo->itemWidget(ui.listWidgetVideo->item(row)))
+            widget->resize(ui.listWidgetVideo->width(), QUIScale::scale(40));
+}
+
+void QMainWidget::showUpdate(bool newer, const QString &version, const QString &downloadUrl, const QStringList &lines)
+{
+    // The update dialog is run here.
+    LOG_INFO(L"version check: newer %d, version %s", newer ? 1 : 0, version);
+}
+
+void QMainWidget::runUpgrade(const QString &downloadUrl)
+{
+    // The updater is started here.
+    LOG_INFO(L"forced update offered: %s", downloadUrl);
+}
+
+void QMainWidget::showAbout()
+{
+    // The about dialog is run here.
+}
+
+bool QMainWidget::askCourseName(QString &name)
+{
+    // The create-course dialog is run here.
+    return false;
+}

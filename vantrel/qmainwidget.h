@@ -1,0 +1,126 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+
+#include <QList>
+#include <QMap>
+#include <QPoint>
+#include <QUrl>
+#include <QWidget>
+
+#include "qdtacourse.h"
+#include "qdtarecord.h"
+#include "qvalue.h"
+#include "ui_qmainwidget.h"
+
+class QFileWork;
+class QListWidget;
+class QListWidgetItem;
+class QMenu;
+
+// The main window: upload page (jobs), record page (history) and the course page whose tab
+// is hidden; adds videos by file dialog or drop, reacts to the version check and to a lost
+// sign-in.
+class QMainWidget : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit QMainWidget(QWidget *parent = nullptr);
+    ~QMainWidget() override;
+
+    // Runs the sign-in dialog; true when the user signed in.
+    bool login();
+    // Starts the work pool, raises the window and asks for a newer version.
+    void start();
+    // Hands the files of one batch to the work pool after the settings dialog; false when
+    // the dialog was not accepted.
+    bool addFiles(const QStringList &paths);
+
+    Ui::QMainWidgetClass &form();
+
+signals:
+    void dropList(const QList<QUrl> &urls);
+
+public slots:
+    void onBtnMin();
+    void onBtnMax();
+    void onBtnClose();
+    void onBtnLogo();
+    void onBtnSetting();
+    void onBtnTabCourse();
+    void onBtnTabUpload();
+    void onBtnTabRecord();
+    void onBtnCreateCourse();
+    void onBtnRefresh();
+    void onBtnSearchCourse();
+    void onBtnAllPause();
+    void onBtnAllCancel();
+    void onBtnClearRecord();
+    void onBtnUploadVideo();
+    void onBtnHome();
+    void onBtnHelp();
+    void onBtnTutorial();
+    void onBtnAbout();
+    void onBtnUpdate();
+    void onEditingFinished();
+    void onCourseItemChanged(int row);
+    void onTokenInvalid();
+    void onAddUploadItem(QFileWork *work);
+    void onRemoveUploadItem(qlonglong id);
+    void onCompleteUploadItem(qlonglong id);
+    void onAddRecordItem(const record_ptr &record);
+    void onRemoveRecordItem(qlonglong id);
+    void onUploadProgress(int percent);
+    void onVideoListRefresh();
+    void onUpdateReponse(bool ok, const QValue &data, const QString &message);
+    void onCourseReponse(bool ok, const QValue &data, const QString &message);
+    void onFluxReponse(bool ok, const QValue &data, const QString &message);
+    void onVideoReponse(bool ok, const QValue &data, const QString &message);
+    void onCreateCourseReponse(bool ok, const QValue &data, const QString &message);
+    void onDropFileList(const QList<QUrl> &urls);
+    void onBtnDelFile();
+
+private slots:
+    void onCourseSearchReplied(int serial, bool ok, const QValue &data, const QString &message);
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+
+private:
+    void initUi();
+    void initMenu();
+    void initConnect();
+    void loadRecords();
+    bool titleEventFilter(QEvent *event);
+    void showVideoMenu();
+    void requestVideoList();
+    void requestCourseList();
+    void clearListWidget(QListWidget *list);
+    void resizeRecordItems();
+    void resizeUploadItems();
+    void resizeVideoItems();
+    void removeUploadItem(qlonglong id);
+    void clearRecords();
+    // Places where the update, about and create-course dialogs are run.
+    void showUpdate(bool newer, const QString &version, const QString &downloadUrl, const QStringList &lines);
+    void runUpgrade(const QString &downloadUrl);
+    void showAbout();
+    bool askCourseName(QString &name);
+
+    Ui::QMainWidgetClass ui;
+    QPoint m_dragOffset;
+    bool m_dragging = false;
+    std::unique_ptr<QMenu> m_settingMenu;
+    QList<QDtaCourse> m_courses;
+    QMap<qlonglong, QListWidgetItem *> m_uploadItems;
+    QMap<qlonglong, QListWidgetItem *> m_recordItems;
+    std::atomic<bool> m_courseLoaded {false};
+    // The update dialog was asked for by the user at least once.
+    bool m_updateAsked = false;
+    // A sign-in dialog for a lost sign-in is open.
+    bool m_relogin = false;
+    int m_courseSearchSerial = 0;
+};

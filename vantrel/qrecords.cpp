@@ -1,0 +1,231 @@
+#include "qrecords.h"
+
+#include <memory>
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include "cglobal.h"
+#include "commonfun.h"
+#include "logger.h"
+#include "qjsonfile.h"
+#include "qtutils.h"
+#include "uexception.h"
+
+namespace
+{
+    QString dataFolder()
+    {
+        const QString path = CGlobal::dataPath();
+        return path.isEmpty() ? CGlobal::defaultDataPath() : path;
+    }
+
+    QString sliceFolder()
+    {
+        const QString path = CGlobal::slicePath();
+        return path.isEmpty() ? dataFolder() + QStringLiteral("slice/") : path;
+    }
+}
+
+QRecords *QRecords::instance()
+{
+    static std::unique_ptr<QRecords> s_instance(new QRecords);
+    return s_instance.get();
+}
+
+QRecords::QRecords(const QString &filePath, QObject *parent)
+    : QObject(parent)
+    , m_filePath(filePath.isEmpty() ? dataFolder() + QStringLiteral("records.json") : filePath)
+    , m_lastId(0)
+{
+    QValue root;
+    QString error;
+    if (!QJsonFile::read(m_filePath, root, &error)) {
+        LOG_ERROR(L"records: %s", error);
+        return;
+    }
+    if (root.isNull())
+        return;
+    if (!root.isObject()) {
+        // Parses but is no history: keep it aside rather than write over it.
+        const QString bad = QJsonFile::badFileName(m_filePath);
+        LOG_ERROR(L"records: %s is not an object, kept as %s", m_filePath, bad);
+        QFile::rename(m_filePath, bad);
+        return;
+    }
+    bool skipped = false;
+    for (const QString &name : getMemberNameList(root)) {
+        const QValue &value = jsonMember(root, name);
+        if (!value.isObject()) {
+            LOG_WARNING(L"records: member %s is not an object", name);
+            skipped = true;
+            continue;
+        }
+        bool ok = false;
+        qint64 key = name.toLongLong(&ok);
+        if (!ok)
+            key = 0;
+        m_records.insert(key, std::make_shared<QDtaRecord>(value));
+        if (key > m_lastId)
+            m_lastId = key;
+    }
+    if (skipped) {
+        // The next save drops what could not be read: keep the file as it was.
+        const QString bad = QJsonFile::badFileName(m_filePath);
+        LOG_ERROR(L"records: some members were not read, the file is kept as %s", bad);
+        QFile::copy(m_filePath, bad);
+    }
+}
+
+QRecords::~QRecords()
+{
+    save();
+}
+
+QString QRecords::filePath() const
+{
+    return m_filePath;
+}
+
+qint64 QRecords::nextId()
+{
+    // Two records of the same millisecond get distinct ids.
+    const qint64 now = CommonFun::currentMSecs();
+    m_lastId = now > m_lastId ? now : m_lastId + 1;
+    return m_lastId;
+}
+
+record_ptr QRecords::makeFileRecord(const QString &path)
+{
+    auto record = std::make_shared<QDtaRecord>();
+    const QFileInfo info(path);
+    record->setFileName(info.fileName());
+    QString folder = info.absolutePath();
+    if (!folder.endsWith(QLatin1Char('/')))
+        folder += QLatin1Char('/');
+    record->setFilePath(folder);
+    record->setFileSize(static_cast<double>(info.size() / 1024 / 1024));
+    return record;
+}
+
+void QRecords::store(const record_ptr &record)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        record->setId(nextId());
+        m_records.insert(record->id(), record);
+    }
+    save();
+    emit addItem(record);
+}
+
+record_ptr QRecords::addRecord(const QString &path, int mode)
+{
+    record_ptr record;
+    if (mode == 4) {
+        record = std::make_shared<QDtaRecord>();
+        const QDir dir(path);
+        const QFileInfoList entries = dir.entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot,
+                                                        QDir::Name | QDir::IgnoreCase);
+        QString name;
+        double size = 0.0;
+        for (const QFileInfo &entry : entries) {
+            if (entry.suffix().compare(QLatin1String("m3u8"), Qt::CaseInsensitive) == 0)
+                name = entry.fileName();
+            size += static_cast<double>(entry.size());
+        }
+        record->setFilePath(path);
+        record->setFileName(name);
+        record->setFileSize(size / 1024.0 / 1024.0);
+        // Only a job folder of the slice folder is removed, never anything else.
+        const QString slices = QDir::cleanPath(sliceFolder()) + QLatin1Char('/');
+        const QString target = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+        if (target.startsWith(slices) && target.size() > slices.size())
+            removeDir(target);
+        else
+            LOG_WARNING(L"records: %s is outside the slice folder, not removed", path);
+    } else {
+        record = makeFileRecord(path);
+    }
+    record->setTime(static_cast<int32_t>(QDateTime::currentSecsSinceEpoch()));
+    record->setFileType(static_cast<uint32_t>(mode));
+    store(record);
+    return record;
+}
+
+record_ptr QRecords::addRecordForFile(const QString &path)
+{
+    record_ptr record = makeFileRecord(path);
+    record->setTime(static_cast<int32_t>(QDateTime::currentSecsSinceEpoch()));
+    store(record);
+    return record;
+}
+
+void QRecords::removeRecord(qlonglong id)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_records.contains(id))
+            throw UException("m_records.contains(id)", __FILE__, __LINE__);
+        m_records.remove(id);
+    }
+    save();
+    emit removeItem(id);
+}
+
+void QRecords::clear()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_records.clear();
+    }
+    save();
+}
+
+record_ptr QRecords::record(qlonglong id) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_records.constFind(id);
+    if (it == m_records.constEnd())
+        throw UException("m_records.contains(id)", __FILE__, __LINE__);
+    return it.value();
+}
+
+QMap<qint64, record_ptr> QRecords::records() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_records;
+}
+
+bool QRecords::contains(qlonglong id) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_records.contains(id);
+}
+
+int QRecords::count() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_records.size();
+}
+
+bool QRecords::save()
+{
+    // One writer at a time, each writing the state it saw: a later change is never overwritten
+    // by an earlier snapshot.
+    std::lock_guard<std::mutex> saveLock(m_saveMutex);
+    QValue root;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (auto it = m_records.constBegin(); it != m_records.constEnd(); ++it)
+            root[QString::number(it.key()).toStdString()] = it.value()->toJson();
+    }
+    QString error;
+    if (!QJsonFile::write(m_filePath, root, false, &error)) {
+        LOG_ERROR(L"records: %s", error);
+        return false;
+    }
+    return true;
+}

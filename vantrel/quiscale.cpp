@@ -1,0 +1,123 @@
+#include "quiscale.h"
+
+#include <cmath>
+
+#include <QFile>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QWidget>
+
+namespace
+{
+    float g_factor = 1.0f;
+
+    int scaleExtent(int value)
+    {
+        return value >= QWIDGETSIZE_MAX ? value : QUIScale::scale(value);
+    }
+
+    QSize scaleLimit(const QSize &size)
+    {
+        return QSize(scaleExtent(size.width()), scaleExtent(size.height()));
+    }
+
+    void scaleWidget(QWidget *widget, bool isRoot)
+    {
+        const QSize minimum = widget->minimumSize();
+        const QSize maximum = widget->maximumSize();
+        const QRect geometry = widget->geometry();
+        // Maximum first: a grown minimum must never exceed the old maximum.
+        widget->setMaximumSize(scaleLimit(maximum));
+        widget->setMinimumSize(scaleLimit(minimum));
+        if (isRoot)
+            widget->resize(QUIScale::scale(geometry.width()), QUIScale::scale(geometry.height()));
+        else
+            widget->setGeometry(QUIScale::scale(geometry.x()), QUIScale::scale(geometry.y()),
+                                QUIScale::scale(geometry.width()), QUIScale::scale(geometry.height()));
+    }
+}
+
+namespace QUIScale
+{
+    float factorForDpi(double dpi)
+    {
+        const float ratio = static_cast<float>(dpi / 96.0);
+        if (ratio < 1.1)
+            return 1.0f;
+        if (ratio < 1.4)
+            return 1.25f;
+        if (ratio < 1.6)
+            return 1.5f;
+        if (ratio < 1.8)
+            return 1.75f;
+        return 2.0f;
+    }
+
+    void init()
+    {
+        const QList<QScreen *> screens = QGuiApplication::screens();
+        if (!screens.isEmpty())
+        {
+            const double dpi = screens.first()->logicalDotsPerInch();
+            qInfo("screen dpi:%lf", dpi);
+            g_factor = factorForDpi(dpi);
+        }
+        qInfo("ui scale rate:%f", static_cast<double>(g_factor));
+    }
+
+    float factor()
+    {
+        return g_factor;
+    }
+
+    void setFactor(float factor)
+    {
+        g_factor = factor;
+    }
+
+    int scale(int value)
+    {
+        return static_cast<int>(static_cast<float>(value) * g_factor);
+    }
+
+    void scaleStyleSheet(QString &styleSheet)
+    {
+        if (std::fabs(g_factor - 1.0f) < 1e-7f)
+            return;
+        static const int sizes[] = {26, 24, 22, 20, 18, 16, 15, 14, 13, 12};
+        for (int size : sizes)
+            replaceAll(styleSheet, QStringLiteral("font-size: %1px;").arg(size),
+                       QStringLiteral("font-size: %1px;").arg(scale(size)));
+    }
+
+    QString loadStyleSheet(const QString &path)
+    {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            return QString();
+        QString text = QString::fromUtf8(file.readAll());
+        scaleStyleSheet(text);
+        file.close();
+        return text;
+    }
+
+    void replaceAll(QString &text, const QString &before, const QString &after)
+    {
+        text.replace(before, after, Qt::CaseSensitive);
+    }
+
+    void scaleForm(QWidget *root)
+    {
+        if (!root || std::fabs(g_factor - 1.0f) < 1e-7f)
+            return;
+        const QList<QWidget *> children = root->findChildren<QWidget *>();
+        for (QWidget *child : children)
+        {
+            const QString name = child->objectName();
+            if (name.isEmpty() || name.startsWith(QLatin1String("qt_")))
+                continue;
+            scaleWidget(child, false);
+        }
+        scaleWidget(root, true);
+    }
+}

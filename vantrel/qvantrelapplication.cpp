@@ -1,0 +1,31 @@
+#include "qvantrelapplication.h"
+
+#include "logger.h"
+#include "uexception.h"
+
+QVantrelApplication::QVantrelApplication(int &argc, char **argv)
+    : QApplication(argc, argv)
+{
+}
+
+bool QVantrelApplication::notify(QObject *receiver, QEvent *event)
+{
+    try
+    {
+        return QApplication::notify(receiver, event);
+    }
+    catch (const UException &e)
+    {
+        LOG_EXCEPTION(e);
+    }
+    catch (const std::exception &e)
+    {
+        LOG_ERROR(L"unhandled exception: %s", e.what());
+    }
+    catch (...)
+    {
+        LOG_ERROR(L"unhandled exception");
+    }
+    exit(1);
+    return false;
+}

@@ -1,0 +1,259 @@
+#include "qwebprocess.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include <QProcessEnvironment>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTextCodec>
+#include <QTextDecoder>
+
+#include "logger.h"
+#include "uexception.h"
+
+namespace
+{
+    // Keep about this many characters of ffmpeg's last output lines for the error text.
+    const int TailLimit = 2048;
+    const int StartTimeoutMs = 30000;
+    const int PollMs = 200;
+    const int TerminateWaitMs = 3000;
+    const int KillWaitMs = 5000;
+
+    // "hh:mm:ss(.ff)" captured as three groups from `first` on; -1 when it isn't a time.
+    double clockSeconds(const QRegularExpressionMatch &match, int first)
+    {
+        bool okH = false;
+        bool okM = false;
+        bool okS = false;
+        const double h = match.captured(first).toDouble(&okH);
+        const double m = match.captured(first + 1).toDouble(&okM);
+        const double s = match.captured(first + 2).toDouble(&okS);
+        if (!okH || !okM || !okS)
+            return -1.0;
+        return h * 3600.0 + m * 60.0 + s;
+    }
+}
+
+QWebProcess::QWebProcess(QObject *parent)
+    : QObject(parent)
+    , m_qprocess(new QProcess(this))
+    , m_decoder(QTextCodec::codecForName("UTF-8")->makeDecoder())
+{
+    m_qprocess->setProcessChannelMode(QProcess::MergedChannels);
+    const bool readConnected = connect(m_qprocess, SIGNAL(readyReadStandardOutput()), this, SLOT(onReadyRead()));
+    const bool endConnected = connect(m_qprocess, SIGNAL(finished(int, QProcess::ExitStatus)),
+                                      this, SLOT(onFinished(int, QProcess::ExitStatus)));
+    Q_ASSERT(readConnected && endConnected);
+    Q_UNUSED(readConnected);
+    Q_UNUSED(endConnected);
+}
+
+QWebProcess::~QWebProcess()
+{
+    // exec() never leaves a child behind; this only guards a runner destroyed mid-run.
+    endChild();
+}
+
+QString QWebProcess::program()
+{
+    const QString configured = QProcessEnvironment::systemEnvironment().value(QStringLiteral("VANTREL_FFMPEG"));
+    if (!configured.isEmpty())
+        return configured;
+    const QString found = QStandardPaths::findExecutable(QStringLiteral("ffmpeg"));
+    return found.isEmpty() ? QStringLiteral("ffmpeg") : found;
+}
+
+bool QWebProcess::exec(const QStringList &arguments)
+{
+    m_finished = false;
+    m_tail.clear();
+    m_tailSize = 0;
+    m_partial.clear();
+    m_decoder.reset(QTextCodec::codecForName("UTF-8")->makeDecoder());
+    m_lastPercent = -1;
+
+    if (m_bSotp)
+        throw UException("!m_bSotp", QString(), __FILE__, __LINE__);
+
+    const QString ffmpeg = program();
+    LOG_DEBUG(L"ffmpeg: %s %s", ffmpeg, arguments.join(QLatin1Char(' ')));
+    m_qprocess->start(ffmpeg, arguments, QIODevice::ReadWrite);
+    const bool started = m_qprocess->waitForStarted(StartTimeoutMs);
+    if (!started)
+    {
+        const QString reason = m_qprocess->errorString();
+        endChild();
+        throw UException("m_qprocess->waitForStarted()",
+                         QStringLiteral("无法启动ffmpeg：%1（%2）").arg(ffmpeg, reason), __FILE__, __LINE__);
+    }
+    // ffmpeg gets -nostdin; a closed input also keeps any other build from waiting on a prompt.
+    m_qprocess->closeWriteChannel();
+
+    while (!m_finished && m_qprocess->state() != QProcess::NotRunning)
+    {
+        if (m_bSotp)
+            break;
+        m_qprocess->waitForFinished(PollMs);
+    }
+
+    if (m_bSotp)
+    {
+        endChild();
+        throw UException("!m_bSotp", QString(), __FILE__, __LINE__);
+    }
+
+    // Whatever arrived with the end, and a last line without its line end.
+    onReadyRead();
+    if (!m_partial.isEmpty())
+    {
+        takeText(QStringLiteral("\n"));
+    }
+
+    if (m_qprocess->exitStatus() != QProcess::NormalExit)
+        throw UException("m_qprocess->exitStatus() == QProcess::NormalExit",
+                         QStringLiteral("ffmpeg exit crash"), __FILE__, __LINE__);
+    if (m_qprocess->exitCode() != 0)
+    {
+        QString message = outputTail();
+        if (message.isEmpty())
+            message = QStringLiteral("ffmpeg exit code %1").arg(m_qprocess->exitCode());
+        throw UException("m_qprocess->exitCode() == 0", message, __FILE__, __LINE__);
+    }
+
+    // The run is done: its whole share is reached, whatever its last progress line said.
+    const int full = static_cast<int>(std::lround(m_weight * 100.0));
+    if (m_lastPercent < full)
+    {
+        m_lastPercent = full;
+        emit signal_progress(full);
+    }
+    return started;
+}
+
+void QWebProcess::setWeight(float weight)
+{
+    m_weight = std::clamp(weight, 0.0f, 1.0f);
+}
+
+void QWebProcess::stop()
+{
+    m_bSotp = true;
+}
+
+bool QWebProcess::isFinished() const
+{
+    return m_finished;
+}
+
+QString QWebProcess::outputTail() const
+{
+    return m_tail.join(QLatin1Char('\n'));
+}
+
+void QWebProcess::onReadyRead()
+{
+    const QByteArray chunk = m_qprocess->readAllStandardOutput();
+    if (chunk.isEmpty())
+        return;
+    takeText(m_decoder->toUnicode(chunk));
+}
+
+void QWebProcess::onFinished(int exitCode, QProcess::ExitStatus exitStatus)
+{
+    Q_UNUSED(exitCode);
+    Q_UNUSED(exitStatus);
+    m_finished = true;
+}
+
+// ffmpeg ends its progress lines with "\r" and the others with "\n": only whole lines are read,
+// and of one chunk only the last time counts.
+void QWebProcess::takeText(const QString &text)
+{
+    m_partial += text;
+    double lastTime = -1.0;
+    bool sawTime = false;
+    int begin = 0;
+    for (int i = 0; i < m_partial.size(); ++i)
+    {
+        const QChar c = m_partial.at(i);
+        if (c != QLatin1Char('\r') && c != QLatin1Char('\n'))
+            continue;
+        const QString line = m_partial.mid(begin, i - begin).trimmed();
+        begin = i + 1;
+        if (line.isEmpty())
+            continue;
+
+        takeLine(line);
+
+        static thread_local const QRegularExpression timeExpr(
+            QStringLiteral("time=\\s*(-?)(\\d+):(\\d{1,2}):(\\d{1,2}(?:\\.\\d+)?)"));
+        QRegularExpressionMatchIterator it = timeExpr.globalMatch(line);
+        while (it.hasNext())
+        {
+            const QRegularExpressionMatch match = it.next();
+            const double seconds = clockSeconds(match, 2);
+            if (seconds < 0.0)
+                continue;
+            lastTime = match.captured(1).isEmpty() ? seconds : 0.0;
+            sawTime = true;
+        }
+    }
+    m_partial.remove(0, begin);
+    if (sawTime)
+        report(lastTime);
+}
+
+void QWebProcess::takeLine(const QString &line)
+{
+    // The version banner says nothing about the failure; the error text is the rest's tail.
+    static thread_local const QRegularExpression bannerExpr(
+        QStringLiteral("^(ffmpeg version |built with |configuration: |lib[a-z]+\\s+\\d+\\.\\s*\\d+\\.)"));
+    if (!bannerExpr.match(line).hasMatch())
+    {
+        m_tail.append(line);
+        m_tailSize += line.size() + 1;
+        while (m_tail.size() > 1 && m_tailSize > TailLimit)
+        {
+            m_tailSize -= m_tail.front().size() + 1;
+            m_tail.removeFirst();
+        }
+    }
+
+    static thread_local const QRegularExpression durationExpr(
+        QStringLiteral("Duration:\\s*(\\d+):(\\d{1,2}):(\\d{1,2}(?:\\.\\d+)?)"));
+    const QRegularExpressionMatch match = durationExpr.match(line);
+    if (match.hasMatch())
+    {
+        const double seconds = clockSeconds(match, 1);
+        if (seconds > 0.0)
+            m_duration = seconds;
+    }
+}
+
+void QWebProcess::report(double seconds)
+{
+    if (m_duration <= 0.0)
+        return;
+    const double share = m_weight * 100.0;
+    const double points = std::clamp(seconds * 100.0 / m_duration * m_weight, 0.0, share);
+    const int percent = static_cast<int>(points);
+    // A run's progress never goes back (ffmpeg may print a negative or earlier time).
+    if (percent <= m_lastPercent)
+        return;
+    m_lastPercent = percent;
+    emit signal_progress(percent);
+}
+
+// Ends a running child: terminate, a few seconds' grace, then kill; waits until it is reaped.
+void QWebProcess::endChild()
+{
+    if (m_qprocess->state() == QProcess::NotRunning)
+        return;
+    m_qprocess->terminate();
+    if (m_qprocess->waitForFinished(TerminateWaitMs))
+        return;
+    m_qprocess->kill();
+    m_qprocess->waitForFinished(KillWaitMs);
+}

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+
+#include <QObject>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+class QTextDecoder;
+
+// Runs one ffmpeg command as a child process, turns its console output into a progress
+// percentage and its end (failed start, crash, non-zero exit, stop request) into a UException.
+// Everything but stop() runs on the thread that created the runner.
+class QWebProcess : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit QWebProcess(QObject *parent = nullptr);
+    ~QWebProcess() override;
+
+    // The ffmpeg program: $VANTREL_FFMPEG when set, else "ffmpeg" found on PATH.
+    static QString program();
+
+    // Runs ffmpeg with these arguments to its end. Returns true; throws UException when ffmpeg
+    // can't start, crashes, exits with a non-zero code or is stopped. The child is always ended
+    // and reaped before this returns or throws.
+    bool exec(const QStringList &arguments);
+    // Share of the stage's 100 points that the next exec covers (0.0 to 1.0).
+    void setWeight(float weight);
+    // Callable from any thread: the running exec ends its child and fails; a later exec fails at once.
+    void stop();
+    bool isFinished() const;
+
+    // Last lines of ffmpeg's output of the latest exec (where ffmpeg puts its error).
+    QString outputTail() const;
+
+signals:
+    // This run's contribution in points, already scaled by the weight.
+    void signal_progress(int percent);
+
+private slots:
+    void onReadyRead();
+    void onFinished(int exitCode, QProcess::ExitStatus exitStatus);
+
+private:
+    void takeText(const QString &text);
+    void takeLine(const QString &line);
+    void report(double seconds);
+    void endChild();
+
+    QProcess *m_qprocess;
+    std::atomic<bool> m_finished {false};
+    double m_duration = 0.0;
+    QStringList m_tail;
+    int m_tailSize = 0;
+    QString m_partial;
+    std::unique_ptr<QTextDecoder> m_decoder;
+    float m_weight = 0.0f;
+    int m_lastPercent = -1;
+    std::atomic<bool> m_bSotp {false};
+};

@@ -1,0 +1,351 @@
+#include "qworkpool.h"
+
+#include <future>
+
+#include <QFile>
+
+#include "cglobal.h"
+#include "logger.h"
+#include "qfilework.h"
+#include "qjsonfile.h"
+#include "uexception.h"
+
+QWorkPool *QWorkPool::instance()
+{
+    static std::unique_ptr<QWorkPool> s_instance(new QWorkPool);
+    return s_instance.get();
+}
+
+QWorkPool::QWorkPool(QObject *parent)
+    : QObject(parent)
+    , m_running(false)
+    , m_averaging(false)
+    , m_loaded(false)
+    , m_loading(false)
+{
+    const QString data = CGlobal::dataPath().isEmpty() ? CGlobal::defaultDataPath() : CGlobal::dataPath();
+    m_filePath = data + QStringLiteral("work.json");
+}
+
+QWorkPool::~QWorkPool()
+{
+    if (m_running || !m_workers.empty())
+        stop();
+}
+
+void QWorkPool::setFilePath(const QString &path)
+{
+    m_filePath = path;
+}
+
+QString QWorkPool::filePath() const
+{
+    return m_filePath;
+}
+
+bool QWorkPool::isRunning() const
+{
+    return m_running;
+}
+
+void QWorkPool::start(int n)
+{
+    if (m_running)
+        return;
+    m_running = true;
+    for (int i = 0; i < n; ++i)
+        m_workers.emplace_back(new std::thread(&QWorkPool::workerLoop, this));
+    load();
+}
+
+void QWorkPool::stop()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        m_running = false;
+    }
+    m_wakeUp.notify_all();
+
+    QList<std::shared_ptr<QFileWork>> works;
+    {
+        std::lock_guard<std::mutex> lock(m_mapMutex);
+        works = m_works.values();
+    }
+    for (const auto &work : works) {
+        if (!work->isComplete())
+            work->stop();
+    }
+    for (auto &worker : m_workers) {
+        if (worker->joinable())
+            worker->join();
+    }
+    m_workers.clear();
+    // After the join: a job that finished during the stop is done and not saved again.
+    save();
+}
+
+std::shared_ptr<QFileWork> QWorkPool::addWork(const QString &path, const QDtaConfig &config)
+{
+    auto work = std::make_shared<QFileWork>(path, config);
+    if (!addWorkItem(work))
+        throw UException("addWorkItem(work)", __FILE__, __LINE__);
+    return work;
+}
+
+bool QWorkPool::addWorkItem(const std::shared_ptr<QFileWork> &work)
+{
+    if (!work)
+        return false;
+    {
+        std::lock_guard<std::mutex> lock(m_mapMutex);
+        if (m_works.contains(work->id())) {
+            LOG_ERROR(L"work %lld is already known", work->id());
+            return false;
+        }
+        m_works.insert(work->id(), work);
+    }
+    if (!connect(work.get(), SIGNAL(signal_progress(int, int)), this, SLOT(onProgress(int, int))))
+        LOG_ERROR(L"work %lld: progress not connected", work->id());
+    // Outside the locks: a slot may call back into the pool.
+    emit addItem(work.get());
+    if (work->claim())
+        enqueue(work);
+    if (!m_loading)
+        save();
+    return true;
+}
+
+void QWorkPool::enqueue(const std::shared_ptr<QFileWork> &work)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        m_queue.append(work);
+    }
+    m_wakeUp.notify_one();
+}
+
+void QWorkPool::removeWork(qlonglong id)
+{
+    std::shared_ptr<QFileWork> work;
+    {
+        std::lock_guard<std::mutex> lock(m_mapMutex);
+        auto it = m_works.find(id);
+        if (it == m_works.end())
+            return;
+        work = it.value();
+        m_works.erase(it);
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        m_queue.removeAll(work);
+    }
+    work->stop();
+    save();
+}
+
+bool QWorkPool::retryWork(qlonglong id)
+{
+    std::shared_ptr<QFileWork> work;
+    {
+        std::lock_guard<std::mutex> lock(m_mapMutex);
+        work = m_works.value(id);
+        if (!work || !work->isStopped() || work->isComplete())
+            return false;
+        // Refused while the item waits or runs.
+        if (!work->claim())
+            return false;
+        enqueue(work);
+    }
+    return true;
+}
+
+void QWorkPool::pauseWork(qlonglong id)
+{
+    if (auto w = work(id))
+        w->pause();
+}
+
+void QWorkPool::stopWork(qlonglong id)
+{
+    if (auto w = work(id))
+        w->stop();
+}
+
+void QWorkPool::resumeWork(qlonglong id)
+{
+    if (auto w = work(id))
+        w->resume();
+}
+
+void QWorkPool::runWork(qlonglong id)
+{
+    auto w = work(id);
+    if (!w || !w->claim())
+        return;
+    const bool ok = w->run();
+    w->release();
+    save();
+    if (ok)
+        emit completeItem(id);
+}
+
+std::shared_ptr<QFileWork> QWorkPool::work(qlonglong id) const
+{
+    std::lock_guard<std::mutex> lock(m_mapMutex);
+    return m_works.value(id);
+}
+
+int QWorkPool::count() const
+{
+    std::lock_guard<std::mutex> lock(m_mapMutex);
+    return m_works.size();
+}
+
+bool QWorkPool::contains(qlonglong id) const
+{
+    std::lock_guard<std::mutex> lock(m_mapMutex);
+    return m_works.contains(id);
+}
+
+void QWorkPool::workerLoop()
+{
+    while (m_running) {
+        std::shared_ptr<QFileWork> work;
+        {
+            std::unique_lock<std::mutex> lock(m_queueMutex);
+            m_wakeUp.wait(lock, [this]() { return !m_queue.isEmpty() || !m_running; });
+            if (!m_running)
+                break;
+            work = m_queue.takeFirst();
+        }
+        const qint64 id = work->id();
+        // A removed item whose row is gone does not run.
+        if (this->work(id) != work) {
+            work->release();
+            continue;
+        }
+        bool ok = false;
+        try {
+            ok = work->run();
+        } catch (const UException &e) {
+            LOG_EXCEPTION(e);
+        } catch (const std::exception &e) {
+            LOG_ERROR(L"work %lld: %s", id, e.what());
+        } catch (...) {
+            LOG_ERROR(L"work %lld: unknown exception", id);
+        }
+        work->release();
+        try {
+            save();
+        } catch (...) {
+            LOG_ERROR(L"work.json not saved");
+        }
+        if (ok)
+            emit completeItem(id);
+    }
+}
+
+void QWorkPool::onProgress(int stage, int percent)
+{
+    try {
+        std::async(std::launch::async, [this]() { averageProgress(); }).wait();
+    } catch (const std::exception &e) {
+        LOG_ERROR(L"progress: %s", e.what());
+    }
+}
+
+void QWorkPool::averageProgress()
+{
+    if (m_averaging.exchange(true))
+        return;
+    QList<std::shared_ptr<QFileWork>> works;
+    {
+        std::lock_guard<std::mutex> lock(m_mapMutex);
+        works = m_works.values();
+    }
+    if (!works.isEmpty()) {
+        quint64 sum = 0;
+        for (const auto &work : works)
+            sum += work->progress();
+        m_averaging = false;
+        emit signal_progress(static_cast<int>(sum / static_cast<quint64>(works.size())));
+        return;
+    }
+    m_averaging = false;
+}
+
+void QWorkPool::load()
+{
+    QValue root;
+    QString error;
+    if (!QJsonFile::read(m_filePath, root, &error)) {
+        LOG_ERROR(L"work: %s", error);
+        // Unreadable but still there: move it aside so that saving keeps it.
+        if (QFile::exists(m_filePath))
+            QFile::rename(m_filePath, QJsonFile::badFileName(m_filePath));
+        m_loaded = true;
+        return;
+    }
+    if (!root.isNull() && !root.isArray()) {
+        const QString bad = QJsonFile::badFileName(m_filePath);
+        LOG_ERROR(L"work: %s is not a list, kept as %s", m_filePath, bad);
+        QFile::rename(m_filePath, bad);
+        m_loaded = true;
+        return;
+    }
+
+    m_loading = true;
+    bool skipped = false;
+    for (Json::ArrayIndex i = 0; root.isArray() && i < root.size(); ++i) {
+        const QValue &element = root[i];
+        try {
+            if (!element.isObject()) {
+                skipped = true;
+                continue;
+            }
+            auto work = std::make_shared<QFileWork>(element);
+            if (!work->video() || !work->video()->isValid()) {
+                LOG_ERROR(L"work: element %d is not a valid job", static_cast<int>(i));
+                skipped = true;
+                continue;
+            }
+            if (!addWorkItem(work))
+                skipped = true;
+        } catch (const UException &e) {
+            LOG_EXCEPTION(e);
+            skipped = true;
+        } catch (const std::exception &e) {
+            LOG_ERROR(L"work: element %d: %s", static_cast<int>(i), e.what());
+            skipped = true;
+        }
+    }
+    if (skipped) {
+        const QString bad = QJsonFile::badFileName(m_filePath);
+        LOG_ERROR(L"work: some entries were not restored, the file is kept as %s", bad);
+        QFile::copy(m_filePath, bad);
+    }
+    m_loading = false;
+    m_loaded = true;
+    save();
+}
+
+bool QWorkPool::save()
+{
+    if (!m_loaded)
+        return false;
+    std::lock_guard<std::mutex> saveLock(m_saveMutex);
+    QValue root;
+    {
+        std::lock_guard<std::mutex> lock(m_mapMutex);
+        for (auto it = m_works.constBegin(); it != m_works.constEnd(); ++it) {
+            if (!it.value()->isComplete())
+                root.append(it.value()->toJson());
+        }
+    }
+    QString error;
+    if (!QJsonFile::write(m_filePath, root, true, &error)) {
+        LOG_ERROR(L"work: %s", error);
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QString>
+
+#include "qdtaconfig.h"
+
+class QFileWork;
+
+// The queue of video jobs: N worker threads run QFileWork items first in first out; unfinished
+// items are kept in "work.json" in the data folder and restored at the next start.
+class QWorkPool : public QObject
+{
+    Q_OBJECT
+
+public:
+    static QWorkPool *instance();
+
+    explicit QWorkPool(QObject *parent = nullptr);
+    ~QWorkPool() override;
+
+    // Starts n workers, then restores "work.json".
+    void start(int n);
+    // Stops every unfinished item, joins the workers, then saves "work.json".
+    void stop();
+    bool isRunning() const;
+
+    // Makes, announces (addItem) and queues a job; throws UException when the settings can't make
+    // one (course id not a number).
+    std::shared_ptr<QFileWork> addWork(const QString &path, const QDtaConfig &config);
+    // Registers, announces and queues an item; false when its id is already known.
+    bool addWorkItem(const std::shared_ptr<QFileWork> &work);
+    // Stops and forgets an item; a waiting item is then skipped by the workers.
+    void removeWork(qlonglong id);
+    // Queues a failed or stopped item again; false for unknown, waiting, running or done items.
+    bool retryWork(qlonglong id);
+    void pauseWork(qlonglong id);
+    void stopWork(qlonglong id);
+    void resumeWork(qlonglong id);
+    void runWork(qlonglong id);
+
+    std::shared_ptr<QFileWork> work(qlonglong id) const;
+    int count() const;
+
+    void load();
+    // Writes the unfinished items atomically; false when the file could not be written.
+    bool save();
+    // "work.json" in the data folder unless set otherwise.
+    void setFilePath(const QString &path);
+    QString filePath() const;
+
+signals:
+    void addItem(QFileWork *pwork);
+    void removeItem(qlonglong id);
+    void completeItem(qlonglong id);
+    void signal_progress(int percent);
+
+public slots:
+    void onProgress(int stage, int percent);
+
+private:
+    void enqueue(const std::shared_ptr<QFileWork> &work);
+    void workerLoop();
+    void averageProgress();
+    bool contains(qlonglong id) const;
+
+    QList<std::shared_ptr<QFileWork>> m_queue;
+    std::mutex m_queueMutex;
+    mutable std::mutex m_mapMutex;
+    std::condition_variable m_wakeUp;
+    std::vector<std::unique_ptr<std::thread>> m_workers;
+    std::atomic<bool> m_running;
+    std::atomic<bool> m_averaging;
+    QMap<qint64, std::shared_ptr<QFileWork>> m_works;
+    std::mutex m_saveMutex;
+    QString m_filePath;
+    // Saving waits for the first load, so that pending work of the last run is never
+    // written over before it was read.
+    std::atomic<bool> m_loaded;
+    std::atomic<bool> m_loading;
+};

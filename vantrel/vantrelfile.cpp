@@ -1,0 +1,584 @@
+#include "vantrelfile.h"
+
+#include <chrono>
+#include <cstdio>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include "cglobal.h"
+#include "cstringhelp.h"
+#include "logger.h"
+#include "qplatformhosts.h"
+#include "qjsonfile.h"
+#include "qvalue.h"
+#include "uexception.h"
+
+namespace
+{
+    const char *const kBucket = "morvantelixa";
+    // A ".progress" file holds a few short texts per block; anything far larger is not one.
+    constexpr qint64 kProgressBytesPerBlock = 4096;
+
+    bool optionalText(const QValue &object, const char *name, std::string &out)
+    {
+        const QValue &value = object[name];
+        if (value.isNull())
+            return true;
+        if (!value.isString())
+            return false;
+        out = value.asString();
+        return true;
+    }
+
+    // A 32-bit word written as a signed number (older writers may have used unsigned).
+    bool word(const QValue &object, const char *name, int32_t &out)
+    {
+        const QValue &value = object[name];
+        if (value.isNull())
+        {
+            out = 0;
+            return true;
+        }
+        if (!value.isIntegral())
+            return false;
+        if (value.isInt())
+        {
+            out = value.asInt();
+            return true;
+        }
+        if (value.isUInt())
+        {
+            out = static_cast<int32_t>(value.asUInt());
+            return true;
+        }
+        return false;
+    }
+
+    QString dataFolder()
+    {
+        const QString path = CGlobal::dataPath();
+        return path.isEmpty() ? CGlobal::defaultDataPath() : path;
+    }
+}
+
+// ---- Qiniu_Rio_Recv ----------------------------------------------------------------------
+
+Qiniu_Rio_Recv::Qiniu_Rio_Recv(QObject *parent)
+    : QObject(parent)
+{
+}
+
+Qiniu_Rio_Recv::~Qiniu_Rio_Recv() = default;
+
+void Qiniu_Rio_Recv::setFile(const QString &localFile, qint64 fileSize)
+{
+    m_localFile = localFile;
+    m_fileSize = fileSize < 0 ? 0 : fileSize;
+    m_blockCount = Qiniu_Rio_BlockCount(m_fileSize);
+    m_blocks.assign(size_t(m_blockCount), Qiniu_Rio_BlkputRet());
+    m_texts.assign(size_t(m_blockCount), Texts());
+    m_loadedCount = 0;
+}
+
+const QString &Qiniu_Rio_Recv::localFile() const
+{
+    return m_localFile;
+}
+
+qint64 Qiniu_Rio_Recv::fileSize() const
+{
+    return m_fileSize;
+}
+
+int Qiniu_Rio_Recv::blockCount() const
+{
+    return m_blockCount;
+}
+
+Qiniu_Rio_BlkputRet *Qiniu_Rio_Recv::blocks()
+{
+    return m_blocks.empty() ? nullptr : m_blocks.data();
+}
+
+const Qiniu_Rio_BlkputRet &Qiniu_Rio_Recv::block(int index) const
+{
+    static const Qiniu_Rio_BlkputRet none;
+    if (index < 0 || index >= m_blockCount)
+        return none;
+    return m_blocks[size_t(index)];
+}
+
+void Qiniu_Rio_Recv::setBlock(int index, const Qiniu_Rio_BlkputRet &record)
+{
+    if (index < 0 || index >= m_blockCount)
+        return;
+    Texts &texts = m_texts[size_t(index)];
+    Qiniu_Rio_BlkputRet &block = m_blocks[size_t(index)];
+    if (!record.ctx)
+    {
+        texts = Texts();
+        block = Qiniu_Rio_BlkputRet();
+        return;
+    }
+    // Copy first: the record may point into this block's own texts.
+    Texts copy {record.ctx, record.checksum ? record.checksum : "", record.host ? record.host : ""};
+    texts = std::move(copy);
+    block.ctx = texts.ctx.c_str();
+    block.checksum = texts.checksum.c_str();
+    block.host = texts.host.c_str();
+    block.crc32 = record.crc32;
+    block.offset = record.offset;
+}
+
+int Qiniu_Rio_Recv::loadedCount() const
+{
+    return m_loadedCount;
+}
+
+bool Qiniu_Rio_Recv::loadProgress(const QValue &root)
+{
+    if (!root.isArray() || int(root.size()) != m_blockCount)
+        return false;
+
+    struct Entry
+    {
+        bool done = false;
+        Texts texts;
+        int32_t crc32 = 0;
+        int32_t offset = 0;
+    };
+    std::vector<Entry> entries(static_cast<size_t>(m_blockCount));
+    for (int i = 0; i < m_blockCount; ++i)
+    {
+        const QValue &element = root[Json::ArrayIndex(i)];
+        if (!element.isObject())
+            return false;
+        Entry &e = entries[size_t(i)];
+        if (!optionalText(element, "ctx", e.texts.ctx) || !optionalText(element, "checksum", e.texts.checksum)
+            || !optionalText(element, "host", e.texts.host) || !word(element, "crc32", e.crc32)
+            || !word(element, "offset", e.offset))
+            return false;
+        if (e.offset <= 0)
+            continue;
+        const qint64 size = qMin<qint64>(Qiniu_Rio_BlockSize, m_fileSize - qint64(i) * Qiniu_Rio_BlockSize);
+        if (e.offset > size)
+            return false;
+        e.done = true;
+    }
+
+    for (int i = 0; i < m_blockCount; ++i)
+    {
+        const Entry &e = entries[size_t(i)];
+        if (!e.done)
+            continue;
+        Qiniu_Rio_BlkputRet record;
+        record.ctx = e.texts.ctx.c_str();
+        record.checksum = e.texts.checksum.c_str();
+        record.host = e.texts.host.c_str();
+        record.crc32 = static_cast<uint32_t>(e.crc32);
+        record.offset = static_cast<uint32_t>(e.offset);
+        setBlock(i, record);
+    }
+    m_loadedCount = m_blockCount;
+    return true;
+}
+
+int Qiniu_Rio_Recv::notify(int blockIndex, int blockSize, const Qiniu_Rio_BlkputRet *blockResult)
+{
+    if (!blockResult || blockIndex < 0 || blockIndex >= m_blockCount)
+        return 0;
+    const qint64 done = qint64(blockIndex) * Qiniu_Rio_BlockSize + qint64(blockResult->offset);
+    const int percent = m_fileSize > 0 ? int(qBound<qint64>(0, done * 100 / m_fileSize, 100)) : 100;
+    notifyProgress(percent);
+
+    if (m_progressPath.isEmpty())
+        return 0;
+    const bool blockFinished = blockResult->offset >= uint32_t(blockSize);
+    if (!blockFinished && blockIndex != m_blockCount - 1)
+        return 0;
+
+    std::printf("Write block %d progress\n", blockIndex);
+    std::fflush(stdout);
+    setBlock(blockIndex, *blockResult);
+
+    // A resume file that cannot be written only costs a later resume.
+    QString error;
+    if (!QJsonFile::write(m_progressPath, progressJson(blocks(), m_blockCount), false, &error))
+        LOG_WARNING(L"cannot write %s: %s", m_progressPath, error);
+    return 0;
+}
+
+void Qiniu_Rio_Recv::notifyProgress(int percent)
+{
+    if (m_progressCallback)
+        m_progressCallback(percent);
+    emit signal_progress(percent);
+}
+
+QByteArray Qiniu_Rio_Recv::saveProgress(const Qiniu_Rio_BlkputRet *blocks, int count)
+{
+    return toStyledByteArray(progressJson(blocks, count), false);
+}
+
+QValue Qiniu_Rio_Recv::progressJson(const Qiniu_Rio_BlkputRet *blocks, int count)
+{
+    QValue list(Json::arrayValue);
+    for (int i = 0; blocks && i < count; ++i)
+    {
+        const Qiniu_Rio_BlkputRet &b = blocks[i];
+        QValue item(Json::objectValue);
+        if (b.ctx)
+        {
+            item["checksum"] = b.checksum ? b.checksum : "";
+            item["crc32"] = Json::Int(static_cast<int32_t>(b.crc32));
+            item["ctx"] = b.ctx;
+            item["host"] = b.host ? b.host : "";
+            item["offset"] = Json::Int(static_cast<int32_t>(b.offset));
+        }
+        else
+        {
+            item["checksum"] = QValue();
+            item["crc32"] = 0;
+            item["ctx"] = QValue();
+            item["host"] = QValue();
+            item["offset"] = 0;
+        }
+        list.append(item);
+    }
+    return list;
+}
+
+void Qiniu_Rio_Recv::setProgressCallback(std::function<void(int)> callback)
+{
+    m_progressCallback = std::move(callback);
+}
+
+// ---- VantrelFile -------------------------------------------------------------------------
+
+VantrelFile::VantrelFile(QObject *parent)
+    : QObject(parent)
+{
+    Qiniu_Global_Init(-1);
+    Qiniu_Client_InitNoAuth(&m_client, 1024);
+    Qiniu_Rio_Settings settings;
+    settings.workers = 1;
+    settings.chunkSize = 262144;
+    Qiniu_Rio_SetSettings(&settings);
+    Qiniu_Set_Upload_Host(QPlatformHosts::uploadHost().toUtf8().constData());
+    Qiniu_Use_Zone_Huanan(1);
+}
+
+VantrelFile::~VantrelFile()
+{
+    m_stop = true;
+    if (m_thread && m_thread->joinable())
+        m_thread->join();
+    Qiniu_Client_Cleanup(&m_client);
+    Qiniu_Global_Cleanup();
+}
+
+void VantrelFile::setToken(const std::string &token)
+{
+    m_token = token;
+}
+
+void VantrelFile::startUploadVep(const QString &localFile, const QString &key)
+{
+    start([this, localFile, key] { uploadVep(localFile, key); });
+}
+
+void VantrelFile::startUploadDir(const QString &dir)
+{
+    start([this, dir] { uploadDir(dir); });
+}
+
+void VantrelFile::start(std::function<void()> body)
+{
+    if (m_thread)
+    {
+        LOG_ERROR(L"an uploader runs one upload");
+        return;
+    }
+    m_success = false;
+    m_finished = false;
+    m_thread = std::make_unique<std::thread>([this, body] {
+        try
+        {
+            body();
+        }
+        catch (...)
+        {
+            m_success = false;
+            if (!m_stop)
+                m_finished = true;
+        }
+    });
+}
+
+bool VantrelFile::isSuccess() const
+{
+    return m_success;
+}
+
+bool VantrelFile::isFinished() const
+{
+    return m_finished;
+}
+
+int VantrelFile::progress() const
+{
+    return m_progress;
+}
+
+std::wstring VantrelFile::errorString() const
+{
+    std::lock_guard<std::mutex> lock(m_errorMutex);
+    return m_errorText.toStdWString();
+}
+
+bool VantrelFile::sleep(int ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    return true;
+}
+
+void VantrelFile::stop()
+{
+    m_stop = true;
+}
+
+void VantrelFile::onProgress(int value)
+{
+    int stored = m_progress.load();
+    while (value > stored)
+    {
+        if (m_progress.compare_exchange_weak(stored, value))
+        {
+            emit signal_progress(value);
+            return;
+        }
+    }
+}
+
+void VantrelFile::setProgress(int value)
+{
+    m_progress = value;
+    emit signal_progress(value);
+}
+
+void VantrelFile::setErrorText(const QString &text)
+{
+    std::lock_guard<std::mutex> lock(m_errorMutex);
+    m_errorText = text;
+}
+
+void VantrelFile::uploadVep(const QString &localFile, const QString &key)
+{
+    LOG_DEBUG(L"enter upload vep");
+    try
+    {
+        putFile(localFile, key, true);
+        if (m_progress < 100)
+            setProgress(100);
+        m_success = true;
+    }
+    catch (const UException &e)
+    {
+        LOG_EXCEPTION(e);
+        if (errorString().empty())
+            setErrorText(e.qMessage());
+        m_success = false;
+    }
+    catch (const std::exception &e)
+    {
+        LOG_ERROR(L"upload failed: %s", e.what());
+        m_success = false;
+    }
+    if (!m_stop)
+        m_finished = true;
+}
+
+void VantrelFile::uploadDir(const QString &dir)
+{
+    try
+    {
+        const QDir folder(dir);
+        U_ASSERT_MSG(!dir.isEmpty() && folder.exists(), QStringLiteral("上传目录不存在：%1").arg(dir));
+        const QFileInfoList entries = folder.entryInfoList(QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
+        U_ASSERT_MSG(!entries.isEmpty(), QStringLiteral("上传目录为空：%1").arg(dir));
+        const int count = entries.size();
+        for (int i = 0; i < count; ++i)
+        {
+            U_ASSERT_MSG(!m_stop, QStringLiteral("上传已停止"));
+            putFile(entries[i].absoluteFilePath(), entries[i].fileName(), false);
+            setProgress(i * 100 / count);
+        }
+        m_success = true;
+        setProgress(100);
+    }
+    catch (const UException &e)
+    {
+        LOG_EXCEPTION(e);
+        if (errorString().empty())
+            setErrorText(e.qMessage());
+        m_success = false;
+    }
+    catch (const std::exception &e)
+    {
+        LOG_ERROR(L"upload failed: %s", e.what());
+        m_success = false;
+    }
+    if (!m_stop)
+        m_finished = true;
+}
+
+void VantrelFile::putFile(const QString &localFile, const QString &key, bool reportProgress)
+{
+    LOG_DEBUG(L"qiniu upload :%s", localFile);
+    U_ASSERT_MSG(QFileInfo(localFile).isFile(), QStringLiteral("文件不存在 %1").arg(localFile));
+
+    std::unique_ptr<Qiniu_Rio_Recv> recv = makeReceiver(localFile, key);
+    Qiniu_Rio_PutExtra extra;
+    extra.notifyRecvr = recv.get();
+    extra.notify = &VantrelFile::onNotify;
+    extra.notifyErr = &VantrelFile::onNotifyErr;
+    if (recv->loadedCount() > 0)
+    {
+        extra.progresses = recv->blocks();
+        extra.progressesCount = size_t(recv->loadedCount());
+    }
+    extra.stop = &m_stop;
+    if (reportProgress)
+        recv->setProgressCallback([this](int percent) { onProgress(percent); });
+
+    Qiniu_Rio_PutRet ret;
+    const QByteArray keyBytes = key.toUtf8();
+    const QByteArray pathBytes = localFile.toUtf8();
+    const Qiniu_Error error = Qiniu_Rio_PutFile(&m_client, &ret, m_token.c_str(), keyBytes.constData(),
+                                                pathBytes.constData(), &extra);
+    const QString message = QString::fromUtf8(error.message ? error.message : "");
+    if (!checkResult(error.code, message, recv->m_progressPath))
+        throw UException("checkResult(error.code, message, recv->m_progressPath)",
+                         QString::fromStdWString(errorString()), __FILE__, __LINE__);
+}
+
+std::unique_ptr<Qiniu_Rio_Recv> VantrelFile::makeReceiver(const QString &localFile, const QString &key)
+{
+    auto recv = std::make_unique<Qiniu_Rio_Recv>();
+    recv->setFile(localFile, QFileInfo(localFile).size());
+    loadProgress(recv.get(), localFile, key);
+    return recv;
+}
+
+void VantrelFile::loadProgress(Qiniu_Rio_Recv *recv, const QString &localFile, const QString &key)
+{
+    recv->m_progressPath = progressPath(key, localFile);
+    const QFileInfo info(recv->m_progressPath);
+    if (!info.exists())
+        return;
+    // Not JSON at all: QJsonFile keeps it aside as ".bad". JSON that doesn't fit this file (a
+    // changed file, wrong types, too large) is deleted. Either way the put starts fresh.
+    const qint64 limit = (qint64(recv->blockCount()) + 1) * kProgressBytesPerBlock;
+    QValue root;
+    QString error;
+    if (info.size() <= limit && !QJsonFile::read(recv->m_progressPath, root, &error))
+    {
+        LOG_WARNING(L"unreadable resume file, starting over: %s", error);
+        return;
+    }
+    if (info.size() > limit || !recv->loadProgress(root))
+    {
+        LOG_WARNING(L"resume file does not fit, starting over: %s", recv->m_progressPath);
+        QFile::remove(recv->m_progressPath);
+    }
+}
+
+QString VantrelFile::progressPath(const QString &key, const QString &localFile)
+{
+    const std::string text = std::string(kBucket) + ":" + key.toStdString() + ":" + localFile.toStdString();
+    return dataFolder() + QString::fromStdString(CStringHelp::md5(text)) + QStringLiteral(".progress");
+}
+
+QString VantrelFile::errorText(int code)
+{
+    static const struct
+    {
+        int code;
+        const char *text;
+    } texts[] = {
+        {400, "请求报文格式错误"},
+        {401, "认证授权失败"},
+        {403, "权限不足，拒绝访问"},
+        {405, "请求方式错误"},
+        {406, "上传的数据 CRC32 校验错误"},
+        {413, "请求资源大小大于指定的最大值"},
+        {419, "用户账号被冻结"},
+        {478, "镜像回源失败"},
+        {502, "错误网关"},
+        {503, "服务端不可用"},
+        {504, "服务端操作超时"},
+        {573, "单个资源访问频率过高"},
+        {599, "服务端操作失败"},
+        {608, "资源内容被修改"},
+        {612, "指定资源不存在或已被删除"},
+        {614, "目标资源已存在"},
+        {630, "已创建的空间数量达到上限，无法创建新空间。"},
+        {631, "指定空间不存在"},
+        {640, "调用列举资源(list)接口时，指定非法的marker参数"},
+        {701, "在断点续传的过程中，后续上传接收地址不正确"},
+        {9901, "上传进度文件已损坏，请重新上传！"},
+        // Failures of the upload layer itself, before any answer.
+        {Qiniu_Code_Transport, "无法连接上传服务器"},
+        {Qiniu_Code_Stopped, "上传已停止"},
+        {Qiniu_Code_LocalFile, "读取本地文件失败"},
+        {Qiniu_Code_NoHost, "未配置上传服务器"},
+    };
+    QString text = QStringLiteral("上传文件失败 %1:").arg(code);
+    for (const auto &entry : texts)
+    {
+        if (entry.code == code)
+            return text + QString::fromUtf8(entry.text);
+    }
+    return text;
+}
+
+bool VantrelFile::checkResult(int code, const QString &message, const QString &progressPath)
+{
+    LOG_DEBUG(L"upload code:%d", code);
+    bool result = false;
+    if (code == 200)
+        result = true;
+    else
+    {
+        setErrorText(errorText(code));
+        if (code == 579)
+        {
+            LOG_ERROR(message);
+            const QJsonDocument body = QJsonDocument::fromJson(message.toUtf8());
+            const int errCode = body.isObject() ? body.object().value(QStringLiteral("err_code")).toInt(0) : 0;
+            result = errCode == 200;
+        }
+        else if (code == 701 || code == 9901)
+            QFile::remove(progressPath);
+    }
+    if (result)
+        QFile::remove(progressPath);
+    return result;
+}
+
+int VantrelFile::onNotify(void *recvr, int blkIdx, int blkSize, Qiniu_Rio_BlkputRet *ret)
+{
+    if (!recvr)
+        return 0;
+    return static_cast<Qiniu_Rio_Recv *>(recvr)->notify(blkIdx, blkSize, ret);
+}
+
+int VantrelFile::onNotifyErr(void *recvr, int blkIdx, int blkSize, Qiniu_Error err)
+{
+    LOG_ERROR(L"upload notify error: %d---%s", err.code, QString::fromUtf8(err.message ? err.message : ""));
+    return 0;
+}

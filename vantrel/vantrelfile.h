@@ -1,0 +1,136 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include "qiniu.h"
+#include "qvalue.h"
+
+// Receiver of the per-chunk notifications of one put: turns them into a percentage and rewrites
+// the ".progress" resume file at each finished 4 MiB block (and at each chunk of the last block).
+class Qiniu_Rio_Recv : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit Qiniu_Rio_Recv(QObject *parent = nullptr);
+    ~Qiniu_Rio_Recv() override;
+
+    // Sizes the block array for a file of `fileSize` bytes; every block starts not done.
+    void setFile(const QString &localFile, qint64 fileSize);
+    const QString &localFile() const;
+    qint64 fileSize() const;
+    int blockCount() const;
+    Qiniu_Rio_BlkputRet *blocks();
+    const Qiniu_Rio_BlkputRet &block(int index) const;
+    // Copies the record (texts included) into block `index`; out of range is ignored.
+    void setBlock(int index, const Qiniu_Rio_BlkputRet &record);
+    int loadedCount() const;
+
+    // Takes the blocks of a ".progress" document. False, with nothing taken, when it is not an
+    // array of exactly blockCount() well-typed objects or a block lies beyond its size.
+    bool loadProgress(const QValue &root);
+
+    int notify(int blockIndex, int blockSize, const Qiniu_Rio_BlkputRet *blockResult);
+    void notifyProgress(int percent);
+    // The ".progress" content for `count` blocks: a compact JSON array.
+    static QByteArray saveProgress(const Qiniu_Rio_BlkputRet *blocks, int count);
+    static QValue progressJson(const Qiniu_Rio_BlkputRet *blocks, int count);
+    void setProgressCallback(std::function<void(int)> callback);
+
+    QString m_progressPath;
+
+signals:
+    void signal_progress(int percent);
+
+private:
+    struct Texts
+    {
+        std::string ctx;
+        std::string checksum;
+        std::string host;
+    };
+
+    QString m_localFile;
+    qint64 m_fileSize = 0;
+    int m_blockCount = 0;
+    std::vector<Qiniu_Rio_BlkputRet> m_blocks;
+    std::vector<Texts> m_texts;
+    int m_loadedCount = 0;
+    std::function<void(int)> m_progressCallback;
+};
+
+// Uploads one file, or every file of one folder, to the cloud storage on a thread of its own,
+// keeping a ".progress" file per file so that a later attempt resumes it. One upload per object.
+class VantrelFile : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit VantrelFile(QObject *parent = nullptr);
+    // Stops a running upload and waits for its thread.
+    ~VantrelFile() override;
+
+    void setToken(const std::string &token);
+    void startUploadVep(const QString &localFile, const QString &key);
+    void startUploadDir(const QString &dir);
+
+    bool isSuccess() const;
+    bool isFinished() const;
+    int progress() const;
+    std::wstring errorString() const;
+    bool sleep(int ms);
+    // Ends the upload soon (between chunks or inside a request); the uploader then reports
+    // neither success nor finished.
+    void stop();
+
+    // "<data path><md5 of "morvantelixa:<key>:<local path>">.progress".
+    static QString progressPath(const QString &key, const QString &localFile);
+    // "上传文件失败 <code>:" and the code's text (nothing for an unknown code).
+    static QString errorText(int code);
+    // The result rule of a put: true on success; sets the error text otherwise and deletes the
+    // ".progress" file on success and for 701 and 9901.
+    bool checkResult(int code, const QString &message, const QString &progressPath);
+    // Fills the receiver from the ".progress" file of key and local file; a malformed file is
+    // deleted and the put starts fresh.
+    void loadProgress(Qiniu_Rio_Recv *recv, const QString &localFile, const QString &key);
+
+public slots:
+    void onProgress(int value);
+
+signals:
+    // Each progress step the uploader takes (from the upload thread).
+    void signal_progress(int percent);
+
+private:
+    void start(std::function<void()> body);
+    void uploadVep(const QString &localFile, const QString &key);
+    void uploadDir(const QString &dir);
+    void putFile(const QString &localFile, const QString &key, bool reportProgress);
+    std::unique_ptr<Qiniu_Rio_Recv> makeReceiver(const QString &localFile, const QString &key);
+    void setErrorText(const QString &text);
+    void setProgress(int value);
+
+    static int onNotify(void *recvr, int blkIdx, int blkSize, Qiniu_Rio_BlkputRet *ret);
+    static int onNotifyErr(void *recvr, int blkIdx, int blkSize, Qiniu_Error err);
+
+    Qiniu_Client m_client;
+    std::string m_token;
+    mutable std::mutex m_errorMutex;
+    QString m_errorText;
+    std::unique_ptr<std::thread> m_thread;
+    std::atomic<int> m_progress {0};
+    std::atomic<bool> m_success {false};
+    std::atomic<bool> m_finished {false};
+    std::atomic<bool> m_stop {false};
+};

@@ -1,0 +1,18 @@
+#include "vantrelresources.h"
+
+#include <QtGlobal>
+
+// Q_INIT_RESOURCE must be used outside any namespace.
+static void initResources()
+{
+    Q_INIT_RESOURCE(vantrel);
+}
+
+void initVantrelResources()
+{
+    static bool done = false;
+    if (done)
+        return;
+    done = true;
+    initResources();
+}
