@@ -94,6 +94,7 @@ namespace sth
     LogArg::LogArg(const std::string &text) : m_kind(Text), m_text(widen(text)) {}
     LogArg::LogArg(const std::wstring &text) : m_kind(Text), m_text(text) {}
     LogArg::LogArg(const QString &text) : m_kind(Text), m_text(text.toStdWString()) {}
+    LogArg::LogArg(const QByteArray &text) : m_kind(Text), m_text(QString::fromUtf8(text).toStdWString()) {}
     LogArg::LogArg(const void *pointer) : m_kind(Pointer), m_pointer(pointer) {}
 
     LogArg::Kind LogArg::kind() const

@@ -11,6 +11,7 @@
 #include <thread>
 #include <type_traits>
 
+#include <QByteArray>
 #include <QString>
 
 // Process-wide asynchronous logger. Any thread formats a record and hands it over; one
@@ -46,6 +47,8 @@ namespace sth
         LogArg(T value) : m_kind(Signed), m_signed(value) {}
         template<typename T, typename std::enable_if<std::is_integral<T>::value && !std::is_signed<T>::value, int>::type = 0>
         LogArg(T value) : m_kind(Unsigned), m_unsigned(value) {}
+        template<typename T, typename std::enable_if<std::is_enum<T>::value, int>::type = 0>
+        LogArg(T value) : m_kind(Signed), m_signed(static_cast<long long>(value)) {}
         LogArg(float value);
         LogArg(double value);
         LogArg(long double value);
@@ -54,6 +57,7 @@ namespace sth
         LogArg(const std::string &text);
         LogArg(const std::wstring &text);
         LogArg(const QString &text);
+        LogArg(const QByteArray &text); // UTF-8
         LogArg(const void *pointer);
 
         Kind kind() const;

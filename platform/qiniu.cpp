@@ -519,6 +519,16 @@ Qiniu_Error Qiniu_Rio_PutFile(Qiniu_Client *self, Qiniu_Rio_PutRet *ret, const c
                 continue;
             if (stored.offset > blkSize)
                 return put.fail(Qiniu_Code_BadProgress, "resume record beyond its block");
+            // The record's crc32 is that of the block's last chunk sent: a local file that changed
+            // since then gets the block sent again instead of joining stale data.
+            const uint32_t chunkSize = uint32_t(put.m_settings.chunkSize);
+            const uint32_t lastLength = stored.offset - ((stored.offset - 1) / chunkSize) * chunkSize;
+            std::vector<char> last(lastLength);
+            if (!file.seek(int64_t(i) * Qiniu_Rio_BlockSize + stored.offset - lastLength)
+                || file.read(last.data(), qint64(lastLength)) != qint64(lastLength))
+                return put.fail(Qiniu_Code_LocalFile, "cannot read " + std::string(localFile));
+            if (Qiniu_Crc32(0, last.data(), lastLength) != stored.crc32)
+                continue;
             BlockState &state = blocks[size_t(i)];
             state.ctx = stored.ctx;
             state.checksum = stored.checksum ? stored.checksum : "";

@@ -109,6 +109,7 @@ int Qiniu_Rio_BlockCount(int64_t fsize);
 uint32_t Qiniu_Crc32(uint32_t crc, const void *data, size_t size);
 
 // Uploads localFile (UTF-8 path) under key. Blocks whose resume record is complete are skipped,
-// a partial block goes on from its ctx and offset at its host.
+// a partial block goes on from its ctx and offset at its host. A record whose crc32 does not match
+// the local file's chunk before its offset (the file changed) is ignored and its block sent again.
 Qiniu_Error Qiniu_Rio_PutFile(Qiniu_Client *self, Qiniu_Rio_PutRet *ret, const char *uptoken,
                               const char *key, const char *localFile, Qiniu_Rio_PutExtra *extra);

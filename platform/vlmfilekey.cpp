@@ -1,5 +1,6 @@
 #include "vlmfilekey.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -186,13 +188,24 @@ namespace
         return out + "\"";
     }
 
+    // A new file of our own (the index lives in the shared temp folder: no following links).
     bool writeFile(const std::string &path, const std::string &bytes)
     {
-        FILE *f = std::fopen(path.c_str(), "wb");
-        if (!f)
+        ::unlink(path.c_str());
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0)
             return false;
-        const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-        return std::fclose(f) == 0 && ok;
+        size_t done = 0;
+        while (done < bytes.size())
+        {
+            const ssize_t w = ::write(fd, bytes.data() + done, bytes.size() - done);
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0)
+                break;
+            done += static_cast<size_t>(w);
+        }
+        return ::close(fd) == 0 && done == bytes.size();
     }
 
     struct TrackInfo

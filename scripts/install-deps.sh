@@ -14,7 +14,7 @@ PACKAGES=(
   libavformat-dev libavcodec-dev libavutil-dev ffmpeg
   libcpp-httplib-dev libssl-dev
   libgtest-dev libgmock-dev
-  xvfb xauth x11-apps imagemagick fonts-noto-cjk dbus
+  xvfb xauth x11-apps imagemagick fonts-noto-cjk dbus locales
 )
 
 missing=()

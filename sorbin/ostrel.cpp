@@ -5,11 +5,11 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <iostream>
 #include <string>
 #include <vector>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,6 +42,8 @@ namespace
     const int kReplyTimeoutMs = 60000;
     // Polls of a broadcast position that stays negative before the run gives up (60 s).
     const int kMaxNegativePolls = 120;
+    // How long the key line on standard input may take.
+    const int kKeyTimeoutMs = 30000;
 
     qint64 tickCount()
     {
@@ -85,6 +87,22 @@ namespace
             n -= static_cast<size_t>(w);
         }
         return true;
+    }
+
+    // XOR of a span with one byte, eight bytes at a time.
+    void xorSpan(uint8_t *p, size_t n, uint8_t x)
+    {
+        const uint64_t wide = 0x0101010101010101ull * x;
+        size_t k = 0;
+        for (; k + 8 <= n; k += 8)
+        {
+            uint64_t v;
+            std::memcpy(&v, p + k, 8);
+            v ^= wide;
+            std::memcpy(p + k, &v, 8);
+        }
+        for (; k < n; ++k)
+            p[k] ^= x;
     }
 
     // Inside dst="..." of a stream-output chain, '"' and '\' are escaped.
@@ -177,13 +195,14 @@ bool Ostrel::parseArguments(const QStringList &arguments)
     LOG_DEBUG(pipeName);
 
     m_keyString = arguments.at(1);
-    const bool keyFromStdin = m_keyString == QLatin1String("-");
-    if (keyFromStdin)
-        m_keyString = readKeyFromStdin();
-
     const QJsonDocument doc = QJsonDocument::fromJson(json.toUtf8());
     m_task = QDtaVideo::fromJson(doc.isObject() ? doc.object() : QJsonObject());
     connectPipe(pipeName);
+
+    // The pipe first: the main program may write the key once its client has connected.
+    const bool keyFromStdin = m_keyString == QLatin1String("-");
+    if (keyFromStdin)
+        m_keyString = readKeyFromStdin();
 
     if (keyFromStdin && m_keyString.isEmpty())
     {
@@ -372,6 +391,7 @@ bool Ostrel::streamEncrypt(const QString &destPath, const QByteArray &keyText)
         LOG_ERROR(L"cannot open %s", source);
         return false;
     }
+    ::posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
     const int out = ::open(fsPath(destPath).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (out < 0)
     {
@@ -444,9 +464,7 @@ bool Ostrel::streamEncrypt(const QString &destPath, const QByteArray &keyText)
             const qint64 position = processed + i;
             const qint64 block = position / kBlockSize;
             const ssize_t end = std::min<ssize_t>(r, i + static_cast<ssize_t>((block + 1) * kBlockSize - position));
-            const uint8_t x = blockByte(number, block);
-            for (ssize_t k = i; k < end; ++k)
-                buf[k] ^= x;
+            xorSpan(buf + i, static_cast<size_t>(end - i), blockByte(number, block));
             i = end;
         }
         if (!writeFull(out, buf, static_cast<size_t>(r)))
@@ -455,7 +473,6 @@ bool Ostrel::streamEncrypt(const QString &destPath, const QByteArray &keyText)
             break;
         }
         processed += r;
-        LOG_INFO(L"write data---%lld", static_cast<long long>(processed));
 
         const int percent = static_cast<int>(static_cast<double>(processed) / static_cast<double>(size) * 100.0);
         if (percent == lastPercent)
@@ -463,6 +480,8 @@ bool Ostrel::streamEncrypt(const QString &destPath, const QByteArray &keyText)
         const qint64 now = tickCount();
         if (lastSend >= 0 && now - lastSend <= 500)
             continue;
+        // One line per progress message, not per block: the log must not slow the copy down.
+        LOG_INFO(L"write data---%lld", static_cast<long long>(processed));
         if (!sendMessage(2, QString::number(percent)))
             m_stop = true;
         lastPercent = percent;
@@ -605,9 +624,31 @@ bool Ostrel::encryptFrame(const QString &destPath, const QString &indexPath, con
 QString Ostrel::readKeyFromStdin()
 {
     QThread::msleep(10);
+    // One line, waited for at most kKeyTimeoutMs: a main program that never writes can't hang the run.
     std::string line;
-    if (!std::getline(std::cin, line))
-        return QString();
+    const qint64 deadline = tickCount() + kKeyTimeoutMs;
+    for (;;)
+    {
+        const qint64 left = deadline - tickCount();
+        pollfd p {STDIN_FILENO, POLLIN, 0};
+        const int r = left > 0 ? ::poll(&p, 1, static_cast<int>(left)) : 0;
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+        {
+            LOG_ERROR(L"no key line on standard input in time");
+            return QString();
+        }
+        char c;
+        const ssize_t n = ::read(STDIN_FILENO, &c, 1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0 || c == '\n')
+            break;
+        if (line.size() > 4096)
+            return QString();
+        line += c;
+    }
     while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
         line.pop_back();
     return QString::fromUtf8(CStringHelp::base64Decode(line).c_str());

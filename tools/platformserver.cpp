@@ -1,5 +1,7 @@
 #include "platformserver.h"
 
+#include "cloudserver.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -348,15 +350,21 @@ std::string PlatformServer::demoFixturePath()
 #endif
 }
 
-std::unique_ptr<PlatformServer> PlatformServer::startDemo()
+std::unique_ptr<PlatformServer> PlatformServer::startWith(const Json::Value &fixture)
 {
-    const Json::Value fixture = readFixture(demoFixturePath());
-    if (fixture.isNull())
+    if (!fixture.isObject())
         return nullptr;
     auto server = std::make_unique<PlatformServer>(fixture);
+    // Routes are attached before the server runs.
+    server->m_cloud = std::make_unique<CloudServer>(*server);
     if (server->start(0) <= 0)
         return nullptr;
     return server;
+}
+
+std::unique_ptr<PlatformServer> PlatformServer::startDemo()
+{
+    return startWith(readFixture(demoFixturePath()));
 }
 
 int PlatformServer::start(int port)
@@ -376,7 +384,20 @@ int PlatformServer::start(int port)
         m_port = -1;
         return -1;
     }
-    m_thread = std::thread([this] { m_http.listen_after_bind(); });
+    m_thread = std::thread([this] {
+        try
+        {
+            m_http.listen_after_bind();
+        }
+        catch (const std::exception &e)
+        {
+            std::fprintf(stderr, "platformserver: %s\n", e.what());
+        }
+        catch (...)
+        {
+            std::fprintf(stderr, "platformserver: unknown error\n");
+        }
+    });
     // Wait until the accept loop runs, so that a stop right after start cannot be lost.
     for (int i = 0; i < 500 && !m_http.is_running(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -410,6 +431,11 @@ std::string PlatformServer::host() const
 httplib::Server &PlatformServer::http()
 {
     return m_http;
+}
+
+CloudServer *PlatformServer::cloud() const
+{
+    return m_cloud.get();
 }
 
 void PlatformServer::route(const std::string &method, const std::string &pattern, const std::string &name, Handler handler)
@@ -453,6 +479,11 @@ void PlatformServer::route(const std::string &method, const std::string &pattern
             {
                 res.status = 500;
                 res.set_content(std::string("server error: ") + e.what(), "text/plain");
+            }
+            catch (...)
+            {
+                res.status = 500;
+                res.set_content("server error", "text/plain");
             }
             if (patching)
             {

@@ -2,6 +2,16 @@
 
 // Local stand-in for the course platform's web API: binds 127.0.0.1 only, serves the calls of
 // the program from a JSON fixture, and keeps a request log and per-route faults for tests.
+//
+// Control routes for tests that run the server as a child (JSON replies in the envelope):
+//   GET  /_test/requests        the request log (RequestRecord::toJson each)
+//   POST /_test/requests/clear
+//   POST /_test/fault           body: {"route": "Video/getAuthCode", Fault::toJson members}
+//   POST /_test/faults/clear
+//   POST /_test/expire          every session ends (code 4 until the next sign-in)
+//   GET  /_test/inflight        {"now": n, "max": m};  POST /_test/inflight/reset
+//   POST /_test/session         body {"uname": "demo"}: a session without a sign-in call
+//   GET  /_test/courses         courses and videos as they stand
 
 #include <atomic>
 #include <condition_variable>
@@ -18,6 +28,8 @@
 #include <json/json.h>
 
 #include "servercrypto.h"
+
+class CloudServer;
 
 // One request as the server received it.
 struct RequestRecord
@@ -78,7 +90,10 @@ public:
     // Reads a fixture file; null with `error` set when it is missing or not a JSON object.
     static Json::Value readFixture(const std::string &path, std::string *error = nullptr);
     static std::string demoFixturePath();
-    // The demo fixture, already started on a free port; null when that fails.
+    // A server on `fixture` with the cloud routes attached, started on a free port; null when
+    // that fails.
+    static std::unique_ptr<PlatformServer> startWith(const Json::Value &fixture);
+    // The same on the demo fixture (user "demo", password "demo123").
     static std::unique_ptr<PlatformServer> startDemo();
 
     // Binds 127.0.0.1:port (0: any free port), serves on its own thread; the bound port or -1.
@@ -87,6 +102,8 @@ public:
     int port() const;
     std::string host() const;       // "127.0.0.1:<port>"
     httplib::Server &http();
+    // The cloud routes attached by startWith()/startDemo(); null otherwise.
+    CloudServer *cloud() const;
 
     // Adds a route that is logged, counted in flight and subject to faults under `name`.
     void route(const std::string &method, const std::string &pattern, const std::string &name, Handler handler);
@@ -150,6 +167,7 @@ private:
     Json::Value *findVideo(const std::string &videoKey, Json::Value **course = nullptr);
 
     httplib::Server m_http;
+    std::unique_ptr<CloudServer> m_cloud;
     std::thread m_thread;
     int m_port = -1;
     std::map<std::string, CallHandler> m_calls;

@@ -46,6 +46,8 @@ void QBaseDialog::onEnter()
 
 int QBaseDialog::execInFront()
 {
+    // Modal before the first show, so that the window is shown as a modal one.
+    setWindowModality(Qt::ApplicationModal);
     show();
     platform::bringToFront(windowHandle());
     raise();

@@ -12,10 +12,7 @@
 #include "commonfun.h"
 #include "logger.h"
 #include "uexception.h"
-#if __has_include("qcreatecoursedialog.h")
 #include "qcreatecoursedialog.h"
-#define VANTREL_HAS_CREATE_COURSE 1
-#endif
 #include "qitemcoursewidget.h"
 #include "qmsgbox.h"
 #include "qplatformhosts.h"
@@ -247,10 +244,6 @@ void QConfigureDialog::onBtnCreateCourse()
 {
     try
     {
-#ifndef VANTREL_HAS_CREATE_COURSE
-        LOG_WARNING(L"course creation is not available in this build");
-        return;
-#else
         QCreateCourseDialog dialog(this);
         if (dialog.execInFront() != QDialog::Accepted)
             return;
@@ -264,7 +257,6 @@ void QConfigureDialog::onBtnCreateCourse()
         params.add("watch_online", QStringLiteral("1"), true);
         params.add("publish", now, true);
         QUser::instance()->createVideo(params, this, "onCreateCourseReponse(bool, const QValue&, const QString&)");
-#endif
     }
     catch (const UException &e)
     {

@@ -3,9 +3,12 @@
 #include <exception>
 
 #include "commonfun.h"
+#include "cstringhelp.h"
 #include "logger.h"
 #include "qbase.h"
 #include "qframemodel.h"
+#include "quser.h"
+#include "vantrelmodel.h"
 #include "qwebmodel.h"
 #include "uexception.h"
 
@@ -150,6 +153,29 @@ void QFileWork::encrypt()
             model->stop();
     }
     model->run();
+}
+
+void QFileWork::upload()
+{
+    QBase *model = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_modelMutex);
+        m_model.reset(new VantrelModel(m_video));
+        model = m_model.get();
+        if (!connect(model, SIGNAL(signal_progress(int, int)), this, SLOT(onProgress(int, int))))
+            LOG_ERROR(L"work %lld: progress not connected", m_id);
+        if (m_stopRequested)
+            model->stop();
+    }
+    model->run();
+}
+
+int32_t QFileWork::makeOutputName(const QString &text) const
+{
+    const QString name = QStringLiteral("%1_%2_%3_%4")
+        .arg(QString::number(QUser::instance()->teacherId()), m_video ? m_video->config().courseId() : QString(),
+             QString::number(CommonFun::currentMSecs()), text);
+    return CStringHelp::hash(name.toUtf8().toStdString());
 }
 
 void QFileWork::throwIfStopRequested() const

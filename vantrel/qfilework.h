@@ -55,6 +55,12 @@ public:
     void pause();
     void resume();
 
+    // Runs the upload stage on the calling thread (no work item calls it in this build);
+    // throws UException on failure.
+    void upload();
+    // 32-bit hash of "%1_%2_%3_%4" (teacher, course, current milliseconds, text).
+    int32_t makeOutputName(const QString &text) const;
+
     // Queue bookkeeping of the pool: claim() succeeds once until release(), so that one item is
     // never queued twice nor runs on two workers. claim() also clears an earlier stop request.
     bool claim();

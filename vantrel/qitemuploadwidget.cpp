@@ -146,6 +146,8 @@ void QItemUploadWidget::onBtnReEncrypt()
         if (!m_failed || !QWorkPool::instance()->retryWork(m_id))
             return;
         m_failed = false;
+        // The job waits in the queue again; the stage text follows with its next report.
+        m_ui->labelTip->setText(tr("等待上传"));
         setStageText(m_step);
         m_ui->labelError->hide();
         refreshStyle(m_ui->progressBarUpload, "status", QStringLiteral("normal"));

@@ -20,11 +20,12 @@ namespace
     // Pass phrase of the remembered password.
     const std::string kPasswordKey = "rqmkzt5827";
 
-    // A member that is text, or a number written as text; empty for any other shape.
-    QString memberText(const QValue &data, const char *name)
+    // A member that is text (or, with `numbers`, an integer written as text); empty for any
+    // other shape.
+    QString memberText(const QValue &data, const char *name, bool numbers)
     {
         const QValue &member = jsonMember(data, QString::fromLatin1(name));
-        if (member.isString() || member.isIntegral())
+        if (member.isString() || (numbers && member.isIntegral()))
             return asQString(member);
         return QString();
     }
@@ -126,9 +127,9 @@ void QLoginDialog::onLoginReponse(bool ok, const QValue &data, const QString &ms
             return;
         }
         bool isNumber = false;
-        const int uid = memberText(data, "uid").toInt(&isNumber, 10);
-        const QString token = memberText(data, "oauth_token");
-        const QString secret = memberText(data, "oauth_token_secret");
+        const int uid = memberText(data, "uid", true).toInt(&isNumber, 10);
+        const QString token = memberText(data, "oauth_token", false);
+        const QString secret = memberText(data, "oauth_token_secret", false);
         // A reply without a usable account id or token is no sign-in.
         U_ASSERT_MSG(isNumber && uid > 0 && !token.isEmpty(), QStringLiteral("登录失败，服务器返回的数据无效！"));
 

@@ -26,16 +26,21 @@
 #include "qplatformhosts.h"
 #include "qrequestparam.h"
 #include "qconfiguredialog.h"
+#include "qaboutdialog.h"
+#include "qcreatecoursedialog.h"
 #include "qcustomshadoweffect.h"
 #include "qfilework.h"
 #include "qitemrecordwidget.h"
+#include "qitemvideowidget.h"
 #include "qitemuploadwidget.h"
 #include "qlogindialog.h"
 #include "qmsgbox.h"
 #include "qrecords.h"
 #include "qreplyrelay.h"
 #include "quiscale.h"
+#include "qupdatedialog.h"
 #include "quser.h"
+#include "qvideolistwidget.h"
 #include "qweblinks.h"
 #include "qworkpool.h"
 #include "shell.h"
@@ -88,8 +93,14 @@ QMainWidget::QMainWidget(QWidget *parent)
     QUIScale::scaleForm(this);
     qRegisterMetaType<record_ptr>("record_ptr");
 
-    // The course page's video list; its rows come from the server video list.
-    ui.listWidgetVideo->setObjectName(QStringLiteral("listWidgetVideo"));
+    // The course page's video list becomes the server video list (with its context menu).
+    ui.verticalLayout_5->removeWidget(ui.listWidgetVideo);
+    ui.listWidgetVideo->hide();
+    ui.listWidgetVideo->deleteLater();
+    auto *videoList = new QVideoListWidget(ui.pageVideoList);
+    videoList->setObjectName(QStringLiteral("listWidgetVideo"));
+    ui.verticalLayout_5->addWidget(videoList, 0);
+    ui.listWidgetVideo = videoList;
 
     initUi();
     QHttpClient::instance()->pingEncryptService();
@@ -222,6 +233,7 @@ void QMainWidget::initConnect()
         {ui.btnHelp, SIGNAL(clicked()), SLOT(onBtnHelp())},
         {ui.btnAddFile, SIGNAL(clicked()), SLOT(onBtnUploadVideo())},
         {ui.btnDelFile, SIGNAL(clicked()), SLOT(onBtnDelFile())},
+        {ui.listWidgetVideo, SIGNAL(listRefresh()), SLOT(onVideoListRefresh())},
     };
     for (const Link &link : links)
     {
@@ -568,6 +580,7 @@ void QMainWidget::onBtnAbout()
 void QMainWidget::onBtnUpdate()
 {
     m_updateAsked = true;
+    QUpdateDialog::setShown();
     QUser::instance()->versionCheck(this, "onUpdateReponse(bool, const QValue&, const QString&)");
 }
 
@@ -734,7 +747,7 @@ void QMainWidget::onUpdateReponse(bool ok, const QValue &data, const QString &me
         if (!ok)
         {
             if (m_updateAsked)
-                showUpdate(false, QString(), QString(), QStringList());
+                showUpdate(false, QString(), QString(), QStringList(), message);
             return;
         }
         const int force = memberText(data, "isForceUpdate").toInt(nullptr, 10);
@@ -844,7 +857,15 @@ void QMainWidget::onVideoReponse(bool ok, const QValue &data, const QString &mes
         const int count = data.isArray() ? jsonSize(data) : 0;
         ui.stackedWidgetVideo->setCurrentIndex(count > 0 ? 1 : 0);
         ui.listWidgetVideo->clear();
-        // The rows of the server video list are added here.
+        for (int i = 0; i < count; ++i)
+        {
+            auto *item = new QListWidgetItem();
+            item->setSizeHint(QSize(QUIScale::scale(720), QUIScale::scale(40)));
+            auto *row = new QItemVideoWidget(nullptr);
+            row->setData(jsonAt(data, i));
+            ui.listWidgetVideo->addItem(item);
+            ui.listWidgetVideo->setItemWidget(item, row);
+        }
         ui.labelUploadVideoNum->setText(tr("该课程已上传%1项").arg(count));
     }
     CATCH_IN_SLOT(L"the video list reply")
@@ -916,25 +937,36 @@ void QMainWidget::resizeVideoItems()
             widget->resize(ui.listWidgetVideo->width(), QUIScale::scale(40));
 }
 
-void QMainWidget::showUpdate(bool newer, const QString &version, const QString &downloadUrl, const QStringList &lines)
+void QMainWidget::showUpdate(bool newer, const QString &version, const QString &downloadUrl, const QStringList &lines,
+                             const QString &message)
 {
-    // The update dialog is run here.
     LOG_INFO(L"version check: newer %d, version %s", newer ? 1 : 0, version);
+    QUpdateDialog dialog(newer, nullptr);
+    if (newer)
+        dialog.setInfo(version, downloadUrl, lines);
+    else
+        // A failed check says why instead of claiming there is nothing new.
+        dialog.setMessage(message);
+    dialog.execInFront();
 }
 
 void QMainWidget::runUpgrade(const QString &downloadUrl)
 {
-    // The updater is started here.
-    LOG_INFO(L"forced update offered: %s", downloadUrl);
+    LOG_INFO(L"forced update: %s", downloadUrl);
+    QUpdateDialog::runUpgrade(downloadUrl);
 }
 
 void QMainWidget::showAbout()
 {
-    // The about dialog is run here.
+    QAboutDialog dialog(nullptr);
+    dialog.execInFront();
 }
 
 bool QMainWidget::askCourseName(QString &name)
 {
-    // The create-course dialog is run here.
-    return false;
+    QCreateCourseDialog dialog(nullptr);
+    if (dialog.execInFront() != 1)
+        return false;
+    name = dialog.courseName();
+    return !name.isEmpty();
 }

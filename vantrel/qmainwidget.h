@@ -105,7 +105,8 @@ private:
     void removeUploadItem(qlonglong id);
     void clearRecords();
     // Places where the update, about and create-course dialogs are run.
-    void showUpdate(bool newer, const QString &version, const QString &downloadUrl, const QStringList &lines);
+    void showUpdate(bool newer, const QString &version, const QString &downloadUrl, const QStringList &lines,
+                    const QString &message = QString());
     void runUpgrade(const QString &downloadUrl);
     void showAbout();
     bool askCourseName(QString &name);

@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "logger.h"
 #include "quiscale.h"
 #include "ui_qmsgbox.h"
 
@@ -16,7 +17,8 @@ QMsgBox::QMsgBox(QWidget *parent)
     bool ok = connect(m_ui->btnOk, SIGNAL(clicked()), this, SLOT(onOK()));
     ok = connect(m_ui->btnCancel, SIGNAL(clicked()), this, SLOT(onClose())) && ok;
     ok = connect(m_ui->btnClose, SIGNAL(clicked()), this, SLOT(onClose())) && ok;
-    Q_ASSERT(ok);
+    if (!ok)
+        LOG_ERROR(L"message box: a button could not be connected");
     m_ui->btnOk->setFocus();
 }
 

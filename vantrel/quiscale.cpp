@@ -7,6 +7,8 @@
 #include <QScreen>
 #include <QWidget>
 
+#include "logger.h"
+
 namespace
 {
     float g_factor = 1.0f;
@@ -59,10 +61,10 @@ namespace QUIScale
         if (!screens.isEmpty())
         {
             const double dpi = screens.first()->logicalDotsPerInch();
-            qInfo("screen dpi:%lf", dpi);
+            LOG_INFO(L"screen dpi:%lf", dpi);
             g_factor = factorForDpi(dpi);
         }
-        qInfo("ui scale rate:%f", static_cast<double>(g_factor));
+        LOG_INFO(L"ui scale rate:%f", static_cast<double>(g_factor));
     }
 
     float factor()

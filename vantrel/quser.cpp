@@ -16,6 +16,13 @@
 
 namespace
 {
+    // A copy that shares no buffer with the field, so a job thread never holds a reference
+    // to text that the GUI thread replaces.
+    QString detached(const QString &text)
+    {
+        return QString(text.constData(), text.size());
+    }
+
     QString path(const char *app, const char *mod, const char *act)
     {
         return QStringLiteral("index.php?app=%1&mod=%2&act=%3&")
@@ -44,8 +51,8 @@ QUser *QUser::instance()
 void QUser::setToken(const QString &token, const QString &tokenSecret)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_token = token;
-    m_tokenSecret = tokenSecret;
+    m_token = detached(token);
+    m_tokenSecret = detached(tokenSecret);
 }
 
 void QUser::setTeacherId(int teacherId)
@@ -61,25 +68,25 @@ int QUser::teacherId() const
 QString QUser::mac() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_mac;
+    return detached(m_mac);
 }
 
 QString QUser::token() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_token;
+    return detached(m_token);
 }
 
 QString QUser::tokenSecret() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_tokenSecret;
+    return detached(m_tokenSecret);
 }
 
 QString QUser::uname() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_uname;
+    return detached(m_uname);
 }
 
 void QUser::onTokenInvalid()
@@ -101,9 +108,9 @@ std::shared_ptr<HRequest> QUser::makeRequest(const QString &path, QRequestParam 
         QString token, secret, uname;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            token = m_token;
-            secret = m_tokenSecret;
-            uname = m_uname;
+            token = detached(m_token);
+            secret = detached(m_tokenSecret);
+            uname = detached(m_uname);
         }
         request->addParam(QStringLiteral("oauth_token"), token);
         request->addParam(QStringLiteral("oauth_token_secret"), secret);
@@ -134,7 +141,7 @@ void QUser::login(const QString &uname, const QString &password, QObject *receiv
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_uname = uname;
+        m_uname = detached(uname);
     }
     QRequestParam params;
     params.add(QStringLiteral("uname"), uname, true);
@@ -144,7 +151,7 @@ void QUser::login(const QString &uname, const QString &password, QObject *receiv
     params.add(QStringLiteral("teacher"), QStringLiteral("1"), true);
     asyncRequest(path("api", "Login", "login"), params, receiver, slot, false);
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_password = password;
+    m_password = detached(password);
 }
 
 bool QUser::getAuthCode(int rand, const QString &courseId, QValue &data, QString &error)

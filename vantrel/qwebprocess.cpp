@@ -45,9 +45,8 @@ QWebProcess::QWebProcess(QObject *parent)
     const bool readConnected = connect(m_qprocess, SIGNAL(readyReadStandardOutput()), this, SLOT(onReadyRead()));
     const bool endConnected = connect(m_qprocess, SIGNAL(finished(int, QProcess::ExitStatus)),
                                       this, SLOT(onFinished(int, QProcess::ExitStatus)));
-    Q_ASSERT(readConnected && endConnected);
-    Q_UNUSED(readConnected);
-    Q_UNUSED(endConnected);
+    if (!readConnected || !endConnected)
+        LOG_ERROR(L"ffmpeg runner: process signals not connected");
 }
 
 QWebProcess::~QWebProcess()
@@ -107,9 +106,7 @@ bool QWebProcess::exec(const QStringList &arguments)
     // Whatever arrived with the end, and a last line without its line end.
     onReadyRead();
     if (!m_partial.isEmpty())
-    {
         takeText(QStringLiteral("\n"));
-    }
 
     if (m_qprocess->exitStatus() != QProcess::NormalExit)
         throw UException("m_qprocess->exitStatus() == QProcess::NormalExit",

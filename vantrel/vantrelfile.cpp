@@ -12,8 +12,8 @@
 #include "cglobal.h"
 #include "cstringhelp.h"
 #include "logger.h"
-#include "qplatformhosts.h"
 #include "qjsonfile.h"
+#include "qplatformhosts.h"
 #include "qvalue.h"
 #include "uexception.h"
 

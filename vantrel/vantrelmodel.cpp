@@ -61,6 +61,7 @@ void VantrelModel::waitUnlessStopped(int ms) const
 void VantrelModel::run()
 {
     U_ASSERT(m_dtaVideo != nullptr);
+    checkRunning();
     emit signal_progress(3, 50);
     const QDtaVideo &video = *m_dtaVideo;
     LOG_DEBUG(L"video info time-%d size-%d*%d", video.totalTime(), video.videoWidth(), video.videoHeight());

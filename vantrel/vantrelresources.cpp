@@ -6,6 +6,7 @@
 static void initResources()
 {
     Q_INIT_RESOURCE(vantrel);
+    Q_INIT_RESOURCE(dialogs);
 }
 
 void initVantrelResources()

@@ -188,6 +188,15 @@ namespace
         EXPECT_EQ(testsupport::readAll(blocked), QByteArray("x"));
     }
 
+    TEST(LoggerExitTest, ProcessLoggerLeftRunningEndsCleanlyAtExit)
+    {
+        // The process-wide logger is made after g_lateLogger, so it is destroyed first: the
+        // process must still end with 0 (checked by the test runner, not here).
+        sth::logger::instance()->start((testsupport::newTempDir() + QStringLiteral("log/")).toStdWString());
+        LOG_ERROR(L"still running at exit");
+        EXPECT_TRUE(sth::logger::instance()->isRunning());
+    }
+
     struct FormatCase
     {
         const char *name;
@@ -218,6 +227,7 @@ namespace
         FormatCase { "missingArgument", [] { return sth::formatString(L"%d of %d", 1); }, L"1 of %d" },
         FormatCase { "widthAndPrecision", [] { return sth::formatString(L"%5.2f|%-4d|%04x|%.2s", 3.14159, 7, 255, L"abc"); }, L" 3.14|7   |00ff|ab" },
         FormatCase { "int64", [] { return sth::formatString(L"%lld %llu", static_cast<long long>(-9000000000LL), 18000000000ULL); }, L"-9000000000 18000000000" },
+        FormatCase { "byteArrayAndEnum", [] { return sth::formatString(L"%s=%d", QByteArray("键"), Qt::ISODate); }, L"键=1" },
         FormatCase { "mismatch", [] { return sth::formatString(L"%s %d", 42, L"x"); }, L"42 x" },
         FormatCase { "starWidth", [] { return sth::formatString(L"%*d", 4, 9); }, L"   9" },
         FormatCase { "noWriteThroughN", [] { int n = 0; return sth::formatString(L"a%nb", &n); }, L"ab" },

@@ -233,19 +233,20 @@ TEST_F(WorkPoolTest, ThreeItemsOnTwoWorkers)
 TEST_F(WorkPoolTest, RetryResumesAtTheFailedStepAndIsNeverDoubled)
 {
     m_control->failures = 1;
-    m_control->open();
     auto pool = newPool();
     PoolEvents events;
     events.watch(*pool);
     pool->start(2);
     auto work = pool->addWork(source(QStringLiteral("a.mp4")), pipelinetest::config(8));
     QSignalSpy errors(work.get(), SIGNAL(signal_error(QString)));
+    m_control->open();
     ASSERT_TRUE(testsupport::waitUntil([&]() { return errors.count() == 1; }, 5000));
     EXPECT_EQ(errors.at(0).at(0).toString(), QStringLiteral("视频加密异常"));
     EXPECT_TRUE(work->isStopped());
     EXPECT_EQ(work->step(), 1);
     EXPECT_EQ(m_probes->load(), 1);
-    EXPECT_EQ(readJson(m_file)[0]["step"].asInt(), 1);
+    // Saved once the worker is done with it.
+    EXPECT_TRUE(testsupport::waitUntil([&]() { return readJson(m_file)[0]["step"].asInt() == 1; }, 5000));
 
     // Second run held at the gate: a retry meanwhile is refused.
     {
@@ -476,4 +477,30 @@ TEST_F(WorkPoolTest, StopBeforeTheStartDoesNotWipePendingWork)
         pool->stop();
     }
     EXPECT_EQ(testsupport::readAll(m_file), content);
+}
+
+TEST_F(WorkPoolTest, KilledProgramPicksItsWorkUpAgain)
+{
+    const QString killedFile = m_dir + QStringLiteral("killed-work.json");
+    qint64 id = 0;
+    {
+        auto pool = newPool();
+        pool->start(1);
+        id = pool->addWork(source(QStringLiteral("a.mp4")), pipelinetest::config(8))->id();
+        ASSERT_TRUE(testsupport::waitUntil([&]() { return m_control->runningNow() == 1; }, 5000));
+        // What a program killed now leaves behind.
+        ASSERT_TRUE(QFile::copy(m_file, killedFile));
+        pool->stop();
+    }
+    m_control->open();
+    m_file = killedFile;
+    auto pool = newPool();
+    PoolEvents events;
+    events.watch(*pool);
+    pool->start(1);
+    ASSERT_NE(pool->work(id), nullptr);
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return events.completedCount() == 1; }, 5000));
+    EXPECT_TRUE(pool->work(id)->isComplete());
+    pool->stop();
+    EXPECT_TRUE(readJson(killedFile).isNull());
 }

@@ -143,6 +143,7 @@ TEST(ProgressFile, MalformedFilesAreNoResumeData)
         {"crc32 beyond 32 bits", "[{\"ctx\":\"a\",\"crc32\":8589934592,\"offset\":4194304},{},{}]", false},
         {"offset beyond its block", "[{\"ctx\":\"a\",\"offset\":4194305},{},{}]", false},
         {"last block beyond the file", "[{},{},{\"ctx\":\"c\",\"offset\":2097153}]", false},
+        {"far too large", QByteArray(100000, ' ') + "[{},{},{}]", false},
     };
     const QString dir = testsupport::newTempDir();
     const QString local = makeFile(dir, QStringLiteral("c.vep"), kTenMiB);

@@ -10,9 +10,11 @@
 #include <QSignalSpy>
 
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include "qjsonfile.h"
 #include "qvalue.h"
+#include "servercrypto.h"
 #include "testsupport.h"
 #include "uploadserver.h"
 #include "vantrelfile.h"
@@ -148,6 +150,22 @@ TEST_F(Uploader, ResumeSendsOnlyWhatIsMissing)
     }
 }
 
+// The output was made anew (same name and size, other bytes) after a failed put: the stored
+// blocks are not joined into the new file.
+TEST_F(Uploader, ResumeDataOfAChangedFileIsNotUsed)
+{
+    m_server->cloud().failAfterChunks(2 * kChunksPerBlock);
+    ASSERT_FALSE(uploadFile(m_file, m_key).success);
+    ASSERT_TRUE(QFile::exists(progressFile()));
+    ASSERT_EQ(makeRandomFile(m_dir, QStringLiteral("lesson 1.vep"), kTenMiB, 8), m_file);
+
+    m_server->cloud().reset();
+    const Outcome out = uploadFile(m_file, m_key);
+    EXPECT_TRUE(out.success) << out.error.toStdString();
+    EXPECT_EQ(m_server->cloud().mkblkCount(), 3);
+    EXPECT_EQ(QByteArray::fromStdString(m_server->cloud().file(m_key.toStdString())), source());
+}
+
 // The server no longer knows the stored blocks (701): the resume data is dropped and the next
 // attempt starts over and succeeds.
 TEST_F(Uploader, ResumeDataTheServerLostIsDroppedThenTheUploadStartsOver)
@@ -258,6 +276,69 @@ TEST_F(Uploader, FailuresGiveTheirTextAndKeepTheSource)
             EXPECT_FALSE(QFile::exists(progressFile()));
         }
     }
+}
+
+// The switches as the demo run and scripts reach them: over HTTP, under "/_test/cloud/".
+TEST_F(Uploader, ServerSwitchesWorkOverHttp)
+{
+    httplib::Client http("127.0.0.1", m_server->platform().port());
+    const struct
+    {
+        const char *path;
+        int status;
+    } refused[] = {
+        {"/_test/cloud/fail", 400},
+        {"/_test/cloud/fail?after=x", 400},
+        {"/_test/cloud/fail?after=1&status=77", 400},
+        {"/_test/cloud/delay?ms=-5", 400},
+        {"/_test/cloud/force579", 400},
+        {"/_test/cloud/nothing", 404},
+    };
+    for (const auto &r : refused)
+    {
+        const auto res = http.Post(r.path, "", "text/plain");
+        ASSERT_TRUE(res) << r.path;
+        EXPECT_EQ(res->status, r.status) << r.path;
+    }
+
+    auto res = http.Post("/_test/cloud/fail?after=0&status=503", "", "text/plain");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    const Outcome failed = uploadFile(m_file, m_key);
+    EXPECT_EQ(failed.error, QStringLiteral("上传文件失败 503:服务端不可用"));
+
+    res = http.Get("/_test/cloud/state");
+    ASSERT_TRUE(res);
+    QValue state;
+    ASSERT_TRUE(parseJson(QByteArray::fromStdString(res->body), state));
+    EXPECT_EQ(jsonInt(jsonMember(state, QStringLiteral("failAfter"))), 0);
+    EXPECT_EQ(jsonInt(jsonMember(state, QStringLiteral("mkblk"))), 3);
+
+    ASSERT_TRUE(http.Post("/_test/cloud/reset", "", "text/plain"));
+    ASSERT_TRUE(http.Post("/_test/cloud/force579?err_code=200", "", "text/plain"));
+    EXPECT_TRUE(uploadFile(m_file, m_key).success);
+    res = http.Get(("/_test/cloud/file?key=" + servercrypto::percentEncode(m_key.toStdString())).c_str());
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    EXPECT_EQ(QByteArray::fromStdString(res->body), source());
+    res = http.Get("/_test/cloud/file?key=none");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 404);
+
+    // The platform's own controls still answer.
+    res = http.Get("/_test/inflight");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+}
+
+TEST_F(Uploader, EmptyFileIsStoredEmpty)
+{
+    const QString empty = makeRandomFile(m_dir, QStringLiteral("empty.ts"), 0, 1);
+    ASSERT_FALSE(empty.isEmpty());
+    const Outcome out = uploadFile(empty, QStringLiteral("empty.ts"));
+    EXPECT_TRUE(out.success) << out.error.toStdString();
+    EXPECT_TRUE(m_server->cloud().hasFile("empty.ts"));
+    EXPECT_TRUE(m_server->cloud().file("empty.ts").empty());
 }
 
 TEST_F(Uploader, MissingLocalFileFailsWithItsMessage)

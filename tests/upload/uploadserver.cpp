@@ -19,6 +19,7 @@ UploadServer::UploadServer()
         return;
     m_running = true;
     qputenv("VANTREL_UPLOAD_HOST", QByteArray::fromStdString(m_platform->host()));
+    qputenv("VANTREL_API_HOST", QByteArray::fromStdString(m_platform->host()));
 }
 
 UploadServer::~UploadServer()

@@ -9,8 +9,8 @@
 #include "cloudserver.h"
 #include "platformserver.h"
 
-// The local platform server with its cloud routes on a free port of 127.0.0.1, and the upload
-// host pointed at it.
+// The local platform server with its cloud routes on a free port of 127.0.0.1, and the web API
+// and upload hosts pointed at it.
 class UploadServer
 {
 public:

@@ -18,7 +18,6 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
-#include <QStandardPaths>
 
 #include <gtest/gtest.h>
 
@@ -252,7 +251,9 @@ TEST_F(WebModeTest, SlicesH264SourceWithRealFfmpeg)
         EXPECT_GE(values[i], 0);
         EXPECT_LE(values[i], 50);
         if (i > 0)
+        {
             EXPECT_GE(values[i], values[i - 1]);
+        }
     }
     EXPECT_EQ(values.back(), 50);
 
@@ -445,7 +446,9 @@ TEST_F(WebModeTest, FailuresGiveClearMessageAndLeaveNothing)
         EXPECT_TRUE(result.threw);
         EXPECT_TRUE(result.message.contains(c.expect)) << result.message.toStdString();
         if (!c.absent.isEmpty())
+        {
             EXPECT_FALSE(result.message.contains(c.absent));
+        }
         EXPECT_FALSE(QFileInfo::exists(model.sliceFolder()));
         EXPECT_FALSE(QFileInfo::exists(model.transcodeTarget()));
         EXPECT_EQ(fileDigest(source), before);
@@ -522,7 +525,7 @@ TEST_F(WebModeTest, StopBeforeRunIsNotLost)
 TEST_F(WebModeTest, SecondRunReplacesPlaylist)
 {
     auto video = makeVideo(addSource(testsupport::clipH264Mp4(), QStringLiteral("a.mp4")), false);
-    for (const QByteArray run : {QByteArray("first"), QByteArray("second")})
+    for (const QByteArray &run : {QByteArray("first"), QByteArray("second")})
     {
         installFake("printf '" + run + "' > \"$out\"");
         QWebModel model(video);

@@ -1,0 +1,96 @@
+#include <csignal>
+
+#include <QDateTime>
+#include <QDir>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include "sorbintestutil.h"
+#include "testsupport.h"
+
+namespace
+{
+    struct Crash
+    {
+        const char *how;
+        int signal;
+        const char *name;
+    };
+
+    // Runs the program in a fresh working folder and returns the folder.
+    QString crashIn(const QString &program, const QStringList &args, qint64 &pid, int killAfterMs = -1)
+    {
+        const QString dir = testsupport::newTempDir();
+        QProcess p;
+        p.setWorkingDirectory(dir);
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(program, args);
+        if (!p.waitForStarted(10000))
+            return QString();
+        pid = p.processId();
+        if (killAfterMs >= 0)
+        {
+            QThread::msleep(static_cast<unsigned long>(killAfterMs));
+            ::kill(static_cast<pid_t>(pid), SIGSEGV);
+        }
+        p.waitForFinished(30000);
+        EXPECT_EQ(p.exitStatus(), QProcess::CrashExit) << "the exit status stays a crash";
+        return dir;
+    }
+
+    // Exactly one dump named v<version>-<build date>-<date>-<time>-<pid>-<tid>.dmp, written now.
+    QString expectOneDump(const QString &dir, qint64 pid, const char *version)
+    {
+        const QStringList files = QDir(dir).entryList(QDir::Files);
+        EXPECT_EQ(files.size(), 1) << files.join(QLatin1Char(' ')).toStdString();
+        if (files.size() != 1)
+            return QString();
+        const QRegularExpression pattern(QStringLiteral("^v%1-(\\d{8})-(\\d{8}-\\d{6})-(\\d+)-(\\d+)\\.dmp$")
+                                             .arg(QRegularExpression::escape(QString::fromLatin1(version))));
+        const QRegularExpressionMatch m = pattern.match(files.first());
+        EXPECT_TRUE(m.hasMatch()) << files.first().toStdString();
+        if (!m.hasMatch())
+            return QString();
+        EXPECT_EQ(m.captured(3).toLongLong(), pid);
+        const QDateTime stamp = QDateTime::fromString(m.captured(2), QStringLiteral("yyyyMMdd-HHmmss"));
+        EXPECT_LE(std::llabs(stamp.secsTo(QDateTime::currentDateTime())), 60) << "local time of the crash";
+        return QString::fromUtf8(testsupport::readAll(dir + files.first()));
+    }
+}
+
+TEST(CrashDump, EachKindOfCrashWritesOneDump)
+{
+    const Crash crashes[] = {
+        {"segv", SIGSEGV, "SIGSEGV"},
+        {"fpe", SIGFPE, "SIGFPE"},
+        {"abort", SIGABRT, "SIGABRT"},
+        {"terminate", 0, "std::terminate"},
+        {"overflow", SIGSEGV, "SIGSEGV"},
+        {"thread", SIGSEGV, "SIGSEGV"},
+    };
+    for (const Crash &c : crashes)
+    {
+        SCOPED_TRACE(c.how);
+        qint64 pid = 0;
+        const QString dir = crashIn(QStringLiteral(CRASHCHILD_PATH), {QString::fromLatin1(c.how)}, pid);
+        ASSERT_FALSE(dir.isEmpty());
+        const QString dump = expectOneDump(dir, pid, "2.03");
+        EXPECT_TRUE(dump.contains(QStringLiteral("signal: %1 (%2)").arg(c.signal).arg(QLatin1String(c.name)))) << dump.left(300).toStdString();
+        EXPECT_TRUE(dump.contains(QStringLiteral("build date: 20211213")));
+        EXPECT_TRUE(dump.contains(QStringLiteral("backtrace:\n")));
+        EXPECT_TRUE(dump.contains(QStringLiteral("thread: ")));
+    }
+}
+
+// The real program carries the handler from its first line on.
+TEST(CrashDump, SorbinWritesOneDump)
+{
+    qint64 pid = 0;
+    const QString dir = crashIn(sorbintest::sorbinPath(), {}, pid, 600);
+    ASSERT_FALSE(dir.isEmpty());
+    const QString dump = expectOneDump(dir, pid, "2.03");
+    EXPECT_TRUE(dump.contains(QStringLiteral("signal: 11 (SIGSEGV)")));
+}

@@ -1,0 +1,220 @@
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+#include <vlc/vlc.h>
+
+#include "cstringhelp.h"
+#include "sorbintestutil.h"
+#include "testsupport.h"
+#include "vlmfilekey.h"
+
+using sorbintest::Message;
+
+namespace
+{
+    const QByteArray kKey = "00112233445566778899AABBCCDDEEFF";
+
+    struct Tool
+    {
+        int exitCode = -1;
+        QByteArray out;
+        QByteArray err;
+    };
+
+    Tool runTool(const QString &program, const QStringList &args)
+    {
+        Tool t;
+        QProcess p;
+        p.start(program, args);
+        if (!p.waitForFinished(60000))
+        {
+            p.kill();
+            p.waitForFinished();
+            return t;
+        }
+        t.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        t.out = p.readAllStandardOutput();
+        t.err = p.readAllStandardError();
+        return t;
+    }
+
+    // Per-frame hashes of the video track, or empty when it can't be decoded.
+    QByteArray frameHashes(const QString &file, const QByteArray &key)
+    {
+        QStringList args {QStringLiteral("-nostdin"), QStringLiteral("-v"), QStringLiteral("error")};
+        if (!key.isEmpty())
+            args << QStringLiteral("-decryption_key") << QString::fromLatin1(key);
+        args << QStringLiteral("-i") << file << QStringLiteral("-map") << QStringLiteral("0:v")
+             << QStringLiteral("-f") << QStringLiteral("framemd5") << QStringLiteral("-");
+        const Tool t = runTool(QStringLiteral("ffmpeg"), args);
+        if (t.exitCode != 0)
+            return QByteArray();
+        QByteArray hashes;
+        for (const QByteArray &line : t.out.split('\n'))
+            if (!line.startsWith('#') && !line.trimmed().isEmpty())
+                hashes += line.mid(line.lastIndexOf(',') + 1).trimmed() + "\n";
+        return hashes;
+    }
+
+    QStringList hiddenEntries(const QString &dir)
+    {
+        return QDir(dir).entryList(QStringList {QStringLiteral(".*")}, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    }
+}
+
+// The clip in a folder with a Chinese name, a space and a double quote.
+class FrameMode : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        m_dir = testsupport::newTempDir() + QStringLiteral("课程 \"高清\"/");
+        ASSERT_TRUE(QDir().mkpath(m_dir));
+        const QString clip = testsupport::clipH264Mp4();
+        ASSERT_FALSE(clip.isEmpty());
+        ASSERT_TRUE(QFile::copy(clip, m_dir + m_fileName));
+        m_source = testsupport::readAll(m_dir + m_fileName);
+        m_pipe = sorbintest::newPipeName();
+    }
+
+    QStringList arguments() const
+    {
+        return {sorbintest::taskJson(8, m_dir, m_fileName, m_videoKey, QStringLiteral("samplerate=48000,vb=768,ab=128")),
+                QString::fromLatin1(kKey), m_pipe};
+    }
+
+    QString m_dir;
+    QString m_pipe;
+    QString m_fileName = QStringLiteral("第2课 概述.mp4");
+    QString m_videoKey = QStringLiteral("7_12_99_第2课 概述.vep");
+    QByteArray m_source;
+};
+
+TEST_F(FrameMode, OutputIsEncryptedH264ThatDecryptsWithTheDerivedKey)
+{
+    const sorbintest::RunResult r = sorbintest::runSorbin(arguments(), m_pipe);
+    ASSERT_EQ(r.exitCode, 0) << r.output.constData();
+    ASSERT_GE(r.messages.size(), 6u);
+    const char *const words[] = {"4:encryptFrame\n", "4:libvlc_new\n", "4:enNone\n", "4:media_name\n"};
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(r.messages[size_t(i)].text, words[i]);
+    const size_t n = r.messages.size();
+    EXPECT_EQ(r.messages[n - 1].text, "0:success\n");
+    EXPECT_EQ(r.messages[n - 2].code(), 3);
+    EXPECT_EQ(r.messages[n - 3].text, "2:100\n");
+    for (size_t i = 4; i + 2 < n; ++i)
+    {
+        EXPECT_EQ(r.messages[i].code(), 2);
+        const int v = std::stoi(r.messages[i].body());
+        EXPECT_TRUE(v >= 0 && v <= 100) << v;
+    }
+
+    // Only the source and the output are left: no plain copy, no temporary file.
+    const QString output = m_dir + m_videoKey;
+    EXPECT_EQ(QDir(m_dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              (QStringList {m_videoKey, m_fileName}));
+    EXPECT_EQ(testsupport::readAll(m_dir + m_fileName), m_source);
+    EXPECT_TRUE(QDir(QDir::tempPath()).entryList(QStringList {QStringLiteral("*.inx")}, QDir::Files).isEmpty());
+
+    sorbintest::Package p;
+    ASSERT_TRUE(sorbintest::splitPackage(testsupport::readAll(output), p));
+    const QString video = testsupport::newTempDir() + QStringLiteral("video.mp4");
+    ASSERT_TRUE(testsupport::writeAll(video, p.video));
+
+    // H.264 of the clip's length, readable with the key.
+    const Tool probe = runTool(QStringLiteral("ffprobe"),
+        {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-decryption_key"), QString::fromLatin1(kKey),
+         QStringLiteral("-select_streams"), QStringLiteral("v:0"), QStringLiteral("-show_entries"),
+         QStringLiteral("stream=codec_name:format=duration"), QStringLiteral("-of"), QStringLiteral("default=nw=1"), video});
+    ASSERT_EQ(probe.exitCode, 0) << probe.err.constData();
+    EXPECT_TRUE(probe.out.contains("codec_name=h264")) << probe.out.constData();
+    const int at = probe.out.indexOf("duration=");
+    ASSERT_GE(at, 0);
+    const double duration = probe.out.mid(at + 9).split('\n').first().toDouble();
+    EXPECT_NEAR(duration, 3.0, 0.35);
+
+    const QByteArray keyed = frameHashes(video, kKey);
+    EXPECT_GE(keyed.count('\n'), 70) << "every frame decodes with the key";
+    EXPECT_NE(frameHashes(video, QByteArray()), keyed) << "without the key the frames are garbage";
+    EXPECT_NE(frameHashes(video, "ffeeddccbbaa99887766554433221100"), keyed);
+
+    // The index travels in the block: scheme, the key id (MD5 of the content key) and the tracks.
+    const std::string indexJson = CStringHelp::aesDecrypt(CStringHelp::base64Decode(p.indexText.toStdString()),
+                                                          "vek*tmh517p^zrw3nQDoxuaKBMF620sJ");
+    const QJsonObject index = QJsonDocument::fromJson(QByteArray::fromStdString(indexJson)).object();
+    EXPECT_EQ(index.value(QStringLiteral("scheme")).toString(), QStringLiteral("cenc-aes-ctr"));
+    EXPECT_EQ(index.value(QStringLiteral("kid")).toString().toStdString(),
+              CStringHelp::md5(QByteArray::fromHex(kKey).toStdString()));
+    bool sawVideo = false;
+    for (const QJsonValue &t : index.value(QStringLiteral("tracks")).toArray())
+        if (t.toObject().value(QStringLiteral("type")).toString() == QLatin1String("video"))
+        {
+            sawVideo = true;
+            EXPECT_EQ(t.toObject().value(QStringLiteral("codec")).toString(), QStringLiteral("h264"));
+            EXPECT_EQ(t.toObject().value(QStringLiteral("samples")).toInt(), keyed.count('\n'));
+        }
+    EXPECT_TRUE(sawVideo) << indexJson;
+}
+
+// Without the pipe the first progress message stops the broadcast: a failed run, nothing left.
+TEST_F(FrameMode, WithoutPipeFailsAndLeavesNothing)
+{
+    const sorbintest::RunResult r = sorbintest::runSorbin(arguments(), QString());
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(QDir(m_dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList {m_fileName});
+}
+
+// A source that is no video: a failed run, no output, no plain copy.
+TEST_F(FrameMode, BrokenSourceFailsAndLeavesNothing)
+{
+    m_source = QByteArray(100000, '\x5a');
+    ASSERT_TRUE(testsupport::writeAll(m_dir + m_fileName, m_source));
+    const sorbintest::RunResult r = sorbintest::runSorbin(arguments(), m_pipe);
+    EXPECT_EQ(r.exitCode, 1);
+    ASSERT_FALSE(r.messages.empty());
+    EXPECT_EQ(r.messages.back().text, "1:failed\n");
+    EXPECT_EQ(QDir(m_dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList {m_fileName});
+    EXPECT_EQ(testsupport::readAll(m_dir + m_fileName), m_source);
+}
+
+// The layer never leaves a plain or half MP4 at the destination.
+TEST(VlmFileKey, FailedPassesLeaveNoOutput)
+{
+    const QString dir = testsupport::newTempDir();
+    const std::string dest = (dir + QStringLiteral("out.vep.tmp")).toStdString();
+    const std::string index = (dir + QStringLiteral("out.inx")).toStdString();
+    const QString garbage = dir + QStringLiteral("garbage.mp4");
+    ASSERT_TRUE(testsupport::writeAll(garbage, QByteArray(4096, 'x')));
+
+    std::string error;
+    EXPECT_FALSE(platform::vlmEncryptFile(garbage.toStdString(), dest, index, kKey.toStdString(), &error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(dest)));
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(index)));
+
+    const char *const args[] = {"--file-caching=300"};
+    libvlc_instance_t *vlc = libvlc_new(1, args);
+    ASSERT_NE(vlc, nullptr);
+    ASSERT_EQ(libvlc_vlm_set_file_flag(vlc, 1), 0);
+    ASSERT_EQ(libvlc_vlm_set_file_key(vlc, kKey.constData()), 0);
+    ASSERT_EQ(libvlc_vlm_set_index_path(vlc, index.c_str()), 0);
+    // An output chain without a destination is refused.
+    EXPECT_NE(libvlc_vlm_add_broadcast(vlc, "a", garbage.toUtf8().constData(), "#std{access=file,mux=mp4}", 0, nullptr, 1, 0), 0);
+
+    // A broadcast deleted before its pass reached the end: failure, no output, no plain copy.
+    const std::string chain = "#transcode{vcodec=h264,acodec=mpga}:std{access=file{no-overwrite},mux=mp4,dst=\"" + dest + "\"}";
+    const QByteArray input = testsupport::clipH264Mp4().toUtf8();
+    ASSERT_EQ(libvlc_vlm_add_broadcast(vlc, "b", input.constData(), chain.c_str(), 0, nullptr, 1, 1), 0);
+    EXPECT_EQ(hiddenEntries(dir).size(), 1) << "the plain copy's private folder";
+    EXPECT_NE(libvlc_vlm_del_media(vlc, "b"), 0);
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(dest)));
+    EXPECT_TRUE(hiddenEntries(dir).isEmpty());
+    libvlc_vlm_release(vlc);
+    libvlc_release(vlc);
+}

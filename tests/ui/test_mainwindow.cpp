@@ -1,0 +1,286 @@
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QStackedWidget>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include "platformserver.h"
+#include "qconfiguredialog.h"
+#include "qlogindialog.h"
+#include "qmainwidget.h"
+#include "qrecords.h"
+#include "quser.h"
+#include "qworkpool.h"
+#include "testsupport.h"
+#include "uitestenv.h"
+
+namespace
+{
+    // Answers the settings dialog: first course, the given mode, confirm. Other boxes: OK.
+    class SettingsAnswer
+    {
+    public:
+        explicit SettingsAnswer(const char *modeRadio = "radioFast")
+            : m_answer([this, modeRadio](QWidget *w) {
+                if (!qobject_cast<QConfigureDialog *>(w))
+                {
+                    m_messages << messageText(w);
+                    return clickButton(w, "btnOk");
+                }
+                auto *list = w->findChild<QListWidget *>(QStringLiteral("listWidgetCourse"));
+                if (list->count() == 0)
+                    return false;
+                list->setCurrentRow(0);
+                clickButton(w, "btnNext");
+                w->findChild<QRadioButton *>(QString::fromLatin1(modeRadio))->click();
+                ++m_dialogs;
+                return clickButton(w, "btnOk");
+            })
+        {
+        }
+        int dialogs() const { return m_dialogs; }
+        QStringList messages() const { return m_messages; }
+
+    private:
+        int m_dialogs = 0;
+        QStringList m_messages;
+        ModalAnswer m_answer;
+    };
+
+    class UiMainWindow : public ::testing::Test
+    {
+    protected:
+        explicit UiMainWindow(int threads = 1)
+            : env(true, threads)
+        {
+            env.signInDemo();
+            window.reset(new QMainWidget(nullptr));
+            window->start();
+            window->show();
+        }
+
+        // A private copy of the clip, so that the output lands in this test's folder.
+        QString sourceClip(const QString &name = QStringLiteral("lesson.mp4"))
+        {
+            const QString path = env.tempDir() + name;
+            QFile::copy(testsupport::clipH264Mp4(), path);
+            return path;
+        }
+
+        QWidget *uploadRow(int row = 0)
+        {
+            QListWidget *list = window->form().listWidgetUpload;
+            return row < list->count() ? list->itemWidget(list->item(row)) : nullptr;
+        }
+
+        static QString tip(QWidget *row)
+        {
+            return row ? row->findChild<QLabel *>(QStringLiteral("labelTip"))->text() : QString();
+        }
+
+        UiTestEnv env;
+        std::unique_ptr<QMainWidget> window;
+    };
+
+    class UiMainWindowIdle : public UiMainWindow
+    {
+    protected:
+        UiMainWindowIdle()
+            : UiMainWindow(0)
+        {
+        }
+    };
+}
+
+TEST_F(UiMainWindow, StartsOnTheEmptyUploadPage)
+{
+    Ui::QMainWidgetClass &ui = window->form();
+    EXPECT_EQ(ui.stackedWidgetMain->currentIndex(), 1);
+    EXPECT_TRUE(ui.btnTabUpload->isChecked());
+    EXPECT_EQ(ui.stackedWidgetUpload->currentIndex(), 0);
+    EXPECT_EQ(ui.stackedWidgetRecord->currentIndex(), 0);
+    EXPECT_FALSE(ui.btnTabCourse->isVisible());
+    EXPECT_EQ(ui.labelVersion->text(), QStringLiteral("v6.01"));
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("Tarvex视频加密系统"));
+    EXPECT_EQ(ui.progressSpace->property("nav").toString(), QStringLiteral("all"));
+}
+
+// The whole road of one video: dropped on the window, settings chosen, encrypted by sorbin,
+// "已完成" on its row, the ".vep" beside the source and a history row on the record page.
+TEST_F(UiMainWindow, DroppedVideoRunsThroughThePipeline)
+{
+    const QString source = sourceClip();
+    SettingsAnswer answer;
+    emit window->dropList({QUrl::fromLocalFile(source), QUrl(QStringLiteral("https://example.invalid/remote.mp4"))});
+    ASSERT_EQ(answer.dialogs(), 1);
+    ASSERT_EQ(window->form().listWidgetUpload->count(), 1) << "only the local file becomes a job";
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return tip(uploadRow()) == QStringLiteral("已完成"); }, 60000))
+        << tip(uploadRow()).toStdString();
+    EXPECT_EQ(window->form().stackedWidgetUpload->currentIndex(), 1);
+
+    const QStringList outputs = QDir(env.tempDir()).entryList({QStringLiteral("*.vep")}, QDir::Files);
+    ASSERT_EQ(outputs, QStringList {QStringLiteral("lesson.vep")});
+    EXPECT_TRUE(QFile::exists(source));
+
+    Ui::QMainWidgetClass &ui = window->form();
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return ui.listWidgetRecord->count() == 1; }, 5000));
+    ui.btnTabRecord->click();
+    EXPECT_EQ(ui.stackedWidgetMain->currentIndex(), 2);
+    EXPECT_EQ(ui.stackedWidgetRecord->currentIndex(), 1);
+    EXPECT_EQ(ui.labelRecordNum->text(), QStringLiteral("1"));
+    QWidget *record = ui.listWidgetRecord->itemWidget(ui.listWidgetRecord->item(0));
+    EXPECT_EQ(record->findChild<QLabel *>(QStringLiteral("labelRecordVideoName"))->text(), QStringLiteral("lesson.vep"));
+    EXPECT_EQ(record->findChild<QLabel *>(QStringLiteral("labelFileType"))->text(), QStringLiteral("快速加密模式"));
+
+    // Deleting the record removes its row and brings back the empty page.
+    record->findChild<QPushButton *>(QStringLiteral("btnDelRecord"))->click();
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return ui.listWidgetRecord->count() == 0; }, 2000));
+    EXPECT_EQ(ui.stackedWidgetRecord->currentIndex(), 0);
+    EXPECT_EQ(ui.labelRecordNum->text(), QStringLiteral("0"));
+    EXPECT_EQ(QRecords::instance()->count(), 0);
+}
+
+// A job that fails offers the retry; pressed twice, it runs once more and completes.
+TEST_F(UiMainWindow, FailedJobRetries)
+{
+    Fault refuse;
+    refuse.patch["code"] = 1;
+    refuse.patch["msg"] = "授权码获取失败";
+    refuse.count = 1;
+    env.server()->setFault("Video/getAuthCode", refuse);
+
+    SettingsAnswer answer;
+    emit window->dropList({QUrl::fromLocalFile(sourceClip())});
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return tip(uploadRow()) == QStringLiteral("上传失败"); }, 60000));
+    QWidget *row = uploadRow();
+    EXPECT_FALSE(row->findChild<QLabel *>(QStringLiteral("labelError"))->toolTip().isEmpty());
+
+    auto *retry = row->findChild<QPushButton *>(QStringLiteral("btnReEncrypt"));
+    retry->click();
+    retry->click();
+    EXPECT_NE(tip(row), QStringLiteral("上传失败"));
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return tip(row) == QStringLiteral("已完成"); }, 60000)) << tip(row).toStdString();
+    QTest::qWait(300);
+    EXPECT_EQ(env.server()->requests("Video/getAuthCode").size(), 2u);
+    EXPECT_EQ(QRecords::instance()->count(), 1);
+    EXPECT_EQ(QDir(env.tempDir()).entryList({QStringLiteral("*.vep")}, QDir::Files).size(), 1);
+}
+
+// Removing the last job asks first, then drops the row, the job and the total progress.
+TEST_F(UiMainWindowIdle, RemovingTheLastJob)
+{
+    SettingsAnswer answer;
+    emit window->dropList({QUrl::fromLocalFile(sourceClip())});
+    ASSERT_EQ(window->form().listWidgetUpload->count(), 1);
+    QTest::qWait(50);
+    EXPECT_EQ(window->form().stackedWidgetUpload->currentIndex(), 1);
+
+    window->form().progressUploadTotal->setValue(40);
+    uploadRow()->findChild<QPushButton *>(QStringLiteral("btnCancelUpload"))->click();
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return window->form().listWidgetUpload->count() == 0; }, 3000));
+    EXPECT_EQ(answer.messages(), QStringList {QStringLiteral("确定删除该任务?")});
+    EXPECT_EQ(QWorkPool::instance()->count(), 0);
+    EXPECT_EQ(window->form().progressUploadTotal->value(), 0);
+    EXPECT_EQ(window->form().stackedWidgetUpload->currentIndex(), 0);
+
+    // "删除文件" without a selected row says so.
+    window->form().btnDelFile->click();
+    EXPECT_EQ(answer.messages().value(1), QStringLiteral("请先选择要删除的视频项！"));
+}
+
+// Closing the window stops the pool and leaves the pending work in "work.json".
+TEST_F(UiMainWindowIdle, ClosingSavesPendingWork)
+{
+    SettingsAnswer answer;
+    const QString a = sourceClip(QStringLiteral("a.mp4"));
+    const QString b = sourceClip(QStringLiteral("b.mp4"));
+    ASSERT_TRUE(window->addFiles({a, b}));
+    ASSERT_EQ(window->form().listWidgetUpload->count(), 2);
+    const QString workFile = QWorkPool::instance()->filePath();
+    window->close();
+    window.reset();
+
+    QValue saved;
+    ASSERT_TRUE(parseJson(testsupport::readAll(workFile), saved));
+    ASSERT_TRUE(saved.isArray());
+    ASSERT_EQ(saved.size(), 2u);
+    QStringList names;
+    for (const QValue &item : saved)
+        names << asQString(item["data"]["file_name"]);
+    names.sort();
+    EXPECT_EQ(names, (QStringList {QStringLiteral("a.mp4"), QStringLiteral("b.mp4")}));
+}
+
+// Several "sign-in lost" replies at once open one sign-in dialog; giving up closes the window.
+TEST_F(UiMainWindowIdle, LostSignInAsksOnce)
+{
+    int dialogs = 0;
+    ModalAnswer answer([&](QWidget *w) {
+        if (!qobject_cast<QLoginDialog *>(w))
+            return clickButton(w, "btnOk");
+        ++dialogs;
+        emit QUser::instance()->tokenInvalid();
+        emit QUser::instance()->tokenInvalid();
+        QTimer::singleShot(100, w, [w]() { clickButton(w, "btnClose"); });
+        return true;
+    });
+    emit QUser::instance()->tokenInvalid();
+    EXPECT_EQ(dialogs, 1);
+    EXPECT_FALSE(window->isVisible());
+}
+
+// Corrupt state files never stop the window: it starts empty and the files are kept aside.
+TEST(UiMainWindowFiles, CorruptStateFilesAreKept)
+{
+    UiTestEnv env(true, 1);
+    env.signInDemo();
+    const QString records = env.dataPath() + QStringLiteral("records.json");
+    const QString work = env.dataPath() + QStringLiteral("work.json");
+    ASSERT_TRUE(testsupport::writeAll(records, "{\"1\": [broken"));
+    ASSERT_TRUE(testsupport::writeAll(work, "[{\"data\": 5}, 7, \"x\""));
+    {
+        QMainWidget window;
+        window.start();
+        window.show();
+        QTest::qWait(100);
+        EXPECT_EQ(window.form().listWidgetRecord->count(), 0);
+        EXPECT_EQ(window.form().stackedWidgetRecord->currentIndex(), 0);
+        EXPECT_EQ(window.form().listWidgetUpload->count(), 0);
+    }
+    EXPECT_EQ(testsupport::readAll(records + QStringLiteral(".bad")), QByteArray("{\"1\": [broken"));
+    EXPECT_EQ(testsupport::readAll(work + QStringLiteral(".bad")), QByteArray("[{\"data\": 5}, 7, \"x\""));
+}
+
+// Finished records of earlier runs are on the record page at start, newest on top.
+TEST(UiMainWindowFiles, EarlierRecordsAtStart)
+{
+    UiTestEnv env(true, 0);
+    env.signInDemo();
+    const QString folder = env.tempDir();
+    for (const char *name : {"1001_12_1_first.vep", "1001_12_2_second.vep"})
+        ASSERT_TRUE(testsupport::writeAll(folder + QString::fromLatin1(name), "vep"));
+    QRecords::instance()->addRecord(folder + QStringLiteral("1001_12_1_first.vep"), 7);
+    QRecords::instance()->addRecord(folder + QStringLiteral("1001_12_2_second.vep"), 8);
+    QMainWidget window;
+    QListWidget *list = window.form().listWidgetRecord;
+    ASSERT_EQ(list->count(), 2);
+    EXPECT_EQ(window.form().stackedWidgetRecord->currentIndex(), 1);
+    EXPECT_EQ(list->itemWidget(list->item(0))->findChild<QLabel *>(QStringLiteral("labelRecordVideoName"))->text(),
+              QStringLiteral("second.vep"));
+    EXPECT_EQ(list->item(0)->sizeHint(), QSize(992, 56));
+
+    // Clearing asks first; the count label then reads 0.
+    ModalAnswer answer([](QWidget *w) { return clickButton(w, "btnOk"); });
+    window.form().btnClearRecord->click();
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return list->count() == 0; }, 3000));
+    EXPECT_EQ(window.form().labelRecordNum->text(), QStringLiteral("0"));
+    EXPECT_EQ(QRecords::instance()->count(), 0);
+}

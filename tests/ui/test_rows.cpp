@@ -1,0 +1,182 @@
+#include <QDateTime>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include "qdtacourse.h"
+#include "qdtaconfig.h"
+#include "qdtarecord.h"
+#include "qfilework.h"
+#include "qitemcoursewidget.h"
+#include "qitemrecordwidget.h"
+#include "qitemuploadwidget.h"
+#include "testsupport.h"
+#include "uitestenv.h"
+
+namespace
+{
+    class UiRows : public ::testing::Test
+    {
+    protected:
+        UiTestEnv env {false};
+
+        std::unique_ptr<QFileWork> makeWork()
+        {
+            QDtaConfig config;
+            config.setCourseId(QStringLiteral("12"));
+            config.setEncryptType(7);
+            return std::make_unique<QFileWork>(testsupport::clipH264Mp4(), config);
+        }
+
+        static QString tip(QWidget *row) { return row->findChild<QLabel *>(QStringLiteral("labelTip"))->text(); }
+        static QProgressBar *bar(QWidget *row) { return row->findChild<QProgressBar *>(QStringLiteral("progressBarUpload")); }
+        static QLabel *marker(QWidget *row) { return row->findChild<QLabel *>(QStringLiteral("labelError")); }
+    };
+}
+
+// Progress reports change the stage text once per new stage and always move the bar.
+TEST_F(UiRows, UploadRowFollowsStagesAndProgress)
+{
+    auto work = makeWork();
+    QItemUploadWidget row(work.get());
+    EXPECT_EQ(row.id(), work->id());
+    EXPECT_EQ(tip(&row), QStringLiteral("等待上传"));
+    EXPECT_EQ(bar(&row)->property("status").toString(), QStringLiteral("normal"));
+    EXPECT_EQ(marker(&row)->property("status").toString(), QStringLiteral("none"));
+    EXPECT_EQ(row.findChild<QLabel *>(QStringLiteral("labelUploadVideoName"))->text(), QStringLiteral("h264-320x240-3s.mp4"));
+
+    struct Step
+    {
+        int stage;
+        int percent;
+        const char *text;
+    };
+    const Step steps[] = {{1, 5, "等待上传"}, {2, 10, "正在加密"}, {2, 40, "正在加密"}, {3, 10, "正在上传"}, {0, 70, "正在转码"}, {9, 80, "正在转码"}};
+    for (const Step &s : steps)
+    {
+        emit work->signal_progress(s.stage, s.percent);
+        EXPECT_EQ(bar(&row)->value(), s.percent);
+        EXPECT_EQ(tip(&row), QString::fromUtf8(s.text)) << "stage " << s.stage;
+    }
+    emit work->signal_complete();
+    EXPECT_EQ(bar(&row)->value(), 100);
+    EXPECT_EQ(tip(&row), QStringLiteral("已完成"));
+}
+
+// The error shows 20 ms later with its message as the marker's tool tip; a retry the pool
+// refuses (this job is not in the pool) changes nothing.
+TEST_F(UiRows, UploadRowShowsErrorLaterAndKeepsItOnRefusedRetry)
+{
+    auto work = makeWork();
+    QItemUploadWidget row(work.get());
+    emit work->signal_progress(2, 30);
+    emit work->signal_error(QStringLiteral("获取授权码失败"));
+    EXPECT_EQ(tip(&row), QStringLiteral("正在加密"));
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return tip(&row) == QStringLiteral("上传失败"); }, 2000));
+    EXPECT_EQ(marker(&row)->toolTip(), QStringLiteral("获取授权码失败"));
+    EXPECT_EQ(marker(&row)->property("status").toString(), QStringLiteral("error"));
+    EXPECT_EQ(bar(&row)->property("status").toString(), QStringLiteral("error"));
+
+    row.findChild<QPushButton *>(QStringLiteral("btnReEncrypt"))->click();
+    EXPECT_EQ(tip(&row), QStringLiteral("上传失败"));
+    EXPECT_EQ(bar(&row)->property("status").toString(), QStringLiteral("error"));
+    EXPECT_EQ(bar(&row)->value(), 30);
+}
+
+// A row removed before its deferred error display runs is gone without a trace.
+TEST_F(UiRows, UploadRowRemovedBeforeErrorDisplay)
+{
+    auto work = makeWork();
+    auto *row = new QItemUploadWidget(work.get());
+    emit work->signal_error(QStringLiteral("失败"));
+    delete row;
+    QTest::qWait(60);
+    SUCCEED();
+}
+
+TEST_F(UiRows, UploadRowCancelAsksTheOwner)
+{
+    auto work = makeWork();
+    QItemUploadWidget row(work.get());
+    QSignalSpy removal(&row, SIGNAL(itemRemove(qlonglong)));
+    row.findChild<QPushButton *>(QStringLiteral("btnCancelUpload"))->click();
+    ASSERT_EQ(removal.count(), 1);
+    EXPECT_EQ(removal.at(0).at(0).toLongLong(), work->id());
+}
+
+// History rows show the stored name; only a video key loses its three leading fields.
+TEST_F(UiRows, RecordNamesAndModes)
+{
+    const std::pair<const char *, const char *> names[] = {
+        {"12_345_678_lesson_1.vep", "lesson_1.vep"},
+        {"1001_12_1700000000123_第一课.vep", "第一课.vep"},
+        {"movie.vep", "movie.vep"},
+        {"a__b_c_d", "a__b_c_d"},
+        {"my_lesson_part_1.vep", "my_lesson_part_1.vep"},
+        {"12_34_x_y.vep", "12_34_x_y.vep"},
+    };
+    for (const auto &n : names)
+        EXPECT_EQ(QItemRecordWidget::displayName(QString::fromUtf8(n.first)), QString::fromUtf8(n.second)) << n.first;
+
+    const std::pair<uint32_t, const char *> modes[] = {
+        {4, "Web加密模式"}, {7, "快速加密模式"}, {8, "高强度重编码加密"}, {5, "未知加密模式"}, {0, "未知加密模式"}};
+    for (const auto &m : modes)
+        EXPECT_EQ(QItemRecordWidget::modeText(m.first), QString::fromUtf8(m.second)) << m.first;
+}
+
+TEST_F(UiRows, RecordRowShowsTheRecord)
+{
+    auto record = std::make_shared<QDtaRecord>();
+    record->setId(42);
+    record->setFileName(QStringLiteral("1001_12_99_lesson.vep"));
+    record->setFilePath(env.tempDir());
+    record->setTime(1700000000);
+    record->setFileSize(1024.004);
+    record->setFileType(7);
+    QItemRecordWidget row(record);
+    EXPECT_EQ(row.id(), 42);
+    EXPECT_EQ(row.findChild<QLabel *>(QStringLiteral("labelRecordVideoName"))->text(), QStringLiteral("lesson.vep"));
+    EXPECT_EQ(row.findChild<QLabel *>(QStringLiteral("labelFileType"))->text(), QStringLiteral("快速加密模式"));
+    EXPECT_EQ(row.findChild<QLabel *>(QStringLiteral("labelRecordVideoSize"))->text(), QStringLiteral("1.00G"));
+    EXPECT_EQ(row.findChild<QLabel *>(QStringLiteral("labelRecordTime"))->text(),
+              QDateTime::fromSecsSinceEpoch(1700000000).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")));
+}
+
+// The open-folder buttons of both rows tell the user when the folder is gone.
+TEST_F(UiRows, OpenFolderOfMissingFolderShowsNotice)
+{
+    auto record = std::make_shared<QDtaRecord>();
+    record->setFileName(QStringLiteral("x.vep"));
+    record->setFilePath(env.tempDir() + QStringLiteral("gone/"));
+    QItemRecordWidget recordRow(record);
+
+    QStringList notices;
+    ModalAnswer answer([&](QWidget *w) {
+        notices << messageText(w);
+        clickButton(w, "btnOk");
+        return true;
+    });
+    recordRow.onBtnOpenFolder();
+    EXPECT_EQ(notices, QStringList {QStringLiteral("文件目录不存在!")});
+
+    QItemUploadWidget uploadRow;
+    uploadRow.onBtnOpenFolder();
+    EXPECT_EQ(notices.value(1), QStringLiteral("目录不存在!"));
+}
+
+TEST_F(UiRows, CourseRowShowsNameAndTime)
+{
+    QDtaCourse course;
+    course.setName(QStringLiteral("视频加密入门"));
+    course.setCtime(0);
+    QItemCourseWidget row;
+    row.setData(course);
+    EXPECT_EQ(row.findChild<QLabel *>(QStringLiteral("labelItemName"))->text(), QStringLiteral("视频加密入门"));
+    EXPECT_EQ(row.findChild<QLabel *>(QStringLiteral("labelItemTag"))->text(), QStringLiteral("默认分类"));
+    EXPECT_EQ(row.findChild<QLabel *>(QStringLiteral("labelItemTime"))->text(),
+              QDateTime::fromSecsSinceEpoch(0).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")));
+}

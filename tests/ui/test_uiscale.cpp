@@ -1,0 +1,106 @@
+#include <QPushButton>
+#include <QWidget>
+
+#include <gtest/gtest.h>
+
+#include "quiscale.h"
+#include "ui_qmainwidget.h"
+#include "vantrelresources.h"
+
+namespace
+{
+    struct DpiCase
+    {
+        double dpi;
+        float factor;
+    };
+
+    class UiScale : public ::testing::Test
+    {
+    protected:
+        void TearDown() override { QUIScale::setFactor(1.0f); }
+    };
+}
+
+// The ratio is rounded to single precision before the (double) thresholds: 105.6 and 153.6 DPI
+// land just above 1.1 and 1.6, 134.4 and 172.8 just below 1.4 and 1.8.
+TEST_F(UiScale, FactorFromDpiTable)
+{
+    const DpiCase cases[] = {
+        {96, 1.0f}, {105, 1.0f}, {105.6, 1.25f}, {106, 1.25f}, {120, 1.25f}, {134.4, 1.25f},
+        {144, 1.5f}, {153.6, 1.75f}, {168, 1.75f}, {172.8, 1.75f}, {192, 2.0f}, {288, 2.0f}};
+    for (const DpiCase &c : cases)
+        EXPECT_EQ(QUIScale::factorForDpi(c.dpi), c.factor) << "dpi " << c.dpi;
+}
+
+TEST_F(UiScale, ScaleTruncatesTowardZero)
+{
+    QUIScale::setFactor(1.25f);
+    EXPECT_EQ(QUIScale::scale(26), 32);
+    EXPECT_EQ(QUIScale::scale(18), 22);
+    EXPECT_EQ(QUIScale::scale(12), 15);
+    EXPECT_EQ(QUIScale::scale(-3), -3);
+    QUIScale::setFactor(1.0f);
+    EXPECT_EQ(QUIScale::scale(468), 468);
+}
+
+TEST_F(UiScale, StyleSheetFontSizesScaleOnce)
+{
+    QUIScale::setFactor(1.25f);
+    QString sheet = QStringLiteral(
+        "font-size: 14px;\nQLabel#a { font-size: 16px; }\nQLabel#b { font-size: 20px; }\n"
+        "QLabel#c { font-size: 11px; font-size: 28px; font-size:14px; width: 14px; }");
+    QUIScale::scaleStyleSheet(sheet);
+    EXPECT_EQ(sheet, QStringLiteral(
+        "font-size: 17px;\nQLabel#a { font-size: 20px; }\nQLabel#b { font-size: 25px; }\n"
+        "QLabel#c { font-size: 11px; font-size: 28px; font-size:14px; width: 14px; }"));
+
+    QUIScale::setFactor(1.0f);
+    QString unchanged = QStringLiteral("QLabel { font-size: 14px; }");
+    QUIScale::scaleStyleSheet(unchanged);
+    EXPECT_EQ(unchanged, QStringLiteral("QLabel { font-size: 14px; }"));
+}
+
+TEST_F(UiScale, LoadsResourceSheetsAndEmptyForMissingFile)
+{
+    initVantrelResources();
+    QUIScale::setFactor(2.0f);
+    const QString sheet = QUIScale::loadStyleSheet(QStringLiteral(":/qss/msgbox.css"));
+    EXPECT_TRUE(sheet.contains(QStringLiteral("font-size: 28px;")));
+    EXPECT_FALSE(sheet.contains(QStringLiteral("font-size: 14px;")));
+    EXPECT_TRUE(QUIScale::loadStyleSheet(QStringLiteral(":/qss/none.css")).isEmpty());
+    EXPECT_TRUE(QUIScale::loadStyleSheet(QStringLiteral("/no/such/file.css")).isEmpty());
+
+    // Every sheet of the program writes its font sizes in the form the scaling finds.
+    for (const char *name : {"main", "login", "msgbox", "configure", "itemUpload", "itemRecord", "itemCourse"})
+    {
+        QUIScale::setFactor(1.0f);
+        const QString plain = QUIScale::loadStyleSheet(QStringLiteral(":/qss/%1.css").arg(QLatin1String(name)));
+        ASSERT_FALSE(plain.isEmpty()) << name;
+        EXPECT_FALSE(plain.contains(QRegularExpression(QStringLiteral("font-size:(?! \\d+px;)")))) << name;
+    }
+}
+
+// The main form at 1.25: sizes and geometries grow, "no maximum" stays, and scaling is done once.
+TEST_F(UiScale, MainFormAtOneQuarterMore)
+{
+    QUIScale::setFactor(1.25f);
+    QWidget root;
+    Ui::QMainWidgetClass ui;
+    ui.setupUi(&root);
+    QUIScale::scaleForm(&root);
+    EXPECT_EQ(root.size(), QSize(1260, 870));
+    EXPECT_EQ(ui.btnTabUpload->geometry(), QRect(220, 10, 202, 60));
+    EXPECT_EQ(ui.btnMin->minimumSize(), QSize(30, 30));
+    EXPECT_EQ(ui.btnMin->maximumSize(), QSize(30, 30));
+    EXPECT_EQ(ui.frameTitle->minimumHeight(), 110);
+    EXPECT_EQ(ui.frameTitle->maximumHeight(), QWIDGETSIZE_MAX);
+    EXPECT_EQ(ui.frameCourseLeft->minimumWidth(), 343);
+    EXPECT_EQ(ui.frameCourseLeft->maximumWidth(), 343);
+    EXPECT_EQ(ui.frameCourseLeft->maximumHeight(), QWIDGETSIZE_MAX);
+    // Starting pages of the form alone.
+    EXPECT_EQ(ui.stackedWidgetMain->currentIndex(), 0);
+    EXPECT_EQ(ui.stackedWidgetVideo->currentIndex(), 1);
+    EXPECT_EQ(ui.stackedWidgetRecord->currentIndex(), 1);
+    EXPECT_EQ(ui.stackedWidgetUpload->currentIndex(), 0);
+}

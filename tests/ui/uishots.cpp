@@ -1,0 +1,102 @@
+// Draws the screenshots of docs/: the sign-in dialog, the main window (upload and record
+// pages) and the settings dialog (both pages), against the demo server with a real job.
+// Run under a display, e.g.: xvfb-run -a -s "-screen 0 1400x1000x24" build/tests/uishots docs/
+#include <cstdio>
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTimer>
+
+#include "qconfiguredialog.h"
+#include "qlogindialog.h"
+#include "qmainwidget.h"
+#include "qworkpool.h"
+#include "testsupport.h"
+#include "uitestenv.h"
+
+namespace
+{
+    bool save(QWidget *widget, const QString &path)
+    {
+        widget->show();
+        widget->raise();
+        QCoreApplication::processEvents();
+        testsupport::waitUntil([]() { return false; }, 300);
+        const bool ok = widget->grab().save(path, "PNG");
+        std::printf("%s %s\n", ok ? "wrote" : "FAILED", qPrintable(path));
+        return ok;
+    }
+}
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("docs/");
+    if (!out.endsWith(QLatin1Char('/')))
+        out += QLatin1Char('/');
+    QDir().mkpath(out);
+
+    UiTestEnv env(true, 1);
+    bool ok = true;
+    {
+        QLoginDialog login;
+        login.findChild<QLineEdit *>(QStringLiteral("editUser"))->setText(QStringLiteral("demo"));
+        ok = save(&login, out + QStringLiteral("signin.png")) && ok;
+    }
+
+    env.signInDemo();
+    const QString source = env.tempDir() + QStringLiteral("第一课 开篇.mp4");
+    QFile::copy(testsupport::clipH264Mp4(), source);
+    const QString second = env.tempDir() + QStringLiteral("lesson-2.mp4");
+    QFile::copy(testsupport::clipMpeg4Avi(), second);
+
+    // The settings dialog on its own: course page, then mode page.
+    {
+        QConfigureDialog dialog;
+        auto *list = dialog.findChild<QListWidget *>(QStringLiteral("listWidgetCourse"));
+        dialog.show();
+        testsupport::waitUntil([&]() { return list->count() > 0; }, 5000);
+        list->setCurrentRow(0);
+        ok = save(&dialog, out + QStringLiteral("settings-course.png")) && ok;
+        dialog.findChild<QPushButton *>(QStringLiteral("btnNext"))->click();
+        ok = save(&dialog, out + QStringLiteral("settings-mode.png")) && ok;
+    }
+
+    QMainWidget window;
+    window.start();
+    window.show();
+    // Answers the settings dialog of each batch: first course, fast mode.
+    ModalAnswer answer([](QWidget *w) {
+        auto *dialog = qobject_cast<QConfigureDialog *>(w);
+        if (!dialog)
+            return clickButton(w, "btnOk");
+        auto *list = w->findChild<QListWidget *>(QStringLiteral("listWidgetCourse"));
+        if (list->count() == 0)
+            return false;
+        list->setCurrentRow(0);
+        clickButton(w, "btnNext");
+        w->findChild<QRadioButton *>(QStringLiteral("radioFast"))->click();
+        return clickButton(w, "btnOk");
+    });
+    ok = save(&window, out + QStringLiteral("mainwindow-empty.png")) && ok;
+    window.addFiles({source});
+    auto *uploads = window.form().listWidgetUpload;
+    testsupport::waitUntil([&]() {
+        QWidget *row = uploads->count() ? uploads->itemWidget(uploads->item(0)) : nullptr;
+        return row && row->findChild<QLabel *>(QStringLiteral("labelTip"))->text() == QStringLiteral("已完成");
+    }, 60000);
+    // A second job stays in the queue for the picture: the pool is stopped first.
+    QWorkPool::instance()->stop();
+    window.addFiles({second});
+    ok = save(&window, out + QStringLiteral("mainwindow.png")) && ok;
+    window.form().btnTabRecord->click();
+    testsupport::waitUntil([&]() { return window.form().listWidgetRecord->count() > 0; }, 5000);
+    ok = save(&window, out + QStringLiteral("mainwindow-records.png")) && ok;
+    return ok ? 0 : 1;
+}

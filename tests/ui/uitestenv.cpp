@@ -1,0 +1,134 @@
+#include "uitestenv.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QLabel>
+#include <QPointer>
+#include <QPushButton>
+#include <QTimer>
+
+#include "cglobal.h"
+#include "qappsetting.h"
+#include "qvalue.h"
+#include "platformserver.h"
+#include "qhttpclient.h"
+#include "qmsgbox.h"
+#include "quiscale.h"
+#include "quser.h"
+#include "vantrelresources.h"
+#include "testsupport.h"
+
+UiTestEnv::UiTestEnv(bool withServer, int threads)
+{
+    m_temp = testsupport::newTempDir();
+    QUIScale::setFactor(1.0f);
+    initVantrelResources();
+    registerQValueMetaType();
+    qputenv("VANTREL_DATA_DIR", (m_temp + QStringLiteral("data/")).toUtf8());
+    qputenv("VANTREL_SORBIN", QByteArray(VANTREL_BIN_DIR) + "sorbin");
+    CGlobal::init();
+    const QString startIni = m_temp + QStringLiteral("start.ini");
+    testsupport::writeAll(startIni, QStringLiteral("[config]\ndebug=1\nthreads=%1\n").arg(threads).toUtf8());
+    QAppSetting::instance()->setFile(startIni);
+    if (withServer)
+    {
+        m_server = PlatformServer::startDemo();
+        if (m_server)
+            qputenv("VANTREL_API_HOST", QString::fromStdString(m_server->host()).toUtf8());
+    }
+    else
+    {
+        // Nothing listens on this port: every request fails at once.
+        qputenv("VANTREL_API_HOST", QStringLiteral("127.0.0.1:%1").arg(testsupport::freePort()).toUtf8());
+    }
+    QHttpClient::instance()->start(3);
+}
+
+UiTestEnv::~UiTestEnv()
+{
+    QHttpClient::instance()->stop();
+    if (m_server)
+        m_server->stop();
+    CGlobal::uninit();
+}
+
+PlatformServer *UiTestEnv::server() const
+{
+    return m_server.get();
+}
+
+QString UiTestEnv::host() const
+{
+    return m_server ? QString::fromStdString(m_server->host()) : QString();
+}
+
+QString UiTestEnv::dataPath() const
+{
+    return CGlobal::dataPath();
+}
+
+QString UiTestEnv::tempDir() const
+{
+    return m_temp;
+}
+
+void UiTestEnv::signInDemo()
+{
+    if (!m_server)
+        return;
+    const PlatformServer::Session session = m_server->createSession("demo");
+    QUser::instance()->setTeacherId(session.uid);
+    QUser::instance()->setToken(QString::fromStdString(session.token), QString::fromStdString(session.secret));
+}
+
+struct ModalAnswer::Private
+{
+    std::function<bool(QWidget *)> act;
+    QTimer timer;
+    QPointer<QWidget> last;
+    int handled = 0;
+};
+
+ModalAnswer::ModalAnswer(std::function<bool(QWidget *)> act)
+    : d(new Private)
+{
+    d->act = std::move(act);
+    d->timer.setInterval(30);
+    QObject::connect(&d->timer, &QTimer::timeout, [p = d.get()]() {
+        QWidget *modal = QApplication::activeModalWidget();
+        if (!modal || !modal->isVisible() || modal == p->last)
+            return;
+        if (p->act(modal))
+        {
+            p->last = modal;
+            ++p->handled;
+        }
+    });
+    d->timer.start();
+}
+
+ModalAnswer::~ModalAnswer() = default;
+
+int ModalAnswer::handled() const
+{
+    return d->handled;
+}
+
+QString messageText(QWidget *widget)
+{
+    if (!widget)
+        return QString();
+    auto *label = widget->findChild<QLabel *>(QStringLiteral("labelMsg"));
+    return label ? label->text() : QString();
+}
+
+bool clickButton(QWidget *dialog, const char *name)
+{
+    if (!dialog)
+        return false;
+    auto *button = dialog->findChild<QPushButton *>(QString::fromLatin1(name));
+    if (!button)
+        return false;
+    button->click();
+    return true;
+}

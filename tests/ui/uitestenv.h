@@ -1,0 +1,51 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include <QString>
+#include <QStringList>
+
+class PlatformServer;
+class QWidget;
+
+// The services a window of the program needs, brought up in a test process: resources, a
+// private data folder and "start.ini", the demo platform server on a free port, the HTTP
+// workers, sorbin from the build.
+class UiTestEnv
+{
+public:
+    // threads: the "threads" value written into the test's "start.ini".
+    explicit UiTestEnv(bool withServer = true, int threads = 0);
+    ~UiTestEnv();
+
+    PlatformServer *server() const;
+    QString host() const;
+    QString dataPath() const;
+    QString tempDir() const;
+    // Signs the demo account in without the dialog.
+    void signInDemo();
+
+private:
+    std::unique_ptr<PlatformServer> m_server;
+    QString m_temp;
+};
+
+// Answers the next modal windows from a timer: `act` gets each new modal window and returns
+// true once it has dealt with it. Every window handled is counted in `handled()`.
+class ModalAnswer
+{
+public:
+    explicit ModalAnswer(std::function<bool(QWidget *)> act);
+    ~ModalAnswer();
+    int handled() const;
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};
+
+// The text of a message box, or empty when the widget is none.
+QString messageText(QWidget *widget);
+// Clicks the named button of a dialog; false when there is no such button.
+bool clickButton(QWidget *dialog, const char *name);

@@ -1,0 +1,81 @@
+#include "qcreatecoursedialog.h"
+
+#include <QDesktopServices>
+
+#include "logger.h"
+#include "uexception.h"
+#include "qplatformhosts.h"
+#include "qmsgbox.h"
+#include "quiscale.h"
+#include "qweblinks.h"
+#include "ui_qcreatecoursedialog.h"
+
+QCreateCourseDialog::QCreateCourseDialog(QWidget *parent)
+    : QBaseDialog(parent)
+    , m_ui(new Ui::QCreateCourseDialogClass)
+{
+    m_ui->setupUi(this);
+    QUIScale::scaleForm(this);
+    initFrameless(QStringLiteral(":/qss/createCourse.css"));
+
+    bool ok = connect(m_ui->btnClose, SIGNAL(clicked()), this, SLOT(onClose()));
+    ok = connect(m_ui->btnOk, SIGNAL(clicked()), this, SLOT(onBtnOk())) && ok;
+    ok = connect(m_ui->btnHome, SIGNAL(clicked()), this, SLOT(onBtnHome())) && ok;
+    if (!ok)
+        LOG_ERROR(L"create-course dialog: a button could not be connected");
+
+    setFocus();
+    m_ui->editCourseName->setFocus();
+}
+
+QCreateCourseDialog::~QCreateCourseDialog()
+{
+    delete m_ui;
+}
+
+QString QCreateCourseDialog::courseName() const
+{
+    return m_ui->editCourseName->text().trimmed();
+}
+
+QUrl QCreateCourseDialog::homeUrl()
+{
+    return QWebLinks::page(QPlatformHosts::webHost(), QStringLiteral("/"));
+}
+
+void QCreateCourseDialog::onEnter()
+{
+    onBtnOk();
+}
+
+void QCreateCourseDialog::onBtnOk()
+{
+    try
+    {
+        if (courseName().isEmpty())
+        {
+            QMsgBox::showMessage(QStringLiteral("课程名称不能为空"), 1);
+            m_ui->editCourseName->setFocus();
+            return;
+        }
+        onOK();
+    }
+    catch (const UException &e)
+    {
+        LOG_EXCEPTION(e);
+    }
+    catch (const std::exception &e)
+    {
+        LOG_ERROR(L"create-course dialog: %s", e.what());
+    }
+    catch (...)
+    {
+        LOG_ERROR(L"create-course dialog: unknown failure");
+    }
+}
+
+void QCreateCourseDialog::onBtnHome()
+{
+    // A browser that cannot be started is not reported.
+    QDesktopServices::openUrl(QUrl(homeUrl().toString(), QUrl::TolerantMode));
+}

@@ -1,0 +1,203 @@
+#include "qitemvideowidget.h"
+
+#include <QDateTime>
+#include <QPointer>
+
+#include "logger.h"
+#include "qtutils.h"
+#include "uexception.h"
+#include "qmsgbox.h"
+#include "qrenamedialog.h"
+#include "quiscale.h"
+#include "quser.h"
+#include "ui_qitemvideowidget.h"
+
+namespace
+{
+    QString memberText(const QValue &item, const char *name)
+    {
+        return asQString(jsonMember(item, QString::fromLatin1(name)));
+    }
+}
+
+QItemVideoWidget::QItemVideoWidget(QWidget *parent)
+    : QWidget(parent)
+    , m_ui(new Ui::QItemVideoWidgetClass)
+{
+    m_ui->setupUi(this);
+    QUIScale::scaleForm(this);
+    init();
+}
+
+QItemVideoWidget::~QItemVideoWidget()
+{
+    delete m_ui;
+}
+
+void QItemVideoWidget::init()
+{
+    setStyleSheet(QUIScale::loadStyleSheet(QStringLiteral(":/qss/itemVideo.css")));
+}
+
+void QItemVideoWidget::setData(const QValue &item)
+{
+    const QString name = memberText(item, "video_name");
+    m_ui->labelVideoName->setText(name);
+    m_ui->labelVideoName->setToolTip(name);
+
+    bool isNumber = false;
+    double bytes = memberText(item, "size").toDouble(&isNumber);
+    if (!isNumber)
+        bytes = 0.0;
+    m_ui->labelVideoSize->setText(formatFileSize(bytes / 1024.0 / 1024.0));
+
+    const uint uploaded = memberText(item, "upload_time").toUInt(&isNumber, 10);
+    const QDateTime time = QDateTime::fromSecsSinceEpoch(isNumber ? uploaded : 0);
+    m_ui->labelUploadTime->setText(time.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")));
+
+    const int duration = memberText(item, "duration").toInt(&isNumber, 10);
+    m_ui->labelVideoTime->setText(formatDuration(isNumber ? duration : 0));
+
+    m_videoKey = memberText(item, "video_key");
+
+    const int encrypted = memberText(item, "encrypted").toInt(&isNumber, 10);
+    if (isNumber)
+    {
+        switch (encrypted)
+        {
+        case 0:
+        case 4:
+            m_ui->labelVideoType->setText(QStringLiteral("Web加密"));
+            break;
+        case 7:
+        case 8:
+            m_ui->labelVideoType->setText(QStringLiteral("常规加密"));
+            break;
+        default:
+            break;
+        }
+    }
+}
+
+QString QItemVideoWidget::name() const
+{
+    return m_ui->labelVideoName->text();
+}
+
+QString QItemVideoWidget::videoKey() const
+{
+    return m_videoKey;
+}
+
+QString QItemVideoWidget::formatDuration(int seconds)
+{
+    const int s = qMax(0, seconds);
+    const QLatin1Char zero('0');
+    return QStringLiteral("%1:%2:%3")
+        .arg(s / 3600, 2, 10, zero)
+        .arg((s / 60) % 60, 2, 10, zero)
+        .arg(s % 60, 2, 10, zero);
+}
+
+void QItemVideoWidget::rename()
+{
+    try
+    {
+        // The list may drop this row while the dialog is open.
+        QPointer<QItemVideoWidget> self(this);
+        QRenameDialog dialog(name(), nullptr);
+        const int result = dialog.execInFront();
+        if (!self || result != 1)
+            return;
+        m_newName = dialog.fileName();
+        QUser::instance()->rename(m_videoKey, m_newName, this, "onRenameReponse(bool, const QValue&, const QString&)");
+    }
+    catch (const UException &e)
+    {
+        LOG_EXCEPTION(e);
+        QMsgBox::showMessage(e.qMessage(), 1);
+    }
+    catch (const std::exception &e)
+    {
+        LOG_ERROR(L"video row: rename failed: %s", e.what());
+    }
+    catch (...)
+    {
+        LOG_ERROR(L"video row: rename failed");
+    }
+}
+
+void QItemVideoWidget::remove(const std::function<void()> &callback)
+{
+    try
+    {
+        m_removeCallback = callback;
+        QUser::instance()->remove(m_videoKey, this, "onRemoveReponse(bool, const QValue&, const QString&)");
+    }
+    catch (const UException &e)
+    {
+        LOG_EXCEPTION(e);
+        QMsgBox::showMessage(e.qMessage(), 1);
+    }
+    catch (const std::exception &e)
+    {
+        LOG_ERROR(L"video row: delete failed: %s", e.what());
+    }
+    catch (...)
+    {
+        LOG_ERROR(L"video row: delete failed");
+    }
+}
+
+void QItemVideoWidget::onRemoveReponse(bool ok, const QValue &, const QString &msg)
+{
+    try
+    {
+        if (!ok)
+        {
+            QMsgBox::showMessage(msg, 1);
+            return;
+        }
+        // The callback only schedules the removal: this row is not destroyed in its own slot.
+        if (m_removeCallback)
+            m_removeCallback();
+    }
+    catch (const UException &e)
+    {
+        LOG_EXCEPTION(e);
+    }
+    catch (const std::exception &e)
+    {
+        LOG_ERROR(L"video row: delete reply: %s", e.what());
+    }
+    catch (...)
+    {
+        LOG_ERROR(L"video row: delete reply failed");
+    }
+}
+
+void QItemVideoWidget::onRenameReponse(bool ok, const QValue &, const QString &msg)
+{
+    try
+    {
+        if (!ok)
+        {
+            QMsgBox::showMessage(msg, 1);
+            return;
+        }
+        if (!m_newName.isEmpty())
+            m_ui->labelVideoName->setText(m_newName);
+    }
+    catch (const UException &e)
+    {
+        LOG_EXCEPTION(e);
+    }
+    catch (const std::exception &e)
+    {
+        LOG_ERROR(L"video row: rename reply: %s", e.what());
+    }
+    catch (...)
+    {
+        LOG_ERROR(L"video row: rename reply failed");
+    }
+}

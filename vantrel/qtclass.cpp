@@ -1,0 +1,8 @@
+#include "qtclass.h"
+
+QtClass::QtClass(QObject *parent)
+    : QObject(parent)
+{
+}
+
+QtClass::~QtClass() = default;

@@ -1,0 +1,168 @@
+#include "qupdatedialog.h"
+
+#include <atomic>
+#include <mutex>
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <QStringListModel>
+
+#include "cglobal.h"
+#include "commonfun.h"
+#include "logger.h"
+#include "uexception.h"
+#include "qmsgbox.h"
+#include "quiscale.h"
+#include "ui_qupdatedialog.h"
+
+namespace
+{
+    std::atomic<bool> g_shown {false};
+
+    std::mutex &launcherMutex()
+    {
+        static std::mutex mutex;
+        return mutex;
+    }
+
+    QUpdateDialog::Launcher &launcherSlot()
+    {
+        static QUpdateDialog::Launcher launcher;
+        return launcher;
+    }
+
+    bool startDetached(const QString &program, const QStringList &arguments)
+    {
+        return QProcess::startDetached(program, arguments);
+    }
+}
+
+QUpdateDialog::QUpdateDialog(bool hasNewVersion, QWidget *parent)
+    : QBaseDialog(parent)
+    , m_ui(new Ui::QUpdateDialogClass)
+    , m_hasNewVersion(hasNewVersion)
+{
+    m_ui->setupUi(this);
+    QUIScale::scaleForm(this);
+    initFrameless(QStringLiteral(":/qss/update.css"));
+
+    if (m_hasNewVersion)
+    {
+        refreshStyle(m_ui->frameBg, "nav", QStringLiteral("all"));
+        m_ui->btnOk->hide();
+        m_ui->labelMsg->setText(QStringLiteral("发现新版本"));
+    }
+    else
+    {
+        refreshStyle(m_ui->frameBg, "nav", QStringLiteral("top"));
+        refreshStyle(m_ui->frameMain, "nav", QStringLiteral("top"));
+        m_ui->labelVer->hide();
+        m_ui->frameBottom->hide();
+        // As small as the layout allows: the header frame and the shadow margins.
+        layout()->activate();
+        resize(QSize(QUIScale::scale(460), QUIScale::scale(320)).expandedTo(minimumSizeHint()));
+    }
+
+    bool ok = connect(m_ui->btnOk, SIGNAL(clicked()), this, SLOT(onOK()));
+    ok = connect(m_ui->btnClose, SIGNAL(clicked()), this, SLOT(onClose())) && ok;
+    ok = connect(m_ui->btnIgnore, SIGNAL(clicked()), this, SLOT(onBtnIgnoreClicked())) && ok;
+    ok = connect(m_ui->btnUpgrade, SIGNAL(clicked()), this, SLOT(onBtnUpdateClicked())) && ok;
+    if (!ok)
+        LOG_ERROR(L"update dialog: a button could not be connected");
+}
+
+QUpdateDialog::~QUpdateDialog()
+{
+    delete m_ui;
+}
+
+void QUpdateDialog::setInfo(const QString &version, const QString &downloadUrl, const QStringList &log)
+{
+    m_version = version;
+    m_downloadUrl = downloadUrl;
+    auto *model = new QStringListModel(log, this);
+    m_ui->listViewLog->setModel(model);
+    m_ui->labelVer->setText(QStringLiteral("Tarvex加密系统新版本v%1已发布，建议你立即升级以获得更好的体验！").arg(version));
+}
+
+void QUpdateDialog::setMessage(const QString &message)
+{
+    if (!message.isEmpty())
+        m_ui->labelMsg->setText(message);
+}
+
+bool QUpdateDialog::runUpgrade(const QString &downloadUrl)
+{
+    const QString program = CGlobal::appPath() + QStringLiteral("upgrade");
+    Launcher launcher;
+    {
+        std::lock_guard<std::mutex> lock(launcherMutex());
+        launcher = launcherSlot();
+    }
+    bool started = false;
+    try
+    {
+        // The address is one argument of its own, whatever blanks or quotes it holds.
+        started = launcher ? launcher(program, QStringList {downloadUrl}) : startDetached(program, QStringList {downloadUrl});
+    }
+    catch (const std::exception &e)
+    {
+        LOG_ERROR(L"starting the updater failed: %s", e.what());
+    }
+    catch (...)
+    {
+        LOG_ERROR(L"starting the updater failed");
+    }
+    if (!started)
+    {
+        LOG_ERROR(L"the updater could not be started: %s", program);
+        QMsgBox::showMessage(QStringLiteral("无法启动升级程序"), 1);
+        return false;
+    }
+    LOG_INFO(L"updater started: %s", program);
+    QCoreApplication::exit(0);
+    return true;
+}
+
+void QUpdateDialog::setLauncher(const Launcher &launcher)
+{
+    std::lock_guard<std::mutex> lock(launcherMutex());
+    launcherSlot() = launcher;
+}
+
+void QUpdateDialog::setShown()
+{
+    g_shown = true;
+}
+
+bool QUpdateDialog::isShown()
+{
+    return g_shown;
+}
+
+void QUpdateDialog::onBtnUpdateClicked()
+{
+    try
+    {
+        runUpgrade(m_downloadUrl);
+    }
+    catch (const UException &e)
+    {
+        LOG_EXCEPTION(e);
+    }
+    catch (const std::exception &e)
+    {
+        LOG_ERROR(L"update dialog: %s", e.what());
+    }
+    catch (...)
+    {
+        LOG_ERROR(L"update dialog: unknown failure");
+    }
+}
+
+void QUpdateDialog::onBtnIgnoreClicked()
+{
+    if (!m_version.isEmpty())
+        CommonFun::setSetting(QStringLiteral("update"), m_version, true);
+    accept();
+}
