@@ -1,11 +1,11 @@
 #pragma once
 
+#include <string>
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
 #include <QStringList>
-
-#include <string>
 
 #include <curl/curl.h>
 

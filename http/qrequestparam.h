@@ -1,10 +1,10 @@
 #pragma once
 
+#include <string>
+
 #include <QObject>
 #include <QString>
 #include <QStringList>
-
-#include <string>
 
 // The ordered parameters of one web-API call, sent enciphered as the query parameter "key":
 // two checksum digits followed by the AES text of the entries joined with "&".

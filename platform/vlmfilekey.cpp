@@ -72,6 +72,15 @@ namespace
         return it == g_instances.end() ? nullptr : it->second.get();
     }
 
+    MediaState *findMedia(libvlc_instance_t *inst, const char *name)
+    {
+        InstanceState *s = findState(inst);
+        if (!s || !name)
+            return nullptr;
+        auto it = s->media.find(name);
+        return it == s->media.end() ? nullptr : &it->second;
+    }
+
     void onVlmEvent(const libvlc_event_t *event, void *opaque)
     {
         if (event->type != libvlc_VlmMediaInstanceStatusEnd || !event->u.vlm_media_event.psz_media_name)
@@ -508,13 +517,12 @@ extern "C"
         static const PositionFn real = realCall<PositionFn>("libvlc_vlm_get_media_instance_position");
         {
             std::lock_guard<std::mutex> lock(g_mutex);
-            InstanceState *s = findState(p_instance);
-            auto it = s && psz_name ? s->media.find(psz_name) : decltype(s->media.end())();
-            if (s && psz_name && it != s->media.end() && it->second.passEnded)
+            MediaState *m = findMedia(p_instance, psz_name);
+            if (m && m->passEnded)
             {
                 // The pass is over; the loop's restarts only fail (and block the VLM), so don't ask.
-                const bool first = !it->second.positiveSeen;
-                it->second.positiveSeen = true;
+                const bool first = !m->positiveSeen;
+                m->positiveSeen = true;
                 return first ? 1.0f : 0.0f;
             }
         }
@@ -524,13 +532,8 @@ extern "C"
         if (p > 0)
         {
             std::lock_guard<std::mutex> lock(g_mutex);
-            InstanceState *s = findState(p_instance);
-            if (s && psz_name)
-            {
-                auto it = s->media.find(psz_name);
-                if (it != s->media.end())
-                    it->second.positiveSeen = true;
-            }
+            if (MediaState *m = findMedia(p_instance, psz_name))
+                m->positiveSeen = true;
         }
         return p;
     }

@@ -413,6 +413,9 @@ bool Ostrel::streamEncrypt(const QString &destPath, const QByteArray &keyText)
     }
     const int number = keyNumber(mixed);
     LOG_INFO(L"create key---%d", number);
+    // Room for the whole output at once (also fails early on a full disk).
+    if (size > 0 && ::posix_fallocate(out, 0, size) != 0)
+        LOG_WARNING(L"cannot reserve %lld bytes for %s", static_cast<long long>(size), destPath);
 
     bool ioError = false;
     std::vector<uint8_t> buffer(kChunkSize);
@@ -489,6 +492,9 @@ bool Ostrel::streamEncrypt(const QString &destPath, const QByteArray &keyText)
     }
     sendMessage(2, QStringLiteral("100"));
     ::close(in);
+    // The reserved room ends where the data ends (a source may have shrunk meanwhile).
+    if (::ftruncate(out, static_cast<off_t>(processed)) != 0)
+        ioError = true;
     if (::close(out) != 0)
         ioError = true;
     if (ioError)

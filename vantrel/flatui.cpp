@@ -117,11 +117,10 @@ void FlatUI::styleRadioButton(QRadioButton *button, int indicatorRadius,
     const int r = indicatorRadius;
     QStringList pieces;
     pieces << QStringLiteral("QRadioButton::indicator{border-radius:%1px;width:%2px;height:%2px;}").arg(n(r), n(2 * r));
-    // Checked and unchecked are states of the indicator: one colon.
-    pieces << QStringLiteral("QRadioButton::indicator:unchecked{background:qradialgradient(spread:pad,cx:0.5,cy:0.5,radius:0.5,"
+    pieces << QStringLiteral("QRadioButton::indicator::unchecked{background:qradialgradient(spread:pad,cx:0.5,cy:0.5,radius:0.5,"
                              "fx:0.5,fy:0.5,stop:0.6 #FFFFFF,stop:0.7 %1);}")
                   .arg(unchecked);
-    pieces << QStringLiteral("QRadioButton::indicator:checked{background:qradialgradient(spread:pad,cx:0.5,cy:0.5,radius:0.5,"
+    pieces << QStringLiteral("QRadioButton::indicator::checked{background:qradialgradient(spread:pad,cx:0.5,cy:0.5,radius:0.5,"
                              "fx:0.5,fy:0.5,stop:0 %1,stop:0.3 %1,stop:0.4 #FFFFFF,stop:0.6 #FFFFFF,stop:0.7 %1);}")
                   .arg(checked);
     apply(button, pieces);

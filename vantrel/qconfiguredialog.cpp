@@ -389,6 +389,10 @@ void QConfigureDialog::sendSearch()
     {
         LOG_ERROR(L"course search failed: %s", e.what());
     }
+    catch (...)
+    {
+        LOG_ERROR(L"course search failed");
+    }
 }
 
 void QConfigureDialog::onSearchReplied(int serial, bool ok, const QValue &data, const QString &msg)

@@ -95,8 +95,7 @@ QMainWidget::QMainWidget(QWidget *parent)
 
     // The course page's video list becomes the server video list (with its context menu).
     ui.verticalLayout_5->removeWidget(ui.listWidgetVideo);
-    ui.listWidgetVideo->hide();
-    ui.listWidgetVideo->deleteLater();
+    delete ui.listWidgetVideo;
     auto *videoList = new QVideoListWidget(ui.pageVideoList);
     videoList->setObjectName(QStringLiteral("listWidgetVideo"));
     ui.verticalLayout_5->addWidget(videoList, 0);

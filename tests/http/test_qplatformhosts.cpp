@@ -36,3 +36,15 @@ TEST(QPlatformHosts, ReadsStartIniAndTheEnvironment)
     qunsetenv("VANTREL_API_HOST");
     EXPECT_EQ(QPlatformHosts::apiHost(), QStringLiteral("api.test:81"));
 }
+
+// The start.ini that ships beside the programs points every host at the demo server.
+TEST(QPlatformHosts, ShippedStartIni)
+{
+    QAppSetting::instance()->setFile(QStringLiteral(VANTREL_SOURCE_DIR "resources/start.ini"));
+    QAppSetting *ini = QAppSetting::instance();
+    EXPECT_FALSE(ini->getBool(QStringLiteral("config"), QStringLiteral("debug"), true));
+    EXPECT_EQ(ini->getInt(QStringLiteral("config"), QStringLiteral("threads"), 0), 3);
+    for (const char *key : {"api_host", "web_host", "site_host", "docs_host", "upload_host"})
+        EXPECT_EQ(ini->getString(QStringLiteral("config"), QString::fromLatin1(key)), QStringLiteral("127.0.0.1:18480")) << key;
+    EXPECT_EQ(QPlatformHosts::apiBaseUrl(), QStringLiteral("http://127.0.0.1:18480/"));
+}

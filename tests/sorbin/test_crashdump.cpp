@@ -1,6 +1,11 @@
 #include <csignal>
 
+#include <sys/ptrace.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <QDateTime>
+#include <QFile>
 #include <QDir>
 #include <QProcess>
 #include <QRegularExpression>
@@ -93,4 +98,30 @@ TEST(CrashDump, SorbinWritesOneDump)
     ASSERT_FALSE(dir.isEmpty());
     const QString dump = expectOneDump(dir, pid, "2.03");
     EXPECT_TRUE(dump.contains(QStringLiteral("signal: 11 (SIGSEGV)")));
+}
+
+// Under a debugger the crash is the debugger's: no dump is written.
+TEST(CrashDump, NoDumpWhileTraced)
+{
+    const QString dir = testsupport::newTempDir();
+    const QByteArray dirBytes = QFile::encodeName(dir);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0)
+    {
+        if (chdir(dirBytes.constData()) != 0 || ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0)
+            _exit(3);
+        execl(CRASHCHILD_PATH, CRASHCHILD_PATH, "segv", static_cast<char *>(nullptr));
+        _exit(4);
+    }
+    // Act as the debugger: pass every signal on until the child ends.
+    int status = 0;
+    while (waitpid(pid, &status, 0) == pid && WIFSTOPPED(status))
+    {
+        const int sig = WSTOPSIG(status) == SIGTRAP ? 0 : WSTOPSIG(status);
+        ptrace(PTRACE_CONT, pid, nullptr, reinterpret_cast<void *>(static_cast<intptr_t>(sig)));
+    }
+    ASSERT_TRUE(WIFSIGNALED(status)) << status;
+    EXPECT_EQ(WTERMSIG(status), SIGSEGV);
+    EXPECT_TRUE(QDir(dir).entryList(QDir::Files).isEmpty());
 }

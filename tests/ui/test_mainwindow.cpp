@@ -174,6 +174,29 @@ TEST_F(UiMainWindow, FailedJobRetries)
     EXPECT_EQ(QDir(env.tempDir()).entryList({QStringLiteral("*.vep")}, QDir::Files).size(), 1);
 }
 
+// A sorbin that crashes fails the job on its row, nothing else; with a working one the retry
+// completes it.
+TEST_F(UiMainWindow, CrashingChildFailsTheJobOnly)
+{
+    const QString crasher = env.tempDir() + QStringLiteral("crashing-sorbin");
+    ASSERT_TRUE(testsupport::writeAll(crasher, "#!/bin/sh\nkill -SEGV $$\n"));
+    QFile::setPermissions(crasher, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    qputenv("VANTREL_SORBIN", crasher.toUtf8());
+
+    SettingsAnswer answer;
+    const QString source = sourceClip();
+    emit window->dropList({QUrl::fromLocalFile(source)});
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return tip(uploadRow()) == QStringLiteral("上传失败"); }, 60000));
+    EXPECT_TRUE(QFile::exists(source));
+    EXPECT_TRUE(QDir(env.tempDir()).entryList({QStringLiteral("*.vep")}, QDir::Files).isEmpty());
+    EXPECT_EQ(QRecords::instance()->count(), 0);
+
+    qputenv("VANTREL_SORBIN", QByteArray(VANTREL_BIN_DIR) + "sorbin");
+    uploadRow()->findChild<QPushButton *>(QStringLiteral("btnReEncrypt"))->click();
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return tip(uploadRow()) == QStringLiteral("已完成"); }, 60000));
+    EXPECT_EQ(QDir(env.tempDir()).entryList({QStringLiteral("*.vep")}, QDir::Files).size(), 1);
+}
+
 // Removing the last job asks first, then drops the row, the job and the total progress.
 TEST_F(UiMainWindowIdle, RemovingTheLastJob)
 {
@@ -283,4 +306,60 @@ TEST(UiMainWindowFiles, EarlierRecordsAtStart)
     ASSERT_TRUE(testsupport::waitUntil([&]() { return list->count() == 0; }, 3000));
     EXPECT_EQ(window.form().labelRecordNum->text(), QStringLiteral("0"));
     EXPECT_EQ(QRecords::instance()->count(), 0);
+}
+
+// Replies that are not what they should be never break the window: a body that is no JSON
+// fails the call (its text shown where the call shows failures), members of the wrong type read
+// as text or as nothing.
+TEST(UiMainWindowReplies, NonsenseRepliesAreHarmless)
+{
+    UiTestEnv env(true, 0);
+    env.signInDemo();
+    Fault garbage;
+    garbage.replaceBody = true;
+    garbage.body = "<html>502 Bad Gateway</html>";
+    garbage.count = 1;
+    env.server()->setFault("Version/versionCheck", garbage);
+    env.server()->setFault("Teacher/teacherVideoList", garbage);
+
+    QStringList messages;
+    ModalAnswer answer([&](QWidget *w) {
+        messages << messageText(w);
+        return clickButton(w, "btnOk") || clickButton(w, "btnClose");
+    });
+    QMainWidget window;
+    window.start();
+    window.show();
+    window.onBtnRefresh();
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return messages.size() == 1; }, 5000));
+    EXPECT_FALSE(messages.first().isEmpty());
+    EXPECT_EQ(window.form().listWidgetCourse->count(), 0);
+
+    Fault oddTypes;
+    oddTypes.dataPatch["id"] = 13;
+    oddTypes.dataPatch["video_title"] = Json::Value(Json::arrayValue);
+    oddTypes.dataPatch["ctime"] = "soon";
+    oddTypes.count = 1;
+    env.server()->setFault("Teacher/teacherVideoList", oddTypes);
+    window.onBtnRefresh();
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return window.form().listWidgetCourse->count() == 2; }, 5000));
+    EXPECT_EQ(window.form().listWidgetCourse->item(0)->data(Qt::StatusTipRole).toString(), QStringLiteral("13"));
+    EXPECT_TRUE(window.form().listWidgetCourse->item(0)->text().isEmpty());
+    EXPECT_EQ(messages.size(), 1);
+
+    // A storage reply with no space at all shows an empty bar rather than dividing by zero.
+    for (const char *reply : {R"({"space": "0", "storage_siz": "12"})", R"({"space": 0, "storage_siz": [1]})", R"("text")"})
+    {
+        QValue data;
+        ASSERT_TRUE(parseJson(QByteArray(reply), data));
+        window.form().progressSpace->setValue(50);
+        window.onFluxReponse(true, data, QString());
+        EXPECT_EQ(window.form().progressSpace->value(), 0) << reply;
+    }
+    QValue half;
+    ASSERT_TRUE(parseJson(QByteArray(R"({"space": "2048", "storage_siz": "1024"})"), half));
+    window.onFluxReponse(true, half, QString());
+    EXPECT_EQ(window.form().progressSpace->value(), 50);
+    EXPECT_EQ(window.form().progressSpace->format(), QStringLiteral("1024.00MB/2.00G"));
+    EXPECT_TRUE(window.isVisible());
 }

@@ -16,6 +16,7 @@
 #include "qconfiguredialog.h"
 #include "qlogindialog.h"
 #include "qmainwidget.h"
+#include "quiscale.h"
 #include "qworkpool.h"
 #include "testsupport.h"
 #include "uitestenv.h"
@@ -43,6 +44,9 @@ int main(int argc, char **argv)
     QDir().mkpath(out);
 
     UiTestEnv env(true, 1);
+    // UISHOTS_SCALE=1.25 draws the windows as on a screen of 120 DPI.
+    if (qEnvironmentVariableIsSet("UISHOTS_SCALE"))
+        QUIScale::setFactor(qEnvironmentVariable("UISHOTS_SCALE").toFloat());
     bool ok = true;
     {
         QLoginDialog login;

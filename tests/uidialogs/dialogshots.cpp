@@ -1,0 +1,104 @@
+// Draws the create-course, rename, update (both forms) and about dialogs and a server video list
+// into a folder, against the demo server. Run under a display, e.g.:
+//   xvfb-run -a -s "-screen 0 1400x1000x24" build/tests/dialogshots /tmp/shots/
+#include <cstdio>
+
+#include <QApplication>
+#include <QDir>
+#include <QLineEdit>
+
+#include "qaboutdialog.h"
+#include "qcreatecoursedialog.h"
+#include "qitemvideowidget.h"
+#include "qrenamedialog.h"
+#include "quiscale.h"
+#include "qupdatedialog.h"
+#include "quser.h"
+#include "qvideolistwidget.h"
+#include "testsupport.h"
+#include "uitestenv.h"
+
+namespace
+{
+    bool save(QWidget *widget, const QString &path)
+    {
+        widget->show();
+        widget->raise();
+        testsupport::waitUntil([]() { return false; }, 300);
+        const bool ok = widget->grab().save(path, "PNG");
+        std::printf("%s %s\n", ok ? "wrote" : "FAILED", qPrintable(path));
+        return ok;
+    }
+
+    class Reply : public QObject
+    {
+        Q_OBJECT
+    public:
+        bool arrived = false;
+        QValue data;
+    public slots:
+        void onReply(bool, const QValue &value, const QString &)
+        {
+            data = value;
+            arrived = true;
+        }
+    };
+}
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("/tmp/dialogshots/");
+    if (!out.endsWith(QLatin1Char('/')))
+        out += QLatin1Char('/');
+    QDir().mkpath(out);
+
+    UiTestEnv env(true, 1);
+    if (qEnvironmentVariableIsSet("UISHOTS_SCALE"))
+        QUIScale::setFactor(qEnvironmentVariable("UISHOTS_SCALE").toFloat());
+    bool ok = true;
+    {
+        QCreateCourseDialog dialog;
+        dialog.findChild<QLineEdit *>(QStringLiteral("editCourseName"))->setText(QStringLiteral("视频加密进阶"));
+        ok = save(&dialog, out + QStringLiteral("createcourse.png")) && ok;
+    }
+    {
+        QRenameDialog dialog(QStringLiteral("第一课 开篇.mp4"));
+        ok = save(&dialog, out + QStringLiteral("rename.png")) && ok;
+    }
+    {
+        QUpdateDialog dialog(true);
+        dialog.setInfo(QStringLiteral("6.02"), QStringLiteral("http://127.0.0.1/setup.exe"),
+                       {QStringLiteral("1、修复已知问题"), QStringLiteral("2、提升加密速度")});
+        ok = save(&dialog, out + QStringLiteral("update.png")) && ok;
+    }
+    {
+        QUpdateDialog dialog(false);
+        ok = save(&dialog, out + QStringLiteral("update-none.png")) && ok;
+    }
+    {
+        QAboutDialog dialog;
+        ok = save(&dialog, out + QStringLiteral("about.png")) && ok;
+    }
+    {
+        env.signInDemo();
+        Reply reply;
+        QUser::instance()->getVideoFile(12, &reply, "onReply(bool, const QValue&, const QString&)");
+        testsupport::waitUntil([&]() { return reply.arrived; }, 5000);
+        QVideoListWidget list;
+        list.resize(QUIScale::scale(740), QUIScale::scale(120));
+        for (int i = 0; i < jsonSize(reply.data); ++i)
+        {
+            auto *item = new QListWidgetItem();
+            item->setSizeHint(QSize(QUIScale::scale(720), QUIScale::scale(40)));
+            auto *row = new QItemVideoWidget();
+            row->setData(jsonAt(reply.data, i));
+            list.addItem(item);
+            list.setItemWidget(item, row);
+        }
+        ok = save(&list, out + QStringLiteral("videolist.png")) && ok;
+    }
+    return ok ? 0 : 1;
+}
+
+#include "dialogshots.moc"
