@@ -76,6 +76,17 @@ void QCreateCourseDialog::onBtnOk()
 
 void QCreateCourseDialog::onBtnHome()
 {
-    // A browser that cannot be started is not reported.
-    QDesktopServices::openUrl(QUrl(homeUrl().toString(), QUrl::TolerantMode));
+    try
+    {
+        // A browser that cannot be started is not reported.
+        QDesktopServices::openUrl(QUrl(homeUrl().toString(), QUrl::TolerantMode));
+    }
+    catch (const std::exception &e)
+    {
+        LOG_ERROR(L"create-course dialog: the back office could not be opened: %s", e.what());
+    }
+    catch (...)
+    {
+        LOG_ERROR(L"create-course dialog: the back office could not be opened");
+    }
 }

@@ -162,7 +162,18 @@ void QUpdateDialog::onBtnUpdateClicked()
 
 void QUpdateDialog::onBtnIgnoreClicked()
 {
-    if (!m_version.isEmpty())
-        CommonFun::setSetting(QStringLiteral("update"), m_version, true);
+    try
+    {
+        if (!m_version.isEmpty())
+            CommonFun::setSetting(QStringLiteral("update"), m_version, true);
+    }
+    catch (const std::exception &e)
+    {
+        LOG_ERROR(L"update dialog: the ignored version was not stored: %s", e.what());
+    }
+    catch (...)
+    {
+        LOG_ERROR(L"update dialog: the ignored version was not stored");
+    }
     accept();
 }
