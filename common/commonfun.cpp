@@ -1,5 +1,7 @@
 #include "commonfun.h"
 
+#include <clocale>
+#include <cstring>
 #include <memory>
 #include <mutex>
 
@@ -251,5 +253,14 @@ namespace CommonFun
             return 0.0f;
         const double bytes = static_cast<double>(st.f_bavail) * static_cast<double>(st.f_frsize);
         return static_cast<float>(bytes / 1024.0 / 1024.0 / 1024.0);
+    }
+
+    void ensureUtf8CType()
+    {
+        const auto isPlain = [](const char *name) {
+            return !name || std::strcmp(name, "C") == 0 || std::strcmp(name, "POSIX") == 0;
+        };
+        if (isPlain(std::setlocale(LC_CTYPE, nullptr)) && isPlain(std::setlocale(LC_CTYPE, "")))
+            std::setlocale(LC_CTYPE, "C.UTF-8");
     }
 }

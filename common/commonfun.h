@@ -29,6 +29,10 @@ namespace CommonFun
 
     // Milliseconds since 1970-01-01 UTC.
     int64_t currentMSecs();
+
+    // Switches the C library's character type to UTF-8 when the process runs under the "C"
+    // locale, so that file names outside ASCII survive the libraries that go through it.
+    void ensureUtf8CType();
     // |b - a| < epsilon (strictly).
     bool floatEqual(float a, float b, float epsilon);
     // "HH:MM:SS", each field at least two digits.

@@ -6,8 +6,6 @@ bash scripts/install-deps.sh
 BUILD_DIR="${BUILD_DIR:-build}"
 cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$BUILD_DIR" -j "$(nproc)"
-cd "$BUILD_DIR"
-ctest -j "$(nproc)" --output-on-failure --timeout 300
-cd ..
+(cd "$BUILD_DIR" && ctest -j "$(nproc)" --output-on-failure --timeout 300)
 # The unit-level suites once more under AddressSanitizer and UndefinedBehaviorSanitizer.
 bash scripts/test-sanitize.sh

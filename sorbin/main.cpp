@@ -5,6 +5,7 @@
 #include <QThread>
 
 #include "cglobal.h"
+#include "commonfun.h"
 #include "crashdump.h"
 #include "logger.h"
 #include "ostrel.h"
@@ -18,6 +19,7 @@ namespace
 int main(int argc, char **argv)
 {
     platform::installCrashHandler(kVersionText, CGlobal::parseBuildDate(__DATE__));
+    CommonFun::ensureUtf8CType();
     QThread::msleep(100);
 
     sth::logger::instance()->start((CGlobal::defaultLogPath() + QStringLiteral("sorbin/")).toStdWString());

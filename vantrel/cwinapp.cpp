@@ -24,6 +24,7 @@
 CWinApp::CWinApp(int &argc, char **argv)
     : m_application(argc, argv)
 {
+    CommonFun::ensureUtf8CType();
     registerQValueMetaType();
     initVantrelResources();
     CGlobal::init();
