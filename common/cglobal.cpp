@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSysInfo>
 
 #include "commonfun.h"
@@ -31,11 +32,14 @@ namespace
         return path;
     }
 
-    // Creates the folder with its parents, private to this user.
+    // Creates the folder with its parents, private to this user. A folder that is already
+    // there keeps its attributes.
     void makePrivateDir(const QString &path)
     {
-        QDir().mkpath(path);
-        QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        if (QFileInfo(path).isDir())
+            return;
+        if (QDir().mkpath(path))
+            QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     }
 }
 

@@ -9,33 +9,16 @@ namespace
 {
     const wchar_t kReplacement = 0xFFFD;
 
-    bool isValidUtf8(const std::string &bytes)
+    // ASCII kept, every other byte marked.
+    std::wstring asciiOnly(const std::string &bytes) noexcept
     {
-        const auto *p = reinterpret_cast<const unsigned char *>(bytes.data());
-        const size_t n = bytes.size();
-        size_t i = 0;
-        while (i < n) {
-            const unsigned char c = p[i];
-            size_t len = 0;
-            char32_t cp = 0;
-            if (c < 0x80) { ++i; continue; }
-            if (c >= 0xC2 && c <= 0xDF) { len = 2; cp = c & 0x1F; }
-            else if (c >= 0xE0 && c <= 0xEF) { len = 3; cp = c & 0x0F; }
-            else if (c >= 0xF0 && c <= 0xF4) { len = 4; cp = c & 0x07; }
-            else return false;
-            if (i + len > n)
-                return false;
-            for (size_t k = 1; k < len; ++k) {
-                if ((p[i + k] & 0xC0) != 0x80)
-                    return false;
-                cp = (cp << 6) | (p[i + k] & 0x3F);
-            }
-            if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF))
-                || (cp >= 0xD800 && cp <= 0xDFFF))
-                return false;
-            i += len;
+        std::wstring out;
+        try {
+            for (unsigned char c : bytes)
+                out.push_back(c < 0x80 ? wchar_t(c) : kReplacement);
+        } catch (...) {
         }
-        return true;
+        return out;
     }
 }
 
@@ -44,14 +27,10 @@ std::wstring codecvt_gbk::fromBytes(const std::string &bytes)
     std::wstring out;
     if (bytes.empty())
         return out;
+    iconv_t cd = iconv_open("WCHAR_T", "GBK");
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        return asciiOnly(bytes); // no converter
     try {
-        iconv_t cd = iconv_open("WCHAR_T", "GBK");
-        if (cd == reinterpret_cast<iconv_t>(-1)) {
-            // No converter: keep ASCII, mark the rest.
-            for (unsigned char c : bytes)
-                out.push_back(c < 0x80 ? wchar_t(c) : kReplacement);
-            return out;
-        }
         std::string in = bytes;
         char *inPtr = &in[0];
         size_t inLeft = in.size();
@@ -72,20 +51,20 @@ std::wstring codecvt_gbk::fromBytes(const std::string &bytes)
             --inLeft;
             iconv(cd, nullptr, nullptr, nullptr, nullptr);
         }
-        iconv_close(cd);
     } catch (...) {
-        out.clear();
-        for (unsigned char c : bytes)
-            out.push_back(c < 0x80 ? wchar_t(c) : kReplacement);
+        out = asciiOnly(bytes);
     }
+    iconv_close(cd);
     return out;
 }
 
 std::wstring codecvt_gbk::fromUtf8OrGbk(const std::string &bytes)
 {
     try {
-        if (isValidUtf8(bytes))
-            return CStringHelp::utf8ToUnicode(bytes);
+        bool valid = false;
+        std::wstring text = CStringHelp::utf8ToUnicode(bytes, &valid);
+        if (valid)
+            return text;
     } catch (...) {
     }
     return fromBytes(bytes);

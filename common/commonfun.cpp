@@ -13,12 +13,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSettings>
 
 #include "cstringhelp.h"
 #include "instanceguard.h"
 #include "logger.h"
 #include "machineid.h"
+#include "qinifile.h"
 
 namespace
 {
@@ -28,33 +28,20 @@ namespace
         return *mutex;
     }
 
-    std::unique_ptr<QSettings> &settingsStore()
+    // The store; replaced only under settingsMutex(), so a reader never sees it go away.
+    std::unique_ptr<QIniFile> &settingsStore()
     {
-        static std::unique_ptr<QSettings> store;
+        static std::unique_ptr<QIniFile> store;
         return store;
     }
 
-    QString settingKey(const QString &group, const QString &key)
-    {
-        return group + QLatin1Char('/') + key;
-    }
-
-    QVariant settingValue(const QString &group, const QString &key)
+    // Runs `read` on the open store, or gives `def` when none is open.
+    template <typename T, typename Read>
+    T readSetting(const T &def, Read read)
     {
         std::lock_guard<std::mutex> lock(settingsMutex());
         const auto &store = settingsStore();
-        if (!store)
-            return QVariant();
-        return store->value(settingKey(group, key));
-    }
-
-    // A free name beside `path` for keeping a damaged file: "<path>.bad", then ".bad.1" ...
-    QString badName(const QString &path)
-    {
-        QString name = path + QStringLiteral(".bad");
-        for (int i = 1; QFileInfo::exists(name) || QFileInfo(name).isSymLink(); ++i)
-            name = path + QStringLiteral(".bad.") + QString::number(i);
-        return name;
+        return store ? read(*store) : def;
     }
 }
 
@@ -73,15 +60,15 @@ namespace CommonFun
                 file.close();
             QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
         }
-        store.reset(new QSettings(path, QSettings::IniFormat));
-        if (store->status() == QSettings::FormatError) {
+        store.reset(new QIniFile(path));
+        if (store->isDamaged()) {
             store.reset();
-            const QString bad = badName(path);
-            if (QFile::rename(path, bad))
+            const QString bad = setDamagedFileAside(path);
+            if (!bad.isEmpty())
                 LOG_ERROR(L"settings file %s is damaged, kept as %s", path, bad);
             else
                 LOG_ERROR(L"settings file %s is damaged and could not be set aside", path);
-            store.reset(new QSettings(path, QSettings::IniFormat));
+            store.reset(new QIniFile(path));
         }
     }
 
@@ -104,10 +91,8 @@ namespace CommonFun
     {
         std::lock_guard<std::mutex> lock(settingsMutex());
         const auto &store = settingsStore();
-        if (!store)
-            return;
-        store->setValue(settingKey(group, key), value);
-        store->sync();
+        if (store)
+            store->setValue(group, key, value);
     }
 
     void syncSettings()
@@ -119,35 +104,41 @@ namespace CommonFun
 
     int getSettingInt(const QString &group, const QString &key, int def)
     {
-        bool ok = false;
-        const int value = settingValue(group, key).toInt(&ok);
-        return ok ? value : def;
+        return readSetting(def, [&](const QIniFile &ini) { return ini.getInt(group, key, def); });
     }
 
     QString getSettingString(const QString &group, const QString &key, const QString &def)
     {
-        const QVariant value = settingValue(group, key);
-        return value.isValid() ? value.toString() : def;
+        return readSetting(def, [&](const QIniFile &ini) { return ini.getString(group, key, def); });
     }
 
     bool getSettingBool(const QString &group, const QString &key, bool def)
     {
-        const QVariant value = settingValue(group, key);
-        return value.isValid() ? value.toBool() : def;
+        return readSetting(def, [&](const QIniFile &ini) { return ini.getBool(group, key, def); });
     }
 
     float getSettingFloat(const QString &group, const QString &key, float def)
     {
-        bool ok = false;
-        const float value = settingValue(group, key).toFloat(&ok);
-        return ok ? value : def;
+        return readSetting(def, [&](const QIniFile &ini) { return ini.getFloat(group, key, def); });
     }
 
     int64_t getSettingInt64(const QString &group, const QString &key, int64_t def)
     {
-        bool ok = false;
-        const qlonglong value = settingValue(group, key).toLongLong(&ok);
-        return ok ? value : def;
+        return readSetting(def, [&](const QIniFile &ini) { return static_cast<int64_t>(ini.getInt64(group, key, def)); });
+    }
+
+    QString badFileName(const QString &path)
+    {
+        QString name = path + QStringLiteral(".bad");
+        for (int i = 1; QFileInfo::exists(name) || QFileInfo(name).isSymLink(); ++i)
+            name = path + QStringLiteral(".bad.") + QString::number(i);
+        return name;
+    }
+
+    QString setDamagedFileAside(const QString &path)
+    {
+        const QString bad = badFileName(path);
+        return QFile::rename(path, bad) ? bad : QString();
     }
 
     int64_t currentMSecs()

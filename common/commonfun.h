@@ -27,6 +27,13 @@ namespace CommonFun
     // Writes pending changes to the file now.
     void syncSettings();
 
+    // Where a damaged state file is kept: the first free name of "<path>.bad",
+    // "<path>.bad.1", ... (never an existing file, so nothing kept is overwritten).
+    QString badFileName(const QString &path);
+    // Renames a damaged state file to badFileName(path); returns that name, empty when the
+    // file could not be moved.
+    QString setDamagedFileAside(const QString &path);
+
     // Milliseconds since 1970-01-01 UTC.
     int64_t currentMSecs();
 

@@ -232,9 +232,12 @@ namespace
         return out;
     }
 
-    // UTF-8 to wide; each ill-formed subsequence becomes one U+FFFD.
-    std::wstring decodeUtf8(const std::string &text)
+    // UTF-8 to wide; each ill-formed subsequence becomes one U+FFFD. `valid`, when given,
+    // tells whether there was none.
+    std::wstring decodeUtf8(const std::string &text, bool *valid = nullptr)
     {
+        if (valid)
+            *valid = true;
         std::wstring out;
         out.reserve(text.size());
         const size_t n = text.size();
@@ -268,6 +271,8 @@ namespace
                     hi = 0x8F;
             } else {
                 out += REPLACEMENT;
+                if (valid)
+                    *valid = false;
                 ++i;
                 continue;
             }
@@ -287,10 +292,13 @@ namespace
                 }
                 cp = (cp << 6) | (cc & 0x3F);
             }
-            if (good)
+            if (good) {
                 out += static_cast<wchar_t>(cp);
-            else
+            } else {
                 out += REPLACEMENT;
+                if (valid)
+                    *valid = false;
+            }
             i = j;
         }
         return out;
@@ -445,6 +453,11 @@ std::string CStringHelp::unicodeToUtf8(const std::wstring &text)
 std::wstring CStringHelp::utf8ToUnicode(const std::string &text)
 {
     return text.empty() ? std::wstring() : decodeUtf8(text);
+}
+
+std::wstring CStringHelp::utf8ToUnicode(const std::string &text, bool *valid)
+{
+    return decodeUtf8(text, valid);
 }
 
 std::string CStringHelp::ansiToUtf8(const std::string &text)

@@ -29,6 +29,8 @@ public:
     static std::string unicodeToAnsi(const std::wstring &text);
     static std::string unicodeToUtf8(const std::wstring &text);
     static std::wstring utf8ToUnicode(const std::string &text);
+    // Same; `*valid` tells whether the text was well-formed UTF-8 (no replacement made).
+    static std::wstring utf8ToUnicode(const std::string &text, bool *valid);
     static std::string ansiToUtf8(const std::string &text);
     static std::string utf8ToAnsi(const std::string &text);
     static std::u16string unicodeToUtf16(const std::wstring &text);

@@ -416,7 +416,11 @@ namespace sth
 
     bool logger::accepts(int level)
     {
-        return level < 2 || g_debug;
+        if (level >= 2 && !g_debug)
+            return false;
+        std::shared_lock<std::shared_mutex> lock(sinkLock());
+        const logger *sink = g_sink;
+        return sink && sink->m_running;
     }
 
     void logger::submit(int level, const char *file, int line, std::wstring &&message)

@@ -136,14 +136,15 @@ namespace sth
         template<typename... Args>
         static void write(int level, const char *file, int line, const LogFormat &format, const Args &...args)
         {
-            if (!accepts(level))
-                return;
             try {
-                submit(level, file, line, formatString(format, args...));
+                if (accepts(level))
+                    submit(level, file, line, formatString(format, args...));
             } catch (...) {
             }
         }
 
+        // False when the record would be dropped anyway (level filtered out, or no logger
+        // running), so that it is not even formatted.
         static bool accepts(int level);
         static void submit(int level, const char *file, int line, std::wstring &&message);
         static std::wstring timeText(int64_t seconds, const wchar_t *format);

@@ -25,6 +25,19 @@ QString QIniFile::fileName() const
     return m_settings ? m_settings->fileName() : QString();
 }
 
+bool QIniFile::isDamaged() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_settings && m_settings->status() == QSettings::FormatError;
+}
+
+void QIniFile::sync()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_settings)
+        m_settings->sync();
+}
+
 void QIniFile::setValue(const QString &section, const QString &key, const QVariant &value)
 {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -23,6 +23,10 @@ public:
     // Opens `path` only when no file is set yet; a later call changes nothing.
     void setFile(const QString &path);
     QString fileName() const;
+    // True when the file exists but could not be read as INI.
+    bool isDamaged() const;
+    // Writes pending changes now (every setValue() already does).
+    void sync();
 
     void setValue(const QString &section, const QString &key, const QVariant &value);
     int getInt(const QString &section, const QString &key, int def = 0) const;

@@ -5,14 +5,24 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include "commonfun.h"
 #include "logger.h"
 
 QString QJsonFile::badFileName(const QString &path)
 {
-    QString name = path + QStringLiteral(".bad");
-    for (int i = 1; QFileInfo::exists(name) || QFileInfo(name).isSymLink(); ++i)
-        name = path + QStringLiteral(".bad.") + QString::number(i);
-    return name;
+    return CommonFun::badFileName(path);
+}
+
+namespace
+{
+    // Logs a failure and hands its reason to the caller; always false.
+    bool fail(const QString &reason, QString *error)
+    {
+        LOG_ERROR(reason);
+        if (error)
+            *error = reason;
+        return false;
+    }
 }
 
 bool QJsonFile::read(const QString &path, QValue &root, QString *error)
@@ -21,61 +31,42 @@ bool QJsonFile::read(const QString &path, QValue &root, QString *error)
     QFile file(path);
     if (!file.exists())
         return true;
-    if (!file.open(QIODevice::ReadOnly)) {
-        const QString reason = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
-        LOG_ERROR(reason);
-        if (error)
-            *error = reason;
-        return false;
-    }
+    if (!file.open(QIODevice::ReadOnly))
+        return fail(QStringLiteral("cannot read %1: %2").arg(path, file.errorString()), error);
     const QByteArray data = file.readAll();
-    const bool readFailed = file.error() != QFileDevice::NoError;
+    if (file.error() != QFileDevice::NoError)
+        return fail(QStringLiteral("cannot read %1: %2").arg(path, file.errorString()), error);
     file.close();
-    if (readFailed) {
-        const QString reason = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
-        LOG_ERROR(reason);
-        if (error)
-            *error = reason;
-        return false;
-    }
 
     QString parseError;
     if (parseJson(data, root, false, &parseError))
         return true;
+    root = QValue();
     if (parseError.isEmpty())
         parseError = QStringLiteral("not a JSON document");
-
-    const QString bad = badFileName(path);
-    QString reason;
-    if (QFile::rename(path, bad))
-        reason = QStringLiteral("%1 is damaged (%2); kept as %3").arg(path, parseError, bad);
-    else
-        reason = QStringLiteral("%1 is damaged (%2) and could not be renamed").arg(path, parseError);
-    LOG_ERROR(reason);
-    if (error)
-        *error = reason;
-    root = QValue();
-    return false;
+    const QString bad = CommonFun::setDamagedFileAside(path);
+    if (bad.isEmpty())
+        return fail(QStringLiteral("%1 is damaged (%2) and could not be renamed").arg(path, parseError), error);
+    return fail(QStringLiteral("%1 is damaged (%2); kept as %3").arg(path, parseError, bad), error);
 }
 
 bool QJsonFile::write(const QString &path, const QValue &root, bool styled, QString *error)
 {
     const QByteArray data = toStyledByteArray(root, styled);
+    // Every value has a text ("null" at least); none means the writer failed, and the file
+    // on disk must not be replaced by nothing.
+    if (data.isEmpty())
+        return fail(QStringLiteral("cannot write %1: the state could not be serialised").arg(path), error);
     QDir().mkpath(QFileInfo(path).absolutePath());
     QSaveFile file(path);
-    QString reason;
-    if (!file.open(QIODevice::WriteOnly)) {
-        reason = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
-    } else if (file.write(data) != data.size()) {
-        reason = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+    if (!file.open(QIODevice::WriteOnly))
+        return fail(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()), error);
+    if (file.write(data) != data.size()) {
+        const QString reason = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
         file.cancelWriting();
-    } else if (!file.commit()) {
-        reason = QStringLiteral("cannot save %1: %2").arg(path, file.errorString());
+        return fail(reason, error);
     }
-    if (reason.isEmpty())
-        return true;
-    LOG_ERROR(reason);
-    if (error)
-        *error = reason;
-    return false;
+    if (!file.commit())
+        return fail(QStringLiteral("cannot save %1: %2").arg(path, file.errorString()), error);
+    return true;
 }

@@ -240,21 +240,29 @@ QStringList getMemberNameList(const QValue &value)
     return names;
 }
 
-QByteArray toStyledByteArray(const QValue &value, bool styled)
+QByteArray writeByteArray(Json::Writer &writer, const QValue &value)
 {
     try {
-        std::string text;
-        if (styled) {
-            Json::StyledWriter writer;
-            text = writer.write(value);
-        } else {
-            Json::FastWriter writer;
-            text = writer.write(value);
-        }
+        const std::string text = writer.write(value);
         return QByteArray(text.data(), static_cast<int>(text.size()));
     } catch (...) {
         return QByteArray();
     }
+}
+
+QString writeQString(Json::Writer &writer, const QValue &value)
+{
+    return QString::fromUtf8(writeByteArray(writer, value));
+}
+
+QByteArray toStyledByteArray(const QValue &value, bool styled)
+{
+    if (styled) {
+        Json::StyledWriter writer;
+        return writeByteArray(writer, value);
+    }
+    Json::FastWriter writer;
+    return writeByteArray(writer, value);
 }
 
 QString toStyledQString(const QValue &value)

@@ -62,3 +62,7 @@ QStringList getMemberNameList(const QValue &value);
 QByteArray toStyledByteArray(const QValue &value, bool styled);
 // Always the one-line text.
 QString toStyledQString(const QValue &value);
+
+// A writer's text of a value (Json::FastWriter or Json::StyledWriter), as bytes or as text.
+QByteArray writeByteArray(Json::Writer &writer, const QValue &value);
+QString writeQString(Json::Writer &writer, const QValue &value);

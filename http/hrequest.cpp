@@ -279,7 +279,8 @@ QString HRequest::errorText(int code)
     const auto &table = reasons();
     const auto it = table.find(code);
     const char *reason = it != table.end() ? it->second : kDefaultReason;
-    return QStringLiteral("%1(%2)").arg(QCoreApplication::translate("HRequest", kPrefix)).arg(code)
+    // One arg() pass: a translated prefix may not capture the code's place marker.
+    return QStringLiteral("%1(%2)").arg(QCoreApplication::translate("HRequest", kPrefix), QString::number(code))
         + QCoreApplication::translate("HRequest", reason);
 }
 

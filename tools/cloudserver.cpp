@@ -196,16 +196,25 @@ struct CloudServer::State
         answer(res, 200, body);
     }
 
-    void mkblkRequest(const httplib::Request &req, httplib::Response &res)
+    // Counts a chunk request, checks its token and waits the chunk delay; false when it has
+    // been answered already.
+    bool admitChunk(int &counter, const httplib::Request &req, httplib::Response &res)
     {
         {
             std::lock_guard<std::mutex> lock(mutex);
-            ++mkblk;
+            ++counter;
         }
         if (!authorized(req))
-            return refuse(res, 401, "bad token");
+            return refuse(res, 401, "bad token"), false;
         if (!waitDelay())
-            return refuse(res, 503, "server stopping");
+            return refuse(res, 503, "server stopping"), false;
+        return true;
+    }
+
+    void mkblkRequest(const httplib::Request &req, httplib::Response &res)
+    {
+        if (!admitChunk(mkblk, req, res))
+            return;
         long long size = 0;
         if (!parseCount(req.matches[1].str(), size) || size <= 0 || size > kBlockSize)
             return refuse(res, 400, "bad block size");
@@ -226,14 +235,8 @@ struct CloudServer::State
 
     void bputRequest(const httplib::Request &req, httplib::Response &res)
     {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            ++bput;
-        }
-        if (!authorized(req))
-            return refuse(res, 401, "bad token");
-        if (!waitDelay())
-            return refuse(res, 503, "server stopping");
+        if (!admitChunk(bput, req, res))
+            return;
         long long offset = 0;
         if (!parseCount(req.matches[2].str(), offset))
             return refuse(res, 400, "bad offset");

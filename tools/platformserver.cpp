@@ -35,29 +35,7 @@ namespace
         return fallback;
     }
 
-    long long number(const Json::Value &v, const char *name, long long fallback = 0)
-    {
-        if (!v.isObject() || !v.isMember(name))
-            return fallback;
-        const Json::Value &m = v[name];
-        if (m.isInt64())
-            return m.asInt64();
-        if (m.isString())
-        {
-            try
-            {
-                size_t used = 0;
-                const long long n = std::stoll(m.asString(), &used, 10);
-                return used == m.asString().size() ? n : fallback;
-            }
-            catch (...)
-            {
-                return fallback;
-            }
-        }
-        return fallback;
-    }
-
+    // A whole decimal text, nothing before or after it.
     bool parseNumber(const std::string &s, long long &out)
     {
         if (s.empty())
@@ -65,13 +43,29 @@ namespace
         try
         {
             size_t used = 0;
-            out = std::stoll(s, &used, 10);
-            return used == s.size();
+            const long long n = std::stoll(s, &used, 10);
+            if (used != s.size())
+                return false;
+            out = n;
+            return true;
         }
         catch (...)
         {
             return false;
         }
+    }
+
+    long long number(const Json::Value &v, const char *name, long long fallback = 0)
+    {
+        if (!v.isObject() || !v.isMember(name))
+            return fallback;
+        const Json::Value &m = v[name];
+        if (m.isInt64())
+            return m.asInt64();
+        long long n = 0;
+        if (m.isString() && parseNumber(m.asString(), n))
+            return n;
+        return fallback;
     }
 
     Json::Value envelope(int code, const std::string &msg, const Json::Value &data = Json::Value())
@@ -186,6 +180,7 @@ Json::Value RequestRecord::toJson() const
     v["target"] = target;
     v["clear"] = pairsToJson(clear);
     v["inner"] = pairsToJson(inner);
+    v["innerText"] = innerText;
     v["hasKey"] = hasKey;
     v["keyError"] = keyError;
     v["lang"] = lang;
@@ -207,6 +202,7 @@ RequestRecord RequestRecord::fromJson(const Json::Value &v)
         r.inner = pairsFromJson(v["inner"]);
         r.hasKey = v["hasKey"].isBool() && v["hasKey"].asBool();
     }
+    r.innerText = text(v, "innerText");
     r.keyError = text(v, "keyError");
     r.lang = text(v, "lang");
     r.userAgent = text(v, "userAgent");
@@ -547,6 +543,7 @@ RequestRecord PlatformServer::makeRecord(const httplib::Request &req) const
     r.lang = req.get_header_value("lang");
     r.userAgent = req.get_header_value("User-Agent");
     r.bodyLength = req.body.size();
+    std::string rawKey;
     const size_t q = req.target.find('?');
     if (q != std::string::npos)
     {
@@ -555,20 +552,24 @@ RequestRecord PlatformServer::makeRecord(const httplib::Request &req) const
             std::string value;
             if (!servercrypto::percentDecode(p.second, value))
                 value = p.second;
+            if (p.first == "key" && !r.hasKey)
+            {
+                r.hasKey = true;
+                rawKey = p.second;
+            }
             r.clear.emplace_back(p.first, value);
         }
     }
     const std::string mod = r.clearValue("mod");
     const std::string act = r.clearValue("act");
     r.route = (r.path == "/index.php" && !mod.empty()) ? mod + "/" + act : r.path;
-    for (const auto &p : r.clear)
+    if (r.hasKey)
     {
-        if (p.first != "key")
-            continue;
-        r.hasKey = true;
-        if (!servercrypto::decodeKey(p.second, r.inner, r.keyError) && r.keyError.empty())
+        // A real web server reads an unescaped "+" as a blank: insist on the escaped form.
+        if (!servercrypto::isPercentEncoded(rawKey))
+            r.keyError = "not percent-encoded";
+        else if (!servercrypto::decodeKey(r.clearValue("key"), r.inner, r.innerText, r.keyError) && r.keyError.empty())
             r.keyError = "invalid";
-        break;
     }
     return r;
 }

@@ -40,6 +40,7 @@ struct RequestRecord
     std::string target;          // the request target exactly as received
     servercrypto::Pairs clear;   // query parameters in order, percent-decoded
     servercrypto::Pairs inner;   // parameters inside "key", in order, decoded
+    std::string innerText;       // the deciphered text of "key", values still percent-encoded
     bool hasKey = false;
     std::string keyError;        // empty when "key" decoded (or was absent)
     std::string lang;            // the "lang" header

@@ -256,9 +256,34 @@ namespace servercrypto
         return pairs;
     }
 
+    bool isPercentEncoded(const std::string &raw)
+    {
+        for (size_t i = 0; i < raw.size(); ++i)
+        {
+            const char c = raw[i];
+            if (c == '%')
+            {
+                if (i + 2 >= raw.size() || hexValue(raw[i + 1]) < 0 || hexValue(raw[i + 2]) < 0)
+                    return false;
+                i += 2;
+            }
+            else if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.'
+                       || c == '_' || c == '~'))
+                return false;
+        }
+        return true;
+    }
+
     bool decodeKey(const std::string &key, Pairs &params, std::string &error)
     {
+        std::string plain;
+        return decodeKey(key, params, plain, error);
+    }
+
+    bool decodeKey(const std::string &key, Pairs &params, std::string &plain, std::string &error)
+    {
         params.clear();
+        plain.clear();
         if (key.size() < 2 + 24)
         {
             error = "too short";
@@ -287,7 +312,6 @@ namespace servercrypto
             error = "not base64";
             return false;
         }
-        std::string plain;
         std::string why;
         if (!aesDecrypt(cipher, kParamKey, plain, why))
         {

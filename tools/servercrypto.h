@@ -39,6 +39,11 @@ namespace servercrypto
     // The "key" parameter: checksum digits, base64, AES under the parameter key, entries.
     // On failure `error` names the step that failed.
     bool decodeKey(const std::string &key, Pairs &params, std::string &error);
+    // The same, keeping the deciphered text before it is split (`plain`).
+    bool decodeKey(const std::string &key, Pairs &params, std::string &plain, std::string &error);
+    // True when `raw` (as it stands in the URL) holds only unreserved characters and "%XX"
+    // escapes, so that no "+", "/" or "=" of a base64 text travelled unescaped.
+    bool isPercentEncoded(const std::string &raw);
     // The inverse, for tests of the server itself.
     std::string encodeKey(const Pairs &params);
 

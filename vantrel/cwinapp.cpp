@@ -19,6 +19,7 @@
 #include "quiscale.h"
 #include "quser.h"
 #include "qvlcinstance.h"
+#include "shell.h"
 #include "vantrelresources.h"
 
 CWinApp::CWinApp(int &argc, char **argv)
@@ -114,17 +115,18 @@ int CWinApp::run()
         if (!signedIn && !window->login())
         {
             window.reset();
-            return 0;
+            return m_application.failed() ? 1 : 0;
         }
 
         window->start();
         window->show();
+        platform::bringToFront(window->windowHandle());
         const int code = QApplication::exec();
         // Pending work ("work.json") and the history ("records.json") are saved here, while
         // the logger still runs.
         window.reset();
         QRecords::instance()->save();
-        return code;
+        return m_application.failed() ? 1 : code;
     }
     catch (const UException &e)
     {
@@ -136,6 +138,12 @@ int CWinApp::run()
     {
         window.reset();
         LOG_ERROR(L"start-up failed: %s", e.what());
+        return 1;
+    }
+    catch (...)
+    {
+        window.reset();
+        LOG_ERROR(L"start-up failed");
         return 1;
     }
 }

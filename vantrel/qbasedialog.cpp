@@ -1,10 +1,9 @@
 #include "qbasedialog.h"
 
 #include <QKeyEvent>
-#include <QMouseEvent>
-#include <QStyle>
 
 #include "qcustomshadoweffect.h"
+#include "quihelper.h"
 #include "quiscale.h"
 #include "shell.h"
 
@@ -57,11 +56,7 @@ int QBaseDialog::execInFront()
 
 void QBaseDialog::refreshStyle(QWidget *widget, const char *name, const QVariant &value)
 {
-    if (!widget)
-        return;
-    widget->setProperty(name, value);
-    widget->style()->unpolish(widget);
-    widget->style()->polish(widget);
+    QUiHelper::refreshStyle(widget, name, value);
 }
 
 void QBaseDialog::onClose()
@@ -76,36 +71,8 @@ void QBaseDialog::onOK()
 
 bool QBaseDialog::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched != this)
-        return QDialog::eventFilter(watched, event);
-
-    switch (event->type())
-    {
-    case QEvent::MouseButtonPress:
-    {
-        auto *mouse = static_cast<QMouseEvent *>(event);
-        if (mouse->button() != Qt::LeftButton)
-            break;
-        m_dragging = true;
-        m_dragOffset = mouse->globalPos() - pos();
+    if (watched == this && QUiHelper::dragWindow(this, event, m_dragOffset, m_dragging))
         return true;
-    }
-    case QEvent::MouseButtonRelease:
-        m_dragging = false;
-        return true;
-    case QEvent::MouseMove:
-    {
-        auto *mouse = static_cast<QMouseEvent *>(event);
-        if (m_dragging && mouse->buttons() != Qt::NoButton)
-        {
-            move(mouse->globalPos() - m_dragOffset);
-            return true;
-        }
-        break;
-    }
-    default:
-        break;
-    }
     return QDialog::eventFilter(watched, event);
 }
 

@@ -1,6 +1,5 @@
 #include "qconfiguredialog.h"
 
-#include <chrono>
 #include <cstdint>
 
 #include <QDateTime>
@@ -18,6 +17,7 @@
 #include "qplatformhosts.h"
 #include "qreplyrelay.h"
 #include "qrequestparam.h"
+#include "quihelper.h"
 #include "quiscale.h"
 #include "quser.h"
 #include "qweblinks.h"
@@ -27,13 +27,6 @@
 namespace
 {
     const QString kGroup = QStringLiteral("config");
-
-    // Milliseconds of a steady clock, wrapping like a 32-bit tick count.
-    uint32_t tickCount()
-    {
-        using namespace std::chrono;
-        return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-    }
 
     uint32_t g_lastSearchTick = 0;
 
@@ -74,12 +67,6 @@ namespace
     {
         return box->currentIndex() < 0 ? QString() : box->currentData(Qt::UserRole).toString();
     }
-
-    QString memberText(const QValue &value, const char *name)
-    {
-        const QValue &member = jsonMember(value, QString::fromLatin1(name));
-        return member.isString() || member.isNumeric() ? asQString(member) : QString();
-    }
 }
 
 QConfigureDialog::QConfigureDialog(QWidget *parent)
@@ -115,6 +102,9 @@ void QConfigureDialog::setup()
     m_ui->frameFast->move(QUIScale::scale(20), QUIScale::scale(146));
     for (QWidget *frame : {m_ui->frameWeb, m_ui->frameCodec, m_ui->frameFast})
         refreshStyle(frame, "checked", false);
+    // Each radio button sits alone in its frame: the mode slots keep exactly one checked.
+    for (QRadioButton *radio : {m_ui->radioWeb, m_ui->radioCodec, m_ui->radioFast})
+        radio->setAutoExclusive(false);
 
     sendSearch();
 
@@ -280,38 +270,35 @@ void QConfigureDialog::onBtnOk()
 
 void QConfigureDialog::onRadioWeb(bool)
 {
-    m_ui->radioWeb->setChecked(true);
-    m_ui->radioCodec->setChecked(false);
-    m_ui->radioFast->setChecked(false);
-    refreshStyle(m_ui->frameWeb, "checked", true);
-    refreshStyle(m_ui->frameCodec, "checked", false);
-    refreshStyle(m_ui->frameFast, "checked", false);
-    m_config.setEncryptType(4);
-    CommonFun::setSetting(kGroup, QStringLiteral("encrypt_model"), 4);
+    checkMode(4);
 }
 
 void QConfigureDialog::onRadioFast(bool)
 {
-    m_ui->radioFast->setChecked(true);
-    m_ui->radioWeb->setChecked(false);
-    m_ui->radioCodec->setChecked(false);
-    refreshStyle(m_ui->frameFast, "checked", true);
-    refreshStyle(m_ui->frameWeb, "checked", false);
-    refreshStyle(m_ui->frameCodec, "checked", false);
-    m_config.setEncryptType(7);
-    CommonFun::setSetting(kGroup, QStringLiteral("encrypt_model"), 7);
+    checkMode(7);
 }
 
 void QConfigureDialog::onRadioCodec(bool)
 {
-    m_ui->radioCodec->setChecked(true);
-    m_ui->radioWeb->setChecked(false);
-    m_ui->radioFast->setChecked(false);
-    refreshStyle(m_ui->frameCodec, "checked", true);
-    refreshStyle(m_ui->frameWeb, "checked", false);
-    refreshStyle(m_ui->frameFast, "checked", false);
-    m_config.setEncryptType(8);
-    CommonFun::setSetting(kGroup, QStringLiteral("encrypt_model"), 8);
+    checkMode(8);
+}
+
+void QConfigureDialog::checkMode(int mode)
+{
+    const struct
+    {
+        int mode;
+        QRadioButton *radio;
+        QFrame *frame;
+    } modes[] = {{4, m_ui->radioWeb, m_ui->frameWeb}, {7, m_ui->radioFast, m_ui->frameFast},
+                 {8, m_ui->radioCodec, m_ui->frameCodec}};
+    for (const auto &entry : modes)
+    {
+        entry.radio->setChecked(entry.mode == mode);
+        refreshStyle(entry.frame, "checked", entry.mode == mode);
+    }
+    m_config.setEncryptType(static_cast<uint8_t>(mode));
+    CommonFun::setSetting(kGroup, QStringLiteral("encrypt_model"), mode);
 }
 
 void QConfigureDialog::onComboBoxWeb(int index)
@@ -363,10 +350,8 @@ void QConfigureDialog::updateCodecQuality()
 
 void QConfigureDialog::onBtnSearch()
 {
-    const uint32_t now = tickCount();
-    if (static_cast<int32_t>(now - g_lastSearchTick) <= 500)
+    if (!QUiHelper::throttle(g_lastSearchTick, 500))
         return;
-    g_lastSearchTick = now;
     sendSearch();
     clearCourseList();
 }
@@ -458,21 +443,7 @@ void QConfigureDialog::onCourseReponse(bool ok, const QValue &data, const QStrin
     {
         if (!ok)
             return;
-        QList<QDtaCourse> list;
-        const int size = data.isArray() ? jsonSize(data) : 0;
-        for (int i = 0; i < size; ++i)
-        {
-            const QValue &element = jsonAt(data, i);
-            if (!element.isObject())
-                continue;
-            QDtaCourse course;
-            course.setId(memberText(element, "id"));
-            course.setName(memberText(element, "video_title"));
-            bool isNumber = false;
-            const uint ctime = memberText(element, "ctime").toUInt(&isNumber, 10);
-            course.setCtime(isNumber ? static_cast<int32_t>(ctime) : 0);
-            list.append(course);
-        }
+        const QList<QDtaCourse> list = QUiHelper::coursesFromReply(data);
         // The reply replaces the list: rows of an earlier list never mix into it.
         clearCourseList();
         loadCourseList(list, 0);

@@ -70,6 +70,8 @@ private:
     void setup();
     void fillCombos();
     void selectMode(int mode);
+    // Checks the mode's radio button and marks its frame, the others unchecked; stores the mode.
+    void checkMode(int mode);
     void sendSearch();
     void clearCourseList();
     QListWidgetItem *makeCourseItem(const QDtaCourse &course);

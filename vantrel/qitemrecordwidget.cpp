@@ -1,16 +1,14 @@
 #include "qitemrecordwidget.h"
 
 #include <QDateTime>
-#include <QDir>
 #include <QRegularExpression>
 
 #include "logger.h"
 #include "qtutils.h"
 #include "uexception.h"
-#include "qmsgbox.h"
 #include "qrecords.h"
+#include "quihelper.h"
 #include "quiscale.h"
-#include "shell.h"
 #include "ui_qitemrecordwidget.h"
 
 QItemRecordWidget::QItemRecordWidget(const record_ptr &record, QWidget *parent)
@@ -91,48 +89,10 @@ void QItemRecordWidget::connectButtons()
 
 void QItemRecordWidget::onBtnOpenFolder()
 {
-    try
-    {
-        if (m_filePath.isEmpty() || !QDir(m_filePath).exists())
-        {
-            QMsgBox::showMessage(tr("文件目录不存在!"), 1);
-            return;
-        }
-        QString path = m_filePath;
-        if (!path.endsWith(QLatin1Char('/')))
-            path += QLatin1Char('/');
-        platform::showInFileManager(path + m_fileName);
-    }
-    catch (const UException &e)
-    {
-        LOG_EXCEPTION(e);
-    }
-    catch (const std::exception &e)
-    {
-        LOG_ERROR(L"open folder failed: %s", e.what());
-    }
-    catch (...)
-    {
-        LOG_ERROR(L"open folder failed");
-    }
+    QUiHelper::guard(L"open folder", [this]() { QUiHelper::showInFolder(m_filePath, m_fileName, tr("文件目录不存在!")); });
 }
 
 void QItemRecordWidget::onBtnDelRecord()
 {
-    try
-    {
-        QRecords::instance()->removeRecord(m_id);
-    }
-    catch (const UException &e)
-    {
-        LOG_EXCEPTION(e);
-    }
-    catch (const std::exception &e)
-    {
-        LOG_ERROR(L"record removal failed: %s", e.what());
-    }
-    catch (...)
-    {
-        LOG_ERROR(L"record removal failed");
-    }
+    QUiHelper::guard(L"record removal", [this]() { QRecords::instance()->removeRecord(m_id); });
 }

@@ -1,17 +1,14 @@
 #include "qitemuploadwidget.h"
 
-#include <QDir>
-#include <QStyle>
 #include <QTimer>
 
 #include "logger.h"
 #include "qtutils.h"
 #include "uexception.h"
 #include "qfilework.h"
-#include "qmsgbox.h"
+#include "quihelper.h"
 #include "quiscale.h"
 #include "qworkpool.h"
-#include "shell.h"
 #include "ui_qitemuploadwidget.h"
 
 QItemUploadWidget::QItemUploadWidget(QFileWork *work, QWidget *parent)
@@ -96,11 +93,7 @@ void QItemUploadWidget::setStageText(int stage)
 
 void QItemUploadWidget::refreshStyle(QWidget *widget, const char *name, const QVariant &value)
 {
-    if (!widget)
-        return;
-    widget->setProperty(name, value);
-    widget->style()->unpolish(widget);
-    widget->style()->polish(widget);
+    QUiHelper::refreshStyle(widget, name, value);
 }
 
 void QItemUploadWidget::onProgress(int stage, int percent)
@@ -140,8 +133,7 @@ void QItemUploadWidget::showError(const QString &msg)
 
 void QItemUploadWidget::onBtnReEncrypt()
 {
-    try
-    {
+    QUiHelper::guard(L"retry", [this]() {
         // Only a failed row retries: a second click cannot queue the job again.
         if (!m_failed || !QWorkPool::instance()->retryWork(m_id))
             return;
@@ -152,47 +144,12 @@ void QItemUploadWidget::onBtnReEncrypt()
         m_ui->labelError->hide();
         refreshStyle(m_ui->progressBarUpload, "status", QStringLiteral("normal"));
         refreshStyle(m_ui->labelError, "status", QStringLiteral("none"));
-    }
-    catch (const UException &e)
-    {
-        LOG_EXCEPTION(e);
-    }
-    catch (const std::exception &e)
-    {
-        LOG_ERROR(L"retry failed: %s", e.what());
-    }
-    catch (...)
-    {
-        LOG_ERROR(L"retry failed");
-    }
+    });
 }
 
 void QItemUploadWidget::onBtnOpenFolder()
 {
-    try
-    {
-        if (m_filePath.isEmpty() || !QDir(m_filePath).exists())
-        {
-            QMsgBox::showMessage(tr("目录不存在!"), 1);
-            return;
-        }
-        QString path = m_filePath;
-        if (!path.endsWith(QLatin1Char('/')))
-            path += QLatin1Char('/');
-        platform::showInFileManager(path + m_fileName);
-    }
-    catch (const UException &e)
-    {
-        LOG_EXCEPTION(e);
-    }
-    catch (const std::exception &e)
-    {
-        LOG_ERROR(L"open folder failed: %s", e.what());
-    }
-    catch (...)
-    {
-        LOG_ERROR(L"open folder failed");
-    }
+    QUiHelper::guard(L"open folder", [this]() { QUiHelper::showInFolder(m_filePath, m_fileName, tr("目录不存在!")); });
 }
 
 void QItemUploadWidget::onBtnCancelUpload()

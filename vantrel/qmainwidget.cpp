@@ -29,6 +29,7 @@
 #include "qaboutdialog.h"
 #include "qcreatecoursedialog.h"
 #include "qcustomshadoweffect.h"
+#include "quihelper.h"
 #include "qfilework.h"
 #include "qitemrecordwidget.h"
 #include "qitemvideowidget.h"
@@ -50,41 +51,8 @@ namespace
     const int kRowWidth = 992;
     const int kRowHeight = 56;
 
-    uint32_t tickCount()
-    {
-        using namespace std::chrono;
-        return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-    }
-
     uint32_t g_lastCourseSearchTick = 0;
-
-    QString memberText(const QValue &value, const char *name)
-    {
-        const QValue &member = jsonMember(value, QString::fromLatin1(name));
-        return member.isString() || member.isNumeric() ? asQString(member) : QString();
-    }
-
-    void repolish(QWidget *widget)
-    {
-        widget->style()->unpolish(widget);
-        widget->style()->polish(widget);
-    }
 }
-
-#define CATCH_IN_SLOT(task)                                        \
-    catch (const UException &e)                                    \
-    {                                                              \
-        LOG_EXCEPTION(e);                                          \
-        QMsgBox::showMessage(e.qMessage(), 1);                     \
-    }                                                              \
-    catch (const std::exception &e)                                \
-    {                                                              \
-        LOG_ERROR(L"%s failed: %s", task, e.what());               \
-    }                                                              \
-    catch (...)                                                    \
-    {                                                              \
-        LOG_ERROR(L"%s failed", task);                             \
-    }
 
 QMainWidget::QMainWidget(QWidget *parent)
     : QWidget(parent)
@@ -151,8 +119,7 @@ void QMainWidget::initUi()
     ui.btnTabCourse->hide();
     ui.btnLogo->hide();
 
-    ui.progressSpace->setProperty("nav", QStringLiteral("all"));
-    repolish(ui.progressSpace);
+    QUiHelper::refreshStyle(ui.progressSpace, "nav", QStringLiteral("all"));
     ui.frameTitle->installEventFilter(this);
     ui.btnAllCancel->hide();
     ui.btnAllPause->hide();
@@ -308,36 +275,12 @@ bool QMainWidget::eventFilter(QObject *watched, QEvent *event)
 
 bool QMainWidget::titleEventFilter(QEvent *event)
 {
-    switch (event->type())
+    if (event->type() == QEvent::MouseButtonDblClick)
     {
-    case QEvent::MouseButtonPress:
-    {
-        auto *mouse = static_cast<QMouseEvent *>(event);
-        if (mouse->button() != Qt::LeftButton)
-            return false;
-        m_dragging = true;
-        m_dragOffset = mouse->globalPos() - pos();
-        return true;
-    }
-    case QEvent::MouseButtonRelease:
-        m_dragging = false;
-        return true;
-    case QEvent::MouseButtonDblClick:
         onBtnMax();
         return false;
-    case QEvent::MouseMove:
-    {
-        auto *mouse = static_cast<QMouseEvent *>(event);
-        if (m_dragging && mouse->buttons() != Qt::NoButton)
-        {
-            move(mouse->globalPos() - m_dragOffset);
-            return true;
-        }
-        return false;
     }
-    default:
-        return false;
-    }
+    return QUiHelper::dragWindow(this, event, m_dragOffset, m_dragging);
 }
 
 void QMainWidget::showEvent(QShowEvent *event)
@@ -415,21 +358,19 @@ void QMainWidget::onBtnTabRecord()
 
 void QMainWidget::onBtnCreateCourse()
 {
-    try
-    {
-        QString name;
-        if (!askCourseName(name))
-            return;
-        QRequestParam params;
-        params.add(QStringLiteral("CourseName"), name, true);
-        params.add(QStringLiteral("moIntro"), name, true);
-        params.add(QStringLiteral("Price"), QStringLiteral("0"), true);
-        params.add(QStringLiteral("download"), QStringLiteral("1"), true);
-        params.add(QStringLiteral("watch_online"), QStringLiteral("1"), true);
-        params.add(QStringLiteral("publish"), QString::number(QDateTime::currentSecsSinceEpoch()), true);
-        QUser::instance()->createVideo(params, this, "onCreateCourseReponse(bool, const QValue&, const QString&)");
-    }
-    CATCH_IN_SLOT(L"course creation")
+    QUiHelper::guard(L"course creation", [&]() {
+            QString name;
+            if (!askCourseName(name))
+                return;
+            QRequestParam params;
+            params.add(QStringLiteral("CourseName"), name, true);
+            params.add(QStringLiteral("moIntro"), name, true);
+            params.add(QStringLiteral("Price"), QStringLiteral("0"), true);
+            params.add(QStringLiteral("download"), QStringLiteral("1"), true);
+            params.add(QStringLiteral("watch_online"), QStringLiteral("1"), true);
+            params.add(QStringLiteral("publish"), QString::number(QDateTime::currentSecsSinceEpoch()), true);
+            QUser::instance()->createVideo(params, this, "onCreateCourseReponse(bool, const QValue&, const QString&)");
+    });
 }
 
 void QMainWidget::onBtnRefresh()
@@ -442,11 +383,8 @@ void QMainWidget::onBtnRefresh()
 
 void QMainWidget::onBtnSearchCourse()
 {
-    const uint32_t now = tickCount();
-    if (static_cast<int32_t>(now - g_lastCourseSearchTick) <= 500)
-        return;
-    g_lastCourseSearchTick = now;
-    onBtnRefresh();
+    if (QUiHelper::throttle(g_lastCourseSearchTick, 500))
+        onBtnRefresh();
 }
 
 void QMainWidget::requestCourseList()
@@ -479,34 +417,30 @@ void QMainWidget::onBtnClearRecord()
 
 void QMainWidget::clearRecords()
 {
-    try
-    {
-        if (QMsgBox::showMessage(tr("确定清除所有记录？"), 3) != 1)
-            return;
-        QRecords::instance()->clear();
-        clearListWidget(ui.listWidgetRecord);
-        m_recordItems.clear();
-        ui.stackedWidgetRecord->setCurrentIndex(0);
-        ui.labelRecordNum->setText(QStringLiteral("0"));
-        QTimer::singleShot(100, this, [this]() { ui.stackedWidgetRecord->repaint(); });
-    }
-    CATCH_IN_SLOT(L"clearing the records")
+    QUiHelper::guard(L"clearing the records", [&]() {
+            if (QMsgBox::showMessage(tr("确定清除所有记录？"), 3) != 1)
+                return;
+            QRecords::instance()->clear();
+            clearListWidget(ui.listWidgetRecord);
+            m_recordItems.clear();
+            ui.stackedWidgetRecord->setCurrentIndex(0);
+            ui.labelRecordNum->setText(QStringLiteral("0"));
+            QTimer::singleShot(100, this, [this]() { ui.stackedWidgetRecord->repaint(); });
+    });
 }
 
 void QMainWidget::onBtnUploadVideo()
 {
-    try
-    {
-        const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation) + QLatin1Char('/');
-        const QString folder = CommonFun::getSettingString(QStringLiteral("user"), QStringLiteral("video_path"), desktop);
-        const QStringList files = QFileDialog::getOpenFileNames(
-            this, tr("选择视频"), folder, tr("音频及视频文件(*.mp3 *.mp4 *.avi *.flv *.wmv);;所有文件(*.*)"));
-        if (files.isEmpty())
-            return;
-        CommonFun::setSetting(QStringLiteral("user"), QStringLiteral("video_path"), QFileInfo(files.first()).absolutePath());
-        addFiles(files);
-    }
-    CATCH_IN_SLOT(L"adding videos")
+    QUiHelper::guard(L"adding videos", [&]() {
+            const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation) + QLatin1Char('/');
+            const QString folder = CommonFun::getSettingString(QStringLiteral("user"), QStringLiteral("video_path"), desktop);
+            const QStringList files = QFileDialog::getOpenFileNames(
+                this, tr("选择视频"), folder, tr("音频及视频文件(*.mp3 *.mp4 *.avi *.flv *.wmv);;所有文件(*.*)"));
+            if (files.isEmpty())
+                return;
+            CommonFun::setSetting(QStringLiteral("user"), QStringLiteral("video_path"), QFileInfo(files.first()).absolutePath());
+            addFiles(files);
+    });
 }
 
 bool QMainWidget::addFiles(const QStringList &paths)
@@ -533,23 +467,21 @@ bool QMainWidget::addFiles(const QStringList &paths)
 
 void QMainWidget::onDropFileList(const QList<QUrl> &urls)
 {
-    try
-    {
-        QStringList paths;
-        for (const QUrl &url : urls)
-        {
-            // Only local files can be processed; anything else dropped is skipped.
-            if (!url.isLocalFile() || url.toLocalFile().isEmpty())
+    QUiHelper::guard(L"dropping files", [&]() {
+            QStringList paths;
+            for (const QUrl &url : urls)
             {
-                LOG_WARNING(L"dropped item skipped: %s", url.toString());
-                continue;
+                // Only local files can be processed; anything else dropped is skipped.
+                if (!url.isLocalFile() || url.toLocalFile().isEmpty())
+                {
+                    LOG_WARNING(L"dropped item skipped: %s", url.toString());
+                    continue;
+                }
+                paths << url.toLocalFile();
             }
-            paths << url.toLocalFile();
-        }
-        if (!paths.isEmpty())
-            addFiles(paths);
-    }
-    CATCH_IN_SLOT(L"dropping files")
+            if (!paths.isEmpty())
+                addFiles(paths);
+    });
 }
 
 void QMainWidget::onBtnHome()
@@ -569,16 +501,13 @@ void QMainWidget::onBtnTutorial()
 
 void QMainWidget::onBtnAbout()
 {
-    try
-    {
-        showAbout();
-    }
-    CATCH_IN_SLOT(L"the about box")
+    QUiHelper::guard(L"the about box", [&]() {
+            showAbout();
+    });
 }
 
 void QMainWidget::onBtnUpdate()
 {
-    m_updateAsked = true;
     QUpdateDialog::setShown();
     QUser::instance()->versionCheck(this, "onUpdateReponse(bool, const QValue&, const QString&)");
 }
@@ -657,36 +586,32 @@ void QMainWidget::onAddUploadItem(QFileWork *work)
 void QMainWidget::onRemoveUploadItem(qlonglong id)
 {
     LOG_DEBUG(L"item id:%lld", static_cast<long long>(id));
-    try
-    {
-        if (QMsgBox::showMessage(tr("确定删除该任务?"), 3) != 1)
-            return;
-        QTimer::singleShot(20, this, [this, id]() { removeUploadItem(id); });
-    }
-    CATCH_IN_SLOT(L"removing a job")
+    QUiHelper::guard(L"removing a job", [&]() {
+            if (QMsgBox::showMessage(tr("确定删除该任务?"), 3) != 1)
+                return;
+            QTimer::singleShot(20, this, [this, id]() { removeUploadItem(id); });
+    });
 }
 
 void QMainWidget::removeUploadItem(qlonglong id)
 {
-    try
-    {
-        QListWidgetItem *item = m_uploadItems.value(id, nullptr);
-        if (!item)
-            return;
-        m_uploadItems.remove(id);
-        QWidget *row = ui.listWidgetUpload->itemWidget(item);
-        ui.listWidgetUpload->removeItemWidget(item);
-        delete ui.listWidgetUpload->takeItem(ui.listWidgetUpload->row(item));
-        if (row)
-            row->deleteLater();
-        QWorkPool::instance()->removeWork(id);
-        if (ui.listWidgetUpload->count() == 0)
-        {
-            ui.progressUploadTotal->setValue(0);
-            ui.stackedWidgetUpload->setCurrentIndex(0);
-        }
-    }
-    CATCH_IN_SLOT(L"removing a job")
+    QUiHelper::guard(L"removing a job", [&]() {
+            QListWidgetItem *item = m_uploadItems.value(id, nullptr);
+            if (!item)
+                return;
+            m_uploadItems.remove(id);
+            QWidget *row = ui.listWidgetUpload->itemWidget(item);
+            ui.listWidgetUpload->removeItemWidget(item);
+            delete ui.listWidgetUpload->takeItem(ui.listWidgetUpload->row(item));
+            if (row)
+                row->deleteLater();
+            QWorkPool::instance()->removeWork(id);
+            if (ui.listWidgetUpload->count() == 0)
+            {
+                ui.progressUploadTotal->setValue(0);
+                ui.stackedWidgetUpload->setCurrentIndex(0);
+            }
+    });
 }
 
 void QMainWidget::onCompleteUploadItem(qlonglong)
@@ -741,100 +666,83 @@ void QMainWidget::onVideoListRefresh()
 
 void QMainWidget::onUpdateReponse(bool ok, const QValue &data, const QString &message)
 {
-    try
-    {
-        if (!ok)
-        {
-            if (m_updateAsked)
-                showUpdate(false, QString(), QString(), QStringList(), message);
-            return;
-        }
-        const int force = memberText(data, "isForceUpdate").toInt(nullptr, 10);
-        const QString downloadUrl = memberText(data, "downloadUrl");
-        QValue log;
-        const QValue &logMember = jsonMember(data, QStringLiteral("log"));
-        if (logMember.isString())
-            parseJson(asQString(logMember), log, true);
-        else if (logMember.isArray())
-            log = logMember;
+    QUiHelper::guard(L"the version reply", [&]() {
+            if (!ok)
+            {
+                if (QUpdateDialog::isShown())
+                    showUpdate(false, QString(), QString(), QStringList(), message);
+                return;
+            }
+            const int force = QUiHelper::memberText(data, "isForceUpdate").toInt(nullptr, 10);
+            const QString downloadUrl = QUiHelper::memberText(data, "downloadUrl");
+            QValue log;
+            const QValue &logMember = jsonMember(data, QStringLiteral("log"));
+            if (logMember.isString())
+                parseJson(asQString(logMember), log, true);
+            else if (logMember.isArray())
+                log = logMember;
 
-        if (force == 1)
-        {
-            runUpgrade(downloadUrl);
-            return;
-        }
-        QString version = memberText(data, "version");
-        if (!version.isEmpty())
-            version.insert(1, QLatin1Char('.'));
-        const bool ignored = !version.isEmpty()
-            && CommonFun::getSettingBool(QStringLiteral("update"), version, false);
-        if (!m_updateAsked && ignored)
-            return;
+            if (force == 1)
+            {
+                runUpgrade(downloadUrl);
+                return;
+            }
+            QString version = QUiHelper::memberText(data, "version");
+            if (!version.isEmpty())
+                version.insert(1, QLatin1Char('.'));
+            const bool ignored = !version.isEmpty()
+                && CommonFun::getSettingBool(QStringLiteral("update"), version, false);
+            if (!QUpdateDialog::isShown() && ignored)
+                return;
 
-        QStringList lines;
-        const int count = log.isArray() ? jsonSize(log) : 0;
-        for (int i = 0; i < count; ++i)
-            lines << QStringLiteral("%1、%2").arg(i + 1).arg(asQString(jsonAt(log, i)));
-        showUpdate(true, version, downloadUrl, lines);
-    }
-    CATCH_IN_SLOT(L"the version reply")
+            QStringList lines;
+            const int count = log.isArray() ? jsonSize(log) : 0;
+            for (int i = 0; i < count; ++i)
+                lines << QStringLiteral("%1、%2").arg(i + 1).arg(asQString(jsonAt(log, i)));
+            showUpdate(true, version, downloadUrl, lines);
+    });
 }
 
 void QMainWidget::onCourseReponse(bool ok, const QValue &data, const QString &message)
 {
-    try
-    {
-        if (!ok)
-        {
-            QMsgBox::showMessage(message, 1);
-            return;
-        }
-        ui.listWidgetVideo->clear();
-        m_courses.clear();
-        ui.listWidgetCourse->clear();
-        const int count = data.isArray() ? jsonSize(data) : 0;
-        for (int i = 0; i < count; ++i)
-        {
-            const QValue &element = jsonAt(data, i);
-            if (!element.isObject())
-                continue;
-            QDtaCourse course;
-            course.setId(memberText(element, "id"));
-            course.setName(memberText(element, "video_title"));
-            bool isNumber = false;
-            const uint ctime = memberText(element, "ctime").toUInt(&isNumber, 10);
-            course.setCtime(isNumber ? static_cast<int32_t>(ctime) : 0);
-
-            auto *item = new QListWidgetItem(QIcon(QStringLiteral(":/images/item.folder.svg")), course.name());
-            item->setSizeHint(QSize(QUIScale::scale(270), QUIScale::scale(40)));
-            item->setData(Qt::StatusTipRole, course.id());
-            item->setData(Qt::ToolTipRole, course.name());
-            ui.listWidgetCourse->addItem(item);
-            m_courses.append(course);
-        }
-        m_courseLoaded = true;
-        ui.listWidgetCourse->setCurrentRow(0);
-    }
-    CATCH_IN_SLOT(L"the course list reply")
+    QUiHelper::guard(L"the course list reply", [&]() {
+            if (!ok)
+            {
+                QMsgBox::showMessage(message, 1);
+                return;
+            }
+            ui.listWidgetVideo->clear();
+            m_courses.clear();
+            ui.listWidgetCourse->clear();
+            for (const QDtaCourse &course : QUiHelper::coursesFromReply(data))
+            {
+                auto *item = new QListWidgetItem(QIcon(QStringLiteral(":/images/item.folder.svg")), course.name());
+                item->setSizeHint(QSize(QUIScale::scale(270), QUIScale::scale(40)));
+                item->setData(Qt::StatusTipRole, course.id());
+                item->setData(Qt::ToolTipRole, course.name());
+                ui.listWidgetCourse->addItem(item);
+                m_courses.append(course);
+            }
+            m_courseLoaded = true;
+            ui.listWidgetCourse->setCurrentRow(0);
+    });
 }
 
 void QMainWidget::onFluxReponse(bool ok, const QValue &data, const QString &message)
 {
-    try
-    {
-        if (!ok)
-        {
-            QMsgBox::showMessage(message, 1);
-            return;
-        }
-        const double space = memberText(data, "space").toInt();
-        const double used = memberText(data, "storage_siz").toDouble();
-        // A space of 0 shows an empty bar instead of dividing by zero.
-        const int percent = space > 0 ? static_cast<int>(used / space * 100.0) : 0;
-        ui.progressSpace->setValue(qBound(0, percent, 100));
-        ui.progressSpace->setFormat(QStringLiteral("%1/%2").arg(formatFileSize(used), formatFileSize(space)));
-    }
-    CATCH_IN_SLOT(L"the space reply")
+    QUiHelper::guard(L"the space reply", [&]() {
+            if (!ok)
+            {
+                QMsgBox::showMessage(message, 1);
+                return;
+            }
+            const double space = QUiHelper::memberText(data, "space").toInt();
+            const double used = QUiHelper::memberText(data, "storage_siz").toDouble();
+            // A space of 0 shows an empty bar instead of dividing by zero.
+            const int percent = space > 0 ? static_cast<int>(used / space * 100.0) : 0;
+            ui.progressSpace->setValue(qBound(0, percent, 100));
+            ui.progressSpace->setFormat(QStringLiteral("%1/%2").arg(formatFileSize(used), formatFileSize(space)));
+    });
 }
 
 void QMainWidget::requestVideoList()
@@ -849,49 +757,47 @@ void QMainWidget::requestVideoList()
 
 void QMainWidget::onVideoReponse(bool ok, const QValue &data, const QString &message)
 {
-    try
-    {
-        if (!ok)
-            return;
-        const int count = data.isArray() ? jsonSize(data) : 0;
-        ui.stackedWidgetVideo->setCurrentIndex(count > 0 ? 1 : 0);
-        ui.listWidgetVideo->clear();
-        for (int i = 0; i < count; ++i)
-        {
-            auto *item = new QListWidgetItem();
-            item->setSizeHint(QSize(QUIScale::scale(720), QUIScale::scale(40)));
-            auto *row = new QItemVideoWidget(nullptr);
-            row->setData(jsonAt(data, i));
-            ui.listWidgetVideo->addItem(item);
-            ui.listWidgetVideo->setItemWidget(item, row);
-        }
-        ui.labelUploadVideoNum->setText(tr("该课程已上传%1项").arg(count));
-    }
-    CATCH_IN_SLOT(L"the video list reply")
+    QUiHelper::guard(L"the video list reply", [&]() {
+            if (!ok)
+                return;
+            const int count = data.isArray() ? jsonSize(data) : 0;
+            ui.stackedWidgetVideo->setCurrentIndex(count > 0 ? 1 : 0);
+            ui.listWidgetVideo->clear();
+            for (int i = 0; i < count; ++i)
+            {
+                auto *item = new QListWidgetItem();
+                item->setSizeHint(QSize(QUIScale::scale(720), QUIScale::scale(40)));
+                auto *row = new QItemVideoWidget(nullptr);
+                row->setData(jsonAt(data, i));
+                ui.listWidgetVideo->addItem(item);
+                ui.listWidgetVideo->setItemWidget(item, row);
+            }
+            ui.labelUploadVideoNum->setText(tr("该课程已上传%1项").arg(count));
+    });
 }
 
-void QMainWidget::onCreateCourseReponse(bool ok, const QValue &data, const QString &message)
+void QMainWidget::onCreateCourseReponse(bool ok, const QValue &, const QString &message)
 {
-    if (ok)
-        onBtnRefresh();
-    else
-        QMsgBox::showMessage(message, 1);
+    QUiHelper::guard(L"the course creation reply", [&]() {
+        if (ok)
+            onBtnRefresh();
+        else
+            QMsgBox::showMessage(message, 1);
+    });
 }
 
 void QMainWidget::onBtnDelFile()
 {
-    try
-    {
-        QListWidgetItem *item = ui.listWidgetUpload->currentItem();
-        if (!item)
-        {
-            QMsgBox::showMessage(tr("请先选择要删除的视频项！"), 1);
-            return;
-        }
-        if (auto *row = qobject_cast<QItemUploadWidget *>(ui.listWidgetUpload->itemWidget(item)))
-            onRemoveUploadItem(row->id());
-    }
-    CATCH_IN_SLOT(L"removing a job")
+    QUiHelper::guard(L"removing a job", [&]() {
+            QListWidgetItem *item = ui.listWidgetUpload->currentItem();
+            if (!item)
+            {
+                QMsgBox::showMessage(tr("请先选择要删除的视频项！"), 1);
+                return;
+            }
+            if (auto *row = qobject_cast<QItemUploadWidget *>(ui.listWidgetUpload->itemWidget(item)))
+                onRemoveUploadItem(row->id());
+    });
 }
 
 void QMainWidget::showVideoMenu()

@@ -119,8 +119,6 @@ private:
     QMap<qlonglong, QListWidgetItem *> m_uploadItems;
     QMap<qlonglong, QListWidgetItem *> m_recordItems;
     std::atomic<bool> m_courseLoaded {false};
-    // The update dialog was asked for by the user at least once.
-    bool m_updateAsked = false;
     // A sign-in dialog for a lost sign-in is open.
     bool m_relogin = false;
     int m_courseSearchSerial = 0;

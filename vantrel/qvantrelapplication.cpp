@@ -26,6 +26,12 @@ bool QVantrelApplication::notify(QObject *receiver, QEvent *event)
     {
         LOG_ERROR(L"unhandled exception");
     }
+    m_failed = true;
     exit(1);
     return false;
+}
+
+bool QVantrelApplication::failed() const
+{
+    return m_failed;
 }

@@ -305,18 +305,37 @@ void VantrelFile::start(std::function<void()> body)
     }
     m_success = false;
     m_finished = false;
-    m_thread = std::make_unique<std::thread>([this, body] {
-        try
-        {
-            body();
-        }
-        catch (...)
-        {
-            m_success = false;
-            if (!m_stop)
-                m_finished = true;
-        }
-    });
+    m_thread = std::make_unique<std::thread>([this, body] { runUpload(body); });
+}
+
+// The upload thread: nothing leaves it; a failure keeps its text for the row (a refused put
+// has set it already). After a stop the uploader reports neither success nor finished.
+void VantrelFile::runUpload(const std::function<void()> &body)
+{
+    bool ok = false;
+    try
+    {
+        body();
+        ok = true;
+    }
+    catch (const UException &e)
+    {
+        LOG_EXCEPTION(e);
+        if (errorString().empty())
+            setErrorText(e.qMessage());
+    }
+    catch (const std::exception &e)
+    {
+        LOG_ERROR(L"upload failed: %s", e.what());
+    }
+    catch (...)
+    {
+        LOG_ERROR(L"upload failed: unknown exception");
+    }
+    if (m_stop)
+        return;
+    m_success = ok;
+    m_finished = true;
 }
 
 bool VantrelFile::isSuccess() const
@@ -379,61 +398,25 @@ void VantrelFile::setErrorText(const QString &text)
 void VantrelFile::uploadVep(const QString &localFile, const QString &key)
 {
     LOG_DEBUG(L"enter upload vep");
-    try
-    {
-        putFile(localFile, key, true);
-        if (m_progress < 100)
-            setProgress(100);
-        m_success = true;
-    }
-    catch (const UException &e)
-    {
-        LOG_EXCEPTION(e);
-        if (errorString().empty())
-            setErrorText(e.qMessage());
-        m_success = false;
-    }
-    catch (const std::exception &e)
-    {
-        LOG_ERROR(L"upload failed: %s", e.what());
-        m_success = false;
-    }
-    if (!m_stop)
-        m_finished = true;
+    putFile(localFile, key, true);
+    if (m_progress < 100)
+        setProgress(100);
 }
 
 void VantrelFile::uploadDir(const QString &dir)
 {
-    try
+    const QDir folder(dir);
+    U_ASSERT_MSG(!dir.isEmpty() && folder.exists(), QStringLiteral("上传目录不存在：%1").arg(dir));
+    const QFileInfoList entries = folder.entryInfoList(QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
+    U_ASSERT_MSG(!entries.isEmpty(), QStringLiteral("上传目录为空：%1").arg(dir));
+    const int count = entries.size();
+    for (int i = 0; i < count; ++i)
     {
-        const QDir folder(dir);
-        U_ASSERT_MSG(!dir.isEmpty() && folder.exists(), QStringLiteral("上传目录不存在：%1").arg(dir));
-        const QFileInfoList entries = folder.entryInfoList(QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
-        U_ASSERT_MSG(!entries.isEmpty(), QStringLiteral("上传目录为空：%1").arg(dir));
-        const int count = entries.size();
-        for (int i = 0; i < count; ++i)
-        {
-            U_ASSERT_MSG(!m_stop, QStringLiteral("上传已停止"));
-            putFile(entries[i].absoluteFilePath(), entries[i].fileName(), false);
-            setProgress(i * 100 / count);
-        }
-        m_success = true;
-        setProgress(100);
+        U_ASSERT_MSG(!m_stop, QStringLiteral("上传已停止"));
+        putFile(entries[i].absoluteFilePath(), entries[i].fileName(), false);
+        setProgress(i * 100 / count);
     }
-    catch (const UException &e)
-    {
-        LOG_EXCEPTION(e);
-        if (errorString().empty())
-            setErrorText(e.qMessage());
-        m_success = false;
-    }
-    catch (const std::exception &e)
-    {
-        LOG_ERROR(L"upload failed: %s", e.what());
-        m_success = false;
-    }
-    if (!m_stop)
-        m_finished = true;
+    setProgress(100);
 }
 
 void VantrelFile::putFile(const QString &localFile, const QString &key, bool reportProgress)

@@ -114,6 +114,8 @@ signals:
 
 private:
     void start(std::function<void()> body);
+    void runUpload(const std::function<void()> &body);
+    // Thread bodies: throw on failure (runUpload turns that into the result).
     void uploadVep(const QString &localFile, const QString &key);
     void uploadDir(const QString &dir);
     void putFile(const QString &localFile, const QString &key, bool reportProgress);

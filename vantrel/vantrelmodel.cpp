@@ -31,7 +31,8 @@ VantrelModel::VantrelModel(std::shared_ptr<QDtaVideo> video, QObject *parent)
     : QBase(parent)
     , m_dtaVideo(std::move(video))
 {
-    U_ASSERT(m_dtaVideo != nullptr);
+    if (!m_dtaVideo)
+        throw UException("not_null(m_dtaVideo)", __FILE__, __LINE__);
 }
 
 VantrelModel::VantrelModel(QObject *parent)

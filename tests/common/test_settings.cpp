@@ -182,11 +182,15 @@ namespace
         ASSERT_EQ(logs.size(), 1);
         EXPECT_GT(QFileInfo(CGlobal::logPath() + logs.first()).size(), 2);
 
-        // A second start finds everything in place and keeps what was stored.
+        // A second start finds everything in place, keeps what was stored and leaves the
+        // folders' attributes as the user set them.
         ASSERT_TRUE(testsupport::writeAll(CGlobal::slicePath() + QStringLiteral("part.ts"), "ts"));
+        ASSERT_EQ(::chmod(QFile::encodeName(CGlobal::slicePath()).constData(), 0750), 0);
         CGlobal::init();
         EXPECT_EQ(CommonFun::getSettingString(QStringLiteral("user"), QStringLiteral("user_name")), QStringLiteral("demo"));
         EXPECT_EQ(testsupport::readAll(CGlobal::slicePath() + QStringLiteral("part.ts")), QByteArray("ts"));
+        EXPECT_EQ(modeOf(CGlobal::slicePath()), 0750u);
+        EXPECT_EQ(modeOf(CGlobal::dataPath()), 0700u);
     }
 
     TEST_F(GlobalPathsTest, DataFolderCanBeMovedByTheEnvironment)

@@ -170,6 +170,8 @@ TEST_F(HRequestTest, ChecksTheReplyEnvelope)
 TEST_F(HRequestTest, TurnsFailuresIntoTheirTexts)
 {
     RawServer silent {QByteArray()};
+    RawServer cutOff {"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"code\":0"};
+    RawServer notHttp {"SSH-2.0-OpenSSH\r\n\r\n"};
     const quint16 downPort = testsupport::freePort();
     struct Case
     {
@@ -186,6 +188,8 @@ TEST_F(HRequestTest, TurnsFailuresIntoTheirTexts)
         {"server down", QStringLiteral("http://127.0.0.1:%1/index.php?").arg(downPort), 0, 0, 10, 7, QStringLiteral("无法连接到主机")},
         {"too slow", route, 0, 3000, 1, 28, QStringLiteral("访问超时")},
         {"empty reply", QStringLiteral("http://127.0.0.1:%1/index.php?").arg(silent.port()), 0, 0, 10, 52, QStringLiteral("服务器无返回内容")},
+        {"reply cut off", QStringLiteral("http://127.0.0.1:%1/index.php?").arg(cutOff.port()), 0, 0, 10, 18, QStringLiteral("文件传输短或大于预期")},
+        {"not HTTP", QStringLiteral("http://127.0.0.1:%1/index.php?").arg(notHttp.port()), 0, 0, 10, 1, QStringLiteral("错误的协议")},
         {"redirect not followed", route, 302, 0, 10, 302, QStringLiteral("网址被拦截")},
         {"not found", route, 404, 0, 10, 404, QStringLiteral("访问网址不存在")},
         {"server error", route, 500, 0, 10, 500, QStringLiteral("网址被拦截")},

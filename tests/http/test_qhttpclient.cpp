@@ -85,7 +85,9 @@ TEST_F(PoolTest, ThreeWorkersServeThirtyCalls)
         pool.addRequest(request);
     }
     ASSERT_TRUE(testsupport::waitUntil([&] { return recorder.replies.size() == 30; }, 30000));
-    EXPECT_EQ(m_server->maxInFlight(), 3);
+    // Never more than the workers; more than one shows they really overlap (no timing bound).
+    EXPECT_LE(m_server->maxInFlight(), 3);
+    EXPECT_GE(m_server->maxInFlight(), 2);
     for (const auto &r : recorder.replies)
         EXPECT_FALSE(r.ok);   // no account: a refusal with the server's text
     EXPECT_EQ(recorder.replies[0].message, QStringLiteral("用户名或密码错误"));

@@ -141,12 +141,18 @@ TEST_F(QUserTest, EveryCallSendsItsPathAndParameters)
         EXPECT_EQ(r.lang, "en-us") << c.route;
         EXPECT_TRUE(r.keyError.empty()) << c.route << ": " << r.keyError;
         EXPECT_EQ(r.inner, c.inner) << c.route;
+        // Inside "key" each value is percent-encoded exactly once (a blank as %20).
+        std::string innerText;
+        for (const auto &p : c.inner)
+            innerText += (innerText.empty() ? "" : "&") + p.first + "=" + servercrypto::percentEncode(p.second);
+        EXPECT_EQ(r.innerText, innerText) << c.route;
         const size_t key = r.target.find("&key=");
         ASSERT_NE(key, std::string::npos) << c.route;
         // The key's base64 text is escaped in the URL; only letters, digits and escapes remain.
         EXPECT_EQ(r.target.find_first_of("+/=", key + 5), std::string::npos) << r.target;
         if (std::string(c.route) == "Login/login")
         {
+            EXPECT_EQ(r.innerText.rfind("uname=a%20b&upwd=p%26w%20%E5%90%8D&mac=", 0), 0u) << r.innerText;
             EXPECT_EQ(r.clearNames(), (std::vector<std::string> {"app", "mod", "act", "key"}));
             continue;
         }

@@ -164,6 +164,9 @@ TEST_F(ServerTest, RefusesWithTheRightCode)
         {"course id not a number", target("Video", "getAuthCode", auth, servercrypto::encodeKey({{"rand_enc", "1"}, {"mac", "W1"}, {"courseId", "12a"}})), 1, ""},
         {"empty course name", target("Video", "CreateVideo", auth, servercrypto::encodeKey({{"CourseName", ""}})), 1, ""},
         {"unknown call", target("Video", "nothing", auth, servercrypto::encodeKey({})), 1, "unknown call"},
+        // The same key as the known answer of version=v601&type=8, but with its "+" and "=" unescaped.
+        {"key not escaped", "/index.php?app=api&mod=Version&act=versionCheck&key=609ANKh57+MwDlO5mRoN8rMtEZ0wao4mgvsrdEFPs6QHg=", 1,
+         "key invalid: not percent-encoded"},
     };
     for (const auto &c : cases)
     {

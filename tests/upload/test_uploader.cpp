@@ -23,6 +23,9 @@ namespace
 {
     constexpr qint64 kTenMiB = 10 * 1024 * 1024;
     constexpr int kChunksPerBlock = Qiniu_Rio_BlockSize / 262144;
+    // How long the server holds a chunk in the stop tests: a stop that waited for the answer
+    // would take this long.
+    constexpr int kHeldChunkMs = 30000;
 
     struct Outcome
     {
@@ -72,6 +75,19 @@ namespace
         QString progressFile() const
         {
             return VantrelFile::progressPath(m_key, m_file);
+        }
+
+        // An upload of m_file whose first chunk the server holds far longer than a stop may
+        // take; null when the request never arrived.
+        std::unique_ptr<VantrelFile> startHeldUpload()
+        {
+            m_server->cloud().setChunkDelay(kHeldChunkMs);
+            auto uploader = std::make_unique<VantrelFile>();
+            uploader->setToken(UploadServer::token());
+            uploader->startUploadVep(m_file, m_key);
+            if (!testsupport::waitUntil([&] { return m_server->cloud().mkblkCount() >= 1; }, 10000))
+                return nullptr;
+            return uploader;
         }
 
         std::unique_ptr<UploadServer> m_server;
@@ -189,12 +205,8 @@ TEST_F(Uploader, ResumeDataTheServerLostIsDroppedThenTheUploadStartsOver)
 
 TEST_F(Uploader, StopEndsTheTransferAtOnceAndReportsNothing)
 {
-    // Each chunk is answered only after 3 s, far longer than a stop may take.
-    m_server->cloud().setChunkDelay(3000);
-    auto uploader = std::make_unique<VantrelFile>();
-    uploader->setToken(UploadServer::token());
-    uploader->startUploadVep(m_file, m_key);
-    ASSERT_TRUE(testsupport::waitUntil([&] { return m_server->cloud().mkblkCount() >= 1; }, 5000));
+    std::unique_ptr<VantrelFile> uploader = startHeldUpload();
+    ASSERT_TRUE(uploader);
 
     QElapsedTimer timer;
     timer.start();
@@ -203,21 +215,18 @@ TEST_F(Uploader, StopEndsTheTransferAtOnceAndReportsNothing)
     EXPECT_FALSE(uploader->isFinished());
     EXPECT_FALSE(uploader->isSuccess());
     uploader.reset();
-    EXPECT_LT(timer.elapsed(), 2500);
+    EXPECT_LT(timer.elapsed(), kHeldChunkMs / 3);
     EXPECT_FALSE(m_server->cloud().hasFile(m_key.toStdString()));
 }
 
 TEST_F(Uploader, DestroyingARunningUploaderStopsIt)
 {
-    m_server->cloud().setChunkDelay(3000);
-    auto uploader = std::make_unique<VantrelFile>();
-    uploader->setToken(UploadServer::token());
-    uploader->startUploadVep(m_file, m_key);
-    ASSERT_TRUE(testsupport::waitUntil([&] { return m_server->cloud().mkblkCount() >= 1; }, 5000));
+    std::unique_ptr<VantrelFile> uploader = startHeldUpload();
+    ASSERT_TRUE(uploader);
     QElapsedTimer timer;
     timer.start();
     uploader.reset();
-    EXPECT_LT(timer.elapsed(), 2500);
+    EXPECT_LT(timer.elapsed(), kHeldChunkMs / 3);
 }
 
 TEST_F(Uploader, FailuresGiveTheirTextAndKeepTheSource)

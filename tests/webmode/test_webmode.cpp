@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -376,7 +377,7 @@ TEST_F(WebModeTest, ProgressFromWholeLinesWithinShare)
         "printf 'ffmpeg version fake\\n  Duration: 00:00:10.00, start: 0.000000, bitrate: 1 kb/s\\n'\n"
         "sleep 0.3; printf 'frame=1 time=00:00:02.00 bitrate=1\\r'\n"
         "sleep 0.3; printf 'frame=2 time=00:00:0'; sleep 0.5; printf '5.00 bitrate=1\\r'\n"
-        "sleep 0.3; printf 'frame=3 time=00:00:06.00 x\\rframe=4 time=00:00:08.00 x\\r'\n"
+        "sleep 0.5; printf 'frame=3 time=00:00:06.00 x\\rframe=4 time=00:00:08.00 x\\r'\n"
         "sleep 0.3; printf 'frame=5 time=-00:00:00.50 x\\r'\n"
         "sleep 0.3; printf 'frame=6 time=00:00:20.00 x\\r'\n"
         + FakeSlice);
@@ -385,7 +386,20 @@ TEST_F(WebModeTest, ProgressFromWholeLinesWithinShare)
     ProgressLog log;
     const StageResult result = runStage(model, &log);
     ASSERT_TRUE(result.ok) << result.message.toStdString();
-    EXPECT_EQ(log.values(), (std::vector<int> {10, 25, 40, 50}));
+    // 10 may merge into the next chunk on a busy machine; 25 needs the split line read whole,
+    // 30 (the first time of a two-time chunk) must not appear, 20 s is held at the share.
+    const std::vector<int> values = log.values();
+    const std::vector<int> allowed {10, 25, 40, 50};
+    for (size_t i = 0; i < values.size(); ++i)
+    {
+        EXPECT_NE(std::find(allowed.begin(), allowed.end(), values[i]), allowed.end()) << values[i];
+        if (i > 0)
+        {
+            EXPECT_LT(values[i - 1], values[i]);
+        }
+    }
+    for (int required : {25, 40, 50})
+        EXPECT_NE(std::find(values.begin(), values.end(), required), values.end()) << required;
 }
 
 // Without a usable duration there is no running progress, but the run completes.

@@ -1,0 +1,129 @@
+#include "quihelper.h"
+
+#include <chrono>
+
+#include <QDir>
+#include <QMouseEvent>
+#include <QStyle>
+#include <QWidget>
+
+#include "logger.h"
+#include "uexception.h"
+#include "qmsgbox.h"
+#include "shell.h"
+
+namespace QUiHelper
+{
+    uint32_t tickCount()
+    {
+        using namespace std::chrono;
+        return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+    }
+
+    bool throttle(uint32_t &lastTick, int32_t interval)
+    {
+        const uint32_t now = tickCount();
+        if (static_cast<int32_t>(now - lastTick) <= interval)
+            return false;
+        lastTick = now;
+        return true;
+    }
+
+    void refreshStyle(QWidget *widget, const char *name, const QVariant &value)
+    {
+        if (!widget)
+            return;
+        widget->setProperty(name, value);
+        widget->style()->unpolish(widget);
+        widget->style()->polish(widget);
+    }
+
+    QString memberText(const QValue &data, const char *name)
+    {
+        return asQString(jsonMember(data, QString::fromLatin1(name)));
+    }
+
+    QList<QDtaCourse> coursesFromReply(const QValue &data)
+    {
+        QList<QDtaCourse> courses;
+        const int count = data.isArray() ? jsonSize(data) : 0;
+        for (int i = 0; i < count; ++i)
+        {
+            const QValue &element = jsonAt(data, i);
+            if (!element.isObject())
+                continue;
+            QDtaCourse course;
+            course.setId(memberText(element, "id"));
+            course.setName(memberText(element, "video_title"));
+            bool isNumber = false;
+            const uint ctime = memberText(element, "ctime").toUInt(&isNumber, 10);
+            course.setCtime(isNumber ? static_cast<int32_t>(ctime) : 0);
+            courses.append(course);
+        }
+        return courses;
+    }
+
+    void showInFolder(const QString &folder, const QString &fileName, const QString &missingText)
+    {
+        if (folder.isEmpty() || !QDir(folder).exists())
+        {
+            QMsgBox::showMessage(missingText, 1);
+            return;
+        }
+        QString path = folder;
+        if (!path.endsWith(QLatin1Char('/')))
+            path += QLatin1Char('/');
+        if (!platform::showInFileManager(path + fileName))
+            LOG_WARNING(L"the file manager could not be asked to show %s", QString(path + fileName));
+    }
+
+    bool dragWindow(QWidget *window, QEvent *event, QPoint &dragOffset, bool &dragging)
+    {
+        switch (event->type())
+        {
+        case QEvent::MouseButtonPress:
+        {
+            auto *mouse = static_cast<QMouseEvent *>(event);
+            if (mouse->button() != Qt::LeftButton)
+                return false;
+            dragging = true;
+            dragOffset = mouse->globalPos() - window->pos();
+            return true;
+        }
+        case QEvent::MouseButtonRelease:
+            dragging = false;
+            return true;
+        case QEvent::MouseMove:
+        {
+            auto *mouse = static_cast<QMouseEvent *>(event);
+            if (!dragging || mouse->buttons() == Qt::NoButton)
+                return false;
+            window->move(mouse->globalPos() - dragOffset);
+            return true;
+        }
+        default:
+            return false;
+        }
+    }
+
+    void guard(const wchar_t *task, const std::function<void()> &work)
+    {
+        try
+        {
+            work();
+        }
+        catch (const UException &e)
+        {
+            LOG_EXCEPTION(e);
+            QMsgBox::showMessage(e.qMessage(), 1);
+        }
+        catch (const std::exception &e)
+        {
+            LOG_ERROR(L"%s failed: %s", task, e.what());
+        }
+        catch (...)
+        {
+            LOG_ERROR(L"%s failed", task);
+        }
+    }
+}

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include <QList>
+#include <QPoint>
+#include <QString>
+#include <QVariant>
+
+#include "qdtacourse.h"
+#include "qvalue.h"
+
+class QEvent;
+class QWidget;
+
+// Small pieces that the windows, dialogs and rows share.
+namespace QUiHelper
+{
+    // Milliseconds of a steady clock, wrapping like a 32-bit tick count.
+    uint32_t tickCount();
+    // True (and `lastTick` moved to now) when more than `interval` ms, as a signed 32-bit
+    // difference, have passed since `lastTick`; false leaves it alone.
+    bool throttle(uint32_t &lastTick, int32_t interval);
+
+    // Sets a dynamic property and re-polishes the widget so that style rules on it apply;
+    // nothing for a null widget.
+    void refreshStyle(QWidget *widget, const char *name, const QVariant &value);
+
+    // Text of a member: a string, or a number or bool written as text; empty otherwise.
+    QString memberText(const QValue &data, const char *name);
+    // The courses of a course-list reply: "id", "video_title" and "ctime" (unsigned decimal
+    // text, 0 when it is none) of each object of the array.
+    QList<QDtaCourse> coursesFromReply(const QValue &data);
+
+    // Shows folder + fileName in the file manager; `missingText` in a notice box when the
+    // folder does not exist.
+    void showInFolder(const QString &folder, const QString &fileName, const QString &missingText);
+
+    // Moves `window` while the left button drags on the watched surface. True when the event
+    // was a press of the left button, any release, or a move of such a drag (consumed).
+    bool dragWindow(QWidget *window, QEvent *event, QPoint &dragOffset, bool &dragging);
+
+    // Runs one slot's work at its boundary: a UException is logged and its message shown in a
+    // notice box; any other exception is logged with `task`.
+    void guard(const wchar_t *task, const std::function<void()> &work);
+}
