@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
+#include <limits>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
@@ -61,6 +63,28 @@ namespace sth
             return widen(big);
         }
 
+        // Widths and precisions beyond this are cut to it.
+        const int kMaxField = 4096;
+
+        int clampField(long long value)
+        {
+            return static_cast<int>(std::max<long long>(-kMaxField, std::min<long long>(value, kMaxField)));
+        }
+
+        // A real number given for an integer conversion: truncated, clipped to the type's
+        // range, 0 when it is no number.
+        template <typename T>
+        T realTo(double value)
+        {
+            if (std::isnan(value))
+                return 0;
+            if (value <= static_cast<double>(std::numeric_limits<T>::min()))
+                return std::numeric_limits<T>::min();
+            if (value >= static_cast<double>(std::numeric_limits<T>::max()))
+                return std::numeric_limits<T>::max();
+            return static_cast<T>(value);
+        }
+
         std::wstring padText(std::wstring text, const std::string &flags, int width, int precision)
         {
             if (precision >= 0 && text.size() > static_cast<size_t>(precision))
@@ -107,7 +131,7 @@ namespace sth
         switch (m_kind) {
         case Signed: return m_signed;
         case Unsigned: return static_cast<long long>(m_unsigned);
-        case Real: return static_cast<long long>(m_real);
+        case Real: return realTo<long long>(m_real);
         case Pointer: return static_cast<long long>(reinterpret_cast<uintptr_t>(m_pointer));
         default: return 0;
         }
@@ -118,7 +142,7 @@ namespace sth
         switch (m_kind) {
         case Signed: return static_cast<unsigned long long>(m_signed);
         case Unsigned: return m_unsigned;
-        case Real: return static_cast<unsigned long long>(m_real);
+        case Real: return realTo<unsigned long long>(m_real);
         case Pointer: return reinterpret_cast<uintptr_t>(m_pointer);
         default: return 0;
         }
@@ -190,7 +214,7 @@ namespace sth
             if (i < f.size() && f[i] == L'*') {
                 ++i;
                 if (next < count)
-                    width = static_cast<int>(args[next++].asSigned());
+                    width = clampField(args[next++].asSigned());
                 else
                     missing = true;
                 if (width < 0 && width != -1) {
@@ -199,7 +223,7 @@ namespace sth
                 }
             } else {
                 while (i < f.size() && f[i] >= L'0' && f[i] <= L'9')
-                    width = (width < 0 ? 0 : width) * 10 + (f[i++] - L'0');
+                    width = std::min((width < 0 ? 0 : width) * 10 + (f[i++] - L'0'), kMaxField);
             }
             if (i < f.size() && f[i] == L'.') {
                 ++i;
@@ -207,16 +231,14 @@ namespace sth
                 if (i < f.size() && f[i] == L'*') {
                     ++i;
                     if (next < count)
-                        precision = static_cast<int>(args[next++].asSigned());
+                        precision = clampField(args[next++].asSigned());
                     else
                         missing = true;
                 } else {
                     while (i < f.size() && f[i] >= L'0' && f[i] <= L'9')
-                        precision = precision * 10 + (f[i++] - L'0');
+                        precision = std::min(precision * 10 + (f[i++] - L'0'), kMaxField);
                 }
             }
-            width = std::min(width, 4096);
-            precision = std::min(precision, 4096);
             bool wideChar = false;
             while (i < f.size() && std::wcschr(L"hlLqjzt", f[i]) && f[i] != 0) {
                 if (f[i] == L'l')

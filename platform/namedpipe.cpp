@@ -227,6 +227,23 @@ namespace platform
         close();
     }
 
+    bool NamedPipeClient::waitForServer(const std::string &pipeName, int timeoutMs)
+    {
+        const std::string path = pipeSocketPath(pipeName);
+        if (path.empty())
+            return false;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+        for (;;)
+        {
+            struct stat st;
+            if (lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
+                return true;
+            if (std::chrono::steady_clock::now() >= deadline)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+
     bool NamedPipeClient::connect(const std::string &pipeName, int timeoutMs)
     {
         close();

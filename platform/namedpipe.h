@@ -52,6 +52,8 @@ namespace platform
         NamedPipeClient(const NamedPipeClient &) = delete;
         NamedPipeClient &operator=(const NamedPipeClient &) = delete;
 
+        // True once a server's socket is there, within timeoutMs (50 ms by default).
+        static bool waitForServer(const std::string &pipeName, int timeoutMs = 50);
         // Waits up to timeoutMs for the server to listen, then connects.
         bool connect(const std::string &pipeName, int timeoutMs = 50);
         bool write(const std::string &message);

@@ -1,5 +1,6 @@
 #include "vlmfilekey.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -9,10 +10,13 @@
 #include <mutex>
 #include <vector>
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <QByteArray>
 
 extern "C"
 {
@@ -141,27 +145,37 @@ namespace
         m.tempDir.clear();
     }
 
-    std::string hex(const std::string &bytes)
+    // Private folders of earlier passes for the same destination that a crashed run left behind.
+    void removeStaleCopies(const std::string &folder, const std::string &prefix)
     {
-        static const char digits[] = "0123456789abcdef";
-        std::string out;
-        for (unsigned char c : bytes)
+        DIR *dir = ::opendir(folder.empty() ? "." : folder.c_str());
+        if (!dir)
+            return;
+        while (const dirent *entry = ::readdir(dir))
         {
-            out += digits[c >> 4];
-            out += digits[c & 15];
+            const std::string name = entry->d_name;
+            if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0)
+                continue;
+            const std::string path = folder + name;
+            struct stat st;
+            if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
+                continue;
+            ::unlink((path + "/plain.mp4").c_str());
+            ::rmdir(path.c_str());
         }
-        return out;
+        ::closedir(dir);
     }
 
-    int hexValue(char c)
+    std::string hex(const std::string &bytes)
     {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
+        return QByteArray::fromStdString(bytes).toHex().toStdString();
+    }
+
+    bool isHexText(const std::string &text)
+    {
+        return std::all_of(text.begin(), text.end(), [](char c) {
+            return c != '\0' && std::strchr("0123456789abcdefABCDEF", c) != nullptr;
+        });
     }
 
     std::string md5(const std::string &bytes)
@@ -360,19 +374,8 @@ namespace platform
 {
     std::string vlmContentKey(const std::string &keyText)
     {
-        if (keyText.size() == 32)
-        {
-            std::string bytes;
-            for (size_t i = 0; i < 32; i += 2)
-            {
-                const int hi = hexValue(keyText[i]);
-                const int lo = hexValue(keyText[i + 1]);
-                if (hi < 0 || lo < 0)
-                    return md5(keyText);
-                bytes += char(hi << 4 | lo);
-            }
-            return bytes;
-        }
+        if (keyText.size() == 32 && isHexText(keyText))
+            return QByteArray::fromHex(QByteArray::fromStdString(keyText)).toStdString();
         return md5(keyText);
     }
 
@@ -483,8 +486,10 @@ extern "C"
             const size_t slash = media.dest.rfind('/');
             const std::string folder = slash == std::string::npos ? std::string() : media.dest.substr(0, slash + 1);
             const std::string base = slash == std::string::npos ? media.dest : media.dest.substr(slash + 1);
+            const std::string prefix = "." + base + ".vlm-";
+            removeStaleCopies(folder, prefix);
             std::vector<char> templ;
-            const std::string pattern = folder + "." + base + ".vlm-XXXXXX";
+            const std::string pattern = folder + prefix + "XXXXXX";
             templ.assign(pattern.begin(), pattern.end());
             templ.push_back('\0');
             if (!mkdtemp(templ.data()))

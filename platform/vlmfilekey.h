@@ -8,7 +8,8 @@
 // output ends up enciphered under a key, and an index file describes it.
 //
 // How it works: the broadcast writes its MP4 into a private folder beside the destination
-// (".<dest name>.vlm-XXXXXX/", mode 0700). When the broadcast is deleted after its pass
+// (".<dest name>.vlm-XXXXXX/", mode 0700; such folders left by a crashed run are removed when the
+// next broadcast for that destination is added). When the broadcast is deleted after its pass
 // reached the end, the MP4 is stream-copied with libavformat to the destination as ISO Common
 // Encryption ("cenc-aes-ctr", not fragmented), the index is written and the plain copy removed.
 // libvlc_vlm_del_media then returns -1 when that pass failed or never reached its end: no plain

@@ -19,7 +19,7 @@ cleanup() {
 trap cleanup EXIT
 
 if [ -z "${VANTREL_API_HOST:-}" ]; then
-    "$BIN/platformserver" --port "$PORT" --fixture tools/demo-fixture.json &
+    "$BIN/platformserver" --port "$PORT" --fixture tools/demo-fixture.json >/dev/null &
     SERVER_PID=$!
     export VANTREL_API_HOST="127.0.0.1:$PORT"
     # The server answers once it listens; give up after five seconds.

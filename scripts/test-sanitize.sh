@@ -10,7 +10,7 @@ TESTS=(
   common_test_logger common_test_qtutils common_test_settings common_test_commonfun
   http_client tools_platformserver
   sorbin_cipher_test sorbin_package_test
-  pipeline_test_records upload_progressfile
+  pipeline_test_records upload_progressfile upload_uploader
 )
 cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVANTREL_SANITIZE=ON >/dev/null
 cmake --build "$BUILD_DIR" -j "$(nproc)" --target "${TESTS[@]}"

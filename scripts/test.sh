@@ -9,3 +9,5 @@ cmake --build "$BUILD_DIR" -j "$(nproc)"
 (cd "$BUILD_DIR" && ctest -j "$(nproc)" --output-on-failure --timeout 300)
 # The unit-level suites once more under AddressSanitizer and UndefinedBehaviorSanitizer.
 bash scripts/test-sanitize.sh
+# The web client's worker pool and sign-in state once more under ThreadSanitizer.
+bash tests/quser/run-tsan.sh

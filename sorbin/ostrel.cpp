@@ -215,12 +215,18 @@ bool Ostrel::parseArguments(const QStringList &arguments)
 
 bool Ostrel::connectPipe(const QString &pipeName)
 {
-    if (!m_pipe.connect(pipeName.toStdString()))
+    const std::string name = pipeName.toStdString();
+    if (!platform::NamedPipeClient::waitForServer(name))
     {
         LOG_ERROR(L"don't have named pipe");
         return false;
     }
     LOG_DEBUG(L"connect named pipe");
+    if (!m_pipe.connect(name))
+    {
+        LOG_ERROR(L"connect failed");
+        return false;
+    }
     return true;
 }
 
@@ -271,48 +277,57 @@ bool Ostrel::doWork()
     QFile::remove(m_indexPath);
 
     bool ok = false;
-    const int type = m_task.encryptType();
-    if (m_task.videoKey().isEmpty())
-        LOG_ERROR(L"the task has no video key");
-    else if (type == 0)
-        ok = QFile::copy(m_task.filePath() + m_task.fileName(), m_destPath);
-    else if (type == 1 || type == 5 || type == 6 || type == 8)
+    // Whatever is thrown, no temporary output stays behind; main() reports the failure.
+    try
     {
-        LOG_INFO(L"frame encrypt");
-        ok = encryptFrame(m_destPath, m_indexPath, keyText);
-    }
-    else if (type == 3 || type == 7)
-    {
-        LOG_INFO(L"stream encrypt");
-        ok = streamEncrypt(m_destPath, keyText);
-    }
-    else
-        LOG_ERROR(L"encrypt type %d is not supported", type);
-
-    if (ok)
-    {
-        VepVideoRecord record;
-        record.magic = 0x0133EFC0;
-        record.number1 = 6;
-        record.number2 = 2;
-        record.courseId = m_task.courseId().toStdWString();
-        record.randNumber = m_task.randNumber();
-        record.videoKey = m_task.videoKey().toStdWString();
-        record.encryptType = type;
-        record.number8 = 2;
-        record.width = m_task.videoWidth();
-        record.height = m_task.videoHeight();
-        record.duration = m_task.totalTime();
-        QWriteConfig config;
-        config.writeRecord(record);
-        QVepFile vep;
-        if (!vep.write(m_destPath.toStdWString(), m_indexPath.toStdWString(), config.data()))
+        const int type = m_task.encryptType();
+        if (m_task.videoKey().isEmpty())
+            LOG_ERROR(L"the task has no video key");
+        else if (type == 0)
+            ok = QFile::copy(m_task.filePath() + m_task.fileName(), m_destPath);
+        else if (type == 1 || type == 5 || type == 6 || type == 8)
         {
-            LOG_ERROR(L"cannot append the package block to %s", m_destPath);
-            ok = false;
+            LOG_INFO(L"frame encrypt");
+            ok = encryptFrame(m_destPath, m_indexPath, keyText);
+        }
+        else if (type == 3 || type == 7)
+        {
+            LOG_INFO(L"stream encrypt");
+            ok = streamEncrypt(m_destPath, keyText);
         }
         else
-            ok = finishOutput();
+            LOG_ERROR(L"encrypt type %d is not supported", type);
+
+        if (ok)
+        {
+            VepVideoRecord record;
+            record.magic = 0x0133EFC0;
+            record.number1 = 6;
+            record.number2 = 2;
+            record.courseId = m_task.courseId().toStdWString();
+            record.randNumber = m_task.randNumber();
+            record.videoKey = m_task.videoKey().toStdWString();
+            record.encryptType = type;
+            record.number8 = 2;
+            record.width = m_task.videoWidth();
+            record.height = m_task.videoHeight();
+            record.duration = m_task.totalTime();
+            QWriteConfig config;
+            config.writeRecord(record);
+            QVepFile vep;
+            if (!vep.write(m_destPath.toStdWString(), m_indexPath.toStdWString(), config.data()))
+            {
+                LOG_ERROR(L"cannot append the package block to %s", m_destPath);
+                ok = false;
+            }
+            else
+                ok = finishOutput();
+        }
+    }
+    catch (...)
+    {
+        removeTempFiles();
+        throw;
     }
     removeTempFiles();
     if (ok)
@@ -477,6 +492,8 @@ bool Ostrel::streamEncrypt(const QString &destPath, const QByteArray &keyText)
         }
         processed += r;
 
+        if (processed > size)
+            continue; // grown meanwhile: fails at the end
         const int percent = static_cast<int>(static_cast<double>(processed) / static_cast<double>(size) * 100.0);
         if (percent == lastPercent)
             continue;
@@ -499,8 +516,13 @@ bool Ostrel::streamEncrypt(const QString &destPath, const QByteArray &keyText)
         ioError = true;
     if (ioError)
         LOG_ERROR(L"read or write error while encrypting %s", source);
+    // The key was mixed with the length at the start: another length can't be deciphered.
+    const bool sizeChanged = !ioError && !stopped && processed != size;
+    if (sizeChanged)
+        LOG_ERROR(L"%s changed its length while it was encrypted (%lld, now %lld bytes)", source,
+                  static_cast<long long>(size), static_cast<long long>(processed));
     LOG_INFO(L"stream encrypt complete");
-    return !stopped && !ioError;
+    return !stopped && !ioError && !sizeChanged;
 }
 
 bool Ostrel::encryptFrame(const QString &destPath, const QString &indexPath, const QByteArray &keyText)
@@ -541,6 +563,8 @@ bool Ostrel::encryptFrame(const QString &destPath, const QString &indexPath, con
 
     QByteArray name;
     bool added = false;
+    // A broadcast that could not be set up ends the run at once, without the final "100".
+    bool setupFailed = !ready;
     for (int attempt = 1; ready && attempt <= 2; ++attempt)
     {
         name = QByteArray::number(static_cast<qlonglong>(std::time(nullptr)));
@@ -548,12 +572,14 @@ bool Ostrel::encryptFrame(const QString &destPath, const QString &indexPath, con
         if (libvlc_vlm_add_broadcast(instance, name.constData(), input.constData(), output.constData(), 0, nullptr, 1, 1) != 0)
         {
             LOG_ERROR(L"libvlc_vlm_add_broadcast failed");
+            setupFailed = true;
             break;
         }
         added = true;
         if (libvlc_vlm_play_media(instance, name.constData()) != 0)
         {
             LOG_ERROR(L"libvlc_vlm_play_media failed");
+            setupFailed = true;
             break;
         }
 
@@ -602,7 +628,8 @@ bool Ostrel::encryptFrame(const QString &destPath, const QString &indexPath, con
             break;
     }
 
-    sendMessage(2, QStringLiteral("100"));
+    if (!setupFailed)
+        sendMessage(2, QStringLiteral("100"));
     if (added)
     {
         libvlc_vlm_stop_media(instance, name.constData());

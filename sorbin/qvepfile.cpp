@@ -68,8 +68,12 @@ bool QVepFile::write(const std::wstring &outputPath, const std::wstring &indexPa
     }
     const uint64_t videoLength = static_cast<uint64_t>(st.st_size);
 
+    // The index lives in the shared temp folder: only a file of our own is taken.
     std::string index;
-    if (!readFile(indexPath, index))
+    struct stat ist;
+    const bool ownIndex = ::lstat(pathBytes(indexPath).c_str(), &ist) == 0 && S_ISREG(ist.st_mode)
+        && ist.st_uid == ::geteuid();
+    if (!ownIndex || !readFile(indexPath, index))
         index.clear();
     const std::string text = indexText(index);
 

@@ -1,10 +1,6 @@
 #include "flatui.h"
 
-#include <atomic>
-
 #include <QLineEdit>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -13,9 +9,6 @@
 
 namespace
 {
-    std::atomic<FlatUI *> g_instance {nullptr};
-    QMutex g_mutex;
-
     QString n(int value)
     {
         return QString::number(value);
@@ -35,17 +28,8 @@ FlatUI::FlatUI()
 
 FlatUI *FlatUI::instance()
 {
-    FlatUI *object = g_instance.load(std::memory_order_acquire);
-    if (!object)
-    {
-        QMutexLocker lock(&g_mutex);
-        object = g_instance.load(std::memory_order_relaxed);
-        if (!object)
-        {
-            object = new FlatUI();
-            g_instance.store(object, std::memory_order_release);
-        }
-    }
+    // Created once, whichever threads ask at the same time; never deleted.
+    static FlatUI *const object = new FlatUI();
     return object;
 }
 
@@ -131,26 +115,25 @@ void FlatUI::styleScrollBar(QScrollBar *bar, int radius, int handleMinLength, in
                                const QString &handleHover, const QString &handlePressed)
 {
     const int padding = 0;
+    struct Direction
+    {
+        const char *name;
+        const char *thickness;
+        const char *length;
+    };
+    const Direction directions[] = {{"horizontal", "max-height", "min-width"}, {"vertical", "max-width", "min-height"}};
     QStringList pieces;
-    pieces << QStringLiteral("QScrollBar:horizontal{background:%1;padding:%2px;border-radius:%3px;max-height:%4px;}")
-                  .arg(background, n(padding), n(radius), n(maxThickness));
-    pieces << QStringLiteral("QScrollBar::handle:horizontal{background:%1;min-width:%2px;border-radius:%3px;}")
-                  .arg(handle, n(handleMinLength), n(radius));
-    pieces << QStringLiteral("QScrollBar::handle:horizontal:hover{background:%1;}").arg(handleHover);
-    pieces << QStringLiteral("QScrollBar::handle:horizontal:pressed{background:%1;}").arg(handlePressed);
-    pieces << QStringLiteral("QScrollBar::add-page:horizontal{background:none;}");
-    pieces << QStringLiteral("QScrollBar::sub-page:horizontal{background:none;}");
-    pieces << QStringLiteral("QScrollBar::add-line:horizontal{background:none;}");
-    pieces << QStringLiteral("QScrollBar::sub-line:horizontal{background:none;}");
-    pieces << QStringLiteral("QScrollBar:vertical{background:%1;padding:%2px;border-radius:%3px;max-width:%4px;}")
-                  .arg(background, n(padding), n(radius), n(maxThickness));
-    pieces << QStringLiteral("QScrollBar::handle:vertical{background:%1;min-height:%2px;border-radius:%3px;}")
-                  .arg(handle, n(handleMinLength), n(radius));
-    pieces << QStringLiteral("QScrollBar::handle:vertical:hover{background:%1;}").arg(handleHover);
-    pieces << QStringLiteral("QScrollBar::handle:vertical:pressed{background:%1;}").arg(handlePressed);
-    pieces << QStringLiteral("QScrollBar::add-page:vertical{background:none;}");
-    pieces << QStringLiteral("QScrollBar::sub-page:vertical{background:none;}");
-    pieces << QStringLiteral("QScrollBar::add-line:vertical{background:none;}");
-    pieces << QStringLiteral("QScrollBar::sub-line:vertical{background:none;}");
+    for (const Direction &d : directions)
+    {
+        const QString dir = QLatin1String(d.name);
+        pieces << QStringLiteral("QScrollBar:%1{background:%2;padding:%3px;border-radius:%4px;%5:%6px;}")
+                      .arg(dir, background, n(padding), n(radius), QLatin1String(d.thickness), n(maxThickness));
+        pieces << QStringLiteral("QScrollBar::handle:%1{background:%2;%3:%4px;border-radius:%5px;}")
+                      .arg(dir, handle, QLatin1String(d.length), n(handleMinLength), n(radius));
+        pieces << QStringLiteral("QScrollBar::handle:%1:hover{background:%2;}").arg(dir, handleHover);
+        pieces << QStringLiteral("QScrollBar::handle:%1:pressed{background:%2;}").arg(dir, handlePressed);
+        for (const char *part : {"add-page", "sub-page", "add-line", "sub-line"})
+            pieces << QStringLiteral("QScrollBar::%1:%2{background:none;}").arg(QLatin1String(part), dir);
+    }
     apply(bar, pieces);
 }

@@ -1,7 +1,5 @@
 #include "iconhelper.h"
 
-#include <atomic>
-
 #include <QAbstractButton>
 #include <QCoreApplication>
 #include <QDebug>
@@ -9,16 +7,11 @@
 #include <QFontDatabase>
 #include <QFrame>
 #include <QLabel>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QPainter>
 #include <QThread>
 
 namespace
 {
-    std::atomic<IconHelper *> g_instance {nullptr};
-    QMutex g_mutex;
-
     QString n(int value)
     {
         return QString::number(value);
@@ -53,6 +46,15 @@ namespace
             .arg(side, border, borderColor, highlightText, highlightBackground);
     }
 
+    // The icon font at `size` points on a label or button, and the glyph as its text.
+    template<typename Widget>
+    void showGlyph(Widget *widget, QFont font, QChar glyph, int size)
+    {
+        font.setPointSize(size);
+        widget->setFont(font);
+        widget->setText(glyph);
+    }
+
     bool listsMatch(const QList<QToolButton *> &buttons, const QList<int> &glyphs)
     {
         return !buttons.isEmpty() && !glyphs.isEmpty() && buttons.size() == glyphs.size();
@@ -77,17 +79,8 @@ IconHelper::IconHelper()
 
 IconHelper *IconHelper::instance()
 {
-    IconHelper *object = g_instance.load(std::memory_order_acquire);
-    if (!object)
-    {
-        QMutexLocker lock(&g_mutex);
-        object = g_instance.load(std::memory_order_relaxed);
-        if (!object)
-        {
-            object = new IconHelper();
-            g_instance.store(object, std::memory_order_release);
-        }
-    }
+    // Created once, whichever threads ask at the same time; never deleted.
+    static IconHelper *const object = new IconHelper();
     return object;
 }
 
@@ -98,22 +91,14 @@ QFont IconHelper::iconFont() const
 
 void IconHelper::setGlyph(QLabel *label, QChar glyph, int size)
 {
-    if (!label)
-        return;
-    QFont font = m_iconFont;
-    font.setPointSize(size);
-    label->setFont(font);
-    label->setText(glyph);
+    if (label)
+        showGlyph(label, m_iconFont, glyph, size);
 }
 
 void IconHelper::setGlyph(QAbstractButton *button, QChar glyph, int size)
 {
-    if (!button)
-        return;
-    QFont font = m_iconFont;
-    font.setPointSize(size);
-    button->setFont(font);
-    button->setText(glyph);
+    if (button)
+        showGlyph(button, m_iconFont, glyph, size);
 }
 
 QPixmap IconHelper::glyphPixmap(const QString &color, QChar glyph, int size, int width, int height)

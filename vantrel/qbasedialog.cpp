@@ -20,12 +20,7 @@ void QBaseDialog::initFrameless(const QString &styleSheetPath)
     installEventFilter(this);
     loadStyleSheet(styleSheetPath);
 
-    auto *shadow = new QCustomShadowEffect(nullptr);
-    shadow->setBlurRadius(8.0);
-    shadow->setDistance(1.0);
-    shadow->setColor(QColor(0, 0, 0, 80));
-    setGraphicsEffect(shadow);
-    update();
+    QCustomShadowEffect::installOn(this);
 }
 
 void QBaseDialog::loadStyleSheet(const QString &path)

@@ -102,9 +102,6 @@ void QConfigureDialog::setup()
     m_ui->frameFast->move(QUIScale::scale(20), QUIScale::scale(146));
     for (QWidget *frame : {m_ui->frameWeb, m_ui->frameCodec, m_ui->frameFast})
         refreshStyle(frame, "checked", false);
-    // Each radio button sits alone in its frame: the mode slots keep exactly one checked.
-    for (QRadioButton *radio : {m_ui->radioWeb, m_ui->radioCodec, m_ui->radioFast})
-        radio->setAutoExclusive(false);
 
     sendSearch();
 

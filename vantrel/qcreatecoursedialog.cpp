@@ -3,9 +3,9 @@
 #include <QDesktopServices>
 
 #include "logger.h"
-#include "uexception.h"
 #include "qplatformhosts.h"
 #include "qmsgbox.h"
+#include "quihelper.h"
 #include "quiscale.h"
 #include "qweblinks.h"
 #include "ui_qcreatecoursedialog.h"
@@ -50,8 +50,7 @@ void QCreateCourseDialog::onEnter()
 
 void QCreateCourseDialog::onBtnOk()
 {
-    try
-    {
+    QUiHelper::guard(L"create-course dialog: confirm", [this]() {
         if (courseName().isEmpty())
         {
             QMsgBox::showMessage(QStringLiteral("课程名称不能为空"), 1);
@@ -59,34 +58,13 @@ void QCreateCourseDialog::onBtnOk()
             return;
         }
         onOK();
-    }
-    catch (const UException &e)
-    {
-        LOG_EXCEPTION(e);
-    }
-    catch (const std::exception &e)
-    {
-        LOG_ERROR(L"create-course dialog: %s", e.what());
-    }
-    catch (...)
-    {
-        LOG_ERROR(L"create-course dialog: unknown failure");
-    }
+    });
 }
 
 void QCreateCourseDialog::onBtnHome()
 {
-    try
-    {
-        // A browser that cannot be started is not reported.
+    // A browser that cannot be started is not reported.
+    QUiHelper::guard(L"create-course dialog: opening the back office", []() {
         QDesktopServices::openUrl(QUrl(homeUrl().toString(), QUrl::TolerantMode));
-    }
-    catch (const std::exception &e)
-    {
-        LOG_ERROR(L"create-course dialog: the back office could not be opened: %s", e.what());
-    }
-    catch (...)
-    {
-        LOG_ERROR(L"create-course dialog: the back office could not be opened");
-    }
+    });
 }

@@ -2,6 +2,7 @@
 
 #include <QImage>
 #include <QPainter>
+#include <QWidget>
 
 // Qt's own image blur, exported by QtWidgets (the one QGraphicsBlurEffect uses).
 void qt_blurImage(QPainter *p, QImage &blurImage, qreal radius, bool quality, bool alphaOnly, int transposed);
@@ -9,6 +10,16 @@ void qt_blurImage(QPainter *p, QImage &blurImage, qreal radius, bool quality, bo
 QCustomShadowEffect::QCustomShadowEffect(QObject *parent)
     : QGraphicsEffect(parent)
 {
+}
+
+void QCustomShadowEffect::installOn(QWidget *window)
+{
+    auto *shadow = new QCustomShadowEffect(nullptr);
+    shadow->setBlurRadius(8.0);
+    shadow->setDistance(1.0);
+    shadow->setColor(QColor(0, 0, 0, 80));
+    window->setGraphicsEffect(shadow);
+    window->update();
 }
 
 QRectF QCustomShadowEffect::boundingRectFor(const QRectF &rect) const

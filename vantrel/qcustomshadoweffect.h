@@ -11,6 +11,10 @@ class QCustomShadowEffect : public QGraphicsEffect
 public:
     explicit QCustomShadowEffect(QObject *parent = nullptr);
 
+    // Gives a window the shadow of every window of the program (blur radius 8, distance 1,
+    // black at alpha 80); the window owns it.
+    static void installOn(QWidget *window);
+
     QRectF boundingRectFor(const QRectF &rect) const override;
 
     void setDistance(double distance);

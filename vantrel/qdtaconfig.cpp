@@ -1,19 +1,16 @@
 #include "qdtaconfig.h"
 
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <utility>
+
+#include "qvalue.h"
 
 namespace
 {
     const Json::Value &member(const Json::Value &object, const char *key)
     {
-        static const Json::Value null;
-        if (!object.isObject())
-            return null;
-        const Json::Value *found = object.find(key, key + std::strlen(key));
-        return found ? *found : null;
+        return jsonMember(object, QString::fromLatin1(key));
     }
 
     // Whole numbers only: a real with a fraction or out of range reads as 0.
@@ -110,13 +107,8 @@ QDtaConfig::QDtaConfig(QDtaConfig &&other) noexcept
 QDtaConfig &QDtaConfig::operator=(const QDtaConfig &other)
 {
     if (this != &other) {
-        encrypt_type = other.encrypt_type;
-        autoConvert_ = other.autoConvert_;
-        course_id = other.course_id;
-        bitRate = other.bitRate;
-        course_name = other.course_name;
-        codec_quality = other.codec_quality;
-        web_quality = other.web_quality;
+        QDtaConfig copy(other);
+        swapFields(copy);
     }
     return *this;
 }

@@ -27,10 +27,8 @@ QDtaCourse::QDtaCourse(QDtaCourse &&other) noexcept
 QDtaCourse &QDtaCourse::operator=(const QDtaCourse &other)
 {
     if (this != &other) {
-        m_id = other.m_id;
-        m_name = other.m_name;
-        m_ctime = other.m_ctime;
-        m_category = other.m_category;
+        QDtaCourse copy(other);
+        swapFields(copy);
     }
     return *this;
 }

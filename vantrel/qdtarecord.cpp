@@ -48,12 +48,8 @@ QDtaRecord::QDtaRecord(QDtaRecord &&other) noexcept
 QDtaRecord &QDtaRecord::operator=(const QDtaRecord &other)
 {
     if (this != &other) {
-        m_id = other.m_id;
-        m_fileName = other.m_fileName;
-        m_filePath = other.m_filePath;
-        m_time = other.m_time;
-        m_fileSize = other.m_fileSize;
-        m_fileType = other.m_fileType;
+        QDtaRecord copy(other);
+        swapFields(copy);
     }
     return *this;
 }

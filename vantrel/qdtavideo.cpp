@@ -209,7 +209,7 @@ QString QDtaVideo::makeVideoKey(int teacherId, const QString &courseId, qint64 i
 
 QString QDtaVideo::makeSaveName() const
 {
-        return makeVideoKey(QUser::instance()->teacherId(), m_config.courseId(), m_id, m_fileName, m_config.encryptType());
+    return makeVideoKey(QUser::instance()->teacherId(), m_config.courseId(), m_id, m_fileName, m_config.encryptType());
 }
 
 QString QDtaVideo::makeSavePath() const

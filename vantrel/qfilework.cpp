@@ -128,21 +128,32 @@ void QFileWork::runSteps()
 
 void QFileWork::encrypt()
 {
+    ModelFactory factory;
+    {
+        std::lock_guard<std::mutex> factoryLock(s_factoryMutex);
+        factory = s_factory;
+    }
+    std::unique_ptr<QBase> model;
+    if (factory)
+        model = factory(m_video);
+    else if (m_video->config().encryptType() == 4)
+        model.reset(new QWebModel(m_video));
+    else
+        model.reset(new QFrameModel(m_video));
+    runModel(std::move(model));
+}
+
+void QFileWork::upload()
+{
+    runModel(std::unique_ptr<QBase>(new VantrelModel(m_video)));
+}
+
+void QFileWork::runModel(std::unique_ptr<QBase> stage)
+{
     QBase *model = nullptr;
     {
         std::lock_guard<std::mutex> lock(m_modelMutex);
-        m_model.reset();
-        ModelFactory factory;
-        {
-            std::lock_guard<std::mutex> factoryLock(s_factoryMutex);
-            factory = s_factory;
-        }
-        if (factory)
-            m_model = factory(m_video);
-        else if (m_video->config().encryptType() == 4)
-            m_model.reset(new QWebModel(m_video));
-        else
-            m_model.reset(new QFrameModel(m_video));
+        m_model = std::move(stage);
         if (!m_model)
             throw UException("nullptr != m_model", __FILE__, __LINE__);
         model = m_model.get();
@@ -152,21 +163,7 @@ void QFileWork::encrypt()
         if (m_stopRequested)
             model->stop();
     }
-    model->run();
-}
-
-void QFileWork::upload()
-{
-    QBase *model = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(m_modelMutex);
-        m_model.reset(new VantrelModel(m_video));
-        model = m_model.get();
-        if (!connect(model, SIGNAL(signal_progress(int, int)), this, SLOT(onProgress(int, int))))
-            LOG_ERROR(L"work %lld: progress not connected", m_id);
-        if (m_stopRequested)
-            model->stop();
-    }
+    // Outside the lock, so that stop() reaches the running stage.
     model->run();
 }
 

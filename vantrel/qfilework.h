@@ -86,6 +86,8 @@ public slots:
 private:
     void runSteps();
     void encrypt();
+    // Makes `stage` the current stage (replacing the last one) and runs it.
+    void runModel(std::unique_ptr<QBase> stage);
     void throwIfStopRequested() const;
 
     std::shared_ptr<QDtaVideo> m_video;

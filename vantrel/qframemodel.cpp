@@ -23,7 +23,10 @@ namespace
     constexpr int kConnectTimeoutMs = 30000;
     // After its last message the child ends about one second later.
     constexpr int kExitTimeoutMs = 10000;
-    constexpr int kReadSliceMs = 200;
+    // Short slices: between two reads of the pipe the child's output is drained, so that a
+    // chatty child is never held up on a full output channel for long.
+    constexpr int kReadSliceMs = 25;
+    constexpr int kDrainMs = 50;
     constexpr int kOutputTail = 8192;
 
     std::mutex s_programMutex;
@@ -209,10 +212,19 @@ void QFrameModel::drainOutput()
 {
     if (!m_process)
         return;
-    // Bounded, so that a child that writes without pause can't keep the worker here.
-    for (int i = 0; i < 64 && m_process->state() != QProcess::NotRunning && m_process->waitForReadyRead(0); ++i) {
-    }
-    const QByteArray chunk = m_process->readAll();
+    // Everything that is there, but bounded in time, so that a child that writes without
+    // pause can't keep the worker away from the pipe.
+    QElapsedTimer timer;
+    timer.start();
+    do {
+        keepOutput(m_process->readAll());
+    } while (m_process->state() != QProcess::NotRunning && timer.elapsed() < kDrainMs
+             && m_process->waitForReadyRead(0));
+    keepOutput(m_process->readAll());
+}
+
+void QFrameModel::keepOutput(const QByteArray &chunk)
+{
     if (chunk.isEmpty())
         return;
     m_outputTail += chunk;
@@ -297,7 +309,7 @@ void QFrameModel::waitForClient(platform::NamedPipeServer &pipe)
 {
     QElapsedTimer timer;
     timer.start();
-    while (!pipe.waitForClient(100)) {
+    while (!pipe.waitForClient(kReadSliceMs)) {
         drainOutput();
         if (m_stop) {
             killChild();
@@ -375,14 +387,13 @@ void QFrameModel::finish()
 
     QString name = videoKey;
     const QString shortName = shortNameOf(videoKey);
-    // Never replace the source video itself by its output.
-    const bool isSource = folder == m_video->filePath() && shortName == m_video->fileName();
-    if (shortName != videoKey && !isSource) {
-        QFile::remove(folder + shortName);
+    // The short name only when it is free: the source video, an earlier output or any other
+    // file of that name is never replaced (rename does not overwrite).
+    if (shortName != videoKey && !shortName.isEmpty()) {
         if (QFile::rename(output, folder + shortName))
             name = shortName;
         else
-            LOG_ERROR(L"rename %s failed", output);
+            LOG_WARNING(L"%s is taken, the output keeps the name %s", folder + shortName, videoKey);
     }
     QRecords::instance()->addRecord(folder + name, m_video->config().encryptType());
 }

@@ -60,6 +60,7 @@ private:
     bool handleMessage(const std::string &message);
     void waitForClient(platform::NamedPipeServer &pipe);
     void drainOutput();
+    void keepOutput(const QByteArray &chunk);
     bool childRunning();
     void killChild();
     void finish();

@@ -3,22 +3,13 @@
 #include <QDateTime>
 #include <QPointer>
 
-#include "logger.h"
 #include "qtutils.h"
-#include "uexception.h"
+#include "quihelper.h"
 #include "qmsgbox.h"
 #include "qrenamedialog.h"
 #include "quiscale.h"
 #include "quser.h"
 #include "ui_qitemvideowidget.h"
-
-namespace
-{
-    QString memberText(const QValue &item, const char *name)
-    {
-        return asQString(jsonMember(item, QString::fromLatin1(name)));
-    }
-}
 
 QItemVideoWidget::QItemVideoWidget(QWidget *parent)
     : QWidget(parent)
@@ -41,26 +32,26 @@ void QItemVideoWidget::init()
 
 void QItemVideoWidget::setData(const QValue &item)
 {
-    const QString name = memberText(item, "video_name");
+    const QString name = QUiHelper::memberText(item, "video_name");
     m_ui->labelVideoName->setText(name);
     m_ui->labelVideoName->setToolTip(name);
 
     bool isNumber = false;
-    double bytes = memberText(item, "size").toDouble(&isNumber);
+    double bytes = QUiHelper::memberText(item, "size").toDouble(&isNumber);
     if (!isNumber)
         bytes = 0.0;
     m_ui->labelVideoSize->setText(formatFileSize(bytes / 1024.0 / 1024.0));
 
-    const uint uploaded = memberText(item, "upload_time").toUInt(&isNumber, 10);
+    const uint uploaded = QUiHelper::memberText(item, "upload_time").toUInt(&isNumber, 10);
     const QDateTime time = QDateTime::fromSecsSinceEpoch(isNumber ? uploaded : 0);
     m_ui->labelUploadTime->setText(time.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")));
 
-    const int duration = memberText(item, "duration").toInt(&isNumber, 10);
+    const int duration = QUiHelper::memberText(item, "duration").toInt(&isNumber, 10);
     m_ui->labelVideoTime->setText(formatDuration(isNumber ? duration : 0));
 
-    m_videoKey = memberText(item, "video_key");
+    m_videoKey = QUiHelper::memberText(item, "video_key");
 
-    const int encrypted = memberText(item, "encrypted").toInt(&isNumber, 10);
+    const int encrypted = QUiHelper::memberText(item, "encrypted").toInt(&isNumber, 10);
     if (isNumber)
     {
         switch (encrypted)
@@ -101,8 +92,7 @@ QString QItemVideoWidget::formatDuration(int seconds)
 
 void QItemVideoWidget::rename()
 {
-    try
-    {
+    QUiHelper::guard(L"video row: rename", [this]() {
         // The list may drop this row while the dialog is open.
         QPointer<QItemVideoWidget> self(this);
         QRenameDialog dialog(name(), nullptr);
@@ -111,48 +101,20 @@ void QItemVideoWidget::rename()
             return;
         m_newName = dialog.fileName();
         QUser::instance()->rename(m_videoKey, m_newName, this, "onRenameReponse(bool, const QValue&, const QString&)");
-    }
-    catch (const UException &e)
-    {
-        LOG_EXCEPTION(e);
-        QMsgBox::showMessage(e.qMessage(), 1);
-    }
-    catch (const std::exception &e)
-    {
-        LOG_ERROR(L"video row: rename failed: %s", e.what());
-    }
-    catch (...)
-    {
-        LOG_ERROR(L"video row: rename failed");
-    }
+    });
 }
 
 void QItemVideoWidget::remove(const std::function<void()> &callback)
 {
-    try
-    {
+    QUiHelper::guard(L"video row: delete", [this, &callback]() {
         m_removeCallback = callback;
         QUser::instance()->remove(m_videoKey, this, "onRemoveReponse(bool, const QValue&, const QString&)");
-    }
-    catch (const UException &e)
-    {
-        LOG_EXCEPTION(e);
-        QMsgBox::showMessage(e.qMessage(), 1);
-    }
-    catch (const std::exception &e)
-    {
-        LOG_ERROR(L"video row: delete failed: %s", e.what());
-    }
-    catch (...)
-    {
-        LOG_ERROR(L"video row: delete failed");
-    }
+    });
 }
 
 void QItemVideoWidget::onRemoveReponse(bool ok, const QValue &, const QString &msg)
 {
-    try
-    {
+    QUiHelper::guard(L"video row: delete reply", [this, ok, &msg]() {
         if (!ok)
         {
             QMsgBox::showMessage(msg, 1);
@@ -161,25 +123,12 @@ void QItemVideoWidget::onRemoveReponse(bool ok, const QValue &, const QString &m
         // The callback only schedules the removal: this row is not destroyed in its own slot.
         if (m_removeCallback)
             m_removeCallback();
-    }
-    catch (const UException &e)
-    {
-        LOG_EXCEPTION(e);
-    }
-    catch (const std::exception &e)
-    {
-        LOG_ERROR(L"video row: delete reply: %s", e.what());
-    }
-    catch (...)
-    {
-        LOG_ERROR(L"video row: delete reply failed");
-    }
+    });
 }
 
 void QItemVideoWidget::onRenameReponse(bool ok, const QValue &, const QString &msg)
 {
-    try
-    {
+    QUiHelper::guard(L"video row: rename reply", [this, ok, &msg]() {
         if (!ok)
         {
             QMsgBox::showMessage(msg, 1);
@@ -187,17 +136,5 @@ void QItemVideoWidget::onRenameReponse(bool ok, const QValue &, const QString &m
         }
         if (!m_newName.isEmpty())
             m_ui->labelVideoName->setText(m_newName);
-    }
-    catch (const UException &e)
-    {
-        LOG_EXCEPTION(e);
-    }
-    catch (const std::exception &e)
-    {
-        LOG_ERROR(L"video row: rename reply: %s", e.what());
-    }
-    catch (...)
-    {
-        LOG_ERROR(L"video row: rename reply failed");
-    }
+    });
 }

@@ -41,7 +41,6 @@ QLoginDialog::QLoginDialog(QWidget *parent)
     setWindowFlags(Qt::FramelessWindowHint | Qt::WindowMinimizeButtonHint);
     setWindowTitle(QStringLiteral("Tarvex视频加密系统"));
     setWindowIcon(QIcon(QStringLiteral(":/images/ostrel.ico")));
-    platform::bringToFront(windowHandle());
 
     bool ok = connect(m_ui->btnClose, SIGNAL(clicked()), this, SLOT(onBtnClose()));
     ok = connect(m_ui->btnLogin, SIGNAL(clicked()), this, SLOT(onBtnLogin())) && ok;
@@ -182,4 +181,6 @@ void QLoginDialog::showEvent(QShowEvent *event)
     setAttribute(Qt::WA_Mapped);
     QBaseDialog::showEvent(event);
     m_ui->btnMin->repaint();
+    // Run with a plain exec: the window comes to the front once it exists.
+    platform::bringToFront(windowHandle());
 }

@@ -1,6 +1,5 @@
 #include "qmainwidget.h"
 
-#include <chrono>
 #include <cstdint>
 
 #include <QCursor>
@@ -14,7 +13,6 @@
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QStandardPaths>
-#include <QStyle>
 #include <QTimer>
 
 #include "commonfun.h"
@@ -129,12 +127,7 @@ void QMainWidget::initUi()
     ui.stackedWidgetVideo->installEventFilter(this);
     ui.stackedWidgetVideo->setAcceptDrops(true);
 
-    auto *shadow = new QCustomShadowEffect(nullptr);
-    shadow->setBlurRadius(8.0);
-    shadow->setDistance(1.0);
-    shadow->setColor(QColor(0, 0, 0, 80));
-    setGraphicsEffect(shadow);
-    update();
+    QCustomShadowEffect::installOn(this);
 
     ui.pageVideoEmpty->installEventFilter(this);
     initConnect();
@@ -359,17 +352,17 @@ void QMainWidget::onBtnTabRecord()
 void QMainWidget::onBtnCreateCourse()
 {
     QUiHelper::guard(L"course creation", [&]() {
-            QString name;
-            if (!askCourseName(name))
-                return;
-            QRequestParam params;
-            params.add(QStringLiteral("CourseName"), name, true);
-            params.add(QStringLiteral("moIntro"), name, true);
-            params.add(QStringLiteral("Price"), QStringLiteral("0"), true);
-            params.add(QStringLiteral("download"), QStringLiteral("1"), true);
-            params.add(QStringLiteral("watch_online"), QStringLiteral("1"), true);
-            params.add(QStringLiteral("publish"), QString::number(QDateTime::currentSecsSinceEpoch()), true);
-            QUser::instance()->createVideo(params, this, "onCreateCourseReponse(bool, const QValue&, const QString&)");
+        QString name;
+        if (!askCourseName(name))
+            return;
+        QRequestParam params;
+        params.add(QStringLiteral("CourseName"), name, true);
+        params.add(QStringLiteral("moIntro"), name, true);
+        params.add(QStringLiteral("Price"), QStringLiteral("0"), true);
+        params.add(QStringLiteral("download"), QStringLiteral("1"), true);
+        params.add(QStringLiteral("watch_online"), QStringLiteral("1"), true);
+        params.add(QStringLiteral("publish"), QString::number(QDateTime::currentSecsSinceEpoch()), true);
+        QUser::instance()->createVideo(params, this, "onCreateCourseReponse(bool, const QValue&, const QString&)");
     });
 }
 
@@ -418,28 +411,33 @@ void QMainWidget::onBtnClearRecord()
 void QMainWidget::clearRecords()
 {
     QUiHelper::guard(L"clearing the records", [&]() {
-            if (QMsgBox::showMessage(tr("确定清除所有记录？"), 3) != 1)
-                return;
-            QRecords::instance()->clear();
-            clearListWidget(ui.listWidgetRecord);
-            m_recordItems.clear();
-            ui.stackedWidgetRecord->setCurrentIndex(0);
-            ui.labelRecordNum->setText(QStringLiteral("0"));
-            QTimer::singleShot(100, this, [this]() { ui.stackedWidgetRecord->repaint(); });
+        if (QMsgBox::showMessage(tr("确定清除所有记录？"), 3) != 1)
+            return;
+        QRecords::instance()->clear();
+        clearListWidget(ui.listWidgetRecord);
+        m_recordItems.clear();
+        ui.stackedWidgetRecord->setCurrentIndex(0);
+        ui.labelRecordNum->setText(QStringLiteral("0"));
+        QTimer::singleShot(100, this, [this]() { ui.stackedWidgetRecord->repaint(); });
     });
 }
 
 void QMainWidget::onBtnUploadVideo()
 {
     QUiHelper::guard(L"adding videos", [&]() {
-            const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation) + QLatin1Char('/');
-            const QString folder = CommonFun::getSettingString(QStringLiteral("user"), QStringLiteral("video_path"), desktop);
-            const QStringList files = QFileDialog::getOpenFileNames(
-                this, tr("选择视频"), folder, tr("音频及视频文件(*.mp3 *.mp4 *.avi *.flv *.wmv);;所有文件(*.*)"));
-            if (files.isEmpty())
-                return;
-            CommonFun::setSetting(QStringLiteral("user"), QStringLiteral("video_path"), QFileInfo(files.first()).absolutePath());
-            addFiles(files);
+        QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation) + QLatin1Char('/');
+        if (!QDir(desktop).exists())
+            desktop = QDir::homePath() + QLatin1Char('/');
+        QString folder = CommonFun::getSettingString(QStringLiteral("user"), QStringLiteral("video_path"), desktop);
+        // A remembered folder that is gone gives way to the default one.
+        if (!QDir(folder).exists())
+            folder = desktop;
+        const QStringList files = QFileDialog::getOpenFileNames(
+            this, tr("选择视频"), folder, tr("音频及视频文件(*.mp3 *.mp4 *.avi *.flv *.wmv);;所有文件(*.*)"));
+        if (files.isEmpty())
+            return;
+        CommonFun::setSetting(QStringLiteral("user"), QStringLiteral("video_path"), QFileInfo(files.first()).absolutePath());
+        addFiles(files);
     });
 }
 
@@ -468,19 +466,19 @@ bool QMainWidget::addFiles(const QStringList &paths)
 void QMainWidget::onDropFileList(const QList<QUrl> &urls)
 {
     QUiHelper::guard(L"dropping files", [&]() {
-            QStringList paths;
-            for (const QUrl &url : urls)
+        QStringList paths;
+        for (const QUrl &url : urls)
+        {
+            // Only local files can be processed; anything else dropped is skipped.
+            if (!url.isLocalFile() || url.toLocalFile().isEmpty())
             {
-                // Only local files can be processed; anything else dropped is skipped.
-                if (!url.isLocalFile() || url.toLocalFile().isEmpty())
-                {
-                    LOG_WARNING(L"dropped item skipped: %s", url.toString());
-                    continue;
-                }
-                paths << url.toLocalFile();
+                LOG_WARNING(L"dropped item skipped: %s", url.toString());
+                continue;
             }
-            if (!paths.isEmpty())
-                addFiles(paths);
+            paths << url.toLocalFile();
+        }
+        if (!paths.isEmpty())
+            addFiles(paths);
     });
 }
 
@@ -502,7 +500,7 @@ void QMainWidget::onBtnTutorial()
 void QMainWidget::onBtnAbout()
 {
     QUiHelper::guard(L"the about box", [&]() {
-            showAbout();
+        showAbout();
     });
 }
 
@@ -587,30 +585,30 @@ void QMainWidget::onRemoveUploadItem(qlonglong id)
 {
     LOG_DEBUG(L"item id:%lld", static_cast<long long>(id));
     QUiHelper::guard(L"removing a job", [&]() {
-            if (QMsgBox::showMessage(tr("确定删除该任务?"), 3) != 1)
-                return;
-            QTimer::singleShot(20, this, [this, id]() { removeUploadItem(id); });
+        if (QMsgBox::showMessage(tr("确定删除该任务?"), 3) != 1)
+            return;
+        QTimer::singleShot(20, this, [this, id]() { removeUploadItem(id); });
     });
 }
 
 void QMainWidget::removeUploadItem(qlonglong id)
 {
     QUiHelper::guard(L"removing a job", [&]() {
-            QListWidgetItem *item = m_uploadItems.value(id, nullptr);
-            if (!item)
-                return;
-            m_uploadItems.remove(id);
-            QWidget *row = ui.listWidgetUpload->itemWidget(item);
-            ui.listWidgetUpload->removeItemWidget(item);
-            delete ui.listWidgetUpload->takeItem(ui.listWidgetUpload->row(item));
-            if (row)
-                row->deleteLater();
-            QWorkPool::instance()->removeWork(id);
-            if (ui.listWidgetUpload->count() == 0)
-            {
-                ui.progressUploadTotal->setValue(0);
-                ui.stackedWidgetUpload->setCurrentIndex(0);
-            }
+        QListWidgetItem *item = m_uploadItems.value(id, nullptr);
+        if (!item)
+            return;
+        m_uploadItems.remove(id);
+        QWidget *row = ui.listWidgetUpload->itemWidget(item);
+        ui.listWidgetUpload->removeItemWidget(item);
+        delete ui.listWidgetUpload->takeItem(ui.listWidgetUpload->row(item));
+        if (row)
+            row->deleteLater();
+        QWorkPool::instance()->removeWork(id);
+        if (ui.listWidgetUpload->count() == 0)
+        {
+            ui.progressUploadTotal->setValue(0);
+            ui.stackedWidgetUpload->setCurrentIndex(0);
+        }
     });
 }
 
@@ -667,81 +665,81 @@ void QMainWidget::onVideoListRefresh()
 void QMainWidget::onUpdateReponse(bool ok, const QValue &data, const QString &message)
 {
     QUiHelper::guard(L"the version reply", [&]() {
-            if (!ok)
-            {
-                if (QUpdateDialog::isShown())
-                    showUpdate(false, QString(), QString(), QStringList(), message);
-                return;
-            }
-            const int force = QUiHelper::memberText(data, "isForceUpdate").toInt(nullptr, 10);
-            const QString downloadUrl = QUiHelper::memberText(data, "downloadUrl");
-            QValue log;
-            const QValue &logMember = jsonMember(data, QStringLiteral("log"));
-            if (logMember.isString())
-                parseJson(asQString(logMember), log, true);
-            else if (logMember.isArray())
-                log = logMember;
+        if (!ok)
+        {
+            if (QUpdateDialog::isShown())
+                showUpdate(false, QString(), QString(), QStringList(), message);
+            return;
+        }
+        const int force = QUiHelper::memberText(data, "isForceUpdate").toInt(nullptr, 10);
+        const QString downloadUrl = QUiHelper::memberText(data, "downloadUrl");
+        QValue log;
+        const QValue &logMember = jsonMember(data, QStringLiteral("log"));
+        if (logMember.isString())
+            parseJson(asQString(logMember), log, true);
+        else if (logMember.isArray())
+            log = logMember;
 
-            if (force == 1)
-            {
-                runUpgrade(downloadUrl);
-                return;
-            }
-            QString version = QUiHelper::memberText(data, "version");
-            if (!version.isEmpty())
-                version.insert(1, QLatin1Char('.'));
-            const bool ignored = !version.isEmpty()
-                && CommonFun::getSettingBool(QStringLiteral("update"), version, false);
-            if (!QUpdateDialog::isShown() && ignored)
-                return;
+        if (force == 1)
+        {
+            runUpgrade(downloadUrl);
+            return;
+        }
+        QString version = QUiHelper::memberText(data, "version");
+        if (!version.isEmpty())
+            version.insert(1, QLatin1Char('.'));
+        const bool ignored = !version.isEmpty()
+            && CommonFun::getSettingBool(QStringLiteral("update"), version, false);
+        if (!QUpdateDialog::isShown() && ignored)
+            return;
 
-            QStringList lines;
-            const int count = log.isArray() ? jsonSize(log) : 0;
-            for (int i = 0; i < count; ++i)
-                lines << QStringLiteral("%1、%2").arg(i + 1).arg(asQString(jsonAt(log, i)));
-            showUpdate(true, version, downloadUrl, lines);
+        QStringList lines;
+        const int count = log.isArray() ? jsonSize(log) : 0;
+        for (int i = 0; i < count; ++i)
+            lines << QStringLiteral("%1、%2").arg(i + 1).arg(asQString(jsonAt(log, i)));
+        showUpdate(true, version, downloadUrl, lines);
     });
 }
 
 void QMainWidget::onCourseReponse(bool ok, const QValue &data, const QString &message)
 {
     QUiHelper::guard(L"the course list reply", [&]() {
-            if (!ok)
-            {
-                QMsgBox::showMessage(message, 1);
-                return;
-            }
-            ui.listWidgetVideo->clear();
-            m_courses.clear();
-            ui.listWidgetCourse->clear();
-            for (const QDtaCourse &course : QUiHelper::coursesFromReply(data))
-            {
-                auto *item = new QListWidgetItem(QIcon(QStringLiteral(":/images/item.folder.svg")), course.name());
-                item->setSizeHint(QSize(QUIScale::scale(270), QUIScale::scale(40)));
-                item->setData(Qt::StatusTipRole, course.id());
-                item->setData(Qt::ToolTipRole, course.name());
-                ui.listWidgetCourse->addItem(item);
-                m_courses.append(course);
-            }
-            m_courseLoaded = true;
-            ui.listWidgetCourse->setCurrentRow(0);
+        if (!ok)
+        {
+            QMsgBox::showMessage(message, 1);
+            return;
+        }
+        ui.listWidgetVideo->clear();
+        m_courses.clear();
+        ui.listWidgetCourse->clear();
+        for (const QDtaCourse &course : QUiHelper::coursesFromReply(data))
+        {
+            auto *item = new QListWidgetItem(QIcon(QStringLiteral(":/images/item.folder.svg")), course.name());
+            item->setSizeHint(QSize(QUIScale::scale(270), QUIScale::scale(40)));
+            item->setData(Qt::StatusTipRole, course.id());
+            item->setData(Qt::ToolTipRole, course.name());
+            ui.listWidgetCourse->addItem(item);
+            m_courses.append(course);
+        }
+        m_courseLoaded = true;
+        ui.listWidgetCourse->setCurrentRow(0);
     });
 }
 
 void QMainWidget::onFluxReponse(bool ok, const QValue &data, const QString &message)
 {
     QUiHelper::guard(L"the space reply", [&]() {
-            if (!ok)
-            {
-                QMsgBox::showMessage(message, 1);
-                return;
-            }
-            const double space = QUiHelper::memberText(data, "space").toInt();
-            const double used = QUiHelper::memberText(data, "storage_siz").toDouble();
-            // A space of 0 shows an empty bar instead of dividing by zero.
-            const int percent = space > 0 ? static_cast<int>(used / space * 100.0) : 0;
-            ui.progressSpace->setValue(qBound(0, percent, 100));
-            ui.progressSpace->setFormat(QStringLiteral("%1/%2").arg(formatFileSize(used), formatFileSize(space)));
+        if (!ok)
+        {
+            QMsgBox::showMessage(message, 1);
+            return;
+        }
+        const double space = QUiHelper::memberText(data, "space").toInt();
+        const double used = QUiHelper::memberText(data, "storage_siz").toDouble();
+        // A space of 0 shows an empty bar instead of dividing by zero.
+        const int percent = space > 0 ? static_cast<int>(used / space * 100.0) : 0;
+        ui.progressSpace->setValue(qBound(0, percent, 100));
+        ui.progressSpace->setFormat(QStringLiteral("%1/%2").arg(formatFileSize(used), formatFileSize(space)));
     });
 }
 
@@ -758,21 +756,21 @@ void QMainWidget::requestVideoList()
 void QMainWidget::onVideoReponse(bool ok, const QValue &data, const QString &message)
 {
     QUiHelper::guard(L"the video list reply", [&]() {
-            if (!ok)
-                return;
-            const int count = data.isArray() ? jsonSize(data) : 0;
-            ui.stackedWidgetVideo->setCurrentIndex(count > 0 ? 1 : 0);
-            ui.listWidgetVideo->clear();
-            for (int i = 0; i < count; ++i)
-            {
-                auto *item = new QListWidgetItem();
-                item->setSizeHint(QSize(QUIScale::scale(720), QUIScale::scale(40)));
-                auto *row = new QItemVideoWidget(nullptr);
-                row->setData(jsonAt(data, i));
-                ui.listWidgetVideo->addItem(item);
-                ui.listWidgetVideo->setItemWidget(item, row);
-            }
-            ui.labelUploadVideoNum->setText(tr("该课程已上传%1项").arg(count));
+        if (!ok)
+            return;
+        const int count = data.isArray() ? jsonSize(data) : 0;
+        ui.stackedWidgetVideo->setCurrentIndex(count > 0 ? 1 : 0);
+        ui.listWidgetVideo->clear();
+        for (int i = 0; i < count; ++i)
+        {
+            auto *item = new QListWidgetItem();
+            item->setSizeHint(QSize(QUIScale::scale(720), QUIScale::scale(40)));
+            auto *row = new QItemVideoWidget(nullptr);
+            row->setData(jsonAt(data, i));
+            ui.listWidgetVideo->addItem(item);
+            ui.listWidgetVideo->setItemWidget(item, row);
+        }
+        ui.labelUploadVideoNum->setText(tr("该课程已上传%1项").arg(count));
     });
 }
 
@@ -780,23 +778,23 @@ void QMainWidget::onCreateCourseReponse(bool ok, const QValue &, const QString &
 {
     QUiHelper::guard(L"the course creation reply", [&]() {
         if (ok)
-            onBtnRefresh();
+        onBtnRefresh();
         else
-            QMsgBox::showMessage(message, 1);
+        QMsgBox::showMessage(message, 1);
     });
 }
 
 void QMainWidget::onBtnDelFile()
 {
     QUiHelper::guard(L"removing a job", [&]() {
-            QListWidgetItem *item = ui.listWidgetUpload->currentItem();
-            if (!item)
-            {
-                QMsgBox::showMessage(tr("请先选择要删除的视频项！"), 1);
-                return;
-            }
-            if (auto *row = qobject_cast<QItemUploadWidget *>(ui.listWidgetUpload->itemWidget(item)))
-                onRemoveUploadItem(row->id());
+        QListWidgetItem *item = ui.listWidgetUpload->currentItem();
+        if (!item)
+        {
+            QMsgBox::showMessage(tr("请先选择要删除的视频项！"), 1);
+            return;
+        }
+        if (auto *row = qobject_cast<QItemUploadWidget *>(ui.listWidgetUpload->itemWidget(item)))
+            onRemoveUploadItem(row->id());
     });
 }
 

@@ -50,9 +50,8 @@ QRecords::QRecords(const QString &filePath, QObject *parent)
         return;
     if (!root.isObject()) {
         // Parses but is no history: keep it aside rather than write over it.
-        const QString bad = QJsonFile::badFileName(m_filePath);
+        const QString bad = CommonFun::setDamagedFileAside(m_filePath);
         LOG_ERROR(L"records: %s is not an object, kept as %s", m_filePath, bad);
-        QFile::rename(m_filePath, bad);
         return;
     }
     bool skipped = false;
@@ -67,6 +66,11 @@ QRecords::QRecords(const QString &filePath, QObject *parent)
         qint64 key = name.toLongLong(&ok);
         if (!ok)
             key = 0;
+        // Two members on one key: the file holds more than the next save keeps.
+        if (!ok || m_records.contains(key)) {
+            LOG_WARNING(L"records: member %s is stored under %lld", name, key);
+            skipped = true;
+        }
         m_records.insert(key, std::make_shared<QDtaRecord>(value));
         if (key > m_lastId)
             m_lastId = key;
@@ -134,7 +138,9 @@ record_ptr QRecords::addRecord(const QString &path, int mode)
         for (const QFileInfo &entry : entries) {
             if (entry.suffix().compare(QLatin1String("m3u8"), Qt::CaseInsensitive) == 0)
                 name = entry.fileName();
-            size += static_cast<double>(entry.size());
+            // A folder counts 0 bytes, whatever the file system says of it.
+            if (entry.isFile())
+                size += static_cast<double>(entry.size());
         }
         record->setFilePath(path);
         record->setFileName(name);

@@ -3,8 +3,8 @@
 #include <QFileInfo>
 
 #include "logger.h"
-#include "uexception.h"
 #include "qmsgbox.h"
+#include "quihelper.h"
 #include "quiscale.h"
 #include "ui_qrenamedialog.h"
 
@@ -47,8 +47,7 @@ void QRenameDialog::onEnter()
 
 void QRenameDialog::onBtnOk()
 {
-    try
-    {
+    QUiHelper::guard(L"rename dialog: confirm", [this]() {
         if (m_ui->editFileName->text().trimmed().isEmpty())
         {
             QMsgBox::showMessage(QStringLiteral("文件名称不能为空！"), 1);
@@ -56,17 +55,5 @@ void QRenameDialog::onBtnOk()
             return;
         }
         onOK();
-    }
-    catch (const UException &e)
-    {
-        LOG_EXCEPTION(e);
-    }
-    catch (const std::exception &e)
-    {
-        LOG_ERROR(L"rename dialog: %s", e.what());
-    }
-    catch (...)
-    {
-        LOG_ERROR(L"rename dialog: unknown failure");
-    }
+    });
 }

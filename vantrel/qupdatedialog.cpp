@@ -10,8 +10,8 @@
 #include "cglobal.h"
 #include "commonfun.h"
 #include "logger.h"
-#include "uexception.h"
 #include "qmsgbox.h"
+#include "quihelper.h"
 #include "quiscale.h"
 #include "ui_qupdatedialog.h"
 
@@ -142,38 +142,15 @@ bool QUpdateDialog::isShown()
 
 void QUpdateDialog::onBtnUpdateClicked()
 {
-    try
-    {
-        runUpgrade(m_downloadUrl);
-    }
-    catch (const UException &e)
-    {
-        LOG_EXCEPTION(e);
-    }
-    catch (const std::exception &e)
-    {
-        LOG_ERROR(L"update dialog: %s", e.what());
-    }
-    catch (...)
-    {
-        LOG_ERROR(L"update dialog: unknown failure");
-    }
+    QUiHelper::guard(L"update dialog: upgrade", [this]() { runUpgrade(m_downloadUrl); });
 }
 
 void QUpdateDialog::onBtnIgnoreClicked()
 {
-    try
-    {
+    // A store that cannot be written loses the choice; the dialog closes all the same.
+    QUiHelper::guard(L"update dialog: storing the ignored version", [this]() {
         if (!m_version.isEmpty())
             CommonFun::setSetting(QStringLiteral("update"), m_version, true);
-    }
-    catch (const std::exception &e)
-    {
-        LOG_ERROR(L"update dialog: the ignored version was not stored: %s", e.what());
-    }
-    catch (...)
-    {
-        LOG_ERROR(L"update dialog: the ignored version was not stored");
-    }
+    });
     accept();
 }

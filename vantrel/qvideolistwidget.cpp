@@ -8,9 +8,9 @@
 #include <QTimer>
 
 #include "logger.h"
-#include "uexception.h"
 #include "qitemvideowidget.h"
 #include "qmsgbox.h"
+#include "quihelper.h"
 
 QVideoListWidget::QVideoListWidget(QWidget *parent)
     : QListWidget(parent)
@@ -70,8 +70,7 @@ bool QVideoListWidget::removeRow(QItemVideoWidget *row)
 
 void QVideoListWidget::onMenuRename()
 {
-    try
-    {
+    QUiHelper::guard(L"video list: rename", [this]() {
         QItemVideoWidget *row = currentRow();
         if (!row)
         {
@@ -79,25 +78,12 @@ void QVideoListWidget::onMenuRename()
             return;
         }
         row->rename();
-    }
-    catch (const UException &e)
-    {
-        LOG_EXCEPTION(e);
-    }
-    catch (const std::exception &e)
-    {
-        LOG_ERROR(L"video list: rename: %s", e.what());
-    }
-    catch (...)
-    {
-        LOG_ERROR(L"video list: rename failed");
-    }
+    });
 }
 
 void QVideoListWidget::onMenuDel()
 {
-    try
-    {
+    QUiHelper::guard(L"video list: delete", [this]() {
         QPointer<QItemVideoWidget> row(currentRow());
         if (!row)
         {
@@ -113,24 +99,12 @@ void QVideoListWidget::onMenuDel()
             if (!list)
                 return;
             // Runs after the reply slot has returned: the row is not destroyed inside it.
-            QTimer::singleShot(0, list, [list, row]() {
+            QTimer::singleShot(10, list, [list, row]() {
                 if (list && row)
                     list->removeRow(row);
             });
         });
-    }
-    catch (const UException &e)
-    {
-        LOG_EXCEPTION(e);
-    }
-    catch (const std::exception &e)
-    {
-        LOG_ERROR(L"video list: delete: %s", e.what());
-    }
-    catch (...)
-    {
-        LOG_ERROR(L"video list: delete failed");
-    }
+    });
 }
 
 void QVideoListWidget::onMenuRefresh()

@@ -7,6 +7,7 @@
 #include "cglobal.h"
 #include "logger.h"
 #include "qfilework.h"
+#include "commonfun.h"
 #include "qjsonfile.h"
 #include "uexception.h"
 
@@ -247,10 +248,16 @@ void QWorkPool::workerLoop()
 
 void QWorkPool::onProgress(int stage, int percent)
 {
+    Q_UNUSED(stage);
+    Q_UNUSED(percent);
     try {
         std::async(std::launch::async, [this]() { averageProgress(); }).wait();
+    } catch (const UException &e) {
+        LOG_EXCEPTION(e);
     } catch (const std::exception &e) {
         LOG_ERROR(L"progress: %s", e.what());
+    } catch (...) {
+        LOG_ERROR(L"progress: unknown exception");
     }
 }
 
@@ -282,14 +289,13 @@ void QWorkPool::load()
         LOG_ERROR(L"work: %s", error);
         // Unreadable but still there: move it aside so that saving keeps it.
         if (QFile::exists(m_filePath))
-            QFile::rename(m_filePath, QJsonFile::badFileName(m_filePath));
+            CommonFun::setDamagedFileAside(m_filePath);
         m_loaded = true;
         return;
     }
     if (!root.isNull() && !root.isArray()) {
-        const QString bad = QJsonFile::badFileName(m_filePath);
+        const QString bad = CommonFun::setDamagedFileAside(m_filePath);
         LOG_ERROR(L"work: %s is not a list, kept as %s", m_filePath, bad);
-        QFile::rename(m_filePath, bad);
         m_loaded = true;
         return;
     }

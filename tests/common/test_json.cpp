@@ -194,7 +194,7 @@ namespace
             emit sender.carried(true, data, QStringLiteral("完成"));
         });
         worker.join();
-        ASSERT_TRUE(testsupport::waitUntil([&] { return receiver.m_calls == 1; }, 5000));
+        ASSERT_TRUE(testsupport::waitUntil([&] { return receiver.m_calls == 1; }, 30000));
         EXPECT_TRUE(receiver.m_ok);
         EXPECT_EQ(jsonInt(jsonMember(receiver.m_data, QStringLiteral("id"))), 42);
         EXPECT_EQ(receiver.m_message, QStringLiteral("完成"));
@@ -265,6 +265,19 @@ namespace
         ASSERT_TRUE(QJsonFile::write(m_path, QValue(Json::arrayValue)));
         EXPECT_TRUE(QJsonFile::read(m_path, root));
         EXPECT_TRUE(root.isArray());
+    }
+
+    TEST_F(JsonFileTest, UnreadableFileIsNotTakenForDamaged)
+    {
+        // A folder where the file should be can't be read: an error, and nothing is moved.
+        ASSERT_TRUE(QDir().mkpath(m_path));
+        QValue root(3);
+        QString error;
+        EXPECT_FALSE(QJsonFile::read(m_path, root, &error));
+        EXPECT_TRUE(root.isNull());
+        EXPECT_FALSE(error.isEmpty());
+        EXPECT_TRUE(QFileInfo(m_path).isDir());
+        EXPECT_FALSE(QFileInfo::exists(m_path + QStringLiteral(".bad")));
     }
 
     TEST_F(JsonFileTest, FailedWriteKeepsTheOldFile)

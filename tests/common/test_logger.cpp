@@ -1,3 +1,5 @@
+#include <climits>
+#include <cmath>
 #include <string>
 #include <thread>
 #include <vector>
@@ -230,6 +232,12 @@ namespace
         FormatCase { "byteArrayAndEnum", [] { return sth::formatString(L"%s=%d", QByteArray("键"), Qt::ISODate); }, L"键=1" },
         FormatCase { "mismatch", [] { return sth::formatString(L"%s %d", 42, L"x"); }, L"42 x" },
         FormatCase { "starWidth", [] { return sth::formatString(L"%*d", 4, 9); }, L"   9" },
+        // Wild fields and numbers of the wrong kind are cut to range, never undefined.
+        FormatCase { "hugeWidth", [] { const std::wstring s = sth::formatString(L"%99999999999999d|", 5);
+                                       return s.substr(s.size() - 3) + L" " + std::to_wstring(s.size()); }, L" 5| 4097" },
+        FormatCase { "minStarWidth", [] { const std::wstring s = sth::formatString(L"%*d|", INT_MIN, 5);
+                                          return s.substr(0, 2) + L" " + std::to_wstring(s.size()); }, L"5  4097" },
+        FormatCase { "realAsInteger", [] { return sth::formatString(L"%d %d %u", 1e300, std::nan(""), -2.5); }, L"9223372036854775807 0 0" },
         FormatCase { "noWriteThroughN", [] { int n = 0; return sth::formatString(L"a%nb", &n); }, L"ab" },
         FormatCase { "formatFromQString", [] { return sth::formatString(QStringLiteral("进度 %d%%"), 50); }, L"进度 50%" }),
         [](const ::testing::TestParamInfo<FormatCase> &info) { return std::string(info.param.name); });

@@ -83,8 +83,9 @@ TEST(EndToEndTest, RealSorbinInModes0And7And8)
         else {
             EXPECT_FALSE(output.startsWith(source.left(4096)));
             EXPECT_FALSE(progress[m.first].isEmpty());
-            if (!progress[m.first].isEmpty())
+            if (!progress[m.first].isEmpty()) {
                 EXPECT_EQ(progress[m.first].last(), 100);
+            }
         }
         EXPECT_TRUE(QDir(videos).entryList({QStringLiteral("*.tmp")}, QDir::Files | QDir::Hidden).isEmpty());
     }

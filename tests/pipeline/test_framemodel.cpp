@@ -223,6 +223,25 @@ TEST_F(FrameModelTest, SourceNamedLikeTheOutputIsKept)
     EXPECT_EQ(QRecords::instance()->records().last()->fileName(), video->videoKey());
 }
 
+TEST_F(FrameModelTest, EarlierOutputOfTheSameNameIsKept)
+{
+    // a.mp4 and a.avi both make "a.vep": the second output must not destroy the first.
+    QFrameModel first(makeVideo(QStringLiteral("success"), QStringLiteral("a.mp4")));
+    EXPECT_EQ(runStage(first), QString());
+    const QByteArray earlier = testsupport::readAll(m_videos + QStringLiteral("a.vep"));
+    ASSERT_FALSE(earlier.isEmpty());
+    ASSERT_TRUE(testsupport::writeAll(m_videos + QStringLiteral("a.vep"), earlier + "-first"));
+
+    auto video = makeVideo(QStringLiteral("success"), QStringLiteral("a.avi"));
+    QFrameModel second(video);
+    EXPECT_EQ(runStage(second), QString());
+    EXPECT_EQ(testsupport::readAll(m_videos + QStringLiteral("a.vep")), earlier + "-first");
+    EXPECT_TRUE(QFile::exists(m_videos + video->videoKey()));
+    const record_ptr record = QRecords::instance()->records().last();
+    EXPECT_EQ(record->fileName(), video->videoKey());
+    EXPECT_TRUE(QFile::exists(record->filePath() + record->fileName()));
+}
+
 struct ChildCase
 {
     const char *behaviour;

@@ -1,5 +1,8 @@
 // Job records, the video key and the history file.
+#include <mutex>
 #include <set>
+#include <thread>
+#include <vector>
 
 #include <QDir>
 #include <QFile>
@@ -279,6 +282,36 @@ TEST_F(QRecordsTest, IdsAreDistinctWithinOneMillisecond)
     EXPECT_EQ(records.count(), 50);
 }
 
+TEST_F(QRecordsTest, WorkersRecordingTogetherLoseNothing)
+{
+    const QString output = m_dir + QStringLiteral("a.vep");
+    writeSized(output, 1);
+    std::set<qint64> ids;
+    {
+        QRecords records(m_file);
+        std::mutex mutex;
+        std::vector<std::thread> workers;
+        for (int t = 0; t < 4; ++t) {
+            workers.emplace_back([&]() {
+                for (int i = 0; i < 25; ++i) {
+                    const qint64 id = records.addRecord(output, 8)->id();
+                    std::lock_guard<std::mutex> lock(mutex);
+                    ids.insert(id);
+                }
+            });
+        }
+        for (auto &worker : workers)
+            worker.join();
+        EXPECT_EQ(ids.size(), 100u);
+        // Already on disk, each one, before the store ends.
+        QRecords reread(m_file);
+        EXPECT_EQ(reread.count(), 100);
+    }
+    QRecords reread(m_file);
+    for (qint64 id : ids)
+        EXPECT_TRUE(reread.contains(id)) << id;
+}
+
 TEST_F(QRecordsTest, WebFolderRecordsLastPlaylistAndIsRemovedOnlyInsideSlices)
 {
     CGlobal::initPath();
@@ -289,6 +322,8 @@ TEST_F(QRecordsTest, WebFolderRecordsLastPlaylistAndIsRemovedOnlyInsideSlices)
     writeSized(job + QStringLiteral("a.m3u8"), 1048576);
     writeSized(job + QStringLiteral("B.M3U8"), 1048576);
     writeSized(job + QStringLiteral("seg0.ts"), 1572864);
+    // A folder inside adds nothing to the size.
+    QDir().mkpath(job + QStringLiteral("sub"));
 
     QRecords records(m_file);
     const record_ptr record = records.addRecord(job, 4);
@@ -340,6 +375,7 @@ TEST_F(QRecordsTest, DamagedFilesLoadEmptyAndAreKept)
     const std::vector<QByteArray> damaged {
         "{\"1\": {\"file_name\": \"a\"", "[1, 2, 3]", "\"text\"", QByteArray("\x00\xff\xfe{", 4),
         "{\"5\": 7, \"6\": {\"id\": \"x\", \"file_size\": \"big\"}}",
+        "{\"a\": {\"file_name\": \"a.vep\"}, \"b\": {\"file_name\": \"b.vep\"}}",
     };
     int n = 0;
     for (const QByteArray &content : damaged) {

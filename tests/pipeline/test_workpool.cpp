@@ -354,6 +354,26 @@ TEST_F(WorkPoolTest, RemovedWaitingItemDoesNotRun)
     pool->stop();
 }
 
+TEST_F(WorkPoolTest, RemovedRunningItemIsStoppedAndForgotten)
+{
+    auto pool = newPool();
+    PoolEvents events;
+    events.watch(*pool);
+    pool->start(1);
+    auto work = pool->addWork(source(QStringLiteral("a.mp4")), pipelinetest::config(7));
+    QSignalSpy errors(work.get(), SIGNAL(signal_error(QString)));
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return m_control->runningNow() == 1; }, 5000));
+    pool->removeWork(work->id());
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return errors.count() == 1; }, 5000)) << "the stage was not stopped";
+    EXPECT_FALSE(work->isComplete());
+    EXPECT_FALSE(pool->retryWork(work->id()));
+    EXPECT_EQ(events.completedCount(), 0u);
+    // The worker's save after the run must not bring it back.
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return !work->isClaimed(); }, 5000));
+    pool->stop();
+    EXPECT_TRUE(readJson(m_file).isNull());
+}
+
 TEST_F(WorkPoolTest, NoWorkersQueueButNeverRunAndIdsAreDistinct)
 {
     auto pool = newPool();
@@ -454,8 +474,9 @@ TEST_F(WorkPoolTest, StoredStepsAndDamagedFiles)
         pool->stop();
         const QString bad = m_file + QStringLiteral(".bad");
         EXPECT_EQ(QFile::exists(bad), c.keptAsBad);
-        if (c.keptAsBad)
+        if (c.keptAsBad) {
             EXPECT_EQ(testsupport::readAll(bad), c.content);
+        }
         const QValue now = readJson(m_file);
         EXPECT_TRUE(now.isNull() || now.isArray());
         EXPECT_EQ(static_cast<int>(now.size()), c.restored);

@@ -14,6 +14,9 @@
 
 namespace
 {
+    // Generous: a loaded machine may be slow to start a process; nothing here is timed.
+    const int kWaitMs = 30000;
+
     // A guardhelper process; killed when the test ends.
     class Helper
     {
@@ -30,18 +33,18 @@ namespace
         {
             if (m_process.state() != QProcess::NotRunning) {
                 m_process.kill();
-                m_process.waitForFinished(5000);
+                m_process.waitForFinished(kWaitMs);
             }
         }
 
         // The helper's last word ("acquired", "taken", "failed"); empty on a time-out.
         QString answer()
         {
-            if (!m_process.waitForStarted(5000))
+            if (!m_process.waitForStarted(kWaitMs))
                 return QString();
             QString last;
             while (last != QStringLiteral("acquired") && last != QStringLiteral("taken") && last != QStringLiteral("failed")) {
-                if (!m_process.canReadLine() && !m_process.waitForReadyRead(5000)) {
+                if (!m_process.canReadLine() && !m_process.waitForReadyRead(kWaitMs)) {
                     if (!m_process.canReadLine())
                         return QString();
                 }
@@ -57,13 +60,13 @@ namespace
         void killHard()
         {
             ::kill(static_cast<pid_t>(m_process.processId()), SIGKILL);
-            ASSERT_TRUE(m_process.waitForFinished(5000));
+            ASSERT_TRUE(m_process.waitForFinished(kWaitMs));
         }
 
         void closeInput()
         {
             m_process.closeWriteChannel();
-            ASSERT_TRUE(m_process.waitForFinished(5000));
+            ASSERT_TRUE(m_process.waitForFinished(kWaitMs));
             EXPECT_EQ(m_process.exitCode(), 0);
         }
 

@@ -1,7 +1,10 @@
+#include <cstring>
 #include <string>
 #include <thread>
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -115,6 +118,35 @@ TEST(NamedPipe, TimeOutsAndDeadPeers)
     server.close();
     EXPECT_FALSE(c.write("2:1\n"));
     EXPECT_EQ(c.read(m, 100), -1);
+}
+
+// The wait for a server sees the socket file; a socket that nobody listens on any more (a
+// server that died) passes the wait but refuses the connection.
+TEST(NamedPipe, WaitForServerThenConnect)
+{
+    EXPECT_FALSE(platform::NamedPipeClient::waitForServer(kPipe)) << "no server";
+    EXPECT_FALSE(platform::NamedPipeClient::waitForServer("\\\\.\\pipe\\"));
+
+    {
+        platform::NamedPipeServer server;
+        ASSERT_TRUE(server.create(kPipe));
+        EXPECT_TRUE(platform::NamedPipeClient::waitForServer(kPipe));
+        platform::NamedPipeClient c;
+        EXPECT_TRUE(c.connect(kPipe));
+    }
+
+    const std::string path = platform::pipeSocketPath(kPipe);
+    const int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    close(fd);
+    EXPECT_TRUE(platform::NamedPipeClient::waitForServer(kPipe));
+    platform::NamedPipeClient c;
+    EXPECT_FALSE(c.connect(kPipe));
+    unlink(path.c_str());
 }
 
 // The client may start first: it waits for the server within its time-out.

@@ -192,12 +192,26 @@ TEST_F(QUserTest, SignsInAndWorksWithTheDemoAccount)
     m_user->createVideo(p, &m_recorder, kSlot);
     ASSERT_TRUE(testsupport::waitUntil([&] { return m_recorder.replies.size() == 2; }, 5000));
     ASSERT_TRUE(m_recorder.replies[1].ok);
-    EXPECT_TRUE(m_recorder.replies[1].data.isInt());
+    ASSERT_TRUE(m_recorder.replies[1].data.isInt());
+    const QString createdId = QString::number(m_recorder.replies[1].data.asInt());
+
+    // A search by title (a blank and Chinese in it) finds the one course, and so does the new name.
+    m_user->teacherVideoList(QStringLiteral("Web 模式"), &m_recorder, kSlot);
+    m_user->teacherVideoList(QStringLiteral("第三门"), &m_recorder, kSlot);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return m_recorder.replies.size() == 4; }, 5000));
+    for (int i : {2, 3})
+    {
+        const ReplyRecorder::Reply &found = m_recorder.replies[i];
+        ASSERT_TRUE(found.ok) << found.message.toStdString();
+        ASSERT_EQ(jsonSize(found.data), 1);
+        const QString id = asQString(jsonMember(found.data[0], QStringLiteral("id")));
+        EXPECT_EQ(id, found.data[0]["video_title"].asString() == "第三门课" ? createdId : QStringLiteral("13"));
+    }
 
     m_user->versionCheck(&m_recorder, kSlot);
-    ASSERT_TRUE(testsupport::waitUntil([&] { return m_recorder.replies.size() == 3; }, 5000));
-    EXPECT_FALSE(m_recorder.replies[2].ok);            // the demo offers no newer version
-    EXPECT_FALSE(m_recorder.replies[2].message.isEmpty());
+    ASSERT_TRUE(testsupport::waitUntil([&] { return m_recorder.replies.size() == 5; }, 5000));
+    EXPECT_FALSE(m_recorder.replies[4].ok);            // the demo offers no newer version
+    EXPECT_FALSE(m_recorder.replies[4].message.isEmpty());
 
     // The authorization code deciphers as the encryption stage does it.
     QValue data;

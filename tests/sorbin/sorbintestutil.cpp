@@ -30,7 +30,8 @@ namespace sorbintest
         return b;
     }
 
-    PipeRecorder::PipeRecorder(const std::string &pipeName)
+    PipeRecorder::PipeRecorder(const std::string &pipeName, int closeAfter)
+        : m_closeAfter(closeAfter)
     {
         m_listening = m_server.create(pipeName);
         if (m_listening)
@@ -67,10 +68,14 @@ namespace sorbintest
             Message m;
             m.text = text;
             m.ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+            bool hangUp = false;
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
                 m_messages.push_back(m);
+                hangUp = m_closeAfter >= 0 && m_messages.size() > size_t(m_closeAfter);
             }
+            if (hangUp)
+                break;
             m_server.write("ok");
         }
         m_server.close();
@@ -98,12 +103,13 @@ namespace sorbintest
         return QStringLiteral("\\\\.\\pipe\\") + QUuid::createUuid().toString(QUuid::Id128);
     }
 
-    RunResult runSorbin(const QStringList &arguments, const QString &servePipe, const QByteArray &stdinData)
+    RunResult runSorbin(const QStringList &arguments, const QString &servePipe, const QByteArray &stdinData,
+                        int closeAfter)
     {
         RunResult result;
         std::unique_ptr<PipeRecorder> recorder;
         if (!servePipe.isEmpty())
-            recorder.reset(new PipeRecorder(servePipe.toStdString()));
+            recorder.reset(new PipeRecorder(servePipe.toStdString(), closeAfter));
         QProcess child;
         child.setProcessChannelMode(QProcess::MergedChannels);
         child.start(sorbinPath(), arguments);
@@ -180,46 +186,6 @@ namespace sorbintest
         return true;
     }
 
-    void teaDecryptBlock(uint8_t *block, const uint8_t *key)
-    {
-        auto ld = [](const uint8_t *p) { return le32(reinterpret_cast<const char *>(p)); };
-        uint32_t y = ld(block), z = ld(block + 4);
-        const uint32_t k0 = ld(key), k1 = ld(key + 4), k2 = ld(key + 8), k3 = ld(key + 12);
-        uint32_t sum = 0xC6EF3720u;
-        for (int i = 0; i < 32; ++i)
-        {
-            z -= ((y << 4) + k2) ^ (y + sum) ^ ((y >> 5) + k3);
-            y -= ((z << 4) + k0) ^ (z + sum) ^ ((z >> 5) + k1);
-            sum -= 0x9E3779B9u;
-        }
-        for (int i = 0; i < 4; ++i)
-        {
-            block[i] = uint8_t(y >> (8 * i));
-            block[4 + i] = uint8_t(z >> (8 * i));
-        }
-    }
-
-    void blowfishDecryptBlock(uint8_t *block, const uint8_t *key, size_t keyLength)
-    {
-        BlowfishContext ctx;
-        blowfishInit(ctx, key, keyLength);
-        uint32_t l = le32(reinterpret_cast<const char *>(block)), r = le32(reinterpret_cast<const char *>(block + 4));
-        for (int i = 17; i > 1; --i)
-        {
-            l ^= ctx.p[i];
-            r ^= blowfishRound(ctx, l);
-            std::swap(l, r);
-        }
-        std::swap(l, r);
-        r ^= ctx.p[1];
-        l ^= ctx.p[0];
-        for (int i = 0; i < 4; ++i)
-        {
-            block[i] = uint8_t(l >> (8 * i));
-            block[4 + i] = uint8_t(r >> (8 * i));
-        }
-    }
-
     QByteArray streamDecrypt(const QByteArray &encrypted, const QByteArray &keyText)
     {
         QByteArray out = encrypted;
@@ -229,8 +195,8 @@ namespace sorbintest
         const int head = std::min(out.size(), 2560);
         for (int off = 0; off + 8 <= head; off += 8)
         {
-            blowfishDecryptBlock(buf + off, key, 4);
-            teaDecryptBlock(buf + off, key);
+            blowfishDecrypt(buf + off, 8, key, 4);
+            teaDecrypt(buf + off, key);
         }
         const int number = Ostrel::keyNumber(mixed);
         for (int i = head; i < out.size(); ++i)

@@ -24,11 +24,13 @@ namespace sorbintest
         std::string body() const; // text after "code:" without the line feed
     };
 
-    // The main program's end of the pipe: records every message and answers "ok".
+    // The main program's end of the pipe: records every message and answers "ok". With
+    // closeAfter >= 0 it hangs up, unanswered, on the message after the first closeAfter ones
+    // (a main program that died).
     class PipeRecorder
     {
     public:
-        explicit PipeRecorder(const std::string &pipeName);
+        explicit PipeRecorder(const std::string &pipeName, int closeAfter = -1);
         ~PipeRecorder();
         bool listening() const;
         // Waits for the serving thread to end (the client closed), then returns what came.
@@ -39,6 +41,7 @@ namespace sorbintest
 
         platform::NamedPipeServer m_server;
         bool m_listening = false;
+        int m_closeAfter = -1;
         std::atomic<bool> m_quit {false};
         std::atomic<bool> m_childGone {false};
         std::thread m_thread;
@@ -58,7 +61,8 @@ namespace sorbintest
     QString newPipeName();
     // Runs sorbin with the arguments while a PipeRecorder serves `servePipe` (none when empty);
     // stdinData is written to the child's standard input.
-    RunResult runSorbin(const QStringList &arguments, const QString &servePipe, const QByteArray &stdinData = QByteArray());
+    RunResult runSorbin(const QStringList &arguments, const QString &servePipe, const QByteArray &stdinData = QByteArray(),
+                        int closeAfter = -1);
 
     // The task JSON the main program writes.
     QString taskJson(int encryptType, const QString &folder, const QString &fileName, const QString &videoKey,
@@ -78,7 +82,4 @@ namespace sorbintest
 
     // Reverse of the stream cipher for the key text of a run.
     QByteArray streamDecrypt(const QByteArray &encrypted, const QByteArray &keyText);
-    // Inverses of the header ciphers.
-    void teaDecryptBlock(uint8_t *block, const uint8_t *key);
-    void blowfishDecryptBlock(uint8_t *block, const uint8_t *key, size_t keyLength);
 }

@@ -25,8 +25,22 @@ namespace
         const char *name;
     };
 
-    // Runs the program in a fresh working folder and returns the folder.
-    QString crashIn(const QString &program, const QStringList &args, qint64 &pid, int killAfterMs = -1)
+    // True once the process catches SIGSEGV ("SigCgt" of /proc/<pid>/status), that is once its
+    // crash handler is installed.
+    bool catchesSegv(qint64 pid)
+    {
+        QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+        if (!status.open(QIODevice::ReadOnly))
+            return false;
+        for (const QByteArray &line : status.readAll().split('\n'))
+            if (line.startsWith("SigCgt:"))
+                return (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (SIGSEGV - 1) & 1) != 0;
+        return false;
+    }
+
+    // Runs the program in a fresh working folder and returns the folder. With killWhenReady the
+    // program is sent SIGSEGV as soon as its handler is in place.
+    QString crashIn(const QString &program, const QStringList &args, qint64 &pid, bool killWhenReady = false)
     {
         const QString dir = testsupport::newTempDir();
         QProcess p;
@@ -36,9 +50,9 @@ namespace
         if (!p.waitForStarted(10000))
             return QString();
         pid = p.processId();
-        if (killAfterMs >= 0)
+        if (killWhenReady)
         {
-            QThread::msleep(static_cast<unsigned long>(killAfterMs));
+            EXPECT_TRUE(testsupport::waitUntil([pid] { return catchesSegv(pid); }, 20000));
             ::kill(static_cast<pid_t>(pid), SIGSEGV);
         }
         p.waitForFinished(30000);
@@ -94,7 +108,7 @@ TEST(CrashDump, EachKindOfCrashWritesOneDump)
 TEST(CrashDump, SorbinWritesOneDump)
 {
     qint64 pid = 0;
-    const QString dir = crashIn(sorbintest::sorbinPath(), {}, pid, 600);
+    const QString dir = crashIn(sorbintest::sorbinPath(), {}, pid, true);
     ASSERT_FALSE(dir.isEmpty());
     const QString dump = expectOneDump(dir, pid, "2.03");
     EXPECT_TRUE(dump.contains(QStringLiteral("signal: 11 (SIGSEGV)")));

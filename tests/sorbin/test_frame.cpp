@@ -1,3 +1,4 @@
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -10,6 +11,7 @@
 #include <vlc/vlc.h>
 
 #include "cstringhelp.h"
+#include "qwriteconfig.h"
 #include "sorbintestutil.h"
 #include "testsupport.h"
 #include "vlmfilekey.h"
@@ -83,9 +85,9 @@ protected:
         m_pipe = sorbintest::newPipeName();
     }
 
-    QStringList arguments() const
+    QStringList arguments(int encryptType = 8) const
     {
-        return {sorbintest::taskJson(8, m_dir, m_fileName, m_videoKey, QStringLiteral("samplerate=48000,vb=768,ab=128")),
+        return {sorbintest::taskJson(encryptType, m_dir, m_fileName, m_videoKey, QStringLiteral("samplerate=48000,vb=768,ab=128")),
                 QString::fromLatin1(kKey), m_pipe};
     }
 
@@ -162,6 +164,41 @@ TEST_F(FrameMode, OutputIsEncryptedH264ThatDecryptsWithTheDerivedKey)
     EXPECT_TRUE(sawVideo) << indexJson;
 }
 
+class PackagedModes : public FrameMode, public ::testing::WithParamInterface<int>
+{
+};
+
+// Every packaged mode takes its own road (1, 5, 6 and 8 frame encryption with an index, 3 and 7
+// the stream cipher without one) and records its type in the package.
+TEST_P(PackagedModes, EachModeEncryptsAndRecordsItsType)
+{
+    const int type = GetParam();
+    const sorbintest::RunResult r = sorbintest::runSorbin(arguments(type), m_pipe);
+    ASSERT_EQ(r.exitCode, 0) << r.output.constData();
+    ASSERT_FALSE(r.messages.empty());
+    EXPECT_EQ(r.messages.back().text, "0:success\n");
+    const bool frame = type != 3;
+    EXPECT_EQ(r.messages.front().text == "4:encryptFrame\n", frame);
+
+    sorbintest::Package p;
+    ASSERT_TRUE(sorbintest::splitPackage(testsupport::readAll(m_dir + m_videoKey), p));
+    VepVideoRecord rec;
+    ASSERT_TRUE(QWriteConfig::parse(p.record.toStdString(), rec));
+    EXPECT_EQ(rec.encryptType, type);
+    if (frame)
+    {
+        EXPECT_GT(p.indexLength, 32u) << "frame encryption packs its index";
+    }
+    else
+    {
+        EXPECT_EQ(p.indexLength, 32u);
+        EXPECT_EQ(sorbintest::streamDecrypt(p.video, kKey), m_source);
+    }
+    EXPECT_EQ(testsupport::readAll(m_dir + m_fileName), m_source);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sorbin, PackagedModes, ::testing::Values(1, 3, 5, 6));
+
 // Without the pipe the first progress message stops the broadcast: a failed run, nothing left.
 TEST_F(FrameMode, WithoutPipeFailsAndLeavesNothing)
 {
@@ -181,6 +218,29 @@ TEST_F(FrameMode, BrokenSourceFailsAndLeavesNothing)
     EXPECT_EQ(r.messages.back().text, "1:failed\n");
     EXPECT_EQ(QDir(m_dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList {m_fileName});
     EXPECT_EQ(testsupport::readAll(m_dir + m_fileName), m_source);
+}
+
+// 32 hex digits are the content key itself; any other key text is hashed.
+TEST(VlmFileKey, ContentKeyFromKeyText)
+{
+    struct Case { std::string text; std::string key; };
+    const std::string md5Of = "md5";
+    const Case cases[] = {
+        {"00112233445566778899AABBCCDDEEFF", QByteArray::fromHex("00112233445566778899aabbccddeeff").toStdString()},
+        {"00112233445566778899aabbccddeeff", QByteArray::fromHex("00112233445566778899aabbccddeeff").toStdString()},
+        {"00112233445566778899AABBCCDDEEFG", md5Of},
+        {"00112233445566778899AABBCCDDEEF", md5Of},
+        {"00112233445566778899AABBCCDDEEFF0", md5Of},
+        {"", md5Of},
+        {"课程密钥", md5Of},
+    };
+    for (const Case &c : cases)
+    {
+        const std::string expected = c.key == md5Of
+            ? QCryptographicHash::hash(QByteArray::fromStdString(c.text), QCryptographicHash::Md5).toStdString()
+            : c.key;
+        EXPECT_EQ(platform::vlmContentKey(c.text), expected) << c.text;
+    }
 }
 
 // The layer never leaves a plain or half MP4 at the destination.
@@ -207,7 +267,11 @@ TEST(VlmFileKey, FailedPassesLeaveNoOutput)
     // An output chain without a destination is refused.
     EXPECT_NE(libvlc_vlm_add_broadcast(vlc, "a", garbage.toUtf8().constData(), "#std{access=file,mux=mp4}", 0, nullptr, 1, 0), 0);
 
-    // A broadcast deleted before its pass reached the end: failure, no output, no plain copy.
+    // A broadcast deleted before its pass reached the end: failure, no output, no plain copy;
+    // the plain copy of a crashed earlier run goes when the next broadcast is added.
+    const QString stale = dir + QStringLiteral(".out.vep.tmp.vlm-Ab12Cd/");
+    ASSERT_TRUE(QDir().mkpath(stale));
+    ASSERT_TRUE(testsupport::writeAll(stale + QStringLiteral("plain.mp4"), "plain"));
     const std::string chain = "#transcode{vcodec=h264,acodec=mpga}:std{access=file{no-overwrite},mux=mp4,dst=\"" + dest + "\"}";
     const QByteArray input = testsupport::clipH264Mp4().toUtf8();
     ASSERT_EQ(libvlc_vlm_add_broadcast(vlc, "b", input.constData(), chain.c_str(), 0, nullptr, 1, 1), 0);

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <QFile>
 
@@ -151,6 +152,36 @@ TEST_F(PackageBlock, AppendsHeaderIndexRecordAndTrailer)
         {
             EXPECT_EQ(p.indexLength, 32u) << c.name;
         }
+    }
+}
+
+// A file under the index's name that is not ours (planted in the shared temp folder) or not a
+// plain file never reaches the package.
+TEST_F(PackageBlock, ForeignIndexIsNotPacked)
+{
+    const QString index = m_dir + QStringLiteral("x.inx");
+    const QString planted = m_dir + QStringLiteral("planted.inx");
+    ASSERT_TRUE(testsupport::writeAll(planted, QByteArray(100, 'p')));
+    const auto packedIndexLength = [&]() -> uint32_t {
+        if (!testsupport::writeAll(m_output, m_video))
+            return 0;
+        QVepFile vep;
+        sorbintest::Package p;
+        if (!vep.write(m_output.toStdWString(), index.toStdWString(), m_record)
+            || !sorbintest::splitPackage(testsupport::readAll(m_output), p))
+            return 0;
+        return p.indexLength;
+    };
+
+    ASSERT_EQ(::symlink(QFile::encodeName(planted).constData(), QFile::encodeName(index).constData()), 0);
+    EXPECT_EQ(packedIndexLength(), 32u) << "a symbolic link";
+
+    if (::geteuid() == 0)
+    {
+        ASSERT_TRUE(QFile::remove(index));
+        ASSERT_TRUE(QFile::rename(planted, index));
+        ASSERT_EQ(::chown(QFile::encodeName(index).constData(), 65534, 65534), 0);
+        EXPECT_EQ(packedIndexLength(), 32u) << "a file of another user";
     }
 }
 

@@ -179,7 +179,8 @@ TEST_F(SorbinRun, StreamModeReportsPacedProgressThenPathThenSuccess)
         last = value;
         if (i > 0 && i + 1 < progress.size())
         {
-            EXPECT_GE(progress[i].ms - progress[i - 1].ms, 490) << "paced to one message each 500 ms";
+            // Arrival times jitter on a loaded machine; unpaced messages would come a few ms apart.
+            EXPECT_GE(progress[i].ms - progress[i - 1].ms, 400) << "paced to one message each 500 ms";
         }
     }
 
@@ -240,6 +241,17 @@ TEST_F(SorbinRun, WithoutPipe)
     sorbintest::Package p;
     ASSERT_TRUE(sorbintest::splitPackage(testsupport::readAll(finalPath()), p));
     EXPECT_EQ(p.video, m_source);
+}
+
+// A main program that dies in the middle of a run: the next progress message is lost, the run
+// fails and leaves nothing behind.
+TEST_F(SorbinRun, MainProgramGoneMidRunFails)
+{
+    writeSource(pattern(24 * 1024 * 1024, 17));
+    const RunResult r = sorbintest::runSorbin(arguments(7), m_pipe, QByteArray(), 0);
+    ASSERT_EQ(r.messages.size(), 1u);
+    EXPECT_EQ(r.messages.front().code(), 2);
+    expectFailure(r, false);
 }
 
 // "-" as the key: one Base64 line on standard input keys the run exactly like the argument.

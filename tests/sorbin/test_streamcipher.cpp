@@ -34,6 +34,8 @@ TEST(StreamCipher, BlockCiphersMatchPublishedVectors)
     QByteArray tea(8, '\0');
     teaEncrypt(reinterpret_cast<uint8_t *>(tea.data()), zeroKey);
     EXPECT_EQ(tea, leBlock(0x41EA3A0A, 0x94BAA940));
+    teaDecrypt(reinterpret_cast<uint8_t *>(tea.data()), zeroKey);
+    EXPECT_EQ(tea, QByteArray(8, '\0'));
 
     struct Vector { const char *key, *plain; uint32_t l, r; };
     const Vector vectors[] = {
@@ -47,11 +49,15 @@ TEST(StreamCipher, BlockCiphersMatchPublishedVectors)
         const QByteArray plainBe = hexBytes(v.plain);
         uint32_t l = uint32_t(uint8_t(plainBe[0])) << 24 | uint8_t(plainBe[1]) << 16 | uint8_t(plainBe[2]) << 8 | uint8_t(plainBe[3]);
         uint32_t r = uint32_t(uint8_t(plainBe[4])) << 24 | uint8_t(plainBe[5]) << 16 | uint8_t(plainBe[6]) << 8 | uint8_t(plainBe[7]);
+        const uint32_t l0 = l, r0 = r;
         BlowfishContext ctx;
         blowfishInit(ctx, reinterpret_cast<const uint8_t *>(key.constData()), 8);
         blowfishBlockEncrypt(ctx, l, r);
         EXPECT_EQ(l, v.l) << v.key;
         EXPECT_EQ(r, v.r) << v.key;
+        blowfishBlockDecrypt(ctx, l, r);
+        EXPECT_EQ(l, l0) << v.key;
+        EXPECT_EQ(r, r0) << v.key;
     }
 
     // The header form keys Blowfish with 4 bytes, whatever the key's length.
@@ -65,7 +71,7 @@ TEST(StreamCipher, BlockCiphersMatchPublishedVectors)
     EXPECT_NE(a, leBlock(1, 2));
 }
 
-// The test's inverses undo the program's ciphers (they serve the decryption tests).
+// The inverses undo the header ciphers (they serve the decryption tests), with any key length.
 TEST(StreamCipher, InversesUndoTheHeaderCiphers)
 {
     std::mt19937 rng(7);
@@ -80,9 +86,16 @@ TEST(StreamCipher, InversesUndoTheHeaderCiphers)
         teaEncrypt(block, key);
         blowfishEncrypt(block, 8, key);
         ASSERT_NE(std::memcmp(block, copy, 8), 0);
-        sorbintest::blowfishDecryptBlock(block, key, 4);
-        sorbintest::teaDecryptBlock(block, key);
+        blowfishDecrypt(block, 8, key, 4);
+        teaDecrypt(block, key);
         ASSERT_EQ(std::memcmp(block, copy, 8), 0);
+
+        const size_t keyLength = 1 + size_t(round % 16);
+        BlowfishContext ctx;
+        blowfishInit(ctx, key, keyLength);
+        blowfishEncrypt(ctx, block, 8);
+        blowfishDecrypt(block, 8, key, keyLength);
+        ASSERT_EQ(std::memcmp(block, copy, 8), 0) << keyLength;
     }
 }
 

@@ -34,6 +34,15 @@ namespace
         {
             return child<QFrame>(dialog, frame)->property("checked").toBool();
         }
+        // Exactly the radio button of the marked frame is checked.
+        static void expectOneRadio(QWidget *dialog, const char *frame)
+        {
+            const std::pair<const char *, const char *> radios[] = {
+                {"frameWeb", "radioWeb"}, {"frameFast", "radioFast"}, {"frameCodec", "radioCodec"}};
+            for (const auto &r : radios)
+                EXPECT_EQ(child<QRadioButton>(dialog, r.second)->isChecked(), std::string(r.first) == frame)
+                    << frame << " " << r.second;
+        }
         static QListWidget *courses(QWidget *dialog) { return child<QListWidget>(dialog, "listWidgetCourse"); }
         static void setStored(const char *key, int value)
         {
@@ -101,6 +110,7 @@ TEST_F(UiConfigure, StoredModes)
         EXPECT_EQ(dialog.config().encryptType(), c.mode) << c.storedMode;
         for (const char *frame : {"frameWeb", "frameFast", "frameCodec"})
             EXPECT_EQ(marked(&dialog, frame), std::string(frame) == c.frame) << c.storedMode << " " << frame;
+        expectOneRadio(&dialog, c.frame);
         EXPECT_EQ(stored("encrypt_model"), c.mode);
     }
 }
@@ -132,6 +142,12 @@ TEST_F(UiConfigure, QualityChoicesAndTheirMemory)
         EXPECT_EQ(dialog.config().encryptType(), 7);
         EXPECT_TRUE(marked(&dialog, "frameFast"));
         EXPECT_FALSE(marked(&dialog, "frameCodec"));
+        expectOneRadio(&dialog, "frameFast");
+        // Back to re-encoding by its radio button: only that one stays checked.
+        child<QRadioButton>(&dialog, "radioCodec")->click();
+        EXPECT_EQ(dialog.config().encryptType(), 8);
+        expectOneRadio(&dialog, "frameCodec");
+        child<QRadioButton>(&dialog, "radioFast")->click();
     }
     QConfigureDialog again;
     EXPECT_EQ(again.config().encryptType(), 7);
@@ -244,7 +260,8 @@ TEST_F(UiConfigure, CreateCourseFromTheDialog)
     child<QPushButton>(&dialog, "btnCreateCourse")->click();
     ASSERT_TRUE(testsupport::waitUntil([&]() { return list->count() == 3; }, 5000));
     EXPECT_EQ(list->item(0)->data(Qt::ToolTipRole).toString(), QStringLiteral("新课程"));
-    EXPECT_FALSE(list->item(0)->data(Qt::StatusTipRole).toString().isEmpty());
+    // The id is the one the server gave the new course.
+    EXPECT_GT(list->item(0)->data(Qt::StatusTipRole).toString().toLongLong(), 0);
     EXPECT_EQ(dialog.config().courseId(), QStringLiteral("13"));
     const auto created = env.server()->requests("Video/CreateVideo");
     ASSERT_EQ(created.size(), 1u);

@@ -1,17 +1,19 @@
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QLabel>
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QRadioButton>
 #include <QSignalSpy>
 #include <QStackedWidget>
+#include <QStandardPaths>
 #include <QTest>
 #include <QTimer>
 
 #include <gtest/gtest.h>
 
+#include "commonfun.h"
 #include "platformserver.h"
 #include "qconfiguredialog.h"
 #include "qlogindialog.h"
@@ -35,14 +37,10 @@ namespace
                     m_messages << messageText(w);
                     return clickButton(w, "btnOk");
                 }
-                auto *list = w->findChild<QListWidget *>(QStringLiteral("listWidgetCourse"));
-                if (list->count() == 0)
+                if (!answerSettings(w, modeRadio))
                     return false;
-                list->setCurrentRow(0);
-                clickButton(w, "btnNext");
-                w->findChild<QRadioButton *>(QString::fromLatin1(modeRadio))->click();
                 ++m_dialogs;
-                return clickButton(w, "btnOk");
+                return true;
             })
         {
         }
@@ -217,6 +215,48 @@ TEST_F(UiMainWindowIdle, RemovingTheLastJob)
     // "删除文件" without a selected row says so.
     window->form().btnDelFile->click();
     EXPECT_EQ(answer.messages().value(1), QStringLiteral("请先选择要删除的视频项！"));
+}
+
+// "添加文件": the file dialog starts in the desktop folder (the home folder when there is no
+// desktop), the chosen file becomes a job and its folder is remembered; the next dialog starts
+// there, and cancelling it adds nothing.
+TEST_F(UiMainWindowIdle, AddingFilesThroughTheFileDialog)
+{
+    const QString source = sourceClip();
+    const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
+    const QString expectedStart = QDir(desktop).exists() ? desktop : QDir::homePath();
+    QStringList startFolders;
+    bool choose = true;
+    ModalAnswer files([&](QWidget *w) {
+        auto *dialog = qobject_cast<QFileDialog *>(w);
+        if (!dialog)
+            return false;
+        startFolders << dialog->directory().absolutePath();
+        if (choose)
+        {
+            dialog->selectFile(source);
+            static_cast<QDialog *>(dialog)->accept();
+        }
+        else
+        {
+            dialog->reject();
+        }
+        return true;
+    });
+    SettingsAnswer settings;
+    window->form().btnAddFile->click();
+    ASSERT_EQ(window->form().listWidgetUpload->count(), 1);
+    EXPECT_EQ(settings.dialogs(), 1);
+    EXPECT_EQ(QDir(startFolders.value(0)), QDir(expectedStart));
+    const QString remembered = CommonFun::getSettingString(QStringLiteral("user"), QStringLiteral("video_path"));
+    EXPECT_EQ(QDir(remembered), QDir(env.tempDir()));
+    EXPECT_FALSE(remembered.contains(QLatin1Char('\\')));
+
+    choose = false;
+    window->form().btnAddFile->click();
+    EXPECT_EQ(QDir(startFolders.value(1)), QDir(env.tempDir()));
+    EXPECT_EQ(window->form().listWidgetUpload->count(), 1);
+    EXPECT_EQ(settings.dialogs(), 1);
 }
 
 // Closing the window stops the pool and leaves the pending work in "work.json".

@@ -2,6 +2,8 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <QDirIterator>
+#include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
 
@@ -9,6 +11,7 @@
 
 #include "cwinapp.h"
 #include "instanceguard.h"
+#include "platformserver.h"
 #include "testsupport.h"
 
 namespace
@@ -34,6 +37,19 @@ namespace
             ::flock(fd, LOCK_UN);
         ::close(fd);
         return held;
+    }
+
+    // Every log file below `folder`, read as the UTF-16LE text the logger writes.
+    QString logText(const QString &folder)
+    {
+        QString text;
+        QDirIterator it(folder, {QStringLiteral("*.log")}, QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext())
+        {
+            const QByteArray bytes = testsupport::readAll(it.next());
+            text += QString::fromUtf16(reinterpret_cast<const char16_t *>(bytes.constData()), bytes.size() / 2);
+        }
+        return text;
     }
 
     QProcessEnvironment programEnvironment()
@@ -104,4 +120,51 @@ TEST(UiStartup, SecondInstanceRefusesToRun)
 
     first.kill();
     first.waitForFinished(5000);
+}
+
+// An exception that escapes an event handler is logged and ends the program with 1, also when
+// it ends the loop of a modal dialog rather than the main loop.
+TEST(UiStartup, ExceptionInTheEventLoopEndsWithOne)
+{
+    for (const char *where : {"loop", "dialog"})
+    {
+        QProcessEnvironment env = programEnvironment();
+        const QString data = env.value(QStringLiteral("VANTREL_DATA_DIR"));
+        QProcess child;
+        child.setProcessEnvironment(env);
+        child.start(QStringLiteral(UI_THROWER), {QString::fromLatin1(where)});
+        ASSERT_TRUE(child.waitForFinished(20000)) << where;
+        EXPECT_EQ(child.exitStatus(), QProcess::NormalExit) << where;
+        EXPECT_EQ(child.exitCode(), 1) << where;
+        EXPECT_TRUE(child.readAllStandardOutput().contains("failed=1")) << where;
+        EXPECT_TRUE(logText(data).contains(QStringLiteral("在事件中抛出"))) << where;
+    }
+}
+
+// A token on the command line signs in without the dialog: the program goes straight on to
+// its version check, signed with that token.
+TEST(UiStartup, LaunchTokenSkipsTheSignIn)
+{
+    std::unique_ptr<PlatformServer> server = PlatformServer::startDemo();
+    ASSERT_TRUE(server);
+    const PlatformServer::Session session = server->createSession("demo");
+    const QString argument = QStringLiteral(R"(vantrel:{"uid":"%1","oauth_token":"%2","oauth_token_secret":"%3"})")
+                                 .arg(session.uid)
+                                 .arg(QString::fromStdString(session.token), QString::fromStdString(session.secret));
+
+    QProcessEnvironment env = programEnvironment();
+    env.insert(QStringLiteral("VANTREL_API_HOST"), QString::fromStdString(server->host()));
+    QProcess program;
+    program.setProcessEnvironment(env);
+    program.start(QStringLiteral(VANTREL_BIN_DIR) + QStringLiteral("vantrel"), {argument});
+    ASSERT_TRUE(program.waitForStarted(5000));
+    const bool checked = testsupport::waitUntil([&]() { return !server->requests("Version/versionCheck").empty(); }, 20000);
+    program.kill();
+    program.waitForFinished(5000);
+    ASSERT_TRUE(checked) << program.readAllStandardError().constData();
+
+    const RequestRecord check = server->requests("Version/versionCheck").front();
+    const std::string token = check.clearValue("oauth_token").empty() ? check.innerValue("oauth_token") : check.clearValue("oauth_token");
+    EXPECT_EQ(token, session.token);
+    EXPECT_TRUE(server->requests("Login/login").empty());
 }

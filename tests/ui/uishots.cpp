@@ -1,16 +1,12 @@
 // Draws the screenshots of docs/: the sign-in dialog, the main window (upload and record
 // pages) and the settings dialog (both pages), against the demo server with a real job.
 // Run under a display, e.g.: xvfb-run -a -s "-screen 0 1400x1000x24" build/tests/uishots docs/
-#include <cstdio>
-
 #include <QApplication>
-#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
-#include <QRadioButton>
 #include <QTimer>
 
 #include "qconfiguredialog.h"
@@ -21,27 +17,10 @@
 #include "testsupport.h"
 #include "uitestenv.h"
 
-namespace
-{
-    bool save(QWidget *widget, const QString &path)
-    {
-        widget->show();
-        widget->raise();
-        QCoreApplication::processEvents();
-        testsupport::waitUntil([]() { return false; }, 300);
-        const bool ok = widget->grab().save(path, "PNG");
-        std::printf("%s %s\n", ok ? "wrote" : "FAILED", qPrintable(path));
-        return ok;
-    }
-}
-
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("docs/");
-    if (!out.endsWith(QLatin1Char('/')))
-        out += QLatin1Char('/');
-    QDir().mkpath(out);
+    const QString out = shotFolder(argc, argv, QStringLiteral("docs/"));
 
     UiTestEnv env(true, 1);
     // UISHOTS_SCALE=1.25 draws the windows as on a screen of 120 DPI.
@@ -51,7 +30,7 @@ int main(int argc, char **argv)
     {
         QLoginDialog login;
         login.findChild<QLineEdit *>(QStringLiteral("editUser"))->setText(QStringLiteral("demo"));
-        ok = save(&login, out + QStringLiteral("signin.png")) && ok;
+        ok = saveShot(&login, out + QStringLiteral("signin.png")) && ok;
     }
 
     env.signInDemo();
@@ -67,9 +46,9 @@ int main(int argc, char **argv)
         dialog.show();
         testsupport::waitUntil([&]() { return list->count() > 0; }, 5000);
         list->setCurrentRow(0);
-        ok = save(&dialog, out + QStringLiteral("settings-course.png")) && ok;
+        ok = saveShot(&dialog, out + QStringLiteral("settings-course.png")) && ok;
         dialog.findChild<QPushButton *>(QStringLiteral("btnNext"))->click();
-        ok = save(&dialog, out + QStringLiteral("settings-mode.png")) && ok;
+        ok = saveShot(&dialog, out + QStringLiteral("settings-mode.png")) && ok;
     }
 
     QMainWidget window;
@@ -77,18 +56,11 @@ int main(int argc, char **argv)
     window.show();
     // Answers the settings dialog of each batch: first course, fast mode.
     ModalAnswer answer([](QWidget *w) {
-        auto *dialog = qobject_cast<QConfigureDialog *>(w);
-        if (!dialog)
+        if (!qobject_cast<QConfigureDialog *>(w))
             return clickButton(w, "btnOk");
-        auto *list = w->findChild<QListWidget *>(QStringLiteral("listWidgetCourse"));
-        if (list->count() == 0)
-            return false;
-        list->setCurrentRow(0);
-        clickButton(w, "btnNext");
-        w->findChild<QRadioButton *>(QStringLiteral("radioFast"))->click();
-        return clickButton(w, "btnOk");
+        return answerSettings(w, "radioFast");
     });
-    ok = save(&window, out + QStringLiteral("mainwindow-empty.png")) && ok;
+    ok = saveShot(&window, out + QStringLiteral("mainwindow-empty.png")) && ok;
     window.addFiles({source});
     auto *uploads = window.form().listWidgetUpload;
     testsupport::waitUntil([&]() {
@@ -98,9 +70,11 @@ int main(int argc, char **argv)
     // A second job stays in the queue for the picture: the pool is stopped first.
     QWorkPool::instance()->stop();
     window.addFiles({second});
-    ok = save(&window, out + QStringLiteral("mainwindow.png")) && ok;
+    // What the pool reports for one finished and one waiting job, had it not been stopped.
+    window.onUploadProgress(50);
+    ok = saveShot(&window, out + QStringLiteral("mainwindow.png")) && ok;
     window.form().btnTabRecord->click();
     testsupport::waitUntil([&]() { return window.form().listWidgetRecord->count() > 0; }, 5000);
-    ok = save(&window, out + QStringLiteral("mainwindow-records.png")) && ok;
+    ok = saveShot(&window, out + QStringLiteral("mainwindow-records.png")) && ok;
     return ok ? 0 : 1;
 }

@@ -1,14 +1,19 @@
 #include "uitestenv.h"
 
+#include <cstdio>
+
 #include <QApplication>
 #include <QDir>
 #include <QLabel>
+#include <QListWidget>
 #include <QPointer>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTimer>
 
 #include "cglobal.h"
 #include "qappsetting.h"
+#include "qconfiguredialog.h"
 #include "qvalue.h"
 #include "platformserver.h"
 #include "qhttpclient.h"
@@ -131,4 +136,40 @@ bool clickButton(QWidget *dialog, const char *name)
         return false;
     button->click();
     return true;
+}
+
+bool answerSettings(QWidget *widget, const char *modeRadio)
+{
+    if (!qobject_cast<QConfigureDialog *>(widget))
+        return false;
+    auto *list = widget->findChild<QListWidget *>(QStringLiteral("listWidgetCourse"));
+    if (!list || list->count() == 0)
+        return false;
+    list->setCurrentRow(0);
+    clickButton(widget, "btnNext");
+    auto *radio = widget->findChild<QRadioButton *>(QString::fromLatin1(modeRadio));
+    if (!radio)
+        return false;
+    radio->click();
+    return clickButton(widget, "btnOk");
+}
+
+QString shotFolder(int argc, char **argv, const QString &fallback)
+{
+    QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : fallback;
+    if (!out.endsWith(QLatin1Char('/')))
+        out += QLatin1Char('/');
+    QDir().mkpath(out);
+    return out;
+}
+
+bool saveShot(QWidget *widget, const QString &path)
+{
+    widget->show();
+    widget->raise();
+    QCoreApplication::processEvents();
+    testsupport::waitUntil([]() { return false; }, 300);
+    const bool ok = widget->grab().save(path, "PNG");
+    std::printf("%s %s\n", ok ? "wrote" : "FAILED", qPrintable(path));
+    return ok;
 }

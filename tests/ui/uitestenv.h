@@ -49,3 +49,12 @@ private:
 QString messageText(QWidget *widget);
 // Clicks the named button of a dialog; false when there is no such button.
 bool clickButton(QWidget *dialog, const char *name);
+// Answers a settings dialog as a user would: first course, "下一步", the mode's radio button
+// ("radioFast", "radioCodec"), "立即上传". False when `widget` is no settings dialog or its
+// course list has not arrived yet.
+bool answerSettings(QWidget *widget, const char *modeRadio);
+
+// Screenshot tools: the output folder (argument 1, else `fallback`, created, ending in "/"),
+// and one window shown, settled and saved as PNG; prints "wrote" or "FAILED" with the path.
+QString shotFolder(int argc, char **argv, const QString &fallback);
+bool saveShot(QWidget *widget, const QString &path);

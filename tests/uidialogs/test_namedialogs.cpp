@@ -181,6 +181,24 @@ TEST_F(NameDialogs, CloseButtonRejects)
     }
 }
 
+// Both dialogs carry their look: the title bar colour, and the link style only where the link is.
+TEST_F(NameDialogs, StyleSheetsAreLoaded)
+{
+    QCreateCourseDialog course;
+    QRenameDialog rename(QStringLiteral("a.mp4"));
+    for (QBaseDialog *dialog : {static_cast<QBaseDialog *>(&course), static_cast<QBaseDialog *>(&rename)})
+    {
+        SCOPED_TRACE(dialog->windowTitle().toStdString());
+        EXPECT_TRUE(dialog->styleSheet().contains(QStringLiteral("rgb(62, 178, 150)")));
+        QWidget *title = dialog->findChild<QWidget *>(QStringLiteral("frameTitle"));
+        ASSERT_NE(title, nullptr);
+        title->resize(200, 42);
+        EXPECT_EQ(title->grab().toImage().pixelColor(100, 30), QColor(62, 178, 150));
+    }
+    EXPECT_NE(course.findChild<QWidget *>(QStringLiteral("btnHome")), nullptr);
+    EXPECT_EQ(rename.findChild<QWidget *>(QStringLiteral("btnHome")), nullptr);
+}
+
 // The back-office link opens the root of the web host and leaves the dialog open.
 TEST_F(NameDialogs, HomeLinkOpensTheBackOffice)
 {

@@ -246,4 +246,9 @@ TEST(StyleHelpers, GlyphPixmap)
     IconHelper::instance()->setGlyph(&label, QChar(0x41), 18);
     EXPECT_EQ(label.text(), QStringLiteral("A"));
     EXPECT_EQ(label.font().pointSize(), 18);
+    QToolButton button;
+    IconHelper::instance()->setGlyph(&button, QChar(0x42), 16);
+    EXPECT_EQ(button.text(), QStringLiteral("B"));
+    EXPECT_EQ(button.font().pointSize(), 16);
+    IconHelper::instance()->setGlyph(static_cast<QLabel *>(nullptr), QChar(0x42), 16);
 }

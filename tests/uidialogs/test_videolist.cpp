@@ -120,6 +120,22 @@ namespace
             }
         }
 
+        // Deletes row `index`, answering the question and every notice with OK; the texts shown
+        // once `boxes` boxes were answered (fewer when they did not come).
+        QStringList confirmDelete(QVideoListWidget &list, int index, int boxes)
+        {
+            list.setCurrentRow(index);
+            QStringList shown;
+            ModalAnswer answer([&](QWidget *w) {
+                shown << messageText(w);
+                clickButton(w, "btnOk");
+                return true;
+            });
+            list.onMenuDel();
+            testsupport::waitUntil([&] { return shown.size() >= boxes; }, 10000);
+            return shown;
+        }
+
         UiTestEnv env;
     };
 }
@@ -330,15 +346,8 @@ TEST_F(VideoList, DeleteAgainstTheServer)
     // Refused by the server: its message, and the item stays.
     {
         server->setFault("Yunupload/delete", answerWith(R"({"code":1,"msg":"视频正在使用中","data":null})"));
-        list.setCurrentRow(1);
-        QStringList shown;
-        ModalAnswer answer([&](QWidget *w) {
-            shown << messageText(w);
-            clickButton(w, "btnOk");
-            return true;
-        });
-        list.onMenuDel();
-        ASSERT_TRUE(testsupport::waitUntil([&] { return shown.size() == 2; }, 5000));
+        const QStringList shown = confirmDelete(list, 1, 2);
+        ASSERT_EQ(shown.size(), 2);
         EXPECT_EQ(shown.last(), QStringLiteral("视频正在使用中"));
         QTest::qWait(100);
         EXPECT_EQ(names(list), (QStringList {QStringLiteral("第一课 开篇.mp4"), QStringLiteral("第二课.mp4")}));
@@ -360,11 +369,69 @@ TEST_F(VideoList, DeleteAgainstTheServer)
     }
 }
 
+// The row goes (the list is refilled by a late reply) while its rename dialog or its delete
+// question is open: confirming then sends nothing and touches nothing.
+TEST_F(VideoList, RowGoneWhileAsking)
+{
+    PlatformServer *server = env.server();
+    for (const char *command : {"rename", "delete"})
+    {
+        SCOPED_TRACE(command);
+        const bool rename = QLatin1String(command) == QLatin1String("rename");
+        QVideoListWidget list;
+        fill(list, fetch(12));
+        list.setCurrentRow(0);
+        server->clearRequests();
+        int asked = 0;
+        ModalAnswer answer([&](QWidget *w) {
+            ++asked;
+            delete rowAt(list, 0);
+            if (rename)
+                w->findChild<QLineEdit *>(QStringLiteral("editFileName"))->setText(QStringLiteral("迟到的名字"));
+            clickButton(w, "btnOk");
+            return true;
+        });
+        if (rename)
+            list.onMenuRename();
+        else
+            list.onMenuDel();
+        EXPECT_EQ(asked, 1);
+        QTest::qWait(200);
+        EXPECT_TRUE(server->requests(rename ? "Yunupload/rename" : "Yunupload/delete").empty());
+        EXPECT_EQ(list.count(), 2);
+        EXPECT_EQ(rowAt(list, 1)->name(), QStringLiteral("第二课.mp4"));
+        EXPECT_EQ(serverNames(server, 12), (QStringList {QStringLiteral("第一课 开篇.mp4"), QStringLiteral("第二课.mp4")}));
+    }
+}
+
+// A delete answered with nonsense, or confirmed while the server is gone: a message that says
+// something, and the item stays.
+TEST_F(VideoList, DeleteFailuresKeepTheItem)
+{
+    const std::pair<const char *, std::function<void(PlatformServer *)>> cases[] = {
+        {"nonsense", [](PlatformServer *server) { server->setFault("Yunupload/delete", answerWith("<html>502 Bad Gateway</html>")); }},
+        {"server gone", [](PlatformServer *server) { server->stop(); }},
+    };
+    for (const auto &c : cases)
+    {
+        SCOPED_TRACE(c.first);
+        QVideoListWidget list;
+        fill(list, fetch(12));
+        c.second(env.server());
+        const QStringList shown = confirmDelete(list, 0, 2);
+        ASSERT_EQ(shown.size(), 2);
+        EXPECT_FALSE(shown.last().isEmpty());
+        QTest::qWait(100);
+        EXPECT_EQ(names(list), (QStringList {QStringLiteral("第一课 开篇.mp4"), QStringLiteral("第二课.mp4")}));
+    }
+}
+
 // The confirmation arrives after the list was refilled: the new rows stay, nothing crashes.
 TEST_F(VideoList, DeleteReplyForARowThatIsGone)
 {
     QVideoListWidget list;
-    fill(list, fetch(12));
+    const QValue videos = fetch(12);
+    fill(list, videos);
     PlatformServer *server = env.server();
     Fault slow;
     slow.delayMs = 400;
@@ -379,8 +446,8 @@ TEST_F(VideoList, DeleteReplyForARowThatIsGone)
         });
         list.onMenuDel();
     }
-    // Refilled before the reply (the video is still listed by the server).
-    fill(list, fetch(12));
+    // Refilled (from the listing taken before) before the reply arrives.
+    fill(list, videos);
     ASSERT_EQ(list.count(), 2);
     ASSERT_TRUE(testsupport::waitUntil([&] { return serverNames(server, 12).size() == 1; }, 5000));
     QTest::qWait(300);

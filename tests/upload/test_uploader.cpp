@@ -253,6 +253,13 @@ TEST_F(Uploader, FailuresGiveTheirTextAndKeepTheSource)
              f.body = "{\"crc32\":1,\"offset\":262144}";
              s.platform().setFault("cloud/mkblk", f);
          }, UploadServer::token(), false, "上传文件失败 -1:无法连接上传服务器"},
+        {"one answer not JSON is retried", [](UploadServer &s) {
+             Fault f;
+             f.replaceBody = true;
+             f.body = "<html>busy</html>";
+             f.count = 1;
+             s.platform().setFault("cloud/bput", f);
+         }, UploadServer::token(), true, ""},
         {"wrong crc32", [](UploadServer &s) {
              Fault f;
              f.patch["crc32"] = 12345;

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <future>
+#include <map>
 #include <memory>
 
 #include <QDir>
@@ -19,6 +20,7 @@
 #include "uexception.h"
 #include "uploadserver.h"
 #include "vantrelmodel.h"
+#include "qwebmodel.h"
 
 namespace
 {
@@ -160,6 +162,49 @@ TEST_F(UploadStage, WebModeUploadsTheWholeSliceFolder)
         EXPECT_EQ(QByteArray::fromStdString(m_server->cloud().file(c.first)), c.second) << c.first;
     EXPECT_EQ(m_server->cloud().keys().size(), contents.size());
     EXPECT_EQ(result.progress.back(), 100);
+}
+
+// The two stages meet at the slice folder: what the Web stage leaves there (real ffmpeg) is
+// what the upload stage sends, each file under its own name, and the record names the playlist.
+TEST_F(UploadStage, WebStageOutputIsWhatTheUploadStageSends)
+{
+    const QString clip = testsupport::clipH264Mp4();
+    ASSERT_FALSE(clip.isEmpty());
+    ASSERT_TRUE(QFile::copy(clip, m_dir + QStringLiteral("lesson.mp4")));
+    const qint64 id = 99;
+    const QString key = QStringLiteral("%1_345_99_lesson.m3u8").arg(QUser::instance()->teacherId());
+    Json::Value json = makeVideo(4, id, key, 0.1)->toJson();
+    json["codec"] = Json::UInt(QDtaVideo::CodecH264);
+    const auto video = std::make_shared<QDtaVideo>(json);
+
+    QWebModel slicer(video);
+    auto sliced = std::async(std::launch::async, [&slicer] { slicer.run(); });
+    ASSERT_NO_THROW(sliced.get());
+    const QString folder = slicer.sliceFolder();
+    const QStringList names = QDir(folder).entryList(QDir::Files, QDir::Name);
+    ASSERT_TRUE(names.contains(key));
+    ASSERT_GE(names.size(), 2);
+    std::map<std::string, QByteArray> contents;
+    for (const QString &name : names)
+        contents[name.toStdString()] = testsupport::readAll(folder + name);
+
+    VantrelModel model(video);
+    const RunResult result = runStage(model);
+    ASSERT_FALSE(result.threw) << result.message.toStdString();
+    std::vector<std::string> expected;
+    for (const auto &c : contents)
+    {
+        expected.push_back(c.first);
+        EXPECT_EQ(QByteArray::fromStdString(m_server->cloud().file(c.first)), c.second) << c.first;
+    }
+    EXPECT_EQ(m_server->cloud().keys(), expected);
+    EXPECT_EQ(result.progress.back(), 100);
+
+    bool recorded = false;
+    for (const record_ptr &r : QRecords::instance()->records())
+        recorded = recorded || (r->fileName() == key && r->fileType() == 4u);
+    EXPECT_TRUE(recorded);
+    EXPECT_TRUE(QFile::exists(m_dir + QStringLiteral("lesson.mp4")));
 }
 
 // Every failure ends the run with its message, adds no record and keeps the output.
