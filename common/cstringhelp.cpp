@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+#include <string>
+#include <type_traits>
 #include <locale.h>
 #include <wchar.h>
 
@@ -347,27 +349,22 @@ namespace
         return out;
     }
 
-    template <typename S>
-    S numberText(const char *fmt, long long v)
+    // Decimal text of a number in either width: integers in full, floating point as "%f".
+    template <typename S, typename T>
+    S numberText(T value)
     {
-        char buf[32];
-        std::snprintf(buf, sizeof(buf), fmt, v);
-        return S(buf, buf + std::char_traits<char>::length(buf));
-    }
-
-    template <typename S>
-    S unsignedText(unsigned long long v)
-    {
-        char buf[32];
-        std::snprintf(buf, sizeof(buf), "%llu", v);
-        return S(buf, buf + std::char_traits<char>::length(buf));
-    }
-
-    template <typename S>
-    S doubleText(double v)
-    {
-        const std::string s = CStringHelp::format("%f", v);
-        return S(s.begin(), s.end());
+        std::string text;
+        if constexpr (std::is_floating_point<T>::value) {
+            text = CStringHelp::format("%f", static_cast<double>(value));
+        } else {
+            char buf[32];
+            if constexpr (std::is_signed<T>::value)
+                std::snprintf(buf, sizeof(buf), "%lld", static_cast<long long>(value));
+            else
+                std::snprintf(buf, sizeof(buf), "%llu", static_cast<unsigned long long>(value));
+            text = buf;
+        }
+        return S(text.begin(), text.end());
     }
 }
 
@@ -688,47 +685,47 @@ std::string CStringHelp::urlDecode(const std::string &text)
 
 std::string CStringHelp::toString(int8_t value)
 {
-    return numberText<std::string>("%lld", value);
+    return numberText<std::string>(value);
 }
 
 std::string CStringHelp::toString(int32_t value)
 {
-    return numberText<std::string>("%lld", value);
+    return numberText<std::string>(value);
 }
 
 std::string CStringHelp::toString(uint32_t value)
 {
-    return unsignedText<std::string>(value);
+    return numberText<std::string>(value);
 }
 
 std::string CStringHelp::toString(long value)
 {
-    return numberText<std::string>("%lld", value);
+    return numberText<std::string>(value);
 }
 
 std::string CStringHelp::toString(unsigned long value)
 {
-    return unsignedText<std::string>(value);
+    return numberText<std::string>(value);
 }
 
 std::string CStringHelp::toString(long long value)
 {
-    return numberText<std::string>("%lld", value);
+    return numberText<std::string>(value);
 }
 
 std::string CStringHelp::toString(unsigned long long value)
 {
-    return unsignedText<std::string>(value);
+    return numberText<std::string>(value);
 }
 
 std::string CStringHelp::toString(float value)
 {
-    return doubleText<std::string>(static_cast<double>(value));
+    return numberText<std::string>(value);
 }
 
 std::string CStringHelp::toString(double value)
 {
-    return doubleText<std::string>(value);
+    return numberText<std::string>(value);
 }
 
 std::string CStringHelp::toString(const char *text)
@@ -738,47 +735,47 @@ std::string CStringHelp::toString(const char *text)
 
 std::wstring CStringHelp::toWString(int8_t value)
 {
-    return numberText<std::wstring>("%lld", value);
+    return numberText<std::wstring>(value);
 }
 
 std::wstring CStringHelp::toWString(int32_t value)
 {
-    return numberText<std::wstring>("%lld", value);
+    return numberText<std::wstring>(value);
 }
 
 std::wstring CStringHelp::toWString(uint32_t value)
 {
-    return unsignedText<std::wstring>(value);
+    return numberText<std::wstring>(value);
 }
 
 std::wstring CStringHelp::toWString(long value)
 {
-    return numberText<std::wstring>("%lld", value);
+    return numberText<std::wstring>(value);
 }
 
 std::wstring CStringHelp::toWString(unsigned long value)
 {
-    return unsignedText<std::wstring>(value);
+    return numberText<std::wstring>(value);
 }
 
 std::wstring CStringHelp::toWString(long long value)
 {
-    return numberText<std::wstring>("%lld", value);
+    return numberText<std::wstring>(value);
 }
 
 std::wstring CStringHelp::toWString(unsigned long long value)
 {
-    return unsignedText<std::wstring>(value);
+    return numberText<std::wstring>(value);
 }
 
 std::wstring CStringHelp::toWString(float value)
 {
-    return doubleText<std::wstring>(static_cast<double>(value));
+    return numberText<std::wstring>(value);
 }
 
 std::wstring CStringHelp::toWString(double value)
 {
-    return doubleText<std::wstring>(value);
+    return numberText<std::wstring>(value);
 }
 
 std::wstring CStringHelp::toWString(const wchar_t *text)

@@ -198,6 +198,17 @@ QValue &jsonMember(QValue &value, const QString &name)
     return value[std::string(key.constData(), static_cast<size_t>(key.size()))];
 }
 
+bool jsonOptionalString(const QValue &value, const QString &name, std::string &out)
+{
+    const QValue &member = jsonMember(value, name);
+    if (member.isNull())
+        return true;
+    if (!member.isString())
+        return false;
+    out = member.asString();
+    return true;
+}
+
 const QValue &jsonAt(const QValue &value, int index)
 {
     if (!value.isArray() || index < 0 || static_cast<Json::ArrayIndex>(index) >= value.size())

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include <QByteArray>
 #include <QMetaType>
 #include <QString>
@@ -46,6 +48,10 @@ const QValue &jsonMember(const QValue &value, const QString &name);
 // Writable member: a null `value` becomes an object and a missing member is created.
 // For any other type the value is left untouched and a scratch value is returned.
 QValue &jsonMember(QValue &value, const QString &name);
+// A member that has to be text when it is there: a string sets `out`, true; a missing or null
+// member (or a `value` that is no object) leaves `out` alone, true; any other shape leaves it
+// alone, false.
+bool jsonOptionalString(const QValue &value, const QString &name, std::string &out);
 // Element `index` of an array; a null value when out of range or not an array.
 const QValue &jsonAt(const QValue &value, int index);
 // Number of elements of an array or members of an object; 0 otherwise.

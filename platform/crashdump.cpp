@@ -1,7 +1,6 @@
 #include "crashdump.h"
 
 #include <atomic>
-#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +11,8 @@
 #include <fcntl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+#include "fdio.h"
 
 namespace
 {
@@ -62,23 +63,9 @@ namespace
         }
     };
 
-    void writeAll(int fd, const char *p, size_t n)
-    {
-        while (n > 0)
-        {
-            const ssize_t w = ::write(fd, p, n);
-            if (w < 0 && errno == EINTR)
-                continue;
-            if (w <= 0)
-                return;
-            p += w;
-            n -= static_cast<size_t>(w);
-        }
-    }
-
     void writeText(int fd, const Text &t)
     {
-        writeAll(fd, t.buf, t.len);
+        platform::writeAll(fd, t.buf, t.len);
     }
 
     // "TracerPid:\t<n>" of /proc/self/status, read with plain system calls.
@@ -138,7 +125,7 @@ namespace
         char buf[4096];
         ssize_t n;
         while ((n = ::read(fd, buf, sizeof buf)) > 0)
-            writeAll(out, buf, static_cast<size_t>(n));
+            platform::writeAll(out, buf, static_cast<size_t>(n));
         ::close(fd);
     }
 
@@ -214,7 +201,7 @@ namespace
         ::backtrace_symbols_fd(frames, n, fd);
 
         const char maps[] = "memory map:\n";
-        writeAll(fd, maps, sizeof maps - 1);
+        platform::writeAll(fd, maps, sizeof maps - 1);
         copyFile(fd, "/proc/self/maps");
         ::close(fd);
 

@@ -1,7 +1,6 @@
 #include "vlmfilekey.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +23,8 @@ extern "C"
 #include <libavutil/dict.h>
 #include <libavutil/md5.h>
 }
+
+#include "fdio.h"
 
 namespace
 {
@@ -218,17 +219,8 @@ namespace
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0)
             return false;
-        size_t done = 0;
-        while (done < bytes.size())
-        {
-            const ssize_t w = ::write(fd, bytes.data() + done, bytes.size() - done);
-            if (w < 0 && errno == EINTR)
-                continue;
-            if (w <= 0)
-                break;
-            done += static_cast<size_t>(w);
-        }
-        return ::close(fd) == 0 && done == bytes.size();
+        const bool written = platform::writeAll(fd, bytes.data(), bytes.size());
+        return ::close(fd) == 0 && written;
     }
 
     struct TrackInfo

@@ -22,6 +22,7 @@
 #include <vlc/vlc.h>
 
 #include "cstringhelp.h"
+#include "fdio.h"
 #include "logger.h"
 #include "qvepfile.h"
 #include "qwriteconfig.h"
@@ -72,21 +73,6 @@ namespace
             got += static_cast<size_t>(r);
         }
         return static_cast<ssize_t>(got);
-    }
-
-    bool writeFull(int fd, const uint8_t *buf, size_t n)
-    {
-        while (n > 0)
-        {
-            const ssize_t w = ::write(fd, buf, n);
-            if (w < 0 && errno == EINTR)
-                continue;
-            if (w <= 0)
-                return false;
-            buf += w;
-            n -= static_cast<size_t>(w);
-        }
-        return true;
     }
 
     // XOR of a span with one byte, eight bytes at a time.
@@ -451,7 +437,7 @@ bool Ostrel::streamEncrypt(const QString &destPath, const QByteArray &keyText)
             teaEncrypt(buf + off, key);
             blowfishEncrypt(blowfish, buf + off, 8);
         }
-        if (!writeFull(out, buf, static_cast<size_t>(head)))
+        if (!platform::writeAll(out, buf, static_cast<size_t>(head)))
             ioError = true;
         processed = head;
     }
@@ -485,7 +471,7 @@ bool Ostrel::streamEncrypt(const QString &destPath, const QByteArray &keyText)
             xorSpan(buf + i, static_cast<size_t>(end - i), blockByte(number, block));
             i = end;
         }
-        if (!writeFull(out, buf, static_cast<size_t>(r)))
+        if (!platform::writeAll(out, buf, static_cast<size_t>(r)))
         {
             ioError = true;
             break;

@@ -10,7 +10,6 @@
 
 #include "commonfun.h"
 #include "logger.h"
-#include "uexception.h"
 #include "qcreatecoursedialog.h"
 #include "qitemcoursewidget.h"
 #include "qmsgbox.h"
@@ -61,6 +60,14 @@ namespace
     {
         for (const ComboEntry &entry : entries)
             box->addItem(QString::fromUtf8(entry.text), QString::fromUtf8(entry.data));
+    }
+
+    // Selects the stored choice of a box (none when the box has no such entry); the stored index.
+    int restoreIndex(QComboBox *box, const char *key, int def)
+    {
+        const int index = CommonFun::getSettingInt(kGroup, QString::fromLatin1(key), def);
+        box->setCurrentIndex(index < box->count() ? index : -1);
+        return index;
     }
 
     QString currentData(const QComboBox *box)
@@ -159,24 +166,16 @@ void QConfigureDialog::selectMode(int mode)
 void QConfigureDialog::fillCombos()
 {
     fill(m_ui->comboBoxVideoBitrate, kVideoBitrates);
-    int index = CommonFun::getSettingInt(kGroup, QStringLiteral("video_bitrate"), 3);
-    m_ui->comboBoxVideoBitrate->setCurrentIndex(index < m_ui->comboBoxVideoBitrate->count() ? index : -1);
-    onComboBoxVideoBitrate(index);
+    onComboBoxVideoBitrate(restoreIndex(m_ui->comboBoxVideoBitrate, "video_bitrate", 3));
 
     fill(m_ui->comboBoxWeb, kWebQualities);
-    index = CommonFun::getSettingInt(kGroup, QStringLiteral("web_quality"), 0);
-    m_ui->comboBoxWeb->setCurrentIndex(index < m_ui->comboBoxWeb->count() ? index : -1);
-    onComboBoxWeb(index);
+    onComboBoxWeb(restoreIndex(m_ui->comboBoxWeb, "web_quality", 0));
 
     fill(m_ui->comboBoxAudioBitrate, kAudioBitrates);
-    index = CommonFun::getSettingInt(kGroup, QStringLiteral("audio_bitrate"), 3);
-    m_ui->comboBoxAudioBitrate->setCurrentIndex(index < m_ui->comboBoxAudioBitrate->count() ? index : -1);
-    onComboBoxAudioBitrate(index);
+    onComboBoxAudioBitrate(restoreIndex(m_ui->comboBoxAudioBitrate, "audio_bitrate", 3));
 
     fill(m_ui->comboBoxResolution, kResolutions);
-    index = CommonFun::getSettingInt(kGroup, QStringLiteral("resolution"), 0);
-    m_ui->comboBoxResolution->setCurrentIndex(index < m_ui->comboBoxResolution->count() ? index : -1);
-    onComboBoxResolution(index);
+    onComboBoxResolution(restoreIndex(m_ui->comboBoxResolution, "resolution", 0));
 }
 
 void QConfigureDialog::loadCourseList(const QList<QDtaCourse> &courseList, int selectedRow)
@@ -229,8 +228,7 @@ void QConfigureDialog::onBtnNext()
 
 void QConfigureDialog::onBtnCreateCourse()
 {
-    try
-    {
+    QUiHelper::guard(L"course creation", [this]() {
         QCreateCourseDialog dialog(this);
         if (dialog.execInFront() != QDialog::Accepted)
             return;
@@ -244,20 +242,7 @@ void QConfigureDialog::onBtnCreateCourse()
         params.add("watch_online", QStringLiteral("1"), true);
         params.add("publish", now, true);
         QUser::instance()->createVideo(params, this, "onCreateCourseReponse(bool, const QValue&, const QString&)");
-    }
-    catch (const UException &e)
-    {
-        LOG_EXCEPTION(e);
-        QMsgBox::showMessage(e.qMessage(), 1);
-    }
-    catch (const std::exception &e)
-    {
-        LOG_ERROR(L"course creation failed: %s", e.what());
-    }
-    catch (...)
-    {
-        LOG_ERROR(L"course creation failed");
-    }
+    });
 }
 
 void QConfigureDialog::onBtnOk()
@@ -355,26 +340,13 @@ void QConfigureDialog::onBtnSearch()
 
 void QConfigureDialog::sendSearch()
 {
-    try
-    {
+    QUiHelper::guardSilently(L"course search", [this]() {
         // Each search answers through its own relay: only the latest one fills the list.
         auto *relay = new QReplyRelay(++m_searchSerial, this);
         if (!connect(relay, SIGNAL(replied(int,bool,QValue,QString)), this, SLOT(onSearchReplied(int,bool,QValue,QString))))
             LOG_ERROR(L"settings dialog: the search reply could not be connected");
         QUser::instance()->teacherVideoList(m_ui->lineEdit->text(), relay, QReplyRelay::slotSignature());
-    }
-    catch (const UException &e)
-    {
-        LOG_EXCEPTION(e);
-    }
-    catch (const std::exception &e)
-    {
-        LOG_ERROR(L"course search failed: %s", e.what());
-    }
-    catch (...)
-    {
-        LOG_ERROR(L"course search failed");
-    }
+    });
 }
 
 void QConfigureDialog::onSearchReplied(int serial, bool ok, const QValue &data, const QString &msg)
@@ -436,23 +408,14 @@ void QConfigureDialog::onLoadCourseList(QList<QDtaCourse> courseList, int select
 
 void QConfigureDialog::onCourseReponse(bool ok, const QValue &data, const QString &msg)
 {
-    try
-    {
+    QUiHelper::guardSilently(L"course list reply", [&]() {
         if (!ok)
             return;
         const QList<QDtaCourse> list = QUiHelper::coursesFromReply(data);
         // The reply replaces the list: rows of an earlier list never mix into it.
         clearCourseList();
         loadCourseList(list, 0);
-    }
-    catch (const std::exception &e)
-    {
-        LOG_ERROR(L"course list reply failed: %s", e.what());
-    }
-    catch (...)
-    {
-        LOG_ERROR(L"course list reply failed");
-    }
+    });
 }
 
 void QConfigureDialog::onTimer()
@@ -466,8 +429,7 @@ void QConfigureDialog::onTimer()
 
 void QConfigureDialog::onCreateCourseReponse(bool bOk, const QValue &val, const QString &msg)
 {
-    try
-    {
+    QUiHelper::guardSilently(L"course creation reply", [&]() {
         if (!bOk)
         {
             QMsgBox::showMessage(msg, 1);
@@ -482,15 +444,7 @@ void QConfigureDialog::onCreateCourseReponse(bool bOk, const QValue &val, const 
         row->setData(course);
         m_ui->listWidgetCourse->insertItem(0, item);
         m_ui->listWidgetCourse->setItemWidget(item, row);
-    }
-    catch (const std::exception &e)
-    {
-        LOG_ERROR(L"course creation reply failed: %s", e.what());
-    }
-    catch (...)
-    {
-        LOG_ERROR(L"course creation reply failed");
-    }
+    });
 }
 
 void QConfigureDialog::onBtnWaterMark()

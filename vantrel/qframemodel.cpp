@@ -11,6 +11,7 @@
 #include "cstringhelp.h"
 #include "logger.h"
 #include "namedpipe.h"
+#include "qchildprocess.h"
 #include "qdtavideo.h"
 #include "qrecords.h"
 #include "quser.h"
@@ -28,6 +29,7 @@ namespace
     constexpr int kReadSliceMs = 25;
     constexpr int kDrainMs = 50;
     constexpr int kOutputTail = 8192;
+    constexpr int kKillWaitMs = 3000;
 
     std::mutex s_programMutex;
     QString s_programPath;
@@ -49,10 +51,7 @@ QFrameModel::QFrameModel(const std::shared_ptr<QDtaVideo> &video, QObject *paren
 
 QFrameModel::~QFrameModel()
 {
-    if (m_process && m_process->state() != QProcess::NotRunning) {
-        m_process->kill();
-        m_process->waitForFinished(3000);
-    }
+    killChild();
     m_process.reset();
 }
 
@@ -69,10 +68,7 @@ QString QFrameModel::programPath()
         if (!s_programPath.isEmpty())
             return s_programPath;
     }
-    const QString env = qEnvironmentVariable("VANTREL_SORBIN");
-    if (!env.isEmpty())
-        return env;
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/sorbin");
+    return QChildProcess::program("VANTREL_SORBIN", QCoreApplication::applicationDirPath() + QStringLiteral("/sorbin"));
 }
 
 void QFrameModel::stop()
@@ -202,10 +198,9 @@ bool QFrameModel::childRunning()
 
 void QFrameModel::killChild()
 {
-    if (!m_process || m_process->state() == QProcess::NotRunning)
-        return;
-    m_process->kill();
-    m_process->waitForFinished(3000);
+    // Killed at once: what it leaves half written is removed anyway.
+    if (m_process)
+        QChildProcess::end(*m_process, 0, kKillWaitMs);
 }
 
 void QFrameModel::drainOutput()

@@ -9,6 +9,7 @@
 #include "uexception.h"
 #include "qmsgbox.h"
 #include "qplatformhosts.h"
+#include "quihelper.h"
 #include "quiscale.h"
 #include "quser.h"
 #include "qweblinks.h"
@@ -19,16 +20,6 @@ namespace
 {
     // Pass phrase of the remembered password.
     const std::string kPasswordKey = "rqmkzt5827";
-
-    // A member that is text (or, with `numbers`, an integer written as text); empty for any
-    // other shape.
-    QString memberText(const QValue &data, const char *name, bool numbers)
-    {
-        const QValue &member = jsonMember(data, QString::fromLatin1(name));
-        if (member.isString() || (numbers && member.isIntegral()))
-            return asQString(member);
-        return QString();
-    }
 }
 
 QLoginDialog::QLoginDialog(QWidget *parent)
@@ -94,66 +85,42 @@ void QLoginDialog::onEnter()
 
 void QLoginDialog::onBtnLogin()
 {
-    try
-    {
+    QUiHelper::guard(L"sign-in", [this]() {
         const QString user = m_ui->editUser->text().trimmed();
         U_ASSERT_MSG(!user.isEmpty(), QStringLiteral("用户名不能为空！"));
         const QString password = m_ui->editPwd->text().trimmed();
         U_ASSERT_MSG(!password.isEmpty(), QStringLiteral("用户密码不能为空！"));
         QUser::instance()->login(user, password, this, "onLoginReponse(bool, const QValue&, const QString&)");
-    }
-    catch (const UException &e)
-    {
-        QMsgBox::showMessage(e.qMessage(), 1);
-    }
-    catch (const std::exception &e)
-    {
-        LOG_ERROR(L"sign-in failed: %s", e.what());
-    }
-    catch (...)
-    {
-        LOG_ERROR(L"sign-in failed");
-    }
+    });
 }
 
 void QLoginDialog::onLoginReponse(bool ok, const QValue &data, const QString &msg)
 {
-    try
-    {
+    QUiHelper::guard(L"sign-in reply", [&]() {
         if (!ok)
         {
             QMsgBox::showMessage(msg, 1);
             return;
         }
         bool isNumber = false;
-        const int uid = memberText(data, "uid", true).toInt(&isNumber, 10);
-        const QString token = memberText(data, "oauth_token", false);
-        const QString secret = memberText(data, "oauth_token_secret", false);
+        // Any id that reads as a positive integer; the token and its secret only as text.
+        const int uid = QUiHelper::memberText(data, "uid").toInt(&isNumber, 10);
+        std::string token;
+        std::string secret;
+        jsonOptionalString(data, QStringLiteral("oauth_token"), token);
+        jsonOptionalString(data, QStringLiteral("oauth_token_secret"), secret);
         // A reply without a usable account id or token is no sign-in.
-        U_ASSERT_MSG(isNumber && uid > 0 && !token.isEmpty(), QStringLiteral("登录失败，服务器返回的数据无效！"));
+        U_ASSERT_MSG(isNumber && uid > 0 && !token.empty(), QStringLiteral("登录失败，服务器返回的数据无效！"));
 
         QUser::instance()->setTeacherId(uid);
-        QUser::instance()->setToken(token, secret);
+        QUser::instance()->setToken(QString::fromStdString(token), QString::fromStdString(secret));
         const QString user = m_ui->editUser->text().trimmed();
         const QString password = m_ui->editPwd->text().trimmed();
         CommonFun::setSetting(QStringLiteral("user"), QStringLiteral("user_name"), user);
         CommonFun::setSetting(QStringLiteral("user"), QStringLiteral("user_pwd"), encryptQString(password, kPasswordKey));
         CommonFun::syncSettings();
         accept();
-    }
-    catch (const UException &e)
-    {
-        LOG_EXCEPTION(e);
-        QMsgBox::showMessage(e.qMessage(), 1);
-    }
-    catch (const std::exception &e)
-    {
-        LOG_ERROR(L"sign-in reply failed: %s", e.what());
-    }
-    catch (...)
-    {
-        LOG_ERROR(L"sign-in reply failed");
-    }
+    });
 }
 
 void QLoginDialog::onBtnForgetPassword()

@@ -73,18 +73,7 @@ QMainWidget::QMainWidget(QWidget *parent)
 
 QMainWidget::~QMainWidget()
 {
-    try
-    {
-        QWorkPool::instance()->stop();
-    }
-    catch (const std::exception &e)
-    {
-        LOG_ERROR(L"stopping the work pool failed: %s", e.what());
-    }
-    catch (...)
-    {
-        LOG_ERROR(L"stopping the work pool failed");
-    }
+    QUiHelper::guardSilently(L"stopping the work pool", []() { QWorkPool::instance()->stop(); });
     clearListWidget(ui.listWidgetUpload);
     clearListWidget(ui.listWidgetRecord);
 }
@@ -293,8 +282,8 @@ void QMainWidget::onBtnMax()
     if (isMaximized())
     {
         showNormal();
-        resizeRecordItems();
-        resizeUploadItems();
+        resizeRows(ui.listWidgetRecord, kRowHeight);
+        resizeRows(ui.listWidgetUpload, kRowHeight);
     }
     else
     {
@@ -321,32 +310,31 @@ void QMainWidget::onBtnSetting()
         m_settingMenu->exec(QCursor::pos());
 }
 
+void QMainWidget::selectTab(int index)
+{
+    ui.btnTabCourse->setChecked(index == 0);
+    ui.btnTabUpload->setChecked(index == 1);
+    ui.btnTabRecord->setChecked(index == 2);
+    ui.stackedWidgetMain->setCurrentIndex(index);
+}
+
 void QMainWidget::onBtnTabCourse()
 {
-    ui.btnTabCourse->setChecked(true);
-    ui.btnTabUpload->setChecked(false);
-    ui.btnTabRecord->setChecked(false);
-    ui.stackedWidgetMain->setCurrentIndex(0);
-    resizeVideoItems();
+    selectTab(0);
+    resizeRows(ui.listWidgetVideo, 40);
 }
 
 void QMainWidget::onBtnTabUpload()
 {
-    ui.btnTabCourse->setChecked(false);
-    ui.btnTabUpload->setChecked(true);
-    ui.btnTabRecord->setChecked(false);
-    ui.stackedWidgetMain->setCurrentIndex(1);
-    resizeUploadItems();
+    selectTab(1);
+    resizeRows(ui.listWidgetUpload, kRowHeight);
 }
 
 void QMainWidget::onBtnTabRecord()
 {
-    ui.btnTabCourse->setChecked(false);
-    ui.btnTabUpload->setChecked(false);
-    ui.btnTabRecord->setChecked(true);
-    ui.stackedWidgetMain->setCurrentIndex(2);
+    selectTab(2);
     ui.labelRecordNum->setText(QString::number(QRecords::instance()->count()));
-    resizeRecordItems();
+    resizeRows(ui.listWidgetRecord, kRowHeight);
 }
 
 void QMainWidget::onBtnCreateCourse()
@@ -529,18 +517,7 @@ void QMainWidget::onTokenInvalid()
         return;
     m_relogin = true;
     bool signedIn = false;
-    try
-    {
-        signedIn = login();
-    }
-    catch (const std::exception &e)
-    {
-        LOG_ERROR(L"sign-in failed: %s", e.what());
-    }
-    catch (...)
-    {
-        LOG_ERROR(L"sign-in failed");
-    }
+    QUiHelper::guardSilently(L"sign-in", [&]() { signedIn = login(); });
     m_relogin = false;
     if (!signedIn)
         onBtnClose();
@@ -598,11 +575,7 @@ void QMainWidget::removeUploadItem(qlonglong id)
         if (!item)
             return;
         m_uploadItems.remove(id);
-        QWidget *row = ui.listWidgetUpload->itemWidget(item);
-        ui.listWidgetUpload->removeItemWidget(item);
-        delete ui.listWidgetUpload->takeItem(ui.listWidgetUpload->row(item));
-        if (row)
-            row->deleteLater();
+        removeListRow(ui.listWidgetUpload, item);
         QWorkPool::instance()->removeWork(id);
         if (ui.listWidgetUpload->count() == 0)
         {
@@ -640,12 +613,7 @@ void QMainWidget::onRemoveRecordItem(qlonglong id)
     if (QListWidgetItem *item = m_recordItems.value(id, nullptr))
     {
         m_recordItems.remove(id);
-        QWidget *row = ui.listWidgetRecord->itemWidget(item);
-        ui.listWidgetRecord->removeItemWidget(item);
-        delete ui.listWidgetRecord->takeItem(ui.listWidgetRecord->row(item));
-        // The row may be the sender of this removal: it goes once control is back in the loop.
-        if (row)
-            row->deleteLater();
+        removeListRow(ui.listWidgetRecord, item);
     }
     if (m_recordItems.isEmpty())
         ui.stackedWidgetRecord->setCurrentIndex(0);
@@ -819,25 +787,21 @@ void QMainWidget::clearListWidget(QListWidget *list)
         delete list->takeItem(row);
 }
 
-void QMainWidget::resizeRecordItems()
+void QMainWidget::removeListRow(QListWidget *list, QListWidgetItem *item)
 {
-    for (int row = 0; row < ui.listWidgetRecord->count(); ++row)
-        if (QWidget *widget = ui.listWidgetRecord->itemWidget(ui.listWidgetRecord->item(row)))
-            widget->resize(ui.listWidgetRecord->width(), QUIScale::scale(kRowHeight));
+    QWidget *row = list->itemWidget(item);
+    list->removeItemWidget(item);
+    delete list->takeItem(list->row(item));
+    // The row may be the sender of this removal.
+    if (row)
+        row->deleteLater();
 }
 
-void QMainWidget::resizeUploadItems()
+void QMainWidget::resizeRows(QListWidget *list, int rowHeight)
 {
-    for (int row = 0; row < ui.listWidgetUpload->count(); ++row)
-        if (QWidget *widget = ui.listWidgetUpload->itemWidget(ui.listWidgetUpload->item(row)))
-            widget->resize(ui.listWidgetUpload->width(), QUIScale::scale(kRowHeight));
-}
-
-void QMainWidget::resizeVideoItems()
-{
-    for (int row = 0; row < ui.listWidgetVideo->count(); ++row)
-        if (QWidget *widget = ui.listWidgetVideo->itemWidget(ui.listWidgetVideo->item(row)))
-            widget->resize(ui.listWidgetVideo->width(), QUIScale::scale(40));
+    for (int row = 0; row < list->count(); ++row)
+        if (QWidget *widget = list->itemWidget(list->item(row)))
+            widget->resize(list->width(), QUIScale::scale(rowHeight));
 }
 
 void QMainWidget::showUpdate(bool newer, const QString &version, const QString &downloadUrl, const QStringList &lines,

@@ -99,9 +99,12 @@ private:
     void requestVideoList();
     void requestCourseList();
     void clearListWidget(QListWidget *list);
-    void resizeRecordItems();
-    void resizeUploadItems();
-    void resizeVideoItems();
+    // Takes one row out of a list; its widget goes once control is back in the loop.
+    void removeListRow(QListWidget *list, QListWidgetItem *item);
+    // Fits the row widgets of a list to its width.
+    void resizeRows(QListWidget *list, int rowHeight);
+    // Shows page `index` of the main stack (course, upload, record) with its tab checked.
+    void selectTab(int index);
     void removeUploadItem(qlonglong id);
     void clearRecords();
     // Places where the update, about and create-course dialogs are run.

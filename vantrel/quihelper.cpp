@@ -12,6 +12,31 @@
 #include "qmsgbox.h"
 #include "shell.h"
 
+namespace
+{
+    void runGuarded(const wchar_t *task, const std::function<void()> &work, bool showMessage)
+    {
+        try
+        {
+            work();
+        }
+        catch (const UException &e)
+        {
+            LOG_EXCEPTION(e);
+            if (showMessage)
+                QMsgBox::showMessage(e.qMessage(), 1);
+        }
+        catch (const std::exception &e)
+        {
+            LOG_ERROR(L"%s failed: %s", task, e.what());
+        }
+        catch (...)
+        {
+            LOG_ERROR(L"%s failed", task);
+        }
+    }
+}
+
 namespace QUiHelper
 {
     uint32_t tickCount()
@@ -108,22 +133,11 @@ namespace QUiHelper
 
     void guard(const wchar_t *task, const std::function<void()> &work)
     {
-        try
-        {
-            work();
-        }
-        catch (const UException &e)
-        {
-            LOG_EXCEPTION(e);
-            QMsgBox::showMessage(e.qMessage(), 1);
-        }
-        catch (const std::exception &e)
-        {
-            LOG_ERROR(L"%s failed: %s", task, e.what());
-        }
-        catch (...)
-        {
-            LOG_ERROR(L"%s failed", task);
-        }
+        runGuarded(task, work, true);
+    }
+
+    void guardSilently(const wchar_t *task, const std::function<void()> &work)
+    {
+        runGuarded(task, work, false);
     }
 }

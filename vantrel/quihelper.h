@@ -44,4 +44,7 @@ namespace QUiHelper
     // Runs one slot's work at its boundary: a UException is logged and its message shown in a
     // notice box; any other exception is logged with `task`.
     void guard(const wchar_t *task, const std::function<void()> &work);
+    // Same for work the user did not start (a reply, a search of its own): every exception is
+    // only logged, none shows a box.
+    void guardSilently(const wchar_t *task, const std::function<void()> &work);
 }

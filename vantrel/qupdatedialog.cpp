@@ -100,19 +100,10 @@ bool QUpdateDialog::runUpgrade(const QString &downloadUrl)
         launcher = launcherSlot();
     }
     bool started = false;
-    try
-    {
+    QUiHelper::guardSilently(L"starting the updater", [&]() {
         // The address is one argument of its own, whatever blanks or quotes it holds.
         started = launcher ? launcher(program, QStringList {downloadUrl}) : startDetached(program, QStringList {downloadUrl});
-    }
-    catch (const std::exception &e)
-    {
-        LOG_ERROR(L"starting the updater failed: %s", e.what());
-    }
-    catch (...)
-    {
-        LOG_ERROR(L"starting the updater failed");
-    }
+    });
     if (!started)
     {
         LOG_ERROR(L"the updater could not be started: %s", program);

@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <cmath>
 
-#include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTextCodec>
 #include <QTextDecoder>
 
 #include "logger.h"
+#include "qchildprocess.h"
 #include "uexception.h"
 
 namespace
@@ -57,11 +57,8 @@ QWebProcess::~QWebProcess()
 
 QString QWebProcess::program()
 {
-    const QString configured = QProcessEnvironment::systemEnvironment().value(QStringLiteral("VANTREL_FFMPEG"));
-    if (!configured.isEmpty())
-        return configured;
     const QString found = QStandardPaths::findExecutable(QStringLiteral("ffmpeg"));
-    return found.isEmpty() ? QStringLiteral("ffmpeg") : found;
+    return QChildProcess::program("VANTREL_FFMPEG", found.isEmpty() ? QStringLiteral("ffmpeg") : found);
 }
 
 bool QWebProcess::exec(const QStringList &arguments)
@@ -246,11 +243,5 @@ void QWebProcess::report(double seconds)
 // Ends a running child: terminate, a few seconds' grace, then kill; waits until it is reaped.
 void QWebProcess::endChild()
 {
-    if (m_qprocess->state() == QProcess::NotRunning)
-        return;
-    m_qprocess->terminate();
-    if (m_qprocess->waitForFinished(TerminateWaitMs))
-        return;
-    m_qprocess->kill();
-    m_qprocess->waitForFinished(KillWaitMs);
+    QChildProcess::end(*m_qprocess, TerminateWaitMs, KillWaitMs);
 }

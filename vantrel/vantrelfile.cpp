@@ -23,17 +23,6 @@ namespace
     // A ".progress" file holds a few short texts per block; anything far larger is not one.
     constexpr qint64 kProgressBytesPerBlock = 4096;
 
-    bool optionalText(const QValue &object, const char *name, std::string &out)
-    {
-        const QValue &value = object[name];
-        if (value.isNull())
-            return true;
-        if (!value.isString())
-            return false;
-        out = value.asString();
-        return true;
-    }
-
     // A 32-bit word written as a signed number (older writers may have used unsigned).
     bool word(const QValue &object, const char *name, int32_t &out)
     {
@@ -158,8 +147,9 @@ bool Qiniu_Rio_Recv::loadProgress(const QValue &root)
         if (!element.isObject())
             return false;
         Entry &e = entries[size_t(i)];
-        if (!optionalText(element, "ctx", e.texts.ctx) || !optionalText(element, "checksum", e.texts.checksum)
-            || !optionalText(element, "host", e.texts.host) || !word(element, "crc32", e.crc32)
+        if (!jsonOptionalString(element, QStringLiteral("ctx"), e.texts.ctx)
+            || !jsonOptionalString(element, QStringLiteral("checksum"), e.texts.checksum)
+            || !jsonOptionalString(element, QStringLiteral("host"), e.texts.host) || !word(element, "crc32", e.crc32)
             || !word(element, "offset", e.offset))
             return false;
         if (e.offset <= 0)

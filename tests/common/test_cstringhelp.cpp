@@ -3,7 +3,9 @@
 
 #include <clocale>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -331,6 +333,33 @@ TEST(StringUrl, EncodeAndDecode)
 }
 
 // ---- numbers, case, trimming, hash ----
+
+// Each number overload gives the same text in both widths, at the ends of its range.
+TEST(StringNumbers, NumberTextInBothWidths)
+{
+    const struct
+    {
+        std::string narrow;
+        std::wstring wide;
+        const char *expected;
+    } cases[] = {
+        {CStringHelp::toString(int8_t(-128)), CStringHelp::toWString(int8_t(-128)), "-128"},
+        {CStringHelp::toString(int8_t(127)), CStringHelp::toWString(int8_t(127)), "127"},
+        {CStringHelp::toString(INT32_MIN), CStringHelp::toWString(INT32_MIN), "-2147483648"},
+        {CStringHelp::toString(UINT32_MAX), CStringHelp::toWString(UINT32_MAX), "4294967295"},
+        {CStringHelp::toString(LONG_MIN), CStringHelp::toWString(LONG_MIN), "-9223372036854775808"},
+        {CStringHelp::toString(ULONG_MAX), CStringHelp::toWString(ULONG_MAX), "18446744073709551615"},
+        {CStringHelp::toString(LLONG_MAX), CStringHelp::toWString(LLONG_MAX), "9223372036854775807"},
+        {CStringHelp::toString(ULLONG_MAX), CStringHelp::toWString(ULLONG_MAX), "18446744073709551615"},
+        {CStringHelp::toString(-0.5f), CStringHelp::toWString(-0.5f), "-0.500000"},
+        {CStringHelp::toString(1e20), CStringHelp::toWString(1e20), "100000000000000000000.000000"},
+        {CStringHelp::toString(2.0 / 3.0), CStringHelp::toWString(2.0 / 3.0), "0.666667"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(c.narrow, c.expected);
+        EXPECT_EQ(c.wide, std::wstring(c.expected, c.expected + std::strlen(c.expected))) << c.expected;
+    }
+}
 
 TEST(StringNumbers, ToStringAndParse)
 {

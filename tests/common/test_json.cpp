@@ -137,6 +137,28 @@ namespace
         }
     }
 
+    // Only a string is text here: a number or any other shape is refused, a missing member is
+    // no text and leaves the old value.
+    TEST(QValueTest, OptionalStringMember)
+    {
+        struct Case { const char *json; bool ok; const char *out; } cases[] = {
+            { "{\"k\": \"课程\"}", true, "课程" },
+            { "{\"k\": \"\"}", true, "" },
+            { "{\"k\": null}", true, "old" },
+            { "{}", true, "old" },
+            { "[\"k\"]", true, "old" },
+            { "{\"k\": 7}", false, "old" },
+            { "{\"k\": true}", false, "old" },
+            { "{\"k\": [\"a\"]}", false, "old" },
+            { "{\"k\": {\"a\": \"b\"}}", false, "old" },
+        };
+        for (const Case &c : cases) {
+            std::string out = "old";
+            EXPECT_EQ(jsonOptionalString(parsed(c.json), QStringLiteral("k"), out), c.ok) << c.json;
+            EXPECT_EQ(out, c.out) << c.json;
+        }
+    }
+
     TEST(QValueTest, MembersAndWriters)
     {
         QValue root;

@@ -161,8 +161,9 @@ TEST_F(HRequestTest, ChecksTheReplyEnvelope)
         EXPECT_EQ(r.replies[0].data, expected) << c.body;
         EXPECT_EQ(r.replies[0].message, c.message) << c.body;
         EXPECT_EQ(r.events.count(QStringLiteral("token")), c.tokenSignals) << c.body;
-        if (c.tokenSignals)
+        if (c.tokenSignals) {
             EXPECT_EQ(r.events, (QStringList {QStringLiteral("token"), QStringLiteral("reply")})) << c.body;
+        }
     }
 }
 

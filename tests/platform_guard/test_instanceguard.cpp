@@ -10,6 +10,7 @@
 
 #include "commonfun.h"
 #include "instanceguard.h"
+#include "qchildprocess.h"
 #include "testsupport.h"
 
 namespace
@@ -31,10 +32,7 @@ namespace
 
         ~Helper()
         {
-            if (m_process.state() != QProcess::NotRunning) {
-                m_process.kill();
-                m_process.waitForFinished(kWaitMs);
-            }
+            QChildProcess::end(m_process, 0, kWaitMs);
         }
 
         // The helper's last word ("acquired", "taken", "failed"); empty on a time-out.

@@ -10,6 +10,7 @@
 #include <QUuid>
 
 #include "ostrel.h"
+#include "qchildprocess.h"
 #include "streamcipher.h"
 
 namespace sorbintest
@@ -119,10 +120,7 @@ namespace sorbintest
             child.write(stdinData);
         child.closeWriteChannel();
         if (!child.waitForFinished(120000))
-        {
-            child.kill();
-            child.waitForFinished();
-        }
+            QChildProcess::end(child, 0, 30000);
         result.output = child.readAll();
         result.status = child.exitStatus();
         result.exitCode = child.exitCode();

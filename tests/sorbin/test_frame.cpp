@@ -11,6 +11,7 @@
 #include <vlc/vlc.h>
 
 #include "cstringhelp.h"
+#include "qchildprocess.h"
 #include "qwriteconfig.h"
 #include "sorbintestutil.h"
 #include "testsupport.h"
@@ -36,8 +37,7 @@ namespace
         p.start(program, args);
         if (!p.waitForFinished(60000))
         {
-            p.kill();
-            p.waitForFinished();
+            QChildProcess::end(p, 0, 30000);
             return t;
         }
         t.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;

@@ -12,6 +12,7 @@
 #include "cwinapp.h"
 #include "instanceguard.h"
 #include "platformserver.h"
+#include "qchildprocess.h"
 #include "testsupport.h"
 
 namespace
@@ -118,8 +119,7 @@ TEST(UiStartup, SecondInstanceRefusesToRun)
     EXPECT_TRUE(QString::fromUtf8(second.readAllStandardError()).contains(QStringLiteral("软件已启动，请勿重复运行！")));
     EXPECT_EQ(first.state(), QProcess::Running);
 
-    first.kill();
-    first.waitForFinished(5000);
+    QChildProcess::end(first, 0, 5000);
 }
 
 // An exception that escapes an event handler is logged and ends the program with 1, also when
@@ -159,8 +159,7 @@ TEST(UiStartup, LaunchTokenSkipsTheSignIn)
     program.start(QStringLiteral(VANTREL_BIN_DIR) + QStringLiteral("vantrel"), {argument});
     ASSERT_TRUE(program.waitForStarted(5000));
     const bool checked = testsupport::waitUntil([&]() { return !server->requests("Version/versionCheck").empty(); }, 20000);
-    program.kill();
-    program.waitForFinished(5000);
+    QChildProcess::end(program, 0, 5000);
     ASSERT_TRUE(checked) << program.readAllStandardError().constData();
 
     const RequestRecord check = server->requests("Version/versionCheck").front();

@@ -12,7 +12,6 @@
 #include "qconfiguredialog.h"
 #include "qlogindialog.h"
 #include "qmainwidget.h"
-#include "quiscale.h"
 #include "qworkpool.h"
 #include "testsupport.h"
 #include "uitestenv.h"
@@ -23,9 +22,7 @@ int main(int argc, char **argv)
     const QString out = shotFolder(argc, argv, QStringLiteral("docs/"));
 
     UiTestEnv env(true, 1);
-    // UISHOTS_SCALE=1.25 draws the windows as on a screen of 120 DPI.
-    if (qEnvironmentVariableIsSet("UISHOTS_SCALE"))
-        QUIScale::setFactor(qEnvironmentVariable("UISHOTS_SCALE").toFloat());
+    applyShotScale();
     bool ok = true;
     {
         QLoginDialog login;

@@ -173,3 +173,9 @@ bool saveShot(QWidget *widget, const QString &path)
     std::printf("%s %s\n", ok ? "wrote" : "FAILED", qPrintable(path));
     return ok;
 }
+
+void applyShotScale()
+{
+    if (qEnvironmentVariableIsSet("UISHOTS_SCALE"))
+        QUIScale::setFactor(qEnvironmentVariable("UISHOTS_SCALE").toFloat());
+}

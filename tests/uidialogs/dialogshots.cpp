@@ -1,10 +1,7 @@
 // Draws the create-course, rename, update (both forms) and about dialogs and a server video list
 // into a folder, against the demo server. Run under a display, e.g.:
 //   xvfb-run -a -s "-screen 0 1400x1000x24" build/tests/dialogshots /tmp/shots/
-#include <cstdio>
-
 #include <QApplication>
-#include <QDir>
 #include <QLineEdit>
 
 #include "qaboutdialog.h"
@@ -20,16 +17,6 @@
 
 namespace
 {
-    bool save(QWidget *widget, const QString &path)
-    {
-        widget->show();
-        widget->raise();
-        testsupport::waitUntil([]() { return false; }, 300);
-        const bool ok = widget->grab().save(path, "PNG");
-        std::printf("%s %s\n", ok ? "wrote" : "FAILED", qPrintable(path));
-        return ok;
-    }
-
     class Reply : public QObject
     {
         Q_OBJECT
@@ -48,37 +35,33 @@ namespace
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("/tmp/dialogshots/");
-    if (!out.endsWith(QLatin1Char('/')))
-        out += QLatin1Char('/');
-    QDir().mkpath(out);
+    const QString out = shotFolder(argc, argv, QStringLiteral("/tmp/dialogshots/"));
 
     UiTestEnv env(true, 1);
-    if (qEnvironmentVariableIsSet("UISHOTS_SCALE"))
-        QUIScale::setFactor(qEnvironmentVariable("UISHOTS_SCALE").toFloat());
+    applyShotScale();
     bool ok = true;
     {
         QCreateCourseDialog dialog;
         dialog.findChild<QLineEdit *>(QStringLiteral("editCourseName"))->setText(QStringLiteral("视频加密进阶"));
-        ok = save(&dialog, out + QStringLiteral("createcourse.png")) && ok;
+        ok = saveShot(&dialog, out + QStringLiteral("createcourse.png")) && ok;
     }
     {
         QRenameDialog dialog(QStringLiteral("第一课 开篇.mp4"));
-        ok = save(&dialog, out + QStringLiteral("rename.png")) && ok;
+        ok = saveShot(&dialog, out + QStringLiteral("rename.png")) && ok;
     }
     {
         QUpdateDialog dialog(true);
         dialog.setInfo(QStringLiteral("6.02"), QStringLiteral("http://127.0.0.1/setup.exe"),
                        {QStringLiteral("1、修复已知问题"), QStringLiteral("2、提升加密速度")});
-        ok = save(&dialog, out + QStringLiteral("update.png")) && ok;
+        ok = saveShot(&dialog, out + QStringLiteral("update.png")) && ok;
     }
     {
         QUpdateDialog dialog(false);
-        ok = save(&dialog, out + QStringLiteral("update-none.png")) && ok;
+        ok = saveShot(&dialog, out + QStringLiteral("update-none.png")) && ok;
     }
     {
         QAboutDialog dialog;
-        ok = save(&dialog, out + QStringLiteral("about.png")) && ok;
+        ok = saveShot(&dialog, out + QStringLiteral("about.png")) && ok;
     }
     {
         env.signInDemo();
@@ -96,7 +79,7 @@ int main(int argc, char **argv)
             list.addItem(item);
             list.setItemWidget(item, row);
         }
-        ok = save(&list, out + QStringLiteral("videolist.png")) && ok;
+        ok = saveShot(&list, out + QStringLiteral("videolist.png")) && ok;
     }
     return ok ? 0 : 1;
 }

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QString>
+
+class QProcess;
+
+// Finding and ending the programs this one runs as children.
+class QChildProcess
+{
+public:
+    QChildProcess() = delete;
+
+    // The program named by the environment variable `envVar` when it is set and not empty,
+    // else `fallback`.
+    static QString program(const char *envVar, const QString &fallback);
+
+    // Ends a running child and reaps it: terminate() and up to `terminateWaitMs` for it to
+    // end (skipped when 0 or less), then kill() and up to `killWaitMs`. Nothing for a child
+    // that is not running. True when the child is no longer running.
+    static bool end(QProcess &process, int terminateWaitMs, int killWaitMs);
+};
