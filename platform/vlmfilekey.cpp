@@ -241,6 +241,7 @@ namespace
         AVPacket *pkt = av_packet_alloc();
         AVDictionary *opts = nullptr;
         std::vector<int> map;
+        std::vector<int64_t> lastDts;
         bool ok = false;
         bool headerWritten = false;
         int r = 0;
@@ -286,6 +287,7 @@ namespace
                 t.codec = avcodec_get_name(par->codec_id);
                 tracks.push_back(t);
             }
+            lastDts.assign(tracks.size(), AV_NOPTS_VALUE);
             if (!streamsOk)
                 fail("cannot copy the streams", 0);
             else if (tracks.empty())
@@ -320,6 +322,17 @@ namespace
                         if (pkt->duration > 0)
                             t.durationMs += av_rescale_q(pkt->duration, ist->time_base, AVRational {1, 1000});
                         av_packet_rescale_ts(pkt, ist->time_base, ost->time_base);
+                        // libvlc's mp4 output may repeat a decoding time (its first frames do);
+                        // the muxer takes strictly rising ones only, so a repeat moves on by one tick.
+                        int64_t &last = lastDts[map[si]];
+                        if (pkt->dts != AV_NOPTS_VALUE && last != AV_NOPTS_VALUE && pkt->dts <= last)
+                        {
+                            if (pkt->pts != AV_NOPTS_VALUE && pkt->pts >= pkt->dts)
+                                pkt->pts = std::max<int64_t>(pkt->pts, last + 1);
+                            pkt->dts = last + 1;
+                        }
+                        if (pkt->dts != AV_NOPTS_VALUE)
+                            last = pkt->dts;
                         pkt->stream_index = map[si];
                         pkt->pos = -1;
                         if ((r = av_interleaved_write_frame(out, pkt)) < 0)
@@ -561,7 +574,13 @@ extern "C"
         bool ok = false;
         struct stat st;
         if (r == 0 && media.passEnded && stat(media.plain.c_str(), &st) == 0 && st.st_size > 0)
-            ok = platform::vlmEncryptFile(media.plain, media.dest, indexPath, key);
+        {
+            std::string why;
+            ok = platform::vlmEncryptFile(media.plain, media.dest, indexPath, key, &why);
+            // On the console: the main program keeps the child's last output for its log.
+            if (!ok)
+                std::fprintf(stderr, "file-key output failed: %s\n", why.c_str());
+        }
         removePlain(media);
         return ok ? 0 : -1;
     }

@@ -26,6 +26,7 @@ CWinApp::CWinApp(int &argc, char **argv)
     : m_application(argc, argv)
 {
     CommonFun::ensureUtf8CType();
+    m_application.quitOnTerminationSignals();
     registerQValueMetaType();
     initVantrelResources();
     CGlobal::init();

@@ -347,7 +347,7 @@ bool QFrameModel::handleMessage(const std::string &message)
     bool isNumber = false;
     const int code = parts.value(0).trimmed().toInt(&isNumber);
     if (!isNumber) {
-        LOG_WARNING(L"ignored pipe message: %s", message);
+        LOG_WARNING(L"ignored pipe message: %s", QString::fromUtf8(message.c_str()).trimmed());
         return false;
     }
     switch (code) {
@@ -365,7 +365,8 @@ bool QFrameModel::handleMessage(const std::string &message)
         return false;
     }
     default:
-        LOG_DEBUG(L"pipe message: %s", message);
+        // Without its line feed: one log line per record.
+        LOG_DEBUG(L"pipe message: %s", QString::fromUtf8(message.c_str()).trimmed());
         return false;
     }
 }

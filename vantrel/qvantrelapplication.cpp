@@ -1,12 +1,17 @@
 #include "qvantrelapplication.h"
 
+#include <QSocketNotifier>
+
 #include "logger.h"
+#include "termsignal.h"
 #include "uexception.h"
 
 QVantrelApplication::QVantrelApplication(int &argc, char **argv)
     : QApplication(argc, argv)
 {
 }
+
+QVantrelApplication::~QVantrelApplication() = default;
 
 bool QVantrelApplication::notify(QObject *receiver, QEvent *event)
 {
@@ -34,4 +39,28 @@ bool QVantrelApplication::notify(QObject *receiver, QEvent *event)
 bool QVantrelApplication::failed() const
 {
     return m_failed;
+}
+
+void QVantrelApplication::quitOnTerminationSignals()
+{
+    if (m_terminationNotifier)
+        return;
+    const int fd = platform::installTerminationPipe();
+    if (fd < 0)
+    {
+        LOG_ERROR(L"termination signals are not watched");
+        return;
+    }
+    m_terminationNotifier.reset(new QSocketNotifier(fd, QSocketNotifier::Read));
+    if (!connect(m_terminationNotifier.get(), SIGNAL(activated(int)), this, SLOT(onTerminationSignal())))
+        LOG_ERROR(L"termination signals not connected");
+}
+
+void QVantrelApplication::onTerminationSignal()
+{
+    const int sig = platform::takeTerminationSignal(static_cast<int>(m_terminationNotifier->socket()));
+    if (sig == 0)
+        return;
+    LOG_INFO(L"signal %d: quitting", sig);
+    quit();
 }

@@ -1,6 +1,10 @@
 #pragma once
 
+#include <memory>
+
 #include <QApplication>
+
+class QSocketNotifier;
 
 // The Qt application of vantrel. Exceptions cannot travel through Qt's event loop: one that
 // escapes an event handler is logged here and ends every running event loop with exit code 1.
@@ -10,6 +14,7 @@ class QVantrelApplication : public QApplication
 
 public:
     QVantrelApplication(int &argc, char **argv);
+    ~QVantrelApplication() override;
 
     bool notify(QObject *receiver, QEvent *event) override;
 
@@ -17,6 +22,15 @@ public:
     // when the exception ended a nested loop (a modal dialog) rather than the main one.
     bool failed() const;
 
+    // SIGTERM, SIGINT and SIGHUP end every running event loop like a normal quit, so that the
+    // program shuts down in order (pending work and history saved, children ended, log
+    // written) instead of dying on the spot.
+    void quitOnTerminationSignals();
+
+private slots:
+    void onTerminationSignal();
+
 private:
     bool m_failed = false;
+    std::unique_ptr<QSocketNotifier> m_terminationNotifier;
 };

@@ -164,6 +164,32 @@ TEST_F(FrameMode, OutputIsEncryptedH264ThatDecryptsWithTheDerivedKey)
     EXPECT_TRUE(sawVideo) << indexJson;
 }
 
+// Most videos carry B-frames (H.264 High profile): libvlc's re-encoded mp4 of such a source
+// repeats a decoding time, which the encrypting remux must take in its stride.
+TEST_F(FrameMode, SourceWithBFramesEncryptsAndDecodes)
+{
+    const QString clip = testsupport::makeClip(QStringLiteral("h264-high-320x240-3s.mp4"),
+        {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("testsrc=size=320x240:rate=25:duration=3"),
+         QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("sine=frequency=440:duration=3"),
+         QStringLiteral("-c:v"), QStringLiteral("libx264"), QStringLiteral("-profile:v"), QStringLiteral("high"),
+         QStringLiteral("-bf"), QStringLiteral("2"), QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p"),
+         QStringLiteral("-c:a"), QStringLiteral("aac"), QStringLiteral("-shortest")});
+    ASSERT_FALSE(clip.isEmpty());
+    ASSERT_TRUE(QFile::remove(m_dir + m_fileName));
+    ASSERT_TRUE(QFile::copy(clip, m_dir + m_fileName));
+
+    const sorbintest::RunResult r = sorbintest::runSorbin(arguments(8), m_pipe);
+    ASSERT_EQ(r.exitCode, 0) << r.output.constData();
+    ASSERT_FALSE(r.messages.empty());
+    EXPECT_EQ(r.messages.back().text, "0:success\n");
+
+    sorbintest::Package p;
+    ASSERT_TRUE(sorbintest::splitPackage(testsupport::readAll(m_dir + m_videoKey), p));
+    const QString video = testsupport::newTempDir() + QStringLiteral("video.mp4");
+    ASSERT_TRUE(testsupport::writeAll(video, p.video));
+    EXPECT_GE(frameHashes(video, kKey).count('\n'), 70) << "every frame decodes with the key";
+}
+
 class PackagedModes : public FrameMode, public ::testing::WithParamInterface<int>
 {
 };

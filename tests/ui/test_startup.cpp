@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -166,4 +167,49 @@ TEST(UiStartup, LaunchTokenSkipsTheSignIn)
     const std::string token = check.clearValue("oauth_token").empty() ? check.innerValue("oauth_token") : check.clearValue("oauth_token");
     EXPECT_EQ(token, session.token);
     EXPECT_TRUE(server->requests("Login/login").empty());
+}
+
+// SIGTERM (how a session or a service manager ends a program) quits like a normal close, from
+// the sign-in dialog as from the main window: the program ends by itself with 0 and its
+// shut-down has run (the history store is written on the way out).
+TEST(UiStartup, TerminationSignalShutsDownInOrder)
+{
+    std::unique_ptr<PlatformServer> server = PlatformServer::startDemo();
+    ASSERT_TRUE(server);
+    const PlatformServer::Session session = server->createSession("demo");
+    const QString token = QStringLiteral(R"(vantrel:{"uid":"%1","oauth_token":"%2","oauth_token_secret":"%3"})")
+                              .arg(session.uid)
+                              .arg(QString::fromStdString(session.token), QString::fromStdString(session.secret));
+
+    for (const bool signedIn : {false, true})
+    {
+        SCOPED_TRACE(signedIn ? "main window" : "sign-in dialog");
+        QProcessEnvironment env = programEnvironment();
+        env.insert(QStringLiteral("VANTREL_API_HOST"), QString::fromStdString(server->host()));
+        const QString data = env.value(QStringLiteral("VANTREL_DATA_DIR"));
+        const size_t checksBefore = server->requests("Version/versionCheck").size();
+
+        QProcess program;
+        program.setProcessEnvironment(env);
+        program.start(QStringLiteral(VANTREL_BIN_DIR) + QStringLiteral("vantrel"),
+                      signedIn ? QStringList {token} : QStringList());
+        ASSERT_TRUE(program.waitForStarted(5000));
+        // Up when it holds the instance lock (sign-in dialog) or has sent its version check.
+        const bool up = testsupport::waitUntil([&]() {
+            return program.state() == QProcess::NotRunning
+                || (signedIn ? server->requests("Version/versionCheck").size() > checksBefore : lockHeldElsewhere());
+        }, 20000);
+        ASSERT_TRUE(up && program.state() == QProcess::Running) << program.readAllStandardError().constData();
+        QThread::msleep(300);
+
+        program.terminate();
+        const bool ended = program.waitForFinished(15000);
+        if (!ended)
+            QChildProcess::end(program, 0, 5000);
+        ASSERT_TRUE(ended) << "SIGTERM did not end the program";
+        EXPECT_EQ(program.exitStatus(), QProcess::NormalExit) << "killed by the signal instead of shutting down";
+        EXPECT_EQ(program.exitCode(), 0);
+        EXPECT_TRUE(QFile::exists(data + QStringLiteral("/records.json")));
+        EXPECT_FALSE(logText(data).contains(QStringLiteral("error:")));
+    }
 }
