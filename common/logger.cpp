@@ -44,20 +44,20 @@ namespace sth
             return CStringHelp::utf8ToUnicode(text);
         }
 
-        std::wstring narrowFormat(const char *spec, ...)
+        std::wstring narrowFormat(const char *conversion, ...)
         {
             char buffer[512];
             va_list args;
-            va_start(args, spec);
-            const int n = std::vsnprintf(buffer, sizeof(buffer), spec, args);
+            va_start(args, conversion);
+            const int n = std::vsnprintf(buffer, sizeof(buffer), conversion, args);
             va_end(args);
             if (n < 0)
                 return std::wstring();
             if (static_cast<size_t>(n) < sizeof(buffer))
                 return widen(std::string(buffer, n));
             std::string big(static_cast<size_t>(n) + 1, '\0');
-            va_start(args, spec);
-            std::vsnprintf(&big[0], big.size(), spec, args);
+            va_start(args, conversion);
+            std::vsnprintf(&big[0], big.size(), conversion, args);
             va_end(args);
             big.resize(n);
             return widen(big);
@@ -96,14 +96,14 @@ namespace sth
             return text;
         }
 
-        std::string specText(const std::string &flags, int width, int precision)
+        std::string conversionPrefix(const std::string &flags, int width, int precision)
         {
-            std::string spec = "%" + flags;
+            std::string conversion = "%" + flags;
             if (width >= 0)
-                spec += std::to_string(width);
+                conversion += std::to_string(width);
             if (precision >= 0)
-                spec += "." + std::to_string(precision);
-            return spec;
+                conversion += "." + std::to_string(precision);
+            return conversion;
         }
     }
 
@@ -264,14 +264,14 @@ namespace sth
                 continue;
             }
             const LogArg &arg = args[next++];
-            const std::string spec = specText(flags, width, precision);
+            const std::string conversion = conversionPrefix(flags, width, precision);
             switch (conv) {
             case L's':
             case L'S':
                 if (arg.kind() == LogArg::Text)
                     out += padText(arg.text(), flags, width, precision);
                 else if (arg.kind() == LogArg::Real)
-                    out += narrowFormat((spec + "g").c_str(), arg.asReal());
+                    out += narrowFormat((conversion + "g").c_str(), arg.asReal());
                 else if (arg.kind() == LogArg::Unsigned)
                     out += padText(std::to_wstring(arg.asUnsigned()), flags, width, -1);
                 else if (arg.kind() == LogArg::Pointer)
@@ -295,9 +295,9 @@ namespace sth
                 if (arg.kind() == LogArg::Text)
                     out += padText(arg.text(), flags, width, -1);
                 else if (arg.kind() == LogArg::Unsigned)
-                    out += narrowFormat((spec + "llu").c_str(), arg.asUnsigned());
+                    out += narrowFormat((conversion + "llu").c_str(), arg.asUnsigned());
                 else
-                    out += narrowFormat((spec + "lld").c_str(), arg.asSigned());
+                    out += narrowFormat((conversion + "lld").c_str(), arg.asSigned());
                 break;
             case L'u':
             case L'o':
@@ -306,13 +306,13 @@ namespace sth
                 if (arg.kind() == LogArg::Text)
                     out += padText(arg.text(), flags, width, -1);
                 else
-                    out += narrowFormat((spec + "ll" + static_cast<char>(conv)).c_str(), arg.asUnsigned());
+                    out += narrowFormat((conversion + "ll" + static_cast<char>(conv)).c_str(), arg.asUnsigned());
                 break;
             default: // f F e E g G a A
                 if (arg.kind() == LogArg::Text)
                     out += padText(arg.text(), flags, width, -1);
                 else
-                    out += narrowFormat((spec + static_cast<char>(conv)).c_str(), arg.asReal());
+                    out += narrowFormat((conversion + static_cast<char>(conv)).c_str(), arg.asReal());
                 break;
             }
         }
