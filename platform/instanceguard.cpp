@@ -54,7 +54,7 @@ namespace
 
 namespace instanceguard
 {
-    std::string runtimeDir()
+    std::string runtimeDirPath()
     {
         const char *xdg = std::getenv("XDG_RUNTIME_DIR");
         if (xdg && *xdg == '/') {
@@ -63,12 +63,15 @@ namespace instanceguard
                 std::string dir = xdg;
                 if (dir.back() != '/')
                     dir.push_back('/');
-                dir += "vantrel/";
-                if (ensurePrivateDir(dir.substr(0, dir.size() - 1)))
-                    return dir;
+                return dir + "vantrel/";
             }
         }
-        const std::string dir = "/tmp/vantrel-" + std::to_string(::getuid()) + "/";
+        return "/tmp/vantrel-" + std::to_string(::getuid()) + "/";
+    }
+
+    std::string runtimeDir()
+    {
+        const std::string dir = runtimeDirPath();
         if (ensurePrivateDir(dir.substr(0, dir.size() - 1)))
             return dir;
         return std::string();

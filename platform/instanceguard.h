@@ -20,4 +20,6 @@ namespace instanceguard
 
     // The runtime folder, created when missing (ends with "/"); empty when no safe one exists.
     std::string runtimeDir();
+    // Its name only, nothing created or checked beyond $XDG_RUNTIME_DIR itself.
+    std::string runtimeDirPath();
 }

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -14,37 +13,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "instanceguard.h"
+
 namespace
 {
     // Large enough for any message of the protocol (they stay below 2048 bytes).
     const size_t kMaxMessage = 64 * 1024;
-
-    std::string runtimeFolder()
-    {
-        const char *xdg = std::getenv("XDG_RUNTIME_DIR");
-        if (xdg && *xdg)
-        {
-            std::string dir(xdg);
-            if (dir.back() != '/')
-                dir += '/';
-            return dir + "vantrel/";
-        }
-        return "/tmp/vantrel-" + std::to_string(getuid()) + "/";
-    }
-
-    // The folder must be ours, a real folder (no symlink) and closed to everybody else.
-    bool ensureFolder(const std::string &dir)
-    {
-        const std::string path = dir.substr(0, dir.size() - 1);
-        if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
-            return false;
-        struct stat st;
-        if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid())
-            return false;
-        if ((st.st_mode & 0777) != 0700 && chmod(path.c_str(), 0700) != 0)
-            return false;
-        return true;
-    }
 
     bool fillAddress(const std::string &path, sockaddr_un &addr)
     {
@@ -123,7 +97,7 @@ namespace platform
         if (name.empty() || name[0] == '.' || name.find('/') != std::string::npos
             || name.find('\0') != std::string::npos)
             return std::string();
-        return runtimeFolder() + name + ".pipe";
+        return instanceguard::runtimeDirPath() + name + ".pipe";
     }
 
     NamedPipeServer::NamedPipeServer()
@@ -143,7 +117,7 @@ namespace platform
         close();
         const std::string path = pipeSocketPath(pipeName);
         sockaddr_un addr;
-        if (!fillAddress(path, addr) || !ensureFolder(runtimeFolder()))
+        if (!fillAddress(path, addr) || instanceguard::runtimeDir().empty())
             return false;
 
         struct stat st;

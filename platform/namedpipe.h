@@ -4,8 +4,8 @@
 
 // Message pipe between vantrel (server) and sorbin (client).
 // A pipe is named "\\.\pipe\<name>"; here it is an AF_UNIX SOCK_SEQPACKET socket, which keeps
-// one message per read, at <runtime dir>/vantrel/<name>.pipe where the runtime dir is
-// $XDG_RUNTIME_DIR, or /tmp/vantrel-<uid>/ without it (created 0700: no other user can connect).
+// one message per read, at <runtime folder><name>.pipe in the per-user runtime folder of
+// instanceguard.h (created 0700: no other user can connect).
 // Each message travels with its terminating NUL; sends use MSG_NOSIGNAL, so a dead peer
 // is an error, never a SIGPIPE.
 namespace platform

@@ -6,7 +6,6 @@
 #include <QListWidget>
 #include <QMouseEvent>
 #include <QTimer>
-#include <QUrl>
 
 #include "commonfun.h"
 #include "logger.h"
@@ -15,12 +14,10 @@
 #include "qmsgbox.h"
 #include "qplatformhosts.h"
 #include "qreplyrelay.h"
-#include "qrequestparam.h"
 #include "quihelper.h"
 #include "quiscale.h"
 #include "quser.h"
 #include "qweblinks.h"
-#include "shell.h"
 #include "ui_qconfiguredialog.h"
 
 namespace
@@ -233,15 +230,7 @@ void QConfigureDialog::onBtnCreateCourse()
         if (dialog.execInFront() != QDialog::Accepted)
             return;
         m_createdCourseName = dialog.courseName();
-        const QString now = QString::number(QDateTime::currentSecsSinceEpoch());
-        QRequestParam params;
-        params.add("CourseName", m_createdCourseName, true);
-        params.add("moIntro", m_createdCourseName, true);
-        params.add("Price", QStringLiteral("0"), true);
-        params.add("download", QStringLiteral("1"), true);
-        params.add("watch_online", QStringLiteral("1"), true);
-        params.add("publish", now, true);
-        QUser::instance()->createVideo(params, this, "onCreateCourseReponse(bool, const QValue&, const QString&)");
+        QUiHelper::createCourse(m_createdCourseName, this, "onCreateCourseReponse(bool, const QValue&, const QString&)");
     });
 }
 

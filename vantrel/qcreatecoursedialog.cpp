@@ -1,7 +1,5 @@
 #include "qcreatecoursedialog.h"
 
-#include <QDesktopServices>
-
 #include "logger.h"
 #include "qplatformhosts.h"
 #include "qmsgbox.h"
@@ -38,11 +36,6 @@ QString QCreateCourseDialog::courseName() const
     return m_ui->editCourseName->text().trimmed();
 }
 
-QUrl QCreateCourseDialog::homeUrl()
-{
-    return QWebLinks::page(QPlatformHosts::webHost(), QStringLiteral("/"));
-}
-
 void QCreateCourseDialog::onEnter()
 {
     onBtnOk();
@@ -64,7 +57,6 @@ void QCreateCourseDialog::onBtnOk()
 void QCreateCourseDialog::onBtnHome()
 {
     // A browser that cannot be started is not reported.
-    QUiHelper::guard(L"create-course dialog: opening the back office", []() {
-        QDesktopServices::openUrl(QUrl(homeUrl().toString(), QUrl::TolerantMode));
-    });
+    QUiHelper::guard(L"create-course dialog: opening the back office",
+                     []() { QWebLinks::open(QPlatformHosts::webHost(), QStringLiteral("/")); });
 }

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <QUrl>
-
 #include "qbasedialog.h"
 
 namespace Ui
@@ -20,8 +18,6 @@ public:
 
     // The typed title without surrounding blanks; read after an accepted execInFront().
     QString courseName() const;
-    // Home page of the merchant back office (root of the platform's web host).
-    static QUrl homeUrl();
 
     // Return or Enter validates like the confirm button.
     void onEnter() override;

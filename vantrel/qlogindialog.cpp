@@ -1,7 +1,6 @@
 #include "qlogindialog.h"
 
 #include <QTimer>
-#include <QUrl>
 
 #include "commonfun.h"
 #include "logger.h"

@@ -3,7 +3,6 @@
 #include <cstdint>
 
 #include <QCursor>
-#include <QDateTime>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -22,7 +21,6 @@
 #include "uexception.h"
 #include "qhttpclient.h"
 #include "qplatformhosts.h"
-#include "qrequestparam.h"
 #include "qconfiguredialog.h"
 #include "qaboutdialog.h"
 #include "qcreatecoursedialog.h"
@@ -343,14 +341,7 @@ void QMainWidget::onBtnCreateCourse()
         QString name;
         if (!askCourseName(name))
             return;
-        QRequestParam params;
-        params.add(QStringLiteral("CourseName"), name, true);
-        params.add(QStringLiteral("moIntro"), name, true);
-        params.add(QStringLiteral("Price"), QStringLiteral("0"), true);
-        params.add(QStringLiteral("download"), QStringLiteral("1"), true);
-        params.add(QStringLiteral("watch_online"), QStringLiteral("1"), true);
-        params.add(QStringLiteral("publish"), QString::number(QDateTime::currentSecsSinceEpoch()), true);
-        QUser::instance()->createVideo(params, this, "onCreateCourseReponse(bool, const QValue&, const QString&)");
+        QUiHelper::createCourse(name, this, "onCreateCourseReponse(bool, const QValue&, const QString&)");
     });
 }
 
@@ -436,18 +427,9 @@ bool QMainWidget::addFiles(const QStringList &paths)
     if (dialog.execInFront() != QDialog::Accepted)
         return false;
     const QDtaConfig config = dialog.config();
+    // A file that cannot be queued is reported; the rest of the batch still goes.
     for (const QString &path : paths)
-    {
-        try
-        {
-            QWorkPool::instance()->addWork(path, config);
-        }
-        catch (const UException &e)
-        {
-            LOG_EXCEPTION(e);
-            QMsgBox::showMessage(e.qMessage(), 1);
-        }
-    }
+        QUiHelper::guard(L"queueing a video", [&]() { QWorkPool::instance()->addWork(path, config); });
     return true;
 }
 
@@ -746,9 +728,9 @@ void QMainWidget::onCreateCourseReponse(bool ok, const QValue &, const QString &
 {
     QUiHelper::guard(L"the course creation reply", [&]() {
         if (ok)
-        onBtnRefresh();
+            onBtnRefresh();
         else
-        QMsgBox::showMessage(message, 1);
+            QMsgBox::showMessage(message, 1);
     });
 }
 

@@ -44,6 +44,9 @@ QRecords::QRecords(const QString &filePath, QObject *parent)
     QString error;
     if (!QJsonFile::read(m_filePath, root, &error)) {
         LOG_ERROR(L"records: %s", error);
+        // Unreadable but still there: move it aside so that saving keeps it.
+        if (QFile::exists(m_filePath))
+            CommonFun::setDamagedFileAside(m_filePath);
         return;
     }
     if (root.isNull())

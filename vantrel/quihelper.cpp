@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include <QDateTime>
 #include <QDir>
 #include <QMouseEvent>
 #include <QStyle>
@@ -9,7 +10,9 @@
 
 #include "logger.h"
 #include "uexception.h"
+#include "qrequestparam.h"
 #include "qmsgbox.h"
+#include "quser.h"
 #include "shell.h"
 
 namespace
@@ -86,6 +89,18 @@ namespace QUiHelper
             courses.append(course);
         }
         return courses;
+    }
+
+    void createCourse(const QString &name, QObject *receiver, const char *slot)
+    {
+        QRequestParam params;
+        params.add(QStringLiteral("CourseName"), name, true);
+        params.add(QStringLiteral("moIntro"), name, true);
+        params.add(QStringLiteral("Price"), QStringLiteral("0"), true);
+        params.add(QStringLiteral("download"), QStringLiteral("1"), true);
+        params.add(QStringLiteral("watch_online"), QStringLiteral("1"), true);
+        params.add(QStringLiteral("publish"), QString::number(QDateTime::currentSecsSinceEpoch()), true);
+        QUser::instance()->createVideo(params, receiver, slot);
     }
 
     void showInFolder(const QString &folder, const QString &fileName, const QString &missingText)

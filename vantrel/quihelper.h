@@ -12,6 +12,7 @@
 #include "qvalue.h"
 
 class QEvent;
+class QObject;
 class QWidget;
 
 // Small pieces that the windows, dialogs and rows share.
@@ -32,6 +33,8 @@ namespace QUiHelper
     // The courses of a course-list reply: "id", "video_title" and "ctime" (unsigned decimal
     // text, 0 when it is none) of each object of the array.
     QList<QDtaCourse> coursesFromReply(const QValue &data);
+    // Sends the course-creation call for a course titled `name`; the reply goes to `slot`.
+    void createCourse(const QString &name, QObject *receiver, const char *slot);
 
     // Shows folder + fileName in the file manager; `missingText` in a notice box when the
     // folder does not exist.

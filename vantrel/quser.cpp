@@ -1,7 +1,6 @@
 #include "quser.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QThread>
 
 #include "cglobal.h"
@@ -150,8 +149,6 @@ void QUser::login(const QString &uname, const QString &password, QObject *receiv
     params.add(QStringLiteral("builddate"), QString::number(CGlobal::buildDate()), true);
     params.add(QStringLiteral("teacher"), QStringLiteral("1"), true);
     asyncRequest(path("api", "Login", "login"), params, receiver, slot, false);
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_password = detached(password);
 }
 
 bool QUser::getAuthCode(int rand, const QString &courseId, QValue &data, QString &error)

@@ -72,7 +72,6 @@ private:
     std::atomic<int> m_teacherId {0};
     mutable std::mutex m_mutex; // guards the texts below
     QString m_uname;
-    QString m_password;
     QString m_mac;
     QString m_token;
     QString m_tokenSecret;

@@ -202,12 +202,6 @@ int QWorkPool::count() const
     return m_works.size();
 }
 
-bool QWorkPool::contains(qlonglong id) const
-{
-    std::lock_guard<std::mutex> lock(m_mapMutex);
-    return m_works.contains(id);
-}
-
 void QWorkPool::workerLoop()
 {
     while (m_running) {

@@ -71,7 +71,6 @@ private:
     void enqueue(const std::shared_ptr<QFileWork> &work);
     void workerLoop();
     void averageProgress();
-    bool contains(qlonglong id) const;
 
     QList<std::shared_ptr<QFileWork>> m_queue;
     std::mutex m_queueMutex;

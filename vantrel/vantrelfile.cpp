@@ -2,12 +2,11 @@
 
 #include <chrono>
 #include <cstdio>
+#include <utility>
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonDocument>
-#include <QJsonObject>
 
 #include "cglobal.h"
 #include "cstringhelp.h"
@@ -531,9 +530,11 @@ bool VantrelFile::checkResult(int code, const QString &message, const QString &p
         if (code == 579)
         {
             LOG_ERROR(message);
-            const QJsonDocument body = QJsonDocument::fromJson(message.toUtf8());
-            const int errCode = body.isObject() ? body.object().value(QStringLiteral("err_code")).toInt(0) : 0;
-            result = errCode == 200;
+            // Not JSON leaves `body` null, and so no code.
+            QValue body;
+            parseJson(message.toUtf8(), body, false);
+            const QValue &errCode = jsonMember(std::as_const(body), QStringLiteral("err_code"));
+            result = errCode.isInt() && errCode.asInt() == 200;
         }
         else if (code == 701 || code == 9901)
             QFile::remove(progressPath);

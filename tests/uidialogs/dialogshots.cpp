@@ -12,25 +12,9 @@
 #include "qupdatedialog.h"
 #include "quser.h"
 #include "qvideolistwidget.h"
+#include "replyrecorder.h"
 #include "testsupport.h"
 #include "uitestenv.h"
-
-namespace
-{
-    class Reply : public QObject
-    {
-        Q_OBJECT
-    public:
-        bool arrived = false;
-        QValue data;
-    public slots:
-        void onReply(bool, const QValue &value, const QString &)
-        {
-            data = value;
-            arrived = true;
-        }
-    };
-}
 
 int main(int argc, char **argv)
 {
@@ -65,17 +49,18 @@ int main(int argc, char **argv)
     }
     {
         env.signInDemo();
-        Reply reply;
-        QUser::instance()->getVideoFile(12, &reply, "onReply(bool, const QValue&, const QString&)");
-        testsupport::waitUntil([&]() { return reply.arrived; }, 5000);
+        ReplyRecorder recorder;
+        QUser::instance()->getVideoFile(12, &recorder, "onTestReponse(bool, const QValue&, const QString&)");
+        testsupport::waitUntil([&]() { return !recorder.replies.isEmpty(); }, 5000);
+        const QValue videos = recorder.replies.isEmpty() ? QValue() : recorder.replies.first().data;
         QVideoListWidget list;
         list.resize(QUIScale::scale(740), QUIScale::scale(120));
-        for (int i = 0; i < jsonSize(reply.data); ++i)
+        for (int i = 0; i < jsonSize(videos); ++i)
         {
             auto *item = new QListWidgetItem();
             item->setSizeHint(QSize(QUIScale::scale(720), QUIScale::scale(40)));
             auto *row = new QItemVideoWidget();
-            row->setData(jsonAt(reply.data, i));
+            row->setData(jsonAt(videos, i));
             list.addItem(item);
             list.setItemWidget(item, row);
         }
@@ -83,5 +68,3 @@ int main(int argc, char **argv)
     }
     return ok ? 0 : 1;
 }
-
-#include "dialogshots.moc"

@@ -17,30 +17,12 @@
 #include "qtutils.h"
 #include "quser.h"
 #include "qvideolistwidget.h"
+#include "replyrecorder.h"
 #include "testsupport.h"
 #include "uitestenv.h"
 
 namespace
 {
-    // Receives one web reply.
-    class Reply : public QObject
-    {
-        Q_OBJECT
-    public:
-        bool arrived = false;
-        bool ok = false;
-        QValue data;
-        QString message;
-    public slots:
-        void onReply(bool replyOk, const QValue &replyData, const QString &replyMessage)
-        {
-            arrived = true;
-            ok = replyOk;
-            data = replyData;
-            message = replyMessage;
-        }
-    };
-
     QString text(QWidget *row, const char *label)
     {
         auto *widget = row->findChild<QLabel *>(QString::fromLatin1(label));
@@ -98,11 +80,15 @@ namespace
         // The course's videos as the server lists them.
         QValue fetch(int courseId)
         {
-            Reply reply;
-            QUser::instance()->getVideoFile(courseId, &reply, "onReply(bool, const QValue&, const QString&)");
-            EXPECT_TRUE(testsupport::waitUntil([&] { return reply.arrived; }, 5000));
-            EXPECT_TRUE(reply.ok) << reply.message.toStdString();
-            return reply.data;
+            ReplyRecorder recorder;
+            QUser::instance()->getVideoFile(courseId, &recorder, "onTestReponse(bool, const QValue&, const QString&)");
+            if (!testsupport::waitUntil([&] { return !recorder.replies.isEmpty(); }, 5000))
+            {
+                ADD_FAILURE() << "no reply to the video list";
+                return QValue();
+            }
+            EXPECT_TRUE(recorder.replies.first().ok) << recorder.replies.first().message.toStdString();
+            return recorder.replies.first().data;
         }
 
         // Fills the list the way the main window does.
@@ -507,5 +493,3 @@ TEST_F(VideoList, MenuCommands)
     EXPECT_TRUE(menuOpened);
     EXPECT_EQ(questions, QStringList {QStringLiteral("确认删除文件【第二课.mp4】吗？")});
 }
-
-#include "test_videolist.moc"
