@@ -1,6 +1,9 @@
 #include "qchildprocess.h"
 
-#include <QProcess>
+#include <csignal>
+
+#include <sys/prctl.h>
+#include <unistd.h>
 
 QString QChildProcess::program(const char *envVar, const QString &fallback)
 {
@@ -20,4 +23,19 @@ bool QChildProcess::end(QProcess &process, int terminateWaitMs, int killWaitMs)
     process.kill();
     process.waitForFinished(killWaitMs);
     return process.state() == QProcess::NotRunning;
+}
+
+QTiedProcess::QTiedProcess(QObject *parent)
+    : QProcess(parent)
+    , m_parentPid(static_cast<qint64>(::getpid()))
+{
+}
+
+void QTiedProcess::setupChildProcess()
+{
+    // Runs in the child between fork and exec: only async-signal-safe calls.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    // The parent may have died before the line above.
+    if (static_cast<qint64>(::getppid()) != m_parentPid)
+        ::_exit(127);
 }

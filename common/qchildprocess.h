@@ -1,8 +1,7 @@
 #pragma once
 
+#include <QProcess>
 #include <QString>
-
-class QProcess;
 
 // Finding and ending the programs this one runs as children.
 class QChildProcess
@@ -18,4 +17,21 @@ public:
     // end (skipped when 0 or less), then kill() and up to `killWaitMs`. Nothing for a child
     // that is not running. True when the child is no longer running.
     static bool end(QProcess &process, int terminateWaitMs, int killWaitMs);
+};
+
+// A child process that is sent SIGTERM when the thread that started it ends, the program's
+// death included, so that no child outlives this program. Start it from the thread that
+// waits for it.
+class QTiedProcess : public QProcess
+{
+    Q_OBJECT
+
+public:
+    explicit QTiedProcess(QObject *parent = nullptr);
+
+protected:
+    void setupChildProcess() override;
+
+private:
+    qint64 m_parentPid;
 };

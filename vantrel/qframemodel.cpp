@@ -234,7 +234,7 @@ void QFrameModel::convert(const std::string &keyBase)
     LOG_DEBUG(L"frame convert start pipe");
     const std::string pipeName = pipeNameOf(m_video->videoKey());
 
-    m_process.reset(new QProcess);
+    m_process.reset(new QTiedProcess);
     if (!connect(m_process.get(), SIGNAL(finished(int, QProcess::ExitStatus)), this,
                  SLOT(onFinished(int, QProcess::ExitStatus)), Qt::DirectConnection))
         LOG_ERROR(L"sorbin finished signal not connected");

@@ -38,7 +38,7 @@ namespace
 
 QWebProcess::QWebProcess(QObject *parent)
     : QObject(parent)
-    , m_qprocess(new QProcess(this))
+    , m_qprocess(new QTiedProcess(this))
     , m_decoder(QTextCodec::codecForName("UTF-8")->makeDecoder())
 {
     m_qprocess->setProcessChannelMode(QProcess::MergedChannels);

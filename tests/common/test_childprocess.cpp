@@ -3,9 +3,15 @@
 
 #include <signal.h>
 
+#include <thread>
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -89,4 +95,44 @@ TEST(ChildProcess, EndLeavesAnEndedChildAlone)
     EXPECT_TRUE(QChildProcess::end(done, 1000, 1000));
     EXPECT_EQ(done.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(done.exitCode(), 3);
+}
+
+// The kernel sends SIGTERM to a tied child when the thread that started it ends; a killed
+// program ends all its threads, so the child never outlives it.
+TEST(ChildProcess, TiedChildIsTerminatedWhenItsStarterGoesAway)
+{
+    const QString mark = QDir(QDir::tempPath()).filePath(QStringLiteral("tied-term"));
+    QFile::remove(mark);
+    qint64 pid = 0;
+    std::thread starter([&] {
+        // Left undestroyed on purpose: its destructor would end the child itself.
+        auto *child = new QTiedProcess;
+        const QString script = QStringLiteral("trap 'echo term > \"%1\"; exit 0' TERM; echo ready; "
+                                              "while :; do sleep 0.1; done").arg(mark);
+        child->start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), script});
+        if (!child->waitForStarted(10000))
+            return;
+        while (!child->canReadLine())
+            if (!child->waitForReadyRead(10000))
+                return;
+        pid = child->processId();
+    });
+    starter.join();
+    ASSERT_GT(pid, 0);
+    const auto gone = [pid] {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly))
+            return true;
+        const QByteArray line = stat.readAll();
+        const int close = line.lastIndexOf(')');
+        return close > 0 && line.mid(close + 2, 1) == "Z";
+    };
+    QElapsedTimer timer;
+    timer.start();
+    while (!gone() && timer.elapsed() < 10000)
+        QThread::msleep(20);
+    EXPECT_TRUE(gone());
+    QFile written(mark);
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+    EXPECT_EQ(written.readAll().trimmed(), QByteArray("term"));
 }
