@@ -208,13 +208,16 @@ int HRequest::perform(QByteArray *reply)
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
     curl_easy_setopt(curl, CURLOPT_USERAGENT, "libcurl-agent/1.0");
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &HRequest::onProgress);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     if (m_timeout > 0)
     {
         curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(m_timeout));
         curl_easy_setopt(curl, CURLOPT_TIMEOUT, static_cast<long>(m_timeout));
     }
 
-    const CURLcode result = curl_easy_perform(curl);
+    const CURLcode result = m_abandoned ? CURLE_ABORTED_BY_CALLBACK : curl_easy_perform(curl);
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     curl_easy_cleanup(curl);
@@ -305,6 +308,22 @@ void HRequest::run()
 qint64 HRequest::contentLength() const
 {
     return m_contentLength;
+}
+
+bool HRequest::hasListener() const
+{
+    return receivers(SIGNAL(jsonFinished(bool, const QValue &, const QString &))) > 0
+        || receivers(SIGNAL(bytesFinished(bool, const QByteArray &, const QString &))) > 0;
+}
+
+void HRequest::abandon()
+{
+    m_abandoned = true;
+}
+
+int HRequest::onProgress(void *userData, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    return static_cast<HRequest *>(userData)->m_abandoned ? 1 : 0;
 }
 
 size_t HRequest::onHeader(char *buffer, size_t size, size_t count, void *userData)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <string>
 
 #include <QByteArray>
@@ -55,6 +56,12 @@ public:
     void run();
     qint64 contentLength() const;
 
+    // True while some object is connected to jsonFinished() or bytesFinished().
+    bool hasListener() const;
+    // Cuts a running transfer off at libcurl's next progress call (it then fails with
+    // libcurl's code 42); a transfer not yet started ends at once. Any thread.
+    void abandon();
+
 signals:
     void tokenInvalid();
     void jsonFinished(bool ok, const QValue &data, const QString &error);
@@ -63,6 +70,7 @@ signals:
 private:
     static size_t onHeader(char *buffer, size_t size, size_t count, void *userData);
     static size_t onWrite(char *data, size_t size, size_t count, void *userData);
+    static int onProgress(void *userData, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
 
     curl_slist *m_headers = nullptr;
     QString m_url;
@@ -72,4 +80,5 @@ private:
     QStringList m_params;
     int m_timeout = 10;
     qint64 m_contentLength = 0;
+    std::atomic<bool> m_abandoned {false};
 };

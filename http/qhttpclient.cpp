@@ -52,6 +52,32 @@ void QHttpClient::stop()
     m_threads.clear();
 }
 
+void QHttpClient::shutdown()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        int dropped = 0;
+        for (auto it = m_queue.begin(); it != m_queue.end();)
+        {
+            if ((*it)->hasListener())
+            {
+                ++it;
+                continue;
+            }
+            it = m_queue.erase(it);
+            ++dropped;
+        }
+        for (const auto &request : m_active)
+        {
+            if (!request->hasListener())
+                request->abandon();
+        }
+        if (dropped > 0)
+            LOG_INFO(L"exit: %d queued requests dropped", dropped);
+    }
+    stop();
+}
+
 void QHttpClient::addRequest(const std::shared_ptr<HRequest> &request)
 {
     if (!request)
@@ -129,8 +155,20 @@ void QHttpClient::workerLoop()
                 if (!m_running && m_queue.isEmpty())
                     return;
                 request = m_queue.takeFirst();
+                m_active.append(request);
             }
-            request->run();
+            try
+            {
+                request->run();
+            }
+            catch (...)
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_active.removeOne(request);
+                throw;
+            }
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_active.removeOne(request);
         }
         catch (const UException &e)
         {

@@ -30,6 +30,10 @@ public:
     void start(int n);
     // Returns after every queued request has been performed and every worker has ended.
     void stop();
+    // stop() for the program's exit: nobody will read a reply any more, so queued requests
+    // without a listener are dropped and running ones without a listener are cut off; those
+    // with a listener are still performed.
+    void shutdown();
     void addRequest(const std::shared_ptr<HRequest> &request);
     int workerCount() const;
 
@@ -47,6 +51,8 @@ private:
     void workerLoop();
 
     QList<std::shared_ptr<HRequest>> m_queue;
+    // Requests the workers are performing.
+    QList<std::shared_ptr<HRequest>> m_active;
     std::mutex m_mutex;
     std::condition_variable m_condition;
     std::vector<std::unique_ptr<std::thread>> m_threads;

@@ -40,7 +40,7 @@ CWinApp::CWinApp(int &argc, char **argv)
 
 CWinApp::~CWinApp()
 {
-    QHttpClient::instance()->stop();
+    QHttpClient::instance()->shutdown();
     CGlobal::uninit();
     m_translator.reset();
 }
