@@ -4,6 +4,9 @@
 #include <memory>
 
 #include <QCoreApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 #include <QStringList>
 
 #include "cglobal.h"
@@ -51,6 +54,15 @@ void CWinApp::loadTranslator()
     if (!m_translator->load(CGlobal::appPath() + QStringLiteral("language/vantrel_zh.qm")))
         LOG_DEBUG(L"no translation loaded");
     QCoreApplication::installTranslator(m_translator.get());
+
+    // Qt's own texts (file dialog, context menus, standard buttons) in Chinese too; the
+    // application owns this one.
+    auto *qtTranslator = new QTranslator(&m_application);
+    if (qtTranslator->load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"), QStringLiteral("_"),
+                           QLibraryInfo::location(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(qtTranslator);
+    else
+        LOG_WARNING(L"Qt's Chinese translation (qtbase_zh_CN.qm) not found");
 }
 
 bool CWinApp::parseLaunchToken(const QString &argument, LaunchToken &result)

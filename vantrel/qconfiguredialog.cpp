@@ -10,6 +10,7 @@
 #include "commonfun.h"
 #include "logger.h"
 #include "qcreatecoursedialog.h"
+#include "qdtavideo.h"
 #include "qitemcoursewidget.h"
 #include "qmsgbox.h"
 #include "qplatformhosts.h"
@@ -23,8 +24,6 @@
 namespace
 {
     const QString kGroup = QStringLiteral("config");
-
-    uint32_t g_lastSearchTick = 0;
 
     struct ComboEntry
     {
@@ -236,6 +235,17 @@ void QConfigureDialog::onBtnCreateCourse()
 
 void QConfigureDialog::onBtnOk()
 {
+    // Every file of the batch needs the course: without one, nothing is queued and the
+    // dialog stays open on the course page.
+    QListWidgetItem *item = m_ui->listWidgetCourse->currentItem();
+    if (item)
+        onCurrentRowChanged(m_ui->listWidgetCourse->row(item));
+    if (!item || !QDtaVideo::isValidCourseId(m_config.courseId()))
+    {
+        QMsgBox::showMessage(tr("请先选择视频所属的课程！"), 1);
+        onBtnReturn();
+        return;
+    }
     onOK();
 }
 
@@ -321,7 +331,7 @@ void QConfigureDialog::updateCodecQuality()
 
 void QConfigureDialog::onBtnSearch()
 {
-    if (!QUiHelper::throttle(g_lastSearchTick, 500))
+    if (!QUiHelper::throttle(m_lastSearch, 500))
         return;
     sendSearch();
     clearCourseList();
@@ -356,7 +366,12 @@ void QConfigureDialog::onCurrentRowChanged(int currentRow)
 {
     QListWidgetItem *item = m_ui->listWidgetCourse->item(currentRow);
     if (!item)
+    {
+        // The list was emptied (a new search): no course is chosen any more.
+        m_config.setCourseId(QString());
+        m_config.setCourseName(QString());
         return;
+    }
     m_config.setCourseId(item->data(Qt::StatusTipRole).toString());
     m_config.setCourseName(item->data(Qt::ToolTipRole).toString());
 }

@@ -5,6 +5,7 @@
 #include <QList>
 
 #include "qbasedialog.h"
+#include "quihelper.h"
 #include "qdtaconfig.h"
 #include "qdtacourse.h"
 #include "qvalue.h"
@@ -82,4 +83,5 @@ private:
     std::function<void()> m_loader;
     QString m_createdCourseName;
     int m_searchSerial = 0;
+    QUiHelper::LastRun m_lastSearch;
 };

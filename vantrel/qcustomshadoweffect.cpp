@@ -1,8 +1,14 @@
 #include "qcustomshadoweffect.h"
 
+#include <cstdlib>
+
+#include <QGuiApplication>
 #include <QImage>
+#include <QLayout>
 #include <QPainter>
 #include <QWidget>
+
+#include <xcb/xcb.h>
 
 // Qt's own image blur, exported by QtWidgets (the one QGraphicsBlurEffect uses).
 void qt_blurImage(QPainter *p, QImage &blurImage, qreal radius, bool quality, bool alphaOnly, int transposed);
@@ -12,8 +18,55 @@ QCustomShadowEffect::QCustomShadowEffect(QObject *parent)
 {
 }
 
+bool QCustomShadowEffect::compositing()
+{
+    const QByteArray forced = qgetenv("VANTREL_COMPOSITOR");
+    if (forced == "0" || forced == "1")
+        return forced == "1";
+    if (QGuiApplication::platformName() != QLatin1String("xcb"))
+        return true;
+    // Asked once: a compositing manager owns the selection _NET_WM_CM_S<screen>.
+    static const bool running = []() {
+        int screen = 0;
+        xcb_connection_t *connection = xcb_connect(nullptr, &screen);
+        if (!connection || xcb_connection_has_error(connection))
+        {
+            if (connection)
+                xcb_disconnect(connection);
+            return true;
+        }
+        const QByteArray name = "_NET_WM_CM_S" + QByteArray::number(screen);
+        bool owned = false;
+        xcb_intern_atom_reply_t *atom = xcb_intern_atom_reply(
+            connection, xcb_intern_atom(connection, 0, static_cast<uint16_t>(name.size()), name.constData()), nullptr);
+        if (atom)
+        {
+            xcb_get_selection_owner_reply_t *owner =
+                xcb_get_selection_owner_reply(connection, xcb_get_selection_owner(connection, atom->atom), nullptr);
+            if (owner)
+            {
+                owned = owner->owner != XCB_NONE;
+                free(owner);
+            }
+            free(atom);
+        }
+        xcb_disconnect(connection);
+        return owned;
+    }();
+    return running;
+}
+
 void QCustomShadowEffect::installOn(QWidget *window)
 {
+    if (!compositing())
+    {
+        window->setAttribute(Qt::WA_TranslucentBackground, false);
+        if (QLayout *layout = window->layout())
+            layout->setContentsMargins(0, 0, 0, 0);
+        window->setGraphicsEffect(nullptr);
+        window->update();
+        return;
+    }
     auto *shadow = new QCustomShadowEffect(nullptr);
     shadow->setBlurRadius(8.0);
     shadow->setDistance(1.0);

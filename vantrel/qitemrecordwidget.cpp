@@ -1,7 +1,6 @@
 #include "qitemrecordwidget.h"
 
 #include <QDateTime>
-#include <QRegularExpression>
 
 #include "logger.h"
 #include "qtutils.h"
@@ -28,8 +27,8 @@ QItemRecordWidget::QItemRecordWidget(const record_ptr &record, QWidget *parent)
     if (record)
     {
         m_ui->labelFileType->setText(modeText(record->fileType()));
-        m_ui->labelRecordVideoName->setText(displayName(m_fileName));
-        m_ui->labelRecordVideoName->setToolTip(m_filePath + m_fileName);
+        m_ui->labelRecordVideoName->setText(m_fileName);
+        m_ui->labelRecordVideoName->setToolTip(QUiHelper::plainToolTip(m_filePath + m_fileName));
         m_ui->labelRecordVideoSize->setText(formatFileSize(record->fileSize()));
         m_ui->labelRecordTime->setText(QDateTime::fromSecsSinceEpoch(static_cast<qint64>(record->time()))
                                            .toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")));
@@ -55,13 +54,6 @@ QItemRecordWidget::~QItemRecordWidget()
 qint64 QItemRecordWidget::id() const
 {
     return m_id;
-}
-
-QString QItemRecordWidget::displayName(const QString &fileName)
-{
-    static const QRegularExpression videoKey(QStringLiteral("^\\d+_\\d+_\\d+_(.+)$"));
-    const QRegularExpressionMatch match = videoKey.match(fileName);
-    return match.hasMatch() ? match.captured(1) : fileName;
 }
 
 QString QItemRecordWidget::modeText(uint32_t fileType)

@@ -21,9 +21,6 @@ public:
     ~QItemRecordWidget() override;
 
     qint64 id() const;
-    // The name a row shows for a stored file name: a video key ("<user>_<course>_<video>_<name>")
-    // loses its first three fields; any other name is shown as stored.
-    static QString displayName(const QString &fileName);
     // The label text of an encryption mode.
     static QString modeText(uint32_t fileType);
 

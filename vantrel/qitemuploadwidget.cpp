@@ -68,8 +68,9 @@ void QItemUploadWidget::init(double size)
     refreshStyle(m_ui->progressBarUpload, "status", QStringLiteral("normal"));
     refreshStyle(m_ui->labelError, "status", QStringLiteral("none"));
     m_ui->labelUploadVideoName->setText(m_fileName);
-    m_ui->labelUploadVideoName->setToolTip(m_fileName);
-    m_ui->labelUploadSize->setText(formatFileSize(size));
+    m_ui->labelUploadVideoName->setToolTip(QUiHelper::plainToolTip(m_fileName));
+    m_sizeText = formatFileSize(size);
+    m_ui->labelUploadSize->setText(m_sizeText);
     m_ui->labelTip->setText(tr("等待上传"));
 }
 
@@ -124,7 +125,15 @@ void QItemUploadWidget::showError(const QString &msg)
 {
     m_failed = true;
     m_ui->labelError->show();
-    m_ui->labelError->setToolTip(msg);
+    // The reason is written on the row itself (the marker's tool tip is easy to miss), cut to
+    // the name's width; the whole reason is the tool tip of the line, the marker and the state.
+    const QString reason = msg.trimmed().isEmpty() ? tr("未知错误") : msg.simplified();
+    QUiHelper::setElidedText(m_ui->labelUploadSize, tr("%1　失败原因：%2").arg(m_sizeText, reason),
+                             m_ui->labelUploadVideoName->maximumWidth());
+    m_ui->labelUploadSize->setToolTip(QUiHelper::plainToolTip(reason));
+    m_ui->labelError->setToolTip(QUiHelper::plainToolTip(reason));
+    m_ui->labelTip->setToolTip(QUiHelper::plainToolTip(reason));
+    refreshStyle(m_ui->labelUploadSize, "status", QStringLiteral("error"));
     refreshStyle(m_ui->progressBarUpload, "status", QStringLiteral("error"));
     refreshStyle(m_ui->labelError, "status", QStringLiteral("error"));
     m_ui->labelTip->setText(tr("上传失败"));
@@ -141,7 +150,13 @@ void QItemUploadWidget::onBtnReEncrypt()
         // The job waits in the queue again; the stage text follows with its next report.
         m_ui->labelTip->setText(tr("等待上传"));
         setStageText(m_step);
-        m_ui->labelError->hide();
+        // The marker keeps its place (only its image goes), so the text and the bar stay in
+        // line with the other rows.
+        m_ui->labelError->setToolTip(QString());
+        m_ui->labelTip->setToolTip(QString());
+        m_ui->labelUploadSize->setText(m_sizeText);
+        m_ui->labelUploadSize->setToolTip(QString());
+        refreshStyle(m_ui->labelUploadSize, "status", QStringLiteral("normal"));
         refreshStyle(m_ui->progressBarUpload, "status", QStringLiteral("normal"));
         refreshStyle(m_ui->labelError, "status", QStringLiteral("none"));
     });

@@ -44,6 +44,8 @@ private:
     qint64 m_id = 0;
     QString m_fileName;
     QString m_filePath;
+    // The size as the row shows it while no failure is written there.
+    QString m_sizeText;
     int m_step = -1;
     bool m_failed = false;
 };

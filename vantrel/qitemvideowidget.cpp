@@ -3,10 +3,12 @@
 #include <QDateTime>
 #include <QPointer>
 
+#include "logger.h"
 #include "qtutils.h"
 #include "quihelper.h"
 #include "qmsgbox.h"
 #include "qrenamedialog.h"
+#include "qreplyrelay.h"
 #include "quiscale.h"
 #include "quser.h"
 #include "ui_qitemvideowidget.h"
@@ -32,9 +34,7 @@ void QItemVideoWidget::init()
 
 void QItemVideoWidget::setData(const QValue &item)
 {
-    const QString name = QUiHelper::memberText(item, "video_name");
-    m_ui->labelVideoName->setText(name);
-    m_ui->labelVideoName->setToolTip(name);
+    showName(QUiHelper::memberText(item, "video_name"));
 
     bool isNumber = false;
     double bytes = QUiHelper::memberText(item, "size").toDouble(&isNumber);
@@ -70,6 +70,12 @@ void QItemVideoWidget::setData(const QValue &item)
     }
 }
 
+void QItemVideoWidget::showName(const QString &name)
+{
+    m_ui->labelVideoName->setText(name);
+    m_ui->labelVideoName->setToolTip(QUiHelper::plainToolTip(name));
+}
+
 QString QItemVideoWidget::name() const
 {
     return m_ui->labelVideoName->text();
@@ -93,14 +99,24 @@ QString QItemVideoWidget::formatDuration(int seconds)
 void QItemVideoWidget::rename()
 {
     QUiHelper::guard(L"video row: rename", [this]() {
+        if (m_renameSerial != 0)
+        {
+            QMsgBox::showMessage(tr("上一次重命名尚未完成，请稍后再试！"), 1);
+            return;
+        }
         // The list may drop this row while the dialog is open.
         QPointer<QItemVideoWidget> self(this);
         QRenameDialog dialog(name(), nullptr);
         const int result = dialog.execInFront();
-        if (!self || result != 1)
+        if (!self || result != 1 || m_renameSerial != 0)
             return;
+        // The reply comes back with its own number: it names the request it answers.
         m_newName = dialog.fileName();
-        QUser::instance()->rename(m_videoKey, m_newName, this, "onRenameReponse(bool, const QValue&, const QString&)");
+        m_renameSerial = ++m_lastSerial;
+        auto *relay = new QReplyRelay(m_renameSerial, this);
+        if (!connect(relay, SIGNAL(replied(int,bool,QValue,QString)), this, SLOT(onRenameReplied(int,bool,QValue,QString))))
+            LOG_ERROR(L"video row: the rename reply could not be connected");
+        QUser::instance()->rename(m_videoKey, m_newName, relay, QReplyRelay::slotSignature());
     });
 }
 
@@ -126,6 +142,14 @@ void QItemVideoWidget::onRemoveReponse(bool ok, const QValue &, const QString &m
     });
 }
 
+void QItemVideoWidget::onRenameReplied(int serial, bool ok, const QValue &data, const QString &msg)
+{
+    if (serial != m_renameSerial)
+        return;
+    m_renameSerial = 0;
+    onRenameReponse(ok, data, msg);
+}
+
 void QItemVideoWidget::onRenameReponse(bool ok, const QValue &, const QString &msg)
 {
     QUiHelper::guard(L"video row: rename reply", [this, ok, &msg]() {
@@ -135,6 +159,6 @@ void QItemVideoWidget::onRenameReponse(bool ok, const QValue &, const QString &m
             return;
         }
         if (!m_newName.isEmpty())
-            m_ui->labelVideoName->setText(m_newName);
+            showName(m_newName);
     });
 }

@@ -41,11 +41,19 @@ public slots:
     void onRemoveReponse(bool ok, const QValue &data, const QString &msg);
     void onRenameReponse(bool ok, const QValue &data, const QString &msg);
 
+private slots:
+    void onRenameReplied(int serial, bool ok, const QValue &data, const QString &msg);
+
 private:
     void init();
+    void showName(const QString &name);
 
     Ui::QItemVideoWidgetClass *m_ui;
     QString m_videoKey;
     QString m_newName;
+    // The rename under way: its request number, 0 when none. One at a time, so that the row
+    // always ends with the name the server holds.
+    int m_renameSerial = 0;
+    int m_lastSerial = 0;
     std::function<void()> m_removeCallback;
 };

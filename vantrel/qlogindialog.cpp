@@ -1,5 +1,7 @@
 #include "qlogindialog.h"
 
+#include <QLineEdit>
+#include <QPalette>
 #include <QTimer>
 
 #include "commonfun.h"
@@ -45,6 +47,15 @@ QLoginDialog::QLoginDialog(QWidget *parent)
     setTabOrder(m_ui->btnLogin, m_ui->btnReg);
     setTabOrder(m_ui->btnReg, m_ui->btnForgetPwd);
     setTabOrder(m_ui->btnForgetPwd, m_ui->btnMin);
+
+    // The style sheet gives the hints the colour of typed text: set theirs after it applied.
+    for (QLineEdit *edit : {m_ui->editUser, m_ui->editPwd})
+    {
+        edit->ensurePolished();
+        QPalette palette = edit->palette();
+        palette.setColor(QPalette::PlaceholderText, QColor(187, 187, 187));
+        edit->setPalette(palette);
+    }
 
     m_ui->editUser->setFocus();
     restoreAccount();

@@ -46,8 +46,7 @@ namespace
 {
     const int kRowWidth = 992;
     const int kRowHeight = 56;
-
-    uint32_t g_lastCourseSearchTick = 0;
+    const int kVideoRowHeight = 40;
 }
 
 QMainWidget::QMainWidget(QWidget *parent)
@@ -117,6 +116,10 @@ void QMainWidget::initUi()
     QCustomShadowEffect::installOn(this);
 
     ui.pageVideoEmpty->installEventFilter(this);
+    // Rows follow their list's width whenever the list itself is resized (maximise, restore,
+    // window resize), not at a moment the window may not have its final size yet.
+    for (QListWidget *list : {ui.listWidgetUpload, ui.listWidgetRecord, ui.listWidgetVideo})
+        list->viewport()->installEventFilter(this);
     initConnect();
     loadRecords();
 }
@@ -230,6 +233,15 @@ bool QMainWidget::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == ui.frameTitle)
         return titleEventFilter(event);
+    if (event->type() == QEvent::Resize)
+    {
+        if (watched == ui.listWidgetUpload->viewport())
+            resizeRows(ui.listWidgetUpload, kRowHeight);
+        else if (watched == ui.listWidgetRecord->viewport())
+            resizeRows(ui.listWidgetRecord, kRowHeight);
+        else if (watched == ui.listWidgetVideo->viewport())
+            resizeRows(ui.listWidgetVideo, kVideoRowHeight);
+    }
 
     switch (event->type())
     {
@@ -277,16 +289,11 @@ void QMainWidget::onBtnMin()
 
 void QMainWidget::onBtnMax()
 {
+    // The rows follow when the lists get their new size (eventFilter).
     if (isMaximized())
-    {
         showNormal();
-        resizeRows(ui.listWidgetRecord, kRowHeight);
-        resizeRows(ui.listWidgetUpload, kRowHeight);
-    }
     else
-    {
         showMaximized();
-    }
     const int w = width();
     ui.frameTitleLeft->resize(w - QUIScale::scale(125), QUIScale::scale(88));
     ui.btnHelp->move(w - QUIScale::scale(196), QUIScale::scale(5));
@@ -319,7 +326,7 @@ void QMainWidget::selectTab(int index)
 void QMainWidget::onBtnTabCourse()
 {
     selectTab(0);
-    resizeRows(ui.listWidgetVideo, 40);
+    resizeRows(ui.listWidgetVideo, kVideoRowHeight);
 }
 
 void QMainWidget::onBtnTabUpload()
@@ -355,7 +362,7 @@ void QMainWidget::onBtnRefresh()
 
 void QMainWidget::onBtnSearchCourse()
 {
-    if (QUiHelper::throttle(g_lastCourseSearchTick, 500))
+    if (QUiHelper::throttle(m_lastCourseSearch, 500))
         onBtnRefresh();
 }
 
@@ -424,6 +431,8 @@ bool QMainWidget::addFiles(const QStringList &paths)
 {
     QConfigureDialog dialog(nullptr);
     dialog.loadCourseList(m_courses, ui.listWidgetCourse->currentRow());
+    // Over the middle of the window it belongs to.
+    dialog.move(geometry().center() - dialog.rect().center());
     if (dialog.execInFront() != QDialog::Accepted)
         return false;
     const QDtaConfig config = dialog.config();
@@ -524,6 +533,9 @@ void QMainWidget::onAddUploadItem(QFileWork *work)
     ui.listWidgetUpload->insertItem(0, item);
     ui.listWidgetUpload->setItemWidget(item, row);
     m_uploadItems.insert(work->id(), item);
+    // A shown window has its lists' widths: the new row takes it at once.
+    if (isVisible())
+        resizeRows(ui.listWidgetUpload, kRowHeight);
 
     QTimer::singleShot(10, this, [this]() {
         if (ui.stackedWidgetMain->currentIndex() != 1)
@@ -585,6 +597,8 @@ void QMainWidget::onAddRecordItem(const record_ptr &record)
         ui.listWidgetRecord->insertItem(0, item);
         ui.listWidgetRecord->setItemWidget(item, row);
         m_recordItems.insert(copy->id(), item);
+        if (isVisible())
+            resizeRows(ui.listWidgetRecord, kRowHeight);
         ui.labelRecordNum->setText(QString::number(m_recordItems.size()));
         ui.stackedWidgetRecord->setCurrentIndex(1);
     });
@@ -699,8 +713,24 @@ void QMainWidget::requestVideoList()
     if (!item)
         return;
     const int courseId = item->data(Qt::StatusTipRole).toString().toInt(nullptr, 10);
-    QUser::instance()->getVideoFile(courseId, this, "onVideoReponse(bool,const QValue&, const QString&)");
+    // The reply comes back with its request number: a late answer for another course (or an
+    // earlier request for this one) never fills the list.
+    m_videoListCourse = courseId;
+    auto *relay = new QReplyRelay(++m_videoListSerial, this);
+    if (!connect(relay, SIGNAL(replied(int,bool,QValue,QString)), this, SLOT(onVideoListReplied(int,bool,QValue,QString))))
+        LOG_ERROR(L"main window: the video list reply could not be connected");
+    QUser::instance()->getVideoFile(courseId, relay, QReplyRelay::slotSignature());
     ui.listWidgetVideo->clear();
+}
+
+void QMainWidget::onVideoListReplied(int serial, bool ok, const QValue &data, const QString &message)
+{
+    if (serial != m_videoListSerial)
+        return;
+    QListWidgetItem *item = ui.listWidgetCourse->currentItem();
+    if (!item || item->data(Qt::StatusTipRole).toString().toInt(nullptr, 10) != m_videoListCourse)
+        return;
+    onVideoReponse(ok, data, message);
 }
 
 void QMainWidget::onVideoReponse(bool ok, const QValue &data, const QString &message)
@@ -720,6 +750,8 @@ void QMainWidget::onVideoReponse(bool ok, const QValue &data, const QString &mes
             ui.listWidgetVideo->addItem(item);
             ui.listWidgetVideo->setItemWidget(item, row);
         }
+        if (isVisible())
+            resizeRows(ui.listWidgetVideo, kVideoRowHeight);
         ui.labelUploadVideoNum->setText(tr("该课程已上传%1项").arg(count));
     });
 }
@@ -781,9 +813,17 @@ void QMainWidget::removeListRow(QListWidget *list, QListWidgetItem *item)
 
 void QMainWidget::resizeRows(QListWidget *list, int rowHeight)
 {
+    // The item's hint too: the list lays its items out at least as wide as the widest hint.
+    const int width = list->viewport()->width();
+    const int height = QUIScale::scale(rowHeight);
     for (int row = 0; row < list->count(); ++row)
-        if (QWidget *widget = list->itemWidget(list->item(row)))
-            widget->resize(list->width(), QUIScale::scale(rowHeight));
+    {
+        QListWidgetItem *item = list->item(row);
+        if (item->sizeHint().width() != width)
+            item->setSizeHint(QSize(width, height));
+        if (QWidget *widget = list->itemWidget(item))
+            widget->resize(width, height);
+    }
 }
 
 void QMainWidget::showUpdate(bool newer, const QString &version, const QString &downloadUrl, const QStringList &lines,

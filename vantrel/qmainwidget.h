@@ -12,6 +12,7 @@
 #include "qdtacourse.h"
 #include "qdtarecord.h"
 #include "qvalue.h"
+#include "quihelper.h"
 #include "ui_qmainwidget.h"
 
 class QFileWork;
@@ -84,6 +85,7 @@ public slots:
 
 private slots:
     void onCourseSearchReplied(int serial, bool ok, const QValue &data, const QString &message);
+    void onVideoListReplied(int serial, bool ok, const QValue &data, const QString &message);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -125,4 +127,8 @@ private:
     // A sign-in dialog for a lost sign-in is open.
     bool m_relogin = false;
     int m_courseSearchSerial = 0;
+    QUiHelper::LastRun m_lastCourseSearch;
+    // The latest video-list request and the course it asked for.
+    int m_videoListSerial = 0;
+    int m_videoListCourse = 0;
 };

@@ -2,7 +2,12 @@
 
 #include <memory>
 
+#include <QGuiApplication>
+#include <QLabel>
+#include <QScreen>
+
 #include "logger.h"
+#include "quihelper.h"
 #include "quiscale.h"
 #include "ui_qmsgbox.h"
 
@@ -37,7 +42,30 @@ int QMsgBox::showMessage(const QString &text, int type)
 
 void QMsgBox::setText(const QString &text)
 {
-    m_ui->labelMsg->setText(text);
+    QLabel *label = m_ui->labelMsg;
+    // Measured with the style sheet's font.
+    ensurePolished();
+    label->setText(text);
+    label->setToolTip(QString());
+
+    // The box grows to the text: wider for a long unbroken word (a path), taller for many
+    // lines, up to most of the screen; what still does not fit is the label's tool tip.
+    const QRect screen = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->availableGeometry()
+                                                          : QRect(0, 0, 1280, 800);
+    const int maxWidth = qMax(label->width(), screen.width() * 2 / 3 - (width() - label->width()));
+    const int wordWidth = label->minimumSizeHint().width();
+    const int growWidth = qBound(0, wordWidth - label->width(), maxWidth - label->width());
+    const int maxHeight = qMax(label->height(), screen.height() * 2 / 3 - (height() - label->height()));
+    const int needHeight = label->heightForWidth(label->width() + growWidth);
+    const int growHeight = qBound(0, needHeight - label->height(), maxHeight - label->height());
+    if (growWidth > 0 || growHeight > 0)
+    {
+        label->resize(label->width() + growWidth, label->height() + growHeight);
+        m_ui->btnClose->move(m_ui->btnClose->x() + growWidth, m_ui->btnClose->y());
+        resize(width() + growWidth, height() + growHeight);
+    }
+    if (wordWidth > label->width() || needHeight > label->height())
+        label->setToolTip(QUiHelper::plainToolTip(text));
 }
 
 void QMsgBox::setType(int type)

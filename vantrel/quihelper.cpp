@@ -4,6 +4,8 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QLabel>
+#include <QTextDocument>
 #include <QMouseEvent>
 #include <QStyle>
 #include <QWidget>
@@ -17,6 +19,12 @@
 
 namespace
 {
+    std::function<qint64()> &clockOverride()
+    {
+        static std::function<qint64()> clock;
+        return clock;
+    }
+
     void runGuarded(const wchar_t *task, const std::function<void()> &work, bool showMessage)
     {
         try
@@ -42,19 +50,42 @@ namespace
 
 namespace QUiHelper
 {
-    uint32_t tickCount()
+    qint64 steadyMs()
     {
+        if (clockOverride())
+            return clockOverride()();
         using namespace std::chrono;
-        return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+        return static_cast<qint64>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
     }
 
-    bool throttle(uint32_t &lastTick, int32_t interval)
+    void setClock(const std::function<qint64()> &clock)
     {
-        const uint32_t now = tickCount();
-        if (static_cast<int32_t>(now - lastTick) <= interval)
+        clockOverride() = clock;
+    }
+
+    bool throttle(LastRun &last, qint64 interval)
+    {
+        const qint64 now = steadyMs();
+        if (last && now - *last <= interval)
             return false;
-        lastTick = now;
+        last = now;
         return true;
+    }
+
+    QString plainToolTip(const QString &text)
+    {
+        if (!Qt::mightBeRichText(text))
+            return text;
+        return QStringLiteral("<p style='white-space:pre'>%1</p>").arg(text.toHtmlEscaped());
+    }
+
+    void setElidedText(QLabel *label, const QString &text, int width)
+    {
+        if (!label)
+            return;
+        const QString shown = label->fontMetrics().elidedText(text, Qt::ElideMiddle, width);
+        label->setText(shown);
+        label->setToolTip(shown == text ? QString() : plainToolTip(text));
     }
 
     void refreshStyle(QWidget *widget, const char *name, const QVariant &value)

@@ -2,27 +2,42 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 #include <QList>
 #include <QPoint>
 #include <QString>
+#include <QtGlobal>
 #include <QVariant>
 
 #include "qdtacourse.h"
 #include "qvalue.h"
 
 class QEvent;
+class QLabel;
 class QObject;
 class QWidget;
 
 // Small pieces that the windows, dialogs and rows share.
 namespace QUiHelper
 {
-    // Milliseconds of a steady clock, wrapping like a 32-bit tick count.
-    uint32_t tickCount();
-    // True (and `lastTick` moved to now) when more than `interval` ms, as a signed 32-bit
-    // difference, have passed since `lastTick`; false leaves it alone.
-    bool throttle(uint32_t &lastTick, int32_t interval);
+    // Milliseconds of a steady clock, 64 bits wide (never wraps).
+    qint64 steadyMs();
+    // Replaces the clock of steadyMs(); an empty function restores the steady clock.
+    void setClock(const std::function<qint64()> &clock);
+
+    // When an action last ran; empty while it never ran.
+    using LastRun = std::optional<qint64>;
+    // True (and `last` set to now) when the action never ran or more than `interval` ms have
+    // passed since it last did; false leaves `last` alone.
+    bool throttle(LastRun &last, qint64 interval);
+
+    // A tool tip that shows `text` as it is: Qt would draw text that looks like markup as
+    // rich text, so such text is escaped.
+    QString plainToolTip(const QString &text);
+    // Shows `text` on one line of `label`, cut with "…" when it is wider than `width` pixels;
+    // the whole text is then the tool tip.
+    void setElidedText(QLabel *label, const QString &text, int width);
 
     // Sets a dynamic property and re-polishes the widget so that style rules on it apply;
     // nothing for a null widget.

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include <QCoreApplication>
+#include <QLabel>
 #include <QProcess>
 #include <QStringListModel>
 
@@ -87,8 +88,17 @@ void QUpdateDialog::setInfo(const QString &version, const QString &downloadUrl, 
 
 void QUpdateDialog::setMessage(const QString &message)
 {
-    if (!message.isEmpty())
-        m_ui->labelMsg->setText(message);
+    if (message.isEmpty())
+        return;
+    // The server's text may be long: it wraps below the header line, down to the button.
+    ensurePolished();
+    QLabel *label = m_ui->labelMsg;
+    label->setText(message);
+    label->setWordWrap(true);
+    const int room = m_ui->btnOk->y() - label->y() - QUIScale::scale(8);
+    const int need = label->heightForWidth(label->width());
+    label->resize(label->width(), qBound(label->height(), need, room));
+    label->setToolTip(need > room ? QUiHelper::plainToolTip(message) : QString());
 }
 
 bool QUpdateDialog::runUpgrade(const QString &downloadUrl)

@@ -336,8 +336,9 @@ TEST(UiMainWindowFiles, EarlierRecordsAtStart)
     QListWidget *list = window.form().listWidgetRecord;
     ASSERT_EQ(list->count(), 2);
     EXPECT_EQ(window.form().stackedWidgetRecord->currentIndex(), 1);
+    // The row shows the name as the record holds it.
     EXPECT_EQ(list->itemWidget(list->item(0))->findChild<QLabel *>(QStringLiteral("labelRecordVideoName"))->text(),
-              QStringLiteral("second.vep"));
+              QStringLiteral("1001_12_2_second.vep"));
     EXPECT_EQ(list->item(0)->sizeHint(), QSize(992, 56));
 
     // Clearing asks first; the count label then reads 0.

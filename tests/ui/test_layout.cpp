@@ -1,0 +1,332 @@
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLayout>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include "platformserver.h"
+#include "qaboutdialog.h"
+#include "qconfiguredialog.h"
+#include "qcustomshadoweffect.h"
+#include "qdtarecord.h"
+#include "qitemrecordwidget.h"
+#include "qitemuploadwidget.h"
+#include "qlogindialog.h"
+#include "qmainwidget.h"
+#include "qmsgbox.h"
+#include "qrecords.h"
+#include "quiscale.h"
+#include "qupdatedialog.h"
+#include "quser.h"
+#include "qworkpool.h"
+#include "testsupport.h"
+#include "uitestenv.h"
+
+namespace
+{
+    // Where a text does not fit its label: its needed size against its real size, and the
+    // label against the window it is drawn in.
+    QStringList unfitLabels(QWidget *window)
+    {
+        QStringList faults;
+        window->ensurePolished();
+        for (QLabel *label : window->findChildren<QLabel *>())
+        {
+            if (!label->isVisibleTo(window) || label->text().isEmpty())
+                continue;
+            const QString name = label->objectName() + QStringLiteral(" \"") + label->text() + QStringLiteral("\"");
+            if (label->wordWrap())
+            {
+                if (label->minimumSizeHint().width() > label->width())
+                    faults << name + QStringLiteral(": a word is wider than the label");
+                if (label->heightForWidth(label->width()) > label->height())
+                    faults << name + QStringLiteral(": wrapped lines are taller than the label");
+            }
+            else
+            {
+                const QSize need = label->sizeHint();
+                if (need.width() > label->width() + 1 || need.height() > label->height() + 1)
+                    faults << name + QStringLiteral(": needs %1x%2, has %3x%4")
+                                         .arg(need.width()).arg(need.height()).arg(label->width()).arg(label->height());
+            }
+            const QRect inWindow(label->mapTo(window, QPoint(0, 0)), label->size());
+            if (!window->rect().contains(inWindow))
+                faults << name + QStringLiteral(": outside the window");
+        }
+        return faults;
+    }
+
+    class UiLayout : public ::testing::Test
+    {
+    protected:
+        void TearDown() override
+        {
+            QUIScale::setFactor(1.0f);
+            qunsetenv("VANTREL_COMPOSITOR");
+            QUser::instance()->setTeacherId(0);
+            QUser::instance()->setToken(QString(), QString());
+        }
+
+        UiTestEnv env;
+    };
+
+    // Every row widget of a list against the list's visible width.
+    void expectRowsFit(QListWidget *list, const char *when)
+    {
+        const int visible = list->viewport()->width();
+        for (int i = 0; i < list->count(); ++i)
+        {
+            QWidget *row = list->itemWidget(list->item(i));
+            ASSERT_NE(row, nullptr);
+            EXPECT_LE(row->width(), visible) << when << ", row " << i;
+            // The last controls of the row are inside what the list shows.
+            for (QWidget *button : row->findChildren<QPushButton *>())
+            {
+                if (!button->isVisibleTo(row))
+                    continue;
+                const int right = button->mapTo(row, QPoint(button->width(), 0)).x();
+                EXPECT_LE(right, visible) << when << ", " << button->objectName().toStdString();
+            }
+        }
+    }
+}
+
+// After a maximise/restore cycle (and plain resizes) the rows of the upload and record pages
+// follow their lists' width: nothing is left beyond the visible part.
+TEST_F(UiLayout, RowsFollowTheListAfterMaximiseAndRestore)
+{
+    QMainWidget window(nullptr);
+    Ui::QMainWidgetClass &ui = window.form();
+    for (int i = 0; i < 3; ++i)
+    {
+        auto *item = new QListWidgetItem();
+        item->setSizeHint(QSize(992, 56));
+        ui.listWidgetUpload->addItem(item);
+        ui.listWidgetUpload->setItemWidget(item, new QItemUploadWidget(nullptr, nullptr));
+
+        auto record = std::make_shared<QDtaRecord>();
+        record->setId(100 + i);
+        record->setFileName(QStringLiteral("第%1课.vep").arg(i));
+        window.onAddRecordItem(record);
+    }
+    ASSERT_TRUE(testsupport::waitUntil([&] { return ui.listWidgetRecord->count() == 3; }, 5000));
+    window.resize(1008, 696);
+    window.show();
+    QTest::qWait(50);
+
+    struct Step
+    {
+        const char *what;
+        std::function<void()> act;
+    };
+    const Step steps[] = {
+        {"wide", [&] { window.resize(1600, 900); }},
+        {"narrow again", [&] { window.resize(1008, 696); }},
+        {"maximised", [&] { window.onBtnMax(); }},
+        {"restored", [&] { window.onBtnMax(); }},
+        {"narrower than the rows' hint", [&] { window.resize(900, 696); }},
+    };
+    for (const Step &step : steps)
+    {
+        step.act();
+        QTest::qWait(100);
+        for (int page : {1, 2})
+        {
+            // Both pages, whichever is shown: the hidden one must be right when it comes back.
+            window.form().stackedWidgetMain->setCurrentIndex(page);
+            QTest::qWait(20);
+        }
+        expectRowsFit(ui.listWidgetUpload, step.what);
+        expectRowsFit(ui.listWidgetRecord, step.what);
+    }
+}
+
+// The texts of the windows fit their labels at 1.0 and at 1.25 scale, including a long error
+// naming a path, the settings dialog's two headings and a long message of the server.
+TEST_F(UiLayout, TextsFitTheirLabels)
+{
+    const QString pathError = QStringLiteral(
+        "无法写入输出文件：\n/home/teacher/视频/2024 春季学期/第三单元/一个很长很长的文件夹名字_without_spaces_0123456789/"
+        "第十二课 复习与练习（上）.vep\n磁盘空间不足或没有写入权限。\n请检查后重试。");
+    const QString serverText = QStringLiteral(
+        "服务器维护中：版本检查暂时不可用，预计将于今晚二十二点恢复，请稍后再试。如有疑问请联系客服，我们将尽快为您处理。");
+    for (const float scale : {1.0f, 1.25f})
+    {
+        SCOPED_TRACE(scale);
+        QUIScale::setFactor(scale);
+        {
+            QMsgBox box;
+            box.setType(1);
+            box.setText(pathError);
+            box.show();
+            EXPECT_EQ(unfitLabels(&box), QStringList());
+            EXPECT_EQ(box.findChild<QLabel *>(QStringLiteral("labelMsg"))->text(), pathError);
+        }
+        {
+            QMsgBox box;
+            box.setType(3);
+            box.setText(QStringLiteral("确定删除该任务?"));
+            box.show();
+            EXPECT_EQ(unfitLabels(&box), QStringList());
+        }
+        {
+            QConfigureDialog dialog;
+            dialog.show();
+            auto *heading = dialog.findChild<QLabel *>(QStringLiteral("labelToolTip"));
+            // The heading's own rule (22 px) wins over the title bar's.
+            EXPECT_EQ(heading->font().pixelSize(), QUIScale::scale(22));
+            EXPECT_EQ(unfitLabels(&dialog), QStringList());
+            dialog.onBtnNext();
+            EXPECT_EQ(heading->text(), QStringLiteral("请选择视频的加密模式"));
+            EXPECT_EQ(unfitLabels(&dialog), QStringList());
+        }
+        {
+            QUpdateDialog dialog(true);
+            dialog.setInfo(QStringLiteral("6.02"), QStringLiteral("http://127.0.0.1/x"),
+                           {QStringLiteral("1、修复问题"), QStringLiteral("2、提升速度")});
+            dialog.show();
+            EXPECT_EQ(unfitLabels(&dialog), QStringList());
+        }
+        {
+            QUpdateDialog dialog(false);
+            dialog.setMessage(serverText);
+            dialog.show();
+            EXPECT_EQ(unfitLabels(&dialog), QStringList());
+        }
+        {
+            QAboutDialog dialog;
+            dialog.show();
+            EXPECT_EQ(unfitLabels(&dialog), QStringList());
+        }
+        {
+            QLoginDialog dialog;
+            dialog.show();
+            EXPECT_EQ(unfitLabels(&dialog), QStringList());
+        }
+    }
+}
+
+// The sign-in hints are lighter than typed text.
+TEST_F(UiLayout, SignInHintsAreLighterThanText)
+{
+    QLoginDialog dialog;
+    dialog.show();
+    for (const char *name : {"editUser", "editPwd"})
+    {
+        auto *edit = dialog.findChild<QLineEdit *>(QString::fromLatin1(name));
+        ASSERT_NE(edit, nullptr);
+        EXPECT_FALSE(edit->placeholderText().isEmpty()) << name;
+        const QColor hint = edit->palette().color(QPalette::PlaceholderText);
+        const QColor text = edit->palette().color(QPalette::Text);
+        EXPECT_GT(hint.lightness(), text.lightness() + 60) << name;
+    }
+}
+
+// Without a compositing manager the windows draw no shadow margin (it would show as a black
+// frame): no effect, no translucency, no margin; with one they keep the shadow.
+TEST_F(UiLayout, ShadowOnlyWithACompositor)
+{
+    for (const bool compositor : {false, true})
+    {
+        SCOPED_TRACE(compositor);
+        qputenv("VANTREL_COMPOSITOR", compositor ? "1" : "0");
+        EXPECT_EQ(QCustomShadowEffect::compositing(), compositor);
+        QMsgBox box;
+        QMainWidget window(nullptr);
+        for (QWidget *w : {static_cast<QWidget *>(&box), static_cast<QWidget *>(&window)})
+        {
+            EXPECT_EQ(w->graphicsEffect() != nullptr, compositor);
+            EXPECT_EQ(w->testAttribute(Qt::WA_TranslucentBackground), compositor);
+            EXPECT_EQ(w->layout()->contentsMargins().left(), compositor ? 4 : 0);
+        }
+        box.show();
+        QTest::qWait(50);
+        if (!compositor)
+        {
+            // The corner is the box's own face, not a transparent (black on screen) margin.
+            const QImage image = box.grab().toImage();
+            const QColor corner = image.pixelColor(1, 1);
+            EXPECT_EQ(corner.alpha(), 255);
+            EXPECT_GT(corner.lightness(), 100);
+        }
+    }
+}
+
+// The settings dialog opens over the middle of the main window.
+TEST_F(UiLayout, SettingsDialogCentredOnTheWindow)
+{
+    env.signInDemo();
+    QMainWidget window(nullptr);
+    window.move(150, 90);
+    window.show();
+    QTest::qWait(50);
+    QPoint centre;
+    ModalAnswer answer([&](QWidget *w) {
+        if (!qobject_cast<QConfigureDialog *>(w))
+            return clickButton(w, "btnOk");
+        centre = w->geometry().center();
+        return clickButton(w, "btnClose");
+    });
+    EXPECT_FALSE(window.addFiles({env.tempDir() + QStringLiteral("a.mp4")}));
+    const QPoint expected = window.geometry().center();
+    EXPECT_LE((centre - expected).manhattanLength(), 4) << centre.x() << "," << centre.y();
+}
+
+// A failed job writes its reason on its row (not only in a tool tip); a retry keeps the
+// row's text and bar in line with a row that never failed.
+TEST_F(UiLayout, FailureReasonOnTheRowAndRetryKeepsItInLine)
+{
+    env.signInDemo();
+    Fault refuse;
+    refuse.patch["code"] = 1;
+    refuse.patch["msg"] = "授权码获取失败";
+    refuse.count = 1;
+    env.server()->setFault("Video/getAuthCode", refuse);
+    QMainWidget window(nullptr);
+    window.start();
+    window.show();
+    const QString clip = env.tempDir() + QStringLiteral("lesson.mp4");
+    ASSERT_TRUE(QFile::copy(testsupport::clipH264Mp4(), clip));
+    {
+        ModalAnswer answer([](QWidget *w) { return answerSettings(w, "radioFast") || clickButton(w, "btnOk"); });
+        ASSERT_TRUE(window.addFiles({clip}));
+    }
+    QListWidget *list = window.form().listWidgetUpload;
+    ASSERT_EQ(list->count(), 1);
+    QWidget *row = list->itemWidget(list->item(0));
+    auto label = [row](const char *name) { return row->findChild<QLabel *>(QString::fromLatin1(name)); };
+    ASSERT_TRUE(testsupport::waitUntil([&] { return label("labelTip")->text() == QStringLiteral("上传失败"); }, 60000));
+    QTest::qWait(50);
+    EXPECT_TRUE(label("labelUploadSize")->text().contains(QStringLiteral("授权码获取失败")))
+        << label("labelUploadSize")->text().toStdString();
+    EXPECT_TRUE(label("labelError")->toolTip().contains(QStringLiteral("授权码获取失败")));
+
+    QItemUploadWidget fresh(nullptr, nullptr);
+    fresh.resize(row->size());
+    fresh.show();
+    QTest::qWait(20);
+    const auto place = [](QWidget *r, const char *name) {
+        QWidget *w = r->findChild<QWidget *>(QString::fromLatin1(name));
+        return w->mapTo(r, QPoint(0, 0));
+    };
+    row->findChild<QPushButton *>(QStringLiteral("btnReEncrypt"))->click();
+    QTest::qWait(50);
+    for (const char *name : {"labelTip", "progressBarUpload", "labelError"})
+        EXPECT_EQ(place(row, name), place(&fresh, name)) << name;
+    EXPECT_FALSE(label("labelUploadSize")->text().contains(QStringLiteral("授权码获取失败")));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return label("labelTip")->text() == QStringLiteral("已完成"); }, 60000));
+    for (const char *name : {"labelTip", "progressBarUpload", "labelError"})
+        EXPECT_EQ(place(row, name), place(&fresh, name)) << name;
+
+    // Nothing of this test stays in the process-wide pool and history.
+    QWorkPool::instance()->stop();
+    QWorkPool::instance()->removeWork(qobject_cast<QItemUploadWidget *>(row)->id());
+    QRecords::instance()->clear();
+}
