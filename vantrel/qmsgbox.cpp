@@ -52,11 +52,15 @@ void QMsgBox::setText(const QString &text)
     // lines, up to most of the screen; what still does not fit is the label's tool tip.
     const QRect screen = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->availableGeometry()
                                                           : QRect(0, 0, 1280, 800);
-    const int maxWidth = qMax(label->width(), screen.width() * 2 / 3 - (width() - label->width()));
+    const int maxWidth = qMax(label->width(), screen.width() * 9 / 10 - (width() - label->width()));
+    const int maxHeight = qMax(label->height(), screen.height() * 9 / 10 - (height() - label->height()));
     const int wordWidth = label->minimumSizeHint().width();
-    const int growWidth = qBound(0, wordWidth - label->width(), maxWidth - label->width());
-    const int maxHeight = qMax(label->height(), screen.height() * 2 / 3 - (height() - label->height()));
-    const int needHeight = label->heightForWidth(label->width() + growWidth);
+    int labelWidth = qBound(label->width(), wordWidth, maxWidth);
+    // Too many lines for the screen: wider lines first.
+    while (label->heightForWidth(labelWidth) > maxHeight && labelWidth < maxWidth)
+        labelWidth = qMin(maxWidth, labelWidth + QUIScale::scale(40));
+    const int needHeight = label->heightForWidth(labelWidth);
+    const int growWidth = labelWidth - label->width();
     const int growHeight = qBound(0, needHeight - label->height(), maxHeight - label->height());
     if (growWidth > 0 || growHeight > 0)
     {

@@ -1,12 +1,9 @@
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <memory>
 
 #include <QElapsedTimer>
+#include <QTcpServer>
+#include <QTcpSocket>
 
 #include <gtest/gtest.h>
 
@@ -17,34 +14,6 @@
 
 namespace
 {
-    // A loopback port that takes connections (the kernel's backlog) and never answers.
-    class SilentServer
-    {
-    public:
-        SilentServer()
-        {
-            m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in address {};
-            address.sin_family = AF_INET;
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            socklen_t size = sizeof(address);
-            if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr *>(&address), size) != 0 || ::listen(m_fd, 64) != 0
-                || ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&address), &size) != 0)
-                return;
-            m_port = ntohs(address.sin_port);
-        }
-        ~SilentServer()
-        {
-            if (m_fd >= 0)
-                ::close(m_fd);
-        }
-        quint16 port() const { return m_port; }
-
-    private:
-        int m_fd = -1;
-        quint16 m_port = 0;
-    };
-
     std::shared_ptr<HRequest> slowRequest(const QString &url)
     {
         auto request = std::make_shared<HRequest>();
@@ -61,9 +30,15 @@ namespace
 TEST(HttpExit, ShutdownDropsRequestsNobodyListensTo)
 {
     registerQValueMetaType();
-    SilentServer silent;
-    ASSERT_NE(silent.port(), 0);
-    const QString url = QStringLiteral("http://127.0.0.1:%1/").arg(silent.port());
+    // Takes connections and never answers.
+    QTcpServer silent;
+    ASSERT_TRUE(silent.listen(QHostAddress::LocalHost, 0));
+    QList<QTcpSocket *> held;
+    QObject::connect(&silent, &QTcpServer::newConnection, [&]() {
+        while (QTcpSocket *socket = silent.nextPendingConnection())
+            held << socket;
+    });
+    const QString url = QStringLiteral("http://127.0.0.1:%1/").arg(silent.serverPort());
 
     QHttpClient pool;
     pool.start(3);
@@ -82,12 +57,19 @@ TEST(HttpExit, ShutdownDropsRequestsNobodyListensTo)
     for (const auto &request : requests)
         EXPECT_FALSE(request->hasListener());
 
+    // Each of the three workers waits on an answer; six requests are still queued.
+    ASSERT_TRUE(testsupport::waitUntil([&] { return held.size() == 3; }, 5000));
+
     QElapsedTimer clock;
     clock.start();
     pool.shutdown();
     // libcurl looks at the cut-off about once a second; the requests' own timeout is 120 s.
     EXPECT_LT(clock.elapsed(), 10000);
     EXPECT_EQ(pool.workerCount(), 0);
+    // The queued ones never went out.
+    testsupport::waitUntil([] { return false; }, 200);
+    EXPECT_EQ(held.size(), 3);
+    qDeleteAll(held);
 }
 
 // A request whose answer someone still waits for is performed, even at exit.
