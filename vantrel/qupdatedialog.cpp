@@ -90,14 +90,18 @@ void QUpdateDialog::setMessage(const QString &message)
 {
     if (message.isEmpty())
         return;
-    // The server's text may be long: it wraps below the header line, down to the button.
+    // The server's text may be long: it wraps and grows upwards from its line (the picture
+    // below it stays clear), then downwards to the button.
     ensurePolished();
     QLabel *label = m_ui->labelMsg;
     label->setText(message);
     label->setWordWrap(true);
-    const int room = m_ui->btnOk->y() - label->y() - QUIScale::scale(8);
     const int need = label->heightForWidth(label->width());
-    label->resize(label->width(), qBound(label->height(), need, room));
+    const int bottom = label->geometry().bottom();
+    const int highest = m_ui->labelTitle->geometry().bottom() + QUIScale::scale(8);
+    const int top = qMax(highest, qMin(label->y(), bottom + 1 - need));
+    const int room = m_ui->btnOk->y() - QUIScale::scale(8) - top;
+    label->setGeometry(label->x(), top, label->width(), qBound(bottom + 1 - top, need, room));
     label->setToolTip(need > room ? QUiHelper::plainToolTip(message) : QString());
 }
 

@@ -1,6 +1,7 @@
 // Draws the screenshots of docs/: the sign-in dialog, the main window (upload and record
 // pages) and the settings dialog (both pages), against the demo server with a real job.
 // Run under a display, e.g.: xvfb-run -a -s "-screen 0 1400x1000x24" build/tests/uishots docs/
+// With UISHOTS_SCALE=1.25 the names end in "-125".
 #include <QApplication>
 #include <QFile>
 #include <QLabel>
@@ -12,7 +13,9 @@
 #include "qconfiguredialog.h"
 #include "qlogindialog.h"
 #include "qmainwidget.h"
+#include "quiscale.h"
 #include "qworkpool.h"
+#include "platformserver.h"
 #include "testsupport.h"
 #include "uitestenv.h"
 
@@ -23,11 +26,14 @@ int main(int argc, char **argv)
 
     UiTestEnv env(true, 1);
     applyShotScale();
+    const QString suffix = QUIScale::factor() > 1.0f ? QStringLiteral("-%1.png").arg(qRound(QUIScale::factor() * 100))
+                                                     : QStringLiteral(".png");
+    const auto shot = [&](const char *name) { return out + QString::fromLatin1(name) + suffix; };
     bool ok = true;
     {
         QLoginDialog login;
         login.findChild<QLineEdit *>(QStringLiteral("editUser"))->setText(QStringLiteral("demo"));
-        ok = saveShot(&login, out + QStringLiteral("signin.png")) && ok;
+        ok = saveShot(&login, shot("signin")) && ok;
     }
 
     env.signInDemo();
@@ -43,9 +49,9 @@ int main(int argc, char **argv)
         dialog.show();
         testsupport::waitUntil([&]() { return list->count() > 0; }, 5000);
         list->setCurrentRow(0);
-        ok = saveShot(&dialog, out + QStringLiteral("settings-course.png")) && ok;
+        ok = saveShot(&dialog, shot("settings-course")) && ok;
         dialog.findChild<QPushButton *>(QStringLiteral("btnNext"))->click();
-        ok = saveShot(&dialog, out + QStringLiteral("settings-mode.png")) && ok;
+        ok = saveShot(&dialog, shot("settings-mode")) && ok;
     }
 
     QMainWidget window;
@@ -57,21 +63,34 @@ int main(int argc, char **argv)
             return clickButton(w, "btnOk");
         return answerSettings(w, "radioFast");
     });
-    ok = saveShot(&window, out + QStringLiteral("mainwindow-empty.png")) && ok;
+    ok = saveShot(&window, shot("mainwindow-empty")) && ok;
     window.addFiles({source});
     auto *uploads = window.form().listWidgetUpload;
     testsupport::waitUntil([&]() {
         QWidget *row = uploads->count() ? uploads->itemWidget(uploads->item(0)) : nullptr;
         return row && row->findChild<QLabel *>(QStringLiteral("labelTip"))->text() == QStringLiteral("已完成");
     }, 60000);
+    // A third job fails (the server refuses its key): its row says why.
+    const QString third = env.tempDir() + QStringLiteral("第三课.mp4");
+    QFile::copy(testsupport::clipH264Mp4(), third);
+    Fault refuse;
+    refuse.patch["code"] = 1;
+    refuse.patch["msg"] = "授权码获取失败：课程已下架";
+    refuse.count = 1;
+    env.server()->setFault("Video/getAuthCode", refuse);
+    window.addFiles({third});
+    testsupport::waitUntil([&]() {
+        QWidget *row = uploads->count() ? uploads->itemWidget(uploads->item(0)) : nullptr;
+        return row && row->findChild<QLabel *>(QStringLiteral("labelTip"))->text() == QStringLiteral("上传失败");
+    }, 60000);
     // A second job stays in the queue for the picture: the pool is stopped first.
     QWorkPool::instance()->stop();
     window.addFiles({second});
     // What the pool reports for one finished and one waiting job, had it not been stopped.
     window.onUploadProgress(50);
-    ok = saveShot(&window, out + QStringLiteral("mainwindow.png")) && ok;
+    ok = saveShot(&window, shot("mainwindow")) && ok;
     window.form().btnTabRecord->click();
     testsupport::waitUntil([&]() { return window.form().listWidgetRecord->count() > 0; }, 5000);
-    ok = saveShot(&window, out + QStringLiteral("mainwindow-records.png")) && ok;
+    ok = saveShot(&window, shot("mainwindow-records")) && ok;
     return ok ? 0 : 1;
 }

@@ -1,11 +1,14 @@
-// Draws the create-course, rename, update (both forms) and about dialogs and a server video list
-// into a folder, against the demo server. Run under a display, e.g.:
-//   xvfb-run -a -s "-screen 0 1400x1000x24" build/tests/dialogshots /tmp/shots/
+// Draws the create-course, rename, update (both forms) and about dialogs, a message box with a
+// long error and a server video list into a folder, against the demo server. Run under a
+// display, e.g.:
+//   xvfb-run -a -s "-screen 0 1400x1000x24" build/tests/dialogshots docs/
+// With UISHOTS_SCALE=1.25 the names end in "-125".
 #include <QApplication>
 #include <QLineEdit>
 
 #include "qaboutdialog.h"
 #include "qcreatecoursedialog.h"
+#include "qmsgbox.h"
 #include "qitemvideowidget.h"
 #include "qrenamedialog.h"
 #include "quiscale.h"
@@ -23,38 +26,53 @@ int main(int argc, char **argv)
 
     UiTestEnv env(true, 1);
     applyShotScale();
+    const QString suffix = QUIScale::factor() > 1.0f ? QStringLiteral("-%1.png").arg(qRound(QUIScale::factor() * 100))
+                                                     : QStringLiteral(".png");
+    const auto shot = [&](const char *name) { return out + QString::fromLatin1(name) + suffix; };
     bool ok = true;
     {
         QCreateCourseDialog dialog;
         dialog.findChild<QLineEdit *>(QStringLiteral("editCourseName"))->setText(QStringLiteral("视频加密进阶"));
-        ok = saveShot(&dialog, out + QStringLiteral("createcourse.png")) && ok;
+        ok = saveShot(&dialog, shot("createcourse")) && ok;
     }
     {
         QRenameDialog dialog(QStringLiteral("第一课 开篇.mp4"));
-        ok = saveShot(&dialog, out + QStringLiteral("rename.png")) && ok;
+        ok = saveShot(&dialog, shot("rename")) && ok;
     }
     {
         QUpdateDialog dialog(true);
         dialog.setInfo(QStringLiteral("6.02"), QStringLiteral("http://127.0.0.1/setup.exe"),
                        {QStringLiteral("1、修复已知问题"), QStringLiteral("2、提升加密速度")});
-        ok = saveShot(&dialog, out + QStringLiteral("update.png")) && ok;
+        ok = saveShot(&dialog, shot("update")) && ok;
     }
     {
         QUpdateDialog dialog(false);
-        ok = saveShot(&dialog, out + QStringLiteral("update-none.png")) && ok;
+        dialog.setMessage(QStringLiteral("服务器维护中：版本检查暂时不可用，预计将于今晚二十二点恢复，请稍后再试。如有疑问请联系客服。"));
+        ok = saveShot(&dialog, shot("update-none")) && ok;
+    }
+    {
+        QMsgBox box;
+        box.setType(1);
+        box.setText(QStringLiteral("无法写入输出文件：\n/home/teacher/视频/2024 春季学期/第三单元/第十二课 复习与练习（上）.vep\n"
+                                   "磁盘空间不足或没有写入权限。\n请检查后重试。"));
+        ok = saveShot(&box, shot("msgbox-long")) && ok;
     }
     {
         QAboutDialog dialog;
-        ok = saveShot(&dialog, out + QStringLiteral("about.png")) && ok;
+        ok = saveShot(&dialog, shot("about")) && ok;
     }
     {
         env.signInDemo();
         ReplyRecorder recorder;
         QUser::instance()->getVideoFile(12, &recorder, "onTestReponse(bool, const QValue&, const QString&)");
         testsupport::waitUntil([&]() { return !recorder.replies.isEmpty(); }, 5000);
-        const QValue videos = recorder.replies.isEmpty() ? QValue() : recorder.replies.first().data;
+        QValue videos = recorder.replies.isEmpty() ? QValue() : recorder.replies.first().data;
+        // A name that looks like markup is shown as the text it is.
+        QValue marked;
+        parseJson(QByteArray(R"({"video_name":"<b>week</b> 1.mp4","duration":"61","encrypted":"7"})"), marked);
+        videos.append(marked);
         QVideoListWidget list;
-        list.resize(QUIScale::scale(740), QUIScale::scale(120));
+        list.resize(QUIScale::scale(740), QUIScale::scale(160));
         for (int i = 0; i < jsonSize(videos); ++i)
         {
             auto *item = new QListWidgetItem();
@@ -64,7 +82,7 @@ int main(int argc, char **argv)
             list.addItem(item);
             list.setItemWidget(item, row);
         }
-        ok = saveShot(&list, out + QStringLiteral("videolist.png")) && ok;
+        ok = saveShot(&list, shot("videolist")) && ok;
     }
     return ok ? 0 : 1;
 }
