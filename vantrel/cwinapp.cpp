@@ -4,9 +4,6 @@
 #include <memory>
 
 #include <QCoreApplication>
-#include <QLibraryInfo>
-#include <QLocale>
-#include <QTranslator>
 #include <QStringList>
 
 #include "cglobal.h"
@@ -19,6 +16,7 @@
 #include "qmainwidget.h"
 #include "qmsgbox.h"
 #include "qrecords.h"
+#include "quihelper.h"
 #include "quiscale.h"
 #include "quser.h"
 #include "qvlcinstance.h"
@@ -55,13 +53,8 @@ void CWinApp::loadTranslator()
         LOG_DEBUG(L"no translation loaded");
     QCoreApplication::installTranslator(m_translator.get());
 
-    // Qt's own texts (file dialog, context menus, standard buttons) in Chinese too; the
-    // application owns this one.
-    auto *qtTranslator = new QTranslator(&m_application);
-    if (qtTranslator->load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"), QStringLiteral("_"),
-                           QLibraryInfo::location(QLibraryInfo::TranslationsPath)))
-        QCoreApplication::installTranslator(qtTranslator);
-    else
+    // Qt's own texts (file dialog, context menus, standard buttons) in Chinese too.
+    if (!QUiHelper::installQtTranslation(&m_application))
         LOG_WARNING(L"Qt's Chinese translation (qtbase_zh_CN.qm) not found");
 }
 

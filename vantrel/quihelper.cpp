@@ -2,10 +2,14 @@
 
 #include <chrono>
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QLabel>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QTextDocument>
+#include <QTranslator>
 #include <QMouseEvent>
 #include <QStyle>
 #include <QWidget>
@@ -86,6 +90,18 @@ namespace QUiHelper
         const QString shown = label->fontMetrics().elidedText(text, Qt::ElideMiddle, width);
         label->setText(shown);
         label->setToolTip(shown == text ? QString() : plainToolTip(text));
+    }
+
+    bool installQtTranslation(QCoreApplication *app)
+    {
+        auto *translator = new QTranslator(app);
+        if (!translator->load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"), QStringLiteral("_"),
+                              QLibraryInfo::location(QLibraryInfo::TranslationsPath)))
+        {
+            delete translator;
+            return false;
+        }
+        return QCoreApplication::installTranslator(translator);
     }
 
     void refreshStyle(QWidget *widget, const char *name, const QVariant &value)

@@ -13,6 +13,7 @@
 #include "qdtacourse.h"
 #include "qvalue.h"
 
+class QCoreApplication;
 class QEvent;
 class QLabel;
 class QObject;
@@ -38,6 +39,11 @@ namespace QUiHelper
     // Shows `text` on one line of `label`, cut with "…" when it is wider than `width` pixels;
     // the whole text is then the tool tip.
     void setElidedText(QLabel *label, const QString &text, int width);
+
+    // Installs Qt's own Chinese texts (file dialog, context menus, standard buttons) from the
+    // system's Qt translations ("qtbase_zh_CN.qm"); the translator belongs to `app`. False when
+    // the file is missing.
+    bool installQtTranslation(QCoreApplication *app);
 
     // Sets a dynamic property and re-polishes the widget so that style rules on it apply;
     // nothing for a null widget.

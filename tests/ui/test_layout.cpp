@@ -8,6 +8,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
+#include <QTranslator>
 
 #include <gtest/gtest.h>
 
@@ -23,6 +24,7 @@
 #include "qmsgbox.h"
 #include "qrecords.h"
 #include "quiscale.h"
+#include "quihelper.h"
 #include "qupdatedialog.h"
 #include "quser.h"
 #include "qworkpool.h"
@@ -372,4 +374,19 @@ TEST_F(UiLayoutJob, FailureReasonOnTheRowAndRetryKeepsItInLine)
     QWorkPool::instance()->stop();
     QWorkPool::instance()->removeWork(qobject_cast<QItemUploadWidget *>(row)->id());
     QRecords::instance()->clear();
+}
+
+// Qt's own widgets speak Chinese in a Chinese program: the standard buttons and the edit
+// menu of a text field come from the system's Qt translation.
+TEST_F(UiLayout, QtOwnTextsInChinese)
+{
+    const QList<QTranslator *> before = qApp->findChildren<QTranslator *>();
+    ASSERT_TRUE(QUiHelper::installQtTranslation(qApp));
+    EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("取消"));
+    EXPECT_EQ(QCoreApplication::translate("QLineEdit", "Select All"), QStringLiteral("全选"));
+    // Gone again for the next test of this process.
+    for (QTranslator *translator : qApp->findChildren<QTranslator *>())
+        if (!before.contains(translator))
+            delete translator;
+    EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("Cancel"));
 }
