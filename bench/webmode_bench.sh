@@ -58,3 +58,28 @@ compare() {
 
 compare "slice only" bare_slice slice ""
 compare "transcode + slice" bare_transcode transcode "$quality"
+
+# What the stage's own steps cost, each against the bare command it adds to.
+probe_audio() {
+    local t0; t0=$(now)
+    ffprobe -v error -select_streams a -show_entries stream=codec_name -of csv=p=0 "$clip" >/dev/null 2>&1
+    awk -v a="$(now)" -v b="$t0" 'BEGIN { printf "%.3f\n", a - b }'
+}
+browser_transcode() {
+    local out="$work/bare/"; rm -rf "$out"; mkdir -p "$out"
+    local t0; t0=$(now)
+    # shellcheck disable=SC2086
+    ffmpeg -nostdin -y -i "$clip" -max_muxing_queue_size 1024 -vcodec h264 $quality \
+        -vf 'scale=trunc(iw/2)*2:trunc(ih/2)*2,format=yuv420p' -pix_fmt yuv420p -c:a aac "$out/t.mp4" >/dev/null 2>&1
+    ffmpeg -nostdin -y -i "$out/t.mp4" -c copy -bsf:v h264_mp4toannexb -hls_time 30 -hls_list_size 0 "$out/p.m3u8" \
+        >/dev/null 2>&1
+    awk -v a="$(now)" -v b="$t0" 'BEGIN { printf "%.3f\n", a - b }'
+}
+probes=(); slices=(); plain=(); browser=()
+for _ in $(seq "$runs"); do
+    probes+=("$(probe_audio)"); slices+=("$(bare_slice)")
+    plain+=("$(bare_transcode)"); browser+=("$(browser_transcode)")
+done
+printf '%-22s %8.3f s  (%.1f %% of the bare slicing)\n' "audio probe" "$(printf '%s\n' "${probes[@]}" | best)" \
+    "$(awk -v a="$(printf '%s\n' "${probes[@]}" | best)" -v b="$(printf '%s\n' "${slices[@]}" | best)" 'BEGIN { print 100 * a / b }')"
+report "4:2:0, even size, AAC" "$(printf '%s\n' "${plain[@]}" | best)" "$(printf '%s\n' "${browser[@]}" | best)"

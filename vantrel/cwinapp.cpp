@@ -19,6 +19,7 @@
 #include "quiscale.h"
 #include "quser.h"
 #include "qvlcinstance.h"
+#include "qwebmodel.h"
 #include "shell.h"
 #include "vantrelresources.h"
 
@@ -96,6 +97,7 @@ int CWinApp::run()
             return 0;
         }
 
+        QWebModel::sweepLeftovers();
         window.reset(new QMainWidget(nullptr));
 
         const QStringList arguments = QCoreApplication::arguments();

@@ -34,6 +34,24 @@ namespace
             return -1.0;
         return h * 3600.0 + m * 60.0 + s;
     }
+
+    // Progress, statistics, stream listings and the closing words say nothing about a failure.
+    bool isNoise(const QString &line)
+    {
+        static const QRegularExpression noiseExpr(QStringLiteral(
+            "^(frame=|size=|video:|Conversion failed|Exiting normally|Press \\[q\\]|Stream mapping|Input #"
+            "|Output #|Metadata:|Duration:|Stream #|Side data|encoder\\s*:|handler_name|vendor_id|major_brand"
+            "|minor_version|compatible_brands|creation_time|\\[[^\\]]+\\] Opening ')"));
+        return noiseExpr.match(line).hasMatch();
+    }
+
+    bool looksLikeError(const QString &line)
+    {
+        static const QRegularExpression errorExpr(QStringLiteral(
+            "error|invalid|fail|must|no such|not |unable|cannot|could not|unsupported|denied|unknown"),
+            QRegularExpression::CaseInsensitiveOption);
+        return !isNoise(line) && errorExpr.match(line).hasMatch();
+    }
 }
 
 QWebProcess::QWebProcess(QObject *parent)
@@ -61,11 +79,51 @@ QString QWebProcess::program()
     return QChildProcess::program("VANTREL_FFMPEG", found.isEmpty() ? QStringLiteral("ffmpeg") : found);
 }
 
-bool QWebProcess::exec(const QStringList &arguments)
+QString QWebProcess::probeProgram()
+{
+    const QString found = QStandardPaths::findExecutable(QStringLiteral("ffprobe"));
+    return QChildProcess::program("VANTREL_FFPROBE", found.isEmpty() ? QStringLiteral("ffprobe") : found);
+}
+
+bool QWebProcess::audioCodecs(const QString &path, QStringList &codecs, int timeoutMs)
+{
+    codecs.clear();
+    QTiedProcess probe;
+    probe.setProcessChannelMode(QProcess::SeparateChannels);
+    probe.start(probeProgram(), {QStringLiteral("-v"), QStringLiteral("error"),
+                                 QStringLiteral("-select_streams"), QStringLiteral("a"),
+                                 QStringLiteral("-show_entries"), QStringLiteral("stream=codec_name"),
+                                 QStringLiteral("-of"), QStringLiteral("csv=p=0"), path},
+                QIODevice::ReadOnly);
+    if (!probe.waitForStarted(StartTimeoutMs) || !probe.waitForFinished(timeoutMs))
+    {
+        QChildProcess::end(probe, TerminateWaitMs, KillWaitMs);
+        return false;
+    }
+    if (probe.exitStatus() != QProcess::NormalExit || probe.exitCode() != 0)
+        return false;
+    const QByteArray out = probe.readAllStandardOutput();
+    if (out.size() > 64 * 1024)
+        return false;
+    static const QRegularExpression nameExpr(QStringLiteral("^[a-z0-9_]{1,32}$"));
+    for (const QByteArray &line : out.split('\n'))
+    {
+        const QString name = QString::fromLatin1(line).trimmed().section(QLatin1Char(','), 0, 0);
+        if (name.isEmpty())
+            continue;
+        if (!nameExpr.match(name).hasMatch())
+            return false;
+        codecs << name;
+    }
+    return true;
+}
+
+bool QWebProcess::exec(const QStringList &arguments, const QString &workingDirectory)
 {
     m_finished = false;
     m_tail.clear();
     m_tailSize = 0;
+    m_lastError.clear();
     m_partial.clear();
     m_decoder.reset(QTextCodec::codecForName("UTF-8")->makeDecoder());
     m_lastPercent = -1;
@@ -75,6 +133,7 @@ bool QWebProcess::exec(const QStringList &arguments)
 
     const QString ffmpeg = program();
     LOG_DEBUG(L"ffmpeg: %s %s", ffmpeg, arguments.join(QLatin1Char(' ')));
+    m_qprocess->setWorkingDirectory(workingDirectory);
     m_qprocess->start(ffmpeg, arguments, QIODevice::ReadWrite);
     const bool started = m_qprocess->waitForStarted(StartTimeoutMs);
     if (!started)
@@ -110,9 +169,10 @@ bool QWebProcess::exec(const QStringList &arguments)
                          QStringLiteral("ffmpeg exit crash"), __FILE__, __LINE__);
     if (m_qprocess->exitCode() != 0)
     {
-        QString message = outputTail();
-        if (message.isEmpty())
-            message = QStringLiteral("ffmpeg exit code %1").arg(m_qprocess->exitCode());
+        const QString line = failureLine();
+        LOG_ERROR(L"ffmpeg failed: %s", outputTail());
+        const QString message = line.isEmpty() ? QStringLiteral("ffmpeg exit code %1").arg(m_qprocess->exitCode())
+                                               : QStringLiteral("ffmpeg处理失败：%1").arg(line);
         throw UException("m_qprocess->exitCode() == 0", message, __FILE__, __LINE__);
     }
 
@@ -144,6 +204,22 @@ bool QWebProcess::isFinished() const
 QString QWebProcess::outputTail() const
 {
     return m_tail.join(QLatin1Char('\n'));
+}
+
+QString QWebProcess::failureLine() const
+{
+    QString chosen = m_lastError;
+    for (int i = m_tail.size() - 1; chosen.isEmpty() && i >= 0; --i)
+    {
+        if (!isNoise(m_tail.at(i)))
+            chosen = m_tail.at(i);
+    }
+    static const QRegularExpression addressExpr(QStringLiteral(" @ 0x[0-9a-fA-F]+\\]"));
+    chosen.replace(addressExpr, QStringLiteral("]"));
+    const int limit = 200;
+    if (chosen.size() > limit)
+        chosen = chosen.left(limit) + QStringLiteral("…");
+    return chosen;
 }
 
 void QWebProcess::onReadyRead()
@@ -206,6 +282,8 @@ void QWebProcess::takeLine(const QString &line)
         QStringLiteral("^(ffmpeg version |built with |configuration: |lib[a-z]+\\s+\\d+\\.\\s*\\d+\\.)"));
     if (!bannerExpr.match(line).hasMatch())
     {
+        if (looksLikeError(line))
+            m_lastError = line;
         m_tail.append(line);
         m_tailSize += line.size() + 1;
         while (m_tail.size() > 1 && m_tailSize > TailLimit)

@@ -23,11 +23,16 @@ public:
 
     // The ffmpeg program: $VANTREL_FFMPEG when set, else "ffmpeg" found on PATH.
     static QString program();
+    // The ffprobe program: $VANTREL_FFPROBE when set, else "ffprobe" found on PATH.
+    static QString probeProgram();
+    // Codec names of the audio streams of `path` (none for a silent video), read with ffprobe
+    // within `timeoutMs`. False when ffprobe can't tell.
+    static bool audioCodecs(const QString &path, QStringList &codecs, int timeoutMs = 30000);
 
-    // Runs ffmpeg with these arguments to its end. Returns true; throws UException when ffmpeg
-    // can't start, crashes, exits with a non-zero code or is stopped. The child is always ended
-    // and reaped before this returns or throws.
-    bool exec(const QStringList &arguments);
+    // Runs ffmpeg with these arguments, in `workingDirectory` when given, to its end. Returns
+    // true; throws UException when ffmpeg can't start, crashes, exits with a non-zero code or is
+    // stopped. The child is always ended and reaped before this returns or throws.
+    bool exec(const QStringList &arguments, const QString &workingDirectory = QString());
     // Share of the stage's 100 points that the next exec covers (0.0 to 1.0).
     void setWeight(float weight);
     // Callable from any thread: the running exec ends its child and fails; a later exec fails at once.
@@ -36,6 +41,9 @@ public:
 
     // Last lines of ffmpeg's output of the latest exec (where ffmpeg puts its error).
     QString outputTail() const;
+    // The line of the latest exec's output that best says why ffmpeg failed, shortened; empty
+    // when there is none.
+    QString failureLine() const;
 
 signals:
     // This run's contribution in points, already scaled by the weight.
@@ -56,6 +64,7 @@ private:
     double m_duration = 0.0;
     QStringList m_tail;
     int m_tailSize = 0;
+    QString m_lastError;
     QString m_partial;
     std::unique_ptr<QTextDecoder> m_decoder;
     float m_weight = 0.0f;
