@@ -82,10 +82,27 @@ namespace
         return info.exists() || info.isSymLink();
     }
 
-    // Audio that MPEG-TS carries and browsers play.
-    bool copiesIntoSegments(const QString &codec)
+    // False for a line of ffmpeg's stream listing that names audio MPEG-TS can't carry for a
+    // browser (anything but AAC and MP3): such audio is to be encoded.
+    bool segmentsCarryAudio(const QString &line)
     {
+        static const QRegularExpression audioExpr(QStringLiteral("^Stream #\\d+:\\d+.*: Audio: ([A-Za-z0-9_]+)"));
+        const QRegularExpressionMatch match = audioExpr.match(line);
+        if (!match.hasMatch())
+            return true;
+        const QString codec = match.captured(1);
         return codec == QLatin1String("aac") || codec == QLatin1String("mp3");
+    }
+
+    // Names relative to the slice folder (ffmpeg runs there): a "%" in the folder's path is
+    // then never read as a segment number, and none is left in the segment names either.
+    QString segmentBase(const QString &playlistName)
+    {
+        QString base = playlistName;
+        if (base.endsWith(QLatin1String(".m3u8")))
+            base.chop(5);
+        base.replace(QLatin1Char('%'), QLatin1Char('_'));
+        return base;
     }
 }
 
@@ -161,7 +178,7 @@ QStringList QWebModel::transcodeCommand()
     return arguments;
 }
 
-QStringList QWebModel::sliceCommand(const QString &playlistPath)
+QStringList QWebModel::sliceCommand(const QString &playlistPath, bool encodeAudio)
 {
     // "Hidden" has no meaning for a folder under the application-data folder here.
     if (!QFileInfo(m_sliceFolder).isDir() && !QDir().mkpath(m_sliceFolder))
@@ -169,33 +186,17 @@ QStringList QWebModel::sliceCommand(const QString &playlistPath)
                          QStringLiteral("无法创建切片文件夹：%1").arg(m_sliceFolder), __FILE__, __LINE__);
 
     const QString input = m_convert ? m_transcodeTarget : m_sourcePath;
-    // The transcode wrote AAC; a source's audio is copied only when segments can carry it.
-    bool copyAudio = m_convert;
-    if (!copyAudio)
-    {
-        QStringList codecs;
-        copyAudio = QWebProcess::audioCodecs(input, codecs) && std::all_of(codecs.begin(), codecs.end(), copiesIntoSegments);
-        LOG_DEBUG(L"audio of %s: %s", input, codecs.join(QLatin1Char(',')));
-    }
-
-    // Names relative to the slice folder (ffmpeg runs there): a "%" in the folder's path is
-    // then never read as a segment number, and none is left in the segment names either.
     const QString playlistName = QFileInfo(playlistPath).fileName();
-    QString segmentBase = playlistName;
-    if (segmentBase.endsWith(QLatin1String(".m3u8")))
-        segmentBase.chop(5);
-    segmentBase.replace(QLatin1Char('%'), QLatin1Char('_'));
-
     return {QStringLiteral("-nostdin"), QStringLiteral("-y"),
             QStringLiteral("-fflags"), QStringLiteral("+genpts"),
             QStringLiteral("-i"), input,
             QStringLiteral("-sn"), QStringLiteral("-dn"),
             QStringLiteral("-c:v"), QStringLiteral("copy"),
-            QStringLiteral("-c:a"), copyAudio ? QStringLiteral("copy") : QStringLiteral("aac"),
+            QStringLiteral("-c:a"), encodeAudio ? QStringLiteral("aac") : QStringLiteral("copy"),
             QStringLiteral("-bsf:v"), QStringLiteral("h264_mp4toannexb"),
             QStringLiteral("-hls_time"), QString::number(HlsTime),
             QStringLiteral("-hls_list_size"), QStringLiteral("0"),
-            QStringLiteral("-hls_segment_filename"), segmentBase + QStringLiteral("%d.ts"),
+            QStringLiteral("-hls_segment_filename"), segmentBase(playlistName) + QStringLiteral("%d.ts"),
             playlistName};
 }
 
@@ -230,6 +231,7 @@ void QWebModel::run()
             runner->stop();
     }
     m_progressBase = 0;
+    m_lastProgress = -1;
 
     // Clean-up A: the transcode output never outlives the run. exec() has reaped ffmpeg before
     // it throws, so nothing writes the file any more.
@@ -275,7 +277,23 @@ void QWebModel::run()
                              __FILE__, __LINE__);
     }
     runner->setWeight(weight);
-    runner->exec(slicing, m_sliceFolder);
+    // Audio is copied; the source's stream listing tells at once when it must be encoded
+    // instead, and that run is ended and made again.
+    if (!m_convert)
+        runner->setLineCheck(segmentsCarryAudio);
+    const bool copied = runner->exec(slicing, m_sliceFolder);
+    runner->setLineCheck(nullptr);
+    if (!copied)
+    {
+        LOG_INFO(L"audio of %s is encoded to AAC", m_sourcePath);
+        const QString base = segmentBase(playlistName);
+        for (const QString &name : QDir(m_sliceFolder).entryList(QDir::Files | QDir::Hidden | QDir::System))
+        {
+            if (name.startsWith(playlistName) || (name.startsWith(base) && name.endsWith(QLatin1String(".ts"))))
+                QFile::remove(m_sliceFolder + name);
+        }
+        runner->exec(sliceCommand(playlistPath, true), m_sliceFolder);
+    }
 
     LOG_DEBUG(L"start slice complete");
     checkSlices(playlistPath);
@@ -409,5 +427,10 @@ void QWebModel::stop()
 
 void QWebModel::onProgress(int value)
 {
-    emit signal_progress(0, m_progressBase + value);
+    // A slicing made again starts its share over; the stage's percentage never goes back.
+    const int percent = m_progressBase + value;
+    if (percent <= m_lastProgress)
+        return;
+    m_lastProgress = percent;
+    emit signal_progress(0, percent);
 }

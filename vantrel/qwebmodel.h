@@ -27,7 +27,8 @@ public:
     // ffmpeg arguments (program not included) of the two runs. The slicing runs in the slice
     // folder and names the playlist and segments relative to it.
     QStringList transcodeCommand();
-    QStringList sliceCommand(const QString &playlistPath);
+    // Audio is copied unless `encodeAudio`, then made AAC.
+    QStringList sliceCommand(const QString &playlistPath, bool encodeAudio = false);
 
     // Throws UException unless the playlist is whole: every segment it names exists and is not
     // empty, it is ended, and its length matches the probed duration (when there is one).
@@ -60,6 +61,7 @@ private:
     QString m_sliceFolder;
     bool m_convert = true;
     std::atomic<int> m_progressBase {0};
+    std::atomic<int> m_lastProgress {-1};
     std::atomic<bool> m_bStop {false};
     std::mutex m_runnerMutex;
 };

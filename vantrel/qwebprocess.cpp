@@ -79,45 +79,6 @@ QString QWebProcess::program()
     return QChildProcess::program("VANTREL_FFMPEG", found.isEmpty() ? QStringLiteral("ffmpeg") : found);
 }
 
-QString QWebProcess::probeProgram()
-{
-    const QString found = QStandardPaths::findExecutable(QStringLiteral("ffprobe"));
-    return QChildProcess::program("VANTREL_FFPROBE", found.isEmpty() ? QStringLiteral("ffprobe") : found);
-}
-
-bool QWebProcess::audioCodecs(const QString &path, QStringList &codecs, int timeoutMs)
-{
-    codecs.clear();
-    QTiedProcess probe;
-    probe.setProcessChannelMode(QProcess::SeparateChannels);
-    probe.start(probeProgram(), {QStringLiteral("-v"), QStringLiteral("error"),
-                                 QStringLiteral("-select_streams"), QStringLiteral("a"),
-                                 QStringLiteral("-show_entries"), QStringLiteral("stream=codec_name"),
-                                 QStringLiteral("-of"), QStringLiteral("csv=p=0"), path},
-                QIODevice::ReadOnly);
-    if (!probe.waitForStarted(StartTimeoutMs) || !probe.waitForFinished(timeoutMs))
-    {
-        QChildProcess::end(probe, TerminateWaitMs, KillWaitMs);
-        return false;
-    }
-    if (probe.exitStatus() != QProcess::NormalExit || probe.exitCode() != 0)
-        return false;
-    const QByteArray out = probe.readAllStandardOutput();
-    if (out.size() > 64 * 1024)
-        return false;
-    static const QRegularExpression nameExpr(QStringLiteral("^[a-z0-9_]{1,32}$"));
-    for (const QByteArray &line : out.split('\n'))
-    {
-        const QString name = QString::fromLatin1(line).trimmed().section(QLatin1Char(','), 0, 0);
-        if (name.isEmpty())
-            continue;
-        if (!nameExpr.match(name).hasMatch())
-            return false;
-        codecs << name;
-    }
-    return true;
-}
-
 bool QWebProcess::exec(const QStringList &arguments, const QString &workingDirectory)
 {
     m_finished = false;
@@ -127,6 +88,7 @@ bool QWebProcess::exec(const QStringList &arguments, const QString &workingDirec
     m_partial.clear();
     m_decoder.reset(QTextCodec::codecForName("UTF-8")->makeDecoder());
     m_lastPercent = -1;
+    m_rejected = false;
 
     if (m_bSotp)
         throw UException("!m_bSotp", QString(), __FILE__, __LINE__);
@@ -148,7 +110,7 @@ bool QWebProcess::exec(const QStringList &arguments, const QString &workingDirec
 
     while (!m_finished && m_qprocess->state() != QProcess::NotRunning)
     {
-        if (m_bSotp)
+        if (m_bSotp || m_rejected)
             break;
         m_qprocess->waitForFinished(PollMs);
     }
@@ -163,6 +125,11 @@ bool QWebProcess::exec(const QStringList &arguments, const QString &workingDirec
     onReadyRead();
     if (!m_partial.isEmpty())
         takeText(QStringLiteral("\n"));
+    if (m_rejected)
+    {
+        endChild();
+        return false;
+    }
 
     if (m_qprocess->exitStatus() != QProcess::NormalExit)
         throw UException("m_qprocess->exitStatus() == QProcess::NormalExit",
@@ -184,6 +151,11 @@ bool QWebProcess::exec(const QStringList &arguments, const QString &workingDirec
         emit signal_progress(full);
     }
     return started;
+}
+
+void QWebProcess::setLineCheck(std::function<bool(const QString &)> check)
+{
+    m_lineCheck = std::move(check);
 }
 
 void QWebProcess::setWeight(float weight)
@@ -284,6 +256,11 @@ void QWebProcess::takeLine(const QString &line)
     {
         if (looksLikeError(line))
             m_lastError = line;
+        if (m_lineCheck && !m_rejected && !m_lineCheck(line))
+        {
+            LOG_DEBUG(L"ffmpeg run ended early at: %s", line);
+            m_rejected = true;
+        }
         m_tail.append(line);
         m_tailSize += line.size() + 1;
         while (m_tail.size() > 1 && m_tailSize > TailLimit)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
 #include <QObject>
@@ -23,16 +24,15 @@ public:
 
     // The ffmpeg program: $VANTREL_FFMPEG when set, else "ffmpeg" found on PATH.
     static QString program();
-    // The ffprobe program: $VANTREL_FFPROBE when set, else "ffprobe" found on PATH.
-    static QString probeProgram();
-    // Codec names of the audio streams of `path` (none for a silent video), read with ffprobe
-    // within `timeoutMs`. False when ffprobe can't tell.
-    static bool audioCodecs(const QString &path, QStringList &codecs, int timeoutMs = 30000);
 
     // Runs ffmpeg with these arguments, in `workingDirectory` when given, to its end. Returns
-    // true; throws UException when ffmpeg can't start, crashes, exits with a non-zero code or is
-    // stopped. The child is always ended and reaped before this returns or throws.
+    // true; false when the line check refused a line of ffmpeg's output (the run is then ended
+    // at once, whatever it wrote is not to be used). Throws UException when ffmpeg can't start,
+    // crashes, exits with a non-zero code or is stopped. The child is always ended and reaped
+    // before this returns or throws.
     bool exec(const QStringList &arguments, const QString &workingDirectory = QString());
+    // Called with each line of ffmpeg's output of the following runs; empty: none.
+    void setLineCheck(std::function<bool(const QString &)> check);
     // Share of the stage's 100 points that the next exec covers (0.0 to 1.0).
     void setWeight(float weight);
     // Callable from any thread: the running exec ends its child and fails; a later exec fails at once.
@@ -69,5 +69,7 @@ private:
     std::unique_ptr<QTextDecoder> m_decoder;
     float m_weight = 0.0f;
     int m_lastPercent = -1;
+    std::function<bool(const QString &)> m_lineCheck;
+    bool m_rejected = false;
     std::atomic<bool> m_bSotp {false};
 };
