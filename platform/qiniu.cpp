@@ -636,8 +636,8 @@ Qiniu_Error Qiniu_Rio_PutFile(Qiniu_Client *self, Qiniu_Rio_PutRet *ret, const c
                 || file.read(chunk.data(), qint64(length)) != qint64(length))
                 return put.fail(Qiniu_Code_LocalFile, "cannot read " + std::string(localFile));
             const uint32_t crc = Qiniu_Crc32(0, chunk.data(), length);
-            // The state advances only with an accepted answer; a chunk that is not accepted ends
-            // the put or starts its block again, each time with a digest of its own.
+            // The digest takes the chunk before it is sent: a chunk that is not accepted ends the
+            // put, or starts its block over with a digest of its own.
             state.digest->addData(chunk.data(), int(length));
             const std::string wantChecksum = hexText(state.digest->result());
 

@@ -1,5 +1,6 @@
 #include "qwebmodel.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include <QDir>
@@ -185,7 +186,8 @@ QStringList QWebModel::sliceCommand(const QString &playlistPath, bool encodeAudi
         throw UException("QDir().mkpath(sliceFolder)",
                          QStringLiteral("无法创建切片文件夹：%1").arg(m_sliceFolder), __FILE__, __LINE__);
 
-    const QString input = m_convert ? m_transcodeTarget : m_sourcePath;
+    // ffmpeg runs in the slice folder: the input is named from the root.
+    const QString input = QFileInfo(m_convert ? m_transcodeTarget : m_sourcePath).absoluteFilePath();
     const QString playlistName = QFileInfo(playlistPath).fileName();
     return {QStringLiteral("-nostdin"), QStringLiteral("-y"),
             QStringLiteral("-fflags"), QStringLiteral("+genpts"),
