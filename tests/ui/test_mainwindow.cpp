@@ -310,10 +310,20 @@ TEST(UiMainWindowFiles, CorruptStateFilesAreKept)
     ASSERT_TRUE(testsupport::writeAll(records, "{\"1\": [broken"));
     ASSERT_TRUE(testsupport::writeAll(work, "[{\"data\": 5}, 7, \"x\""));
     {
+        // The user is told once of each file kept aside, with the kept copy's name.
+        QStringList told;
+        ModalAnswer answer([&](QWidget *w) {
+            told << messageText(w);
+            return clickButton(w, "btnOk");
+        });
         QMainWidget window;
         window.start();
         window.show();
+        ASSERT_TRUE(testsupport::waitUntil([&]() { return told.size() == 2; }, 5000));
         QTest::qWait(100);
+        EXPECT_EQ(told.size(), 2);
+        EXPECT_TRUE(told.join(QLatin1Char('\n')).contains(QStringLiteral("records.json.bad")));
+        EXPECT_TRUE(told.join(QLatin1Char('\n')).contains(QStringLiteral("work.json.bad")));
         EXPECT_EQ(window.form().listWidgetRecord->count(), 0);
         EXPECT_EQ(window.form().stackedWidgetRecord->currentIndex(), 0);
         EXPECT_EQ(window.form().listWidgetUpload->count(), 0);
