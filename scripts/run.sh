@@ -34,6 +34,9 @@ if [ -z "${VANTREL_API_HOST:-}" ]; then
     echo "Demo server on $VANTREL_API_HOST: sign in with demo / demo123."
 fi
 
+# "ostrelhelper:" links of a web page (a sign-in token) start this build of vantrel.
+"$BIN/vantrel" --register-url-protocol || echo "The ostrelhelper: URL protocol could not be registered." >&2
+
 status=0
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     echo "No display found: running under xvfb-run (nothing will be visible)."
