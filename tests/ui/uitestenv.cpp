@@ -54,6 +54,9 @@ UiTestEnv::UiTestEnv(bool withServer, int threads)
 
 UiTestEnv::~UiTestEnv()
 {
+    // No test inherits the sign-in of the one before it.
+    QUser::instance()->setTeacherId(0);
+    QUser::instance()->setToken(QString(), QString());
     QHttpClient::instance()->stop();
     if (m_server)
         m_server->stop();
