@@ -126,11 +126,15 @@ namespace crashharness
 
     bool Harness::runToEnd(const Scene &scene, int timeoutMs, QString *why) const
     {
+        const size_t checks = m_server->requests("Version/versionCheck").size();
         std::unique_ptr<QProcess> process = start(scene);
         const int jobs = static_cast<int>(scene.jobs.size());
+        // Up once it has sent its version check (its work pool runs then); done when every job
+        // is recorded and nothing is pending.
         const bool done = testsupport::waitUntil([&]() {
             return process->state() == QProcess::NotRunning
-                || (recordCount(scene) >= jobs && pendingCount(scene) == 0);
+                || (m_server->requests("Version/versionCheck").size() > checks && recordCount(scene) >= jobs
+                    && pendingCount(scene) == 0);
         }, timeoutMs);
         if (!done || process->state() == QProcess::NotRunning) {
             if (why)
