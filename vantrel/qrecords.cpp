@@ -40,6 +40,22 @@ QRecords::QRecords(const QString &filePath, QObject *parent)
     : QObject(parent)
     , m_filePath(filePath.isEmpty() ? dataFolder() + QStringLiteral("records.json") : filePath)
 {
+    load();
+}
+
+void QRecords::reopen(const QString &filePath)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_records.clear();
+        m_notice.clear();
+        m_filePath = filePath.isEmpty() ? dataFolder() + QStringLiteral("records.json") : filePath;
+    }
+    load();
+}
+
+void QRecords::load()
+{
     QValue root;
     QString error;
     // The name a damaged file is kept under, taken before the read moves it there.

@@ -20,6 +20,9 @@ public:
     // Loads `filePath` ("records.json" in the data folder when empty).
     explicit QRecords(const QString &filePath = QString(), QObject *parent = nullptr);
     ~QRecords() override;
+    // Drops the records held and loads `filePath` ("records.json" in the data folder when
+    // empty): the data folder has changed.
+    void reopen(const QString &filePath = QString());
 
     // Records the output `path` (a file, or the slice folder in mode 4) and emits addItem.
     record_ptr addRecord(const QString &path, int mode);
@@ -52,6 +55,7 @@ signals:
     void removeItem(qlonglong id);
 
 private:
+    void load();
     record_ptr makeFileRecord(const QString &path, const QString &sizeOf = QString());
     // Stores under `wantedId` when it is given and free, else under a new id.
     void store(const record_ptr &record, qint64 wantedId = 0);

@@ -87,6 +87,25 @@ void QWorkPool::stop()
     save();
 }
 
+void QWorkPool::reopen(const QString &filePath)
+{
+    stop();
+    {
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        m_queue.clear();
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mapMutex);
+        m_works.clear();
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_noticeMutex);
+        m_notice.clear();
+    }
+    m_loaded = false;
+    m_filePath = filePath;
+}
+
 std::shared_ptr<QFileWork> QWorkPool::addWork(const QString &path, const QDtaConfig &config)
 {
     const QList<std::shared_ptr<QFileWork>> works = addWorks(QStringList {path}, config);

@@ -62,6 +62,9 @@ public:
     bool save();
     // "work.json" in the data folder unless set otherwise.
     void setFilePath(const QString &path);
+    // Stops, forgets every item and keeps the pending work in `filePath` from now on (the
+    // data folder has changed); start() loads it.
+    void reopen(const QString &filePath);
     QString filePath() const;
     // The text to show once when "work.json" was damaged and kept aside, else empty; cleared
     // by the call.

@@ -22,7 +22,9 @@
 #include "qhttpclient.h"
 #include "qmsgbox.h"
 #include "quiscale.h"
+#include "qrecords.h"
 #include "quser.h"
+#include "qworkpool.h"
 #include "vantrelresources.h"
 #include "testsupport.h"
 
@@ -35,6 +37,9 @@ UiTestEnv::UiTestEnv(bool withServer, int threads)
     qputenv("VANTREL_DATA_DIR", (m_temp + QStringLiteral("data/")).toUtf8());
     qputenv("VANTREL_SORBIN", QByteArray(VANTREL_BIN_DIR) + "sorbin");
     CGlobal::init();
+    // Every test starts with the pending work and history of its own data folder.
+    QWorkPool::instance()->reopen(CGlobal::dataPath() + QStringLiteral("work.json"));
+    QRecords::instance()->reopen();
     const QString startIni = m_temp + QStringLiteral("start.ini");
     testsupport::writeAll(startIni, QStringLiteral("[config]\ndebug=1\nthreads=%1\n").arg(threads).toUtf8());
     QAppSetting::instance()->setFile(startIni);
@@ -57,6 +62,7 @@ UiTestEnv::~UiTestEnv()
     // No test inherits the sign-in of the one before it.
     QUser::instance()->setTeacherId(0);
     QUser::instance()->setToken(QString(), QString());
+    QWorkPool::instance()->stop();
     QHttpClient::instance()->stop();
     if (m_server)
         m_server->stop();
