@@ -1,11 +1,19 @@
 #include "qframemodel.h"
 
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <mutex>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QStringList>
 
 #include "cstringhelp.h"
@@ -13,6 +21,7 @@
 #include "namedpipe.h"
 #include "qchildprocess.h"
 #include "qdtavideo.h"
+#include "qfilework.h"
 #include "qrecords.h"
 #include "quser.h"
 #include "qvalue.h"
@@ -37,6 +46,41 @@ namespace
     const QString kCrash = QStringLiteral("sorbin exit crash");
     const QString kAuthParse = QStringLiteral("解析课程授权码失败！");
     const QString kPipeFailed = QStringLiteral("创建通信管道失败！");
+
+    // Renames without ever replacing: false when `to` exists.
+    bool renameNoReplace(const QString &from, const QString &to)
+    {
+        const QByteArray a = QFile::encodeName(from);
+        const QByteArray b = QFile::encodeName(to);
+        if (::renameat2(AT_FDCWD, a.constData(), AT_FDCWD, b.constData(), RENAME_NOREPLACE) == 0)
+            return true;
+        if (errno != EINVAL && errno != ENOSYS)
+            return false;
+        // File systems without it: a hard link fails when the name is taken.
+        if (::link(a.constData(), b.constData()) != 0)
+            return false;
+        ::unlink(a.constData());
+        return true;
+    }
+
+    bool sameFile(const QString &a, const QString &b)
+    {
+        struct stat sa;
+        struct stat sb;
+        return ::stat(QFile::encodeName(a).constData(), &sa) == 0 && ::stat(QFile::encodeName(b).constData(), &sb) == 0
+            && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    }
+
+    bool taken(const QString &path)
+    {
+        const QFileInfo info(path);
+        return info.exists() || info.isSymLink();
+    }
+
+    QString recordedPath(const record_ptr &record)
+    {
+        return QDir::cleanPath(record->filePath() + record->fileName());
+    }
 }
 
 QFrameModel::QFrameModel(const std::shared_ptr<QDtaVideo> &video, QObject *parent)
@@ -93,6 +137,13 @@ void QFrameModel::run()
 {
     LOG_DEBUG(L"frame convert start");
     checkStop();
+    // An output under the video key is whole: `sorbin` names it so only after its last write.
+    // A run that a kill ended before the record goes on from there, without encrypting again.
+    if (taken(outputPathOf(*m_video))) {
+        LOG_INFO(L"output of an earlier run found, recording it");
+        finish();
+        return;
+    }
     const QString courseId = m_video->config().courseId();
     const int32_t rand = static_cast<int32_t>(static_cast<uint32_t>(static_cast<quint64>(m_video->id()) & 0xFFFFFFFFu));
 
@@ -356,6 +407,7 @@ bool QFrameModel::handleMessage(const std::string &message)
     case 1:
         throw UException("false", QStringLiteral("视频加密异常"), __FILE__, __LINE__);
     case 2: {
+        QFileWork::crashPoint("encrypting");
         if (parts.size() != 2)
             throw UException("2 == strList.size()", QStringLiteral("convert progress exception!"), __FILE__, __LINE__);
         bool ok = false;
@@ -371,25 +423,68 @@ bool QFrameModel::handleMessage(const std::string &message)
     }
 }
 
+QString QFrameModel::outputPathOf(const QDtaVideo &video)
+{
+    return video.savePath() + video.videoKey();
+}
+
+QString QFrameModel::finalPathOf(const QDtaVideo &video)
+{
+    return video.savePath() + shortNameOf(video.videoKey());
+}
+
+bool QFrameModel::completeRecorded(const QDtaVideo &video)
+{
+    const record_ptr record = QRecords::instance()->jobRecord(video.id());
+    if (!record)
+        return false;
+    const QString output = outputPathOf(video);
+    const QString recorded = recordedPath(record);
+    // An id shared with another record (not this job's output) is no done mark.
+    if (recorded != QDir::cleanPath(output) && recorded != QDir::cleanPath(finalPathOf(video)))
+        return false;
+    if (recorded == QDir::cleanPath(output) || !taken(output))
+        return true;
+    // Recorded under the short name while the output still has its video-key name.
+    if (!taken(recorded)) {
+        if (renameNoReplace(output, recorded))
+            return true;
+    } else if (sameFile(output, recorded)) {
+        // A link-and-unlink rename cut short: both names are the output.
+        QFile::remove(output);
+        return true;
+    }
+    LOG_WARNING(L"%s is taken, the output keeps the name %s", recorded, output);
+    QRecords::instance()->moveRecord(record->id(), output);
+    return true;
+}
+
 void QFrameModel::finish()
 {
-    const QString videoKey = m_video->videoKey();
-    const QString folder = m_video->savePath();
-    const QString output = folder + videoKey;
-    if (!QFile::exists(output)) {
+    const QString output = outputPathOf(*m_video);
+    if (!taken(output)) {
         LOG_ERROR(L"sorbin reported success without output %s", output);
         throw UException("QFile::exists(output)", QStringLiteral("加密失败"), __FILE__, __LINE__);
     }
 
-    QString name = videoKey;
-    const QString shortName = shortNameOf(videoKey);
     // The short name only when it is free: the source video, an earlier output or any other
-    // file of that name is never replaced (rename does not overwrite).
-    if (shortName != videoKey && !shortName.isEmpty()) {
-        if (QFile::rename(output, folder + shortName))
-            name = shortName;
-        else
-            LOG_WARNING(L"%s is taken, the output keeps the name %s", folder + shortName, videoKey);
+    // file of that name is never replaced.
+    QString target = finalPathOf(*m_video);
+    if (QDir::cleanPath(target) == QDir::cleanPath(output) || QDir::cleanPath(target) == QDir::cleanPath(m_video->sourcePath())
+        || taken(target))
+        target = output;
+
+    // The record first, under the job's id, in one write of the history: it marks the job done.
+    // A restart that finds it finishes the rename below and never runs the job again.
+    const int mode = m_video->config().encryptType();
+    const record_ptr record = QRecords::instance()->addJobRecord(m_video->id(), target, output, mode);
+    QFileWork::crashPoint("recorded");
+    if (target == output)
+        return;
+    if (!renameNoReplace(output, target)) {
+        LOG_WARNING(L"%s is taken, the output keeps the name %s", target, output);
+        QRecords::instance()->moveRecord(record->id(), output);
+        return;
     }
-    QRecords::instance()->addRecord(folder + name, m_video->config().encryptType());
+    QFileWork::crashPoint("renamed");
 }

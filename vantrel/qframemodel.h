@@ -44,6 +44,13 @@ public:
     static std::string pipeNameOf(const QString &videoKey);
     // The final name of an output: the video key less its first three "_" fields.
     static QString shortNameOf(const QString &videoKey);
+    // Where `sorbin` leaves the output of a job (save path + video key), and the short name the
+    // stage gives it when that name is free.
+    static QString outputPathOf(const QDtaVideo &video);
+    static QString finalPathOf(const QDtaVideo &video);
+    // True when the job was recorded (its record is its done mark); finishes the output's rename
+    // when a kill came between the record and the rename.
+    static bool completeRecorded(const QDtaVideo &video);
 
     Json::Value makeJobJson() const;
 

@@ -242,6 +242,49 @@ TEST_F(FrameModelTest, EarlierOutputOfTheSameNameIsKept)
     EXPECT_TRUE(QFile::exists(record->filePath() + record->fileName()));
 }
 
+// An output that an earlier, killed run left under the video key is recorded, not made again:
+// no authorization request, no child (the child here would fail).
+TEST_F(FrameModelTest, OutputOfAKilledRunIsRecordedNotEncryptedAgain)
+{
+    auto video = makeVideo(QStringLiteral("fail"));
+    ASSERT_TRUE(testsupport::writeAll(QFrameModel::outputPathOf(*video), "encrypted earlier"));
+    QFrameModel model(video);
+    EXPECT_EQ(runStage(model), QString());
+    EXPECT_EQ(testsupport::readAll(m_videos + QStringLiteral("a.vep")), QByteArray("encrypted earlier"));
+    EXPECT_FALSE(QFile::exists(QFrameModel::outputPathOf(*video)));
+    EXPECT_TRUE(m_server->server()->requests("Video/getAuthCode").empty());
+    const record_ptr record = QRecords::instance()->jobRecord(video->id());
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(record->fileName(), QStringLiteral("a.vep"));
+    EXPECT_TRUE(QFrameModel::completeRecorded(*video));
+}
+
+// Killed between the record and the rename: the restart finishes the rename; when the short
+// name was taken meanwhile, the record follows the output instead.
+TEST_F(FrameModelTest, RecordedJobFinishesItsRename)
+{
+    for (const bool takenMeanwhile : {false, true}) {
+        SCOPED_TRACE(takenMeanwhile);
+        auto video = makeVideo(QStringLiteral("fail"), takenMeanwhile ? QStringLiteral("b.mp4") : QStringLiteral("c.mp4"));
+        const QString output = QFrameModel::outputPathOf(*video);
+        const QString final = QFrameModel::finalPathOf(*video);
+        ASSERT_TRUE(testsupport::writeAll(output, "encrypted"));
+        QRecords::instance()->addJobRecord(video->id(), final, output, 7);
+        if (takenMeanwhile)
+            ASSERT_TRUE(testsupport::writeAll(final, "someone else's"));
+        EXPECT_TRUE(QFrameModel::completeRecorded(*video));
+        const record_ptr record = QRecords::instance()->jobRecord(video->id());
+        EXPECT_EQ(testsupport::readAll(record->filePath() + record->fileName()), QByteArray("encrypted"));
+        EXPECT_EQ(QFile::exists(output), takenMeanwhile);
+        if (takenMeanwhile)
+            EXPECT_EQ(testsupport::readAll(final), QByteArray("someone else's"));
+    }
+    // Another job's record under the same id is no done mark.
+    auto video = makeVideo(QStringLiteral("fail"), QStringLiteral("d.mp4"));
+    QRecords::instance()->addJobRecord(video->id(), m_videos + QStringLiteral("x.vep"), m_videos + QStringLiteral("d.mp4"), 7);
+    EXPECT_FALSE(QFrameModel::completeRecorded(*video));
+}
+
 struct ChildCase
 {
     const char *behaviour;
