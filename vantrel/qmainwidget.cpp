@@ -220,8 +220,7 @@ bool QMainWidget::login()
 
 void QMainWidget::start()
 {
-    const int threads = QAppSetting::instance()->getInt(QStringLiteral("config"), QStringLiteral("threads"), 3);
-    QWorkPool::instance()->start(threads);
+    QWorkPool::instance()->start(QAppSetting::workerThreads(*QAppSetting::instance()));
     platform::bringToFront(windowHandle());
     QUser::instance()->versionCheck(this, "onUpdateReponse(bool, const QValue&, const QString&)");
 }
