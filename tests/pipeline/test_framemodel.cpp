@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QMutex>
 
 #include <gtest/gtest.h>
@@ -422,6 +423,7 @@ TEST_F(FrameModelTest, StopSendsTermBeforeKill)
         EXPECT_EQ(message, QStringLiteral("sorbin exit crash"));
         EXPECT_EQ(testsupport::readAll(log), QByteArray("TERM\n"));
         EXPECT_EQ(entriesOf(m_videos), QStringList {QStringLiteral("a.mp4")});
+        QMutexLocker lock(&m_progressMutex);
         m_progress.clear();
     }
     qunsetenv("FAKESORBIN_SIGNAL_LOG");
@@ -464,4 +466,24 @@ TEST_F(FrameModelTest, UnreadableSourceOrFolderFailsAtOnce)
         QDir(video->sourcePath()).removeRecursively();
     }
     qunsetenv("FAKESORBIN_SIGNAL_LOG");
+}
+
+// A run of the same job whose program died left its folder behind, with a child still
+// writing there: the next run removes that folder and its output is its own.
+TEST_F(FrameModelTest, EarlierRunOfTheJobCannotTouchTheNextOne)
+{
+    auto video = makeVideo(QStringLiteral("success"));
+    const QString stale = m_videos + QStringLiteral(".vantrel-%1-Ab12Cd/").arg(video->id());
+    ASSERT_TRUE(QDir().mkpath(stale));
+    ASSERT_TRUE(testsupport::writeAll(stale + video->videoKey() + QStringLiteral(".tmp"), "orphan"));
+    const QString otherJob = m_videos + QStringLiteral(".vantrel-%1-Ab12Cd/").arg(video->id() + 1000);
+    ASSERT_TRUE(QDir().mkpath(otherJob));
+
+    QFrameModel model(video);
+    EXPECT_EQ(runStage(model), QString());
+    EXPECT_EQ(testsupport::readAll(m_videos + QStringLiteral("a.vep")),
+              QByteArray("video:") + QByteArray::fromStdString(QFrameModel::mixKey("demo-key-12", "12")));
+    EXPECT_FALSE(QFileInfo::exists(stale));
+    // Another job's folder is that job's business.
+    EXPECT_TRUE(QFileInfo::exists(otherJob));
 }
