@@ -3,6 +3,7 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QListWidget>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -226,22 +227,22 @@ TEST_F(UiMainWindowIdle, AddingFilesThroughTheFileDialog)
     const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
     const QString expectedStart = QDir(desktop).exists() ? desktop : QDir::homePath();
     QStringList startFolders;
+    QPointer<QFileDialog> seen;
     bool choose = true;
     ModalAnswer files([&](QWidget *w) {
         auto *dialog = qobject_cast<QFileDialog *>(w);
         if (!dialog)
             return false;
-        startFolders << dialog->directory().absolutePath();
-        if (choose)
-        {
-            dialog->selectFile(source);
-            static_cast<QDialog *>(dialog)->accept();
-        }
-        else
+        // Asked again while it stays open: its folder is already noted.
+        if (dialog != seen)
+            startFolders << dialog->directory().absolutePath();
+        seen = dialog;
+        if (!choose)
         {
             dialog->reject();
+            return true;
         }
-        return true;
+        return chooseFiles(dialog, {source});
     });
     SettingsAnswer settings;
     window->form().btnAddFile->click();
@@ -286,9 +287,14 @@ TEST_F(UiMainWindowIdle, ClosingSavesPendingWork)
 TEST_F(UiMainWindowIdle, LostSignInAsksOnce)
 {
     int dialogs = 0;
+    QPointer<QWidget> seen;
     ModalAnswer answer([&](QWidget *w) {
         if (!qobject_cast<QLoginDialog *>(w))
             return clickButton(w, "btnOk");
+        // Left open for a moment on purpose: asked again meanwhile, nothing more to do.
+        if (w == seen)
+            return true;
+        seen = w;
         ++dialogs;
         emit QUser::instance()->tokenInvalid();
         emit QUser::instance()->tokenInvalid();
