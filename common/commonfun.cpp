@@ -48,7 +48,9 @@ namespace
             return true; // unreadable: left to the INI reader, never set aside for that
         if (file.size() > kMaxSize)
             return false;
-        const QByteArray data = file.readAll();
+        QByteArray data = file.readAll();
+        if (data.startsWith("\xEF\xBB\xBF"))
+            data.remove(0, 3);
         for (const char c : data) {
             const unsigned char u = static_cast<unsigned char>(c);
             if ((u < 0x20 && u != '\t' && u != '\n' && u != '\r') || u == 0x7F)
