@@ -57,6 +57,9 @@ if [ -z "${VANTREL_API_HOST:-}" ]; then
     echo "Demo server on $VANTREL_API_HOST: sign in with the demo account, demo / demo123."
 fi
 
+# "ostrelhelper:" links of a web page (a sign-in token) start this build of vantrel.
+"$BIN/vantrel" --register-url-protocol || echo "The ostrelhelper: URL protocol could not be registered." >&2
+
 status=0
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     echo "No display found: vantrel runs in a virtual X display (xvfb-run), so its window is NOT"

@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QStringList>
+#include <QUrl>
 
 #include "cglobal.h"
 #include "commonfun.h"
@@ -58,8 +59,14 @@ bool CWinApp::parseLaunchToken(const QString &argument, LaunchToken &result)
     const int colon = argument.indexOf(QLatin1Char(':'));
     if (colon <= 0)
         return false;
+    // A browser hands the link over percent-encoded ("ostrelhelper:%7B%22uid%22…").
+    const QString text = argument.mid(colon + 1);
     QValue root;
-    if (!parseJson(argument.mid(colon + 1), root, true) || !root.isObject())
+    if (!parseJson(text, root, true)
+        && !(text.contains(QLatin1Char('%'))
+             && parseJson(QUrl::fromPercentEncoding(text.toUtf8()), root, true)))
+        return false;
+    if (!root.isObject())
         return false;
 
     // Members that are present must be text; a missing one reads as empty.

@@ -82,6 +82,10 @@ TEST(UiStartup, LaunchTokenTable)
         {R"(x:{"uid":"1001","oauth_token":{"a":1},"oauth_token_secret":"s"})", false, 0, "", ""},
         {R"(x:{"uid":"1001","oauth_token":"t","oauth_token_secret":["s"]})", false, 0, "", ""},
         {"x:{not json", false, 0, "", ""},
+        // As a browser passes an "ostrelhelper:" link: percent-encoded, Chinese included.
+        {"ostrelhelper:%7B%22uid%22%3A%221001%22%2C%22oauth_token%22%3A%22t%20%E8%AF%BE%22%2C%22oauth_token_secret%22%3A%22s%25%22%7D",
+         true, 1001, "t 课", "s%"},
+        {"ostrelhelper:%7B%22uid%22", false, 0, "", ""},
         {"", false, 0, "", ""},
     };
     for (const TokenCase &c : cases)
