@@ -46,6 +46,30 @@ namespace
         return store;
     }
 
+    // True when the file holds text an INI reader can take: valid UTF-8 (a byte-order mark
+    // allowed) without NUL or other control bytes but tab, line feed and carriage return.
+    // A missing or empty file is text.
+    bool isTextFile(const QString &path)
+    {
+        constexpr qint64 kMaxSize = 16 * 1024 * 1024;
+        QFile file(path);
+        if (!file.exists())
+            return true;
+        if (!file.open(QIODevice::ReadOnly))
+            return true; // unreadable: left to the INI reader, never set aside for that
+        if (file.size() > kMaxSize)
+            return false;
+        QByteArray data = file.readAll();
+        if (data.startsWith("\xEF\xBB\xBF"))
+            data.remove(0, 3);
+        for (const char c : data) {
+            const unsigned char u = static_cast<unsigned char>(c);
+            if ((u < 0x20 && u != '\t' && u != '\n' && u != '\r') || u == 0x7F)
+                return false;
+        }
+        return QString::fromUtf8(data).toUtf8() == data;
+    }
+
     // Runs `read` on the open store, or gives `def` when none is open.
     template <typename T, typename Read>
     T readSetting(const T &def, Read read)
@@ -71,8 +95,11 @@ namespace CommonFun
                 file.close();
             QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
         }
-        store.reset(new QIniFile(path));
-        if (store->isDamaged()) {
+        // Junk that Qt's INI reader would take without a complaint is damage all the same.
+        const bool junk = !isTextFile(path);
+        if (!junk)
+            store.reset(new QIniFile(path));
+        if (junk || store->isDamaged()) {
             store.reset();
             const QString bad = setDamagedFileAside(path);
             if (!bad.isEmpty())
@@ -177,6 +204,21 @@ namespace CommonFun
     bool isMutexExist(const std::wstring &name)
     {
         return instanceguard::acquire(CStringHelp::unicodeToUtf8(name)) == instanceguard::Taken;
+    }
+
+    Instance guardDataFolder(const QString &folder, const std::wstring &name)
+    {
+        QString dir = folder;
+        if (!dir.endsWith(QLatin1Char('/')))
+            dir += QLatin1Char('/');
+        switch (instanceguard::acquireIn(QFile::encodeName(dir).toStdString(), CStringHelp::unicodeToUtf8(name))) {
+        case instanceguard::Acquired:
+            return Instance::Alone;
+        case instanceguard::Taken:
+            return Instance::Another;
+        default:
+            return Instance::Unknown;
+        }
     }
 
     std::string machineIdFromDiskId(const std::string &diskId)

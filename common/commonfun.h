@@ -49,6 +49,12 @@ namespace CommonFun
     // this process takes it and keeps it until it ends. False when no lock can be made.
     bool isMutexExist(const std::wstring &name);
 
+    // The single-instance guard of a data folder: a lock on "<folder><name>.lock", held by
+    // this process until it ends once it is Alone. Another: a process already holds it;
+    // Unknown: no lock could be taken there (the caller must not run unguarded).
+    enum class Instance { Alone, Another, Unknown };
+    Instance guardDataFolder(const QString &folder, const std::wstring &name);
+
     // "W" and 9 upper-case hex digits, derived from the machine's disk id; the same on
     // every run on one machine.
     std::string getMachineId();

@@ -95,13 +95,20 @@ int CWinApp::run()
     std::unique_ptr<QMainWidget> window;
     try
     {
-        if (CommonFun::isMutexExist(L"vantrel_2_0"))
+        // One instance per data folder: two would save the pending work and the history
+        // over each other's.
+        const CommonFun::Instance instance = CommonFun::guardDataFolder(CGlobal::dataPath(), L"vantrel_2_0");
+        if (instance != CommonFun::Instance::Alone)
         {
-            const QString notice = QStringLiteral("软件已启动，请勿重复运行！");
+            const bool another = instance == CommonFun::Instance::Another;
+            const QString notice = another ? QStringLiteral("软件已启动，请勿重复运行！")
+                                           : QStringLiteral("无法锁定数据文件夹，软件无法启动！");
+            if (!another)
+                LOG_ERROR(L"cannot take the instance lock in %s", CGlobal::dataPath());
             std::fprintf(stderr, "%s\n", notice.toUtf8().constData());
             if (qEnvironmentVariableIntValue("VANTREL_UNATTENDED") != 1)
                 QMsgBox::showMessage(notice, 1);
-            return 0;
+            return another ? 0 : 1;
         }
 
         QWebModel::sweepLeftovers();

@@ -4,9 +4,13 @@
 #include "cglobal.h"
 #include "crashdump.h"
 #include "cwinapp.h"
+#include "instanceguard.h"
 
 int main(int argc, char **argv)
 {
+    // Before Qt looks for it, and before the children that inherit it start.
+    instanceguard::ensureRuntimeDirEnv();
+
     // Makes this program the handler of "ostrelhelper:" links, then ends.
     if (argc == 2 && std::strcmp(argv[1], "--register-url-protocol") == 0) {
         if (CGlobal::registerUrlProtocol())

@@ -29,7 +29,8 @@ public:
     ~QFrameModel() override;
 
     void run() override;
-    // Kills the child (from any thread); a stop before the child starts ends run() there.
+    // Ends the job (from any thread): the worker ends the child, SIGTERM first, and removes
+    // what the run wrote; a stop before the child starts ends run() there.
     void stop() override;
 
     // The deciphered text of an authorization code; throws UException
@@ -63,6 +64,11 @@ public slots:
 
 private:
     void convert(const std::string &keyBase);
+    // Throws when the source is not a readable regular file or the output folder is not writable.
+    void checkPaths() const;
+    void removeStaleRuns() const;
+    // Moves the run's output from its folder beside the source, under the video key.
+    void takeOutput(const QString &runFolder);
     void readProgress(platform::NamedPipeServer &pipe);
     bool handleMessage(const std::string &message);
     void waitForClient(platform::NamedPipeServer &pipe);

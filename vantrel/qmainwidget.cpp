@@ -220,8 +220,7 @@ bool QMainWidget::login()
 
 void QMainWidget::start()
 {
-    const int threads = QAppSetting::instance()->getInt(QStringLiteral("config"), QStringLiteral("threads"), 3);
-    QWorkPool::instance()->start(threads);
+    QWorkPool::instance()->start(QAppSetting::workerThreads(*QAppSetting::instance()));
     platform::bringToFront(windowHandle());
     // A damaged history or pending-work file was kept aside: said once, after the window is up.
     for (const QString &notice : {QRecords::instance()->takeSetAsideNotice(), QWorkPool::instance()->takeSetAsideNotice()})
