@@ -7,6 +7,7 @@
 #include "cglobal.h"
 #include "commonfun.h"
 #include "crashdump.h"
+#include "instanceguard.h"
 #include "logger.h"
 #include "ostrel.h"
 #include "uexception.h"
@@ -18,6 +19,7 @@ namespace
 
 int main(int argc, char **argv)
 {
+    instanceguard::ensureRuntimeDirEnv();
     platform::installCrashHandler(kVersionText, CGlobal::parseBuildDate(__DATE__));
     CommonFun::ensureUtf8CType();
     QThread::msleep(100);
