@@ -204,6 +204,15 @@ TEST_F(UiLayout, TextsFitTheirLabels)
             EXPECT_EQ(box.findChild<QLabel *>(QStringLiteral("labelMsg"))->text(), pathError);
         }
         {
+            // A path of Latin letters only, with no blank in it: the box grows wider.
+            QMsgBox box;
+            box.setType(1);
+            const QString asciiPath = QStringLiteral("Cannot open /home/teacher/videos/spring_2024/lesson_twelve_review_part_one.mp4");
+            box.setText(asciiPath);
+            box.show();
+            EXPECT_EQ(unfit(&box), "");
+        }
+        {
             QMsgBox box;
             box.setType(3);
             box.setText(QStringLiteral("确定删除该任务?"));
