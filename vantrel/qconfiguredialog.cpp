@@ -373,7 +373,7 @@ void QConfigureDialog::onCurrentRowChanged(int currentRow)
         return;
     }
     m_config.setCourseId(item->data(Qt::StatusTipRole).toString());
-    m_config.setCourseName(item->data(Qt::ToolTipRole).toString());
+    m_config.setCourseName(item->data(Qt::UserRole).toString());
 }
 
 void QConfigureDialog::onEditingFinished()
@@ -387,7 +387,9 @@ QListWidgetItem *QConfigureDialog::makeCourseItem(const QDtaCourse &course)
     auto *item = new QListWidgetItem();
     item->setSizeHint(QSize(QUIScale::scale(720), QUIScale::scale(40)));
     item->setData(Qt::StatusTipRole, course.id());
-    item->setData(Qt::ToolTipRole, course.name());
+    // The name as it is; the tool tip shows it as text even when it looks like markup.
+    item->setData(Qt::UserRole, course.name());
+    item->setData(Qt::ToolTipRole, QUiHelper::plainToolTip(course.name()));
     return item;
 }
 

@@ -689,7 +689,7 @@ void QMainWidget::onCourseReponse(bool ok, const QValue &data, const QString &me
             auto *item = new QListWidgetItem(QIcon(QStringLiteral(":/images/item.folder.svg")), course.name());
             item->setSizeHint(QSize(QUIScale::scale(270), QUIScale::scale(40)));
             item->setData(Qt::StatusTipRole, course.id());
-            item->setData(Qt::ToolTipRole, course.name());
+            item->setData(Qt::ToolTipRole, QUiHelper::plainToolTip(course.name()));
             ui.listWidgetCourse->addItem(item);
             m_courses.append(course);
         }

@@ -267,6 +267,22 @@ TEST_F(UiReplies, MarkupIsShownAsText)
     EXPECT_EQ(label->textFormat(), Qt::PlainText);
     EXPECT_TRUE(label->toolTip().contains(QStringLiteral("&lt;b&gt;week&lt;/b&gt;")));
 
+    // A course so named: the settings keep the name as it is, its row and tip show it as text.
+    {
+        QDtaCourse course;
+        course.setId(QStringLiteral("12"));
+        course.setName(name);
+        QConfigureDialog dialog;
+        dialog.onLoadCourseList({course}, 0);
+        QListWidget *list = dialog.findChild<QListWidget *>(QStringLiteral("listWidgetCourse"));
+        ASSERT_EQ(list->count(), 1);
+        EXPECT_EQ(dialog.config().courseName(), name);
+        EXPECT_TRUE(list->item(0)->data(Qt::ToolTipRole).toString().contains(QStringLiteral("&lt;img")));
+        auto *itemName = list->itemWidget(list->item(0))->findChild<QLabel *>(QStringLiteral("labelItemName"));
+        EXPECT_EQ(itemName->text(), name);
+        EXPECT_EQ(itemName->textFormat(), Qt::PlainText);
+    }
+
     QString shown;
     Qt::TextFormat format = Qt::AutoText;
     ModalAnswer answer([&](QWidget *w) {
