@@ -34,6 +34,9 @@ public:
     // (the console program uses these).
     static QString defaultDataPath();
     static QString defaultLogPath();
+    // Creates the folder and its missing parents for this user only (0700) and tightens it
+    // when it exists open to others. False when it is no folder of this user afterwards.
+    static bool makePrivateFolder(const QString &path);
 
     // "Aug 13 2021" (the compiler's date text, day padded with a space) to 20210813;
     // 0 when the text is not of that form.

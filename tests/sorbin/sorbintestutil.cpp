@@ -51,6 +51,12 @@ namespace sorbintest
         return m_listening;
     }
 
+    std::vector<Message> PipeRecorder::messages() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_messages;
+    }
+
     void PipeRecorder::serve()
     {
         const auto start = std::chrono::steady_clock::now();

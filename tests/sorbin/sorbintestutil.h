@@ -33,6 +33,8 @@ namespace sorbintest
         explicit PipeRecorder(const std::string &pipeName, int closeAfter = -1);
         ~PipeRecorder();
         bool listening() const;
+        // What came so far (the child may still be running).
+        std::vector<Message> messages() const;
         // Waits for the serving thread to end (the client closed), then returns what came.
         std::vector<Message> finish();
 
@@ -45,7 +47,7 @@ namespace sorbintest
         std::atomic<bool> m_quit {false};
         std::atomic<bool> m_childGone {false};
         std::thread m_thread;
-        std::mutex m_mutex;
+        mutable std::mutex m_mutex;
         std::vector<Message> m_messages;
     };
 
