@@ -344,7 +344,7 @@ namespace
         for (const TrackInfo &t : tracks)
             if (ok && t.samples == 0 && t.type == "video")
             {
-                fail("the transcoded video has no frames", 0);
+                fail("the transcoded video has no frames (libvlc writes none for a clip of about a second or less)", 0);
                 ok = false;
             }
         av_dict_free(&opts);
