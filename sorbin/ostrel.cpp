@@ -587,6 +587,11 @@ bool Ostrel::encryptFrame(const QString &destPath, const QString &indexPath, con
             LOG_ERROR(L"the source %s is not a readable file", source);
             return false;
         }
+        if (st.st_size == 0)
+        {
+            LOG_ERROR(L"the source %s is empty", source);
+            return false;
+        }
     }
     // The plain transcode is written only inside the user's private data folder.
     if (!m_work.create(QWorkFolder::defaultRoot()))

@@ -21,7 +21,14 @@
 // The thread is never started: main() calls the operations directly.
 //
 // Command line: task JSON, key string, full pipe name. A key string of "-" means the key is
-// read as one Base64 line from standard input.
+// read as one Base64 line from standard input. The key never reaches the log: its lines carry
+// keyFingerprint() instead.
+//
+// Frame encryption waits in wall-clock time: a pass that never starts is given up after 31 s
+// and tried once more, a started pass that makes no progress for 60 s fails. The environment
+// variables SORBIN_START_WAIT_MS and SORBIN_STALL_WAIT_MS shorten these bounds (for tests).
+// Its plain transcode lives in a QWorkFolder of the user's data folder, removed when the run
+// ends in any way but SIGKILL; the next run sweeps what a killed one left.
 class Ostrel : public QThread
 {
     Q_OBJECT

@@ -233,6 +233,58 @@ TEST_F(SorbinFaults, SourceThatIsNoVideoFailsWithItsReason)
         << log.toStdString();
 }
 
+// A few bytes that libvlc can't open: it restarts the broadcast over and over and never plays
+// (each position call then takes seconds). Each attempt is given up by the wall clock, the
+// second one fails the run.
+TEST_F(SorbinFaults, PassThatNeverStartsIsGivenUpByTheClock)
+{
+    useSource("not a video");
+    QElapsedTimer clock;
+    clock.start();
+    const RunResult r = sorbintest::runSorbin(arguments(8), m_pipe);
+    EXPECT_LT(clock.elapsed(), 45000) << "two attempts of 4 s, each libvlc call at most a few seconds late";
+    expectCleanFailure(r);
+    int attempts = 0;
+    for (const Message &m : r.messages)
+        attempts += m.text == "4:media_name\n";
+    EXPECT_EQ(attempts, 2);
+    const QString log = sorbinLogText();
+    EXPECT_TRUE(log.contains(QStringLiteral(" warning::the broadcast did not start within 4000 ms, trying again")));
+    EXPECT_TRUE(log.contains(QStringLiteral(" error::the broadcast did not start: libvlc could not open or play the source")));
+}
+
+// SIGTERM while libvlc holds the run in its restarts: the run still ends within about two
+// seconds and leaves nothing.
+TEST_F(SorbinFaults, SigtermWhileLibvlcRetriesEndsInTime)
+{
+    useSource("not a video");
+    sorbintest::PipeRecorder recorder(m_pipe.toStdString());
+    ASSERT_TRUE(recorder.listening());
+    QProcess child;
+    child.start(sorbintest::sorbinPath(), arguments(8));
+    ASSERT_TRUE(child.waitForStarted(10000));
+    child.closeWriteChannel();
+    // Two progress polls: libvlc is restarting the broadcast by now.
+    ASSERT_TRUE(testsupport::waitUntil([&recorder]() {
+        int polls = 0;
+        for (const Message &m : recorder.messages())
+            polls += m.code() == 2;
+        return polls >= 2;
+    }, 20000));
+    QElapsedTimer clock;
+    clock.start();
+    ::kill(pid_t(child.processId()), SIGTERM);
+    const bool ended = child.waitForFinished(10000);
+    const qint64 took = clock.elapsed();
+    if (!ended)
+        QChildProcess::end(child, 0, 5000);
+    ASSERT_TRUE(ended);
+    recorder.finish();
+    EXPECT_LT(took, 2500);
+    EXPECT_EQ(child.exitCode(), 1);
+    expectNothingLeft();
+}
+
 // A folder name with "://", quotes and Chinese is read as a file, never as a network address;
 // libvlc's messages stay few.
 TEST_F(SorbinFaults, SourcePathThatLooksLikeAnAddressEncrypts)
