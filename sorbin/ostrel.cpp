@@ -298,6 +298,10 @@ bool Ostrel::doWork()
     m_indexPath = QStringLiteral("%1%2.inx").arg(temp, md5Hex(QStringLiteral("%1-%2").arg(m_task.fileName(), m_task.videoKey())));
     LOG_INFO(L"index file---%s", m_indexPath);
     setTempPaths(m_destPath, m_indexPath);
+    // The run's private folder, which also names the temporary files for the sweep of a later
+    // run, should this one be killed.
+    if (!m_work.create(QWorkFolder::defaultRoot()) || !m_work.noteTempFiles({m_destPath, m_indexPath}))
+        LOG_WARNING(L"cannot set up a private work folder in %s", QWorkFolder::defaultRoot());
 
     QFile::remove(m_destPath);
     // A stale index (or something planted under its name) never reaches the package.
@@ -594,7 +598,7 @@ bool Ostrel::encryptFrame(const QString &destPath, const QString &indexPath, con
         }
     }
     // The plain transcode is written only inside the user's private data folder.
-    if (!m_work.create(QWorkFolder::defaultRoot()))
+    if (m_work.path().isEmpty())
     {
         LOG_ERROR(L"cannot create a private work folder in %s", QWorkFolder::defaultRoot());
         return false;
@@ -724,7 +728,6 @@ bool Ostrel::encryptFrame(const QString &destPath, const QString &indexPath, con
     libvlc_vlm_release(instance);
     libvlc_release(instance);
     vlcLog.finish();
-    m_work.remove();
     if (result)
     {
         struct stat st;

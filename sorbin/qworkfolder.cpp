@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -63,6 +64,29 @@ namespace
         return fields.size() > 19 ? fields.at(19) : QByteArray();
     }
 
+    const char *const kTempList = "temp-files";
+
+    // The files a dead run noted, unless they changed after `since` (another run's by now).
+    void removeNotedFiles(const std::string &folder, const timespec &since)
+    {
+        QFile list(QFile::decodeName(QByteArray::fromStdString(folder + "/" + kTempList)));
+        if (!list.open(QIODevice::ReadOnly))
+            return;
+        const QList<QByteArray> lines = list.read(64 * 1024).split('\n');
+        for (const QByteArray &line : lines)
+        {
+            if (line.isEmpty() || !line.startsWith('/'))
+                continue;
+            struct stat st;
+            if (::lstat(line.constData(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid())
+                continue;
+            const bool older = st.st_mtim.tv_sec < since.tv_sec
+                || (st.st_mtim.tv_sec == since.tv_sec && st.st_mtim.tv_nsec < since.tv_nsec);
+            if (older)
+                ::unlink(line.constData());
+        }
+    }
+
     bool ownerAlive(const QByteArray &name)
     {
         const int dash = name.indexOf('-');
@@ -97,6 +121,8 @@ int QWorkFolder::sweep(const QString &root)
     DIR *dir = ::opendir(native.constData());
     if (!dir)
         return 0;
+    timespec since {};
+    ::clock_gettime(CLOCK_REALTIME, &since);
     int removed = 0;
     while (const dirent *entry = ::readdir(dir))
     {
@@ -106,6 +132,7 @@ int QWorkFolder::sweep(const QString &root)
         std::string path = native.toStdString();
         if (!path.empty() && path.back() != '/')
             path += '/';
+        removeNotedFiles(path + name.toStdString(), since);
         removeTree(path + name.toStdString());
         ++removed;
     }
@@ -138,6 +165,23 @@ QString QWorkFolder::path() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return QFile::decodeName(QByteArray::fromStdString(m_path));
+}
+
+bool QWorkFolder::noteTempFiles(const QStringList &paths)
+{
+    const QString folder = path();
+    if (folder.isEmpty())
+        return false;
+    QByteArray text;
+    for (const QString &p : paths)
+        text += QFile::encodeName(p) + '\n';
+    // Whole or not at all: a half list could name a cut path.
+    const QString list = folder + QString::fromLatin1(kTempList);
+    QFile file(list + QStringLiteral(".new"));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(text) != text.size() || !file.flush())
+        return false;
+    file.close();
+    return ::rename(QFile::encodeName(file.fileName()).constData(), QFile::encodeName(list).constData()) == 0;
 }
 
 void QWorkFolder::remove()

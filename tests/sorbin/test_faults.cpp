@@ -389,6 +389,36 @@ TEST_P(EndedMidTranscode, LeavesNoPlainCopy)
 
 INSTANTIATE_TEST_SUITE_P(Sorbin, EndedMidTranscode, ::testing::Values(SIGTERM, SIGKILL));
 
+// A run killed while its temporary output stands beside the video (here the stream cipher,
+// held up by a main program that doesn't answer): the next run, of another job, removes it.
+TEST_F(SorbinFaults, TempOutputOfAKilledRunIsSweptByTheNextRun)
+{
+    useSource(QByteArray(3 * 1024 * 1024, 's'));
+    {
+        sorbintest::PipeRecorder recorder(m_pipe.toStdString(), 0, true);
+        ASSERT_TRUE(recorder.listening());
+        QProcess child;
+        child.start(sorbintest::sorbinPath(), arguments(7));
+        ASSERT_TRUE(child.waitForStarted(10000));
+        child.closeWriteChannel();
+        ASSERT_TRUE(testsupport::waitUntil([&recorder]() { return !recorder.messages().empty(); }, 20000));
+        ::kill(pid_t(child.processId()), SIGKILL);
+        ASSERT_TRUE(child.waitForFinished(10000));
+        recorder.finish();
+    }
+    ASSERT_TRUE(entries(m_dir).contains(m_videoKey + QStringLiteral(".tmp"))) << "the killed run's partial output";
+    ASSERT_EQ(entries(QWorkFolder::defaultRoot()).size(), 1);
+
+    const QString other = testsupport::newTempDir();
+    ASSERT_TRUE(testsupport::writeAll(other + QStringLiteral("a.mp4"), QByteArray(3000, 'a')));
+    const QString pipe = sorbintest::newPipeName();
+    const RunResult next = sorbintest::runSorbin(
+        {sorbintest::taskJson(3, other, QStringLiteral("a.mp4"), QStringLiteral("k.vep")), QString::fromLatin1(kKey), pipe}, pipe);
+    EXPECT_EQ(next.exitCode, 0) << next.output.constData();
+    EXPECT_EQ(entries(other), (QStringList {QStringLiteral("a.mp4"), QStringLiteral("k.vep")}));
+    expectNothingLeft();
+}
+
 // The sweep removes the folders of processes that are gone (a pid reused by a later process
 // doesn't keep a folder alive) and keeps those of running ones.
 TEST(WorkFolder, SweepKeepsOnlyFoldersOfRunningProcesses)
