@@ -13,8 +13,8 @@
 // reached the end, the MP4 is stream-copied with libavformat to the destination as ISO Common
 // Encryption ("cenc-aes-ctr", not fragmented; a decoding time that libvlc repeats is moved on by
 // one tick), the index is written and the plain copy removed.
-// libvlc_vlm_del_media then returns -1 when that pass failed or never reached its end: no plain
-// MP4 is ever left at the destination. Because a short input can finish between two position
+// libvlc_vlm_del_media then returns -1 when that pass failed or never reached its end (and
+// vlmFileError says why): no plain MP4 is ever left at the destination. Because a short input can finish between two position
 // polls, a pass that ended before any position above 0 was read reports 1.0 once, then 0.0.
 //
 // Content key (16 bytes): a key text of exactly 32 hex digits gives those 16 bytes; any other
