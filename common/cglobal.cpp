@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QSysInfo>
 
 #include "commonfun.h"
@@ -188,4 +189,159 @@ void CGlobal::initBuildDate()
 void CGlobal::initSystemName()
 {
     g_systemName = QSysInfo::prettyProductName();
+}
+
+namespace
+{
+    const QString kUrlHandlerEntry = QStringLiteral("vantrel-ostrelhelper.desktop");
+    const QByteArray kUrlMimeType = QByteArrayLiteral("x-scheme-handler/ostrelhelper");
+
+    // An XDG base folder (ends with "/"): the variable when it holds an absolute path, else
+    // the default under the home folder.
+    QString xdgBaseDir(const char *variable, const QString &homeDefault)
+    {
+        const QByteArray value = qgetenv(variable);
+        if (!value.isEmpty() && value.startsWith('/'))
+            return withSlash(QDir::cleanPath(QFile::decodeName(value)));
+        return withSlash(QDir::homePath()) + homeDefault;
+    }
+
+    // One argument of a desktop entry's Exec key, before the escapes of a string value:
+    // quoted when it holds a reserved character, with '"', '`', '$' and '\\' escaped inside
+    // the quotes; '%' is doubled everywhere (it starts field codes).
+    QString execArgument(const QString &argument)
+    {
+        static const QString reserved = QStringLiteral(" \t\n\"'\\><~|&;$*?#()`");
+        bool quote = argument.isEmpty();
+        QString quoted;
+        for (const QChar c : argument) {
+            if (reserved.contains(c))
+                quote = true;
+            if (c == QLatin1Char('"') || c == QLatin1Char('`') || c == QLatin1Char('$') || c == QLatin1Char('\\'))
+                quoted += QLatin1Char('\\');
+            if (c == QLatin1Char('%'))
+                quoted += QLatin1Char('%');
+            quoted += c;
+        }
+        if (!quote)
+            return QString(argument).replace(QLatin1Char('%'), QStringLiteral("%%"));
+        return QLatin1Char('"') + quoted + QLatin1Char('"');
+    }
+
+    // The escapes of a desktop entry's string value.
+    QString escapeStringValue(const QString &text)
+    {
+        QString escaped;
+        for (const QChar c : text) {
+            switch (c.unicode()) {
+            case '\\': escaped += QStringLiteral("\\\\"); break;
+            case '\n': escaped += QStringLiteral("\\n"); break;
+            case '\t': escaped += QStringLiteral("\\t"); break;
+            case '\r': escaped += QStringLiteral("\\r"); break;
+            default: escaped += c;
+            }
+        }
+        return escaped;
+    }
+
+    // "mimeapps.list" with `key=value` in its "[Default Applications]" group: an existing
+    // line of that key is replaced, else the line is added at the end of the group (the
+    // group is added when missing). Every other line stays as it is.
+    QByteArray withDefaultApplication(const QByteArray &list, const QByteArray &key, const QByteArray &value)
+    {
+        const QByteArray entry = key + '=' + value;
+        QList<QByteArray> lines = list.split('\n');
+        if (!lines.isEmpty() && lines.last().isEmpty())
+            lines.removeLast();
+        int group = -1;
+        int lastInGroup = -1;
+        for (int i = 0; i < lines.size(); ++i) {
+            const QByteArray line = lines.at(i).trimmed();
+            if (line.startsWith('[')) {
+                if (group >= 0)
+                    break;
+                if (line == "[Default Applications]")
+                    group = lastInGroup = i;
+                continue;
+            }
+            if (group < 0 || line.isEmpty() || line.startsWith('#'))
+                continue;
+            lastInGroup = i;
+            const int equals = line.indexOf('=');
+            if (equals > 0 && line.left(equals).trimmed() == key) {
+                if (line == entry)
+                    return list;
+                lines[i] = entry;
+                return lines.join('\n') + '\n';
+            }
+        }
+        if (group < 0) {
+            if (!lines.isEmpty() && !lines.last().trimmed().isEmpty())
+                lines.append(QByteArray());
+            lines.append(QByteArrayLiteral("[Default Applications]"));
+            lines.append(entry);
+        } else {
+            lines.insert(lastInGroup + 1, entry);
+        }
+        return lines.join('\n') + '\n';
+    }
+
+    // Replaces the file atomically with `data`, unless it holds exactly that already.
+    bool writeIfChanged(const QString &path, const QByteArray &data)
+    {
+        QFile current(path);
+        if (current.open(QIODevice::ReadOnly) && current.readAll() == data)
+            return true;
+        current.close();
+        if (!QDir().mkpath(QFileInfo(path).absolutePath()))
+            return false;
+        QSaveFile file(path);
+        return file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.commit();
+    }
+}
+
+bool CGlobal::registerUrlProtocol()
+{
+    QString program = QFile::symLinkTarget(QStringLiteral("/proc/self/exe"));
+    if (program.endsWith(QStringLiteral(" (deleted)")))
+        program.chop(10);
+    return registerUrlProtocol(program);
+}
+
+bool CGlobal::registerUrlProtocol(const QString &program)
+{
+    if (!program.startsWith(QLatin1Char('/')))
+        return false;
+    const QString entry = QStringLiteral(
+        "[Desktop Entry]\n"
+        "Type=Application\n"
+        "Name=OstrelProtocol\n"
+        "Exec=%1 %u\n"
+        "MimeType=%2;\n"
+        "NoDisplay=true\n"
+        "Terminal=false\n").arg(escapeStringValue(execArgument(program)), QString::fromLatin1(kUrlMimeType));
+    const QString applications = xdgBaseDir("XDG_DATA_HOME", QStringLiteral(".local/share/")) + QStringLiteral("applications/");
+    if (!writeIfChanged(applications + kUrlHandlerEntry, entry.toUtf8())) {
+        LOG_ERROR(L"cannot write the URL handler entry in %s", applications);
+        return false;
+    }
+
+    const QString listPath = xdgBaseDir("XDG_CONFIG_HOME", QStringLiteral(".config/")) + QStringLiteral("mimeapps.list");
+    QFile listFile(listPath);
+    QByteArray list;
+    if (listFile.exists()) {
+        // An unreadable list is never replaced: the user's other defaults are in it.
+        if (!listFile.open(QIODevice::ReadOnly)) {
+            LOG_ERROR(L"cannot read %s", listPath);
+            return false;
+        }
+        list = listFile.readAll();
+        listFile.close();
+    }
+    const QByteArray updated = withDefaultApplication(list, kUrlMimeType, kUrlHandlerEntry.toUtf8() + ';');
+    if (updated != list && !writeIfChanged(listPath, updated)) {
+        LOG_ERROR(L"cannot write %s", listPath);
+        return false;
+    }
+    return true;
 }

@@ -38,6 +38,17 @@ public:
     // when it exists open to others. False when it is no folder of this user afterwards.
     static bool makePrivateFolder(const QString &path);
 
+    // Makes this program the handler of "ostrelhelper:" links for this user: the desktop
+    // entry "vantrel-ostrelhelper.desktop" in "$XDG_DATA_HOME/applications/" (default
+    // "~/.local/share/applications/") starts it with the whole URL as its only argument, and
+    // "$XDG_CONFIG_HOME/mimeapps.list" (default "~/.config/mimeapps.list") makes that entry
+    // the scheme's default handler. A file that already says so is left untouched; others
+    // are replaced atomically, every other line of "mimeapps.list" kept. False when a file
+    // could not be read or written.
+    static bool registerUrlProtocol();
+    // The same for the program file `program` (an absolute path).
+    static bool registerUrlProtocol(const QString &program);
+
     // "Aug 13 2021" (the compiler's date text, day padded with a space) to 20210813;
     // 0 when the text is not of that form.
     static int parseBuildDate(const char *date);

@@ -1,12 +1,23 @@
 #include "commonfun.h"
 
+#include <algorithm>
+#include <chrono>
+#include <climits>
 #include <clocale>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <mutex>
+#include <thread>
+#include <vector>
 
+#include <dirent.h>
+#include <poll.h>
 #include <pwd.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <QDateTime>
@@ -35,6 +46,30 @@ namespace
         return store;
     }
 
+    // True when the file holds text an INI reader can take: valid UTF-8 (a byte-order mark
+    // allowed) without NUL or other control bytes but tab, line feed and carriage return.
+    // A missing or empty file is text.
+    bool isTextFile(const QString &path)
+    {
+        constexpr qint64 kMaxSize = 16 * 1024 * 1024;
+        QFile file(path);
+        if (!file.exists())
+            return true;
+        if (!file.open(QIODevice::ReadOnly))
+            return true; // unreadable: left to the INI reader, never set aside for that
+        if (file.size() > kMaxSize)
+            return false;
+        QByteArray data = file.readAll();
+        if (data.startsWith("\xEF\xBB\xBF"))
+            data.remove(0, 3);
+        for (const char c : data) {
+            const unsigned char u = static_cast<unsigned char>(c);
+            if ((u < 0x20 && u != '\t' && u != '\n' && u != '\r') || u == 0x7F)
+                return false;
+        }
+        return QString::fromUtf8(data).toUtf8() == data;
+    }
+
     // Runs `read` on the open store, or gives `def` when none is open.
     template <typename T, typename Read>
     T readSetting(const T &def, Read read)
@@ -60,8 +95,11 @@ namespace CommonFun
                 file.close();
             QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
         }
-        store.reset(new QIniFile(path));
-        if (store->isDamaged()) {
+        // Junk that Qt's INI reader would take without a complaint is damage all the same.
+        const bool junk = !isTextFile(path);
+        if (!junk)
+            store.reset(new QIniFile(path));
+        if (junk || store->isDamaged()) {
             store.reset();
             const QString bad = setDamagedFileAside(path);
             if (!bad.isEmpty())
@@ -168,6 +206,21 @@ namespace CommonFun
         return instanceguard::acquire(CStringHelp::unicodeToUtf8(name)) == instanceguard::Taken;
     }
 
+    Instance guardDataFolder(const QString &folder, const std::wstring &name)
+    {
+        QString dir = folder;
+        if (!dir.endsWith(QLatin1Char('/')))
+            dir += QLatin1Char('/');
+        switch (instanceguard::acquireIn(QFile::encodeName(dir).toStdString(), CStringHelp::unicodeToUtf8(name))) {
+        case instanceguard::Acquired:
+            return Instance::Alone;
+        case instanceguard::Taken:
+            return Instance::Another;
+        default:
+            return Instance::Unknown;
+        }
+    }
+
     std::string machineIdFromDiskId(const std::string &diskId)
     {
         const std::string s = CStringHelp::md5Variant(diskId).substr(0, 7);
@@ -227,16 +280,6 @@ namespace CommonFun
         return getFileName(trimmed);
     }
 
-    QString getProcessUserName()
-    {
-        struct passwd pw {};
-        struct passwd *result = nullptr;
-        char buffer[4096];
-        if (getpwuid_r(::getuid(), &pw, buffer, sizeof(buffer), &result) != 0 || !result || !pw.pw_name)
-            return QString();
-        return QString::fromUtf8(pw.pw_name).left(256);
-    }
-
     float getDiskFreeSpace(const QString &path)
     {
         struct statvfs st {};
@@ -244,6 +287,202 @@ namespace CommonFun
             return 0.0f;
         const double bytes = static_cast<double>(st.f_bavail) * static_cast<double>(st.f_frsize);
         return static_cast<float>(bytes / 1024.0 / 1024.0 / 1024.0);
+    }
+
+    namespace
+    {
+        QString userName(uid_t uid)
+        {
+            struct passwd pw {};
+            struct passwd *result = nullptr;
+            char buffer[4096];
+            if (getpwuid_r(uid, &pw, buffer, sizeof(buffer), &result) != 0 || !result || !pw.pw_name)
+                return QString();
+            return QString::fromUtf8(pw.pw_name).left(256);
+        }
+
+        QByteArray procPath(pid_t pid, const char *entry)
+        {
+            return "/proc/" + QByteArray::number(pid) + "/" + entry;
+        }
+
+        // File name of the program file of a process; empty when it cannot be read.
+        QString executableName(pid_t pid)
+        {
+            char target[PATH_MAX];
+            const ssize_t size = ::readlink(procPath(pid, "exe").constData(), target, sizeof(target));
+            if (size <= 0 || size >= static_cast<ssize_t>(sizeof(target)))
+                return QString();
+            QByteArray path(target, static_cast<int>(size));
+            // A program file replaced while it runs (an update) is still that program.
+            static const QByteArray deleted(" (deleted)");
+            if (path.endsWith(deleted))
+                path.chop(deleted.size());
+            return QFile::decodeName(path.mid(path.lastIndexOf('/') + 1));
+        }
+
+        std::vector<pid_t> runningProcessIds()
+        {
+            std::vector<pid_t> ids;
+            DIR *dir = ::opendir("/proc");
+            if (!dir)
+                return ids;
+            while (const struct dirent *entry = ::readdir(dir)) {
+                char *end = nullptr;
+                const long id = std::strtol(entry->d_name, &end, 10);
+                if (id > 0 && end && *end == '\0')
+                    ids.push_back(static_cast<pid_t>(id));
+            }
+            ::closedir(dir);
+            std::sort(ids.begin(), ids.end());
+            return ids;
+        }
+
+        // A process found by name. Where the kernel has pidfds it is held by one, so that a
+        // signal can never reach a later process that was given the same id.
+        struct Target
+        {
+            pid_t pid = 0;
+            int fd = -1;
+        };
+
+        int openPidFd(pid_t pid)
+        {
+#ifdef SYS_pidfd_open
+            return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+#else
+            (void)pid;
+            return -1;
+#endif
+        }
+
+        bool hasEnded(const Target &target)
+        {
+            if (target.fd >= 0) {
+                struct pollfd p { target.fd, POLLIN, 0 };
+                return ::poll(&p, 1, 0) != 0;
+            }
+            QFile stat(QFile::decodeName(procPath(target.pid, "stat")));
+            if (!stat.open(QIODevice::ReadOnly))
+                return true;
+            const QByteArray line = stat.readAll();
+            const int close = line.lastIndexOf(')');
+            return close < 0 || line.mid(close + 2, 1) == "Z";
+        }
+
+        void sendSignal(const Target &target, int signal)
+        {
+#ifdef SYS_pidfd_send_signal
+            if (target.fd >= 0) {
+                ::syscall(SYS_pidfd_send_signal, target.fd, signal, nullptr, 0);
+                return;
+            }
+#endif
+            ::kill(target.pid, signal);
+        }
+
+        // Running processes (not `spare`) whose executable name is `name`.
+        std::vector<Target> findTargets(const QString &name, Qt::CaseSensitivity cs, pid_t spare, bool firstOnly)
+        {
+            std::vector<Target> targets;
+            if (name.isEmpty())
+                return targets;
+            for (const pid_t pid : runningProcessIds()) {
+                if (pid == spare)
+                    continue;
+                // The handle first, then the name: the name read belongs to the held process
+                // as long as that has not ended meanwhile.
+                Target target { pid, openPidFd(pid) };
+                const bool match = executableName(pid).compare(name, cs) == 0 && !hasEnded(target);
+                if (match) {
+                    targets.push_back(target);
+                    if (firstOnly)
+                        break;
+                } else if (target.fd >= 0) {
+                    ::close(target.fd);
+                }
+            }
+            return targets;
+        }
+
+        bool waitForEnd(const std::vector<Target> &targets, int waitMs)
+        {
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, waitMs));
+            for (;;) {
+                if (std::all_of(targets.begin(), targets.end(), hasEnded))
+                    return true;
+                if (std::chrono::steady_clock::now() >= deadline)
+                    return false;
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        }
+
+        bool endProcesses(const QString &name, int terminateWaitMs)
+        {
+            const std::vector<Target> targets = findTargets(name, Qt::CaseInsensitive, ::getpid(), false);
+            if (targets.empty())
+                return false;
+            for (const Target &target : targets)
+                sendSignal(target, SIGTERM);
+            if (!waitForEnd(targets, terminateWaitMs)) {
+                for (const Target &target : targets) {
+                    if (!hasEnded(target))
+                        sendSignal(target, SIGKILL);
+                }
+                waitForEnd(targets, 2000);
+            }
+            bool ended = false;
+            for (const Target &target : targets) {
+                ended = hasEnded(target) || ended;
+                if (target.fd >= 0)
+                    ::close(target.fd);
+            }
+            return ended;
+        }
+    }
+
+    qint64 findProcess(const QString &name)
+    {
+        const std::vector<Target> targets = findTargets(name, Qt::CaseSensitive, 0, true);
+        if (targets.empty())
+            return 0;
+        if (targets.front().fd >= 0)
+            ::close(targets.front().fd);
+        return targets.front().pid;
+    }
+
+    bool killProcess(const QString &name, int terminateWaitMs)
+    {
+        return endProcesses(name, terminateWaitMs);
+    }
+
+    bool killOtherInstances(int terminateWaitMs)
+    {
+        return endProcesses(executableName(::getpid()), terminateWaitMs);
+    }
+
+    QString getProcessUserName()
+    {
+        return userName(::getuid());
+    }
+
+    QString getProcessUserName(qint64 pid)
+    {
+        if (pid <= 0 || pid > std::numeric_limits<pid_t>::max())
+            return QString();
+        QFile status(QFile::decodeName(procPath(static_cast<pid_t>(pid), "status")));
+        if (!status.open(QIODevice::ReadOnly))
+            return QString();
+        // "Uid:" real, effective, saved and file-system user ids.
+        for (QByteArray line = status.readLine(); !line.isEmpty(); line = status.readLine()) {
+            if (!line.startsWith("Uid:"))
+                continue;
+            const QList<QByteArray> ids = line.mid(4).simplified().split(' ');
+            bool ok = false;
+            const uint uid = ids.value(1).toUInt(&ok);
+            return ok ? userName(static_cast<uid_t>(uid)) : QString();
+        }
+        return QString();
     }
 
     void ensureUtf8CType()

@@ -49,6 +49,12 @@ namespace CommonFun
     // this process takes it and keeps it until it ends. False when no lock can be made.
     bool isMutexExist(const std::wstring &name);
 
+    // The single-instance guard of a data folder: a lock on "<folder><name>.lock", held by
+    // this process until it ends once it is Alone. Another: a process already holds it;
+    // Unknown: no lock could be taken there (the caller must not run unguarded).
+    enum class Instance { Alone, Another, Unknown };
+    Instance guardDataFolder(const QString &folder, const std::wstring &name);
+
     // "W" and 9 upper-case hex digits, derived from the machine's disk id; the same on
     // every run on one machine.
     std::string getMachineId();
@@ -70,4 +76,22 @@ namespace CommonFun
     QString getProcessUserName();
     // Free space for this user on the volume of `path`, in GiB; 0 when unknown.
     float getDiskFreeSpace(const QString &path);
+
+    // Processes by executable name: the file name of a process's program file
+    // ("/proc/<pid>/exe"). Processes whose program file this user may not see (other
+    // users', kernel threads, zombies) never match. Ending a process sends SIGTERM, waits up
+    // to `terminateWaitMs` for it to go, then sends SIGKILL and waits up to 2 seconds more;
+    // a process is held by a pidfd so that no signal reaches a later process with its id.
+    // The calling process is never ended.
+    // Id of the first running process whose executable name is `name` (case-sensitive);
+    // 0 when none.
+    qint64 findProcess(const QString &name);
+    // Ends every process whose executable name is `name`, ignoring case; true when at
+    // least one of them ended.
+    bool killProcess(const QString &name, int terminateWaitMs = 3000);
+    // Ends every other process of this program's executable name, ignoring case.
+    bool killOtherInstances(int terminateWaitMs = 3000);
+    // Account name of the effective user of process `pid`; empty when the process is gone
+    // or the user has no name.
+    QString getProcessUserName(qint64 pid);
 }

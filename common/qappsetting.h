@@ -11,6 +11,10 @@ class QAppSetting : public QIniFile
 public:
     static QAppSetting *instance();
 
+    // [config] threads of `ini`: a whole number from 1 to 16; anything else (missing, text,
+    // out of range) gives 3, logged when it was set.
+    static int workerThreads(const QIniFile &ini);
+
 private:
     QAppSetting();
 };

@@ -17,6 +17,10 @@ bool QChildProcess::end(QProcess &process, int terminateWaitMs, int killWaitMs)
         return true;
     if (terminateWaitMs > 0) {
         process.terminate();
+        // A stopped child would only see SIGTERM when continued.
+        const qint64 pid = process.processId();
+        if (pid > 0)
+            ::kill(static_cast<pid_t>(pid), SIGCONT);
         if (process.waitForFinished(terminateWaitMs))
             return true;
     }

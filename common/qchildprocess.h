@@ -13,7 +13,8 @@ public:
     // else `fallback`.
     static QString program(const char *envVar, const QString &fallback);
 
-    // Ends a running child and reaps it: terminate() and up to `terminateWaitMs` for it to
+    // Ends a running child and reaps it: terminate() (with SIGCONT, so that a stopped child
+    // sees it) and up to `terminateWaitMs` for it to
     // end (skipped when 0 or less), then kill() and up to `killWaitMs`. Nothing for a child
     // that is not running. True when the child is no longer running.
     static bool end(QProcess &process, int terminateWaitMs, int killWaitMs);

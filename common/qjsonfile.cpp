@@ -33,10 +33,13 @@ bool QJsonFile::read(const QString &path, QValue &root, QString *error)
         return true;
     if (!file.open(QIODevice::ReadOnly))
         return fail(QStringLiteral("cannot read %1: %2").arg(path, file.errorString()), error);
-    const QByteArray data = file.readAll();
+    QByteArray data = file.readAll();
     if (file.error() != QFileDevice::NoError)
         return fail(QStringLiteral("cannot read %1: %2").arg(path, file.errorString()), error);
     file.close();
+    // Editors may put a UTF-8 byte-order mark in front: it is no damage.
+    if (data.startsWith("\xEF\xBB\xBF"))
+        data.remove(0, 3);
 
     QString parseError;
     if (parseJson(data, root, false, &parseError))

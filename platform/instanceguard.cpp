@@ -50,6 +50,38 @@ namespace
             safe.insert(safe.begin(), '_');
         return safe + ".lock";
     }
+
+    instanceguard::Result lockAt(const std::string &path)
+    {
+        std::lock_guard<std::mutex> lock(guardMutex());
+        if (heldLocks().count(path))
+            return instanceguard::Acquired;
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0)
+            return instanceguard::Failed;
+        int rc;
+        do {
+            rc = ::flock(fd, LOCK_EX | LOCK_NB);
+        } while (rc != 0 && errno == EINTR);
+        if (rc != 0) {
+            const int err = errno;
+            ::close(fd);
+            return err == EWOULDBLOCK ? instanceguard::Taken : instanceguard::Failed;
+        }
+        heldLocks()[path] = fd;
+        return instanceguard::Acquired;
+    }
+
+    void unlockAt(const std::string &path)
+    {
+        std::lock_guard<std::mutex> lock(guardMutex());
+        auto it = heldLocks().find(path);
+        if (it == heldLocks().end())
+            return;
+        ::flock(it->second, LOCK_UN);
+        ::close(it->second);
+        heldLocks().erase(it);
+    }
 }
 
 namespace instanceguard
@@ -79,37 +111,37 @@ namespace instanceguard
 
     Result acquire(const std::string &name)
     {
-        std::lock_guard<std::mutex> lock(guardMutex());
-        if (heldLocks().count(name))
-            return Acquired;
         const std::string dir = runtimeDir();
         if (dir.empty())
             return Failed;
-        const std::string path = dir + lockFileName(name);
-        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd < 0)
-            return Failed;
-        int rc;
-        do {
-            rc = ::flock(fd, LOCK_EX | LOCK_NB);
-        } while (rc != 0 && errno == EINTR);
-        if (rc != 0) {
-            const int err = errno;
-            ::close(fd);
-            return err == EWOULDBLOCK ? Taken : Failed;
-        }
-        heldLocks()[name] = fd;
-        return Acquired;
+        return lockAt(dir + lockFileName(name));
     }
 
     void release(const std::string &name)
     {
-        std::lock_guard<std::mutex> lock(guardMutex());
-        auto it = heldLocks().find(name);
-        if (it == heldLocks().end())
+        const std::string dir = runtimeDirPath();
+        unlockAt(dir + lockFileName(name));
+    }
+
+    Result acquireIn(const std::string &folder, const std::string &name)
+    {
+        if (folder.empty() || folder.back() != '/')
+            return Failed;
+        return lockAt(folder + lockFileName(name));
+    }
+
+    void releaseIn(const std::string &folder, const std::string &name)
+    {
+        unlockAt(folder + lockFileName(name));
+    }
+
+    void ensureRuntimeDirEnv()
+    {
+        const char *xdg = std::getenv("XDG_RUNTIME_DIR");
+        if (xdg && *xdg)
             return;
-        ::flock(it->second, LOCK_UN);
-        ::close(it->second);
-        heldLocks().erase(it);
+        const std::string dir = "/tmp/vantrel-" + std::to_string(::getuid());
+        if (ensurePrivateDir(dir))
+            ::setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
     }
 }

@@ -18,6 +18,16 @@ namespace instanceguard
     // Gives up a lock taken by acquire() (for tests and orderly shut-down).
     void release(const std::string &name);
 
+    // The same lock on "<folder><name>.lock" in a given folder (ending with "/", existing),
+    // so that the guard belongs to that folder whatever the environment says.
+    Result acquireIn(const std::string &folder, const std::string &name);
+    void releaseIn(const std::string &folder, const std::string &name);
+
+    // When XDG_RUNTIME_DIR is not set, sets it to "/tmp/vantrel-<uid>" (created 0700, ours),
+    // so that Qt finds a runtime folder and both programs meet in the same one. Call it
+    // first thing in main(), before any thread starts.
+    void ensureRuntimeDirEnv();
+
     // The runtime folder, created when missing (ends with "/"); empty when no safe one exists.
     std::string runtimeDir();
     // Its name only, nothing created or checked beyond $XDG_RUNTIME_DIR itself.

@@ -15,6 +15,7 @@ PACKAGES=(
   libcpp-httplib-dev libssl-dev
   libgtest-dev libgmock-dev
   xvfb xauth x11-apps imagemagick fonts-noto-cjk dbus locales
+  xdg-utils
 )
 
 missing=()

@@ -8,6 +8,7 @@ BUILD_DIR="${SANITIZE_BUILD_DIR:-build-sanitize}"
 TESTS=(
   common_test_crypto common_test_cstringhelp common_test_exception common_test_json
   common_test_logger common_test_qtutils common_test_settings common_test_commonfun common_test_childprocess
+  common_test_processes common_test_urlprotocol
   http_client tools_platformserver platform_fdio_test
   sorbin_cipher_test sorbin_package_test
   pipeline_test_records upload_progressfile upload_uploader

@@ -7,6 +7,7 @@
 #include "cglobal.h"
 #include "commonfun.h"
 #include "crashdump.h"
+#include "instanceguard.h"
 #include "logger.h"
 #include "ostrel.h"
 #include "qtermwatch.h"
@@ -21,6 +22,7 @@ namespace
 
 int main(int argc, char **argv)
 {
+    instanceguard::ensureRuntimeDirEnv();
     platform::installCrashHandler(kVersionText, CGlobal::parseBuildDate(__DATE__));
     CommonFun::ensureUtf8CType();
     QThread::msleep(100);

@@ -15,6 +15,7 @@
 #include <MediaInfoDLL/MediaInfoDLL.h>
 
 #include "logger.h"
+#include "qfilework.h"
 #include "quser.h"
 #include "qvlcinstance.h"
 #include "uexception.h"
@@ -186,6 +187,25 @@ bool QDtaVideo::isValid() const
         && folder(m_filePath) && folder(m_savePath);
 }
 
+QString QDtaVideo::restoreRefusal(const Json::Value &data) const
+{
+    const Json::Value config = QDtaJson::toObject(data, "config");
+    const Json::Value mode = config.isObject() && config.isMember("encrypt_type") ? config["encrypt_type"] : Json::Value();
+    const bool integer = mode.type() == Json::intValue || mode.type() == Json::uintValue;
+    const Json::LargestInt value = integer ? mode.asLargestInt() : 0;
+    if (!integer || (value != 4 && value != 7 && value != 8))
+        return QStringLiteral("任务的加密模式无效，已拒绝执行！");
+    if (!isValid())
+        return QStringLiteral("任务数据无效，已拒绝执行！");
+    const QString key = makeVideoKey(QUser::instance()->teacherId(), m_config.courseId(), m_id, m_fileName,
+                                     m_config.encryptType());
+    if (m_videoKey != key)
+        return QStringLiteral("任务的输出文件名与任务不符，已拒绝执行！");
+    if (m_savePath != m_filePath)
+        return QStringLiteral("任务的保存位置与源文件目录不符，已拒绝执行！");
+    return QString();
+}
+
 bool QDtaVideo::isValidCourseId(const QString &courseId)
 {
     static const QRegularExpression digits(QStringLiteral("^[0-9]{1,18}$"));
@@ -246,6 +266,7 @@ void QDtaVideo::probeMedia()
             state->finished = true;
             state->done.notify_all();
         }).detach();
+        QFileWork::crashPoint("probe");
 
         std::unique_lock<std::mutex> lock(state->mutex);
         answered = state->done.wait_for(lock, kMediaInfoTimeout, [&state]() { return state->finished; });

@@ -56,6 +56,10 @@ public:
     void fromJson(const Json::Value &value);
     // Whether a restored job is safe to run: digits-only course id, plain names, absolute folders.
     bool isValid() const;
+    // Why a job restored from `data` (its stored JSON) must not run, as a text for its row;
+    // empty when it may. Its mode must be the JSON integer 4, 7 or 8, and its video key and
+    // save path what its teacher (the one signed in), course, id, file name and folder give.
+    QString restoreRefusal(const Json::Value &data) const;
 
     // Fills width, height, duration and codec: MediaInfo first, libvlc when MediaInfo has not
     // answered within 5 seconds (and for the rest of the process). Throws UException

@@ -1,6 +1,10 @@
 #include "qfilework.h"
 
+#include <csignal>
 #include <exception>
+#include <limits>
+
+#include <QFile>
 
 #include "commonfun.h"
 #include "cstringhelp.h"
@@ -15,6 +19,8 @@
 namespace
 {
     const QString kFallbackError = QStringLiteral("程序异常，请查看日志！");
+    // Ids further than this ahead of the clock (a damaged or planted file) are not followed.
+    constexpr qint64 kFutureMs = 24LL * 3600 * 1000;
 
     std::atomic<qint64> s_lastId { 0 };
     std::mutex s_factoryMutex;
@@ -27,16 +33,35 @@ qint64 QFileWork::nextId()
     qint64 last = s_lastId.load();
     qint64 id;
     do {
-        id = now > last ? now : last + 1;
+        id = now > last || last == std::numeric_limits<qint64>::max() ? now : last + 1;
     } while (!s_lastId.compare_exchange_weak(last, id));
     return id;
 }
 
 void QFileWork::noteId(qint64 id)
 {
+    const qint64 now = CommonFun::currentMSecs();
+    if (id > now + kFutureMs) {
+        LOG_WARNING(L"id %lld lies in the future, not followed", id);
+        return;
+    }
     qint64 last = s_lastId.load();
     while (id > last && !s_lastId.compare_exchange_weak(last, id)) {
     }
+}
+
+void QFileWork::crashPoint(const char *moment)
+{
+    static const QByteArray wanted = qgetenv("VANTREL_CRASH_AT");
+    if (wanted.isEmpty() || wanted != moment)
+        return;
+    const QString mark = qEnvironmentVariable("VANTREL_CRASH_MARK");
+    if (!mark.isEmpty()) {
+        QFile file(mark);
+        if (file.open(QIODevice::WriteOnly))
+            file.write(moment);
+    }
+    ::raise(SIGKILL);
 }
 
 void QFileWork::setModelFactory(ModelFactory factory)
@@ -74,8 +99,15 @@ QFileWork::QFileWork(const Json::Value &value)
     // Only 0 and 1 are pending steps; anything else must never pass for done work.
     const int step = QDtaJson::toInt(value, "step");
     m_step = step == StepProbed ? StepProbed : StepNew;
-    m_video = std::make_shared<QDtaVideo>(QDtaJson::toObject(value, "data"));
+    const Json::Value data = QDtaJson::toObject(value, "data");
+    m_video = std::make_shared<QDtaVideo>(data);
     m_id = m_video->id();
+    m_refusal = m_video->restoreRefusal(data);
+    if (!m_refusal.isEmpty()) {
+        m_stored = value;
+        m_stopped = true;
+        LOG_ERROR(L"work %lld refused: %s", m_id, m_refusal);
+    }
     noteId(m_id);
 }
 
@@ -88,6 +120,10 @@ QFileWork::~QFileWork()
 bool QFileWork::run()
 {
     LOG_DEBUG(L"work start:%lld", m_id);
+    if (isRefused()) {
+        emit signal_error(m_refusal);
+        return false;
+    }
     m_stopped = false;
     QString error;
     try {
@@ -113,6 +149,13 @@ void QFileWork::runSteps()
     if (!m_video)
         throw UException("not_null(video)", __FILE__, __LINE__);
     throwIfStopRequested();
+    // A job whose record exists is done, whatever "work.json" says: it is never run again (an
+    // output rename that a kill cut short is finished here).
+    if (m_video->config().encryptType() != 4 && QFrameModel::completeRecorded(*m_video)) {
+        LOG_INFO(L"work %lld was recorded before, not run again", m_id);
+        m_step = StepDone;
+        return;
+    }
     if (m_step == StepNew) {
         LOG_DEBUG(L"work prepare");
         m_video->probeMedia();
@@ -183,6 +226,8 @@ void QFileWork::throwIfStopRequested() const
 
 Json::Value QFileWork::toJson() const
 {
+    if (isRefused())
+        return m_stored;
     Json::Value value(Json::objectValue);
     value["data"] = m_video ? m_video->toJson() : Json::Value(Json::objectValue);
     value["step"] = m_step.load();
@@ -191,6 +236,8 @@ Json::Value QFileWork::toJson() const
 
 bool QFileWork::isComplete() const { return m_step == StepDone; }
 bool QFileWork::isStopped() const { return m_stopped; }
+QString QFileWork::refusal() const { return m_refusal; }
+bool QFileWork::isRefused() const { return !m_refusal.isEmpty(); }
 qint64 QFileWork::id() const { return m_id; }
 std::shared_ptr<QDtaVideo> QFileWork::video() const { return m_video; }
 uint32_t QFileWork::progress() const { return m_progress; }

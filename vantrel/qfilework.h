@@ -33,7 +33,8 @@ public:
     explicit QFileWork(QObject *parent = nullptr);
     // A new job; throws UException when the settings can't make a job (course id not a number).
     QFileWork(const QString &path, const QDtaConfig &config);
-    // A job restored from "work.json"; a stored step other than 0 or 1 reads as 0.
+    // A job restored from "work.json"; a stored step other than 0 or 1 reads as 0. A job that is
+    // not what its own fields make of it (refusal()) is kept as it was stored and never runs.
     explicit QFileWork(const Json::Value &value);
     ~QFileWork() override;
 
@@ -44,6 +45,9 @@ public:
     bool isComplete() const;
     // The last run ended by a failure or a stop.
     bool isStopped() const;
+    // Why a restored job is refused (a text for its row), empty when it may run.
+    QString refusal() const;
+    bool isRefused() const;
     qint64 id() const;
     std::shared_ptr<QDtaVideo> video() const;
     uint32_t progress() const;
@@ -71,9 +75,14 @@ public:
     using ModelFactory = std::function<std::unique_ptr<QBase>(const std::shared_ptr<QDtaVideo> &)>;
     static void setModelFactory(ModelFactory factory);
 
-    // Next job id: the current milliseconds, but always above the last id handed out or seen.
+    // Next id of a job or record: the current milliseconds, but always above the last id
+    // handed out or seen. Never overflows: ids noted far beyond the clock are not followed.
     static qint64 nextId();
     static void noteId(qint64 id);
+
+    // Test hook: when VANTREL_CRASH_AT names `moment`, the program kills itself there with
+    // SIGKILL (after creating the file VANTREL_CRASH_MARK names, when set).
+    static void crashPoint(const char *moment);
 
 signals:
     void signal_progress(int stage, int percent);
@@ -99,4 +108,7 @@ private:
     std::atomic<int> m_step;
     std::atomic<bool> m_stopRequested;
     std::atomic<bool> m_claimed;
+    QString m_refusal;
+    // A refused job's entry of "work.json", saved back unchanged.
+    Json::Value m_stored;
 };

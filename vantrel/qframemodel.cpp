@@ -1,18 +1,28 @@
 #include "qframemodel.h"
 
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <mutex>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include "cstringhelp.h"
 #include "logger.h"
 #include "namedpipe.h"
 #include "qchildprocess.h"
 #include "qdtavideo.h"
+#include "qfilework.h"
 #include "qrecords.h"
 #include "quser.h"
 #include "qvalue.h"
@@ -30,6 +40,42 @@ namespace
     constexpr int kDrainMs = 50;
     constexpr int kOutputTail = 8192;
     constexpr int kKillWaitMs = 3000;
+    // A child that sends nothing for this long (connected or not) is ended.
+    constexpr int kSilenceMs = 120000;
+    // Time a child is given to clean up after SIGTERM before SIGKILL.
+    constexpr int kTermWaitMs = 5000;
+
+    // A bound in milliseconds; the environment may shorten it (tests).
+    int boundMs(const char *name, int def)
+    {
+        bool ok = false;
+        const int value = qEnvironmentVariableIntValue(name, &ok);
+        return ok && value > 0 ? value : def;
+    }
+
+    int silenceMs()
+    {
+        return boundMs("VANTREL_STAGE_SILENCE_MS", kSilenceMs);
+    }
+
+    int termWaitMs()
+    {
+        return boundMs("VANTREL_STAGE_TERM_MS", kTermWaitMs);
+    }
+
+    // Hidden folder of one run, in the output folder: ".vantrel-<job id>-XXXXXX".
+    QString runFolderPrefix(qint64 id)
+    {
+        return QStringLiteral(".vantrel-%1-").arg(id);
+    }
+
+    bool sameFile(const QString &a, const QString &b)
+    {
+        struct stat sa {};
+        struct stat sb {};
+        return ::stat(QFile::encodeName(a).constData(), &sa) == 0 && ::stat(QFile::encodeName(b).constData(), &sb) == 0
+            && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    }
 
     std::mutex s_programMutex;
     QString s_programPath;
@@ -37,6 +83,36 @@ namespace
     const QString kCrash = QStringLiteral("sorbin exit crash");
     const QString kAuthParse = QStringLiteral("解析课程授权码失败！");
     const QString kPipeFailed = QStringLiteral("创建通信管道失败！");
+    const QString kSilent = QStringLiteral("加密程序长时间无响应，已停止加密");
+    const QString kSourceUnreadable = QStringLiteral("源视频文件不存在或无法读取");
+    const QString kFolderNotWritable = QStringLiteral("输出文件夹不存在或无法写入");
+
+    // Renames without ever replacing: false when `to` exists.
+    bool renameNoReplace(const QString &from, const QString &to)
+    {
+        const QByteArray a = QFile::encodeName(from);
+        const QByteArray b = QFile::encodeName(to);
+        if (::renameat2(AT_FDCWD, a.constData(), AT_FDCWD, b.constData(), RENAME_NOREPLACE) == 0)
+            return true;
+        if (errno != EINVAL && errno != ENOSYS)
+            return false;
+        // File systems without it: a hard link fails when the name is taken.
+        if (::link(a.constData(), b.constData()) != 0)
+            return false;
+        ::unlink(a.constData());
+        return true;
+    }
+
+    bool taken(const QString &path)
+    {
+        const QFileInfo info(path);
+        return info.exists() || info.isSymLink();
+    }
+
+    QString recordedPath(const record_ptr &record)
+    {
+        return QDir::cleanPath(record->filePath() + record->fileName());
+    }
 }
 
 QFrameModel::QFrameModel(const std::shared_ptr<QDtaVideo> &video, QObject *parent)
@@ -93,6 +169,13 @@ void QFrameModel::run()
 {
     LOG_DEBUG(L"frame convert start");
     checkStop();
+    // An output under the video key is whole: `sorbin` names it so only after its last write.
+    // A run that a kill ended before the record goes on from there, without encrypting again.
+    if (taken(outputPathOf(*m_video))) {
+        LOG_INFO(L"output of an earlier run found, recording it");
+        finish();
+        return;
+    }
     const QString courseId = m_video->config().courseId();
     const int32_t rand = static_cast<int32_t>(static_cast<uint32_t>(static_cast<quint64>(m_video->id()) & 0xFFFFFFFFu));
 
@@ -198,9 +281,67 @@ bool QFrameModel::childRunning()
 
 void QFrameModel::killChild()
 {
-    // Killed at once: what it leaves half written is removed anyway.
+    // SIGTERM first, so that the child can remove what it has begun; SIGKILL when it takes
+    // too long. What it still leaves goes with the run's folder.
     if (m_process)
-        QChildProcess::end(*m_process, 0, kKillWaitMs);
+        QChildProcess::end(*m_process, termWaitMs(), kKillWaitMs);
+}
+
+void QFrameModel::checkPaths() const
+{
+    const QString source = m_video->sourcePath();
+    // Opened without blocking: a FIFO under the source's name must not hold the worker.
+    const int fd = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    const bool readable = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (fd >= 0)
+        ::close(fd);
+    if (!readable) {
+        LOG_ERROR(L"the source %s is not a readable file", source);
+        throw UException("readable regular source", kSourceUnreadable, __FILE__, __LINE__);
+    }
+    const QByteArray folder = QFile::encodeName(m_video->savePath());
+    struct stat dir {};
+    if (folder.isEmpty() || ::stat(folder.constData(), &dir) != 0 || !S_ISDIR(dir.st_mode)
+        || ::access(folder.constData(), W_OK | X_OK) != 0) {
+        LOG_ERROR(L"the output folder %s is not writable", m_video->savePath());
+        throw UException("writable output folder", kFolderNotWritable, __FILE__, __LINE__);
+    }
+}
+
+void QFrameModel::removeStaleRuns() const
+{
+    // Folders of earlier runs of this job whose program died; a child of such a run that
+    // still lives loses its files, and never reaches the new run's.
+    QDir folder(m_video->savePath());
+    const QString prefix = runFolderPrefix(m_video->id());
+    const QFileInfoList entries = folder.entryInfoList({prefix + QStringLiteral("*")},
+                                                       QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks);
+    for (const QFileInfo &entry : entries) {
+        if (entry.isSymLink() || entry.ownerId() != ::getuid())
+            continue;
+        LOG_WARNING(L"removing the folder of an earlier run: %s", entry.absoluteFilePath());
+        QDir(entry.absoluteFilePath()).removeRecursively();
+    }
+}
+
+void QFrameModel::takeOutput(const QString &runFolder)
+{
+    const QString videoKey = m_video->videoKey();
+    const QString produced = runFolder + videoKey;
+    const QString output = m_video->savePath() + videoKey;
+    if (!QFileInfo(produced).isFile()) {
+        LOG_ERROR(L"sorbin reported success without output %s", produced);
+        throw UException("QFileInfo(produced).isFile()", QStringLiteral("加密失败"), __FILE__, __LINE__);
+    }
+    if (sameFile(output, m_video->sourcePath())) {
+        LOG_ERROR(L"the output name %s is the source itself", output);
+        throw UException("!sameFile(output, source)", QStringLiteral("加密失败"), __FILE__, __LINE__);
+    }
+    if (::rename(QFile::encodeName(produced).constData(), QFile::encodeName(output).constData()) != 0) {
+        LOG_ERROR(L"cannot move %s to %s", produced, output);
+        throw UException("rename(produced, output)", QStringLiteral("加密失败"), __FILE__, __LINE__);
+    }
 }
 
 void QFrameModel::drainOutput()
@@ -234,12 +375,27 @@ void QFrameModel::convert(const std::string &keyBase)
     LOG_DEBUG(L"frame convert start pipe");
     const std::string pipeName = pipeNameOf(m_video->videoKey());
 
+    // Checked before the child exists: a missing source or a folder it can't write to would
+    // only show as a child that never ends.
+    checkPaths();
+    removeStaleRuns();
+    // The child writes its temporary and finished output below a folder of this run alone;
+    // the output is moved beside the source only when the run succeeded.
+    QTemporaryDir runDir(m_video->savePath() + runFolderPrefix(m_video->id()) + QStringLiteral("XXXXXX"));
+    if (!runDir.isValid()) {
+        LOG_ERROR(L"cannot create a folder in %s: %s", m_video->savePath(), runDir.errorString());
+        throw UException("runDir.isValid()", kFolderNotWritable, __FILE__, __LINE__);
+    }
+    const QString runFolder = runDir.path() + QLatin1Char('/');
+
     m_process.reset(new QTiedProcess);
     if (!connect(m_process.get(), SIGNAL(finished(int, QProcess::ExitStatus)), this,
                  SLOT(onFinished(int, QProcess::ExitStatus)), Qt::DirectConnection))
         LOG_ERROR(L"sorbin finished signal not connected");
     m_process->setProcessChannelMode(QProcess::MergedChannels);
-    const QByteArray task = toStyledByteArray(makeJobJson(), false).trimmed();
+    Json::Value job = makeJobJson();
+    job["save_path"] = runFolder.toStdString();
+    const QByteArray task = toStyledByteArray(job, false).trimmed();
     // The key travels on standard input: command lines are visible to other users.
     const QStringList arguments { QString::fromUtf8(task), QStringLiteral("-"), QString::fromStdString(pipeName) };
 
@@ -250,7 +406,6 @@ void QFrameModel::convert(const std::string &keyBase)
     }
     checkStop();
 
-    const QString tempOutput = m_video->savePath() + m_video->videoKey() + QStringLiteral(".tmp");
     try {
         m_process->start(programPath(), arguments, QIODevice::ReadWrite);
         if (!m_process->waitForStarted(10000)) {
@@ -282,37 +437,43 @@ void QFrameModel::convert(const std::string &keyBase)
             killChild();
         }
         drainOutput();
+        if (m_stop)
+            throw UException("!m_stop", kCrash, __FILE__, __LINE__);
         if (m_process->exitStatus() != QProcess::NormalExit)
             throw UException("m_process->exitStatus() == QProcess::NormalExit", kCrash, __FILE__, __LINE__);
         if (m_process->exitCode() != 0)
             throw UException("m_process->exitCode() == 0", QStringLiteral("加密失败"), __FILE__, __LINE__);
-        if (m_stop)
-            throw UException("!m_stop", kCrash, __FILE__, __LINE__);
+        takeOutput(runFolder);
     } catch (...) {
-        killChild();
+        // The pipe goes first: a child that reports while it ends is not left waiting for a reply.
         pipe.close();
-        QFile::remove(tempOutput);
+        killChild();
+        runDir.remove();
         if (!m_outputTail.isEmpty())
             LOG_DEBUG(L"sorbin output: %s", QString::fromUtf8(m_outputTail));
         throw;
     }
+    runDir.remove();
     LOG_DEBUG(L"frame convert complete");
     finish();
 }
 
 void QFrameModel::waitForClient(platform::NamedPipeServer &pipe)
 {
+    const int silence = silenceMs();
     QElapsedTimer timer;
     timer.start();
     while (!pipe.waitForClient(kReadSliceMs)) {
         drainOutput();
-        if (m_stop) {
-            killChild();
+        if (m_stop)
             throw UException("!m_stop", kCrash, __FILE__, __LINE__);
-        }
         // A child that ended without connecting is judged by its exit below.
         if (!childRunning())
             return;
+        if (timer.elapsed() > silence) {
+            LOG_ERROR(L"sorbin did not connect to its pipe within %d ms", silence);
+            throw UException("pipe.waitForClient()", kSilent, __FILE__, __LINE__);
+        }
         if (timer.elapsed() > kConnectTimeoutMs) {
             LOG_ERROR(L"sorbin did not connect to its pipe");
             throw UException("pipe.waitForClient()", kPipeFailed, __FILE__, __LINE__);
@@ -322,9 +483,12 @@ void QFrameModel::waitForClient(platform::NamedPipeServer &pipe)
 
 void QFrameModel::readProgress(platform::NamedPipeServer &pipe)
 {
+    const int silence = silenceMs();
+    QElapsedTimer quiet;
+    quiet.start();
     while (!m_finished) {
         if (m_stop)
-            killChild();
+            throw UException("!m_stop", kCrash, __FILE__, __LINE__);
         drainOutput();
         std::string message;
         const int got = pipe.read(message, kReadSliceMs);
@@ -333,8 +497,13 @@ void QFrameModel::readProgress(platform::NamedPipeServer &pipe)
         if (got == 0) {
             if (!childRunning())
                 m_finished = true;
+            else if (quiet.elapsed() > silence) {
+                LOG_ERROR(L"sorbin sent nothing for %d ms", silence);
+                throw UException("quiet.elapsed() <= silence", kSilent, __FILE__, __LINE__);
+            }
             continue;
         }
+        quiet.restart();
         pipe.write("ok");
         if (handleMessage(message))
             m_finished = true;
@@ -356,6 +525,7 @@ bool QFrameModel::handleMessage(const std::string &message)
     case 1:
         throw UException("false", QStringLiteral("视频加密异常"), __FILE__, __LINE__);
     case 2: {
+        QFileWork::crashPoint("encrypting");
         if (parts.size() != 2)
             throw UException("2 == strList.size()", QStringLiteral("convert progress exception!"), __FILE__, __LINE__);
         bool ok = false;
@@ -371,25 +541,68 @@ bool QFrameModel::handleMessage(const std::string &message)
     }
 }
 
+QString QFrameModel::outputPathOf(const QDtaVideo &video)
+{
+    return video.savePath() + video.videoKey();
+}
+
+QString QFrameModel::finalPathOf(const QDtaVideo &video)
+{
+    return video.savePath() + shortNameOf(video.videoKey());
+}
+
+bool QFrameModel::completeRecorded(const QDtaVideo &video)
+{
+    const record_ptr record = QRecords::instance()->jobRecord(video.id());
+    if (!record)
+        return false;
+    const QString output = outputPathOf(video);
+    const QString recorded = recordedPath(record);
+    // An id shared with another record (not this job's output) is no done mark.
+    if (recorded != QDir::cleanPath(output) && recorded != QDir::cleanPath(finalPathOf(video)))
+        return false;
+    if (recorded == QDir::cleanPath(output) || !taken(output))
+        return true;
+    // Recorded under the short name while the output still has its video-key name.
+    if (!taken(recorded)) {
+        if (renameNoReplace(output, recorded))
+            return true;
+    } else if (sameFile(output, recorded)) {
+        // A link-and-unlink rename cut short: both names are the output.
+        QFile::remove(output);
+        return true;
+    }
+    LOG_WARNING(L"%s is taken, the output keeps the name %s", recorded, output);
+    QRecords::instance()->moveRecord(record->id(), output);
+    return true;
+}
+
 void QFrameModel::finish()
 {
-    const QString videoKey = m_video->videoKey();
-    const QString folder = m_video->savePath();
-    const QString output = folder + videoKey;
-    if (!QFile::exists(output)) {
+    const QString output = outputPathOf(*m_video);
+    if (!taken(output)) {
         LOG_ERROR(L"sorbin reported success without output %s", output);
         throw UException("QFile::exists(output)", QStringLiteral("加密失败"), __FILE__, __LINE__);
     }
 
-    QString name = videoKey;
-    const QString shortName = shortNameOf(videoKey);
     // The short name only when it is free: the source video, an earlier output or any other
-    // file of that name is never replaced (rename does not overwrite).
-    if (shortName != videoKey && !shortName.isEmpty()) {
-        if (QFile::rename(output, folder + shortName))
-            name = shortName;
-        else
-            LOG_WARNING(L"%s is taken, the output keeps the name %s", folder + shortName, videoKey);
+    // file of that name is never replaced.
+    QString target = finalPathOf(*m_video);
+    if (QDir::cleanPath(target) == QDir::cleanPath(output) || QDir::cleanPath(target) == QDir::cleanPath(m_video->sourcePath())
+        || taken(target))
+        target = output;
+
+    // The record first, under the job's id, in one write of the history: it marks the job done.
+    // A restart that finds it finishes the rename below and never runs the job again.
+    const int mode = m_video->config().encryptType();
+    const record_ptr record = QRecords::instance()->addJobRecord(m_video->id(), target, output, mode);
+    QFileWork::crashPoint("recorded");
+    if (target == output)
+        return;
+    if (!renameNoReplace(output, target)) {
+        LOG_WARNING(L"%s is taken, the output keeps the name %s", target, output);
+        QRecords::instance()->moveRecord(record->id(), output);
+        return;
     }
-    QRecords::instance()->addRecord(folder + name, m_video->config().encryptType());
+    QFileWork::crashPoint("renamed");
 }

@@ -29,7 +29,8 @@ public:
     ~QFrameModel() override;
 
     void run() override;
-    // Kills the child (from any thread); a stop before the child starts ends run() there.
+    // Ends the job (from any thread): the worker ends the child, SIGTERM first, and removes
+    // what the run wrote; a stop before the child starts ends run() there.
     void stop() override;
 
     // The deciphered text of an authorization code; throws UException
@@ -44,6 +45,13 @@ public:
     static std::string pipeNameOf(const QString &videoKey);
     // The final name of an output: the video key less its first three "_" fields.
     static QString shortNameOf(const QString &videoKey);
+    // Where `sorbin` leaves the output of a job (save path + video key), and the short name the
+    // stage gives it when that name is free.
+    static QString outputPathOf(const QDtaVideo &video);
+    static QString finalPathOf(const QDtaVideo &video);
+    // True when the job was recorded (its record is its done mark); finishes the output's rename
+    // when a kill came between the record and the rename.
+    static bool completeRecorded(const QDtaVideo &video);
 
     Json::Value makeJobJson() const;
 
@@ -56,6 +64,11 @@ public slots:
 
 private:
     void convert(const std::string &keyBase);
+    // Throws when the source is not a readable regular file or the output folder is not writable.
+    void checkPaths() const;
+    void removeStaleRuns() const;
+    // Moves the run's output from its folder beside the source, under the video key.
+    void takeOutput(const QString &runFolder);
     void readProgress(platform::NamedPipeServer &pipe);
     bool handleMessage(const std::string &message);
     void waitForClient(platform::NamedPipeServer &pipe);

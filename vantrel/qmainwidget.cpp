@@ -220,9 +220,17 @@ bool QMainWidget::login()
 
 void QMainWidget::start()
 {
-    const int threads = QAppSetting::instance()->getInt(QStringLiteral("config"), QStringLiteral("threads"), 3);
-    QWorkPool::instance()->start(threads);
+    QWorkPool::instance()->start(QAppSetting::workerThreads(*QAppSetting::instance()));
     platform::bringToFront(windowHandle());
+    // A damaged history or pending-work file was kept aside: said once, after the window is up.
+    for (const QString &notice : {QRecords::instance()->takeSetAsideNotice(), QWorkPool::instance()->takeSetAsideNotice()})
+    {
+        if (notice.isEmpty())
+            continue;
+        LOG_WARNING(L"%s", notice);
+        if (qEnvironmentVariableIntValue("VANTREL_UNATTENDED") != 1)
+            QTimer::singleShot(0, this, [notice]() { QUiHelper::guard(L"notice", [&]() { QMsgBox::showMessage(notice, 1); }); });
+    }
     QUser::instance()->versionCheck(this, "onUpdateReponse(bool, const QValue&, const QString&)");
 }
 
@@ -427,9 +435,9 @@ bool QMainWidget::addFiles(const QStringList &paths)
     if (dialog.execInFront() != QDialog::Accepted)
         return false;
     const QDtaConfig config = dialog.config();
-    // A file that cannot be queued is reported; the rest of the batch still goes.
-    for (const QString &path : paths)
-        QUiHelper::guard(L"queueing a video", [&]() { QWorkPool::instance()->addWork(path, config); });
+    // The batch is saved as pending work in one go; a file that cannot be queued is reported
+    // and the rest of the batch still goes.
+    QUiHelper::guard(L"queueing videos", [&]() { QWorkPool::instance()->addWorks(paths, config); });
     return true;
 }
 

@@ -10,6 +10,7 @@
 #include "cglobal.h"
 #include "commonfun.h"
 #include "logger.h"
+#include "qfilework.h"
 #include "qjsonfile.h"
 #include "qtutils.h"
 #include "uexception.h"
@@ -38,15 +39,35 @@ QRecords *QRecords::instance()
 QRecords::QRecords(const QString &filePath, QObject *parent)
     : QObject(parent)
     , m_filePath(filePath.isEmpty() ? dataFolder() + QStringLiteral("records.json") : filePath)
-    , m_lastId(0)
+{
+    load();
+}
+
+void QRecords::reopen(const QString &filePath)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_records.clear();
+        m_notice.clear();
+        m_filePath = filePath.isEmpty() ? dataFolder() + QStringLiteral("records.json") : filePath;
+    }
+    load();
+}
+
+void QRecords::load()
 {
     QValue root;
     QString error;
+    // The name a damaged file is kept under, taken before the read moves it there.
+    const QString readAside = QJsonFile::badFileName(m_filePath);
     if (!QJsonFile::read(m_filePath, root, &error)) {
         LOG_ERROR(L"records: %s", error);
+        if (!QFile::exists(m_filePath)) {
+            keptAside(readAside);
+            return;
+        }
         // Unreadable but still there: move it aside so that saving keeps it.
-        if (QFile::exists(m_filePath))
-            CommonFun::setDamagedFileAside(m_filePath);
+        keptAside(CommonFun::setDamagedFileAside(m_filePath));
         return;
     }
     if (root.isNull())
@@ -55,6 +76,7 @@ QRecords::QRecords(const QString &filePath, QObject *parent)
         // Parses but is no history: keep it aside rather than write over it.
         const QString bad = CommonFun::setDamagedFileAside(m_filePath);
         LOG_ERROR(L"records: %s is not an object, kept as %s", m_filePath, bad);
+        keptAside(bad);
         return;
     }
     bool skipped = false;
@@ -75,15 +97,31 @@ QRecords::QRecords(const QString &filePath, QObject *parent)
             skipped = true;
         }
         m_records.insert(key, std::make_shared<QDtaRecord>(value));
-        if (key > m_lastId)
-            m_lastId = key;
+        // New job and record ids stay above the ones of the history.
+        QFileWork::noteId(key);
     }
     if (skipped) {
         // The next save drops what could not be read: keep the file as it was.
         const QString bad = QJsonFile::badFileName(m_filePath);
         LOG_ERROR(L"records: some members were not read, the file is kept as %s", bad);
-        QFile::copy(m_filePath, bad);
+        if (QFile::copy(m_filePath, bad))
+            keptAside(bad);
     }
+}
+
+void QRecords::keptAside(const QString &bad)
+{
+    if (bad.isEmpty() || !QFileInfo::exists(bad))
+        return;
+    m_notice = QStringLiteral("历史记录文件已损坏，原文件已另存为“%1”。").arg(QDir::toNativeSeparators(bad));
+}
+
+QString QRecords::takeSetAsideNotice()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    QString notice;
+    notice.swap(m_notice);
+    return notice;
 }
 
 QRecords::~QRecords()
@@ -98,13 +136,15 @@ QString QRecords::filePath() const
 
 qint64 QRecords::nextId()
 {
-    // Two records of the same millisecond get distinct ids.
-    const qint64 now = CommonFun::currentMSecs();
-    m_lastId = now > m_lastId ? now : m_lastId + 1;
-    return m_lastId;
+    // Job ids and record ids come from one sequence, so that a record of any kind never takes
+    // the id of a job that is still to be recorded.
+    qint64 id = QFileWork::nextId();
+    while (m_records.contains(id))
+        id = QFileWork::nextId();
+    return id;
 }
 
-record_ptr QRecords::makeFileRecord(const QString &path)
+record_ptr QRecords::makeFileRecord(const QString &path, const QString &sizeOf)
 {
     auto record = std::make_shared<QDtaRecord>();
     const QFileInfo info(path);
@@ -113,19 +153,62 @@ record_ptr QRecords::makeFileRecord(const QString &path)
     if (!folder.endsWith(QLatin1Char('/')))
         folder += QLatin1Char('/');
     record->setFilePath(folder);
-    record->setFileSize(static_cast<double>(info.size() / 1024 / 1024));
+    const qint64 size = QFileInfo(sizeOf.isEmpty() ? path : sizeOf).size();
+    record->setFileSize(static_cast<double>(size / 1024 / 1024));
     return record;
 }
 
-void QRecords::store(const record_ptr &record)
+void QRecords::store(const record_ptr &record, qint64 wantedId)
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        record->setId(nextId());
+        if (wantedId > 0 && !m_records.contains(wantedId))
+            record->setId(wantedId);
+        else
+            record->setId(nextId());
         m_records.insert(record->id(), record);
     }
     save();
     emit addItem(record);
+}
+
+record_ptr QRecords::addJobRecord(qint64 jobId, const QString &path, const QString &sizeOf, int mode)
+{
+    record_ptr record = makeFileRecord(path, sizeOf);
+    record->setTime(static_cast<int32_t>(QDateTime::currentSecsSinceEpoch()));
+    record->setFileType(static_cast<uint32_t>(mode));
+    store(record, jobId);
+    if (record->id() != jobId)
+        LOG_WARNING(L"records: id %lld is taken, the record of that job is kept as %lld", jobId, record->id());
+    return record;
+}
+
+record_ptr QRecords::jobRecord(qint64 jobId) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_records.value(jobId);
+}
+
+bool QRecords::moveRecord(qint64 id, const QString &path)
+{
+    record_ptr moved;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const record_ptr old = m_records.value(id);
+        if (!old)
+            return false;
+        // A new object: the old one may be on screen in another thread.
+        moved = std::make_shared<QDtaRecord>(*old);
+        const record_ptr named = makeFileRecord(path);
+        moved->setFileName(named->fileName());
+        moved->setFilePath(named->filePath());
+        moved->setFileSize(named->fileSize());
+        m_records.insert(id, moved);
+    }
+    save();
+    emit removeItem(id);
+    emit addItem(moved);
+    return true;
 }
 
 record_ptr QRecords::addRecord(const QString &path, int mode)

@@ -121,9 +121,9 @@ void QUpdateDialog::setLauncher(const Launcher &launcher)
     launcherSlot() = launcher;
 }
 
-void QUpdateDialog::setShown()
+void QUpdateDialog::setShown(bool shown)
 {
-    g_shown = true;
+    g_shown = shown;
 }
 
 bool QUpdateDialog::isShown()

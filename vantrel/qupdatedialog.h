@@ -37,8 +37,9 @@ public:
     // Replaces the way the updater is started (tests); an empty launcher restores the default.
     static void setLauncher(const Launcher &launcher);
 
-    // The user asked for a version check from the menu (set once, never cleared).
-    static void setShown();
+    // The user asked for a version check from the menu: set once for the run (cleared only
+    // by tests, whose cases each stand for a run of their own).
+    static void setShown(bool shown = true);
     static bool isShown();
 
 public slots:

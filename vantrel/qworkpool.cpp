@@ -2,7 +2,9 @@
 
 #include <future>
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include "cglobal.h"
 #include "logger.h"
@@ -85,35 +87,99 @@ void QWorkPool::stop()
     save();
 }
 
+void QWorkPool::reopen(const QString &filePath)
+{
+    stop();
+    {
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        m_queue.clear();
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mapMutex);
+        m_works.clear();
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_noticeMutex);
+        m_notice.clear();
+    }
+    m_loaded = false;
+    m_filePath = filePath;
+}
+
 std::shared_ptr<QFileWork> QWorkPool::addWork(const QString &path, const QDtaConfig &config)
 {
-    auto work = std::make_shared<QFileWork>(path, config);
-    if (!addWorkItem(work))
+    const QList<std::shared_ptr<QFileWork>> works = addWorks(QStringList {path}, config);
+    if (works.isEmpty())
         throw UException("addWorkItem(work)", __FILE__, __LINE__);
-    return work;
+    return works.first();
+}
+
+QList<std::shared_ptr<QFileWork>> QWorkPool::addWorks(const QStringList &paths, const QDtaConfig &config)
+{
+    QList<std::shared_ptr<QFileWork>> made;
+    QString failure;
+    for (const QString &path : paths) {
+        try {
+            made.append(std::make_shared<QFileWork>(path, config));
+        } catch (const UException &e) {
+            LOG_EXCEPTION(e);
+            if (failure.isEmpty())
+                failure = e.qMessage();
+        }
+    }
+    const QList<std::shared_ptr<QFileWork>> works = registerWorks(made);
+    // The whole batch is pending work on disk before any of it is shown or run.
+    if (!works.isEmpty() && !m_loading)
+        save();
+    for (const auto &work : works)
+        announce(work);
+    if (!failure.isEmpty())
+        throw UException("addWorks(paths)", failure, __FILE__, __LINE__);
+    if (works.size() != made.size())
+        throw UException("addWorkItem(work)", __FILE__, __LINE__);
+    return works;
 }
 
 bool QWorkPool::addWorkItem(const std::shared_ptr<QFileWork> &work)
 {
-    if (!work)
+    if (!work || registerWorks({work}).isEmpty())
         return false;
-    {
-        std::lock_guard<std::mutex> lock(m_mapMutex);
+    if (!m_loading)
+        save();
+    announce(work);
+    return true;
+}
+
+QList<std::shared_ptr<QFileWork>> QWorkPool::registerWorks(const QList<std::shared_ptr<QFileWork>> &works)
+{
+    QList<std::shared_ptr<QFileWork>> added;
+    std::lock_guard<std::mutex> lock(m_mapMutex);
+    for (const auto &work : works) {
+        if (!work)
+            continue;
         if (m_works.contains(work->id())) {
             LOG_ERROR(L"work %lld is already known", work->id());
-            return false;
+            continue;
         }
         m_works.insert(work->id(), work);
+        added.append(work);
     }
+    return added;
+}
+
+void QWorkPool::announce(const std::shared_ptr<QFileWork> &work)
+{
     if (!connect(work.get(), SIGNAL(signal_progress(int, int)), this, SLOT(onProgress(int, int))))
         LOG_ERROR(L"work %lld: progress not connected", work->id());
     // Outside the locks: a slot may call back into the pool.
     emit addItem(work.get());
+    if (work->isRefused()) {
+        // Its row says why; it is never queued.
+        emit work->signal_error(work->refusal());
+        return;
+    }
     if (work->claim())
         enqueue(work);
-    if (!m_loading)
-        save();
-    return true;
 }
 
 void QWorkPool::enqueue(const std::shared_ptr<QFileWork> &work)
@@ -150,7 +216,7 @@ bool QWorkPool::retryWork(qlonglong id)
     {
         std::lock_guard<std::mutex> lock(m_mapMutex);
         work = m_works.value(id);
-        if (!work || !work->isStopped() || work->isComplete())
+        if (!work || !work->isStopped() || work->isComplete() || work->isRefused())
             return false;
         // Refused while the item waits or runs.
         if (!work->claim())
@@ -275,21 +341,42 @@ void QWorkPool::averageProgress()
     m_averaging = false;
 }
 
+void QWorkPool::keptAside(const QString &bad)
+{
+    if (bad.isEmpty() || !QFileInfo::exists(bad))
+        return;
+    std::lock_guard<std::mutex> lock(m_noticeMutex);
+    m_notice = QStringLiteral("待处理任务文件已损坏，原文件已另存为“%1”。").arg(QDir::toNativeSeparators(bad));
+}
+
+QString QWorkPool::takeSetAsideNotice()
+{
+    std::lock_guard<std::mutex> lock(m_noticeMutex);
+    QString notice;
+    notice.swap(m_notice);
+    return notice;
+}
+
 void QWorkPool::load()
 {
     QValue root;
     QString error;
+    // The name a damaged file is kept under, taken before the read moves it there.
+    const QString readAside = QJsonFile::badFileName(m_filePath);
     if (!QJsonFile::read(m_filePath, root, &error)) {
         LOG_ERROR(L"work: %s", error);
         // Unreadable but still there: move it aside so that saving keeps it.
         if (QFile::exists(m_filePath))
-            CommonFun::setDamagedFileAside(m_filePath);
+            keptAside(CommonFun::setDamagedFileAside(m_filePath));
+        else
+            keptAside(readAside);
         m_loaded = true;
         return;
     }
     if (!root.isNull() && !root.isArray()) {
         const QString bad = CommonFun::setDamagedFileAside(m_filePath);
         LOG_ERROR(L"work: %s is not a list, kept as %s", m_filePath, bad);
+        keptAside(bad);
         m_loaded = true;
         return;
     }
@@ -299,13 +386,14 @@ void QWorkPool::load()
     for (Json::ArrayIndex i = 0; root.isArray() && i < root.size(); ++i) {
         const QValue &element = root[i];
         try {
-            if (!element.isObject()) {
+            // Not even the shape of a job: kept only in the copy below.
+            if (!element.isObject() || !QDtaJson::toObject(element, "data").isObject()) {
                 skipped = true;
                 continue;
             }
             auto work = std::make_shared<QFileWork>(element);
-            if (!work->video() || !work->video()->isValid()) {
-                LOG_ERROR(L"work: element %d is not a valid job", static_cast<int>(i));
+            if (!work->video() || work->id() <= 0) {
+                LOG_ERROR(L"work: element %d has no job id", static_cast<int>(i));
                 skipped = true;
                 continue;
             }
@@ -322,7 +410,8 @@ void QWorkPool::load()
     if (skipped) {
         const QString bad = QJsonFile::badFileName(m_filePath);
         LOG_ERROR(L"work: some entries were not restored, the file is kept as %s", bad);
-        QFile::copy(m_filePath, bad);
+        if (QFile::copy(m_filePath, bad))
+            keptAside(bad);
     }
     m_loading = false;
     m_loaded = true;

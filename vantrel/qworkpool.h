@@ -11,6 +11,7 @@
 #include <QMap>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include "qdtaconfig.h"
 
@@ -37,7 +38,12 @@ public:
     // Makes, announces (addItem) and queues a job; throws UException when the settings can't make
     // one (course id not a number).
     std::shared_ptr<QFileWork> addWork(const QString &path, const QDtaConfig &config);
-    // Registers, announces and queues an item; false when its id is already known.
+    // One confirmed batch: every job is made and saved to "work.json" in one write before any is
+    // announced or queued. A file that can't make a job is left out and, after the rest are
+    // queued, reported by an UException with its message.
+    QList<std::shared_ptr<QFileWork>> addWorks(const QStringList &paths, const QDtaConfig &config);
+    // Registers, announces and queues an item; false when its id is already known. A refused
+    // item is announced with its refusal and never queued.
     bool addWorkItem(const std::shared_ptr<QFileWork> &work);
     // Stops and forgets an item; a waiting item is then skipped by the workers.
     void removeWork(qlonglong id);
@@ -56,7 +62,13 @@ public:
     bool save();
     // "work.json" in the data folder unless set otherwise.
     void setFilePath(const QString &path);
+    // Stops, forgets every item and keeps the pending work in `filePath` from now on (the
+    // data folder has changed); start() loads it.
+    void reopen(const QString &filePath);
     QString filePath() const;
+    // The text to show once when "work.json" was damaged and kept aside, else empty; cleared
+    // by the call.
+    QString takeSetAsideNotice();
 
 signals:
     void addItem(QFileWork *pwork);
@@ -68,6 +80,11 @@ public slots:
     void onProgress(int stage, int percent);
 
 private:
+    // Puts the items in the id map; those whose id is known already are left out.
+    QList<std::shared_ptr<QFileWork>> registerWorks(const QList<std::shared_ptr<QFileWork>> &works);
+    // Connects, announces and (unless refused) queues a registered item.
+    void announce(const std::shared_ptr<QFileWork> &work);
+    void keptAside(const QString &bad);
     void enqueue(const std::shared_ptr<QFileWork> &work);
     void workerLoop();
     void averageProgress();
@@ -82,6 +99,8 @@ private:
     QMap<qint64, std::shared_ptr<QFileWork>> m_works;
     std::mutex m_saveMutex;
     QString m_filePath;
+    std::mutex m_noticeMutex;
+    QString m_notice;
     // Saving waits for the first load, so that pending work of the last run is never
     // written over before it was read.
     std::atomic<bool> m_loaded;

@@ -1,10 +1,14 @@
 #include <QDateTime>
+#include <QDir>
+#include <QFile>
 #include <QRegularExpression>
+#include <QStorageInfo>
 #include <QSysInfo>
 
 #include <gtest/gtest.h>
 
 #include "commonfun.h"
+#include "testsupport.h"
 
 namespace
 {
@@ -64,6 +68,61 @@ namespace
             EXPECT_EQ(CommonFun::getFileName(QString::fromUtf8(c.path)), QString::fromUtf8(c.file)) << c.path;
             EXPECT_EQ(CommonFun::getLastFolderName(QString::fromUtf8(c.path)), QString::fromUtf8(c.folder)) << c.path;
         }
+    }
+
+    TEST(CommonFunTest, FileAndFolderHelpers)
+    {
+        const QString dir = testsupport::newTempDir();
+        const QString file = dir + QStringLiteral("课程 1.mp4");
+        const QString missing = dir + QStringLiteral("missing.mp4");
+        ASSERT_TRUE(testsupport::writeAll(file, "video"));
+
+        EXPECT_TRUE(CommonFun::isFile(file));
+        EXPECT_FALSE(CommonFun::isDir(file));
+        EXPECT_FALSE(CommonFun::isFile(dir));
+        EXPECT_TRUE(CommonFun::isDir(dir));
+        EXPECT_FALSE(CommonFun::isFile(missing));
+        EXPECT_FALSE(CommonFun::isDir(missing));
+
+        // Nested folders at once; an existing one is fine; a file in the way or no path is not.
+        const QString nested = dir + QStringLiteral("输出/a/b");
+        EXPECT_TRUE(CommonFun::createDirectories(nested));
+        EXPECT_TRUE(CommonFun::isDir(nested));
+        EXPECT_TRUE(CommonFun::createDirectories(nested));
+        EXPECT_FALSE(CommonFun::createDirectories(file + QStringLiteral("/sub")));
+        EXPECT_FALSE(CommonFun::createDirectories(QString()));
+
+        // A move never replaces an existing file.
+        const QString moved = nested + QStringLiteral("/moved.mp4");
+        const QString other = dir + QStringLiteral("other.mp4");
+        ASSERT_TRUE(testsupport::writeAll(other, "other"));
+        EXPECT_TRUE(CommonFun::moveFile(file, moved));
+        EXPECT_FALSE(QFile::exists(file));
+        EXPECT_EQ(testsupport::readAll(moved), QByteArray("video"));
+        EXPECT_FALSE(CommonFun::moveFile(other, moved));
+        EXPECT_EQ(testsupport::readAll(moved), QByteArray("video"));
+        EXPECT_EQ(testsupport::readAll(other), QByteArray("other"));
+        EXPECT_FALSE(CommonFun::moveFile(missing, dir + QStringLiteral("x.mp4")));
+
+        // Deleting takes files only.
+        EXPECT_TRUE(CommonFun::deleteFile(moved));
+        EXPECT_FALSE(QFile::exists(moved));
+        EXPECT_FALSE(CommonFun::deleteFile(moved));
+        EXPECT_FALSE(CommonFun::deleteFile(nested));
+        EXPECT_TRUE(CommonFun::isDir(nested));
+    }
+
+    TEST(CommonFunTest, DiskFreeSpaceOfAPathsVolumeInGiB)
+    {
+        const QString dir = testsupport::newTempDir();
+        const QString file = dir + QStringLiteral("a.bin");
+        ASSERT_TRUE(testsupport::writeAll(file, "x"));
+        const double expected = static_cast<double>(QStorageInfo(dir).bytesAvailable()) / (1024.0 * 1024.0 * 1024.0);
+        ASSERT_GT(expected, 0.0);
+        // Others write to the same volume meanwhile: a loose margin.
+        EXPECT_NEAR(CommonFun::getDiskFreeSpace(dir), expected, 1.0);
+        EXPECT_NEAR(CommonFun::getDiskFreeSpace(file), expected, 1.0);
+        EXPECT_EQ(CommonFun::getDiskFreeSpace(dir + QStringLiteral("missing/")), 0.0f);
     }
 
     TEST(CommonFunTest, SingleInstanceWithinOneProcess)

@@ -289,6 +289,19 @@ namespace
         EXPECT_TRUE(root.isArray());
     }
 
+    TEST_F(JsonFileTest, ByteOrderMarkIsRead)
+    {
+        const QByteArray text = "\xEF\xBB\xBF[{\"video_key\": \"1_2_3_a.vep\"}]";
+        ASSERT_TRUE(testsupport::writeAll(m_path, text));
+        QValue root;
+        QString error;
+        EXPECT_TRUE(QJsonFile::read(m_path, root, &error)) << error.toStdString();
+        ASSERT_TRUE(root.isArray());
+        EXPECT_EQ(asQString(jsonMember(jsonAt(root, 0), QStringLiteral("video_key"))), QStringLiteral("1_2_3_a.vep"));
+        EXPECT_EQ(testsupport::readAll(m_path), text);
+        EXPECT_FALSE(QFileInfo::exists(m_path + QStringLiteral(".bad")));
+    }
+
     TEST_F(JsonFileTest, UnreadableFileIsNotTakenForDamaged)
     {
         // A folder where the file should be can't be read: an error, and nothing is moved.

@@ -87,6 +87,73 @@ namespace
         CommonFun::releaseSettings();
     }
 
+    // Junk that Qt's INI reader takes without complaint (no format error) is damage too; a
+    // byte-order mark in front of good text is not.
+    TEST(SettingsStoreTest, ConfigThatIsNotTextIsKeptAsBad)
+    {
+        const QByteArray cases[] = {
+            QByteArray("\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR\xde\xad\xbe\xef", 20),
+            QByteArray("[user]\nuser_name=\xff\xfe\xc3\n"),
+            QByteArray("[config]\nencrypt_model=4\x01\x02\n"),
+        };
+        for (const QByteArray &junk : cases) {
+            SCOPED_TRACE(junk.toHex().toStdString());
+            const QString path = testsupport::newTempDir() + QStringLiteral("config.ini");
+            ASSERT_TRUE(testsupport::writeAll(path, junk));
+            CommonFun::initSettings(path);
+            ASSERT_TRUE(CommonFun::isSettingsOpen());
+            EXPECT_EQ(testsupport::readAll(path + QStringLiteral(".bad")), junk);
+            EXPECT_EQ(CommonFun::getSettingInt(QStringLiteral("config"), QStringLiteral("encrypt_model"), 8), 8);
+            CommonFun::setSetting(QStringLiteral("config"), QStringLiteral("encrypt_model"), 2);
+            CommonFun::releaseSettings();
+            EXPECT_EQ(testsupport::readAll(path + QStringLiteral(".bad")), junk);
+        }
+
+        const QString path = testsupport::newTempDir() + QStringLiteral("config.ini");
+        ASSERT_TRUE(testsupport::writeAll(path, "\xEF\xBB\xBF[config]\r\nencrypt_model=7\r\n"));
+        CommonFun::initSettings(path);
+        EXPECT_EQ(CommonFun::getSettingInt(QStringLiteral("config"), QStringLiteral("encrypt_model"), 8), 7);
+        CommonFun::releaseSettings();
+        EXPECT_FALSE(QFileInfo::exists(path + QStringLiteral(".bad")));
+    }
+
+    // "threads" of "start.ini": 1 to 16 are used; anything else gives 3, with a log line when
+    // it was set.
+    TEST(IniFileTest, WorkerThreadsOutsideOneToSixteenFallBackToThree)
+    {
+        const QString logs = testsupport::newTempDir() + QStringLiteral("log/");
+        sth::logger::instance()->start(logs.toStdWString());
+        struct Case
+        {
+            const char *value; // nullptr: no key
+            int threads;
+            bool logged;
+        } cases[] = {
+            {"1", 1, false}, {"16", 16, false}, {"5", 5, false}, {nullptr, 3, false},
+            {"0", 3, true}, {"-1", 3, true}, {"17", 3, true}, {"100000", 3, true},
+            {"abc", 3, true}, {"4x", 3, true}, {"99999999999999999999", 3, true},
+        };
+        int expectedLines = 0;
+        for (const Case &c : cases) {
+            const QString path = testsupport::newTempDir() + QStringLiteral("start.ini");
+            QByteArray text("[config]\ndebug=false\n");
+            if (c.value)
+                text += QByteArray("threads=") + c.value + "\n";
+            ASSERT_TRUE(testsupport::writeAll(path, text));
+            QIniFile ini(path);
+            EXPECT_EQ(QAppSetting::workerThreads(ini), c.threads) << (c.value ? c.value : "(none)");
+            expectedLines += c.logged ? 1 : 0;
+        }
+        sth::logger::instance()->stop();
+        QString written;
+        for (const QString &name : QDir(logs).entryList({QStringLiteral("*.log")}, QDir::Files)) {
+            const QByteArray bytes = testsupport::readAll(logs + name);
+            written += QString::fromUtf16(reinterpret_cast<const char16_t *>(bytes.constData()), bytes.size() / 2);
+        }
+        EXPECT_EQ(written.count(QStringLiteral("start.ini threads=")), expectedLines) << written.toStdString();
+        EXPECT_TRUE(written.contains(QStringLiteral("threads=100000")));
+    }
+
     TEST(SettingsStoreTest, ConcurrentUseFromWorkerThreads)
     {
         CommonFun::initSettings(testsupport::newTempDir() + QStringLiteral("config.ini"));

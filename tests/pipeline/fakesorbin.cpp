@@ -1,8 +1,15 @@
 // Stand-in for the encryption program on the same pipe layer. The task's "format" member picks
 // what it does: success, fail, crash, hang, noconnect-exit, noconnect-hang, flood, garbage,
-// badprogress, nooutput, exit3.
+// badprogress, nooutput, exit3, stopself (stops itself once connected), termignore and
+// termclean (record SIGTERM in $FAKESORBIN_SIGNAL_LOG; the first then goes on hanging, the
+// second removes its temporary output and exits with 0).
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -18,6 +25,36 @@
 namespace
 {
     platform::NamedPipeClient g_pipe;
+    char g_signalLog[4096];
+    char g_temp[4096];
+    bool g_cleanOnTerm = false;
+
+    void onTerm(int)
+    {
+        const int fd = ::open(g_signalLog, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            const char text[] = "TERM\n";
+            if (::write(fd, text, sizeof(text) - 1) < 0) {
+            }
+            ::close(fd);
+        }
+        if (g_cleanOnTerm) {
+            ::unlink(g_temp);
+            ::_exit(0);
+        }
+    }
+
+    void recordTerm(bool clean, const QString &temp)
+    {
+        const char *log = std::getenv("FAKESORBIN_SIGNAL_LOG");
+        std::snprintf(g_signalLog, sizeof(g_signalLog), "%s", log ? log : "/dev/null");
+        std::snprintf(g_temp, sizeof(g_temp), "%s", QFile::encodeName(temp).constData());
+        g_cleanOnTerm = clean;
+        struct sigaction action {};
+        action.sa_handler = onTerm;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGTERM, &action, nullptr);
+    }
 
     void send(const std::string &message)
     {
@@ -62,6 +99,8 @@ int main(int argc, char **argv)
         std::getline(std::cin, keyLine);
     const QByteArray key = QByteArray::fromBase64(QByteArray::fromStdString(keyLine));
 
+    if (mode == "termignore" || mode == "termclean")
+        recordTerm(mode == "termclean", temp);
     if (mode == "noconnect-exit")
         return 1;
     if (mode == "noconnect-hang")
@@ -82,8 +121,10 @@ int main(int argc, char **argv)
         send("2:5:6\n");
     if (mode == "crash")
         std::abort();
-    if (mode == "hang")
+    if (mode == "hang" || mode == "termignore" || mode == "termclean")
         sleepForever();
+    if (mode == "stopself")
+        ::raise(SIGSTOP);
     if (mode == "fail") {
         send("1:failed\n");
         return 1;

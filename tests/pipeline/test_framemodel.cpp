@@ -2,9 +2,13 @@
 #include <atomic>
 #include <thread>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QMutex>
 
 #include <gtest/gtest.h>
@@ -23,6 +27,14 @@
 namespace
 {
     const char *kMac = "W1A2B3C4D5";
+
+    // Every entry of a folder, hidden ones included.
+    QStringList entriesOf(const QString &folder)
+    {
+        QStringList entries = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+        entries.sort();
+        return entries;
+    }
 
     QString messageOf(const std::function<void()> &call)
     {
@@ -242,6 +254,49 @@ TEST_F(FrameModelTest, EarlierOutputOfTheSameNameIsKept)
     EXPECT_TRUE(QFile::exists(record->filePath() + record->fileName()));
 }
 
+// An output that an earlier, killed run left under the video key is recorded, not made again:
+// no authorization request, no child (the child here would fail).
+TEST_F(FrameModelTest, OutputOfAKilledRunIsRecordedNotEncryptedAgain)
+{
+    auto video = makeVideo(QStringLiteral("fail"));
+    ASSERT_TRUE(testsupport::writeAll(QFrameModel::outputPathOf(*video), "encrypted earlier"));
+    QFrameModel model(video);
+    EXPECT_EQ(runStage(model), QString());
+    EXPECT_EQ(testsupport::readAll(m_videos + QStringLiteral("a.vep")), QByteArray("encrypted earlier"));
+    EXPECT_FALSE(QFile::exists(QFrameModel::outputPathOf(*video)));
+    EXPECT_TRUE(m_server->server()->requests("Video/getAuthCode").empty());
+    const record_ptr record = QRecords::instance()->jobRecord(video->id());
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(record->fileName(), QStringLiteral("a.vep"));
+    EXPECT_TRUE(QFrameModel::completeRecorded(*video));
+}
+
+// Killed between the record and the rename: the restart finishes the rename; when the short
+// name was taken meanwhile, the record follows the output instead.
+TEST_F(FrameModelTest, RecordedJobFinishesItsRename)
+{
+    for (const bool takenMeanwhile : {false, true}) {
+        SCOPED_TRACE(takenMeanwhile);
+        auto video = makeVideo(QStringLiteral("fail"), takenMeanwhile ? QStringLiteral("b.mp4") : QStringLiteral("c.mp4"));
+        const QString output = QFrameModel::outputPathOf(*video);
+        const QString final = QFrameModel::finalPathOf(*video);
+        ASSERT_TRUE(testsupport::writeAll(output, "encrypted"));
+        QRecords::instance()->addJobRecord(video->id(), final, output, 7);
+        if (takenMeanwhile)
+            ASSERT_TRUE(testsupport::writeAll(final, "someone else's"));
+        EXPECT_TRUE(QFrameModel::completeRecorded(*video));
+        const record_ptr record = QRecords::instance()->jobRecord(video->id());
+        EXPECT_EQ(testsupport::readAll(record->filePath() + record->fileName()), QByteArray("encrypted"));
+        EXPECT_EQ(QFile::exists(output), takenMeanwhile);
+        if (takenMeanwhile)
+            EXPECT_EQ(testsupport::readAll(final), QByteArray("someone else's"));
+    }
+    // Another job's record under the same id is no done mark.
+    auto video = makeVideo(QStringLiteral("fail"), QStringLiteral("d.mp4"));
+    QRecords::instance()->addJobRecord(video->id(), m_videos + QStringLiteral("x.vep"), m_videos + QStringLiteral("d.mp4"), 7);
+    EXPECT_FALSE(QFrameModel::completeRecorded(*video));
+}
+
 struct ChildCase
 {
     const char *behaviour;
@@ -275,10 +330,10 @@ TEST_P(FrameModelChildTest, EndsAsTheChildSays)
     });
     EXPECT_LT(timer.elapsed(), 15000);
     EXPECT_EQ(message, QString::fromUtf8(c.message));
-    const QString temp = m_videos + video->videoKey() + QStringLiteral(".tmp");
-    EXPECT_FALSE(QFile::exists(temp));
     const bool success = QString::fromUtf8(c.message).isEmpty();
-    EXPECT_EQ(QFile::exists(m_videos + QStringLiteral("a.vep")), success);
+    // Nothing of a failed or stopped run stays beside the source: no temporary, no output.
+    EXPECT_EQ(entriesOf(m_videos), success ? (QStringList {QStringLiteral("a.mp4"), QStringLiteral("a.vep")})
+                                           : (QStringList {QStringLiteral("a.mp4")}));
     if (success) {
         EXPECT_TRUE(percents().contains(57));
         EXPECT_EQ(percents().last(), 100);
@@ -353,4 +408,125 @@ TEST_F(FrameModelTest, ServerDownOrNonsenseFailsWithItsMessage)
     EXPECT_FALSE(message.isEmpty());
     EXPECT_NE(message, QStringLiteral("<other>"));
     EXPECT_FALSE(QFile::exists(m_videos + QStringLiteral("a.vep")));
+}
+
+// A child that goes quiet, connected or not, stopped or hanging, is ended at the (here
+// shortened) bound; the job fails with its message and leaves nothing behind.
+TEST_F(FrameModelTest, SilentChildIsEndedAtTheBound)
+{
+    qputenv("VANTREL_STAGE_SILENCE_MS", "1500");
+    qputenv("VANTREL_STAGE_TERM_MS", "1000");
+    // The real program, stopped before it could connect.
+    const QString stoppedSorbin = m_dir + QStringLiteral("stopped-sorbin.sh");
+    ASSERT_TRUE(testsupport::writeAll(stoppedSorbin, QByteArray("#!/bin/sh\nkill -STOP $$\nexec '")
+                                                         + QFile::encodeName(pipelinetest::realSorbin()) + "' \"$@\"\n"));
+    QFile::setPermissions(stoppedSorbin, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+
+    struct Case
+    {
+        const char *behaviour;
+        QString program;
+    } cases[] = {
+        {"hang", pipelinetest::fakeSorbin()},
+        {"stopself", pipelinetest::fakeSorbin()},
+        {"noconnect-hang", pipelinetest::fakeSorbin()},
+        {"success", stoppedSorbin},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.behaviour);
+        QFrameModel::setProgramPath(c.program);
+        auto video = makeVideo(QString::fromUtf8(c.behaviour));
+        QFrameModel model(video);
+        QElapsedTimer timer;
+        timer.start();
+        EXPECT_EQ(runStage(model), QStringLiteral("加密程序长时间无响应，已停止加密"));
+        EXPECT_GE(timer.elapsed(), 1500);
+        EXPECT_EQ(entriesOf(m_videos), QStringList {QStringLiteral("a.mp4")});
+    }
+    qunsetenv("VANTREL_STAGE_SILENCE_MS");
+    qunsetenv("VANTREL_STAGE_TERM_MS");
+}
+
+// Stopping a job sends SIGTERM first: a child that cleans up and exits is let go; one that
+// ignores it is killed after the grace time. Either way the job ends as stopped.
+TEST_F(FrameModelTest, StopSendsTermBeforeKill)
+{
+    qputenv("VANTREL_STAGE_TERM_MS", "1000");
+    for (const char *behaviour : {"termclean", "termignore"}) {
+        SCOPED_TRACE(behaviour);
+        const QString log = m_dir + QString::fromUtf8(behaviour) + QStringLiteral(".signals");
+        qputenv("FAKESORBIN_SIGNAL_LOG", QFile::encodeName(log));
+        auto video = makeVideo(QString::fromUtf8(behaviour));
+        QFrameModel model(video);
+        connectProgress(model);
+        const QString message = runStage(model, [&]() {
+            testsupport::waitUntil([&]() { return percents().contains(10); }, 10000);
+            model.stop();
+        });
+        EXPECT_EQ(message, QStringLiteral("sorbin exit crash"));
+        EXPECT_EQ(testsupport::readAll(log), QByteArray("TERM\n"));
+        EXPECT_EQ(entriesOf(m_videos), QStringList {QStringLiteral("a.mp4")});
+        QMutexLocker lock(&m_progressMutex);
+        m_progress.clear();
+    }
+    qunsetenv("FAKESORBIN_SIGNAL_LOG");
+    qunsetenv("VANTREL_STAGE_TERM_MS");
+}
+
+// A source that can't be read or an output folder that can't be written fails the job at once,
+// by name, before any child runs.
+TEST_F(FrameModelTest, UnreadableSourceOrFolderFailsAtOnce)
+{
+    const QString source = QStringLiteral("源视频文件不存在或无法读取");
+    const QString folder = QStringLiteral("输出文件夹不存在或无法写入");
+    const QString log = m_dir + QStringLiteral("child.signals");
+    qputenv("FAKESORBIN_SIGNAL_LOG", QFile::encodeName(log));
+    struct Case
+    {
+        const char *what;
+        std::function<void(const QString &path)> spoil;
+        QString message;
+    } cases[] = {
+        {"missing", [](const QString &path) { QFile::remove(path); }, source},
+        {"fifo", [](const QString &path) { QFile::remove(path); ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0); }, source},
+        {"folder", [](const QString &path) { QFile::remove(path); QDir().mkpath(path); }, source},
+        {"unreadable", [](const QString &path) { QFile::setPermissions(path, QFileDevice::WriteOwner); }, source},
+        {"read-only folder", [this](const QString &) { QFile::setPermissions(m_videos, QFileDevice::ReadOwner | QFileDevice::ExeOwner); }, folder},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        if (::geteuid() == 0 && QString::fromUtf8(c.what).contains(QStringLiteral("read")))
+            continue; // root reads and writes anyway
+        auto video = makeVideo(QStringLiteral("termignore"));
+        c.spoil(video->sourcePath());
+        QFrameModel model(video);
+        EXPECT_EQ(runStage(model), c.message);
+        EXPECT_FALSE(QFile::exists(log)) << "the child ran";
+        QFile::setPermissions(m_videos, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        EXPECT_EQ(entriesOf(m_videos).filter(QStringLiteral(".vantrel")), QStringList());
+        QFile::setPermissions(video->sourcePath(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        QFile::remove(video->sourcePath());
+        QDir(video->sourcePath()).removeRecursively();
+    }
+    qunsetenv("FAKESORBIN_SIGNAL_LOG");
+}
+
+// A run of the same job whose program died left its folder behind, with a child still
+// writing there: the next run removes that folder and its output is its own.
+TEST_F(FrameModelTest, EarlierRunOfTheJobCannotTouchTheNextOne)
+{
+    auto video = makeVideo(QStringLiteral("success"));
+    const QString stale = m_videos + QStringLiteral(".vantrel-%1-Ab12Cd/").arg(video->id());
+    ASSERT_TRUE(QDir().mkpath(stale));
+    ASSERT_TRUE(testsupport::writeAll(stale + video->videoKey() + QStringLiteral(".tmp"), "orphan"));
+    const QString otherJob = m_videos + QStringLiteral(".vantrel-%1-Ab12Cd/").arg(video->id() + 1000);
+    ASSERT_TRUE(QDir().mkpath(otherJob));
+
+    QFrameModel model(video);
+    EXPECT_EQ(runStage(model), QString());
+    EXPECT_EQ(testsupport::readAll(m_videos + QStringLiteral("a.vep")),
+              QByteArray("video:") + QByteArray::fromStdString(QFrameModel::mixKey("demo-key-12", "12")));
+    EXPECT_FALSE(QFileInfo::exists(stale));
+    // Another job's folder is that job's business.
+    EXPECT_TRUE(QFileInfo::exists(otherJob));
 }

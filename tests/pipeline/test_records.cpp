@@ -1,4 +1,5 @@
 // Job records, the video key and the history file.
+#include <limits>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -394,4 +395,59 @@ TEST_F(QRecordsTest, DamagedFilesLoadEmptyAndAreKept)
         EXPECT_TRUE(QJsonFile::read(file, now));
         EXPECT_TRUE(now.isObject());
     }
+}
+
+// A record id at the largest 64-bit value: the next record gets a sound id of its own.
+TEST_F(QRecordsTest, IdsNeverOverflow)
+{
+    const QByteArray content = "{\"9223372036854775807\":{\"file_name\":\"a.vep\",\"file_path\":\"/v/\",\"file_size\":1.0,"
+                               "\"file_type\":7,\"id\":9223372036854775807,\"time\":1}}\n";
+    ASSERT_TRUE(testsupport::writeAll(m_file, content));
+    QRecords records(m_file);
+    ASSERT_EQ(records.count(), 1);
+    const QString output = m_dir + QStringLiteral("b.vep");
+    writeSized(output, 1);
+    const record_ptr first = records.addRecord(output, 7);
+    const record_ptr second = records.addRecord(output, 8);
+    EXPECT_GT(first->id(), 0);
+    EXPECT_GT(second->id(), first->id());
+    EXPECT_LT(second->id(), std::numeric_limits<qint64>::max());
+    EXPECT_EQ(records.count(), 3);
+}
+
+// The record of a job is kept under the job's id (its done mark); a taken id gives another.
+TEST_F(QRecordsTest, JobRecordTakesTheJobIdWhenFree)
+{
+    QRecords records(m_file);
+    const QString output = m_dir + QStringLiteral("a.vep");
+    writeSized(output, 2 * 1024 * 1024 + 5);
+    const record_ptr record = records.addJobRecord(1700000000005LL, m_dir + QStringLiteral("final.vep"), output, 8);
+    EXPECT_EQ(record->id(), 1700000000005LL);
+    EXPECT_EQ(record->fileName(), QStringLiteral("final.vep"));
+    EXPECT_EQ(record->fileSize(), 2.0) << "sized from the file that holds the output now";
+    EXPECT_EQ(records.jobRecord(1700000000005LL), record);
+    const record_ptr other = records.addJobRecord(1700000000005LL, output, output, 8);
+    EXPECT_NE(other->id(), 1700000000005LL);
+    EXPECT_TRUE(records.moveRecord(record->id(), output));
+    EXPECT_EQ(records.jobRecord(1700000000005LL)->fileName(), QStringLiteral("a.vep"));
+
+    QRecords reloaded(m_file);
+    ASSERT_NE(reloaded.jobRecord(1700000000005LL), nullptr);
+    EXPECT_EQ(reloaded.jobRecord(1700000000005LL)->fileName(), QStringLiteral("a.vep"));
+}
+
+// A damaged history is kept aside and the user is told once, with the kept copy's name.
+TEST_F(QRecordsTest, DamagedFileIsReportedOnceWithTheKeptName)
+{
+    for (const QByteArray &content : {QByteArray("{\"1\": "), QByteArray("[1]")}) {
+        SCOPED_TRACE(content.toStdString());
+        ASSERT_TRUE(testsupport::writeAll(m_file, content));
+        QRecords records(m_file);
+        const QString notice = records.takeSetAsideNotice();
+        EXPECT_TRUE(notice.contains(m_file + QStringLiteral(".bad"))) << notice.toStdString();
+        EXPECT_TRUE(records.takeSetAsideNotice().isEmpty());
+        QFile::remove(m_file + QStringLiteral(".bad"));
+    }
+    QRecords sound(m_file);
+    EXPECT_TRUE(sound.takeSetAsideNotice().isEmpty());
 }

@@ -1,5 +1,8 @@
 // Work items and the work pool, with a stage the test controls.
 #include <condition_variable>
+#include <functional>
+#include <iterator>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <set>
@@ -14,7 +17,9 @@
 #include "qbase.h"
 #include "qdtavideo.h"
 #include "qfilework.h"
+#include "qframemodel.h"
 #include "qjsonfile.h"
+#include "qrecords.h"
 #include "qvalue.h"
 #include "qworkpool.h"
 #include "quser.h"
@@ -104,6 +109,33 @@ namespace
         std::shared_ptr<StageControl> m_control;
         std::shared_ptr<QDtaVideo> m_video;
         bool m_stopped = false;
+    };
+
+    // Error texts of one item, emitted on a worker thread and read on the main thread.
+    struct ErrorLog
+    {
+        std::mutex mutex;
+        QStringList messages;
+
+        explicit ErrorLog(QFileWork *work)
+        {
+            QObject::connect(work, &QFileWork::signal_error, [this](const QString &message) {
+                std::lock_guard<std::mutex> lock(mutex);
+                messages << message;
+            });
+        }
+
+        int count()
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            return messages.size();
+        }
+
+        QString at(int i)
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            return messages.value(i);
+        }
     };
 
     // Counts what a pool reports from its worker threads.
@@ -237,11 +269,12 @@ TEST_F(WorkPoolTest, RetryResumesAtTheFailedStepAndIsNeverDoubled)
     PoolEvents events;
     events.watch(*pool);
     pool->start(2);
+    // Held at the gate until the error log is connected.
     auto work = pool->addWork(source(QStringLiteral("a.mp4")), pipelinetest::config(8));
-    QSignalSpy errors(work.get(), SIGNAL(signal_error(QString)));
+    ErrorLog errors(work.get());
     m_control->open();
     ASSERT_TRUE(testsupport::waitUntil([&]() { return errors.count() == 1; }, 5000));
-    EXPECT_EQ(errors.at(0).at(0).toString(), QStringLiteral("视频加密异常"));
+    EXPECT_EQ(errors.at(0), QStringLiteral("视频加密异常"));
     EXPECT_TRUE(work->isStopped());
     EXPECT_EQ(work->step(), 1);
     EXPECT_EQ(m_probes->load(), 1);
@@ -361,7 +394,7 @@ TEST_F(WorkPoolTest, RemovedRunningItemIsStoppedAndForgotten)
     events.watch(*pool);
     pool->start(1);
     auto work = pool->addWork(source(QStringLiteral("a.mp4")), pipelinetest::config(7));
-    QSignalSpy errors(work.get(), SIGNAL(signal_error(QString)));
+    ErrorLog errors(work.get());
     ASSERT_TRUE(testsupport::waitUntil([&]() { return m_control->runningNow() == 1; }, 5000));
     pool->removeWork(work->id());
     ASSERT_TRUE(testsupport::waitUntil([&]() { return errors.count() == 1; }, 5000)) << "the stage was not stopped";
@@ -437,6 +470,7 @@ TEST_F(WorkPoolTest, StoredStepsAndDamagedFiles)
     };
     QValue traversal = valid;
     traversal["video_key"] = "../../../etc/x.vep";
+    traversal["id"] = static_cast<Json::Int64>(1700000000009LL);
 
     struct Case
     {
@@ -455,7 +489,7 @@ TEST_F(WorkPoolTest, StoredStepsAndDamagedFiles)
         {"step 1 kept", document({element(1, valid)}), 1, 1, false},
         {"step 3 is not done work", document({element(3, valid)}), 1, 0, false},
         {"step as text", document({element("1", valid)}), 1, 0, false},
-        {"bad elements skipped", document({QValue(5), element(1, QValue("x")), element(1, traversal), element(1, valid)}), 1, 1, true},
+        {"bad elements skipped, an unsafe job refused", document({QValue(5), element(1, QValue("x")), element(1, traversal), element(1, valid)}), 2, 1, true},
     };
     int n = 0;
     for (const Case &c : cases) {
@@ -500,28 +534,164 @@ TEST_F(WorkPoolTest, StopBeforeTheStartDoesNotWipePendingWork)
     EXPECT_EQ(testsupport::readAll(m_file), content);
 }
 
-TEST_F(WorkPoolTest, KilledProgramPicksItsWorkUpAgain)
+// "work.json" as a kill leaves it in the middle of a run (copied while the stage runs): restored,
+// the job runs again; restored once its record exists, it is done and never runs again.
+TEST_F(WorkPoolTest, MidRunSnapshotRestoresAndARecordedJobIsNotRunAgain)
 {
-    const QString killedFile = m_dir + QStringLiteral("killed-work.json");
+    const QString first = m_dir + QStringLiteral("snapshot1-work.json");
+    const QString second = m_dir + QStringLiteral("snapshot2-work.json");
     qint64 id = 0;
+    std::shared_ptr<QDtaVideo> video;
     {
         auto pool = newPool();
         pool->start(1);
-        id = pool->addWork(source(QStringLiteral("a.mp4")), pipelinetest::config(8))->id();
+        auto work = pool->addWork(source(QStringLiteral("a.mp4")), pipelinetest::config(8));
+        id = work->id();
+        video = work->video();
         ASSERT_TRUE(testsupport::waitUntil([&]() { return m_control->runningNow() == 1; }, 5000));
-        // What a program killed now leaves behind.
-        ASSERT_TRUE(QFile::copy(m_file, killedFile));
+        ASSERT_TRUE(QFile::copy(m_file, first));
+        ASSERT_TRUE(QFile::copy(m_file, second));
         pool->stop();
     }
     m_control->open();
-    m_file = killedFile;
+    for (const QString &snapshot : {first, second}) {
+        m_file = snapshot;
+        auto pool = newPool();
+        PoolEvents events;
+        events.watch(*pool);
+        pool->start(1);
+        ASSERT_NE(pool->work(id), nullptr);
+        ASSERT_TRUE(testsupport::waitUntil([&]() { return events.completedCount() == 1; }, 5000));
+        EXPECT_TRUE(pool->work(id)->isComplete());
+        pool->stop();
+        EXPECT_TRUE(readJson(snapshot).isNull());
+        if (snapshot == first) {
+            EXPECT_EQ(m_control->runsOf(id), 2) << "not recorded yet: it runs again";
+            // What the stage leaves: the output under its final name and the job's record.
+            const QString output = QFrameModel::finalPathOf(*video);
+            ASSERT_TRUE(testsupport::writeAll(output, "encrypted"));
+            QRecords::instance()->addJobRecord(id, output, output, 8);
+        }
+    }
+    EXPECT_EQ(m_control->runsOf(id), 2) << "the recorded job ran again";
+    EXPECT_EQ(QRecords::instance()->count(), 1);
+}
+
+// Tampered pending work: each job is shown with its refusal, never probed nor run, can't be
+// retried and stays in "work.json" as it was; a sound job beside it runs.
+TEST_F(WorkPoolTest, RestoreRefusesTamperedJobs)
+{
+    const qint64 goodId = 1700000000001LL;
+    const qint64 badId = 1700000000002LL;
+    const QString path = source(QStringLiteral("a.mp4"));
+    const QValue good = QDtaVideo(goodId, source(QStringLiteral("b.mp4")), pipelinetest::config(7)).toJson();
+    const QValue valid = QDtaVideo(badId, path, pipelinetest::config(7)).toJson();
+    const QString mode = QStringLiteral("任务的加密模式无效，已拒绝执行！");
+    const QString key = QStringLiteral("任务的输出文件名与任务不符，已拒绝执行！");
+    const QString folder = QStringLiteral("任务的保存位置与源文件目录不符，已拒绝执行！");
+    QDir().mkpath(m_dir + QStringLiteral("other"));
+    m_control->open();
+
+    struct Case
+    {
+        const char *what;
+        std::function<void(QValue &)> tamper;
+        QString message;
+    } cases[] = {
+        {"key naming the source", [](QValue &d) { d["video_key"] = "a.mp4"; }, key},
+        {"key of another job", [](QValue &d) { d["video_key"] = QDtaVideo::makeVideoKey(1001, "12", 1700000000001LL, "a.mp4", 7).toStdString(); }, key},
+        {"key of another teacher", [](QValue &d) { d["video_key"] = QDtaVideo::makeVideoKey(1002, "12", 1700000000002LL, "a.mp4", 7).toStdString(); }, key},
+        {"mode missing", [](QValue &d) { d["config"].removeMember("encrypt_type"); }, mode},
+        {"mode as text", [](QValue &d) { d["config"]["encrypt_type"] = "7"; }, mode},
+        {"mode 0", [](QValue &d) { d["config"]["encrypt_type"] = 0; }, mode},
+        {"mode 260", [](QValue &d) { d["config"]["encrypt_type"] = 260; }, mode},
+        {"mode 7.5", [](QValue &d) { d["config"]["encrypt_type"] = 7.5; }, mode},
+        {"save path elsewhere", [this](QValue &d) { d["save_path"] = (m_dir + QStringLiteral("other/")).toStdString(); }, folder},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        m_file = m_dir + QStringLiteral("work%1.json").arg(n++);
+        QValue tampered = valid;
+        c.tamper(tampered);
+        QValue array(Json::arrayValue);
+        for (const QValue &data : {good, tampered}) {
+            QValue e(Json::objectValue);
+            e["step"] = 1;
+            e["data"] = data;
+            array.append(e);
+        }
+        ASSERT_TRUE(QJsonFile::write(m_file, array, true));
+        const int probes = m_probes->load();
+
+        auto pool = newPool();
+        PoolEvents events;
+        events.watch(*pool);
+        std::vector<std::unique_ptr<ErrorLog>> logs;
+        QObject::connect(pool.get(), &QWorkPool::addItem, [&](QFileWork *work) {
+            if (work->id() == badId)
+                logs.emplace_back(new ErrorLog(work));
+        });
+        pool->start(1);
+        ASSERT_EQ(pool->count(), 2);
+        ASSERT_EQ(logs.size(), 1u);
+        ASSERT_TRUE(testsupport::waitUntil([&]() { return events.completedCount() == 1 && logs[0]->count() == 1; }, 5000));
+        EXPECT_EQ(logs[0]->at(0), c.message);
+        auto refused = pool->work(badId);
+        ASSERT_NE(refused, nullptr);
+        EXPECT_TRUE(refused->isRefused());
+        EXPECT_FALSE(pool->retryWork(badId));
+        pool->runWork(badId);
+        EXPECT_EQ(m_control->runsOf(badId), 0);
+        EXPECT_EQ(m_probes->load(), probes) << "a refused job was probed";
+        pool->stop();
+        const QValue saved = readJson(m_file);
+        ASSERT_EQ(saved.size(), 1u);
+        EXPECT_EQ(toStyledByteArray(saved[0]["data"], false), toStyledByteArray(tampered, false))
+            << "the refused job is kept as it was stored";
+    }
+    EXPECT_EQ(m_control->runsOf(goodId), static_cast<int>(std::size(cases)));
+}
+
+// The files of one confirmed batch are on disk together before the first of them is announced.
+TEST_F(WorkPoolTest, BatchIsSavedWholeBeforeAnyIsAnnounced)
+{
     auto pool = newPool();
-    PoolEvents events;
-    events.watch(*pool);
     pool->start(1);
-    ASSERT_NE(pool->work(id), nullptr);
-    ASSERT_TRUE(testsupport::waitUntil([&]() { return events.completedCount() == 1; }, 5000));
-    EXPECT_TRUE(pool->work(id)->isComplete());
+    std::vector<int> seen;
+    QObject::connect(pool.get(), &QWorkPool::addItem, [&](QFileWork *) { seen.push_back(static_cast<int>(readJson(m_file).size())); });
+    QStringList paths;
+    for (int i = 0; i < 4; ++i)
+        paths << source(QStringLiteral("v%1.mp4").arg(i));
+    const auto works = pool->addWorks(paths, pipelinetest::config(8));
+    EXPECT_EQ(works.size(), 4);
+    EXPECT_EQ(seen, (std::vector<int> {4, 4, 4, 4}));
+
+    // A batch whose settings can't make jobs queues nothing and says why.
+    EXPECT_THROW(pool->addWorks(paths, pipelinetest::config(8, QStringLiteral("x"))), UException);
+    EXPECT_EQ(pool->count(), 4);
     pool->stop();
-    EXPECT_TRUE(readJson(killedFile).isNull());
+}
+
+// Ids beyond the clock are not followed: the next id neither overflows nor jumps.
+TEST_F(WorkPoolTest, IdsNeverOverflow)
+{
+    QFileWork::noteId(std::numeric_limits<qint64>::max());
+    const qint64 id = QFileWork::nextId();
+    EXPECT_GT(id, 0);
+    EXPECT_LT(id, std::numeric_limits<qint64>::max() / 2);
+    EXPECT_GT(QFileWork::nextId(), id);
+}
+
+// A damaged "work.json" is kept aside and the user is told once, with the kept copy's name.
+TEST_F(WorkPoolTest, DamagedFileIsReportedOnceWithTheKeptName)
+{
+    ASSERT_TRUE(testsupport::writeAll(m_file, "[{\"data\": "));
+    auto pool = newPool();
+    pool->start(0);
+    const QString notice = pool->takeSetAsideNotice();
+    EXPECT_TRUE(notice.contains(m_file + QStringLiteral(".bad"))) << notice.toStdString();
+    EXPECT_TRUE(pool->takeSetAsideNotice().isEmpty());
+    pool->stop();
+    EXPECT_EQ(testsupport::readAll(m_file + QStringLiteral(".bad")), QByteArray("[{\"data\": "));
 }

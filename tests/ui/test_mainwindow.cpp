@@ -3,6 +3,7 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QListWidget>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -226,22 +227,22 @@ TEST_F(UiMainWindowIdle, AddingFilesThroughTheFileDialog)
     const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
     const QString expectedStart = QDir(desktop).exists() ? desktop : QDir::homePath();
     QStringList startFolders;
+    QPointer<QFileDialog> seen;
     bool choose = true;
     ModalAnswer files([&](QWidget *w) {
         auto *dialog = qobject_cast<QFileDialog *>(w);
         if (!dialog)
             return false;
-        startFolders << dialog->directory().absolutePath();
-        if (choose)
-        {
-            dialog->selectFile(source);
-            static_cast<QDialog *>(dialog)->accept();
-        }
-        else
+        // Asked again while it stays open: its folder is already noted.
+        if (dialog != seen)
+            startFolders << dialog->directory().absolutePath();
+        seen = dialog;
+        if (!choose)
         {
             dialog->reject();
+            return true;
         }
-        return true;
+        return chooseFiles(dialog, {source});
     });
     SettingsAnswer settings;
     window->form().btnAddFile->click();
@@ -286,9 +287,14 @@ TEST_F(UiMainWindowIdle, ClosingSavesPendingWork)
 TEST_F(UiMainWindowIdle, LostSignInAsksOnce)
 {
     int dialogs = 0;
+    QPointer<QWidget> seen;
     ModalAnswer answer([&](QWidget *w) {
         if (!qobject_cast<QLoginDialog *>(w))
             return clickButton(w, "btnOk");
+        // Left open for a moment on purpose: asked again meanwhile, nothing more to do.
+        if (w == seen)
+            return true;
+        seen = w;
         ++dialogs;
         emit QUser::instance()->tokenInvalid();
         emit QUser::instance()->tokenInvalid();
@@ -309,11 +315,23 @@ TEST(UiMainWindowFiles, CorruptStateFilesAreKept)
     const QString work = env.dataPath() + QStringLiteral("work.json");
     ASSERT_TRUE(testsupport::writeAll(records, "{\"1\": [broken"));
     ASSERT_TRUE(testsupport::writeAll(work, "[{\"data\": 5}, 7, \"x\""));
+    // Read as a fresh start reads it (the work pool reads its file when it starts).
+    QRecords::instance()->reopen();
     {
+        // The user is told once of each file kept aside, with the kept copy's name.
+        QStringList told;
+        ModalAnswer answer([&](QWidget *w) {
+            told << messageText(w);
+            return clickButton(w, "btnOk");
+        });
         QMainWidget window;
         window.start();
         window.show();
+        ASSERT_TRUE(testsupport::waitUntil([&]() { return told.size() == 2; }, 5000));
         QTest::qWait(100);
+        EXPECT_EQ(told.size(), 2);
+        EXPECT_TRUE(told.join(QLatin1Char('\n')).contains(QStringLiteral("records.json.bad")));
+        EXPECT_TRUE(told.join(QLatin1Char('\n')).contains(QStringLiteral("work.json.bad")));
         EXPECT_EQ(window.form().listWidgetRecord->count(), 0);
         EXPECT_EQ(window.form().stackedWidgetRecord->currentIndex(), 0);
         EXPECT_EQ(window.form().listWidgetUpload->count(), 0);

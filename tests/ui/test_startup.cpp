@@ -2,6 +2,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QProcess>
@@ -27,10 +28,10 @@ namespace
         const char *secret;
     };
 
-    // True while another process holds the single-instance lock.
-    bool lockHeldElsewhere()
+    // True while another process holds the single-instance lock of the data folder `data`.
+    bool lockHeldElsewhere(const QString &data)
     {
-        const std::string path = instanceguard::runtimeDir() + "vantrel_2_0.lock";
+        const std::string path = QFile::encodeName(data + QStringLiteral("/vantrel_2_0.lock")).toStdString();
         const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
         if (fd < 0)
             return false;
@@ -81,6 +82,10 @@ TEST(UiStartup, LaunchTokenTable)
         {R"(x:{"uid":"1001","oauth_token":{"a":1},"oauth_token_secret":"s"})", false, 0, "", ""},
         {R"(x:{"uid":"1001","oauth_token":"t","oauth_token_secret":["s"]})", false, 0, "", ""},
         {"x:{not json", false, 0, "", ""},
+        // As a browser passes an "ostrelhelper:" link: percent-encoded, Chinese included.
+        {"ostrelhelper:%7B%22uid%22%3A%221001%22%2C%22oauth_token%22%3A%22t%20%E8%AF%BE%22%2C%22oauth_token_secret%22%3A%22s%25%22%7D",
+         true, 1001, "t 课", "s%"},
+        {"ostrelhelper:%7B%22uid%22", false, 0, "", ""},
         {"", false, 0, "", ""},
     };
     for (const TokenCase &c : cases)
@@ -97,30 +102,74 @@ TEST(UiStartup, LaunchTokenTable)
     }
 }
 
-// Two real processes: the second finds the first one's lock, says so and ends with 0; the
-// first keeps running.
-TEST(UiStartup, SecondInstanceRefusesToRun)
+// Two real processes on one data folder: the second finds the first one's lock, says so and
+// ends with 0, even with another runtime folder; the first keeps running. Another data folder
+// is another instance.
+TEST(UiStartup, SecondInstanceOnTheDataFolderRefusesToRun)
 {
     const QString program = QStringLiteral(VANTREL_BIN_DIR) + QStringLiteral("vantrel");
+    const QProcessEnvironment env = programEnvironment();
+    const QString data = env.value(QStringLiteral("VANTREL_DATA_DIR"));
     QProcess first;
-    first.setProcessEnvironment(programEnvironment());
+    first.setProcessEnvironment(env);
     first.start(program, QStringList());
     ASSERT_TRUE(first.waitForStarted(5000));
-    ASSERT_TRUE(testsupport::waitUntil([&]() { return lockHeldElsewhere() || first.state() == QProcess::NotRunning; }, 15000));
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return lockHeldElsewhere(data) || first.state() == QProcess::NotRunning; }, 15000));
     ASSERT_EQ(first.state(), QProcess::Running) << first.readAllStandardError().constData();
 
-    QProcess second;
+    const QString otherRuntime = testsupport::newTempDir() + QStringLiteral("run");
+    ASSERT_TRUE(QDir().mkpath(otherRuntime));
+    QFile::setPermissions(otherRuntime, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    for (const bool unset : {false, true}) {
+        SCOPED_TRACE(unset ? "runtime folder unset" : "another runtime folder");
+        QProcess second;
+        QProcessEnvironment secondEnv = env;
+        if (unset)
+            secondEnv.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+        else
+            secondEnv.insert(QStringLiteral("XDG_RUNTIME_DIR"), otherRuntime);
+        secondEnv.insert(QStringLiteral("VANTREL_UNATTENDED"), QStringLiteral("1"));
+        second.setProcessEnvironment(secondEnv);
+        second.start(program, QStringList());
+        ASSERT_TRUE(second.waitForFinished(15000));
+        EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(second.exitCode(), 0);
+        const QString errors = QString::fromUtf8(second.readAllStandardError());
+        EXPECT_TRUE(errors.contains(QStringLiteral("软件已启动，请勿重复运行！"))) << errors.toStdString();
+        EXPECT_FALSE(errors.contains(QStringLiteral("XDG_RUNTIME_DIR"))) << errors.toStdString();
+        EXPECT_EQ(first.state(), QProcess::Running);
+    }
+
+    QProcess other;
+    const QProcessEnvironment otherEnv = programEnvironment();
+    other.setProcessEnvironment(otherEnv);
+    other.start(program, QStringList());
+    ASSERT_TRUE(other.waitForStarted(5000));
+    EXPECT_TRUE(testsupport::waitUntil([&]() {
+        return lockHeldElsewhere(otherEnv.value(QStringLiteral("VANTREL_DATA_DIR"))) || other.state() == QProcess::NotRunning;
+    }, 15000));
+    EXPECT_EQ(other.state(), QProcess::Running) << other.readAllStandardError().constData();
+
+    QChildProcess::end(other, 0, 5000);
+    QChildProcess::end(first, 0, 5000);
+}
+
+// When the guard can't be taken at all, the program says so and ends: it never runs unguarded.
+TEST(UiStartup, GuardThatCannotBeTakenEndsTheProgram)
+{
     QProcessEnvironment env = programEnvironment();
     env.insert(QStringLiteral("VANTREL_UNATTENDED"), QStringLiteral("1"));
-    second.setProcessEnvironment(env);
-    second.start(program, QStringList());
-    ASSERT_TRUE(second.waitForFinished(15000));
-    EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(second.exitCode(), 0);
-    EXPECT_TRUE(QString::fromUtf8(second.readAllStandardError()).contains(QStringLiteral("软件已启动，请勿重复运行！")));
-    EXPECT_EQ(first.state(), QProcess::Running);
-
-    QChildProcess::end(first, 0, 5000);
+    const QString data = env.value(QStringLiteral("VANTREL_DATA_DIR"));
+    // A folder where the lock file belongs: it can be neither opened nor locked.
+    ASSERT_TRUE(QDir().mkpath(data + QStringLiteral("/vantrel_2_0.lock")));
+    QProcess program;
+    program.setProcessEnvironment(env);
+    program.start(QStringLiteral(VANTREL_BIN_DIR) + QStringLiteral("vantrel"), QStringList());
+    ASSERT_TRUE(program.waitForFinished(15000));
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 1);
+    EXPECT_TRUE(QString::fromUtf8(program.readAllStandardError()).contains(QStringLiteral("无法锁定数据文件夹，软件无法启动！")));
+    EXPECT_TRUE(logText(data).contains(QStringLiteral("cannot take the instance lock")));
 }
 
 // An exception that escapes an event handler is logged and ends the program with 1, also when
@@ -197,7 +246,7 @@ TEST(UiStartup, TerminationSignalShutsDownInOrder)
         // Up when it holds the instance lock (sign-in dialog) or has sent its version check.
         const bool up = testsupport::waitUntil([&]() {
             return program.state() == QProcess::NotRunning
-                || (signedIn ? server->requests("Version/versionCheck").size() > checksBefore : lockHeldElsewhere());
+                || (signedIn ? server->requests("Version/versionCheck").size() > checksBefore : lockHeldElsewhere(data));
         }, 20000);
         ASSERT_TRUE(up && program.state() == QProcess::Running) << program.readAllStandardError().constData();
         QThread::msleep(300);

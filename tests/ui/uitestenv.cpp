@@ -4,7 +4,10 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QEvent>
+#include <QFileDialog>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QPointer>
 #include <QPushButton>
@@ -19,7 +22,9 @@
 #include "qhttpclient.h"
 #include "qmsgbox.h"
 #include "quiscale.h"
+#include "qrecords.h"
 #include "quser.h"
+#include "qworkpool.h"
 #include "vantrelresources.h"
 #include "testsupport.h"
 
@@ -32,6 +37,9 @@ UiTestEnv::UiTestEnv(bool withServer, int threads)
     qputenv("VANTREL_DATA_DIR", (m_temp + QStringLiteral("data/")).toUtf8());
     qputenv("VANTREL_SORBIN", QByteArray(VANTREL_BIN_DIR) + "sorbin");
     CGlobal::init();
+    // Every test starts with the pending work and history of its own data folder.
+    QWorkPool::instance()->reopen(CGlobal::dataPath() + QStringLiteral("work.json"));
+    QRecords::instance()->reopen();
     const QString startIni = m_temp + QStringLiteral("start.ini");
     testsupport::writeAll(startIni, QStringLiteral("[config]\ndebug=1\nthreads=%1\n").arg(threads).toUtf8());
     QAppSetting::instance()->setFile(startIni);
@@ -51,6 +59,10 @@ UiTestEnv::UiTestEnv(bool withServer, int threads)
 
 UiTestEnv::~UiTestEnv()
 {
+    // No test inherits the sign-in of the one before it.
+    QUser::instance()->setTeacherId(0);
+    QUser::instance()->setToken(QString(), QString());
+    QWorkPool::instance()->stop();
     QHttpClient::instance()->stop();
     if (m_server)
         m_server->stop();
@@ -86,12 +98,72 @@ void UiTestEnv::signInDemo()
     QUser::instance()->setToken(QString::fromStdString(session.token), QString::fromStdString(session.secret));
 }
 
-struct ModalAnswer::Private
+// A modal widget counts as handled only once it has really gone away (hidden or destroyed):
+// an act that did not close it (a file dialog whose folder has not loaded yet, a dialog whose
+// reply has not arrived) is made again on the next tick instead of being forgotten.
+// A modal widget counts as handled only once it has really gone away (hidden or destroyed):
+// an act that did not close it (a dialog whose content has not arrived yet) is made again on
+// the next tick instead of being forgotten.
+struct ModalAnswer::Private : public QObject
 {
     std::function<bool(QWidget *)> act;
     QTimer timer;
-    QPointer<QWidget> last;
+    QList<QPointer<QWidget>> watched;
+    QWidget *acting = nullptr;
+    bool goneWhileActing = false;
     int handled = 0;
+
+    void watch(QWidget *widget)
+    {
+        watched << QPointer<QWidget>(widget);
+        widget->installEventFilter(this);
+        connect(widget, &QObject::destroyed, this, &Private::gone);
+    }
+
+    void unwatch(QObject *widget)
+    {
+        widget->removeEventFilter(this);
+        disconnect(widget, &QObject::destroyed, this, nullptr);
+        for (int i = watched.size() - 1; i >= 0; --i)
+            if (watched.at(i) == widget || watched.at(i).isNull())
+                watched.removeAt(i);
+    }
+
+    void gone(QObject *widget)
+    {
+        unwatch(widget);
+        if (widget == acting)
+            goneWhileActing = true;
+        else
+            ++handled;
+    }
+
+    bool eventFilter(QObject *object, QEvent *event) override
+    {
+        if (event->type() == QEvent::Hide && object->isWidgetType())
+            gone(object);
+        return false;
+    }
+
+    void tick()
+    {
+        QWidget *modal = QApplication::activeModalWidget();
+        if (!modal || !modal->isVisible())
+            return;
+        const bool again = watched.contains(QPointer<QWidget>(modal));
+        if (!again)
+            watch(modal);
+        // Watched before acting: an act that closes the window at once is seen too.
+        QPointer<QWidget> current(modal);
+        acting = modal;
+        goneWhileActing = false;
+        const bool acted = act(modal);
+        acting = nullptr;
+        if (goneWhileActing)
+            handled += acted ? 1 : 0;
+        else if (!acted && !again && current)
+            unwatch(modal);
+    }
 };
 
 ModalAnswer::ModalAnswer(std::function<bool(QWidget *)> act)
@@ -99,16 +171,7 @@ ModalAnswer::ModalAnswer(std::function<bool(QWidget *)> act)
 {
     d->act = std::move(act);
     d->timer.setInterval(30);
-    QObject::connect(&d->timer, &QTimer::timeout, [p = d.get()]() {
-        QWidget *modal = QApplication::activeModalWidget();
-        if (!modal || !modal->isVisible() || modal == p->last)
-            return;
-        if (p->act(modal))
-        {
-            p->last = modal;
-            ++p->handled;
-        }
-    });
+    QObject::connect(&d->timer, &QTimer::timeout, d.get(), [p = d.get()]() { p->tick(); });
     d->timer.start();
 }
 
@@ -125,6 +188,20 @@ QString messageText(QWidget *widget)
         return QString();
     auto *label = widget->findChild<QLabel *>(QStringLiteral("labelMsg"));
     return label ? label->text() : QString();
+}
+
+bool chooseFiles(QWidget *widget, const QStringList &paths)
+{
+    auto *dialog = qobject_cast<QFileDialog *>(widget);
+    auto *nameBox = dialog ? dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")) : nullptr;
+    if (!nameBox)
+        return false;
+    QStringList quoted;
+    for (const QString &path : paths)
+        quoted << QLatin1Char('"') + path + QLatin1Char('"');
+    nameBox->setText(paths.size() == 1 ? paths.first() : quoted.join(QLatin1Char(' ')));
+    static_cast<QDialog *>(dialog)->accept();
+    return true;
 }
 
 bool clickButton(QWidget *dialog, const char *name)

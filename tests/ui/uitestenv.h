@@ -31,8 +31,9 @@ private:
     QString m_temp;
 };
 
-// Answers the next modal windows from a timer: `act` gets each new modal window and returns
-// true once it has dealt with it. Every window handled is counted in `handled()`.
+// Answers the next modal windows from a timer: `act` gets the active modal window and returns
+// true once it has acted on it. A window acted on that stays open is given to `act` again on
+// the next tick; `handled()` counts the windows acted on that have gone away.
 class ModalAnswer
 {
 public:
@@ -47,6 +48,11 @@ private:
 
 // The text of a message box, or empty when the widget is none.
 QString messageText(QWidget *widget);
+// Answers a file dialog as a user would: types the paths into its name box and accepts.
+// (selectFile() leaves the name box alone while it has the keyboard focus, and the folder
+// may not have loaded yet, so that an accept after it alone may choose nothing.)
+// False when `widget` is no file dialog.
+bool chooseFiles(QWidget *widget, const QStringList &paths);
 // Clicks the named button of a dialog; false when there is no such button.
 bool clickButton(QWidget *dialog, const char *name);
 // Answers a settings dialog as a user would: first course, "下一步", the mode's radio button

@@ -36,6 +36,8 @@ namespace
         ~MainWiring() override
         {
             QUpdateDialog::setLauncher(QUpdateDialog::Launcher());
+            // Set by a check from the menu for the rest of a run; each test is a run of its own.
+            QUpdateDialog::setShown(false);
         }
 
         // The version reply the server gives next.

@@ -1,0 +1,256 @@
+#include "crashharness.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcessEnvironment>
+
+#include "platformserver.h"
+#include "qchildprocess.h"
+#include "qdtaconfig.h"
+#include "qdtavideo.h"
+#include "qframemodel.h"
+#include "qjsonfile.h"
+#include "quser.h"
+#include "qvalue.h"
+#include "testsupport.h"
+
+namespace crashharness
+{
+    Harness::Harness()
+        : m_server(PlatformServer::startDemo())
+    {
+        if (!m_server)
+            return;
+        const PlatformServer::Session session = m_server->createSession("demo");
+        m_uid = session.uid;
+        m_token = QStringLiteral(R"(vantrel:{"uid":"%1","oauth_token":"%2","oauth_token_secret":"%3"})")
+                      .arg(session.uid)
+                      .arg(QString::fromStdString(session.token), QString::fromStdString(session.secret));
+    }
+
+    Harness::~Harness()
+    {
+        if (m_server)
+            m_server->stop();
+    }
+
+    bool Harness::isReady() const
+    {
+        return m_server != nullptr;
+    }
+
+    Scene Harness::seed(const QString &root, const std::vector<int> &modes)
+    {
+        Scene scene;
+        scene.root = root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/');
+        scene.data = scene.root + QStringLiteral("data/");
+        scene.videos = scene.root + QStringLiteral("课程 视频/");
+        QDir().mkpath(scene.data);
+        QDir().mkpath(scene.videos);
+        const QString clip = testsupport::clipH264Mp4();
+        scene.clip = testsupport::readAll(clip);
+
+        // The keys are made for the teacher the program signs in as.
+        QUser::instance()->setTeacherId(m_uid);
+        QValue pending(Json::arrayValue);
+        qint64 id = 1700000000000LL;
+        for (size_t i = 0; i < modes.size(); ++i) {
+            Job job;
+            job.mode = modes[i];
+            job.id = ++id;
+            job.source = scene.videos + QStringLiteral("第%1课.mp4").arg(i + 1);
+            QFile::copy(clip, job.source);
+            QDtaConfig config;
+            config.setEncryptType(static_cast<uint8_t>(job.mode));
+            config.setCourseId(QStringLiteral("12"));
+            config.setCourseName(QStringLiteral("视频加密入门"));
+            const QDtaVideo video(job.id, job.source, config);
+            job.videoKey = video.videoKey();
+            job.shortName = QFrameModel::shortNameOf(job.videoKey);
+            QValue element(Json::objectValue);
+            element["data"] = video.toJson();
+            element["step"] = 0;
+            pending.append(element);
+            scene.jobs.push_back(job);
+        }
+        QJsonFile::write(scene.data + QStringLiteral("work.json"), pending, true);
+        return scene;
+    }
+
+    std::unique_ptr<QProcess> Harness::start(const Scene &scene, const QString &crashAt, const QString &mark) const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("VANTREL_API_HOST"), QString::fromStdString(m_server->host()));
+        env.insert(QStringLiteral("VANTREL_DATA_DIR"), scene.data);
+        env.insert(QStringLiteral("VANTREL_UNATTENDED"), QStringLiteral("1"));
+        env.remove(QStringLiteral("VANTREL_CRASH_AT"));
+        env.remove(QStringLiteral("VANTREL_CRASH_MARK"));
+        if (!crashAt.isEmpty()) {
+            env.insert(QStringLiteral("VANTREL_CRASH_AT"), crashAt);
+            env.insert(QStringLiteral("VANTREL_CRASH_MARK"), mark);
+        }
+        std::unique_ptr<QProcess> process(new QProcess);
+        process->setProcessEnvironment(env);
+        process->setProcessChannelMode(QProcess::MergedChannels);
+        process->start(QStringLiteral(VANTREL_BIN_DIR) + QStringLiteral("vantrel"), {m_token});
+        process->waitForStarted(10000);
+        return process;
+    }
+
+    void Harness::kill(QProcess &process)
+    {
+        if (process.state() == QProcess::NotRunning)
+            return;
+        process.kill();
+        process.waitForFinished(10000);
+    }
+
+    int Harness::recordCount(const Scene &scene)
+    {
+        QValue root;
+        if (!QJsonFile::read(scene.data + QStringLiteral("records.json"), root) || !root.isObject())
+            return 0;
+        return static_cast<int>(root.size());
+    }
+
+    int Harness::pendingCount(const Scene &scene)
+    {
+        QValue root;
+        if (!QJsonFile::read(scene.data + QStringLiteral("work.json"), root))
+            return -1;
+        return root.isArray() ? static_cast<int>(root.size()) : (root.isNull() ? 0 : -1);
+    }
+
+    bool Harness::runToEnd(const Scene &scene, int timeoutMs, QString *why) const
+    {
+        const size_t checks = m_server->requests("Version/versionCheck").size();
+        std::unique_ptr<QProcess> process = start(scene);
+        const int jobs = static_cast<int>(scene.jobs.size());
+        // Up once it has sent its version check (its work pool runs then); done when every job
+        // is recorded and nothing is pending.
+        const bool done = testsupport::waitUntil([&]() {
+            return process->state() == QProcess::NotRunning
+                || (m_server->requests("Version/versionCheck").size() > checks && recordCount(scene) >= jobs
+                    && pendingCount(scene) == 0);
+        }, timeoutMs);
+        if (!done || process->state() == QProcess::NotRunning) {
+            if (why)
+                *why = QStringLiteral("the run did not finish: %1").arg(QString::fromUtf8(process->readAll()));
+            QChildProcess::end(*process, 3000, 5000);
+            return false;
+        }
+        process->terminate();
+        if (!process->waitForFinished(20000)) {
+            QChildProcess::end(*process, 0, 5000);
+            if (why)
+                *why = QStringLiteral("SIGTERM did not end the program");
+            return false;
+        }
+        if (process->exitStatus() != QProcess::NormalExit || process->exitCode() != 0) {
+            if (why)
+                *why = QStringLiteral("the program ended with %1").arg(process->exitCode());
+            return false;
+        }
+        return true;
+    }
+
+    QStringList Harness::processesUnder(const QString &root)
+    {
+        QStringList found;
+        const QByteArray needle = QDir::cleanPath(root).toUtf8();
+        const QString self = QString::number(QCoreApplication::applicationPid());
+        for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            bool number = false;
+            pid.toLongLong(&number);
+            if (!number || pid == self)
+                continue;
+            QFile file(QStringLiteral("/proc/%1/cmdline").arg(pid));
+            if (!file.open(QIODevice::ReadOnly))
+                continue;
+            const QByteArray line = file.readAll();
+            if (line.contains(needle))
+                found << QStringLiteral("%1: %2").arg(pid, QString::fromUtf8(QByteArray(line).replace('\0', ' ')).left(200));
+        }
+        return found;
+    }
+
+    Outcome Harness::judge(const Scene &scene, int orphanWaitMs) const
+    {
+        Outcome outcome;
+        QStringList expected;
+        QValue records;
+        QJsonFile::read(scene.data + QStringLiteral("records.json"), records);
+        for (const Job &job : scene.jobs) {
+            const QString name = QFileInfo(job.source).fileName();
+            expected << name;
+            if (testsupport::readAll(job.source) != scene.clip) {
+                ++outcome.lost;
+                outcome.notes << QStringLiteral("%1: the source changed").arg(name);
+            }
+            int outputs = 0;
+            for (const QString &output : {job.shortName, job.videoKey}) {
+                if (QFileInfo::exists(scene.videos + output)) {
+                    ++outputs;
+                    expected << output;
+                }
+            }
+            int recorded = 0;
+            for (const std::string &member : records.isObject() ? records.getMemberNames() : std::vector<std::string>()) {
+                const QValue &record = records[member];
+                const QString path = asQString(record["file_path"]) + asQString(record["file_name"]);
+                if (path != scene.videos + job.shortName && path != scene.videos + job.videoKey)
+                    continue;
+                ++recorded;
+                if (!QFileInfo::exists(path)) {
+                    ++outcome.lost;
+                    outcome.notes << QStringLiteral("%1: recorded output %2 is missing").arg(name, path);
+                }
+                if (record["file_type"].asInt() != job.mode)
+                    outcome.notes << QStringLiteral("%1: recorded in mode %2").arg(name).arg(record["file_type"].asInt());
+            }
+            if (outputs == 0 || recorded == 0) {
+                ++outcome.lost;
+                outcome.notes << QStringLiteral("%1: %2 outputs, %3 records").arg(name).arg(outputs).arg(recorded);
+            }
+            if (outputs > 1 || recorded > 1) {
+                ++outcome.duplicated;
+                outcome.notes << QStringLiteral("%1: %2 outputs, %3 records").arg(name).arg(outputs).arg(recorded);
+            }
+        }
+        if (records.isObject() && static_cast<int>(records.size()) > static_cast<int>(scene.jobs.size())) {
+            ++outcome.duplicated;
+            outcome.notes << QStringLiteral("%1 records for %2 jobs").arg(records.size()).arg(scene.jobs.size());
+        }
+
+        // Everything in the folder, hidden entries and folders included, is a source or an output.
+        const QDir::Filters all = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
+        for (const QString &entry : QDir(scene.videos).entryList(all)) {
+            if (!expected.contains(entry)) {
+                ++outcome.leftOver;
+                outcome.notes << QStringLiteral("left in the folder: %1").arg(entry);
+            }
+        }
+        const int pending = pendingCount(scene);
+        if (pending != 0) {
+            ++outcome.leftOver;
+            outcome.notes << QStringLiteral("pending items: %1").arg(pending);
+        }
+        for (const QString &entry : QDir(scene.data).entryList({QStringLiteral("*.bad*")}, all)) {
+            ++outcome.leftOver;
+            outcome.notes << QStringLiteral("damaged state kept: %1").arg(entry);
+        }
+        QStringList orphans;
+        testsupport::waitUntil([&]() {
+            orphans = processesUnder(scene.root);
+            return orphans.isEmpty();
+        }, orphanWaitMs);
+        for (const QString &orphan : orphans) {
+            ++outcome.leftOver;
+            outcome.notes << QStringLiteral("still running: %1").arg(orphan);
+        }
+        return outcome;
+    }
+}

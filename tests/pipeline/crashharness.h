@@ -1,0 +1,78 @@
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+class PlatformServer;
+
+// The real vantrel on pending work seeded in "work.json": started offscreen with a sign-in
+// token against the local platform server, killed, started again, and the folders judged.
+namespace crashharness
+{
+    struct Job
+    {
+        qint64 id = 0;
+        int mode = 0;
+        QString source;     // full path
+        QString videoKey;   // output name sorbin gives
+        QString shortName;  // final output name
+    };
+
+    // One data folder and one folder of sources.
+    struct Scene
+    {
+        QString root;   // ends with "/"
+        QString data;   // ends with "/"
+        QString videos; // ends with "/"
+        QByteArray clip;
+        std::vector<Job> jobs;
+    };
+
+    struct Outcome
+    {
+        int lost = 0;       // a source changed, or a job without output or record
+        int duplicated = 0; // a job with more than one output or record
+        int leftOver = 0;   // anything else in the folder, pending items, orphans, damaged files
+        QStringList notes;
+    };
+
+    class Harness
+    {
+    public:
+        Harness();
+        ~Harness();
+        bool isReady() const;
+
+        // Copies the test clip once per mode into a new folder under `root` and seeds
+        // "work.json" with one pending job (step 0) for each.
+        Scene seed(const QString &root, const std::vector<int> &modes);
+
+        // Starts vantrel on the scene; `crashAt` names the moment it kills itself at (empty:
+        // never), `mark` the file it creates then.
+        std::unique_ptr<QProcess> start(const Scene &scene, const QString &crashAt = QString(),
+                                        const QString &mark = QString()) const;
+        // Runs vantrel until every job is recorded and nothing is pending, then ends it with
+        // SIGTERM; false (with `why`) when that does not happen within `timeoutMs`.
+        bool runToEnd(const Scene &scene, int timeoutMs, QString *why) const;
+        // Ends a running vantrel with SIGKILL.
+        static void kill(QProcess &process);
+
+        // Judges the folders; waits up to `orphanWaitMs` for children of killed runs to end.
+        Outcome judge(const Scene &scene, int orphanWaitMs = 10000) const;
+
+        static int recordCount(const Scene &scene);
+        static int pendingCount(const Scene &scene);
+        // Processes whose command line names something under `root`.
+        static QStringList processesUnder(const QString &root);
+
+    private:
+        std::unique_ptr<PlatformServer> m_server;
+        int m_uid = 0;
+        QString m_token;
+    };
+}
