@@ -43,6 +43,8 @@ int main(int argc, char **argv)
             auto fresh = std::make_shared<QDtaVideo>(1700000000000LL + i, clip, config);
             Json::Value json = fresh->toJson();
             json["codec"] = Json::Value(QDtaVideo::CodecH264);
+            // The clip's length, so that the result check compares durations as after a probe.
+            json["total_time"] = Json::Value(60);
             auto video = std::make_shared<QDtaVideo>(json);
             QWebModel model(video);
             const auto start = std::chrono::steady_clock::now();

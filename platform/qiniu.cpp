@@ -9,6 +9,7 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
@@ -119,14 +120,65 @@ namespace
         bool localChecksum = false;
     };
 
+    struct Received
+    {
+        std::string body;
+        bool tooLarge = false;
+    };
+
     size_t collectBody(char *data, size_t size, size_t count, void *userData)
     {
-        auto *body = static_cast<std::string *>(userData);
+        auto *received = static_cast<Received *>(userData);
         const size_t bytes = size * count;
-        if (body->size() + bytes > kMaxAnswerSize)
+        if (received->body.size() + bytes > kMaxAnswerSize)
+        {
+            received->tooLarge = true;
             return 0;
-        body->append(data, bytes);
+        }
+        received->body.append(data, bytes);
         return bytes;
+    }
+
+    // A ctx goes into a URL path: URL-safe Base64 characters only.
+    bool usableCtx(const std::string &ctx)
+    {
+        if (ctx.empty() || ctx.size() > 4096)
+            return false;
+        for (char c : ctx)
+        {
+            const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-'
+                || c == '_' || c == '=';
+            if (!ok)
+                return false;
+        }
+        return true;
+    }
+
+    // "http(s)://" and a host name or address with an optional port, nothing more.
+    bool usableHost(const std::string &host)
+    {
+        std::string rest;
+        if (host.compare(0, 7, "http://") == 0)
+            rest = host.substr(7);
+        else if (host.compare(0, 8, "https://") == 0)
+            rest = host.substr(8);
+        else
+            return false;
+        if (rest.empty() || rest.size() > 255)
+            return false;
+        for (char c : rest)
+        {
+            const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-'
+                || c == '.' || c == ':' || c == '[' || c == ']';
+            if (!ok)
+                return false;
+        }
+        return true;
+    }
+
+    std::string hexText(const QByteArray &bytes)
+    {
+        return bytes.toHex().toStdString();
     }
 
     Answer post(Qiniu_Client *client, const std::string &url, const std::string &token,
@@ -155,8 +207,9 @@ namespace
         curl_easy_setopt(curl, CURLOPT_POSTFIELDS, size ? data : "");
         curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(size));
         curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+        Received received;
         curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collectBody);
-        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer.body);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &received);
         curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
         curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 10L);
@@ -206,6 +259,13 @@ namespace
         {
             answer.code = Qiniu_Code_Stopped;
             answer.body = "stopped";
+            return answer;
+        }
+        answer.body = std::move(received.body);
+        if (received.tooLarge)
+        {
+            answer.code = Qiniu_Code_BadAnswer;
+            answer.body = "answer larger than " + std::to_string(kMaxAnswerSize) + " bytes";
             return answer;
         }
         if (failed || result != CURLE_OK)
@@ -267,6 +327,21 @@ namespace
         uint32_t crc32 = 0;
         uint32_t offset = 0;
         Qiniu_Rio_BlkputRet view;
+        // SHA-1 of the block's bytes up to offset; a block taken from a resume record is
+        // continued at most once at its recorded host.
+        std::shared_ptr<QCryptographicHash> digest = std::make_shared<QCryptographicHash>(QCryptographicHash::Sha1);
+        bool resumed = false;
+
+        void restart(const std::string &host)
+        {
+            ctx.clear();
+            checksum.clear();
+            this->host = host;
+            crc32 = 0;
+            offset = 0;
+            digest = std::make_shared<QCryptographicHash>(QCryptographicHash::Sha1);
+            resumed = false;
+        }
 
         Qiniu_Rio_BlkputRet *record()
         {
@@ -286,20 +361,24 @@ namespace
         if (!parseObject(body, root))
             return false;
         const Json::Value &ctx = root["ctx"];
-        if (!ctx.isString() || ctx.asString().empty())
+        if (!ctx.isString() || !usableCtx(ctx.asString()))
             return false;
         next.ctx = ctx.asString();
         std::string host;
         if (!optionalText(root, "checksum", next.checksum) || !optionalText(root, "host", host))
             return false;
         if (!host.empty())
+        {
             next.host = withScheme(host);
+            if (!usableHost(next.host))
+                return false;
+        }
         return unsignedWord(root["crc32"], next.crc32) && unsignedWord(root["offset"], next.offset);
     }
 
     bool retryable(const Answer &answer)
     {
-        if (answer.code == Qiniu_Code_Transport || answer.localChecksum)
+        if (answer.code == Qiniu_Code_Transport || answer.code == Qiniu_Code_BadAnswer || answer.localChecksum)
             return true;
         return answer.code >= 500 && answer.code < 600 && answer.code != 579;
     }
@@ -363,7 +442,7 @@ namespace
                     }
                     else
                     {
-                        answer.code = Qiniu_Code_Transport;
+                        answer.code = Qiniu_Code_BadAnswer;
                         answer.body = "unexpected answer: " + answer.body.substr(0, 200);
                     }
                 }
@@ -519,15 +598,16 @@ Qiniu_Error Qiniu_Rio_PutFile(Qiniu_Client *self, Qiniu_Rio_PutRet *ret, const c
                 continue;
             if (stored.offset > blkSize)
                 return put.fail(Qiniu_Code_BadProgress, "resume record beyond its block");
-            // The record's crc32 is that of the block's last chunk sent: a local file that changed
-            // since then gets the block sent again instead of joining stale data.
-            const uint32_t chunkSize = uint32_t(put.m_settings.chunkSize);
-            const uint32_t lastLength = stored.offset - ((stored.offset - 1) / chunkSize) * chunkSize;
-            std::vector<char> last(lastLength);
-            if (!file.seek(int64_t(i) * Qiniu_Rio_BlockSize + stored.offset - lastLength)
-                || file.read(last.data(), qint64(lastLength)) != qint64(lastLength))
+            // The record stands for the bytes the server holds: it is used only when the local
+            // bytes of the block up to its offset still have its checksum.
+            auto digest = std::make_shared<QCryptographicHash>(QCryptographicHash::Sha1);
+            std::vector<char> part(stored.offset);
+            if (!file.seek(int64_t(i) * Qiniu_Rio_BlockSize)
+                || file.read(part.data(), qint64(stored.offset)) != qint64(stored.offset))
                 return put.fail(Qiniu_Code_LocalFile, "cannot read " + std::string(localFile));
-            if (Qiniu_Crc32(0, last.data(), lastLength) != stored.crc32)
+            digest->addData(part.data(), int(stored.offset));
+            const std::string recorded = stored.checksum ? stored.checksum : "";
+            if (QByteArray::fromStdString(recorded).toLower().toStdString() != hexText(digest->result()))
                 continue;
             BlockState &state = blocks[size_t(i)];
             state.ctx = stored.ctx;
@@ -535,6 +615,8 @@ Qiniu_Error Qiniu_Rio_PutFile(Qiniu_Client *self, Qiniu_Rio_PutRet *ret, const c
             state.host = stored.host && *stored.host ? withScheme(stored.host) : upHost;
             state.crc32 = stored.crc32;
             state.offset = stored.offset;
+            state.digest = digest;
+            state.resumed = true;
         }
     }
 
@@ -554,6 +636,10 @@ Qiniu_Error Qiniu_Rio_PutFile(Qiniu_Client *self, Qiniu_Rio_PutRet *ret, const c
                 || file.read(chunk.data(), qint64(length)) != qint64(length))
                 return put.fail(Qiniu_Code_LocalFile, "cannot read " + std::string(localFile));
             const uint32_t crc = Qiniu_Crc32(0, chunk.data(), length);
+            // The digest takes the chunk before it is sent: a chunk that is not accepted ends the
+            // put, or starts its block over with a digest of its own.
+            state.digest->addData(chunk.data(), int(length));
+            const std::string wantChecksum = hexText(state.digest->result());
 
             const bool first = state.ctx.empty();
             const std::string url = first
@@ -567,11 +653,20 @@ Qiniu_Error Qiniu_Rio_PutFile(Qiniu_Client *self, Qiniu_Rio_PutRet *ret, const c
                     BlockState parsed = next;
                     if (!parseChunkAnswer(body, parsed) || parsed.offset != wantOffset)
                         return Qiniu_Code_Transport;
-                    if (parsed.crc32 != crc)
+                    if (parsed.crc32 != crc
+                        || QByteArray::fromStdString(parsed.checksum).toLower().toStdString() != wantChecksum)
                         return Qiniu_Code_ChecksumError;
                     next = parsed;
                     return 0;
                 });
+            const bool wasResumed = state.resumed;
+            state.resumed = false;
+            if (wasResumed && (answer.code == Qiniu_Code_Transport || answer.code == 701))
+            {
+                // The recorded host is gone or has lost the ctx: the block once more, whole.
+                state.restart(upHost);
+                continue;
+            }
             if (answer.code != 200 || answer.localChecksum)
                 return put.fail(answer.code, answer.body);
             state.ctx = next.ctx;

@@ -8,7 +8,8 @@
 // Resumable ("rio") upload to the cloud storage, over libcurl.
 // A file is cut into 4 MiB blocks; each block is sent in chunks: POST /mkblk/<block size> with
 // the first chunk, POST /bput/<ctx>/<offset> with each further one, each answering
-// {"ctx","checksum","crc32","offset","host"}; POST /mkfile/<file size>/key/<URL-safe Base64 key>
+// {"ctx","checksum","crc32","offset","host"} ("checksum": SHA-1 in hex of the block's bytes from
+// its start to "offset"; "crc32": of the chunk just sent); POST /mkfile/<file size>/key/<URL-safe Base64 key>
 // with the blocks' last ctx values joined by "," makes the file and answers {"hash","key"}.
 // Every request carries "Authorization: UpToken <token>". An unknown ctx or a wrong offset
 // answers 701. Blocks are put one after another.
@@ -26,6 +27,7 @@ constexpr int Qiniu_Code_Stopped = -2;       // the stop flag was raised
 constexpr int Qiniu_Code_LocalFile = -3;     // the local file cannot be read
 constexpr int Qiniu_Code_NoHost = -4;        // no upload host configured
 constexpr int Qiniu_Code_BadArgument = -5;
+constexpr int Qiniu_Code_BadAnswer = -6;     // the server answered, but not with the protocol's data
 constexpr int Qiniu_Code_ChecksumError = 406; // the answer's crc32 differs from the chunk's
 constexpr int Qiniu_Code_BadProgress = 9901; // the resume records don't fit the file
 
@@ -108,8 +110,10 @@ int Qiniu_Rio_BlockCount(int64_t fsize);
 // CRC-32 (IEEE, as zlib computes it).
 uint32_t Qiniu_Crc32(uint32_t crc, const void *data, size_t size);
 
-// Uploads localFile (UTF-8 path) under key. Blocks whose resume record is complete are skipped,
-// a partial block goes on from its ctx and offset at its host. A record whose crc32 does not match
-// the local file's chunk before its offset (the file changed) is ignored and its block sent again.
+// Uploads localFile (UTF-8 path) under key. A resume record is used only when its checksum equals
+// that of the local file's bytes of the block up to its offset; any other (the file changed) is
+// ignored and its block sent again. Blocks whose record is complete are skipped, a partial block
+// goes on from its ctx and offset at its host; when that host can't be reached or no longer
+// knows the ctx, the block is sent again once, whole, at the configured host.
 Qiniu_Error Qiniu_Rio_PutFile(Qiniu_Client *self, Qiniu_Rio_PutRet *ret, const char *uptoken,
                               const char *key, const char *localFile, Qiniu_Rio_PutExtra *extra);

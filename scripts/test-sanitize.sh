@@ -11,7 +11,7 @@ TESTS=(
   common_test_processes common_test_urlprotocol
   http_client tools_platformserver platform_fdio_test
   sorbin_cipher_test sorbin_package_test
-  pipeline_test_records upload_progressfile upload_uploader
+  pipeline_test_records upload_progressfile upload_uploader upload_resume
 )
 cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVANTREL_SANITIZE=ON >/dev/null
 cmake --build "$BUILD_DIR" -j "$(nproc)" --target "${TESTS[@]}"

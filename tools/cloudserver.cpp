@@ -10,6 +10,7 @@
 
 #include <httplib.h>
 #include <json/json.h>
+#include <openssl/evp.h>
 
 #include "platformserver.h"
 #include "servercrypto.h"
@@ -38,6 +39,48 @@ namespace
             crc = table[(crc ^ c) & 0xFFu] ^ (crc >> 8);
         return ~crc;
     }
+
+    // Running SHA-1 of a block's bytes: each ctx keeps the state at its offset, so an older ctx
+    // sent again goes on from there.
+    class BlockDigest
+    {
+    public:
+        BlockDigest() : m_ctx(EVP_MD_CTX_new())
+        {
+            EVP_DigestInit_ex(m_ctx, EVP_sha1(), nullptr);
+        }
+        BlockDigest(const BlockDigest &other) : m_ctx(EVP_MD_CTX_new())
+        {
+            EVP_MD_CTX_copy_ex(m_ctx, other.m_ctx);
+        }
+        BlockDigest &operator=(const BlockDigest &) = delete;
+        ~BlockDigest()
+        {
+            EVP_MD_CTX_free(m_ctx);
+        }
+        void add(const std::string &bytes)
+        {
+            EVP_DigestUpdate(m_ctx, bytes.data(), bytes.size());
+        }
+        std::string hex() const
+        {
+            BlockDigest copy(*this);
+            unsigned char digest[EVP_MAX_MD_SIZE];
+            unsigned int size = 0;
+            EVP_DigestFinal_ex(copy.m_ctx, digest, &size);
+            static const char *const digits = "0123456789abcdef";
+            std::string out;
+            for (unsigned int i = 0; i < size; ++i)
+            {
+                out += digits[digest[i] >> 4];
+                out += digits[digest[i] & 15];
+            }
+            return out;
+        }
+
+    private:
+        EVP_MD_CTX *m_ctx;
+    };
 
     std::string compact(const Json::Value &v)
     {
@@ -110,6 +153,7 @@ struct CloudServer::State
     {
         std::shared_ptr<Block> block;
         uint32_t offset = 0;
+        std::shared_ptr<BlockDigest> digest;  // of the block's bytes up to offset
     };
 
     explicit State(PlatformServer &s) : server(s), random(std::random_device {}()) {}
@@ -131,6 +175,8 @@ struct CloudServer::State
     bool force579 = false;
     int errCode = 0;
     int delayMs = 0;
+    std::string nonsense;       // chunk answers are "notjson", "huge" or "badctx" when set
+    std::string answerHost;     // host named in chunk answers instead of this server
 
     int mkblk = 0;
     int bput = 0;
@@ -148,6 +194,12 @@ struct CloudServer::State
     std::string host() const
     {
         return "http://" + server.host();
+    }
+
+    // mutex held
+    std::string namedHost() const
+    {
+        return answerHost.empty() ? host() : answerHost;
     }
 
     bool authorized(const httplib::Request &req)
@@ -185,14 +237,27 @@ struct CloudServer::State
         return true;
     }
 
-    void chunkAnswer(httplib::Response &res, const std::string &chunk, const std::string &ctx, uint32_t offset)
+    // mutex held. "checksum" is the SHA-1 (hex) of the block's bytes from its start to `offset`;
+    // "crc32" is that of this chunk.
+    void chunkAnswer(httplib::Response &res, const std::string &chunk, const std::string &ctx, uint32_t offset,
+                     const BlockDigest &digest)
     {
         Json::Value body(Json::objectValue);
-        body["ctx"] = ctx;
-        body["checksum"] = servercrypto::md5Hex(chunk);
+        body["ctx"] = nonsense == "badctx" ? std::string("../") + ctx + "?x" : ctx;
+        body["checksum"] = digest.hex();
         body["crc32"] = Json::UInt(crc32Of(chunk));
         body["offset"] = Json::UInt(offset);
-        body["host"] = host();
+        body["host"] = namedHost();
+        if (nonsense == "notjson")
+        {
+            res.status = 200;
+            res.set_content("<html><body>upload gateway</body></html>", "text/html");
+            return;
+        }
+        if (nonsense == "huge")
+        {
+            body["padding"] = std::string(1536 * 1024, 'x');
+        }
         answer(res, 200, body);
     }
 
@@ -226,11 +291,13 @@ struct CloudServer::State
         auto block = std::make_shared<Block>();
         block->size = uint32_t(size);
         block->data = req.body;
+        auto digest = std::make_shared<BlockDigest>();
+        digest->add(req.body);
         const std::string ctx = newCtx();
-        ctxs[ctx] = Ctx {block, uint32_t(req.body.size())};
+        ctxs[ctx] = Ctx {block, uint32_t(req.body.size()), digest};
         ++okChunks;
         chunkBytes += int64_t(req.body.size());
-        chunkAnswer(res, req.body, ctx, uint32_t(req.body.size()));
+        chunkAnswer(res, req.body, ctx, uint32_t(req.body.size()), *digest);
     }
 
     void bputRequest(const httplib::Request &req, httplib::Response &res)
@@ -255,11 +322,13 @@ struct CloudServer::State
         block->data.resize(size_t(offset));
         block->data += req.body;
         const uint32_t next = uint32_t(offset + req.body.size());
+        auto digest = std::make_shared<BlockDigest>(*found->second.digest);
+        digest->add(req.body);
         const std::string ctx = newCtx();
-        ctxs[ctx] = Ctx {block, next};
+        ctxs[ctx] = Ctx {block, next, digest};
         ++okChunks;
         chunkBytes += int64_t(req.body.size());
-        chunkAnswer(res, req.body, ctx, next);
+        chunkAnswer(res, req.body, ctx, next, *digest);
     }
 
     void mkfileRequest(const httplib::Request &req, httplib::Response &res)
@@ -332,6 +401,8 @@ struct CloudServer::State
         v["force579"] = force579;
         v["errCode"] = errCode;
         v["delayMs"] = delayMs;
+        v["nonsense"] = nonsense;
+        v["answerHost"] = answerHost;
         Json::Value list(Json::arrayValue);
         for (const auto &f : files)
             list.append(f.first);
@@ -394,6 +465,22 @@ struct CloudServer::State
                 return refuse(res, 400, "delay needs ms=D"), true;
             delayMs = int(n);
         }
+        else if (what == "nonsense")
+        {
+            const std::string kind = req.get_param_value("kind");
+            if (kind != "notjson" && kind != "huge" && kind != "badctx" && !kind.empty())
+                return refuse(res, 400, "nonsense needs kind=notjson|huge|badctx"), true;
+            nonsense = kind;
+        }
+        else if (what == "answerhost")
+            answerHost = req.get_param_value("host");
+        else if (what == "token")
+        {
+            const std::string token = req.get_param_value("value");
+            if (token.empty())
+                return refuse(res, 400, "token needs value=T"), true;
+            tokens.insert(token);
+        }
         else if (what == "reset")
             resetLocked();
         else
@@ -410,6 +497,8 @@ struct CloudServer::State
         force579 = false;
         errCode = 0;
         delayMs = 0;
+        nonsense.clear();
+        answerHost.clear();
         mkblk = bput = mkfile = 0;
         chunkBytes = 0;
     }
@@ -486,6 +575,18 @@ void CloudServer::setChunkDelay(int ms)
         m_state->delayMs = ms < 0 ? 0 : ms;
     }
     m_state->wake.notify_all();
+}
+
+void CloudServer::setNonsense(const std::string &kind)
+{
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    m_state->nonsense = kind;
+}
+
+void CloudServer::setAnswerHost(const std::string &host)
+{
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    m_state->answerHost = host;
 }
 
 void CloudServer::reset()

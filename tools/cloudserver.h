@@ -8,7 +8,13 @@
 //   POST /_test/cloud/fail?after=N&status=S chunk requests after the next N answer S (default 503)
 //   POST /_test/cloud/force579?err_code=C   mkfile answers 579 with {"err_code": C}
 //   POST /_test/cloud/delay?ms=D            each chunk request waits D ms
-//   POST /_test/cloud/reset                 switches off, counts cleared (files kept)
+//   POST /_test/cloud/nonsense?kind=K       chunk answers 200 with K: "notjson", "huge" (over
+//                                           1 MiB) or "badctx" (a ctx unfit for a URL); empty K clears
+//   POST /_test/cloud/answerhost?host=H     chunk answers name H as the block's host (empty: this server)
+//   POST /_test/cloud/token?value=T         accepts T as an upload token
+//   POST /_test/cloud/reset                 switches off, counts cleared (files and tokens kept)
+// A chunk answer's "checksum" is the SHA-1 (hex) of the block's bytes from its start to the
+// answer's offset, its "crc32" that of the chunk.
 // Every upload request needs "Authorization: UpToken <t>" with a token the web API handed out
 // (or one given to addToken); others answer 401.
 
@@ -38,6 +44,10 @@ public:
     void clear579();
     // Each chunk request waits this long before it is answered.
     void setChunkDelay(int ms);
+    // Chunk answers become nonsense of this kind ("notjson", "huge", "badctx"); empty clears.
+    void setNonsense(const std::string &kind);
+    // Chunk answers name this host for the block's next chunks; empty names this server.
+    void setAnswerHost(const std::string &host);
     // Switches off and counts cleared; stored files and block states stay.
     void reset();
 

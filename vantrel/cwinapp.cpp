@@ -20,6 +20,7 @@
 #include "quiscale.h"
 #include "quser.h"
 #include "qvlcinstance.h"
+#include "qwebmodel.h"
 #include "shell.h"
 #include "vantrelresources.h"
 
@@ -110,6 +111,7 @@ int CWinApp::run()
             return another ? 0 : 1;
         }
 
+        QWebModel::sweepLeftovers();
         window.reset(new QMainWidget(nullptr));
 
         const QStringList arguments = QCoreApplication::arguments();

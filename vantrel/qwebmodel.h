@@ -24,9 +24,22 @@ public:
     explicit QWebModel(std::shared_ptr<QDtaVideo> dtaVideo, QObject *parent = nullptr);
     ~QWebModel() override;
 
-    // ffmpeg arguments (program not included) of the two runs.
+    // ffmpeg arguments (program not included) of the two runs. The slicing runs in the slice
+    // folder and names the playlist and segments relative to it.
     QStringList transcodeCommand();
-    QStringList sliceCommand(const QString &playlistPath);
+    // Audio is copied unless `encodeAudio`, then made AAC.
+    QStringList sliceCommand(const QString &playlistPath, bool encodeAudio = false);
+
+    // Throws UException unless the playlist is whole: every segment it names exists and is not
+    // empty, it is ended, and its length matches the probed duration (when there is one).
+    void checkSlices(const QString &playlistPath) const;
+
+    // Removes what a run that ended with the program left in the slice folder: transcode
+    // outputs and job folders whose slicing never completed. Finished job folders and anything
+    // else are kept. Call it at start-up, before any job runs.
+    static void sweepLeftovers();
+    // Name of the hidden file that marks a job folder while it is being written.
+    static QString slicingMarker();
 
     // Slice folder of this job (ends with "/") and the temporary transcode output.
     QString sliceFolder() const;
@@ -48,6 +61,7 @@ private:
     QString m_sliceFolder;
     bool m_convert = true;
     std::atomic<int> m_progressBase {0};
+    std::atomic<int> m_lastProgress {-1};
     std::atomic<bool> m_bStop {false};
     std::mutex m_runnerMutex;
 };

@@ -34,6 +34,24 @@ namespace
             return -1.0;
         return h * 3600.0 + m * 60.0 + s;
     }
+
+    // Progress, statistics, stream listings and the closing words say nothing about a failure.
+    bool isNoise(const QString &line)
+    {
+        static const QRegularExpression noiseExpr(QStringLiteral(
+            "^(frame=|size=|video:|Conversion failed|Exiting normally|Press \\[q\\]|Stream mapping|Input #"
+            "|Output #|Metadata:|Duration:|Stream #|Side data|encoder\\s*:|handler_name|vendor_id|major_brand"
+            "|minor_version|compatible_brands|creation_time|\\[[^\\]]+\\] Opening ')"));
+        return noiseExpr.match(line).hasMatch();
+    }
+
+    bool looksLikeError(const QString &line)
+    {
+        static const QRegularExpression errorExpr(QStringLiteral(
+            "error|invalid|fail|must|no such|not |unable|cannot|could not|unsupported|denied|unknown"),
+            QRegularExpression::CaseInsensitiveOption);
+        return !isNoise(line) && errorExpr.match(line).hasMatch();
+    }
 }
 
 QWebProcess::QWebProcess(QObject *parent)
@@ -61,20 +79,23 @@ QString QWebProcess::program()
     return QChildProcess::program("VANTREL_FFMPEG", found.isEmpty() ? QStringLiteral("ffmpeg") : found);
 }
 
-bool QWebProcess::exec(const QStringList &arguments)
+bool QWebProcess::exec(const QStringList &arguments, const QString &workingDirectory)
 {
     m_finished = false;
     m_tail.clear();
     m_tailSize = 0;
+    m_lastError.clear();
     m_partial.clear();
     m_decoder.reset(QTextCodec::codecForName("UTF-8")->makeDecoder());
     m_lastPercent = -1;
+    m_rejected = false;
 
     if (m_bSotp)
         throw UException("!m_bSotp", QString(), __FILE__, __LINE__);
 
     const QString ffmpeg = program();
     LOG_DEBUG(L"ffmpeg: %s %s", ffmpeg, arguments.join(QLatin1Char(' ')));
+    m_qprocess->setWorkingDirectory(workingDirectory);
     m_qprocess->start(ffmpeg, arguments, QIODevice::ReadWrite);
     const bool started = m_qprocess->waitForStarted(StartTimeoutMs);
     if (!started)
@@ -89,7 +110,7 @@ bool QWebProcess::exec(const QStringList &arguments)
 
     while (!m_finished && m_qprocess->state() != QProcess::NotRunning)
     {
-        if (m_bSotp)
+        if (m_bSotp || m_rejected)
             break;
         m_qprocess->waitForFinished(PollMs);
     }
@@ -104,15 +125,21 @@ bool QWebProcess::exec(const QStringList &arguments)
     onReadyRead();
     if (!m_partial.isEmpty())
         takeText(QStringLiteral("\n"));
+    if (m_rejected)
+    {
+        endChild();
+        return false;
+    }
 
     if (m_qprocess->exitStatus() != QProcess::NormalExit)
         throw UException("m_qprocess->exitStatus() == QProcess::NormalExit",
                          QStringLiteral("ffmpeg exit crash"), __FILE__, __LINE__);
     if (m_qprocess->exitCode() != 0)
     {
-        QString message = outputTail();
-        if (message.isEmpty())
-            message = QStringLiteral("ffmpeg exit code %1").arg(m_qprocess->exitCode());
+        const QString line = failureLine();
+        LOG_ERROR(L"ffmpeg failed: %s", outputTail());
+        const QString message = line.isEmpty() ? QStringLiteral("ffmpeg exit code %1").arg(m_qprocess->exitCode())
+                                               : QStringLiteral("ffmpeg处理失败：%1").arg(line);
         throw UException("m_qprocess->exitCode() == 0", message, __FILE__, __LINE__);
     }
 
@@ -124,6 +151,11 @@ bool QWebProcess::exec(const QStringList &arguments)
         emit signal_progress(full);
     }
     return started;
+}
+
+void QWebProcess::setLineCheck(std::function<bool(const QString &)> check)
+{
+    m_lineCheck = std::move(check);
 }
 
 void QWebProcess::setWeight(float weight)
@@ -144,6 +176,22 @@ bool QWebProcess::isFinished() const
 QString QWebProcess::outputTail() const
 {
     return m_tail.join(QLatin1Char('\n'));
+}
+
+QString QWebProcess::failureLine() const
+{
+    QString chosen = m_lastError;
+    for (int i = m_tail.size() - 1; chosen.isEmpty() && i >= 0; --i)
+    {
+        if (!isNoise(m_tail.at(i)))
+            chosen = m_tail.at(i);
+    }
+    static const QRegularExpression addressExpr(QStringLiteral(" @ 0x[0-9a-fA-F]+\\]"));
+    chosen.replace(addressExpr, QStringLiteral("]"));
+    const int limit = 200;
+    if (chosen.size() > limit)
+        chosen = chosen.left(limit) + QStringLiteral("…");
+    return chosen;
 }
 
 void QWebProcess::onReadyRead()
@@ -206,6 +254,13 @@ void QWebProcess::takeLine(const QString &line)
         QStringLiteral("^(ffmpeg version |built with |configuration: |lib[a-z]+\\s+\\d+\\.\\s*\\d+\\.)"));
     if (!bannerExpr.match(line).hasMatch())
     {
+        if (looksLikeError(line))
+            m_lastError = line;
+        if (m_lineCheck && !m_rejected && !m_lineCheck(line))
+        {
+            LOG_DEBUG(L"ffmpeg run ended early at: %s", line);
+            m_rejected = true;
+        }
         m_tail.append(line);
         m_tailSize += line.size() + 1;
         while (m_tail.size() > 1 && m_tailSize > TailLimit)

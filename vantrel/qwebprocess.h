@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
 #include <QObject>
@@ -24,10 +25,14 @@ public:
     // The ffmpeg program: $VANTREL_FFMPEG when set, else "ffmpeg" found on PATH.
     static QString program();
 
-    // Runs ffmpeg with these arguments to its end. Returns true; throws UException when ffmpeg
-    // can't start, crashes, exits with a non-zero code or is stopped. The child is always ended
-    // and reaped before this returns or throws.
-    bool exec(const QStringList &arguments);
+    // Runs ffmpeg with these arguments, in `workingDirectory` when given, to its end. Returns
+    // true; false when the line check refused a line of ffmpeg's output (the run is then ended
+    // at once, whatever it wrote is not to be used). Throws UException when ffmpeg can't start,
+    // crashes, exits with a non-zero code or is stopped. The child is always ended and reaped
+    // before this returns or throws.
+    bool exec(const QStringList &arguments, const QString &workingDirectory = QString());
+    // Called with each line of ffmpeg's output of the following runs; empty: none.
+    void setLineCheck(std::function<bool(const QString &)> check);
     // Share of the stage's 100 points that the next exec covers (0.0 to 1.0).
     void setWeight(float weight);
     // Callable from any thread: the running exec ends its child and fails; a later exec fails at once.
@@ -36,6 +41,9 @@ public:
 
     // Last lines of ffmpeg's output of the latest exec (where ffmpeg puts its error).
     QString outputTail() const;
+    // The line of the latest exec's output that best says why ffmpeg failed, shortened; empty
+    // when there is none.
+    QString failureLine() const;
 
 signals:
     // This run's contribution in points, already scaled by the weight.
@@ -56,9 +64,12 @@ private:
     double m_duration = 0.0;
     QStringList m_tail;
     int m_tailSize = 0;
+    QString m_lastError;
     QString m_partial;
     std::unique_ptr<QTextDecoder> m_decoder;
     float m_weight = 0.0f;
     int m_lastPercent = -1;
+    std::function<bool(const QString &)> m_lineCheck;
+    bool m_rejected = false;
     std::atomic<bool> m_bSotp {false};
 };

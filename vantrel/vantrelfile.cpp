@@ -452,17 +452,33 @@ void VantrelFile::loadProgress(Qiniu_Rio_Recv *recv, const QString &localFile, c
     const QFileInfo info(recv->m_progressPath);
     if (!info.exists())
         return;
-    // Not JSON at all: QJsonFile keeps it aside as ".bad". JSON that doesn't fit this file (a
-    // changed file, wrong types, too large) is deleted. Either way the put starts fresh.
+    // Not JSON at all: kept aside as "<name>.bad", in place of an earlier one, so that a file
+    // damaged again and again leaves one copy. JSON that doesn't fit this file (a changed file,
+    // wrong types, too large) is deleted. Either way the put starts fresh.
     const qint64 limit = (qint64(recv->blockCount()) + 1) * kProgressBytesPerBlock;
     QValue root;
-    QString error;
-    if (info.size() <= limit && !QJsonFile::read(recv->m_progressPath, root, &error))
+    bool fits = info.size() <= limit;
+    if (fits)
     {
-        LOG_WARNING(L"unreadable resume file, starting over: %s", error);
-        return;
+        QFile file(recv->m_progressPath);
+        if (!file.open(QIODevice::ReadOnly))
+        {
+            LOG_WARNING(L"unreadable resume file, starting over: %s", file.errorString());
+            return;
+        }
+        const QByteArray content = file.read(limit + 1);
+        file.close();
+        if (!parseJson(content, root, false))
+        {
+            const QString aside = recv->m_progressPath + QStringLiteral(".bad");
+            LOG_WARNING(L"damaged resume file kept as %s, starting over", aside);
+            if (std::rename(QFile::encodeName(recv->m_progressPath).constData(), QFile::encodeName(aside).constData()) != 0)
+                QFile::remove(recv->m_progressPath);
+            return;
+        }
+        fits = recv->loadProgress(root);
     }
-    if (info.size() > limit || !recv->loadProgress(root))
+    if (!fits)
     {
         LOG_WARNING(L"resume file does not fit, starting over: %s", recv->m_progressPath);
         QFile::remove(recv->m_progressPath);
@@ -508,6 +524,7 @@ QString VantrelFile::errorText(int code)
         {Qiniu_Code_Stopped, "上传已停止"},
         {Qiniu_Code_LocalFile, "读取本地文件失败"},
         {Qiniu_Code_NoHost, "未配置上传服务器"},
+        {Qiniu_Code_BadAnswer, "上传服务器返回的数据无效"},
     };
     QString text = QStringLiteral("上传文件失败 %1:").arg(code);
     for (const auto &entry : texts)

@@ -246,13 +246,13 @@ TEST_F(Uploader, FailuresGiveTheirTextAndKeepTheSource)
              f.replaceBody = true;
              f.body = "<html>hello</html>";
              s.platform().setFault("cloud/mkblk", f);
-         }, UploadServer::token(), false, "上传文件失败 -1:无法连接上传服务器"},
+         }, UploadServer::token(), false, "上传文件失败 -6:上传服务器返回的数据无效"},
         {"answer without ctx", [](UploadServer &s) {
              Fault f;
              f.replaceBody = true;
              f.body = "{\"crc32\":1,\"offset\":262144}";
              s.platform().setFault("cloud/mkblk", f);
-         }, UploadServer::token(), false, "上传文件失败 -1:无法连接上传服务器"},
+         }, UploadServer::token(), false, "上传文件失败 -6:上传服务器返回的数据无效"},
         {"one answer not JSON is retried", [](UploadServer &s) {
              Fault f;
              f.replaceBody = true;
@@ -263,6 +263,11 @@ TEST_F(Uploader, FailuresGiveTheirTextAndKeepTheSource)
         {"wrong crc32", [](UploadServer &s) {
              Fault f;
              f.patch["crc32"] = 12345;
+             s.platform().setFault("cloud/bput", f);
+         }, UploadServer::token(), false, "上传文件失败 406:上传的数据 CRC32 校验错误"},
+        {"checksum of another block", [](UploadServer &s) {
+             Fault f;
+             f.patch["checksum"] = "0000000000000000000000000000000000000000";
              s.platform().setFault("cloud/bput", f);
          }, UploadServer::token(), false, "上传文件失败 406:上传的数据 CRC32 校验错误"},
         {"one server error is retried", [](UploadServer &s) {

@@ -23,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include "cglobal.h"
+#include "qchildprocess.h"
 #include "qdtaconfig.h"
 #include "qdtavideo.h"
 #include "qfilework.h"
@@ -177,6 +178,7 @@ protected:
                             "d='" + dir + "'\n"
                             "n=$(ls \"$d\" | grep -c '^args\\.')\n"
                             "for a in \"$@\"; do printf '%s\\0' \"$a\"; done > \"$d/args.$n\"\n"
+                            "pwd > \"$d/cwd.$n\"\n"
                             "echo $$ > \"$d/pid.tmp\" && mv \"$d/pid.tmp\" \"$d/pid\"\n"
                             "out=\"${@: -1}\"\n";
         script += body;
@@ -359,13 +361,28 @@ TEST_F(WebModeTest, FfmpegGetsArgumentListsInOrder)
 
     const QString target = model.transcodeTarget();
     EXPECT_TRUE(target.startsWith(CGlobal::slicePath()));
+    // The quality's video filter ends in 4:2:0 and even dimensions.
     EXPECT_EQ(fakeArgs(0), (QStringList {"-nostdin", "-y", "-i", source, "-max_muxing_queue_size", "1024",
-                                         "-vcodec", "h264", "-b:v", "512k", "-vf", "scale=320:-2, setsar=1", target}));
-    const QString playlist = model.sliceFolder()
-        + QStringLiteral("%1_%2_%3_%4.m3u8").arg(TeacherId).arg(QString::fromLatin1(CourseId)).arg(video->id())
+                                         "-vcodec", "h264", "-b:v", "512k", "-vf",
+                                         "scale=320:-2, setsar=1,scale=trunc(iw/2)*2:trunc(ih/2)*2,format=yuv420p",
+                                         "-pix_fmt", "yuv420p", "-c:a", "aac", target}));
+    const QString base = QStringLiteral("%1_%2_%3_%4").arg(TeacherId).arg(QString::fromLatin1(CourseId)).arg(video->id())
               .arg(QString::fromLatin1(QCryptographicHash::hash(video->videoKey().toUtf8(), QCryptographicHash::Md5).toHex()));
-    EXPECT_EQ(fakeArgs(1), (QStringList {"-nostdin", "-y", "-i", target, "-c", "copy", "-bsf:v", "h264_mp4toannexb",
-                                         "-hls_time", "30", "-hls_list_size", "0", playlist}));
+    // The slicing runs in the slice folder and names its files relative to it.
+    EXPECT_EQ(fakeArgs(1), (QStringList {"-nostdin", "-y", "-fflags", "+genpts", "-i", target, "-sn", "-dn",
+                                         "-c:v", "copy", "-c:a", "copy", "-bsf:v", "h264_mp4toannexb",
+                                         "-hls_time", "30", "-hls_list_size", "0",
+                                         "-hls_segment_filename", base + "%d.ts", base + ".m3u8"}));
+    EXPECT_EQ(testsupport::readAll(m_fakeDir + QStringLiteral("cwd.1")).trimmed(),
+              QDir(model.sliceFolder()).canonicalPath().toUtf8());
+    // Without a video filter of its own the quality gets one.
+    {
+        auto plain = makeVideo(source, true, QStringLiteral("-b:v 512k"));
+        QWebModel other(plain);
+        const QStringList args = other.transcodeCommand();
+        EXPECT_EQ(args.mid(8), (QStringList {"-b:v", "512k", "-vf", "scale=trunc(iw/2)*2:trunc(ih/2)*2,format=yuv420p",
+                                             "-pix_fmt", "yuv420p", "-c:a", "aac", other.transcodeTarget()}));
+    }
     EXPECT_FALSE(QFileInfo::exists(target));
     EXPECT_TRUE(QFileInfo::exists(model.sliceFolder() + video->videoKey()));
 }
@@ -440,7 +457,17 @@ TEST_F(WebModeTest, FailuresGiveClearMessageAndLeaveNothing)
         {"crash", "printf '  Duration: 00:00:10.00\\n'\nkill -SEGV $$", false, QStringLiteral("ffmpeg exit crash"), QString()},
         {"crash while transcoding", "kill -SEGV $$", true, QStringLiteral("ffmpeg exit crash"), QString()},
         {"silent exit 1", "exit 1", false, QStringLiteral("ffmpeg exit code 1"), QString()},
-        {"success without a playlist", "exit 0", false, QStringLiteral("切片文件重命名失败"), QString()},
+        {"success without a playlist", "exit 0", false, QStringLiteral("视频切片不完整"), QString()},
+        {"playlist naming a missing segment", "printf '#EXTM3U\\n#EXTINF:3.0,\\nseg0.ts\\n#EXT-X-ENDLIST\\n' > \"$out\"",
+         false, QStringLiteral("缺少切片文件 seg0.ts"), QString()},
+        {"playlist naming an empty segment",
+         "printf '#EXTM3U\\n#EXTINF:3.0,\\nseg0.ts\\n#EXT-X-ENDLIST\\n' > \"$out\"; : > seg0.ts",
+         false, QStringLiteral("切片文件为空 seg0.ts"), QString()},
+        {"playlist without its end", "printf '#EXTM3U\\n#EXTINF:3.0,\\nseg0.ts\\n' > \"$out\"; printf ts > seg0.ts",
+         false, QStringLiteral("播放列表没有结束"), QString()},
+        {"segment outside the folder",
+         "printf '#EXTM3U\\n#EXTINF:3.0,\\n../seg0.ts\\n#EXT-X-ENDLIST\\n' > \"$out\"; printf ts > ../seg0.ts",
+         false, QStringLiteral("切片文件名无效"), QString()},
         {"missing program", QByteArray(), false, QStringLiteral("无法启动ffmpeg"), QString()},
     };
     for (const Case &c : cases)
@@ -539,14 +566,15 @@ TEST_F(WebModeTest, StopBeforeRunIsNotLost)
 TEST_F(WebModeTest, SecondRunReplacesPlaylist)
 {
     auto video = makeVideo(addSource(testsupport::clipH264Mp4(), QStringLiteral("a.mp4")), false);
-    for (const QByteArray &run : {QByteArray("first"), QByteArray("second")})
+    for (const QByteArray &word : {QByteArray("first"), QByteArray("second")})
     {
-        installFake("printf '" + run + "' > \"$out\"");
+        const QByteArray run = "#EXTM3U\n# " + word + "\n#EXTINF:3.0,\nseg0.ts\n#EXT-X-ENDLIST\n";
+        installFake("printf '" + run + "' > \"$out\"; printf ts > seg0.ts");
         QWebModel model(video);
         const StageResult result = runStage(model);
         ASSERT_TRUE(result.ok) << result.message.toStdString();
         EXPECT_EQ(testsupport::readAll(model.sliceFolder() + video->videoKey()), run);
-        EXPECT_EQ(folderEntries(model.sliceFolder()), QStringList {video->videoKey()});
+        EXPECT_EQ(folderEntries(model.sliceFolder()), (QStringList {video->videoKey(), QStringLiteral("seg0.ts")}));
     }
 
     QWebModel model(video);
@@ -610,6 +638,358 @@ TEST_F(WebModeTest, WorkItemOfWebModeSlicesOrReportsRefusal)
         }
         EXPECT_TRUE(QFileInfo::exists(source));
     }
+}
+
+namespace
+{
+    QStringList args(std::initializer_list<const char *> list)
+    {
+        QStringList out;
+        for (const char *a : list)
+            out << QString::fromUtf8(a);
+        return out;
+    }
+
+    // One short 160x120 H.264 clip per kind of camera or screen recorder output.
+    QString clipMovPcm()
+    {
+        return testsupport::makeClip(QStringLiteral("h264-pcm-160x120-3s.mov"),
+            args({"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:duration=3", "-f", "lavfi", "-i",
+                  "sine=frequency=440:duration=3", "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",
+                  "-c:a", "pcm_s16le", "-shortest"}));
+    }
+
+    QString clipAviH264()
+    {
+        return testsupport::makeClip(QStringLiteral("h264-mp3-160x120-3s.avi"),
+            args({"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:duration=3", "-f", "lavfi", "-i",
+                  "sine=frequency=440:duration=3", "-c:v", "libx264", "-preset", "ultrafast", "-bf", "2",
+                  "-pix_fmt", "yuv420p", "-c:a", "libmp3lame", "-shortest"}));
+    }
+
+    // Its index at the front, so that the first half still promises 20 s.
+    QString clipLongFaststart()
+    {
+        return testsupport::makeClip(QStringLiteral("h264-160x120-20s-faststart.mp4"),
+            args({"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:duration=20", "-c:v", "libx264",
+                  "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-movflags", "+faststart"}));
+    }
+
+    QString clipOdd444()
+    {
+        return testsupport::makeClip(QStringLiteral("h264-444-161x121-2s.mp4"),
+            args({"-f", "lavfi", "-i", "testsrc=size=161x121:rate=25:duration=2", "-c:v", "libx264",
+                  "-preset", "ultrafast", "-pix_fmt", "yuv444p"}));
+    }
+
+    // ffprobe's answer for `entries` of the streams of `path` (or its format), one line per stream.
+    QStringList ffprobe(const QString &path, const QString &entries, const QString &select = QString())
+    {
+        QStringList arguments {QStringLiteral("-v"), QStringLiteral("error")};
+        if (!select.isEmpty())
+            arguments << QStringLiteral("-select_streams") << select;
+        arguments << QStringLiteral("-show_entries") << entries << QStringLiteral("-of") << QStringLiteral("csv=p=0")
+                  << path;
+        QProcess probe;
+        probe.start(QStringLiteral("ffprobe"), arguments);
+        if (!probe.waitForFinished(30000))
+            return {QStringLiteral("ffprobe did not end")};
+        QStringList lines;
+        for (const QString &line : QString::fromUtf8(probe.readAllStandardOutput()).split(QLatin1Char('\n')))
+        {
+            if (!line.trimmed().isEmpty())
+                lines << line.trimmed();
+        }
+        // A segment lists its streams under its program too.
+        lines.removeDuplicates();
+        return lines;
+    }
+
+    // The segments a playlist names, each checked to exist beside it and not be empty.
+    QStringList playlistSegments(const QString &folder, const QString &playlist)
+    {
+        QStringList segments;
+        for (const QString &line : QString::fromUtf8(testsupport::readAll(folder + playlist)).split(QLatin1Char('\n')))
+        {
+            if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
+                continue;
+            segments << line;
+            EXPECT_GT(QFileInfo(folder + line).size(), 0) << line.toStdString();
+        }
+        return segments;
+    }
+}
+
+// Camera and recorder sources are sliced into segments a browser plays: the video copied, the
+// audio copied when MPEG-TS carries it and made AAC otherwise, timestamps made where missing.
+// A data folder whose path holds "%d" changes nothing.
+TEST_F(WebModeTest, AwkwardSourcesGivePlayableSegmentsWithRealFfmpeg)
+{
+    struct Case
+    {
+        const char *name;
+        QString clip;
+        QString audio;
+        bool percentFolder;
+    };
+    const std::vector<Case> cases {
+        {"H.264 with PCM in MOV", clipMovPcm(), QStringLiteral("aac"), false},
+        {"H.264 and MP3 in AVI", clipAviH264(), QStringLiteral("mp3"), false},
+        {"data folder with %d", testsupport::clipH264Mp4(), QStringLiteral("aac"), true},
+    };
+    for (const Case &c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        if (c.percentFolder)
+        {
+            qputenv("VANTREL_DATA_DIR", (m_dir + QStringLiteral("data %d %s/")).toUtf8());
+            CGlobal::initPath();
+        }
+        const QString source = addSource(c.clip, QStringLiteral("c%1.%2").arg(m_nextId).arg(QFileInfo(c.clip).suffix()));
+        auto video = makeVideo(source, false, QString(), true);
+        ASSERT_EQ(video->codec(), QDtaVideo::CodecH264);
+        ASSERT_GE(video->totalTime(), 2);
+        QWebModel model(video);
+        const StageResult result = runStage(model);
+        qunsetenv("VANTREL_DATA_DIR");
+        ASSERT_TRUE(result.ok) << result.message.toStdString();
+
+        const QString folder = model.sliceFolder();
+        const QStringList segments = playlistSegments(folder, video->videoKey());
+        ASSERT_FALSE(segments.isEmpty());
+        for (const QString &segment : segments)
+        {
+            EXPECT_EQ(ffprobe(folder + segment, QStringLiteral("stream=codec_name"), QStringLiteral("v")),
+                      QStringList {QStringLiteral("h264")});
+            EXPECT_EQ(ffprobe(folder + segment, QStringLiteral("stream=codec_name"), QStringLiteral("a")),
+                      QStringList {c.audio});
+        }
+        const QStringList duration = ffprobe(folder + video->videoKey(), QStringLiteral("format=duration"));
+        ASSERT_EQ(duration.size(), 1);
+        EXPECT_NEAR(duration.first().toDouble(), 3.0, 0.5);
+        // The folder holds the playlist and its segments, nothing of a run made again.
+        QStringList expected = segments;
+        expected << video->videoKey();
+        expected.sort();
+        QStringList present = folderEntries(folder);
+        present.sort();
+        EXPECT_EQ(present, expected);
+    }
+    CGlobal::initPath();
+}
+
+// Audio segments can't carry is seen in ffmpeg's stream listing: that run is ended at once, not
+// left to finish, and the slicing is made again with AAC.
+TEST_F(WebModeTest, AudioToEncodeEndsTheCopyingRunAtOnce)
+{
+    installFake("case \" $* \" in\n"
+                "  *' -c:a copy '*) printf '  Stream #0:1[0x2](und): Audio: pcm_s16le (lpcm / 0x6D63706C), 48000 Hz\\n'\n"
+                "     while :; do sleep 0.1; done ;;\n"
+                "esac\n" + FakeSlice);
+    auto video = makeVideo(addSource(testsupport::clipH264Mp4(), QStringLiteral("pcm.mov")), false);
+    QWebModel model(video);
+    const auto started = std::chrono::steady_clock::now();
+    const StageResult result = runStage(model);
+    ASSERT_TRUE(result.ok) << result.message.toStdString();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+    EXPECT_TRUE(fakeArgs(0).join(QLatin1Char(' ')).contains(QStringLiteral("-c:a copy")));
+    EXPECT_TRUE(fakeArgs(1).join(QLatin1Char(' ')).contains(QStringLiteral("-c:a aac")));
+    EXPECT_TRUE(QFileInfo::exists(model.sliceFolder() + video->videoKey()));
+}
+
+// A source whose index promises more than its data holds fails, with no playlist left.
+TEST_F(WebModeTest, TruncatedSourceFailsAndLeavesNoPlaylist)
+{
+    const QByteArray whole = testsupport::readAll(clipLongFaststart());
+    ASSERT_GT(whole.size(), 1000);
+    const QString source = m_sourceDir + QStringLiteral("cut.mp4");
+    ASSERT_TRUE(testsupport::writeAll(source, whole.left(whole.size() / 2)));
+    auto video = makeVideo(source, false, QString(), true);
+    ASSERT_EQ(video->totalTime(), 20);
+
+    QWebModel model(video);
+    const StageResult result = runStage(model);
+    EXPECT_TRUE(result.threw);
+    EXPECT_TRUE(result.message.startsWith(QStringLiteral("视频切片不完整：切片总时长"))) << result.message.toStdString();
+    EXPECT_TRUE(result.message.contains(QStringLiteral("原视频时长20秒"))) << result.message.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(model.sliceFolder()));
+    EXPECT_EQ(folderEntries(m_sourceDir), QStringList {QStringLiteral("cut.mp4")});
+}
+
+// A 4:4:4 source with odd dimensions comes out 4:2:0 with even dimensions.
+TEST_F(WebModeTest, TranscodeGivesBrowserPixelsWithRealFfmpeg)
+{
+    const QString source = addSource(clipOdd444(), QStringLiteral("screen.mp4"));
+    for (const QString &quality : {QStringLiteral("-preset ultrafast"), QStringLiteral("-preset ultrafast -vf hflip")})
+    {
+        SCOPED_TRACE(quality.toStdString());
+        auto video = makeVideo(source, true, quality, true);
+        QWebModel model(video);
+        const StageResult result = runStage(model);
+        ASSERT_TRUE(result.ok) << result.message.toStdString();
+        const QString folder = model.sliceFolder();
+        const QStringList segments = playlistSegments(folder, video->videoKey());
+        ASSERT_FALSE(segments.isEmpty());
+        for (const QString &segment : segments)
+            EXPECT_EQ(ffprobe(folder + segment, QStringLiteral("stream=codec_name,pix_fmt,width,height"), QStringLiteral("v")),
+                      QStringList {QStringLiteral("h264,160,120,yuv420p")});
+        EXPECT_FALSE(QFileInfo::exists(model.transcodeTarget()));
+    }
+}
+
+// An input ffmpeg can't read gives a short message with ffmpeg's own reason, not its output.
+TEST_F(WebModeTest, UnreadableInputGivesShortMessageWithRealFfmpeg)
+{
+    const QString source = m_sourceDir + QStringLiteral("broken.mp4");
+    ASSERT_TRUE(testsupport::writeAll(source, QByteArray(4096, 'x')));
+    auto video = makeVideo(source, false);
+    QWebModel model(video);
+    const StageResult result = runStage(model);
+    EXPECT_TRUE(result.threw);
+    EXPECT_TRUE(result.message.startsWith(QStringLiteral("ffmpeg处理失败："))) << result.message.toStdString();
+    EXPECT_TRUE(result.message.contains(QStringLiteral("Invalid data found"))) << result.message.toStdString();
+    EXPECT_LT(result.message.size(), 260);
+    EXPECT_FALSE(result.message.contains(QStringLiteral("ffmpeg version")));
+    EXPECT_FALSE(result.message.contains(QStringLiteral("0x")));
+    EXPECT_FALSE(QFileInfo::exists(model.sliceFolder()));
+}
+
+// The start-up sweep removes what a dead run left in the slice folder and nothing else: not a
+// finished job, not a foreign entry, not what a link points at.
+TEST_F(WebModeTest, StartupSweepRemovesOnlyLeftovers)
+{
+    const QString root = CGlobal::slicePath();
+    const QString outside = m_dir + QStringLiteral("outside/");
+    QDir().mkpath(outside);
+    testsupport::writeAll(outside + QWebModel::slicingMarker(), "");
+    testsupport::writeAll(outside + QStringLiteral("keep.ts"), "ts");
+    testsupport::writeAll(m_dir + QStringLiteral("outside.mp4"), "mp4");
+
+    struct Entry
+    {
+        const char *name;
+        QStringList files;   // inside the folder; empty: `name` is a file
+        bool removed;
+    };
+    const std::vector<Entry> entries {
+        {"101", {QStringLiteral("a.m3u8"), QStringLiteral("a0.ts")}, false},                      // finished job
+        {"102", {QWebModel::slicingMarker(), QStringLiteral("p.m3u8.tmp"), QStringLiteral("p0.ts")}, true},
+        {"103.removing", {QStringLiteral("p0.ts")}, true},
+        {"104.transcode.mp4", {}, true},
+        {"105.transcode.mp4.part", {}, false},
+        {"notes", {QWebModel::slicingMarker()}, false},
+        {"106x", {QWebModel::slicingMarker()}, false},
+        {"readme.txt", {}, false},
+    };
+    for (const Entry &e : entries)
+    {
+        const QString path = root + QString::fromLatin1(e.name);
+        if (e.files.isEmpty())
+        {
+            ASSERT_TRUE(testsupport::writeAll(path, "x"));
+        }
+        for (const QString &file : e.files)
+        {
+            QDir().mkpath(path);
+            ASSERT_TRUE(testsupport::writeAll(path + QLatin1Char('/') + file, "x"));
+        }
+    }
+    ASSERT_TRUE(QFile::link(QDir::cleanPath(outside), root + QStringLiteral("107")));
+    ASSERT_TRUE(QFile::link(m_dir + QStringLiteral("outside.mp4"), root + QStringLiteral("108.transcode.mp4")));
+
+    QWebModel::sweepLeftovers();
+
+    for (const Entry &e : entries)
+        EXPECT_EQ(QFileInfo::exists(root + QString::fromLatin1(e.name)), !e.removed) << e.name;
+    EXPECT_TRUE(QFileInfo::exists(root + QStringLiteral("101/a0.ts")));
+    EXPECT_TRUE(QFileInfo(root + QStringLiteral("107")).isSymLink());
+    EXPECT_TRUE(QFileInfo(root + QStringLiteral("108.transcode.mp4")).isSymLink());
+    EXPECT_EQ(folderEntries(outside), (QStringList {QWebModel::slicingMarker(), QStringLiteral("keep.ts")}));
+    EXPECT_EQ(testsupport::readAll(m_dir + QStringLiteral("outside.mp4")), QByteArray("mp4"));
+}
+
+namespace
+{
+    const char *HelperSourceVariable = "VANTREL_WEBMODE_HELPER_SOURCE";
+
+    // Children of `parent` named `comm`, read from /proc.
+    std::vector<pid_t> childrenNamed(pid_t parent, const QByteArray &comm)
+    {
+        std::vector<pid_t> found;
+        for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs))
+        {
+            bool isPid = false;
+            const pid_t pid = static_cast<pid_t>(entry.toLongLong(&isPid));
+            if (!isPid)
+                continue;
+            const QByteArray stat = testsupport::readAll(QStringLiteral("/proc/%1/stat").arg(entry));
+            const int open = stat.indexOf('(');
+            const int close = stat.lastIndexOf(')');
+            if (open < 0 || close < open)
+                continue;
+            const QList<QByteArray> rest = stat.mid(close + 2).split(' ');
+            if (stat.mid(open + 1, close - open - 1) == comm && rest.size() > 1 && rest.at(1).toLongLong() == parent)
+                found.push_back(pid);
+        }
+        return found;
+    }
+
+    bool processEnded(pid_t pid)
+    {
+        if (processGone(pid))
+            return true;
+        const QByteArray stat = testsupport::readAll(QStringLiteral("/proc/%1/stat").arg(pid));
+        const int close = stat.lastIndexOf(')');
+        return close > 0 && stat.size() > close + 2 && stat.at(close + 2) == 'Z';
+    }
+}
+
+// Run only as the child of the next test: a transcode that takes minutes, until it is killed.
+TEST_F(WebModeTest, DISABLED_HelperTranscodesUntilKilled)
+{
+    const QString source = QString::fromUtf8(qgetenv(HelperSourceVariable));
+    if (source.isEmpty())
+        GTEST_SKIP() << "runs only as a helper";
+    auto video = makeVideo(source, true, QStringLiteral("-preset ultrafast -vf tpad=stop_mode=clone:stop_duration=600,realtime"));
+    QWebModel model(video);
+    runStage(model, nullptr, 900000);
+}
+
+// ffmpeg ends with the program even when the program is killed outright, and the start-up
+// sweep then removes the transcode it left.
+TEST_F(WebModeTest, FfmpegDiesWithKilledProgramAndSweepRemovesItsOutput)
+{
+    const QString source = addSource(testsupport::clipH264Mp4(), QStringLiteral("k.mp4"));
+    QTiedProcess helper;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QString::fromLatin1(HelperSourceVariable), source);
+    helper.setProcessEnvironment(environment);
+    helper.setProcessChannelMode(QProcess::ForwardedChannels);
+    helper.start(QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget(),
+                 {QStringLiteral("--gtest_also_run_disabled_tests"),
+                  QStringLiteral("--gtest_filter=WebModeTest.DISABLED_HelperTranscodesUntilKilled")});
+    ASSERT_TRUE(helper.waitForStarted(10000));
+    const pid_t helperPid = static_cast<pid_t>(helper.processId());
+
+    std::vector<pid_t> ffmpeg;
+    ASSERT_TRUE(testsupport::waitUntil([&]() {
+        ffmpeg = childrenNamed(helperPid, "ffmpeg");
+        return !ffmpeg.empty();
+    }, 30000));
+    const QString root = CGlobal::slicePath();
+    ASSERT_TRUE(testsupport::waitUntil([&]() {
+        return !QDir(root).entryList({QStringLiteral("*.transcode.mp4")}, QDir::Files | QDir::NoSymLinks).isEmpty();
+    }, 30000));
+
+    ASSERT_EQ(::kill(helperPid, SIGKILL), 0);
+    ASSERT_TRUE(helper.waitForFinished(10000));
+    EXPECT_TRUE(testsupport::waitUntil([&]() { return processEnded(ffmpeg.front()); }, 15000))
+        << "ffmpeg outlived the program";
+    ASSERT_FALSE(QDir(root).entryList({QStringLiteral("*.transcode.mp4")}, QDir::Files | QDir::NoSymLinks).isEmpty());
+
+    QWebModel::sweepLeftovers();
+    EXPECT_TRUE(QDir(root).entryList({QStringLiteral("*.transcode.mp4")}, QDir::Files | QDir::NoSymLinks).isEmpty());
+    EXPECT_EQ(folderEntries(m_sourceDir), QStringList {QStringLiteral("k.mp4")});
 }
 
 #include "test_webmode.moc"
