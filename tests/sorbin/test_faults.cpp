@@ -80,6 +80,20 @@ namespace
     {
         return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     }
+
+    // Sends `sig` to the running child and waits for its end: the milliseconds it took, or
+    // -1 when it did not end within ten seconds (then it is killed).
+    qint64 endWithSignal(QProcess &child, int sig)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        ::kill(pid_t(child.processId()), sig);
+        const bool ended = child.waitForFinished(10000);
+        const qint64 took = clock.elapsed();
+        if (!ended)
+            QChildProcess::end(child, 0, 5000);
+        return ended ? took : -1;
+    }
 }
 
 // One source video in a folder of its own; the run's data folder is the isolated XDG one.
@@ -271,14 +285,8 @@ TEST_F(SorbinFaults, SigtermWhileLibvlcRetriesEndsInTime)
             polls += m.code() == 2;
         return polls >= 2;
     }, 20000));
-    QElapsedTimer clock;
-    clock.start();
-    ::kill(pid_t(child.processId()), SIGTERM);
-    const bool ended = child.waitForFinished(10000);
-    const qint64 took = clock.elapsed();
-    if (!ended)
-        QChildProcess::end(child, 0, 5000);
-    ASSERT_TRUE(ended);
+    const qint64 took = endWithSignal(child, SIGTERM);
+    ASSERT_GE(took, 0);
     recorder.finish();
     EXPECT_LT(took, 2500);
     EXPECT_EQ(child.exitCode(), 1);
@@ -355,14 +363,8 @@ TEST_P(EndedMidTranscode, LeavesNoPlainCopy)
     EXPECT_EQ(work.first(), QWorkFolder::ownerName(long(child.processId())));
     EXPECT_EQ(modeOf(QWorkFolder::defaultRoot() + work.first()), 0700);
 
-    QElapsedTimer clock;
-    clock.start();
-    ::kill(pid_t(child.processId()), sig);
-    const bool ended = child.waitForFinished(10000);
-    const qint64 took = clock.elapsed();
-    if (!ended)
-        QChildProcess::end(child, 0, 5000);
-    ASSERT_TRUE(ended);
+    const qint64 took = endWithSignal(child, sig);
+    ASSERT_GE(took, 0);
     const std::vector<Message> messages = recorder.finish();
     EXPECT_FALSE(hasProgress100(messages));
 
