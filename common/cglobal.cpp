@@ -1,8 +1,12 @@
 #include "cglobal.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QDir>
@@ -63,14 +67,14 @@ void CGlobal::uninit()
 void CGlobal::initPath()
 {
     g_dataPath = defaultDataPath();
-    makePrivateDir(g_dataPath);
+    makePrivateFolder(g_dataPath);
     g_currentPath = withSlash(QDir::currentPath());
     g_appPath = QCoreApplication::instance()
         ? withSlash(QCoreApplication::applicationDirPath())
         : g_currentPath;
     g_configFile = g_dataPath + QStringLiteral("config.ini");
     g_logPath = g_dataPath + QStringLiteral("log/");
-    makePrivateDir(g_logPath);
+    makePrivateFolder(g_logPath);
     g_slicePath = g_dataPath + QStringLiteral("slice/");
     makePrivateDir(g_slicePath);
 }
@@ -89,6 +93,26 @@ QString CGlobal::defaultDataPath()
 QString CGlobal::defaultLogPath()
 {
     return defaultDataPath() + QStringLiteral("log/");
+}
+
+bool CGlobal::makePrivateFolder(const QString &path)
+{
+    const QByteArray native = QFile::encodeName(QDir::cleanPath(path));
+    // Missing levels are made 0700 one by one, so none is ever open to others.
+    for (int at = native.indexOf('/', 1); ; at = native.indexOf('/', at + 1))
+    {
+        const QByteArray level = at < 0 ? native : native.left(at);
+        struct stat st;
+        if (::mkdir(level.constData(), 0700) != 0 && errno != EEXIST
+            && (::stat(level.constData(), &st) != 0 || !S_ISDIR(st.st_mode)))
+            return false;
+        if (at < 0)
+            break;
+    }
+    struct stat st;
+    if (::stat(native.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
+        return false;
+    return (st.st_mode & 077) == 0 || ::chmod(native.constData(), st.st_mode & 0700) == 0;
 }
 
 QString CGlobal::dataPath()

@@ -34,6 +34,9 @@ public:
     // (the console program uses these).
     static QString defaultDataPath();
     static QString defaultLogPath();
+    // Creates the folder and its missing parents for this user only (0700) and tightens it
+    // when it exists open to others. False when it is no folder of this user afterwards.
+    static bool makePrivateFolder(const QString &path);
 
     // Makes this program the handler of "ostrelhelper:" links for this user: the desktop
     // entry "vantrel-ostrelhelper.desktop" in "$XDG_DATA_HOME/applications/" (default

@@ -8,9 +8,11 @@
 #include <cstring>
 #include <ctime>
 #include <cwchar>
-#include <filesystem>
 #include <shared_mutex>
+
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "cstringhelp.h"
 
@@ -94,6 +96,29 @@ namespace sth
                 text = flags.find('-') != std::string::npos ? text + pad : pad + text;
             }
             return text;
+        }
+
+        // Creates the missing levels of `dir` for this user only (0700); the log folder itself,
+        // when it is ours and open to others, is tightened.
+        void makePrivateDirectories(const std::string &dir)
+        {
+            std::string path;
+            size_t at = 0;
+            while (at < dir.size()) {
+                const size_t slash = dir.find('/', at + 1);
+                path = dir.substr(0, slash == std::string::npos ? dir.size() : slash);
+                at = slash == std::string::npos ? dir.size() : slash;
+                if (path.empty() || path == "/")
+                    continue;
+                struct stat st {};
+                if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST
+                    && (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)))
+                    return;
+            }
+            struct stat st {};
+            if (!path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid()
+                && (st.st_mode & 077) != 0)
+                ::chmod(path.c_str(), st.st_mode & 0700);
         }
 
         std::string conversionPrefix(const std::string &flags, int width, int precision)
@@ -387,10 +412,8 @@ namespace sth
             if (!m_directory.empty() && m_directory.back() != L'/')
                 m_directory.push_back(L'/');
         }
-        if (!m_directory.empty()) {
-            std::error_code ec;
-            std::filesystem::create_directories(CStringHelp::unicodeToUtf8(m_directory), ec);
-        }
+        if (!m_directory.empty())
+            makePrivateDirectories(CStringHelp::unicodeToUtf8(m_directory));
         m_running = true;
         m_worker = std::thread(&logger::run, this);
     }
@@ -513,10 +536,18 @@ namespace sth
             const std::wstring name = m_directory
                 + timeText(static_cast<int64_t>(std::time(nullptr)), L"%Y-%m-%d-%H-%M-%S") + L".log";
             const std::string path = CStringHelp::unicodeToUtf8(name);
-            // "e": the descriptor is not inherited by child processes.
-            m_file = std::fopen(path.c_str(), "abe");
-            if (!m_file)
+            // Readable by this user only; not inherited by child processes.
+            const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+            if (fd < 0)
                 return;
+            struct stat own {};
+            if (::fstat(fd, &own) == 0 && (own.st_mode & 077) != 0)
+                ::fchmod(fd, own.st_mode & 0600);
+            m_file = ::fdopen(fd, "ab");
+            if (!m_file) {
+                ::close(fd);
+                return;
+            }
             m_filePath = path;
             struct stat st {};
             if (fstat(fileno(m_file), &st) == 0 && st.st_size == 0) {

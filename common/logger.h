@@ -16,7 +16,8 @@
 
 // Process-wide asynchronous logger. Any thread formats a record and hands it over; one
 // worker thread appends the records, in order, to one UTF-16LE log file per run, named
-// after the local time of its first record ("%Y-%m-%d-%H-%M-%S.log").
+// after the local time of its first record ("%Y-%m-%d-%H-%M-%S.log"). Folders it creates are
+// private to the user (0700), and so are its files (0600).
 //
 //     LOG_INFO(L"ready");                      // no arguments: written verbatim
 //     LOG_ERROR(L"exit code %d of %s", code, path);
@@ -120,7 +121,8 @@ namespace sth
         // that was already destroyed is replaced by one that drops every record.
         static logger *instance();
 
-        // Starts the writer on `directory` (ends with "/", created when missing).
+        // Starts the writer on `directory` (ends with "/"; created when missing, and tightened to
+        // 0700 when it is open to others).
         void start(const std::wstring &directory);
         // Queues a record while running; drops it otherwise.
         void push(const std::shared_ptr<LogInfo> &info);

@@ -9,7 +9,6 @@
 #include <mutex>
 #include <vector>
 
-#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -43,6 +42,8 @@ namespace
         bool haveKey = false;
         std::string key;
         std::string indexPath;
+        std::string workPath;
+        std::string lastError;
         libvlc_event_manager_t *events = nullptr;
         std::map<std::string, MediaState> media;
     };
@@ -144,27 +145,6 @@ namespace
             ::rmdir(m.tempDir.c_str());
         m.plain.clear();
         m.tempDir.clear();
-    }
-
-    // Private folders of earlier passes for the same destination that a crashed run left behind.
-    void removeStaleCopies(const std::string &folder, const std::string &prefix)
-    {
-        DIR *dir = ::opendir(folder.empty() ? "." : folder.c_str());
-        if (!dir)
-            return;
-        while (const dirent *entry = ::readdir(dir))
-        {
-            const std::string name = entry->d_name;
-            if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0)
-                continue;
-            const std::string path = folder + name;
-            struct stat st;
-            if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
-                continue;
-            ::unlink((path + "/plain.mp4").c_str());
-            ::rmdir(path.c_str());
-        }
-        ::closedir(dir);
     }
 
     std::string hex(const std::string &bytes)
@@ -364,7 +344,7 @@ namespace
         for (const TrackInfo &t : tracks)
             if (ok && t.samples == 0 && t.type == "video")
             {
-                fail("the transcoded video has no frames", 0);
+                fail("the transcoded video has no frames (libvlc writes none for a clip of about a second or less)", 0);
                 ok = false;
             }
         av_dict_free(&opts);
@@ -377,6 +357,13 @@ namespace
 
 namespace platform
 {
+    std::string vlmFileError(libvlc_instance_t *instance)
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        const InstanceState *s = findState(instance);
+        return s ? s->lastError : std::string();
+    }
+
     std::string vlmContentKey(const std::string &keyText)
     {
         if (keyText.size() == 32 && isHexText(keyText))
@@ -466,6 +453,18 @@ extern "C"
         return 0;
     }
 
+    int libvlc_vlm_set_work_path(libvlc_instance_t *p_instance, const char *path)
+    {
+        if (!p_instance || !path || !*path)
+            return -1;
+        std::lock_guard<std::mutex> lock(g_mutex);
+        std::string &work = stateOf(p_instance).workPath;
+        work = path;
+        if (work.back() != '/')
+            work += '/';
+        return 0;
+    }
+
     int __wrap_libvlc_vlm_add_broadcast(libvlc_instance_t *p_instance, const char *psz_name, const char *psz_input,
                                         const char *psz_output, int i_options, const char *const *ppsz_options,
                                         int b_enabled, int b_loop)
@@ -481,24 +480,22 @@ extern "C"
             InstanceState *s = findState(p_instance);
             if (!s || !s->flag)
                 return real(p_instance, psz_name, psz_input, psz_output, i_options, ppsz_options, b_enabled, b_loop);
-            if (!s->haveKey || s->indexPath.empty() || name.empty() || s->media.count(name))
+            if (!s->haveKey || s->indexPath.empty() || s->workPath.empty() || name.empty() || s->media.count(name))
                 return -1;
 
-            // The broadcast writes a plain MP4 into a private folder beside the destination.
+            // The broadcast writes a plain MP4 into a private folder of the work folder.
             size_t begin = 0, end = 0;
             if (!findDestination(output, begin, end, media.dest))
                 return -1;
-            const size_t slash = media.dest.rfind('/');
-            const std::string folder = slash == std::string::npos ? std::string() : media.dest.substr(0, slash + 1);
-            const std::string base = slash == std::string::npos ? media.dest : media.dest.substr(slash + 1);
-            const std::string prefix = "." + base + ".vlm-";
-            removeStaleCopies(folder, prefix);
             std::vector<char> templ;
-            const std::string pattern = folder + prefix + "XXXXXX";
+            const std::string pattern = s->workPath + "vlm-XXXXXX";
             templ.assign(pattern.begin(), pattern.end());
             templ.push_back('\0');
             if (!mkdtemp(templ.data()))
+            {
+                s->lastError = "cannot create a private folder in " + s->workPath;
                 return -1;
+            }
             media.tempDir = templ.data();
             media.plain = media.tempDir + "/plain.mp4";
             output.replace(begin, end - begin, escapeQuoted(media.plain));
@@ -572,16 +569,22 @@ extern "C"
             s->media.erase(it);
         }
         bool ok = false;
+        std::string why;
         struct stat st;
-        if (r == 0 && media.passEnded && stat(media.plain.c_str(), &st) == 0 && st.st_size > 0)
-        {
-            std::string why;
+        if (r != 0)
+            why = "libvlc could not delete the broadcast";
+        else if (!media.passEnded)
+            why = "the pass did not reach the end of the source";
+        else if (::stat(media.plain.c_str(), &st) != 0 || st.st_size == 0)
+            why = "the pass wrote no output (the source could not be opened or has no frames)";
+        else
             ok = platform::vlmEncryptFile(media.plain, media.dest, indexPath, key, &why);
-            // On the console: the main program keeps the child's last output for its log.
-            if (!ok)
-                std::fprintf(stderr, "file-key output failed: %s\n", why.c_str());
-        }
         removePlain(media);
+        {
+            std::lock_guard<std::mutex> lock(g_mutex);
+            if (InstanceState *s = findState(p_instance))
+                s->lastError = ok ? std::string() : why;
+        }
         return ok ? 0 : -1;
     }
 

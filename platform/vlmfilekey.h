@@ -7,14 +7,14 @@
 // File-key extension of the VLM: with the file flag set on an instance, a broadcast's file
 // output ends up enciphered under a key, and an index file describes it.
 //
-// How it works: the broadcast writes its MP4 into a private folder beside the destination
-// (".<dest name>.vlm-XXXXXX/", mode 0700; such folders left by a crashed run are removed when the
-// next broadcast for that destination is added). When the broadcast is deleted after its pass
+// How it works: the broadcast writes its MP4 into a private folder ("vlm-XXXXXX/", mode 0700)
+// of the instance's work folder, never beside the destination; the caller owns the work folder
+// and removes what a killed run left there. When the broadcast is deleted after its pass
 // reached the end, the MP4 is stream-copied with libavformat to the destination as ISO Common
 // Encryption ("cenc-aes-ctr", not fragmented; a decoding time that libvlc repeats is moved on by
 // one tick), the index is written and the plain copy removed.
-// libvlc_vlm_del_media then returns -1 when that pass failed or never reached its end: no plain
-// MP4 is ever left at the destination. Because a short input can finish between two position
+// libvlc_vlm_del_media then returns -1 when that pass failed or never reached its end (and
+// vlmFileError says why): no plain MP4 is ever left at the destination. Because a short input can finish between two position
 // polls, a pass that ended before any position above 0 was read reports 1.0 once, then 0.0.
 //
 // Content key (16 bytes): a key text of exactly 32 hex digits gives those 16 bytes; any other
@@ -37,10 +37,15 @@ extern "C"
     int libvlc_vlm_set_file_key(libvlc_instance_t *p_instance, const char *key);
     // Index file path (UTF-8); 0 on success, -1 on a null instance or path.
     int libvlc_vlm_set_index_path(libvlc_instance_t *p_instance, const char *path);
+    // Private folder (UTF-8, existing) for the plain transcodes; a flagged instance adds no
+    // broadcast without it. 0 on success, -1 on a null instance or an empty path.
+    int libvlc_vlm_set_work_path(libvlc_instance_t *p_instance, const char *path);
 }
 
 namespace platform
 {
+    // Why the last libvlc_vlm_del_media of a flagged instance returned -1 (empty after success).
+    std::string vlmFileError(libvlc_instance_t *instance);
     // The 16-byte content key for a key text (rule above).
     std::string vlmContentKey(const std::string &keyText);
     // Stream-copies an MP4 (or any input libavformat reads) to destPath as CENC MP4 and writes

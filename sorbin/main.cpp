@@ -10,11 +10,14 @@
 #include "instanceguard.h"
 #include "logger.h"
 #include "ostrel.h"
+#include "qtermwatch.h"
 #include "uexception.h"
 
 namespace
 {
     const char *const kVersionText = "2.03";
+    // How long a run asked to end by a signal may take to clean up before it is ended.
+    const int kTerminationGraceMs = 1500;
 }
 
 int main(int argc, char **argv)
@@ -24,6 +27,9 @@ int main(int argc, char **argv)
     CommonFun::ensureUtf8CType();
     QThread::msleep(100);
 
+    // Whichever program comes first, the data folder and its logs are the user's alone.
+    CGlobal::makePrivateFolder(CGlobal::defaultDataPath());
+    CGlobal::makePrivateFolder(CGlobal::defaultLogPath());
     sth::logger::instance()->start((CGlobal::defaultLogPath() + QStringLiteral("sorbin/")).toStdWString());
     sth::setDebugEnabled(true);
 
@@ -32,8 +38,16 @@ int main(int argc, char **argv)
         arguments << QString::fromUtf8(argv[i]);
 
     bool ok = false;
+    bool signalled = false;
     {
         Ostrel ostrel;
+        QTermWatch watch([&ostrel](int signal) { ostrel.stopOnSignal(signal); },
+                         [&ostrel]() {
+                             ostrel.cleanUpNow();
+                             LOG_ERROR(L"the run did not end in time after a signal");
+                             sth::logger::instance()->stop();
+                         },
+                         kTerminationGraceMs);
         try
         {
             ok = ostrel.parseArguments(arguments) && ostrel.startWork();
@@ -53,9 +67,13 @@ int main(int argc, char **argv)
             LOG_ERROR(L"unexpected error");
             ostrel.sendFailed();
         }
+        watch.finish();
+        signalled = watch.signal() != 0;
     }
 
-    QThread::msleep(1000);
+    // The pause lets the main program read the last message; a run asked to end doesn't wait.
+    if (!signalled)
+        QThread::msleep(1000);
     sth::logger::instance()->stop();
     return ok ? 0 : 1;
 }

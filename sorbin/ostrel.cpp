@@ -18,6 +18,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStandardPaths>
+#include <QUrl>
 
 #include <vlc/vlc.h>
 
@@ -25,6 +26,7 @@
 #include "fdio.h"
 #include "logger.h"
 #include "qvepfile.h"
+#include "qvlclog.h"
 #include "qwriteconfig.h"
 #include "streamcipher.h"
 #include "vepvideorecord.h"
@@ -41,10 +43,26 @@ namespace
     const size_t kChunkSize = 1024 * 1024;
     // How long a reply of the main program may take before the message counts as lost.
     const int kReplyTimeoutMs = 60000;
-    // Polls of a broadcast position that stays negative before the run gives up (60 s).
-    const int kMaxNegativePolls = 120;
+    // Once a termination signal came, a reply is waited for this long only.
+    const int kReplyAfterSignalMs = 300;
     // How long the key line on standard input may take.
     const int kKeyTimeoutMs = 30000;
+    // Frame encryption, in wall-clock time whatever a libvlc call costs: a pass that shows no
+    // position above 0 this long after it was started is abandoned (then tried once more)...
+    const qint64 kStartWaitMs = 31000;
+    // ...and a started pass whose position has not risen (or stayed negative) this long fails.
+    const qint64 kStallWaitMs = 60000;
+    // Between two position polls.
+    const int kPollMs = 500;
+
+    // A bound in milliseconds, shortened by the named environment variable where it is set
+    // (tests do that, so that a bound of a minute is reached in seconds).
+    qint64 waitBound(const char *variable, qint64 fallback)
+    {
+        bool ok = false;
+        const qint64 value = qEnvironmentVariable(variable).toLongLong(&ok);
+        return ok && value > 0 ? value : fallback;
+    }
 
     qint64 tickCount()
     {
@@ -103,32 +121,12 @@ namespace
         }
         return out;
     }
-
-    // libvlc's messages: errors go to the log, except the chain filter's harmless ones.
-    void vlcLog(void *, int level, const libvlc_log_t *ctx, const char *fmt, va_list args)
-    {
-        if (level < LIBVLC_ERROR)
-            return;
-        const char *module = nullptr;
-        const char *file = nullptr;
-        unsigned line = 0;
-        libvlc_log_get_context(ctx, &module, &file, &line);
-        if (module && std::string(module) == "chain")
-            return;
-        char buf[1024];
-        va_list copy;
-        va_copy(copy, args);
-        std::vsnprintf(buf, sizeof buf, fmt, copy);
-        va_end(copy);
-        if (std::strstr(buf, "chain filter"))
-            return;
-        LOG_DEBUG(L"libvlc %s: %s", module ? module : "", buf);
-    }
 }
 
 Ostrel::Ostrel(QObject *parent)
     : QThread(parent)
     , m_stop(true)
+    , m_terminated(false)
 {
 }
 
@@ -139,7 +137,43 @@ Ostrel::~Ostrel()
 
 void Ostrel::stop()
 {
-    m_stop = true;
+    {
+        std::lock_guard<std::mutex> lock(m_waitMutex);
+        m_stop = true;
+    }
+    m_wake.notify_all();
+}
+
+void Ostrel::stopOnSignal(int signal)
+{
+    LOG_WARNING(L"signal %d: the run ends", signal);
+    m_terminated = true;
+    stop();
+}
+
+void Ostrel::cleanUpNow()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_tempMutex);
+        if (!m_tempDest.empty())
+            ::unlink(m_tempDest.c_str());
+        if (!m_tempIndex.empty())
+            ::unlink(m_tempIndex.c_str());
+    }
+    m_work.remove();
+}
+
+bool Ostrel::pause(int ms)
+{
+    std::unique_lock<std::mutex> lock(m_waitMutex);
+    return m_wake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_stop.load(); });
+}
+
+void Ostrel::setTempPaths(const QString &destPath, const QString &indexPath)
+{
+    std::lock_guard<std::mutex> lock(m_tempMutex);
+    m_tempDest = fsPath(destPath).toStdString();
+    m_tempIndex = fsPath(indexPath).toStdString();
 }
 
 void Ostrel::idle()
@@ -177,7 +211,8 @@ bool Ostrel::parseArguments(const QStringList &arguments)
     const QString json = arguments.at(0);
     const QString pipeName = arguments.at(2);
     LOG_DEBUG(json);
-    LOG_DEBUG(arguments.at(1));
+    // The key string itself never reaches the log.
+    LOG_DEBUG(arguments.at(1) == QLatin1String("-") ? arguments.at(1) : keyFingerprint(arguments.at(1).toUtf8()));
     LOG_DEBUG(pipeName);
 
     m_keyString = arguments.at(1);
@@ -224,7 +259,7 @@ bool Ostrel::sendMessage(int code, const QString &text)
     if (!m_pipe.isConnected() || !m_pipe.write(message))
         return false;
     std::string reply;
-    return m_pipe.read(reply, kReplyTimeoutMs) > 0;
+    return m_pipe.read(reply, m_terminated ? kReplyAfterSignalMs : kReplyTimeoutMs) > 0;
 }
 
 bool Ostrel::sendLog(const QString &word)
@@ -240,14 +275,19 @@ void Ostrel::sendFailed()
 bool Ostrel::startWork()
 {
     LOG_INFO(L"start work");
+    // Private folders of runs that were killed: their plain transcodes go first.
+    const int swept = QWorkFolder::sweep(QWorkFolder::defaultRoot());
+    if (swept > 0)
+        LOG_INFO(L"removed %d work folders of ended runs", swept);
     return doWork();
 }
 
 bool Ostrel::doWork()
 {
-    m_stop = false;
+    // A signal that came before the work began still counts.
+    m_stop = m_terminated.load();
     const QByteArray keyText = m_keyString.toUtf8();
-    LOG_INFO(L"key---%s", keyText.constData());
+    LOG_INFO(L"key---%s", keyFingerprint(keyText));
 
     m_destPath = m_task.savePath() + m_task.videoKey() + QStringLiteral(".tmp");
     LOG_INFO(L"dest file---%s", m_destPath);
@@ -257,6 +297,11 @@ bool Ostrel::doWork()
         temp += QLatin1Char('/');
     m_indexPath = QStringLiteral("%1%2.inx").arg(temp, md5Hex(QStringLiteral("%1-%2").arg(m_task.fileName(), m_task.videoKey())));
     LOG_INFO(L"index file---%s", m_indexPath);
+    setTempPaths(m_destPath, m_indexPath);
+    // The run's private folder, which also names the temporary files for the sweep of a later
+    // run, should this one be killed.
+    if (!m_work.create(QWorkFolder::defaultRoot()) || !m_work.noteTempFiles({m_destPath, m_indexPath}))
+        LOG_WARNING(L"cannot set up a private work folder in %s", QWorkFolder::defaultRoot());
 
     QFile::remove(m_destPath);
     // A stale index (or something planted under its name) never reaches the package.
@@ -284,6 +329,11 @@ bool Ostrel::doWork()
         else
             LOG_ERROR(L"encrypt type %d is not supported", type);
 
+        if (ok && m_terminated)
+        {
+            LOG_ERROR(L"ended by a signal before the output was finished");
+            ok = false;
+        }
         if (ok)
         {
             VepVideoRecord record;
@@ -323,6 +373,11 @@ bool Ostrel::doWork()
     return ok;
 }
 
+QString Ostrel::keyFingerprint(const QByteArray &key)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(key, QCryptographicHash::Md5).toHex().left(8));
+}
+
 bool Ostrel::finishOutput()
 {
     const QString finalPath = m_task.savePath() + m_task.videoKey();
@@ -340,6 +395,7 @@ void Ostrel::removeTempFiles()
 {
     QFile::remove(m_destPath);
     QFile::remove(m_indexPath);
+    m_work.remove();
 }
 
 QString Ostrel::md5Hex(const QString &text)
@@ -403,7 +459,7 @@ bool Ostrel::streamEncrypt(const QString &destPath, const QByteArray &keyText)
     struct stat st;
     const qint64 size = fstat(in, &st) == 0 ? static_cast<qint64>(st.st_size) : 0;
     const QByteArray mixed = mixKey(keyText, QByteArray::number(size));
-    LOG_INFO(L"stream key---%s", mixed.constData());
+    LOG_INFO(L"stream key---%s", keyFingerprint(mixed));
     // TEA takes 16 key bytes: a shorter key would be read past its end.
     if (mixed.size() < 16)
     {
@@ -493,7 +549,6 @@ bool Ostrel::streamEncrypt(const QString &destPath, const QByteArray &keyText)
         lastPercent = percent;
         lastSend = now;
     }
-    sendMessage(2, QStringLiteral("100"));
     ::close(in);
     // The reserved room ends where the data ends (a source may have shrunk meanwhile).
     if (::ftruncate(out, static_cast<off_t>(processed)) != 0)
@@ -507,8 +562,12 @@ bool Ostrel::streamEncrypt(const QString &destPath, const QByteArray &keyText)
     if (sizeChanged)
         LOG_ERROR(L"%s changed its length while it was encrypted (%lld, now %lld bytes)", source,
                   static_cast<long long>(size), static_cast<long long>(processed));
+    const bool ok = !stopped && !ioError && !sizeChanged && !m_stop;
+    // "100" stands for a complete output only.
+    if (ok)
+        sendMessage(2, QStringLiteral("100"));
     LOG_INFO(L"stream encrypt complete");
-    return !stopped && !ioError && !sizeChanged;
+    return ok;
 }
 
 bool Ostrel::encryptFrame(const QString &destPath, const QString &indexPath, const QByteArray &keyText)
@@ -518,6 +577,36 @@ bool Ostrel::encryptFrame(const QString &destPath, const QString &indexPath, con
     LOG_INFO(indexPath);
     sendLog(QStringLiteral("encryptFrame"));
 
+    // A source that is gone, unreadable or no regular file fails here, not after a minute of
+    // libvlc retrying it (O_NONBLOCK: a FIFO must not block the check).
+    const QString source = m_task.filePath() + m_task.fileName();
+    {
+        const int fd = ::open(fsPath(source).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        struct stat st;
+        const bool regular = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+        if (fd >= 0)
+            ::close(fd);
+        if (!regular)
+        {
+            LOG_ERROR(L"the source %s is not a readable file", source);
+            return false;
+        }
+        if (st.st_size == 0)
+        {
+            LOG_ERROR(L"the source %s is empty", source);
+            return false;
+        }
+    }
+    // The plain transcode is written only inside the user's private data folder.
+    if (m_work.path().isEmpty())
+    {
+        LOG_ERROR(L"cannot create a private work folder in %s", QWorkFolder::defaultRoot());
+        return false;
+    }
+
+    const qint64 startWait = waitBound("SORBIN_START_WAIT_MS", kStartWaitMs);
+    const qint64 stallWait = waitBound("SORBIN_STALL_WAIT_MS", kStallWaitMs);
+
     const char *const args[] = {"--file-caching=300"};
     libvlc_instance_t *instance = libvlc_new(1, args);
     if (!instance)
@@ -525,7 +614,8 @@ bool Ostrel::encryptFrame(const QString &destPath, const QString &indexPath, con
         LOG_ERROR(L"libvlc_new failed");
         return false;
     }
-    libvlc_log_set(instance, vlcLog, nullptr);
+    QVlcLog vlcLog;
+    vlcLog.attach(instance);
     sendLog(QStringLiteral("libvlc_new"));
 
     bool result = false;
@@ -534,9 +624,11 @@ bool Ostrel::encryptFrame(const QString &destPath, const QString &indexPath, con
     {
         sendLog(QStringLiteral("enNone"));
         const QByteArray index = indexPath.toUtf8();
+        const QByteArray work = m_work.path().toUtf8();
         ready = libvlc_vlm_set_file_flag(instance, 1) == 0
             && libvlc_vlm_set_file_key(instance, keyText.constData()) == 0
-            && libvlc_vlm_set_index_path(instance, index.constData()) == 0;
+            && libvlc_vlm_set_index_path(instance, index.constData()) == 0
+            && libvlc_vlm_set_work_path(instance, work.constData()) == 0;
         if (!ready)
             LOG_ERROR(L"cannot switch the file output to encryption");
     }
@@ -545,68 +637,77 @@ bool Ostrel::encryptFrame(const QString &destPath, const QString &indexPath, con
                               .arg(m_task.format(), escapeChainText(destPath));
     LOG_INFO(chain);
     const QByteArray output = chain.toUtf8();
-    const QByteArray input = (m_task.filePath() + m_task.fileName()).toUtf8();
+    // A file URL: a path with "://" in it is never taken for a network address.
+    const QByteArray input = QUrl::fromLocalFile(source).toEncoded();
 
     QByteArray name;
     bool added = false;
-    // A broadcast that could not be set up ends the run at once, without the final "100".
-    bool setupFailed = !ready;
-    for (int attempt = 1; ready && attempt <= 2; ++attempt)
+    bool passEnded = false;
+    for (int attempt = 1; ready && !m_stop && attempt <= 2; ++attempt)
     {
-        name = QByteArray::number(static_cast<qlonglong>(std::time(nullptr)));
+        QByteArray next = QByteArray::number(static_cast<qlonglong>(std::time(nullptr)));
+        if (next == name)
+            next += "-" + QByteArray::number(attempt);
+        name = next;
         sendLog(QStringLiteral("media_name"));
         if (libvlc_vlm_add_broadcast(instance, name.constData(), input.constData(), output.constData(), 0, nullptr, 1, 1) != 0)
         {
             LOG_ERROR(L"libvlc_vlm_add_broadcast failed");
-            setupFailed = true;
             break;
         }
         added = true;
         if (libvlc_vlm_play_media(instance, name.constData()) != 0)
         {
             LOG_ERROR(L"libvlc_vlm_play_media failed");
-            setupFailed = true;
             break;
         }
 
-        int polls = 0;
-        int negatives = 0;
+        const qint64 begin = tickCount();
+        qint64 lastRise = begin;
+        float best = 0.0f;
         bool started = false;
         bool retry = false;
-        while (!m_stop)
+        while (!pause(kPollMs))
         {
-            QThread::msleep(500);
             const float position = libvlc_vlm_get_media_instance_position(instance, name.constData(), 0);
-            if (position > 0)
-                started = true;
+            const qint64 now = tickCount();
             const bool atZero = std::fabs(static_cast<double>(position)) <= 1e-6;
+            if (position > 0 && !started)
+            {
+                started = true;
+                lastRise = now;
+            }
             if (atZero && started)
             {
-                result = true;
+                passEnded = true;
                 break;
             }
-            if (atZero && !started && polls > 60)
+            if (!started && now - begin >= startWait)
             {
                 if (attempt == 1)
                 {
-                    LOG_WARNING(L"the broadcast did not start, trying again");
+                    LOG_WARNING(L"the broadcast did not start within %lld ms, trying again", startWait);
                     libvlc_vlm_stop_media(instance, name.constData());
                     libvlc_vlm_del_media(instance, name.constData());
                     added = false;
                     retry = true;
                 }
                 else
-                    LOG_ERROR(L"the broadcast did not start");
+                    LOG_ERROR(L"the broadcast did not start: libvlc could not open or play the source %s", source);
                 break;
             }
-            negatives = position < 0 ? negatives + 1 : 0;
-            if (negatives >= kMaxNegativePolls)
+            if (started && position > best)
             {
-                LOG_ERROR(L"the broadcast reports no position");
+                best = position;
+                lastRise = now;
+            }
+            else if (started && now - lastRise >= stallWait)
+            {
+                LOG_ERROR(L"the broadcast made no progress for %lld ms (position %f)", now - lastRise, static_cast<double>(position));
                 break;
             }
-            polls += 1;
-            const int percent = qBound(0, static_cast<int>(position * 100.0f), 100);
+            // "100" is kept for the finished output.
+            const int percent = qBound(0, static_cast<int>(position * 100.0f), 99);
             if (!sendMessage(2, QString::number(percent)))
                 m_stop = true;
         }
@@ -614,20 +715,19 @@ bool Ostrel::encryptFrame(const QString &destPath, const QString &indexPath, con
             break;
     }
 
-    if (!setupFailed)
-        sendMessage(2, QStringLiteral("100"));
     if (added)
     {
         libvlc_vlm_stop_media(instance, name.constData());
         // Deleting closes the output; with the file flag it is enciphered now.
-        if (libvlc_vlm_del_media(instance, name.constData()) != 0 && result)
-        {
-            LOG_ERROR(L"the encrypted output could not be written");
-            result = false;
-        }
+        if (libvlc_vlm_del_media(instance, name.constData()) == 0)
+            result = passEnded;
+        else if (passEnded)
+            LOG_ERROR(L"the encrypted output could not be written: %s", platform::vlmFileError(instance));
     }
+    vlcLog.detach();
     libvlc_vlm_release(instance);
     libvlc_release(instance);
+    vlcLog.finish();
     if (result)
     {
         struct stat st;
@@ -636,8 +736,17 @@ bool Ostrel::encryptFrame(const QString &destPath, const QString &indexPath, con
             LOG_ERROR(L"no output at %s", destPath);
             result = false;
         }
+        else if (::stat(fsPath(indexPath).constData(), &st) != 0)
+        {
+            LOG_ERROR(L"no index file at %s", indexPath);
+            result = false;
+        }
     }
-    return result && !m_stop;
+    result = result && !m_stop;
+    // Only now, with the encrypted output and its index in place.
+    if (result)
+        sendMessage(2, QStringLiteral("100"));
+    return result;
 }
 
 QString Ostrel::readKeyFromStdin()

@@ -1,7 +1,10 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
+#include <string>
 
 #include <QByteArray>
 #include <QString>
@@ -10,6 +13,7 @@
 
 #include "namedpipe.h"
 #include "qdtavideo.h"
+#include "qworkfolder.h"
 
 // One run of the encryption program: reads the task, connects to the main program's pipe,
 // writes the protected output under a temporary name (copy, stream cipher or frame
@@ -17,7 +21,14 @@
 // The thread is never started: main() calls the operations directly.
 //
 // Command line: task JSON, key string, full pipe name. A key string of "-" means the key is
-// read as one Base64 line from standard input.
+// read as one Base64 line from standard input. The key never reaches the log: its lines carry
+// keyFingerprint() instead.
+//
+// Frame encryption waits in wall-clock time: a pass that never starts is given up after 31 s
+// and tried once more, a started pass that makes no progress for 60 s fails. The environment
+// variables SORBIN_START_WAIT_MS and SORBIN_STALL_WAIT_MS shorten these bounds (for tests).
+// Its plain transcode lives in a QWorkFolder of the user's data folder, removed when the run
+// ends in any way but SIGKILL; the next run sweeps what a killed one left.
 class Ostrel : public QThread
 {
     Q_OBJECT
@@ -34,6 +45,13 @@ public:
     virtual void stop();
     virtual void idle();
 
+    // A termination signal: the loops end, the temporary files go, no further message waits
+    // long for its reply. Safe from any thread.
+    void stopOnSignal(int signal);
+    // Removes the temporary output, the index and the private work folder at once; for a run
+    // that is stuck and about to be ended. Safe from any thread.
+    void cleanUpNow();
+
     // "%d:%s\n" (or "%d" without text), NUL included; delivered when the reply came back.
     bool sendMessage(int code, const QString &text = QString());
     // Status word of frame encryption (code 4).
@@ -49,6 +67,8 @@ public:
     const QDtaVideo &task() const;
 
     static QString md5Hex(const QString &text);
+    // What the log shows of a key: the first 8 hex digits of its MD5, which can't be turned back.
+    static QString keyFingerprint(const QByteArray &key);
     // Byte i of text XOR the low 8 bits of twice byte (i mod length) of mixing.
     static QByteArray mixKey(const QByteArray &text, const QByteArray &mixing);
     // -249..249 from the mixed key and the stream table; 185 for an empty key.
@@ -68,10 +88,21 @@ private:
     bool doWork();
     bool finishOutput();
     void removeTempFiles();
+    // Sleeps up to ms; returns early, true, once the stop flag is set.
+    bool pause(int ms);
+    void setTempPaths(const QString &destPath, const QString &indexPath);
 
     QString m_destPath;
     QString m_indexPath;
     std::atomic<bool> m_stop;
+    std::atomic<bool> m_terminated;
+    std::mutex m_waitMutex;
+    std::condition_variable m_wake;
+    // The temporary files as file-system paths, for cleanUpNow() on another thread.
+    std::mutex m_tempMutex;
+    std::string m_tempDest;
+    std::string m_tempIndex;
+    QWorkFolder m_work;
     QString m_keyString;
     QDtaVideo m_task;
     platform::NamedPipeClient m_pipe;

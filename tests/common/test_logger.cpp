@@ -4,6 +4,8 @@
 #include <thread>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -175,6 +177,34 @@ namespace
         const QStringList lines = logLines(bytes);
         ASSERT_EQ(lines.size(), 2);
         EXPECT_TRUE(lines[1].contains(QStringLiteral("run two")));
+    }
+
+    // The log may hold paths and names: the folders it makes are 0700, its files 0600, and a
+    // log folder left open to others is tightened.
+    TEST_F(LoggerTest, FoldersAndFilesArePrivate)
+    {
+        auto modeOf = [](const QString &path) {
+            struct stat st {};
+            return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+        };
+        const QString parent = m_dir.left(m_dir.size() - 1);
+        const QString nested = m_dir + QStringLiteral("a/b/");
+        for (int run = 0; run < 2; ++run) {
+            ::umask(run == 0 ? 022 : 0);
+            sth::logger log;
+            log.start(nested.toStdWString());
+            LOG_ERROR(L"private");
+            log.stop();
+            EXPECT_EQ(modeOf(parent), 0700);
+            EXPECT_EQ(modeOf(m_dir + QStringLiteral("a")), 0700);
+            EXPECT_EQ(modeOf(nested), 0700);
+            ASSERT_FALSE(log.filePath().empty());
+            EXPECT_EQ(modeOf(QString::fromStdString(log.filePath())), 0600);
+            // Opened up by someone else: the next start tightens the folder and the file.
+            ASSERT_EQ(::chmod(QFile::encodeName(nested).constData(), 0755), 0);
+            ASSERT_EQ(::chmod(log.filePath().c_str(), 0644), 0);
+        }
+        ::umask(022);
     }
 
     TEST_F(LoggerTest, UnwritableFolderLosesRecordsQuietly)

@@ -260,6 +260,28 @@ namespace
         EXPECT_EQ(modeOf(CGlobal::dataPath()), 0700u);
     }
 
+    // The data folder and its log folder, found open to others (made by another program, or
+    // by hand), are tightened; a file in the way is no folder.
+    TEST_F(GlobalPathsTest, LooserDataAndLogFoldersAreTightened)
+    {
+        const QString data = CGlobal::defaultDataPath();
+        ASSERT_TRUE(QDir().mkpath(data + QStringLiteral("log")));
+        ASSERT_EQ(::chmod(QFile::encodeName(data).constData(), 0755), 0);
+        ASSERT_EQ(::chmod(QFile::encodeName(data + QStringLiteral("log")).constData(), 0777), 0);
+        CGlobal::init();
+        EXPECT_EQ(modeOf(CGlobal::dataPath()), 0700u);
+        EXPECT_EQ(modeOf(CGlobal::logPath()), 0700u);
+
+        const QString fresh = testsupport::newTempDir() + QStringLiteral("新/a/b");
+        EXPECT_TRUE(CGlobal::makePrivateFolder(fresh));
+        EXPECT_EQ(modeOf(fresh), 0700u);
+        EXPECT_EQ(modeOf(QFileInfo(fresh).path()), 0700u);
+        const QString blocked = testsupport::newTempDir() + QStringLiteral("file");
+        ASSERT_TRUE(testsupport::writeAll(blocked, "x"));
+        EXPECT_FALSE(CGlobal::makePrivateFolder(blocked));
+        EXPECT_FALSE(CGlobal::makePrivateFolder(blocked + QStringLiteral("/sub")));
+    }
+
     TEST_F(GlobalPathsTest, DataFolderCanBeMovedByTheEnvironment)
     {
         const QString dir = testsupport::newTempDir() + QStringLiteral("数据");

@@ -31,8 +31,9 @@ namespace sorbintest
         return b;
     }
 
-    PipeRecorder::PipeRecorder(const std::string &pipeName, int closeAfter)
+    PipeRecorder::PipeRecorder(const std::string &pipeName, int closeAfter, bool stall)
         : m_closeAfter(closeAfter)
+        , m_stall(stall)
     {
         m_listening = m_server.create(pipeName);
         if (m_listening)
@@ -49,6 +50,12 @@ namespace sorbintest
     bool PipeRecorder::listening() const
     {
         return m_listening;
+    }
+
+    std::vector<Message> PipeRecorder::messages() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_messages;
     }
 
     void PipeRecorder::serve()
@@ -74,6 +81,13 @@ namespace sorbintest
                 std::lock_guard<std::mutex> lock(m_mutex);
                 m_messages.push_back(m);
                 hangUp = m_closeAfter >= 0 && m_messages.size() > size_t(m_closeAfter);
+            }
+            if (hangUp && m_stall)
+            {
+                // Silent, until the child is gone (its end of the pipe closes).
+                while (!m_quit && m_server.read(text, 100) >= 0)
+                    ;
+                break;
             }
             if (hangUp)
                 break;

@@ -26,13 +26,16 @@ namespace sorbintest
 
     // The main program's end of the pipe: records every message and answers "ok". With
     // closeAfter >= 0 it hangs up, unanswered, on the message after the first closeAfter ones
-    // (a main program that died).
+    // (a main program that died), or, with `stall`, leaves it unanswered and the pipe open (a
+    // main program that hangs).
     class PipeRecorder
     {
     public:
-        explicit PipeRecorder(const std::string &pipeName, int closeAfter = -1);
+        explicit PipeRecorder(const std::string &pipeName, int closeAfter = -1, bool stall = false);
         ~PipeRecorder();
         bool listening() const;
+        // What came so far (the child may still be running).
+        std::vector<Message> messages() const;
         // Waits for the serving thread to end (the client closed), then returns what came.
         std::vector<Message> finish();
 
@@ -42,10 +45,11 @@ namespace sorbintest
         platform::NamedPipeServer m_server;
         bool m_listening = false;
         int m_closeAfter = -1;
+        bool m_stall = false;
         std::atomic<bool> m_quit {false};
         std::atomic<bool> m_childGone {false};
         std::thread m_thread;
-        std::mutex m_mutex;
+        mutable std::mutex m_mutex;
         std::vector<Message> m_messages;
     };
 

@@ -293,18 +293,23 @@ TEST(VlmFileKey, FailedPassesLeaveNoOutput)
     // An output chain without a destination is refused.
     EXPECT_NE(libvlc_vlm_add_broadcast(vlc, "a", garbage.toUtf8().constData(), "#std{access=file,mux=mp4}", 0, nullptr, 1, 0), 0);
 
-    // A broadcast deleted before its pass reached the end: failure, no output, no plain copy;
-    // the plain copy of a crashed earlier run goes when the next broadcast is added.
-    const QString stale = dir + QStringLiteral(".out.vep.tmp.vlm-Ab12Cd/");
-    ASSERT_TRUE(QDir().mkpath(stale));
-    ASSERT_TRUE(testsupport::writeAll(stale + QStringLiteral("plain.mp4"), "plain"));
+    // Without a work folder no broadcast is added: the plain copy has nowhere private to go.
     const std::string chain = "#transcode{vcodec=h264,acodec=mpga}:std{access=file{no-overwrite},mux=mp4,dst=\"" + dest + "\"}";
     const QByteArray input = testsupport::clipH264Mp4().toUtf8();
+    EXPECT_NE(libvlc_vlm_add_broadcast(vlc, "b", input.constData(), chain.c_str(), 0, nullptr, 1, 1), 0);
+
+    // A broadcast deleted before its pass reached the end: failure with its reason, no output,
+    // and no plain copy, neither beside the destination nor in the work folder.
+    const QString work = testsupport::newTempDir();
+    ASSERT_EQ(libvlc_vlm_set_work_path(vlc, work.toUtf8().constData()), 0);
     ASSERT_EQ(libvlc_vlm_add_broadcast(vlc, "b", input.constData(), chain.c_str(), 0, nullptr, 1, 1), 0);
-    EXPECT_EQ(hiddenEntries(dir).size(), 1) << "the plain copy's private folder";
-    EXPECT_NE(libvlc_vlm_del_media(vlc, "b"), 0);
-    EXPECT_FALSE(QFile::exists(QString::fromStdString(dest)));
+    EXPECT_EQ(QDir(work).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).size(), 1)
+        << "the plain copy's private folder";
     EXPECT_TRUE(hiddenEntries(dir).isEmpty());
+    EXPECT_NE(libvlc_vlm_del_media(vlc, "b"), 0);
+    EXPECT_FALSE(platform::vlmFileError(vlc).empty());
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(dest)));
+    EXPECT_TRUE(QDir(work).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).isEmpty());
     libvlc_vlm_release(vlc);
     libvlc_release(vlc);
 }
