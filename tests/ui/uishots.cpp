@@ -1,7 +1,8 @@
 // Draws the screenshots of docs/: the sign-in dialog, the main window (upload and record
 // pages) and the settings dialog (both pages), against the demo server with a real job.
 // Run under a display, e.g.: xvfb-run -a -s "-screen 0 1400x1000x24" build/tests/uishots docs/
-// With UISHOTS_SCALE=1.25 the names end in "-125".
+// With UISHOTS_SCALE=1.25 the names end in "-125". XDG_RUNTIME_DIR must name a private folder
+// (the job pipes live there).
 #include <QApplication>
 #include <QFile>
 #include <QLabel>
