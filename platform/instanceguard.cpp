@@ -38,6 +38,12 @@ namespace
         return true;
     }
 
+    // The runtime folder chosen when XDG_RUNTIME_DIR is unset.
+    std::string fallbackRuntimeBase()
+    {
+        return "/tmp/vantrel-" + std::to_string(::getuid());
+    }
+
     std::string lockFileName(const std::string &name)
     {
         std::string safe;
@@ -98,12 +104,17 @@ namespace instanceguard
                 return dir + "vantrel/";
             }
         }
-        return "/tmp/vantrel-" + std::to_string(::getuid()) + "/";
+        // The same folder as when ensureRuntimeDirEnv() has set the variable, so that a
+        // program that did not call it still meets the one that did.
+        return fallbackRuntimeBase() + "/vantrel/";
     }
 
     std::string runtimeDir()
     {
         const std::string dir = runtimeDirPath();
+        const std::string base = fallbackRuntimeBase();
+        if (dir.compare(0, base.size() + 1, base + "/") == 0 && !ensurePrivateDir(base))
+            return std::string();
         if (ensurePrivateDir(dir.substr(0, dir.size() - 1)))
             return dir;
         return std::string();
@@ -140,7 +151,7 @@ namespace instanceguard
         const char *xdg = std::getenv("XDG_RUNTIME_DIR");
         if (xdg && *xdg)
             return;
-        const std::string dir = "/tmp/vantrel-" + std::to_string(::getuid());
+        const std::string dir = fallbackRuntimeBase();
         if (ensurePrivateDir(dir))
             ::setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
     }

@@ -4,7 +4,7 @@
 
 // Named single-instance lock, the stand-in for a named mutex: flock() on
 // "<runtime folder><name>.lock", where the runtime folder is "$XDG_RUNTIME_DIR/vantrel/" or
-// "/tmp/vantrel-<uid>/" (0700, owned by this user). The descriptor is opened with O_CLOEXEC
+// "/tmp/vantrel-<uid>/vantrel/" when that is unset (both 0700, owned by this user). The descriptor is opened with O_CLOEXEC
 // so child processes do not inherit it; the kernel releases the lock when the process ends,
 // crashes included.
 namespace instanceguard
