@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "instanceguard.h"
 #include "namedpipe.h"
 
 namespace
@@ -28,11 +29,14 @@ TEST(NamedPipe, SocketPathFromPipeName)
     for (const char *bad : {"\\\\.\\pipe\\", "\\\\.\\pipe\\..", "\\\\.\\pipe\\a/b", "\\\\.\\pipe\\.hidden"})
         EXPECT_EQ(platform::pipeSocketPath(bad), "") << bad;
 
-    // Without a runtime folder the pipe lives in a per-user folder under /tmp.
+    // Without a runtime folder the pipe lives in a per-user folder under /tmp: the same one as
+    // in a program that has set the variable to that folder for itself and its children.
     const std::string saved = getenv("XDG_RUNTIME_DIR");
     unsetenv("XDG_RUNTIME_DIR");
-    EXPECT_EQ(platform::pipeSocketPath(kPipe),
-              "/tmp/vantrel-" + std::to_string(getuid()) + "/0123456789abcdef0123456789abcdef.pipe");
+    const std::string fallback = "/tmp/vantrel-" + std::to_string(getuid());
+    EXPECT_EQ(platform::pipeSocketPath(kPipe), fallback + "/vantrel/0123456789abcdef0123456789abcdef.pipe");
+    instanceguard::ensureRuntimeDirEnv();
+    EXPECT_EQ(platform::pipeSocketPath(kPipe), fallback + "/vantrel/0123456789abcdef0123456789abcdef.pipe");
     setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
 }
 
