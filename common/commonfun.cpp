@@ -173,6 +173,13 @@ namespace CommonFun
         return name;
     }
 
+    QString damagedFileNotice(const QString &what, const QString &bad)
+    {
+        if (bad.isEmpty() || !QFileInfo::exists(bad))
+            return QString();
+        return QStringLiteral("%1文件已损坏，原文件已另存为“%2”。").arg(what, QDir::toNativeSeparators(bad));
+    }
+
     QString setDamagedFileAside(const QString &path)
     {
         const QString bad = badFileName(path);

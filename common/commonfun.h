@@ -33,6 +33,9 @@ namespace CommonFun
     // Renames a damaged state file to badFileName(path); returns that name, empty when the
     // file could not be moved.
     QString setDamagedFileAside(const QString &path);
+    // What the user is told of a damaged state file kept as `bad` ("<what>文件已损坏，…");
+    // empty when nothing was kept.
+    QString damagedFileNotice(const QString &what, const QString &bad);
 
     // Milliseconds since 1970-01-01 UTC.
     int64_t currentMSecs();

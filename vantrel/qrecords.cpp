@@ -111,9 +111,9 @@ void QRecords::load()
 
 void QRecords::keptAside(const QString &bad)
 {
-    if (bad.isEmpty() || !QFileInfo::exists(bad))
-        return;
-    m_notice = QStringLiteral("历史记录文件已损坏，原文件已另存为“%1”。").arg(QDir::toNativeSeparators(bad));
+    const QString notice = CommonFun::damagedFileNotice(QStringLiteral("历史记录"), bad);
+    if (!notice.isEmpty())
+        m_notice = notice;
 }
 
 QString QRecords::takeSetAsideNotice()

@@ -343,10 +343,11 @@ void QWorkPool::averageProgress()
 
 void QWorkPool::keptAside(const QString &bad)
 {
-    if (bad.isEmpty() || !QFileInfo::exists(bad))
+    const QString notice = CommonFun::damagedFileNotice(QStringLiteral("待处理任务"), bad);
+    if (notice.isEmpty())
         return;
     std::lock_guard<std::mutex> lock(m_noticeMutex);
-    m_notice = QStringLiteral("待处理任务文件已损坏，原文件已另存为“%1”。").arg(QDir::toNativeSeparators(bad));
+    m_notice = notice;
 }
 
 QString QWorkPool::takeSetAsideNotice()

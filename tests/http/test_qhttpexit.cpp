@@ -2,8 +2,6 @@
 #include <memory>
 
 #include <QElapsedTimer>
-#include <QTcpServer>
-#include <QTcpSocket>
 
 #include <gtest/gtest.h>
 
@@ -31,14 +29,9 @@ TEST(HttpExit, ShutdownDropsRequestsNobodyListensTo)
 {
     registerQValueMetaType();
     // Takes connections and never answers.
-    QTcpServer silent;
-    ASSERT_TRUE(silent.listen(QHostAddress::LocalHost, 0));
-    QList<QTcpSocket *> held;
-    QObject::connect(&silent, &QTcpServer::newConnection, [&]() {
-        while (QTcpSocket *socket = silent.nextPendingConnection())
-            held << socket;
-    });
-    const QString url = QStringLiteral("http://127.0.0.1:%1/").arg(silent.serverPort());
+    testsupport::SilentServer silent;
+    ASSERT_TRUE(silent.listening());
+    const QString url = QStringLiteral("http://127.0.0.1:%1/").arg(silent.port());
 
     QHttpClient pool;
     pool.start(3);
@@ -58,7 +51,7 @@ TEST(HttpExit, ShutdownDropsRequestsNobodyListensTo)
         EXPECT_FALSE(request->hasListener());
 
     // Each of the three workers waits on an answer; six requests are still queued.
-    ASSERT_TRUE(testsupport::waitUntil([&] { return held.size() == 3; }, 5000));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return silent.connections() == 3; }, 5000));
 
     QElapsedTimer clock;
     clock.start();
@@ -68,8 +61,7 @@ TEST(HttpExit, ShutdownDropsRequestsNobodyListensTo)
     EXPECT_EQ(pool.workerCount(), 0);
     // The queued ones never went out.
     testsupport::waitUntil([] { return false; }, 200);
-    EXPECT_EQ(held.size(), 3);
-    qDeleteAll(held);
+    EXPECT_EQ(silent.connections(), 3);
 }
 
 // A request whose answer someone still waits for is performed, even at exit.

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QThread>
 #include <QUuid>
 
@@ -122,4 +123,42 @@ namespace testsupport
             return false;
         return file.write(data) == data.size();
     }
+}
+
+struct testsupport::SilentServer::Private
+{
+    QTcpServer server;
+    QList<QTcpSocket *> held;
+};
+
+testsupport::SilentServer::SilentServer()
+    : d(new Private)
+{
+    if (!d->server.listen(QHostAddress::LocalHost, 0))
+        return;
+    QObject::connect(&d->server, &QTcpServer::newConnection, [p = d]() {
+        while (QTcpSocket *socket = p->server.nextPendingConnection())
+            p->held << socket;
+    });
+}
+
+testsupport::SilentServer::~SilentServer()
+{
+    qDeleteAll(d->held);
+    delete d;
+}
+
+bool testsupport::SilentServer::listening() const
+{
+    return d->server.isListening();
+}
+
+quint16 testsupport::SilentServer::port() const
+{
+    return d->server.serverPort();
+}
+
+int testsupport::SilentServer::connections() const
+{
+    return d->held.size();
 }

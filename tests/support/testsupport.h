@@ -34,3 +34,23 @@ namespace testsupport
     QByteArray readAll(const QString &path);
     bool writeAll(const QString &path, const QByteArray &data);
 }
+
+namespace testsupport
+{
+    // A TCP server on 127.0.0.1 that takes every connection and never answers.
+    class SilentServer
+    {
+    public:
+        SilentServer();
+        ~SilentServer();
+        // False when it could not listen.
+        bool listening() const;
+        quint16 port() const;
+        // Connections taken so far.
+        int connections() const;
+
+    private:
+        struct Private;
+        Private *d;
+    };
+}

@@ -1,8 +1,6 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QProcessEnvironment>
-#include <QTcpServer>
-#include <QTcpSocket>
 
 #include <gtest/gtest.h>
 
@@ -14,17 +12,12 @@
 // workers waiting out each request's own timeout (10 s) while the window is already gone.
 TEST(UiExit, EndsSoonWithAServerThatNeverAnswers)
 {
-    QTcpServer silent;
-    ASSERT_TRUE(silent.listen(QHostAddress::LocalHost, 0));
-    QList<QTcpSocket *> held;
-    QObject::connect(&silent, &QTcpServer::newConnection, [&]() {
-        while (QTcpSocket *socket = silent.nextPendingConnection())
-            held << socket;
-    });
+    testsupport::SilentServer silent;
+    ASSERT_TRUE(silent.listening());
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(QStringLiteral("VANTREL_API_HOST"), QStringLiteral("127.0.0.1:%1").arg(silent.serverPort()));
+    env.insert(QStringLiteral("VANTREL_API_HOST"), QStringLiteral("127.0.0.1:%1").arg(silent.port()));
     env.insert(QStringLiteral("VANTREL_DATA_DIR"), testsupport::newTempDir());
     QProcess program;
     program.setProcessEnvironment(env);
@@ -32,7 +25,7 @@ TEST(UiExit, EndsSoonWithAServerThatNeverAnswers)
                   {QStringLiteral(R"(vantrel:{"uid":"1001","oauth_token":"t","oauth_token_secret":"s"})")});
     ASSERT_TRUE(program.waitForStarted(5000));
     // Up once its start-up fetch and its version check are both waiting on the silent server.
-    const bool up = testsupport::waitUntil([&]() { return held.size() >= 2 || program.state() == QProcess::NotRunning; }, 20000);
+    const bool up = testsupport::waitUntil([&]() { return silent.connections() >= 2 || program.state() == QProcess::NotRunning; }, 20000);
     ASSERT_TRUE(up && program.state() == QProcess::Running) << program.readAllStandardError().constData();
 
     QElapsedTimer clock;
@@ -47,5 +40,4 @@ TEST(UiExit, EndsSoonWithAServerThatNeverAnswers)
     EXPECT_EQ(program.exitCode(), 0);
     // About a second for libcurl to look at the cut-off; the requests' own timeout is 10 s.
     EXPECT_LT(took, 5000) << "took " << took << " ms";
-    qDeleteAll(held);
 }
