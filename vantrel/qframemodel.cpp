@@ -169,9 +169,11 @@ void QFrameModel::run()
 {
     LOG_DEBUG(L"frame convert start");
     checkStop();
-    // An output under the video key is whole: `sorbin` names it so only after its last write.
-    // A run that a kill ended before the record goes on from there, without encrypting again.
+    // An output under the video key is whole: it gets that name only after its last write.
+    // A run that a kill ended before the record goes on from there, without encrypting again
+    // (and without the empty folder the kill may have left of it).
     if (taken(outputPathOf(*m_video))) {
+        removeStaleRuns(*m_video);
         LOG_INFO(L"output of an earlier run found, recording it");
         finish();
         return;
@@ -309,12 +311,12 @@ void QFrameModel::checkPaths() const
     }
 }
 
-void QFrameModel::removeStaleRuns() const
+void QFrameModel::removeStaleRuns(const QDtaVideo &video)
 {
     // Folders of earlier runs of this job whose program died; a child of such a run that
     // still lives loses its files, and never reaches the new run's.
-    QDir folder(m_video->savePath());
-    const QString prefix = runFolderPrefix(m_video->id());
+    QDir folder(video.savePath());
+    const QString prefix = runFolderPrefix(video.id());
     const QFileInfoList entries = folder.entryInfoList({prefix + QStringLiteral("*")},
                                                        QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks);
     for (const QFileInfo &entry : entries) {
@@ -338,7 +340,8 @@ void QFrameModel::takeOutput(const QString &runFolder)
         LOG_ERROR(L"the output name %s is the source itself", output);
         throw UException("!sameFile(output, source)", QStringLiteral("加密失败"), __FILE__, __LINE__);
     }
-    if (::rename(QFile::encodeName(produced).constData(), QFile::encodeName(output).constData()) != 0) {
+    // Never over another file: that name is free when the run starts.
+    if (!renameNoReplace(produced, output)) {
         LOG_ERROR(L"cannot move %s to %s", produced, output);
         throw UException("rename(produced, output)", QStringLiteral("加密失败"), __FILE__, __LINE__);
     }
@@ -378,7 +381,7 @@ void QFrameModel::convert(const std::string &keyBase)
     // Checked before the child exists: a missing source or a folder it can't write to would
     // only show as a child that never ends.
     checkPaths();
-    removeStaleRuns();
+    removeStaleRuns(*m_video);
     // The child writes its temporary and finished output below a folder of this run alone;
     // the output is moved beside the source only when the run succeeded.
     QTemporaryDir runDir(m_video->savePath() + runFolderPrefix(m_video->id()) + QStringLiteral("XXXXXX"));
@@ -444,6 +447,7 @@ void QFrameModel::convert(const std::string &keyBase)
         if (m_process->exitCode() != 0)
             throw UException("m_process->exitCode() == 0", QStringLiteral("加密失败"), __FILE__, __LINE__);
         takeOutput(runFolder);
+        QFileWork::crashPoint("moved");
     } catch (...) {
         // The pipe goes first: a child that reports while it ends is not left waiting for a reply.
         pipe.close();
@@ -561,6 +565,7 @@ bool QFrameModel::completeRecorded(const QDtaVideo &video)
     // An id shared with another record (not this job's output) is no done mark.
     if (recorded != QDir::cleanPath(output) && recorded != QDir::cleanPath(finalPathOf(video)))
         return false;
+    removeStaleRuns(video);
     if (recorded == QDir::cleanPath(output) || !taken(output))
         return true;
     // Recorded under the short name while the output still has its video-key name.

@@ -66,7 +66,7 @@ private:
     void convert(const std::string &keyBase);
     // Throws when the source is not a readable regular file or the output folder is not writable.
     void checkPaths() const;
-    void removeStaleRuns() const;
+    static void removeStaleRuns(const QDtaVideo &video);
     // Moves the run's output from its folder beside the source, under the video key.
     void takeOutput(const QString &runFolder);
     void readProgress(platform::NamedPipeServer &pipe);

@@ -38,5 +38,5 @@ TEST_P(CrashRestartTest, KilledAtTheMomentThenRestartedEndsWithExactlyOneOutputA
     EXPECT_TRUE(outcome.notes.isEmpty()) << outcome.notes.join(QLatin1Char('\n')).toStdString();
 }
 
-INSTANTIATE_TEST_SUITE_P(Moments, CrashRestartTest, ::testing::Values("probe", "encrypting", "recorded", "renamed"),
+INSTANTIATE_TEST_SUITE_P(Moments, CrashRestartTest, ::testing::Values("probe", "encrypting", "moved", "recorded", "renamed"),
                          [](const ::testing::TestParamInfo<const char *> &info) { return std::string(info.param); });
