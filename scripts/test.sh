@@ -10,4 +10,4 @@ cmake --build "$BUILD_DIR" -j "$(nproc)"
 # The unit-level suites once more under AddressSanitizer and UndefinedBehaviorSanitizer.
 bash scripts/test-sanitize.sh
 # The web client's worker pool and sign-in state once more under ThreadSanitizer.
-bash tests/quser/run-tsan.sh
+bash tests/web/run-tsan.sh

@@ -3,7 +3,7 @@
 # runs them: the HTTP worker pool, the requests and QUser's fields read by job threads while the
 # GUI thread signs in anew, the job queue's workers and the stage driving its child.
 # A report makes the test process exit non-zero, so a data race fails the run.
-# Usage (from the source tree): bash tests/quser/run-tsan.sh [build-dir]
+# Usage (from the source tree): bash tests/web/run-tsan.sh [build-dir]
 set -euo pipefail
 
 SOURCE_DIR="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -14,6 +14,6 @@ cmake -S "$SOURCE_DIR" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInf
     -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread >/dev/null
 cmake --build "$BUILD_DIR" -j4 --target quser_calls http_client pipeline_test_workpool pipeline_test_framemodel
 
-export TSAN_OPTIONS="suppressions=$SOURCE_DIR/tests/quser/tsan.supp report_signal_unsafe=0"
+export TSAN_OPTIONS="suppressions=$SOURCE_DIR/tests/web/tsan.supp report_signal_unsafe=0"
 cd "$BUILD_DIR"
 ctest -R '^(QUserTest|PoolTest|HRequest|WorkPoolTest|AuthCodeTest|FrameModel[A-Za-z]*Test)' -j4 --timeout 300 --output-on-failure

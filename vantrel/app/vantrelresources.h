@@ -1,5 +1,5 @@
 #pragma once
 
-// Registers the style sheets and images compiled into the vantrelcore library.
+// Registers the style sheets and images compiled into the start-up library.
 // Called once by the application object (and by tests) before any window is built.
 void initVantrelResources();
