@@ -10,7 +10,10 @@
 #include <string>
 
 #include <QByteArray>
+#include <QDir>
+#include <QFileInfo>
 #include <QProcess>
+#include <QUuid>
 #include <QString>
 
 #include <gtest/gtest.h>
@@ -20,17 +23,33 @@
 
 namespace
 {
-    // Switches the process to a German locale (decimal comma) built into TMPDIR, the way a
-    // Qt application picks up the user's locale. Restores "C" when done.
+    // A German locale (decimal comma) built with localedef once per build tree: each builder
+    // writes a folder of its own and renames it into place, so parallel tests never see half of
+    // one. Empty when it cannot be built.
+    QString commaLocaleFolder()
+    {
+        const QString target = testsupport::cacheDir() + QStringLiteral("locale");
+        if (QFileInfo::exists(target + QStringLiteral("/de_DE.UTF-8")))
+            return target;
+        const QString part = target + QStringLiteral(".") + QUuid::createUuid().toString(QUuid::Id128);
+        QDir().mkpath(part);
+        QProcess def;
+        def.start("localedef", {"-i", "de_DE", "-f", "UTF-8", part + QStringLiteral("/de_DE.UTF-8")});
+        const bool built = def.waitForFinished(30000) && def.exitCode() == 0;
+        if (!built || !QDir().rename(part, target))
+            QDir(part).removeRecursively();
+        return QFileInfo::exists(target + QStringLiteral("/de_DE.UTF-8")) ? target : QString();
+    }
+
+    // Switches the process to the German locale, the way a Qt application picks up the user's
+    // locale. Restores "C" when done.
     class CommaLocale
     {
     public:
         CommaLocale()
         {
-            const QString dir = testsupport::newTempDir();
-            QProcess def;
-            def.start("localedef", {"-i", "de_DE", "-f", "UTF-8", dir + "de_DE.UTF-8"});
-            if (!def.waitForFinished(30000) || def.exitCode() != 0)
+            const QString dir = commaLocaleFolder();
+            if (dir.isEmpty())
                 return;
             setenv("LOCPATH", dir.toLocal8Bit().constData(), 1);
             m_active = std::setlocale(LC_ALL, "de_DE.UTF-8") != nullptr;

@@ -31,13 +31,21 @@ TEST(NamedPipe, SocketPathFromPipeName)
 
     // Without a runtime folder the pipe lives in a per-user folder under /tmp: the same one as
     // in a program that has set the variable to that folder for itself and its children.
+    // That folder is the real programs' own: what this test creates there, it removes again.
     const std::string saved = getenv("XDG_RUNTIME_DIR");
     unsetenv("XDG_RUNTIME_DIR");
     const std::string fallback = "/tmp/vantrel-" + std::to_string(getuid());
+    struct stat before {};
+    const bool existed = ::lstat(fallback.c_str(), &before) == 0;
+    const bool innerExisted = ::lstat((fallback + "/vantrel").c_str(), &before) == 0;
     EXPECT_EQ(platform::pipeSocketPath(kPipe), fallback + "/vantrel/0123456789abcdef0123456789abcdef.pipe");
     instanceguard::ensureRuntimeDirEnv();
     EXPECT_EQ(platform::pipeSocketPath(kPipe), fallback + "/vantrel/0123456789abcdef0123456789abcdef.pipe");
     setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+    if (!innerExisted)
+        ::rmdir((fallback + "/vantrel").c_str());
+    if (!existed)
+        ::rmdir(fallback.c_str());
 }
 
 // Messages keep their boundaries and their NUL; each is answered in lock-step, as sorbin does.

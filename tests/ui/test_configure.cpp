@@ -224,7 +224,7 @@ TEST_F(UiConfigure, LatestSearchWins)
     edit->setText(QStringLiteral("Web"));
     child<QPushButton>(&dialog, "btnSearch")->click();
     ASSERT_TRUE(testsupport::waitUntil([&]() { return list->count() == 1; }, 5000));
-    QTest::qWait(1200);
+    env.deliverPendingReplies();
     ASSERT_EQ(list->count(), 1);
     EXPECT_EQ(list->item(0)->data(Qt::ToolTipRole).toString(), QStringLiteral("Web 模式演示"));
     EXPECT_EQ(env.server()->requests("Teacher/teacherVideoList").size(), 2u);
@@ -232,7 +232,7 @@ TEST_F(UiConfigure, LatestSearchWins)
     // A second search within 500 ms is dropped.
     child<QPushButton>(&dialog, "btnSearch")->click();
     child<QPushButton>(&dialog, "btnSearch")->click();
-    QTest::qWait(300);
+    env.deliverPendingReplies();
     EXPECT_EQ(env.server()->requests("Teacher/teacherVideoList").size(), 3u);
 }
 

@@ -87,15 +87,17 @@ TEST_F(UiRows, UploadRowShowsErrorLaterAndKeepsItOnRefusedRetry)
     EXPECT_EQ(bar(&row)->value(), 30);
 }
 
-// A row removed before its deferred error display runs is gone without a trace.
-TEST_F(UiRows, UploadRowRemovedBeforeErrorDisplay)
+// A row removed before its deferred error display runs takes its display with it: the row beside
+// it on the same job, whose display is queued after the removed one's, still shows the error.
+TEST_F(UiRows, UploadRowRemovedBeforeErrorDisplayLeavesTheOtherRowShowingIt)
 {
     auto work = makeWork();
     auto *row = new QItemUploadWidget(work.get());
+    QItemUploadWidget other(work.get());
     emit work->signal_error(QStringLiteral("失败"));
     delete row;
-    QTest::qWait(60);
-    SUCCEED();
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return tip(&other) == QStringLiteral("上传失败"); }, 2000));
+    EXPECT_EQ(marker(&other)->toolTip(), QStringLiteral("失败"));
 }
 
 TEST_F(UiRows, UploadRowCancelAsksTheOwner)

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QDir>
 #include <QEvent>
 #include <QFileDialog>
@@ -67,6 +68,16 @@ UiTestEnv::~UiTestEnv()
     if (m_server)
         m_server->stop();
     CGlobal::uninit();
+}
+
+void UiTestEnv::deliverPendingReplies()
+{
+    // stop() returns once the workers have performed every queued request; their replies are
+    // then posted events of this thread.
+    QHttpClient::instance()->stop();
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+    QHttpClient::instance()->start(3);
 }
 
 PlatformServer *UiTestEnv::server() const

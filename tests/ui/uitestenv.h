@@ -25,6 +25,9 @@ public:
     QString tempDir() const;
     // Signs the demo account in without the dialog.
     void signInDemo();
+    // Waits until every request sent so far has been answered and its reply delivered to its
+    // receiver, then takes new requests again: a late reply has arrived, not just had time to.
+    void deliverPendingReplies();
 
 private:
     std::unique_ptr<PlatformServer> m_server;

@@ -910,8 +910,6 @@ TEST_F(WebModeTest, StartupSweepRemovesOnlyLeftovers)
 
 namespace
 {
-    const char *HelperSourceVariable = "VANTREL_WEBMODE_HELPER_SOURCE";
-
     // Children of `parent` named `comm`, read from /proc.
     std::vector<pid_t> childrenNamed(pid_t parent, const QByteArray &comm)
     {
@@ -944,30 +942,14 @@ namespace
     }
 }
 
-// Run only as the child of the next test: a transcode that takes minutes, until it is killed.
-TEST_F(WebModeTest, DISABLED_HelperTranscodesUntilKilled)
-{
-    const QString source = QString::fromUtf8(qgetenv(HelperSourceVariable));
-    if (source.isEmpty())
-        GTEST_SKIP() << "runs only as a helper";
-    auto video = makeVideo(source, true, QStringLiteral("-preset ultrafast -vf tpad=stop_mode=clone:stop_duration=600,realtime"));
-    QWebModel model(video);
-    runStage(model, nullptr, 900000);
-}
-
 // ffmpeg ends with the program even when the program is killed outright, and the start-up
 // sweep then removes the transcode it left.
 TEST_F(WebModeTest, FfmpegDiesWithKilledProgramAndSweepRemovesItsOutput)
 {
     const QString source = addSource(testsupport::clipH264Mp4(), QStringLiteral("k.mp4"));
     QTiedProcess helper;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QString::fromLatin1(HelperSourceVariable), source);
-    helper.setProcessEnvironment(environment);
     helper.setProcessChannelMode(QProcess::ForwardedChannels);
-    helper.start(QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget(),
-                 {QStringLiteral("--gtest_also_run_disabled_tests"),
-                  QStringLiteral("--gtest_filter=WebModeTest.DISABLED_HelperTranscodesUntilKilled")});
+    helper.start(QStringLiteral(WEBMODE_HELPER), {source});
     ASSERT_TRUE(helper.waitForStarted(10000));
     const pid_t helperPid = static_cast<pid_t>(helper.processId());
 

@@ -128,7 +128,7 @@ TEST_F(UiReplies, CourseSearchesRunWithTheClockPastTwoPow31)
     clock.advance(501);
     window.onBtnSearchCourse();
     ASSERT_TRUE(testsupport::waitUntil([&] { return searches() == before + 2; }, 5000));
-    QTest::qWait(200);
+    env.deliverPendingReplies();
     EXPECT_EQ(searches(), before + 2);
 
     clock.set(kTwoPow31 + 12345);
@@ -139,7 +139,7 @@ TEST_F(UiReplies, CourseSearchesRunWithTheClockPastTwoPow31)
     dialog.onBtnSearch();
     dialog.onBtnSearch();
     ASSERT_TRUE(testsupport::waitUntil([&] { return searches() == before + 1; }, 5000));
-    QTest::qWait(200);
+    env.deliverPendingReplies();
     EXPECT_EQ(searches(), before + 1);
 }
 
@@ -147,6 +147,7 @@ TEST_F(UiReplies, CourseSearchesRunWithTheClockPastTwoPow31)
 // a course chosen afterwards it is accepted.
 TEST_F(UiReplies, SettingsRefuseToConfirmWithoutACourse)
 {
+    ManualClock clock(1000000);
     QConfigureDialog dialog;
     QListWidget *list = dialog.findChild<QListWidget *>(QStringLiteral("listWidgetCourse"));
     ASSERT_TRUE(testsupport::waitUntil([&] { return list->count() == 2; }, 5000));
@@ -155,7 +156,7 @@ TEST_F(UiReplies, SettingsRefuseToConfirmWithoutACourse)
     dialog.findChild<QLineEdit *>(QStringLiteral("lineEdit"))->setText(QStringLiteral("没有这样的课程"));
     dialog.onBtnSearch();
     ASSERT_TRUE(testsupport::waitUntil([&] { return searches() >= 2; }, 5000));
-    QTest::qWait(300);
+    env.deliverPendingReplies();
     ASSERT_EQ(list->count(), 0);
 
     QSignalSpy finished(&dialog, SIGNAL(finished(int)));
@@ -176,7 +177,7 @@ TEST_F(UiReplies, SettingsRefuseToConfirmWithoutACourse)
     EXPECT_EQ(dialog.findChild<QStackedWidget *>(QStringLiteral("stackedWidgetConfigure"))->currentIndex(), 0);
 
     dialog.findChild<QLineEdit *>(QStringLiteral("lineEdit"))->clear();
-    QTest::qWait(600);
+    clock.advance(600);
     dialog.onBtnSearch();
     ASSERT_TRUE(testsupport::waitUntil([&] { return list->count() == 2; }, 5000));
     list->setCurrentRow(1);
@@ -203,7 +204,7 @@ TEST_F(UiReplies, LateVideoListOfAnotherCourseIsIgnored)
     ASSERT_NE(serverNames(server, first), serverNames(server, second));
     ui.listWidgetCourse->setCurrentRow(1);
     ASSERT_TRUE(testsupport::waitUntil([&] { return server->requests("Video/getVideoFile").size() == 2; }, 5000));
-    QTest::qWait(1500);
+    env.deliverPendingReplies();
     EXPECT_EQ(rowNames(ui.listWidgetVideo), serverNames(server, second));
 
     // Back to the first course: its own (now quick) answer fills the list.
@@ -244,7 +245,7 @@ TEST_F(UiReplies, RenamesOneAtATime)
     list->onMenuRename();
     EXPECT_EQ(notices, QStringList {QStringLiteral("上一次重命名尚未完成，请稍后再试！")});
     ASSERT_TRUE(testsupport::waitUntil([&] { return row->name() == QStringLiteral("甲.mp4"); }, 5000));
-    QTest::qWait(300);
+    env.deliverPendingReplies();
     EXPECT_EQ(server->requests("Yunupload/rename").size(), 1u);
     EXPECT_EQ(serverNames(server, course).first(), row->name());
 
