@@ -38,10 +38,20 @@ namespace
         return true;
     }
 
+    // The shared temporary folder: $TMPDIR when it names one, /tmp otherwise.
+    std::string tempBase()
+    {
+        const char *tmp = std::getenv("TMPDIR");
+        std::string base = (tmp && *tmp == '/') ? std::string(tmp) : std::string("/tmp");
+        while (base.size() > 1 && base.back() == '/')
+            base.pop_back();
+        return base;
+    }
+
     // The runtime folder chosen when XDG_RUNTIME_DIR is unset.
     std::string fallbackRuntimeBase()
     {
-        return "/tmp/vantrel-" + std::to_string(::getuid());
+        return tempBase() + "/vantrel-" + std::to_string(::getuid());
     }
 
     std::string lockFileName(const std::string &name)
@@ -152,7 +162,14 @@ namespace instanceguard
         if (xdg && *xdg)
             return;
         const std::string dir = fallbackRuntimeBase();
-        if (ensurePrivateDir(dir))
+        if (ensurePrivateDir(dir)) {
             ::setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
+            return;
+        }
+        // The usual name is taken by something not ours (another user may create it first):
+        // a folder of a name nobody can foresee, handed down to the children by the variable.
+        std::string unique = dir + "-XXXXXX";
+        if (::mkdtemp(&unique[0]))
+            ::setenv("XDG_RUNTIME_DIR", unique.c_str(), 1);
     }
 }

@@ -4,7 +4,7 @@
 
 // Named single-instance lock, the stand-in for a named mutex: flock() on
 // "<runtime folder><name>.lock", where the runtime folder is "$XDG_RUNTIME_DIR/vantrel/" or
-// "/tmp/vantrel-<uid>/vantrel/" when that is unset (both 0700, owned by this user). The descriptor is opened with O_CLOEXEC
+// "$TMPDIR/vantrel-<uid>/vantrel/" (TMPDIR or /tmp) when that is unset (both 0700, owned by this user). The descriptor is opened with O_CLOEXEC
 // so child processes do not inherit it; the kernel releases the lock when the process ends,
 // crashes included.
 namespace instanceguard
@@ -23,8 +23,9 @@ namespace instanceguard
     Result acquireIn(const std::string &folder, const std::string &name);
     void releaseIn(const std::string &folder, const std::string &name);
 
-    // When XDG_RUNTIME_DIR is not set, sets it to "/tmp/vantrel-<uid>" (created 0700, ours),
-    // so that Qt finds a runtime folder and both programs meet in the same one. Call it
+    // When XDG_RUNTIME_DIR is not set, sets it to "$TMPDIR/vantrel-<uid>" (created 0700, ours),
+    // so that Qt finds a runtime folder and both programs meet in the same one; when that name
+    // is held by something not ours, to a new private "vantrel-<uid>-XXXXXX" beside it. Call it
     // first thing in main(), before any thread starts.
     void ensureRuntimeDirEnv();
 

@@ -226,72 +226,71 @@ TEST_F(FrameModelTest, SuccessNamesOutputAndRecordsIt)
     EXPECT_EQ(calls[0].innerValue("rand_enc"), std::to_string(static_cast<int32_t>(video->id() & 0xFFFFFFFF)));
 }
 
-TEST_F(FrameModelTest, SourceNamedLikeTheOutputIsKept)
+// The short name is taken (by the source itself, or by an earlier output such as a.mp4's
+// when a.avi makes "a.vep"): the occupant stays as it was and the output keeps its video key.
+TEST_F(FrameModelTest, TakenShortNameKeepsTheOccupant)
 {
-    auto video = makeVideo(QStringLiteral("success"), QStringLiteral("lesson.vep"));
-    QFrameModel model(video);
-    EXPECT_EQ(runStage(model), QString());
-    EXPECT_EQ(testsupport::readAll(m_videos + QStringLiteral("lesson.vep")), QByteArray("source video bytes"));
-    EXPECT_TRUE(QFile::exists(m_videos + video->videoKey()));
-    EXPECT_EQ(QRecords::instance()->records().last()->fileName(), video->videoKey());
+    struct Case {
+        const char *source;
+        const char *occupant;
+        bool occupantIsTheSource;
+    };
+    for (const Case &c : {Case {"lesson.vep", "lesson.vep", true}, Case {"a.avi", "a.vep", false}}) {
+        SCOPED_TRACE(c.source);
+        const QString occupant = m_videos + QString::fromLatin1(c.occupant);
+        auto video = makeVideo(QStringLiteral("success"), QString::fromLatin1(c.source));
+        const QByteArray before = c.occupantIsTheSource ? QByteArray("source video bytes") : QByteArray("earlier output");
+        if (!c.occupantIsTheSource)
+            ASSERT_TRUE(testsupport::writeAll(occupant, before));
+        QFrameModel model(video);
+        EXPECT_EQ(runStage(model), QString());
+        EXPECT_EQ(testsupport::readAll(occupant), before);
+        EXPECT_TRUE(QFile::exists(m_videos + video->videoKey()));
+        const record_ptr record = QRecords::instance()->records().last();
+        EXPECT_EQ(record->fileName(), video->videoKey());
+        EXPECT_TRUE(QFile::exists(record->filePath() + record->fileName()));
+    }
 }
 
-TEST_F(FrameModelTest, EarlierOutputOfTheSameNameIsKept)
+// What a killed run left is finished at the restart, never encrypted again (the child here
+// would fail; no authorization is asked): an output under the video key without a record is
+// recorded and renamed; a recorded output gets its rename; when the short name was taken
+// meanwhile, the record follows the output instead.
+TEST_F(FrameModelTest, WhatAKilledRunLeftIsFinishedNotEncryptedAgain)
 {
-    // a.mp4 and a.avi both make "a.vep": the second output must not destroy the first.
-    QFrameModel first(makeVideo(QStringLiteral("success"), QStringLiteral("a.mp4")));
-    EXPECT_EQ(runStage(first), QString());
-    const QByteArray earlier = testsupport::readAll(m_videos + QStringLiteral("a.vep"));
-    ASSERT_FALSE(earlier.isEmpty());
-    ASSERT_TRUE(testsupport::writeAll(m_videos + QStringLiteral("a.vep"), earlier + "-first"));
-
-    auto video = makeVideo(QStringLiteral("success"), QStringLiteral("a.avi"));
-    QFrameModel second(video);
-    EXPECT_EQ(runStage(second), QString());
-    EXPECT_EQ(testsupport::readAll(m_videos + QStringLiteral("a.vep")), earlier + "-first");
-    EXPECT_TRUE(QFile::exists(m_videos + video->videoKey()));
-    const record_ptr record = QRecords::instance()->records().last();
-    EXPECT_EQ(record->fileName(), video->videoKey());
-    EXPECT_TRUE(QFile::exists(record->filePath() + record->fileName()));
-}
-
-// An output that an earlier, killed run left under the video key is recorded, not made again:
-// no authorization request, no child (the child here would fail).
-TEST_F(FrameModelTest, OutputOfAKilledRunIsRecordedNotEncryptedAgain)
-{
-    auto video = makeVideo(QStringLiteral("fail"));
-    ASSERT_TRUE(testsupport::writeAll(QFrameModel::outputPathOf(*video), "encrypted earlier"));
-    QFrameModel model(video);
-    EXPECT_EQ(runStage(model), QString());
-    EXPECT_EQ(testsupport::readAll(m_videos + QStringLiteral("a.vep")), QByteArray("encrypted earlier"));
-    EXPECT_FALSE(QFile::exists(QFrameModel::outputPathOf(*video)));
-    EXPECT_TRUE(m_server->server()->requests("Video/getAuthCode").empty());
-    const record_ptr record = QRecords::instance()->jobRecord(video->id());
-    ASSERT_NE(record, nullptr);
-    EXPECT_EQ(record->fileName(), QStringLiteral("a.vep"));
-    EXPECT_TRUE(QFrameModel::completeRecorded(*video));
-}
-
-// Killed between the record and the rename: the restart finishes the rename; when the short
-// name was taken meanwhile, the record follows the output instead.
-TEST_F(FrameModelTest, RecordedJobFinishesItsRename)
-{
-    for (const bool takenMeanwhile : {false, true}) {
-        SCOPED_TRACE(takenMeanwhile);
-        auto video = makeVideo(QStringLiteral("fail"), takenMeanwhile ? QStringLiteral("b.mp4") : QStringLiteral("c.mp4"));
+    struct Case {
+        const char *what;
+        const char *source;
+        bool recorded;
+        bool takenMeanwhile;
+    };
+    for (const Case &c : {Case {"output, no record", "a.mp4", false, false}, Case {"recorded", "c.mp4", true, false},
+                          Case {"recorded, name taken", "b.mp4", true, true}}) {
+        SCOPED_TRACE(c.what);
+        auto video = makeVideo(QStringLiteral("fail"), QString::fromLatin1(c.source));
         const QString output = QFrameModel::outputPathOf(*video);
         const QString final = QFrameModel::finalPathOf(*video);
-        ASSERT_TRUE(testsupport::writeAll(output, "encrypted"));
-        QRecords::instance()->addJobRecord(video->id(), final, output, 7);
-        if (takenMeanwhile)
+        ASSERT_TRUE(testsupport::writeAll(output, "encrypted earlier"));
+        if (c.recorded)
+            QRecords::instance()->addJobRecord(video->id(), final, output, 7);
+        if (c.takenMeanwhile)
             ASSERT_TRUE(testsupport::writeAll(final, "someone else's"));
-        EXPECT_TRUE(QFrameModel::completeRecorded(*video));
+        // As the job does at its start: a recorded job is completed, any other one runs.
+        if (!QFrameModel::completeRecorded(*video)) {
+            QFrameModel model(video);
+            EXPECT_EQ(runStage(model), QString());
+        }
         const record_ptr record = QRecords::instance()->jobRecord(video->id());
-        EXPECT_EQ(testsupport::readAll(record->filePath() + record->fileName()), QByteArray("encrypted"));
-        EXPECT_EQ(QFile::exists(output), takenMeanwhile);
-        if (takenMeanwhile)
+        ASSERT_NE(record, nullptr);
+        EXPECT_EQ(testsupport::readAll(record->filePath() + record->fileName()), QByteArray("encrypted earlier"));
+        EXPECT_EQ(record->filePath() + record->fileName(), c.takenMeanwhile ? output : final);
+        EXPECT_EQ(QFile::exists(output), c.takenMeanwhile);
+        if (c.takenMeanwhile)
             EXPECT_EQ(testsupport::readAll(final), QByteArray("someone else's"));
+        EXPECT_TRUE(QFrameModel::completeRecorded(*video));
     }
+    EXPECT_TRUE(m_server->server()->requests("Video/getAuthCode").empty());
+
     // Another job's record under the same id is no done mark.
     auto video = makeVideo(QStringLiteral("fail"), QStringLiteral("d.mp4"));
     QRecords::instance()->addJobRecord(video->id(), m_videos + QStringLiteral("x.vep"), m_videos + QStringLiteral("d.mp4"), 7);

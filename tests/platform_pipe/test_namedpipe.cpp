@@ -29,23 +29,58 @@ TEST(NamedPipe, SocketPathFromPipeName)
     for (const char *bad : {"\\\\.\\pipe\\", "\\\\.\\pipe\\..", "\\\\.\\pipe\\a/b", "\\\\.\\pipe\\.hidden"})
         EXPECT_EQ(platform::pipeSocketPath(bad), "") << bad;
 
-    // Without a runtime folder the pipe lives in a per-user folder under /tmp: the same one as
-    // in a program that has set the variable to that folder for itself and its children.
-    // That folder is the real programs' own: what this test creates there, it removes again.
+    // Without a runtime folder the pipe lives in a per-user folder under TMPDIR (private to
+    // this test): the same one as in a program that has set the variable for its children.
     const std::string saved = getenv("XDG_RUNTIME_DIR");
     unsetenv("XDG_RUNTIME_DIR");
-    const std::string fallback = "/tmp/vantrel-" + std::to_string(getuid());
-    struct stat before {};
-    const bool existed = ::lstat(fallback.c_str(), &before) == 0;
-    const bool innerExisted = ::lstat((fallback + "/vantrel").c_str(), &before) == 0;
+    const std::string fallback = std::string(getenv("TMPDIR")) + "/vantrel-" + std::to_string(getuid());
     EXPECT_EQ(platform::pipeSocketPath(kPipe), fallback + "/vantrel/0123456789abcdef0123456789abcdef.pipe");
     instanceguard::ensureRuntimeDirEnv();
     EXPECT_EQ(platform::pipeSocketPath(kPipe), fallback + "/vantrel/0123456789abcdef0123456789abcdef.pipe");
     setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
-    if (!innerExisted)
-        ::rmdir((fallback + "/vantrel").c_str());
-    if (!existed)
+}
+
+// Someone else may create the usual runtime folder's name first (a folder of theirs, or a
+// link): the program then gets a private folder of an unforeseeable name, and the pipe works.
+TEST(NamedPipe, PlantedRuntimeFolderIsNotUsed)
+{
+    const std::string saved = getenv("XDG_RUNTIME_DIR");
+    const std::string fallback = std::string(getenv("TMPDIR")) + "/vantrel-" + std::to_string(getuid());
+    const std::string target = std::string(getenv("TMPDIR")) + "/elsewhere";
+    ASSERT_EQ(::mkdir(target.c_str(), 0777), 0);
+    enum Plant { Link, ForeignFolder };
+    for (const Plant plant : {Link, ForeignFolder}) {
+        SCOPED_TRACE(plant == Link ? "a link" : "another user's folder");
+        if (plant == Link) {
+            ASSERT_EQ(::symlink(target.c_str(), fallback.c_str()), 0);
+        } else {
+            if (::getuid() != 0)
+                continue; // only root can make a folder that belongs to someone else
+            ASSERT_EQ(::mkdir(fallback.c_str(), 0777), 0);
+            ASSERT_EQ(::chown(fallback.c_str(), 65534, 65534), 0);
+        }
+        unsetenv("XDG_RUNTIME_DIR");
+        instanceguard::ensureRuntimeDirEnv();
+        const char *chosen = getenv("XDG_RUNTIME_DIR");
+        ASSERT_NE(chosen, nullptr);
+        const std::string dir = chosen;
+        EXPECT_EQ(dir.compare(0, fallback.size() + 1, fallback + "-"), 0) << dir;
+        struct stat st {};
+        ASSERT_EQ(::lstat(dir.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISDIR(st.st_mode));
+        EXPECT_EQ(st.st_uid, ::getuid());
+        EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+        platform::NamedPipeServer server;
+        EXPECT_TRUE(server.create(kPipe));
+        EXPECT_EQ(platform::pipeSocketPath(kPipe).compare(0, dir.size(), dir), 0);
+        server.close();
+        struct stat inTarget {};
+        EXPECT_NE(::lstat((target + "/vantrel").c_str(), &inTarget), 0) << "nothing made through the plant";
+        ::unlink(fallback.c_str());
         ::rmdir(fallback.c_str());
+    }
+    setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
 }
 
 // Messages keep their boundaries and their NUL; each is answered in lock-step, as sorbin does.

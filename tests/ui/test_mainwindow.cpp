@@ -167,7 +167,7 @@ TEST_F(UiMainWindow, FailedJobRetries)
     retry->click();
     EXPECT_NE(tip(row), QStringLiteral("上传失败"));
     ASSERT_TRUE(testsupport::waitUntil([&]() { return tip(row) == QStringLiteral("已完成"); }, 60000)) << tip(row).toStdString();
-    QTest::qWait(300);
+    env.deliverPendingReplies();
     EXPECT_EQ(env.server()->requests("Video/getAuthCode").size(), 2u);
     EXPECT_EQ(QRecords::instance()->count(), 1);
     EXPECT_EQ(QDir(env.tempDir()).entryList({QStringLiteral("*.vep")}, QDir::Files).size(), 1);

@@ -167,7 +167,7 @@ TEST_F(MainWiring, AutomaticCheckOfAnIgnoredVersionIsSilent)
     offerVersion("602", "0", "[]");
     QUser::instance()->versionCheck(window.get(), "onUpdateReponse(bool, const QValue&, const QString&)");
     ASSERT_TRUE(testsupport::waitUntil([&] { return !env.server()->requests("Version/versionCheck").empty(); }, 5000));
-    QTest::qWait(300);
+    env.deliverPendingReplies();
     EXPECT_EQ(shown, 0);
 }
 
