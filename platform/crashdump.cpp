@@ -1,6 +1,7 @@
 #include "crashdump.h"
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +10,7 @@
 
 #include <execinfo.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -167,7 +169,14 @@ namespace
         name.addSigned(tid);
         name.add(".dmp");
 
-        const int fd = ::open(name.buf, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        // A new file only: a name planted in the folder (a link, another user's file) is never
+        // written through; an old dump of ours under the same name goes first.
+        int fd = ::open(name.buf, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0 && errno == EEXIST) {
+            struct stat st;
+            if (::lstat(name.buf, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::getuid() && ::unlink(name.buf) == 0)
+                fd = ::open(name.buf, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        }
         if (fd < 0)
             return;
 

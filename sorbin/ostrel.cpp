@@ -292,20 +292,23 @@ bool Ostrel::doWork()
     m_destPath = m_task.savePath() + m_task.videoKey() + QStringLiteral(".tmp");
     LOG_INFO(L"dest file---%s", m_destPath);
 
-    QString temp = QStandardPaths::writableLocation(QStandardPaths::TempLocation);
-    if (!temp.endsWith(QLatin1Char('/')))
-        temp += QLatin1Char('/');
-    m_indexPath = QStringLiteral("%1%2.inx").arg(temp, md5Hex(QStringLiteral("%1-%2").arg(m_task.fileName(), m_task.videoKey())));
-    LOG_INFO(L"index file---%s", m_indexPath);
-    setTempPaths(m_destPath, m_indexPath);
     // The run's private folder, which also names the temporary files for the sweep of a later
-    // run, should this one be killed.
-    if (!m_work.create(QWorkFolder::defaultRoot()) || !m_work.noteTempFiles({m_destPath, m_indexPath}))
+    // run, should this one be killed. The frame index lives in it: a name in a shared folder
+    // could be foreseen and taken first by someone else.
+    const bool privateFolder = m_work.create(QWorkFolder::defaultRoot());
+    m_indexPath.clear();
+    if (privateFolder)
+    {
+        m_indexPath = m_work.path() + QStringLiteral("index.inx");
+        LOG_INFO(L"index file---%s", m_indexPath);
+        if (!m_work.noteTempFiles({m_destPath}))
+            LOG_WARNING(L"cannot note the temporary output in %s", m_work.path());
+    }
+    else
         LOG_WARNING(L"cannot set up a private work folder in %s", QWorkFolder::defaultRoot());
+    setTempPaths(m_destPath, m_indexPath);
 
     QFile::remove(m_destPath);
-    // A stale index (or something planted under its name) never reaches the package.
-    QFile::remove(m_indexPath);
 
     bool ok = false;
     // Whatever is thrown, no temporary output stays behind; main() reports the failure.
@@ -316,6 +319,8 @@ bool Ostrel::doWork()
             LOG_ERROR(L"the task has no video key");
         else if (type == 0)
             ok = QFile::copy(m_task.filePath() + m_task.fileName(), m_destPath);
+        else if ((type == 1 || type == 5 || type == 6 || type == 8) && m_indexPath.isEmpty())
+            LOG_ERROR(L"frame encryption needs the private work folder");
         else if (type == 1 || type == 5 || type == 6 || type == 8)
         {
             LOG_INFO(L"frame encrypt");
@@ -469,7 +474,8 @@ bool Ostrel::streamEncrypt(const QString &destPath, const QByteArray &keyText)
         return false;
     }
     const int number = keyNumber(mixed);
-    LOG_INFO(L"create key---%d", number);
+    // The number alone would decrypt the body: only a fingerprint of it reaches the log.
+    LOG_INFO(L"create key---%s", keyFingerprint(mixed + QByteArray::number(number)));
     // Room for the whole output at once (also fails early on a full disk).
     if (size > 0 && ::posix_fallocate(out, 0, size) != 0)
         LOG_WARNING(L"cannot reserve %lld bytes for %s", static_cast<long long>(size), destPath);

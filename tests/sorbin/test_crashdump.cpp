@@ -6,6 +6,7 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QDir>
 #include <QProcess>
 #include <QRegularExpression>
@@ -138,4 +139,40 @@ TEST(CrashDump, NoDumpWhileTraced)
     ASSERT_TRUE(WIFSIGNALED(status)) << status;
     EXPECT_EQ(WTERMSIG(status), SIGSEGV);
     EXPECT_TRUE(QDir(dir).entryList(QDir::Files).isEmpty());
+}
+
+// A name planted in the working folder before the crash (a link to a file of the user's) is
+// never written through.
+TEST(CrashDump, PlantedLinkUnderTheDumpNameIsNotFollowed)
+{
+    const QString dir = testsupport::newTempDir();
+    const QString target = testsupport::newTempDir() + QStringLiteral("thesis.txt");
+    ASSERT_TRUE(testsupport::writeAll(target, "my thesis"));
+    QProcess p;
+    p.setWorkingDirectory(dir);
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(sorbintest::sorbinPath(), QStringList());
+    ASSERT_TRUE(p.waitForStarted(10000));
+    const qint64 pid = p.processId();
+    ASSERT_TRUE(testsupport::waitUntil([pid] { return catchesSegv(pid); }, 20000));
+    // Every name the dump may get in the next seconds, for each thread of the process.
+    const QDateTime now = QDateTime::currentDateTime();
+    const QStringList threads = QDir(QStringLiteral("/proc/%1/task").arg(pid)).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    // The build date is the day the program was built.
+    QStringList builtOn {QFileInfo(sorbintest::sorbinPath()).lastModified().toString(QStringLiteral("yyyyMMdd"))};
+    if (!builtOn.contains(now.toString(QStringLiteral("yyyyMMdd"))))
+        builtOn << now.toString(QStringLiteral("yyyyMMdd"));
+    for (const QString &built : builtOn)
+        for (int s = -1; s <= 5; ++s)
+            for (const QString &tid : threads) {
+                const QString name = QStringLiteral("v2.03-%1-%2-%3-%4.dmp")
+                                         .arg(built, now.addSecs(s).toString(QStringLiteral("yyyyMMdd-HHmmss")))
+                                         .arg(pid)
+                                         .arg(tid);
+                ASSERT_TRUE(QFile::link(target, dir + name));
+            }
+    ::kill(static_cast<pid_t>(pid), SIGSEGV);
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_EQ(p.exitStatus(), QProcess::CrashExit);
+    EXPECT_EQ(testsupport::readAll(target), QByteArray("my thesis"));
 }

@@ -4,11 +4,14 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
@@ -191,6 +194,11 @@ TEST_P(KeyOnDisk, NoFileHoldsTheKeyAndTheLogsArePrivate)
     if (GetParam() == 7)
     {
         EXPECT_TRUE(log.contains(QStringLiteral("stream key---") + Ostrel::keyFingerprint(mixed)));
+        // The stream cipher's number decrypts the body: only a fingerprint of it is logged.
+        const QRegularExpressionMatch line = QRegularExpression(QStringLiteral("create key---(\\w+)")).match(log);
+        ASSERT_TRUE(line.hasMatch()) << log.toStdString();
+        EXPECT_NE(line.captured(1), QString::number(Ostrel::keyNumber(mixed)));
+        EXPECT_EQ(line.captured(1).size(), 8);
     }
 
     for (const QString &dir : {data, data + QStringLiteral("log"), data + QStringLiteral("log/sorbin")})
@@ -202,6 +210,22 @@ TEST_P(KeyOnDisk, NoFileHoldsTheKeyAndTheLogsArePrivate)
 }
 
 INSTANTIATE_TEST_SUITE_P(Sorbin, KeyOnDisk, ::testing::Values(7, 8));
+
+// Another user may create a file of any name in the shared temporary folder first, such as
+// "<md5 of name and key>.inx" (both are on the command line): the frame run does not mind.
+TEST_F(SorbinFaults, NamePlantedInTheTemporaryFolderDoesNotStopTheRun)
+{
+    useSource(testsupport::readAll(testsupport::clipH264Mp4()));
+    const QString planted = QDir::tempPath() + QStringLiteral("/")
+        + QString::fromLatin1(QCryptographicHash::hash((m_fileName + QLatin1Char('-') + m_videoKey).toLocal8Bit(),
+                                                       QCryptographicHash::Md5).toHex())
+        + QStringLiteral(".inx");
+    ASSERT_TRUE(testsupport::writeAll(planted, "someone else's"));
+    const RunResult r = sorbintest::runSorbin(arguments(8), m_pipe);
+    EXPECT_EQ(r.exitCode, 0) << r.output.constData();
+    EXPECT_TRUE(QFileInfo(m_dir + m_videoKey).size() > 0);
+    EXPECT_EQ(testsupport::readAll(planted), QByteArray("someone else's"));
+}
 
 // Folders that another program left open to everyone are tightened by the next run.
 TEST_F(SorbinFaults, LooserDataFoldersAreTightened)
