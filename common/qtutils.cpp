@@ -1,6 +1,8 @@
 #include "qtutils.h"
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include <dirent.h>
@@ -50,6 +52,64 @@ namespace
         ::closedir(dir);
         return ok;
     }
+}
+
+bool removeDirContents(int dirFd)
+{
+    const int own = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
+    if (own < 0)
+        return false;
+    // A fresh description, so that the listing starts at the beginning.
+    const int fd = ::openat(own, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ::close(own);
+    return fd >= 0 && removeContents(fd);
+}
+
+namespace
+{
+    std::atomic<bool> s_noReplaceUnsupported(false);
+    std::atomic<bool> s_linkUnsupported(false);
+
+    bool unsupported(int err)
+    {
+        return err == EINVAL || err == ENOSYS || err == EOPNOTSUPP || err == ENOTSUP;
+    }
+}
+
+void setRenameFallbackForTests(bool noReplaceUnsupported, bool linkUnsupported)
+{
+    s_noReplaceUnsupported = noReplaceUnsupported;
+    s_linkUnsupported = linkUnsupported;
+}
+
+bool renameNoReplaceAt(int fromDir, const QString &from, int toDir, const QString &to)
+{
+    const QByteArray a = QFile::encodeName(from);
+    const QByteArray b = QFile::encodeName(to);
+    if (!s_noReplaceUnsupported) {
+        if (::renameat2(fromDir, a.constData(), toDir, b.constData(), RENAME_NOREPLACE) == 0)
+            return true;
+        if (!unsupported(errno))
+            return false;
+    }
+    // A hard link fails when the name is taken.
+    if (!s_linkUnsupported) {
+        if (::linkat(fromDir, a.constData(), toDir, b.constData(), 0) == 0) {
+            ::unlinkat(fromDir, a.constData(), 0);
+            return true;
+        }
+        if (errno != EPERM && !unsupported(errno))
+            return false;
+    }
+    // Neither exists here: the name must be free just before the rename.
+    struct stat st {};
+    if (::fstatat(toDir, b.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        errno = EEXIST;
+        return false;
+    }
+    if (errno != ENOENT)
+        return false;
+    return ::renameat(fromDir, a.constData(), toDir, b.constData()) == 0;
 }
 
 bool removeDir(const QString &path)

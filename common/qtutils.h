@@ -11,6 +11,20 @@
 // the link. False when the folder does not exist or anything could not be removed.
 bool removeDir(const QString &path);
 
+// Empties the folder open as `dirFd` (the descriptor stays the caller's), relative to it and
+// without following any link. False when anything could not be removed.
+bool removeDirContents(int dirFd);
+
+// Renames `from` in the folder `fromDir` to `to` in `toDir` without ever replacing a file:
+// false (errno EEXIST) when `to` is taken. On file systems without the no-replace rename it
+// falls back to a hard link and unlink, and where neither exists (some network and FUSE
+// mounts) to a rename checked just before that the name is free.
+bool renameNoReplaceAt(int fromDir, const QString &from, int toDir, const QString &to);
+
+// Tests: makes renameNoReplaceAt() act as on a file system without the no-replace rename
+// and, optionally, without hard links.
+void setRenameFallbackForTests(bool noReplaceUnsupported, bool linkUnsupported);
+
 // A size in megabytes: "1024.00MB" up to 1024, above that in gigabytes ("1.50G").
 QString formatFileSize(double megabytes);
 

@@ -2,13 +2,19 @@
 // what it does: success, fail, crash, hang, noconnect-exit, noconnect-hang, flood, garbage,
 // badprogress, nooutput, exit3, stopself (stops itself once connected), termignore and
 // termclean (record SIGTERM in $FAKESORBIN_SIGNAL_LOG; the first then goes on hanging, the
-// second removes its temporary output and exits with 0).
+// second removes its temporary output and exits with 0), and "swap:<kind>:<moment>": at the
+// moment (start, work, success, failure) another user's move, done from this process: the run
+// folder is renamed to "moved-away-<job id>" and in its place goes a link to the folder named by
+// $FAKESORBIN_SWAP_TARGET (kind "link"), that folder itself ("teacher") or a folder of another
+// user ("foreign"); then the run goes on (to success, or failure for the moment "failure").
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <iostream>
 #include <string>
@@ -78,6 +84,36 @@ namespace
         std::cout.flush();
     }
 
+    void swapRunFolder(const QJsonObject &task, const std::string &kind)
+    {
+        const QByteArray folder = QFile::encodeName(task.value(QStringLiteral("file_path")).toString());
+        const QByteArray id = QByteArray::number(task.value(QStringLiteral("randEnc")).toVariant().toLongLong());
+        const QByteArray prefix = ".vantrel-" + id + "-";
+        QByteArray run;
+        if (DIR *dir = ::opendir(folder.constData())) {
+            while (struct dirent *entry = ::readdir(dir))
+                if (std::strncmp(entry->d_name, prefix.constData(), size_t(prefix.size())) == 0)
+                    run = entry->d_name;
+            ::closedir(dir);
+        }
+        if (run.isEmpty())
+            return;
+        const QByteArray path = folder + run;
+        const QByteArray target = qgetenv("FAKESORBIN_SWAP_TARGET");
+        if (::rename(path.constData(), (folder + "moved-away-" + id).constData()) != 0)
+            return;
+        if (kind == "link") {
+            if (::symlink(target.constData(), path.constData()) != 0)
+                return;
+        } else if (kind == "teacher") {
+            ::rename(target.constData(), path.constData());
+        } else if (kind == "foreign" && ::mkdir(path.constData(), 0777) == 0) {
+            ::chmod(path.constData(), 0777);
+            if (::getuid() == 0 && ::chown(path.constData(), 65534, 65534) != 0)
+                return;
+        }
+    }
+
     [[noreturn]] void sleepForever()
     {
         for (;;)
@@ -90,7 +126,19 @@ int main(int argc, char **argv)
     if (argc < 4)
         return 2;
     const QJsonObject task = QJsonDocument::fromJson(QByteArray(argv[1])).object();
-    const std::string mode = task.value(QStringLiteral("format")).toString().toStdString();
+    std::string mode = task.value(QStringLiteral("format")).toString().toStdString();
+    std::string swapKind;
+    std::string swapAt;
+    if (mode.compare(0, 5, "swap:") == 0) {
+        const size_t colon = mode.find(':', 5);
+        swapKind = mode.substr(5, colon - 5);
+        swapAt = colon == std::string::npos ? std::string() : mode.substr(colon + 1);
+        mode = swapAt == "failure" ? "fail" : "success";
+    }
+    auto swapIf = [&](const char *moment) {
+        if (swapAt == moment)
+            swapRunFolder(task, swapKind);
+    };
     const QString output = task.value(QStringLiteral("save_path")).toString() + task.value(QStringLiteral("video_key")).toString();
     const QString temp = output + QStringLiteral(".tmp");
 
@@ -108,7 +156,9 @@ int main(int argc, char **argv)
     if (!g_pipe.connect(argv[3], 2000))
         return 3;
 
+    swapIf("start");
     writeFile(temp, "partial");
+    swapIf("work");
     if (mode == "flood")
         flood(8);
     send("2:10\n");
@@ -126,6 +176,7 @@ int main(int argc, char **argv)
     if (mode == "stopself")
         ::raise(SIGSTOP);
     if (mode == "fail") {
+        swapIf("failure");
         send("1:failed\n");
         return 1;
     }
@@ -136,6 +187,7 @@ int main(int argc, char **argv)
     QFile::remove(temp);
     if (mode != "nooutput")
         writeFile(output, "video:" + key);
+    swapIf("success");
     send("0:success\n");
     g_pipe.close();
     return mode == "exit3" ? 3 : 0;

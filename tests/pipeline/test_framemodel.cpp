@@ -13,12 +13,15 @@
 
 #include <gtest/gtest.h>
 
+#include "cglobal.h"
 #include "cstringhelp.h"
 #include "pipelinehelpers.h"
 #include "platformserver.h"
 #include "qdtavideo.h"
 #include "qframemodel.h"
+#include "qjsonfile.h"
 #include "qrecords.h"
+#include "qrunfolder.h"
 #include "quser.h"
 #include "servercrypto.h"
 #include "testsupport.h"
@@ -513,20 +516,136 @@ TEST_F(FrameModelTest, UnreadableSourceOrFolderFailsAtOnce)
 
 // A run of the same job whose program died left its folder behind, with a child still
 // writing there: the next run removes that folder and its output is its own.
-TEST_F(FrameModelTest, EarlierRunOfTheJobCannotTouchTheNextOne)
+// Before a run, the folders that earlier runs of the job noted and left (a kill) are removed,
+// and nothing else: not a folder of the teacher's renamed to such a name by someone else, not
+// one put in place of a noted folder, not a link, not another job's.
+TEST_F(FrameModelTest, OnlyTheNotedFoldersOfEarlierRunsAreRemoved)
 {
+    CGlobal::initPath();
     auto video = makeVideo(QStringLiteral("success"));
-    const QString stale = m_videos + QStringLiteral(".vantrel-%1-Ab12Cd/").arg(video->id());
-    ASSERT_TRUE(QDir().mkpath(stale));
-    ASSERT_TRUE(testsupport::writeAll(stale + video->videoKey() + QStringLiteral(".tmp"), "orphan"));
+    const QString prefix = m_videos + QStringLiteral(".vantrel-%1-").arg(video->id());
+    const QString thesis = m_dir + QStringLiteral("thesis/");
+    ASSERT_TRUE(QDir().mkpath(thesis));
+    ASSERT_TRUE(testsupport::writeAll(thesis + QStringLiteral("chapter1.txt"), "words"));
+
+    QValue runs(Json::arrayValue);
+    // As a run notes its folder when it makes it, with the secret of its marker.
+    int secrets = 0;
+    auto note = [&](qint64 job, const QString &name, const QString &identityOf) {
+        const std::string secret = "secret" + std::to_string(++secrets);
+        ASSERT_TRUE(testsupport::writeAll(identityOf + QStringLiteral("/.vantrel-run"), QByteArray::fromStdString(secret)));
+        struct stat st {};
+        ASSERT_EQ(::lstat(QFile::encodeName(identityOf).constData(), &st), 0);
+        QValue entry(Json::objectValue);
+        entry["job"] = QString::number(job).toStdString();
+        entry["folder"] = m_videos.toStdString();
+        entry["name"] = name.toStdString();
+        entry["secret"] = secret;
+        entry["dev"] = std::to_string(static_cast<unsigned long long>(st.st_dev));
+        entry["ino"] = std::to_string(static_cast<unsigned long long>(st.st_ino));
+        runs.append(entry);
+    };
+    const QString killed = prefix + QStringLiteral("Ab12Cd/");
+    ASSERT_TRUE(QDir().mkpath(killed));
+    ASSERT_TRUE(testsupport::writeAll(killed + video->videoKey() + QStringLiteral(".tmp"), "orphan"));
+    note(video->id(), QStringLiteral(".vantrel-%1-Ab12Cd").arg(video->id()), killed);
+
+    const QString renamedIn = prefix + QStringLiteral("aaaaaa/");
+    ASSERT_TRUE(QDir().mkpath(renamedIn));
+    ASSERT_TRUE(testsupport::writeAll(renamedIn + QStringLiteral("notes.txt"), "mine"));
+
+    // Noted, then replaced by another folder under the same name.
+    const QString replaced = prefix + QStringLiteral("bbbbbb/");
+    ASSERT_TRUE(QDir().mkpath(replaced));
+    note(video->id(), QStringLiteral(".vantrel-%1-bbbbbb").arg(video->id()), replaced);
+    ASSERT_TRUE(QDir(replaced).removeRecursively());
+    ASSERT_TRUE(QDir().mkpath(replaced));
+    ASSERT_TRUE(testsupport::writeAll(replaced + QStringLiteral("notes.txt"), "mine too"));
+
+    // Noted, then a link to the teacher's folder put in its place.
+    const QString linked = prefix + QStringLiteral("cccccc");
+    ASSERT_TRUE(QDir().mkpath(linked));
+    note(video->id(), QStringLiteral(".vantrel-%1-cccccc").arg(video->id()), linked);
+    ASSERT_TRUE(QDir(linked).removeRecursively());
+    ASSERT_TRUE(QFile::link(thesis, linked));
+
     const QString otherJob = m_videos + QStringLiteral(".vantrel-%1-Ab12Cd/").arg(video->id() + 1000);
     ASSERT_TRUE(QDir().mkpath(otherJob));
+    note(video->id() + 1000, QStringLiteral(".vantrel-%1-Ab12Cd").arg(video->id() + 1000), otherJob);
+
+    QValue root(Json::objectValue);
+    root["runs"] = runs;
+    ASSERT_TRUE(QJsonFile::write(QRunFolder::registryPath(), root));
 
     QFrameModel model(video);
     EXPECT_EQ(runStage(model), QString());
     EXPECT_EQ(testsupport::readAll(m_videos + QStringLiteral("a.vep")),
               QByteArray("video:") + QByteArray::fromStdString(QFrameModel::mixKey("demo-key-12", "12")));
-    EXPECT_FALSE(QFileInfo::exists(stale));
-    // Another job's folder is that job's business.
-    EXPECT_TRUE(QFileInfo::exists(otherJob));
+    EXPECT_FALSE(QFileInfo::exists(killed));
+    EXPECT_EQ(testsupport::readAll(renamedIn + QStringLiteral("notes.txt")), QByteArray("mine"));
+    EXPECT_EQ(testsupport::readAll(replaced + QStringLiteral("notes.txt")), QByteArray("mine too"));
+    EXPECT_TRUE(QFileInfo(linked).isSymLink());
+    EXPECT_EQ(testsupport::readAll(thesis + QStringLiteral("chapter1.txt")), QByteArray("words"));
+    EXPECT_TRUE(QFileInfo::exists(otherJob)) << "another job's folder is that job's business";
+    // The run's own folder is gone, and the list holds only the other job's.
+    const QStringList left = QDir(m_videos).entryList({QStringLiteral(".vantrel-*")}, QDir::AllEntries | QDir::Hidden | QDir::System);
+    EXPECT_EQ(left.size(), 4) << left.join(QLatin1Char(' ')).toStdString();
+    QValue after;
+    ASSERT_TRUE(QJsonFile::read(QRunFolder::registryPath(), after));
+    ASSERT_EQ(jsonSize(jsonMember(after, QStringLiteral("runs"))), 1);
+    EXPECT_EQ(asQString(jsonMember(jsonAt(jsonMember(after, QStringLiteral("runs")), 0), QStringLiteral("job"))),
+              QString::number(video->id() + 1000));
+}
+
+// Another user who can write to the output folder moves the run folder away and puts something
+// in its place, at each moment of a run (from the child's process, so at that very moment): a
+// link to a folder of the teacher's, that folder itself, a folder of theirs. Nothing outside the
+// run folder is written or removed, and the job ends as the child says.
+TEST_F(FrameModelTest, RunFolderSwappedAtAnyMomentTouchesNothingElse)
+{
+    for (const char *kind : {"link", "teacher", "foreign"}) {
+        for (const char *moment : {"start", "work", "success", "failure"}) {
+            const QString row = QStringLiteral("%1-%2").arg(QLatin1String(kind), QLatin1String(moment));
+            SCOPED_TRACE(row.toStdString());
+            const QString thesis = m_dir + QStringLiteral("thesis-") + row + QLatin1Char('/');
+            ASSERT_TRUE(QDir().mkpath(thesis));
+            ASSERT_TRUE(testsupport::writeAll(thesis + QStringLiteral("chapter1.txt"), "words"));
+            qputenv("FAKESORBIN_SWAP_TARGET", QFile::encodeName(QDir::cleanPath(thesis)));
+
+            auto video = makeVideo(QStringLiteral("swap:%1:%2").arg(QLatin1String(kind), QLatin1String(moment)),
+                                   row + QStringLiteral(".mp4"));
+            QFrameModel model(video);
+            const QString message = runStage(model);
+            const bool fails = QLatin1String(moment) == QLatin1String("failure");
+            EXPECT_EQ(message.isEmpty(), !fails) << message.toStdString();
+            EXPECT_EQ(QFile::exists(m_videos + row + QStringLiteral(".vep")), !fails);
+            if (!fails)
+                EXPECT_EQ(testsupport::readAll(m_videos + row + QStringLiteral(".vep")),
+                          QByteArray("video:") + QByteArray::fromStdString(QFrameModel::mixKey("demo-key-12", "12")));
+
+            // The teacher's folder, wherever it is now, holds what it held.
+            QString now = thesis;
+            if (QLatin1String(kind) == QLatin1String("teacher")) {
+                const QStringList runs = QDir(m_videos).entryList({QStringLiteral(".vantrel-%1-*").arg(video->id())},
+                                                                 QDir::Dirs | QDir::Hidden);
+                ASSERT_EQ(runs.size(), 1) << "the teacher's folder renamed in stays";
+                now = m_videos + runs.first() + QLatin1Char('/');
+            }
+            EXPECT_EQ(QDir(now).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+                      QStringList {QStringLiteral("chapter1.txt")});
+            EXPECT_EQ(testsupport::readAll(now + QStringLiteral("chapter1.txt")), QByteArray("words"));
+
+            // What the run wrote went into its own folder, moved away by the other user, and was
+            // cleaned up there.
+            const QString movedAway = m_videos + QStringLiteral("moved-away-%1/").arg(video->id());
+            ASSERT_TRUE(QFileInfo(movedAway).isDir());
+            EXPECT_TRUE(QDir(movedAway).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot).isEmpty());
+            EXPECT_FALSE(QFileInfo::exists(m_videos + video->videoKey() + QStringLiteral(".tmp")));
+            if (QLatin1String(kind) == QLatin1String("foreign")) {
+                const QString planted = m_videos + QDir(m_videos).entryList({QStringLiteral(".vantrel-%1-*").arg(video->id())},
+                                                                            QDir::Dirs | QDir::Hidden).value(0);
+                EXPECT_TRUE(QDir(planted).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).isEmpty());
+            }
+        }
+    }
 }

@@ -15,7 +15,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStringList>
-#include <QTemporaryDir>
 
 #include "cstringhelp.h"
 #include "logger.h"
@@ -24,6 +23,8 @@
 #include "qdtavideo.h"
 #include "qfilework.h"
 #include "qrecords.h"
+#include "qrunfolder.h"
+#include "qtutils.h"
 #include "quser.h"
 #include "qvalue.h"
 #include "uexception.h"
@@ -63,12 +64,6 @@ namespace
         return boundMs("VANTREL_STAGE_TERM_MS", kTermWaitMs);
     }
 
-    // Hidden folder of one run, in the output folder: ".vantrel-<job id>-XXXXXX".
-    QString runFolderPrefix(qint64 id)
-    {
-        return QStringLiteral(".vantrel-%1-").arg(id);
-    }
-
     bool sameFile(const QString &a, const QString &b)
     {
         struct stat sa {};
@@ -90,17 +85,7 @@ namespace
     // Renames without ever replacing: false when `to` exists.
     bool renameNoReplace(const QString &from, const QString &to)
     {
-        const QByteArray a = QFile::encodeName(from);
-        const QByteArray b = QFile::encodeName(to);
-        if (::renameat2(AT_FDCWD, a.constData(), AT_FDCWD, b.constData(), RENAME_NOREPLACE) == 0)
-            return true;
-        if (errno != EINVAL && errno != ENOSYS)
-            return false;
-        // File systems without it: a hard link fails when the name is taken.
-        if (::link(a.constData(), b.constData()) != 0)
-            return false;
-        ::unlink(a.constData());
-        return true;
+        return renameNoReplaceAt(AT_FDCWD, from, AT_FDCWD, to);
     }
 
     bool taken(const QString &path)
@@ -313,37 +298,28 @@ void QFrameModel::checkPaths() const
 
 void QFrameModel::removeStaleRuns(const QDtaVideo &video)
 {
-    // Folders of earlier runs of this job whose program died; a child of such a run that
-    // still lives loses its files, and never reaches the new run's.
-    QDir folder(video.savePath());
-    const QString prefix = runFolderPrefix(video.id());
-    const QFileInfoList entries = folder.entryInfoList({prefix + QStringLiteral("*")},
-                                                       QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks);
-    for (const QFileInfo &entry : entries) {
-        if (entry.isSymLink() || entry.ownerId() != ::getuid())
-            continue;
-        LOG_WARNING(L"removing the folder of an earlier run: %s", entry.absoluteFilePath());
-        QDir(entry.absoluteFilePath()).removeRecursively();
-    }
+    // Folders of earlier runs of this job whose program died (only those this program noted
+    // when it made them); a child of such a run that still lives loses its files, and never
+    // reaches the new run's.
+    QRunFolder::sweep(video.id());
 }
 
-void QFrameModel::takeOutput(const QString &runFolder)
+void QFrameModel::takeOutput(QRunFolder &runFolder)
 {
     const QString videoKey = m_video->videoKey();
-    const QString produced = runFolder + videoKey;
     const QString output = m_video->savePath() + videoKey;
-    if (!QFileInfo(produced).isFile()) {
-        LOG_ERROR(L"sorbin reported success without output %s", produced);
-        throw UException("QFileInfo(produced).isFile()", QStringLiteral("加密失败"), __FILE__, __LINE__);
+    if (!runFolder.holdsFile(videoKey)) {
+        LOG_ERROR(L"sorbin reported success without output %s in %s", videoKey, runFolder.name());
+        throw UException("runFolder.holdsFile(videoKey)", QStringLiteral("加密失败"), __FILE__, __LINE__);
     }
     if (sameFile(output, m_video->sourcePath())) {
         LOG_ERROR(L"the output name %s is the source itself", output);
         throw UException("!sameFile(output, source)", QStringLiteral("加密失败"), __FILE__, __LINE__);
     }
     // Never over another file: that name is free when the run starts.
-    if (!renameNoReplace(produced, output)) {
-        LOG_ERROR(L"cannot move %s to %s", produced, output);
-        throw UException("rename(produced, output)", QStringLiteral("加密失败"), __FILE__, __LINE__);
+    if (!runFolder.moveOut(videoKey, videoKey)) {
+        LOG_ERROR(L"cannot move %s out of %s to %s", videoKey, runFolder.name(), output);
+        throw UException("runFolder.moveOut(videoKey)", QStringLiteral("加密失败"), __FILE__, __LINE__);
     }
 }
 
@@ -384,12 +360,11 @@ void QFrameModel::convert(const std::string &keyBase)
     removeStaleRuns(*m_video);
     // The child writes its temporary and finished output below a folder of this run alone;
     // the output is moved beside the source only when the run succeeded.
-    QTemporaryDir runDir(m_video->savePath() + runFolderPrefix(m_video->id()) + QStringLiteral("XXXXXX"));
-    if (!runDir.isValid()) {
-        LOG_ERROR(L"cannot create a folder in %s: %s", m_video->savePath(), runDir.errorString());
-        throw UException("runDir.isValid()", kFolderNotWritable, __FILE__, __LINE__);
+    QRunFolder runDir;
+    if (!runDir.create(m_video->savePath(), m_video->id())) {
+        LOG_ERROR(L"cannot create a run folder in %s", m_video->savePath());
+        throw UException("runDir.create()", kFolderNotWritable, __FILE__, __LINE__);
     }
-    const QString runFolder = runDir.path() + QLatin1Char('/');
 
     m_process.reset(new QTiedProcess);
     if (!connect(m_process.get(), SIGNAL(finished(int, QProcess::ExitStatus)), this,
@@ -397,7 +372,8 @@ void QFrameModel::convert(const std::string &keyBase)
         LOG_ERROR(L"sorbin finished signal not connected");
     m_process->setProcessChannelMode(QProcess::MergedChannels);
     Json::Value job = makeJobJson();
-    job["save_path"] = runFolder.toStdString();
+    // A path through the open run folder: a link or folder put in its place can't redirect it.
+    job["save_path"] = runDir.childPath().toStdString();
     const QByteArray task = toStyledByteArray(job, false).trimmed();
     // The key travels on standard input: command lines are visible to other users.
     const QStringList arguments { QString::fromUtf8(task), QStringLiteral("-"), QString::fromStdString(pipeName) };
@@ -446,7 +422,7 @@ void QFrameModel::convert(const std::string &keyBase)
             throw UException("m_process->exitStatus() == QProcess::NormalExit", kCrash, __FILE__, __LINE__);
         if (m_process->exitCode() != 0)
             throw UException("m_process->exitCode() == 0", QStringLiteral("加密失败"), __FILE__, __LINE__);
-        takeOutput(runFolder);
+        takeOutput(runDir);
         QFileWork::crashPoint("moved");
     } catch (...) {
         // The pipe goes first: a child that reports while it ends is not left waiting for a reply.

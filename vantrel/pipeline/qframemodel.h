@@ -12,6 +12,7 @@
 #include "qbase.h"
 
 class QDtaVideo;
+class QRunFolder;
 
 namespace platform
 {
@@ -68,7 +69,7 @@ private:
     void checkPaths() const;
     static void removeStaleRuns(const QDtaVideo &video);
     // Moves the run's output from its folder beside the source, under the video key.
-    void takeOutput(const QString &runFolder);
+    void takeOutput(QRunFolder &runFolder);
     void readProgress(platform::NamedPipeServer &pipe);
     bool handleMessage(const std::string &message);
     void waitForClient(platform::NamedPipeServer &pipe);
