@@ -55,7 +55,11 @@ bool QJsonFile::read(const QString &path, QValue &root, QString *error)
 
 bool QJsonFile::write(const QString &path, const QValue &root, bool styled, QString *error)
 {
-    const QByteArray data = toStyledByteArray(root, styled);
+    return writeText(path, toStyledByteArray(root, styled), error);
+}
+
+bool QJsonFile::writeText(const QString &path, const QByteArray &data, QString *error)
+{
     // Every value has a text ("null" at least); none means the writer failed, and the file
     // on disk must not be replaced by nothing.
     if (data.isEmpty())

@@ -22,6 +22,8 @@ public:
     // Writes `root` atomically (a temporary file renamed over `path`), creating the folder
     // when missing. On failure the old file is untouched and false is returned.
     static bool write(const QString &path, const QValue &root, bool styled = true, QString *error = nullptr);
+    // Writes text that is already JSON, in the same way.
+    static bool writeText(const QString &path, const QByteArray &data, QString *error = nullptr);
 
     // Where read() keeps a damaged file: the first free name of "<path>.bad", "<path>.bad.1", ...
     static QString badFileName(const QString &path);

@@ -48,6 +48,8 @@ void QRecords::reopen(const QString &filePath)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_records.clear();
+        m_texts.clear();
+        ++m_changes;
         m_notice.clear();
         m_filePath = filePath.isEmpty() ? dataFolder() + QStringLiteral("records.json") : filePath;
     }
@@ -80,6 +82,7 @@ void QRecords::load()
         return;
     }
     bool skipped = false;
+    std::unique_lock<std::mutex> lock(m_mutex);
     for (const QString &name : getMemberNameList(root)) {
         const QValue &value = jsonMember(root, name);
         if (!value.isObject()) {
@@ -96,10 +99,11 @@ void QRecords::load()
             LOG_WARNING(L"records: member %s is stored under %lld", name, key);
             skipped = true;
         }
-        m_records.insert(key, std::make_shared<QDtaRecord>(value));
+        put(key, std::make_shared<QDtaRecord>(value));
         // New job and record ids stay above the ones of the history.
         QFileWork::noteId(key);
     }
+    lock.unlock();
     if (skipped) {
         // The next save drops what could not be read: keep the file as it was.
         const QString bad = QJsonFile::badFileName(m_filePath);
@@ -166,7 +170,7 @@ void QRecords::store(const record_ptr &record, qint64 wantedId)
             record->setId(wantedId);
         else
             record->setId(nextId());
-        m_records.insert(record->id(), record);
+        put(record->id(), record);
     }
     save();
     emit addItem(record);
@@ -203,7 +207,7 @@ bool QRecords::moveRecord(qint64 id, const QString &path)
         moved->setFileName(named->fileName());
         moved->setFilePath(named->filePath());
         moved->setFileSize(named->fileSize());
-        m_records.insert(id, moved);
+        put(id, moved);
     }
     save();
     emit removeItem(id);
@@ -261,7 +265,7 @@ void QRecords::removeRecord(qlonglong id)
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_records.contains(id))
             throw UException("m_records.contains(id)", __FILE__, __LINE__);
-        m_records.remove(id);
+        take(id);
     }
     save();
     emit removeItem(id);
@@ -272,6 +276,8 @@ void QRecords::clear()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_records.clear();
+        m_texts.clear();
+        ++m_changes;
     }
     save();
 }
@@ -303,21 +309,66 @@ int QRecords::count() const
     return m_records.size();
 }
 
+void QRecords::put(qint64 id, const record_ptr &record)
+{
+    QByteArray text = toStyledByteArray(record->toJson(), false);
+    // The writer ends its text with a line break; inside the history there is none.
+    if (text.endsWith('\n'))
+        text.chop(1);
+    m_records.insert(id, record);
+    m_texts[std::to_string(id)] = text;
+    ++m_changes;
+}
+
+void QRecords::take(qint64 id)
+{
+    m_records.remove(id);
+    m_texts.erase(std::to_string(id));
+    ++m_changes;
+}
+
+QByteArray QRecords::historyText() const
+{
+    if (m_texts.empty())
+        return QByteArrayLiteral("null\n");
+    int size = 2;
+    for (const auto &entry : m_texts)
+        size += static_cast<int>(entry.first.size()) + 4 + entry.second.size();
+    QByteArray text;
+    text.reserve(size);
+    text += '{';
+    for (auto it = m_texts.cbegin(); it != m_texts.cend(); ++it) {
+        if (it != m_texts.cbegin())
+            text += ',';
+        text += '"';
+        text.append(it->first.data(), static_cast<int>(it->first.size()));
+        text += "\":";
+        text += it->second;
+    }
+    text += "}\n";
+    return text;
+}
+
 bool QRecords::save()
 {
     // One writer at a time, each writing the state it saw: a later change is never overwritten
     // by an earlier snapshot.
     std::lock_guard<std::mutex> saveLock(m_saveMutex);
-    QValue root;
+    QByteArray text;
+    std::uint64_t changes = 0;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        for (auto it = m_records.constBegin(); it != m_records.constEnd(); ++it)
-            root[QString::number(it.key()).toStdString()] = it.value()->toJson();
+        if (m_changes == m_savedChanges)
+            return true;
+        changes = m_changes;
+        text = historyText();
     }
     QString error;
-    if (!QJsonFile::write(m_filePath, root, false, &error)) {
+    if (!QJsonFile::writeText(m_filePath, text, &error)) {
         LOG_ERROR(L"records: %s", error);
         return false;
     }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_savedChanges = changes;
     return true;
 }

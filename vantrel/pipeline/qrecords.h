@@ -1,7 +1,11 @@
 #pragma once
 
+#include <cstdint>
+#include <map>
 #include <mutex>
+#include <string>
 
+#include <QByteArray>
 #include <QMap>
 #include <QObject>
 #include <QString>
@@ -9,7 +13,9 @@
 #include "qdtarecord.h"
 
 // The history of finished jobs, kept in "records.json" in the data folder. The file is written
-// atomically after every change and when the store ends.
+// atomically after every change and when the store ends (unless nothing changed since the
+// last write). Each record's JSON text is kept beside it, so that a write of a long history
+// only joins the texts.
 class QRecords : public QObject
 {
     Q_OBJECT
@@ -61,8 +67,19 @@ private:
     void store(const record_ptr &record, qint64 wantedId = 0);
     qint64 nextId();
     void keptAside(const QString &bad);
+    // Store and take out a record with its text; the caller holds m_mutex.
+    void put(qint64 id, const record_ptr &record);
+    void take(qint64 id);
+    // The file's content: the compact JSON writer's text of the whole history.
+    QByteArray historyText() const;
 
     QMap<qint64, record_ptr> m_records;
+    // Member name (the id in decimal) to the record's compact JSON text, in the byte order of
+    // the names, as the JSON writer orders members.
+    std::map<std::string, QByteArray> m_texts;
+    // Changes made and changes written: equal when the file holds the history.
+    std::uint64_t m_changes = 1;
+    std::uint64_t m_savedChanges = 0;
     mutable std::mutex m_mutex;
     std::mutex m_saveMutex;
     QString m_filePath;

@@ -29,6 +29,7 @@
 #include "qfilework.h"
 #include "qitemrecordwidget.h"
 #include "qitemvideowidget.h"
+#include "qlazyrowwidgets.h"
 #include "qitemuploadwidget.h"
 #include "qlogindialog.h"
 #include "qmsgbox.h"
@@ -47,6 +48,9 @@ namespace
     const int kRowWidth = 992;
     const int kRowHeight = 56;
     const int kVideoRowHeight = 40;
+    // What a record page item carries: the record id, and the record its row widget shows.
+    const int kRecordIdRole = Qt::UserRole;
+    const int kRecordRole = Qt::UserRole + 1;
 }
 
 QMainWidget::QMainWidget(QWidget *parent)
@@ -120,6 +124,7 @@ void QMainWidget::initUi()
     // window resize), not at a moment the window may not have its final size yet.
     for (QListWidget *list : {ui.listWidgetUpload, ui.listWidgetRecord, ui.listWidgetVideo})
         list->viewport()->installEventFilter(this);
+    m_recordRows = new QLazyRowWidgets(ui.listWidgetRecord, [this](QListWidgetItem *item) { return makeRecordRow(item); });
     initConnect();
     loadRecords();
 }
@@ -202,17 +207,48 @@ void QMainWidget::loadRecords()
         return;
     }
     ui.stackedWidgetRecord->setCurrentIndex(1);
-    for (auto it = records.cbegin(); it != records.cend(); ++it)
+    // Highest id on top. Only the items are made here; the rows in view get their widgets.
+    for (auto it = records.cend(); it != records.cbegin();)
     {
-        auto *item = new QListWidgetItem();
-        item->setSizeHint(QSize(QUIScale::scale(kRowWidth), QUIScale::scale(kRowHeight)));
-        auto *row = new QItemRecordWidget(it.value(), nullptr);
-        row->resize(QUIScale::scale(kRowWidth), QUIScale::scale(kRowHeight));
-        ui.listWidgetRecord->insertItem(0, item);
-        ui.listWidgetRecord->setItemWidget(item, row);
+        --it;
+        QListWidgetItem *item = newRecordItem(it.value());
+        ui.listWidgetRecord->addItem(item);
         m_recordItems.insert(it.key(), item);
     }
     ui.labelRecordNum->setText(QString::number(m_recordItems.size()));
+    m_recordRows->refresh();
+}
+
+QListWidgetItem *QMainWidget::newRecordItem(const record_ptr &record) const
+{
+    auto *item = new QListWidgetItem();
+    item->setSizeHint(m_recordRowSize.isValid() ? m_recordRowSize
+                                                : QSize(QUIScale::scale(kRowWidth), QUIScale::scale(kRowHeight)));
+    item->setData(kRecordIdRole, record->id());
+    item->setData(kRecordRole, QVariant::fromValue(record));
+    return item;
+}
+
+int QMainWidget::recordRowFor(qint64 id) const
+{
+    // The first row whose id is below `id`.
+    int low = 0;
+    int high = ui.listWidgetRecord->count();
+    while (low < high)
+    {
+        const int middle = low + (high - low) / 2;
+        if (ui.listWidgetRecord->item(middle)->data(kRecordIdRole).toLongLong() > id)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    return low;
+}
+
+QWidget *QMainWidget::makeRecordRow(QListWidgetItem *item) const
+{
+    const record_ptr record = item->data(kRecordRole).value<record_ptr>();
+    return record ? new QItemRecordWidget(record, nullptr) : nullptr;
 }
 
 bool QMainWidget::login()
@@ -599,14 +635,11 @@ void QMainWidget::onAddRecordItem(const record_ptr &record)
     QTimer::singleShot(20, this, [this, copy]() {
         if (m_recordItems.contains(copy->id()))
             return;
-        auto *item = new QListWidgetItem();
-        item->setSizeHint(QSize(QUIScale::scale(kRowWidth), QUIScale::scale(kRowHeight)));
-        auto *row = new QItemRecordWidget(copy, nullptr);
-        ui.listWidgetRecord->insertItem(0, item);
-        ui.listWidgetRecord->setItemWidget(item, row);
+        // In id order, as the page lists the history at start: a job queued earlier stays
+        // below one queued later, whichever finished first.
+        QListWidgetItem *item = newRecordItem(copy);
+        ui.listWidgetRecord->insertItem(recordRowFor(copy->id()), item);
         m_recordItems.insert(copy->id(), item);
-        if (isVisible())
-            resizeRows(ui.listWidgetRecord, kRowHeight);
         ui.labelRecordNum->setText(QString::number(m_recordItems.size()));
         ui.stackedWidgetRecord->setCurrentIndex(1);
     });
@@ -805,8 +838,8 @@ void QMainWidget::showVideoMenu()
 
 void QMainWidget::clearListWidget(QListWidget *list)
 {
-    for (int row = list->count() - 1; row >= 0; --row)
-        delete list->takeItem(row);
+    // In one go: item by item, a long history would take the list's bookkeeping per row.
+    list->clear();
 }
 
 void QMainWidget::removeListRow(QListWidget *list, QListWidgetItem *item)
@@ -824,6 +857,18 @@ void QMainWidget::resizeRows(QListWidget *list, int rowHeight)
     // The item's hint too: the list lays its items out at least as wide as the widest hint.
     const int width = list->viewport()->width();
     const int height = QUIScale::scale(rowHeight);
+    if (list == ui.listWidgetRecord)
+    {
+        // Only the rows in view have widgets; new items take the size from now on.
+        m_recordRowSize = QSize(width, height);
+        if (list->count() > 0 && list->item(0)->sizeHint() != m_recordRowSize)
+        {
+            for (int row = 0; row < list->count(); ++row)
+                list->item(row)->setSizeHint(m_recordRowSize);
+        }
+        m_recordRows->setRowSize(m_recordRowSize);
+        return;
+    }
     for (int row = 0; row < list->count(); ++row)
     {
         QListWidgetItem *item = list->item(row);

@@ -16,6 +16,7 @@
 #include "ui_qmainwidget.h"
 
 class QFileWork;
+class QLazyRowWidgets;
 class QListWidget;
 class QListWidgetItem;
 class QMenu;
@@ -96,6 +97,12 @@ private:
     void initMenu();
     void initConnect();
     void loadRecords();
+    // A record page item for `record`, sized as the rows are now; its widget is made when
+    // the row comes into view.
+    QListWidgetItem *newRecordItem(const record_ptr &record) const;
+    // The row a record of id `id` goes to: the page lists the highest id on top.
+    int recordRowFor(qint64 id) const;
+    QWidget *makeRecordRow(QListWidgetItem *item) const;
     bool titleEventFilter(QEvent *event);
     void showVideoMenu();
     void requestVideoList();
@@ -123,6 +130,9 @@ private:
     QList<QDtaCourse> m_courses;
     QMap<qlonglong, QListWidgetItem *> m_uploadItems;
     QMap<qlonglong, QListWidgetItem *> m_recordItems;
+    // The record page's row widgets, only for the rows in view.
+    QLazyRowWidgets *m_recordRows = nullptr;
+    QSize m_recordRowSize;
     std::atomic<bool> m_courseLoaded {false};
     // A sign-in dialog for a lost sign-in is open.
     bool m_relogin = false;
