@@ -80,11 +80,14 @@ TEST_F(UiRows, UploadRowShowsErrorLaterAndKeepsItOnRefusedRetry)
     EXPECT_EQ(marker(&row)->toolTip(), QStringLiteral("获取授权码失败"));
     EXPECT_EQ(marker(&row)->property("status").toString(), QStringLiteral("error"));
     EXPECT_EQ(bar(&row)->property("status").toString(), QStringLiteral("error"));
+    // The bar says the job failed, not the percent at which it stopped.
+    EXPECT_EQ(bar(&row)->text(), QStringLiteral("失败"));
+    EXPECT_EQ(bar(&row)->value(), bar(&row)->maximum());
 
     row.findChild<QPushButton *>(QStringLiteral("btnReEncrypt"))->click();
     EXPECT_EQ(tip(&row), QStringLiteral("上传失败"));
     EXPECT_EQ(bar(&row)->property("status").toString(), QStringLiteral("error"));
-    EXPECT_EQ(bar(&row)->value(), 30);
+    EXPECT_EQ(bar(&row)->text(), QStringLiteral("失败"));
 }
 
 // A row removed before its deferred error display runs takes its display with it: the row beside

@@ -217,8 +217,16 @@ void QMainWidget::loadRecords()
 
 bool QMainWidget::login()
 {
-    QLoginDialog dialog(nullptr);
-    return dialog.exec() == QDialog::Accepted;
+    m_signingIn = true;
+    bool signedIn = false;
+    QUiHelper::guardSilently(L"sign-in", [&]() {
+        QLoginDialog dialog(nullptr);
+        if (QUser::instance()->signInLost())
+            dialog.setNotice(tr("登录已失效，请重新登录"));
+        signedIn = dialog.exec() == QDialog::Accepted;
+    });
+    m_signingIn = false;
+    return signedIn;
 }
 
 void QMainWidget::start()
@@ -511,14 +519,11 @@ void QMainWidget::onCourseItemChanged(int row)
 
 void QMainWidget::onTokenInvalid()
 {
-    // Several replies may report the lost sign-in at once: one dialog answers them all.
-    if (m_relogin)
+    // Several replies may report the lost sign-in at once, and the start's own sign-in
+    // dialog may be open: one dialog answers them all.
+    if (m_signingIn)
         return;
-    m_relogin = true;
-    bool signedIn = false;
-    QUiHelper::guardSilently(L"sign-in", [&]() { signedIn = login(); });
-    m_relogin = false;
-    if (!signedIn)
+    if (!login())
         onBtnClose();
 }
 
@@ -639,7 +644,8 @@ void QMainWidget::onUpdateReponse(bool ok, const QValue &data, const QString &me
     QUiHelper::guard(L"the version reply", [&]() {
         if (!ok)
         {
-            if (QUpdateDialog::isShown())
+            // A lost sign-in is said by the sign-in dialog alone.
+            if (QUpdateDialog::isShown() && !QUser::instance()->signInLost())
                 showUpdate(false, QString(), QString(), QStringList(), message);
             return;
         }
@@ -678,7 +684,7 @@ void QMainWidget::onCourseReponse(bool ok, const QValue &data, const QString &me
     QUiHelper::guard(L"the course list reply", [&]() {
         if (!ok)
         {
-            QMsgBox::showMessage(message, 1);
+            QUiHelper::showReplyError(message);
             return;
         }
         ui.listWidgetVideo->clear();
@@ -694,7 +700,17 @@ void QMainWidget::onCourseReponse(bool ok, const QValue &data, const QString &me
             m_courses.append(course);
         }
         m_courseLoaded = true;
-        ui.listWidgetCourse->setCurrentRow(0);
+        int chosen = 0;
+        for (int row = 0; !m_chosenCourseId.isEmpty() && row < m_courses.size(); ++row)
+        {
+            if (m_courses.at(row).id() == m_chosenCourseId)
+            {
+                chosen = row;
+                break;
+            }
+        }
+        m_chosenCourseId.clear();
+        ui.listWidgetCourse->setCurrentRow(chosen);
     });
 }
 
@@ -703,7 +719,7 @@ void QMainWidget::onFluxReponse(bool ok, const QValue &data, const QString &mess
     QUiHelper::guard(L"the space reply", [&]() {
         if (!ok)
         {
-            QMsgBox::showMessage(message, 1);
+            QUiHelper::showReplyError(message);
             return;
         }
         const double space = QUiHelper::memberText(data, "space").toInt();
@@ -764,13 +780,17 @@ void QMainWidget::onVideoReponse(bool ok, const QValue &data, const QString &mes
     });
 }
 
-void QMainWidget::onCreateCourseReponse(bool ok, const QValue &, const QString &message)
+void QMainWidget::onCreateCourseReponse(bool ok, const QValue &data, const QString &message)
 {
     QUiHelper::guard(L"the course creation reply", [&]() {
         if (ok)
+        {
+            // The new course becomes the chosen one once the list has it.
+            m_chosenCourseId = QString::number(jsonInt64(data, 0));
             onBtnRefresh();
+        }
         else
-            QMsgBox::showMessage(message, 1);
+            QUiHelper::showReplyError(message);
     });
 }
 

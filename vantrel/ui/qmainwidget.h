@@ -124,11 +124,13 @@ private:
     QMap<qlonglong, QListWidgetItem *> m_uploadItems;
     QMap<qlonglong, QListWidgetItem *> m_recordItems;
     std::atomic<bool> m_courseLoaded {false};
-    // A sign-in dialog for a lost sign-in is open.
-    bool m_relogin = false;
+    // A sign-in dialog is open (at the start or for a lost sign-in).
+    bool m_signingIn = false;
     int m_courseSearchSerial = 0;
     QUiHelper::LastRun m_lastCourseSearch;
     // The latest video-list request and the course it asked for.
     int m_videoListSerial = 0;
     int m_videoListCourse = 0;
+    // A course made from the course page, to be chosen when the next list has it.
+    QString m_chosenCourseId;
 };

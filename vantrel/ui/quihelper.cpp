@@ -193,6 +193,16 @@ namespace QUiHelper
         }
     }
 
+    void showReplyError(const QString &message)
+    {
+        if (QUser::instance()->signInLost())
+        {
+            LOG_INFO(L"reply failed while the sign-in is lost: %s", message);
+            return;
+        }
+        QMsgBox::showMessage(message, 1);
+    }
+
     void guard(const wchar_t *task, const std::function<void()> &work)
     {
         runGuarded(task, work, true);

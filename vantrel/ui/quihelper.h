@@ -65,6 +65,10 @@ namespace QUiHelper
     // was a press of the left button, any release, or a move of such a drag (consumed).
     bool dragWindow(QWidget *window, QEvent *event, QPoint &dragOffset, bool &dragging);
 
+    // Shows the message of a failed reply in a notice box, unless the sign-in was lost: the
+    // sign-in dialog then says so, once.
+    void showReplyError(const QString &message);
+
     // Runs one slot's work at its boundary: a UException is logged and its message shown in a
     // notice box; any other exception is logged with `task`.
     void guard(const wchar_t *task, const std::function<void()> &work);
