@@ -66,7 +66,8 @@ TEST_F(UiFailedRow, ReasonOnTheRowAndRetryKeepsItInLine)
     auto *bar = row->findChild<QProgressBar *>(QStringLiteral("progressBarUpload"));
     EXPECT_EQ(bar->text(), QStringLiteral("失败"));
 
-    QItemUploadWidget fresh(nullptr, nullptr);
+    // Beside it in the same list, at its width.
+    QItemUploadWidget fresh(nullptr, list->viewport());
     fresh.resize(row->size());
     fresh.show();
     QTest::qWait(20);

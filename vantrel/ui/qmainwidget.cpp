@@ -7,6 +7,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
+#include <QFile>
 #include <QFileInfo>
 #include <QMenu>
 #include <QMimeData>
@@ -14,9 +15,11 @@
 #include <QStandardPaths>
 #include <QTimer>
 
+#include "cglobal.h"
 #include "commonfun.h"
 #include "logger.h"
 #include "qappsetting.h"
+#include "qjsonfile.h"
 #include "qtutils.h"
 #include "uexception.h"
 #include "qhttpclient.h"
@@ -65,6 +68,7 @@ QMainWidget::QMainWidget(QWidget *parent)
     ui.listWidgetVideo = videoList;
 
     initUi();
+    keepNotices();
     QHttpClient::instance()->pingEncryptService();
 }
 
@@ -233,16 +237,69 @@ void QMainWidget::start()
 {
     QWorkPool::instance()->start(QAppSetting::workerThreads(*QAppSetting::instance()));
     platform::bringToFront(windowHandle());
-    // A damaged history or pending-work file was kept aside: said once, after the window is up.
+    // A damaged history or pending-work file was kept aside: said once the window is up, and
+    // kept in the data folder until then (a start may end at the sign-in dialog).
+    keepNotices();
+    QTimer::singleShot(0, this, [this]() { showNotices(); });
+    QUser::instance()->versionCheck(this, "onUpdateReponse(bool, const QValue&, const QString&)");
+}
+
+QString QMainWidget::noticeFile()
+{
+    return CGlobal::dataPath() + QStringLiteral("notices.json");
+}
+
+void QMainWidget::keepNotices()
+{
+    QStringList taken;
     for (const QString &notice : {QRecords::instance()->takeSetAsideNotice(), QWorkPool::instance()->takeSetAsideNotice()})
     {
         if (notice.isEmpty())
             continue;
         LOG_WARNING(L"%s", notice);
-        if (qEnvironmentVariableIntValue("VANTREL_UNATTENDED") != 1)
-            QTimer::singleShot(0, this, [notice]() { QUiHelper::guard(L"notice", [&]() { QMsgBox::showMessage(notice, 1); }); });
+        taken << notice;
     }
-    QUser::instance()->versionCheck(this, "onUpdateReponse(bool, const QValue&, const QString&)");
+    if (taken.isEmpty())
+        return;
+    QStringList kept = keptNotices();
+    for (const QString &notice : taken)
+        if (!kept.contains(notice))
+            kept << notice;
+    QValue root(Json::arrayValue);
+    for (const QString &notice : kept)
+        root.append(notice.toStdString());
+    if (!QJsonFile::write(noticeFile(), root))
+        LOG_ERROR(L"the notices could not be kept in %s", noticeFile());
+}
+
+QStringList QMainWidget::keptNotices()
+{
+    QValue root;
+    QStringList notices;
+    if (!QJsonFile::read(noticeFile(), root) || !root.isArray())
+        return notices;
+    for (Json::ArrayIndex i = 0; i < root.size() && notices.size() < 16; ++i)
+    {
+        // Plain text of a sane length only.
+        const QString text = root[i].isString() ? asQString(root[i]) : QString();
+        if (!text.isEmpty() && text.size() <= 1024)
+            notices << text;
+    }
+    return notices;
+}
+
+void QMainWidget::showNotices()
+{
+    const QStringList notices = keptNotices();
+    if (notices.isEmpty())
+        return;
+    if (qEnvironmentVariableIntValue("VANTREL_UNATTENDED") != 1)
+    {
+        for (const QString &notice : notices)
+            QUiHelper::guard(L"notice", [&]() { QMsgBox::showMessage(notice, 1); });
+    }
+    // Shown: not again at the next start.
+    QFile::remove(noticeFile());
 }
 
 bool QMainWidget::eventFilter(QObject *watched, QEvent *event)
@@ -294,6 +351,14 @@ bool QMainWidget::titleEventFilter(QEvent *event)
 void QMainWidget::showEvent(QShowEvent *event)
 {
     setAttribute(Qt::WA_Mapped);
+    if (!m_fitted && !isMaximized())
+    {
+        // Opens inside the free area of its screen, shrunk to it where it is larger: its lists
+        // take what it loses.
+        m_fitted = true;
+        QUiHelper::placeOver(this, nullptr);
+        QUiHelper::fitToScreen(this, true);
+    }
     QWidget::showEvent(event);
     ui.btnMin->repaint();
 }

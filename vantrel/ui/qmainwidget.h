@@ -115,6 +115,11 @@ private:
     void runUpgrade(const QString &downloadUrl);
     void showAbout();
     bool askCourseName(QString &name);
+    // Notices of damaged files kept aside, kept in the data folder until the window shows them.
+    static QString noticeFile();
+    static QStringList keptNotices();
+    void keepNotices();
+    void showNotices();
 
     Ui::QMainWidgetClass ui;
     QPoint m_dragOffset;
@@ -126,6 +131,8 @@ private:
     std::atomic<bool> m_courseLoaded {false};
     // A sign-in dialog is open (at the start or for a lost sign-in).
     bool m_signingIn = false;
+    // Fitted to its screen at its first show.
+    bool m_fitted = false;
     int m_courseSearchSerial = 0;
     QUiHelper::LastRun m_lastCourseSearch;
     // The latest video-list request and the course it asked for.

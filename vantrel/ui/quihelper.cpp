@@ -2,7 +2,10 @@
 
 #include <chrono>
 
+#include <QApplication>
 #include <QCoreApplication>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QDateTime>
 #include <QDir>
 #include <QLabel>
@@ -190,6 +193,69 @@ namespace QUiHelper
         }
         default:
             return false;
+        }
+    }
+
+    QWidget *ownerWindow(QWidget *self)
+    {
+        for (QWidget *candidate : {QApplication::activeModalWidget(), QApplication::activeWindow()})
+        {
+            if (candidate && candidate != self && candidate->isVisible())
+                return candidate->window();
+        }
+        if (self && self->parentWidget())
+            return self->parentWidget()->window();
+        for (QWidget *top : QApplication::topLevelWidgets())
+        {
+            if (top != self && top->isVisible() && !top->isMinimized() && top->inherits("QMainWidget"))
+                return top;
+        }
+        return nullptr;
+    }
+
+    namespace
+    {
+        QScreen *screenOf(QWidget *window)
+        {
+            QScreen *screen = window ? window->screen() : nullptr;
+            return screen ? screen : QGuiApplication::primaryScreen();
+        }
+    }
+
+    void placeOver(QWidget *window, QWidget *owner)
+    {
+        if (!window)
+            return;
+        QRect area;
+        if (owner && owner->isVisible())
+            area = owner->frameGeometry();
+        else if (QScreen *screen = screenOf(owner ? owner : window))
+            area = screen->availableGeometry();
+        if (area.isValid())
+            window->move(area.center() - window->rect().center());
+    }
+
+    void fitToScreen(QWidget *window, bool shrink)
+    {
+        QScreen *screen = screenOf(window);
+        if (!window || !screen)
+            return;
+        const QRect free = screen->availableGeometry();
+        if (shrink && (window->width() > free.width() || window->height() > free.height()))
+        {
+            const QSize least = window->minimumSizeHint().expandedTo(window->minimumSize());
+            if (least.width() > free.width() || least.height() > free.height())
+                window->setMinimumSize(least.boundedTo(free.size()));
+            window->resize(window->size().boundedTo(free.size()));
+        }
+        // Inside the free area, as near its place as it can be; where it is larger, its title
+        // (the top left) stays on the screen.
+        QRect frame(window->pos(), window->size());
+        if (!free.contains(frame))
+        {
+            frame.moveLeft(qMax(free.left(), qMin(frame.left(), free.right() - frame.width() + 1)));
+            frame.moveTop(qMax(free.top(), qMin(frame.top(), free.bottom() - frame.height() + 1)));
+            window->move(frame.topLeft());
         }
     }
 

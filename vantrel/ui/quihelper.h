@@ -65,6 +65,16 @@ namespace QUiHelper
     // was a press of the left button, any release, or a move of such a drag (consumed).
     bool dragWindow(QWidget *window, QEvent *event, QPoint &dragOffset, bool &dragging);
 
+    // The window a new dialog belongs to: the open modal one, else the active window, else the
+    // visible main window; never `self`.
+    QWidget *ownerWindow(QWidget *self);
+    // Centres `window` over `owner` (none: over the screen's free area).
+    void placeOver(QWidget *window, QWidget *owner);
+    // Fits `window` into the free area of its screen: with `shrink`, a window larger than that
+    // area shrinks to it (its minimum too where that is larger); a window partly outside is
+    // moved inside, its top left corner first.
+    void fitToScreen(QWidget *window, bool shrink);
+
     // Shows the message of a failed reply in a notice box, unless the sign-in was lost: the
     // sign-in dialog then says so, once.
     void showReplyError(const QString &message);
