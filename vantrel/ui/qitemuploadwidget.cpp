@@ -67,8 +67,7 @@ void QItemUploadWidget::init(double size)
     setStyleSheet(QUIScale::loadStyleSheet(QStringLiteral(":/qss/itemUpload.css")));
     refreshStyle(m_ui->progressBarUpload, "status", QStringLiteral("normal"));
     refreshStyle(m_ui->labelError, "status", QStringLiteral("none"));
-    m_ui->labelUploadVideoName->setText(m_fileName);
-    m_ui->labelUploadVideoName->setToolTip(QUiHelper::plainToolTip(m_fileName));
+    QUiHelper::setElidedName(m_ui->labelUploadVideoName, m_fileName);
     m_sizeText = formatFileSize(size);
     m_ui->labelUploadSize->setText(m_sizeText);
     m_ui->labelTip->setText(tr("等待上传"));

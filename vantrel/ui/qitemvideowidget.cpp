@@ -72,13 +72,13 @@ void QItemVideoWidget::setData(const QValue &item)
 
 void QItemVideoWidget::showName(const QString &name)
 {
-    m_ui->labelVideoName->setText(name);
-    m_ui->labelVideoName->setToolTip(QUiHelper::plainToolTip(name));
+    m_name = name;
+    QUiHelper::setElidedName(m_ui->labelVideoName, name);
 }
 
 QString QItemVideoWidget::name() const
 {
-    return m_ui->labelVideoName->text();
+    return m_name;
 }
 
 QString QItemVideoWidget::videoKey() const

@@ -95,6 +95,22 @@ namespace QUiHelper
         label->setToolTip(shown == text ? QString() : plainToolTip(text));
     }
 
+    void setElidedName(QLabel *label, const QString &name, Qt::TextElideMode mode)
+    {
+        if (!label)
+            return;
+        // The style sheet's font and padding apply from here on.
+        label->ensurePolished();
+        const int padding = label->width() - label->contentsRect().width();
+        const int room = label->maximumWidth() < QWIDGETSIZE_MAX ? label->maximumWidth()
+                                                                  : qMax(label->minimumWidth(), label->width());
+        // One line: the name's own line breaks would show as more lines.
+        QString line = name;
+        line.replace(QLatin1Char('\n'), QLatin1Char(' ')).replace(QLatin1Char('\r'), QLatin1Char(' '));
+        label->setText(label->fontMetrics().elidedText(line, mode, qMax(0, room - padding)));
+        label->setToolTip(plainToolTip(name));
+    }
+
     bool installQtTranslation(QCoreApplication *app)
     {
         auto *translator = new QTranslator(app);

@@ -40,6 +40,10 @@ namespace QUiHelper
     // the whole text is then the tool tip.
     void setElidedText(QLabel *label, const QString &text, int width);
 
+    // Shows a name on one line of `label`, cut with "…" (`mode` says where) to the width the
+    // label may take (its maximum, less its padding); the whole name is always the tool tip.
+    void setElidedName(QLabel *label, const QString &name, Qt::TextElideMode mode = Qt::ElideMiddle);
+
     // Installs Qt's own Chinese texts (file dialog, context menus, standard buttons) from the
     // system's Qt translations ("qtbase_zh_CN.qm"); the translator belongs to `app`. False when
     // the file is missing.
