@@ -12,8 +12,8 @@
             <translation>Tarvex上传助手</translation>
         </message>
         <message>
-            <source>Copyright © Tarvex. All rights reserved.</source>
-            <translation>Copyright © Tarvex. All rights reserved.</translation>
+            <source>版权所有 © Tarvex，保留所有权利。</source>
+            <translation>版权所有 © Tarvex，保留所有权利。</translation>
         </message>
         <message>
             <source>关于</source>
@@ -22,6 +22,14 @@
     </context>
     <context>
         <name>QConfigureDialog</name>
+        <message>
+            <source>正在创建课程…</source>
+            <translation>正在创建课程…</translation>
+        </message>
+        <message>
+            <source>服务器没有响应，课程可能没有创建，请刷新后再试</source>
+            <translation>服务器没有响应，课程可能没有创建，请刷新后再试</translation>
+        </message>
         <message>
             <source>视频文件属于哪个课程？</source>
             <translation>视频文件属于哪个课程？</translation>
@@ -217,6 +225,10 @@
     <context>
         <name>QItemUploadWidget</name>
         <message>
+            <source>失败</source>
+            <translation>失败</translation>
+        </message>
+        <message>
             <source>等待上传</source>
             <translation>等待上传</translation>
         </message>
@@ -280,6 +292,25 @@
         </message>
     </context>
     <context>
+        <name>QLoginDialog</name>
+        <message>
+            <source>正在登录…</source>
+            <translation>正在登录…</translation>
+        </message>
+        <message>
+            <source>登录</source>
+            <translation>登录</translation>
+        </message>
+        <message>
+            <source>正在连接服务器，请稍候…</source>
+            <translation>正在连接服务器，请稍候…</translation>
+        </message>
+        <message>
+            <source>服务器没有响应，请稍后重试</source>
+            <translation>服务器没有响应，请稍后重试</translation>
+        </message>
+    </context>
+    <context>
         <name>QLoginDialogClass</name>
         <message>
             <source>QLoginDialog</source>
@@ -324,6 +355,10 @@
     </context>
     <context>
         <name>QMainWidget</name>
+        <message>
+            <source>登录已失效，请重新登录</source>
+            <translation>登录已失效，请重新登录</translation>
+        </message>
         <message>
             <source>确定清除所有记录？</source>
             <translation>确定清除所有记录？</translation>

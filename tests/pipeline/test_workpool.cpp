@@ -695,3 +695,67 @@ TEST_F(WorkPoolTest, DamagedFileIsReportedOnceWithTheKeptName)
     pool->stop();
     EXPECT_EQ(testsupport::readAll(m_file + QStringLiteral(".bad")), QByteArray("[{\"data\": "));
 }
+
+TEST(OverallProgressTest, RuleOverRowStates)
+{
+    using Job = QWorkPool::JobProgress;
+    const Job done {true, false, 100};
+    const Job waiting {false, false, 0};
+    const Job failed {false, true, 99};
+    struct Case
+    {
+        const char *name;
+        QList<Job> jobs;
+        int expected;
+    };
+    const std::vector<Case> cases {
+        {"no jobs", {}, 0},
+        {"one done, two new ones waiting", {done, waiting, waiting}, 33},
+        {"running at 60 beside a waiting one", {Job {false, false, 60}, waiting}, 30},
+        {"a failed one at 99 is left out", {done, failed}, 100},
+        {"only failed ones", {failed, failed}, 0},
+        {"done, failed and waiting", {done, failed, waiting}, 50},
+        {"a done Web job counts whole, whatever its stage reached", {Job {true, false, 50}}, 100},
+        {"a percent past 100 counts as 100", {Job {false, false, 150}, waiting}, 50},
+    };
+    for (const Case &c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(QWorkPool::overallPercent(c.jobs), c.expected);
+    }
+}
+
+TEST_F(WorkPoolTest, OverallProgressFollowsAddedEndedAndRetriedJobs)
+{
+    m_control->failures = 1;
+    m_control->open();
+    auto pool = newPool();
+    PoolEvents events;
+    events.watch(*pool);
+    const auto last = [&events]() {
+        std::lock_guard<std::mutex> lock(events.mutex);
+        return events.progress.empty() ? -1 : events.progress.back();
+    };
+    pool->start(1);
+    auto failing = pool->addWork(source(QStringLiteral("a.mp4")), pipelinetest::config(7));
+    ErrorLog errors(failing.get());
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return errors.count() == 1 && !failing->isClaimed(); }, 5000));
+    auto done = pool->addWork(source(QStringLiteral("b.mp4")), pipelinetest::config(7));
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return events.completedCount() == 1; }, 5000));
+    EXPECT_EQ(last(), 100) << "the failed job is left out";
+
+    {
+        std::lock_guard<std::mutex> lock(m_control->mutex);
+        m_control->openGate = false;
+    }
+    pool->addWorks({source(QStringLiteral("c.mp4")), source(QStringLiteral("d.mp4"))}, pipelinetest::config(7));
+    EXPECT_EQ(last(), 33) << "new jobs count at 0";
+    ASSERT_TRUE(pool->retryWork(failing->id()));
+    EXPECT_EQ(last(), 25) << "a job queued again counts again, from 0";
+    pool->removeWork(failing->id());
+    EXPECT_EQ(last(), 33);
+    m_control->open();
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return events.completedCount() == 3; }, 5000));
+    EXPECT_EQ(last(), 100);
+    pool->stop();
+}

@@ -257,12 +257,29 @@ TEST_F(UiConfigure, CreateCourseFromTheDialog)
         messages << messageText(w);
         return clickButton(w, "btnOk");
     });
+    // The answer is held back: meanwhile the dialog says it waits, and neither creating
+    // again nor going on is possible.
+    Fault slow;
+    slow.delayMs = 1500;
+    slow.count = 1;
+    env.server()->setFault("Video/CreateVideo", slow);
     child<QPushButton>(&dialog, "btnCreateCourse")->click();
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return dialog.isCreatingCourse(); }, 5000));
+    EXPECT_FALSE(child<QPushButton>(&dialog, "btnCreateCourse")->isEnabled());
+    EXPECT_FALSE(child<QPushButton>(&dialog, "btnNext")->isEnabled());
+    EXPECT_FALSE(child<QPushButton>(&dialog, "btnOk")->isEnabled());
+    EXPECT_EQ(child<QLabel>(&dialog, "labelLoadNum")->text(), QStringLiteral("正在创建课程…"));
     ASSERT_TRUE(testsupport::waitUntil([&]() { return list->count() == 3; }, 5000));
+    EXPECT_FALSE(dialog.isCreatingCourse());
+    EXPECT_TRUE(child<QPushButton>(&dialog, "btnNext")->isEnabled());
     EXPECT_EQ(list->item(0)->data(Qt::ToolTipRole).toString(), QStringLiteral("新课程"));
-    // The id is the one the server gave the new course.
-    EXPECT_GT(list->item(0)->data(Qt::StatusTipRole).toString().toLongLong(), 0);
-    EXPECT_EQ(dialog.config().courseId(), QStringLiteral("13"));
+    // The id is the one the server gave the new course, and the new course is the chosen one.
+    const QString newId = list->item(0)->data(Qt::StatusTipRole).toString();
+    EXPECT_GT(newId.toLongLong(), 0);
+    EXPECT_EQ(list->currentRow(), 0);
+    EXPECT_EQ(dialog.config().courseId(), newId);
+    EXPECT_EQ(dialog.config().courseName(), QStringLiteral("新课程"));
+    EXPECT_EQ(child<QLabel>(&dialog, "labelLoadNum")->text(), QStringLiteral("已加载3项"));
     const auto created = env.server()->requests("Video/CreateVideo");
     ASSERT_EQ(created.size(), 1u);
     EXPECT_EQ(created.front().innerValue("CourseName"), "新课程");

@@ -1,6 +1,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QListWidget>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
 
@@ -62,8 +63,11 @@ TEST_F(UiFailedRow, ReasonOnTheRowAndRetryKeepsItInLine)
     EXPECT_TRUE(label("labelUploadSize")->text().contains(QStringLiteral("授权码获取失败")))
         << label("labelUploadSize")->text().toStdString();
     EXPECT_TRUE(label("labelError")->toolTip().contains(QStringLiteral("授权码获取失败")));
+    auto *bar = row->findChild<QProgressBar *>(QStringLiteral("progressBarUpload"));
+    EXPECT_EQ(bar->text(), QStringLiteral("失败"));
 
-    QItemUploadWidget fresh(nullptr, nullptr);
+    // Beside it in the same list, at its width.
+    QItemUploadWidget fresh(nullptr, list->viewport());
     fresh.resize(row->size());
     fresh.show();
     QTest::qWait(20);
@@ -76,6 +80,7 @@ TEST_F(UiFailedRow, ReasonOnTheRowAndRetryKeepsItInLine)
     for (const char *name : {"labelTip", "progressBarUpload", "labelError"})
         EXPECT_EQ(place(row, name), place(&fresh, name)) << name;
     EXPECT_FALSE(label("labelUploadSize")->text().contains(QStringLiteral("授权码获取失败")));
+    EXPECT_NE(bar->text(), QStringLiteral("失败"));
     ASSERT_TRUE(testsupport::waitUntil([&] { return label("labelTip")->text() == QStringLiteral("已完成"); }, 60000));
     for (const char *name : {"labelTip", "progressBarUpload", "labelError"})
         EXPECT_EQ(place(row, name), place(&fresh, name)) << name;

@@ -1,3 +1,4 @@
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -178,4 +179,48 @@ TEST(UiLoginOffline, ServerDownShowsTheErrorAndStaysOpen)
     EXPECT_FALSE(messages.first().isEmpty());
     EXPECT_TRUE(dialog.isVisible());
     EXPECT_EQ(QUser::instance()->teacherId(), 0);
+}
+
+// While a slow server has not answered, the button is off and the dialog says it waits; Enter
+// and clicks meanwhile send nothing more, so the one answer gives one box.
+TEST_F(UiLogin, SlowServerWaitIsShownAndOneAnswerGivesOneBox)
+{
+    Fault slow;
+    slow.delayMs = 1500;
+    slow.patch["code"] = 1;
+    slow.patch["msg"] = "(28)访问超时";
+    slow.count = 1;
+    env.server()->setFault("Login/login", slow);
+    QLoginDialog dialog;
+    edit(&dialog, "editUser")->setText(QStringLiteral("demo"));
+    edit(&dialog, "editPwd")->setText(QStringLiteral("demo123"));
+    QStringList messages;
+    ModalAnswer answer([&](QWidget *w) {
+        if (w == &dialog)
+            return false;
+        messages << messageText(w);
+        return clickButton(w, "btnOk");
+    });
+    dialog.show();
+    auto *button = dialog.findChild<QPushButton *>(QStringLiteral("btnLogin"));
+    auto *notice = dialog.findChild<QLabel *>(QStringLiteral("labelNotice"));
+    button->click();
+    EXPECT_TRUE(dialog.isWaiting());
+    EXPECT_FALSE(button->isEnabled());
+    EXPECT_EQ(button->text(), QStringLiteral("正在登录…"));
+    EXPECT_EQ(notice->text(), QStringLiteral("正在连接服务器，请稍候…"));
+    QTest::keyClick(edit(&dialog, "editPwd"), Qt::Key_Return);
+    QTest::keyClick(&dialog, Qt::Key_Enter);
+    button->click();
+
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return !messages.isEmpty(); }, 10000));
+    // Every request sent has been answered and delivered by now.
+    env.deliverPendingReplies();
+    QTest::qWait(50);
+    EXPECT_EQ(messages, QStringList {QStringLiteral("(28)访问超时")});
+    EXPECT_EQ(env.server()->requests("Login/login").size(), 1u);
+    EXPECT_FALSE(dialog.isWaiting());
+    EXPECT_TRUE(button->isEnabled());
+    EXPECT_EQ(button->text(), QStringLiteral("登录"));
+    EXPECT_TRUE(notice->text().isEmpty());
 }

@@ -1,6 +1,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
 #include <QListWidget>
 #include <QPointer>
@@ -304,6 +305,88 @@ TEST_F(UiMainWindowIdle, LostSignInAsksOnce)
     emit QUser::instance()->tokenInvalid();
     EXPECT_EQ(dialogs, 1);
     EXPECT_FALSE(window->isVisible());
+}
+
+// A check for updates that finds the sign-in lost is answered by the sign-in dialog alone,
+// which says why: no update dialog (or other box) repeats the server's words on top of it.
+TEST_F(UiMainWindowIdle, LostSignInIsSaidOnceByTheSignInDialog)
+{
+    // The start's own version check is out of the way.
+    env.deliverPendingReplies();
+    env.server()->expireAllTokens();
+    QString notice;
+    QStringList others;
+    bool sawSignIn = false;
+    bool delivered = false;
+    ModalAnswer answer([&](QWidget *w) {
+        if (auto *login = qobject_cast<QLoginDialog *>(w))
+        {
+            if (!sawSignIn)
+            {
+                sawSignIn = true;
+                notice = login->findChild<QLabel *>(QStringLiteral("labelNotice"))->text();
+                // The failed reply itself reaches the window while the dialog is open.
+                QTimer::singleShot(0, login, [&]() {
+                    env.deliverPendingReplies();
+                    delivered = true;
+                });
+                return false;
+            }
+            return delivered && clickButton(w, "btnClose");
+        }
+        others << QString::fromLatin1(w->metaObject()->className()) + QLatin1Char(' ') + messageText(w);
+        return clickButton(w, "btnOk") || clickButton(w, "btnClose");
+    });
+    window->onBtnUpdate();
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return !window->isVisible(); }, 15000));
+    EXPECT_TRUE(sawSignIn);
+    EXPECT_EQ(notice, QStringLiteral("登录已失效，请重新登录"));
+    EXPECT_TRUE(others.isEmpty()) << others.join(QLatin1Char('\n')).toStdString();
+}
+
+// The notice of a damaged file survives a start that ends at the sign-in dialog: the next
+// start that opens the window shows it, once.
+TEST(UiMainWindowFiles, DamageNoticeWaitsForTheWindow)
+{
+    UiTestEnv env(true, 1);
+    env.signInDemo();
+    const QString records = env.dataPath() + QStringLiteral("records.json");
+    ASSERT_TRUE(testsupport::writeAll(records, "{\"1\": [broken"));
+    QRecords::instance()->reopen();
+    {
+        // Built, then given up at the sign-in: never started, never shown.
+        QMainWidget window;
+    }
+    EXPECT_TRUE(QFileInfo::exists(records + QStringLiteral(".bad")));
+    // The next start reads a history that is simply missing now.
+    QRecords::instance()->reopen();
+    {
+        QStringList told;
+        ModalAnswer answer([&](QWidget *w) {
+            told << messageText(w);
+            return clickButton(w, "btnOk");
+        });
+        QMainWidget window;
+        window.start();
+        window.show();
+        ASSERT_TRUE(testsupport::waitUntil([&]() { return answer.handled() == 1; }, 5000));
+        ASSERT_EQ(told.size(), 1);
+        EXPECT_TRUE(told.first().contains(QStringLiteral("records.json.bad"))) << told.first().toStdString();
+    }
+    // Shown: the start after that has nothing to say.
+    QRecords::instance()->reopen();
+    {
+        int boxes = 0;
+        ModalAnswer answer([&](QWidget *w) {
+            ++boxes;
+            return clickButton(w, "btnOk");
+        });
+        QMainWidget window;
+        window.start();
+        window.show();
+        env.deliverPendingReplies();
+        EXPECT_EQ(boxes, 0);
+    }
 }
 
 // Corrupt state files never stop the window: it starts empty and the files are kept aside.

@@ -1,4 +1,10 @@
+#include <functional>
+#include <memory>
+#include <vector>
+
 #include <QDateTime>
+#include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -14,6 +20,8 @@
 #include "qitemcoursewidget.h"
 #include "qitemrecordwidget.h"
 #include "qitemuploadwidget.h"
+#include "qitemvideowidget.h"
+#include "qvalue.h"
 #include "testsupport.h"
 #include "uitestenv.h"
 
@@ -80,11 +88,14 @@ TEST_F(UiRows, UploadRowShowsErrorLaterAndKeepsItOnRefusedRetry)
     EXPECT_EQ(marker(&row)->toolTip(), QStringLiteral("获取授权码失败"));
     EXPECT_EQ(marker(&row)->property("status").toString(), QStringLiteral("error"));
     EXPECT_EQ(bar(&row)->property("status").toString(), QStringLiteral("error"));
+    // The bar says the job failed, not the percent at which it stopped.
+    EXPECT_EQ(bar(&row)->text(), QStringLiteral("失败"));
+    EXPECT_EQ(bar(&row)->value(), bar(&row)->maximum());
 
     row.findChild<QPushButton *>(QStringLiteral("btnReEncrypt"))->click();
     EXPECT_EQ(tip(&row), QStringLiteral("上传失败"));
     EXPECT_EQ(bar(&row)->property("status").toString(), QStringLiteral("error"));
-    EXPECT_EQ(bar(&row)->value(), 30);
+    EXPECT_EQ(bar(&row)->text(), QStringLiteral("失败"));
 }
 
 // A row removed before its deferred error display runs takes its display with it: the row beside
@@ -170,4 +181,54 @@ TEST_F(UiRows, CourseRowShowsNameAndTime)
     EXPECT_EQ(row.findChild<QLabel *>(QStringLiteral("labelItemTag"))->text(), QStringLiteral("默认分类"));
     EXPECT_EQ(row.findChild<QLabel *>(QStringLiteral("labelItemTime"))->text(),
               QDateTime::fromSecsSinceEpoch(0).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")));
+}
+
+// Long names are cut with "…" inside their label, whole in the tool tip; short ones stay whole.
+TEST_F(UiRows, LongNamesAreElidedWithTheWholeNameInTheToolTip)
+{
+    const QString longName = QStringLiteral("第三单元 函数的单调性与最值（含例题精讲、课堂练习与课后作业讲评）第二讲 完整版 2026 秋季学期.mp4");
+    const QString shortName = QStringLiteral("第一课.mp4");
+    const QString folder = env.tempDir() + QStringLiteral("long/");
+    QDir().mkpath(folder);
+    for (const QString &name : {longName, shortName})
+        ASSERT_TRUE(QFile::copy(testsupport::clipH264Mp4(), folder + name));
+    QDtaConfig config;
+    config.setCourseId(QStringLiteral("12"));
+    config.setEncryptType(7);
+
+    std::vector<std::unique_ptr<QWidget>> keep;
+    std::vector<std::unique_ptr<QFileWork>> works;
+    const auto upload = [&](const QString &name) {
+        works.push_back(std::make_unique<QFileWork>(folder + name, config));
+        keep.push_back(std::make_unique<QItemUploadWidget>(works.back().get()));
+        return keep.back()->findChild<QLabel *>(QStringLiteral("labelUploadVideoName"));
+    };
+    const auto course = [&](const QString &name) {
+        QDtaCourse c;
+        c.setName(name);
+        auto *row = new QItemCourseWidget;
+        keep.emplace_back(row);
+        row->setData(c);
+        return row->findChild<QLabel *>(QStringLiteral("labelItemName"));
+    };
+    const auto video = [&](const QString &name) {
+        QValue data;
+        data["video_name"] = name.toStdString();
+        auto *row = new QItemVideoWidget;
+        keep.emplace_back(row);
+        row->setData(data);
+        EXPECT_EQ(row->name(), name) << "the row keeps the whole name";
+        return row->findChild<QLabel *>(QStringLiteral("labelVideoName"));
+    };
+    for (const auto &make : std::vector<std::function<QLabel *(const QString &)>> {upload, course, video})
+    {
+        QLabel *cut = make(longName);
+        ASSERT_NE(cut, nullptr);
+        EXPECT_TRUE(cut->text().contains(QChar(0x2026))) << cut->objectName().toStdString();
+        EXPECT_LE(cut->fontMetrics().horizontalAdvance(cut->text()), cut->maximumWidth());
+        EXPECT_EQ(cut->toolTip(), longName);
+        QLabel *whole = make(shortName);
+        EXPECT_EQ(whole->text(), shortName);
+        EXPECT_EQ(whole->toolTip(), shortName);
+    }
 }

@@ -33,6 +33,29 @@ TEST_F(UiScale, FactorFromDpiTable)
         EXPECT_EQ(QUIScale::factorForDpi(c.dpi), c.factor) << "dpi " << c.dpi;
 }
 
+// The DPI's factor, lowered until the largest dialog fits the screen's free area.
+TEST_F(UiScale, FactorFitsTheScreen)
+{
+    struct Case
+    {
+        double dpi;
+        QSize available;
+        float factor;
+    };
+    const Case cases[] = {
+        {120.0, QSize(1366, 738), 1.25f}, // 1366x768 with a panel: 935x672 fits
+        {144.0, QSize(1366, 738), 1.25f}, // 1.5 would be 807 high
+        {192.0, QSize(1920, 1040), 1.75f},
+        {192.0, QSize(2560, 1400), 2.0f},
+        {120.0, QSize(800, 600), 1.0f},
+        {96.0, QSize(640, 480), 1.0f},    // never below 1.0
+        {144.0, QSize(), 1.5f},           // no screen size: the DPI alone
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(QUIScale::factorForScreen(c.dpi, c.available), c.factor)
+            << "dpi " << c.dpi << " on " << c.available.width() << "x" << c.available.height();
+}
+
 TEST_F(UiScale, ScaleTruncatesTowardZero)
 {
     QUIScale::setFactor(1.25f);

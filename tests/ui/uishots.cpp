@@ -36,6 +36,21 @@ int main(int argc, char **argv)
         login.findChild<QLineEdit *>(QStringLiteral("editUser"))->setText(QStringLiteral("demo"));
         ok = saveShot(&login, shot("signin")) && ok;
     }
+    {
+        // Signing in again after the sign-in was lost, against a server that is slow to answer.
+        QLoginDialog login;
+        login.setNotice(QStringLiteral("登录已失效，请重新登录"));
+        login.findChild<QLineEdit *>(QStringLiteral("editUser"))->setText(QStringLiteral("demo"));
+        login.findChild<QLineEdit *>(QStringLiteral("editPwd"))->setText(QStringLiteral("demo123"));
+        ok = saveShot(&login, shot("signin-lost")) && ok;
+        Fault slow;
+        slow.delayMs = 3000;
+        slow.count = 1;
+        env.server()->setFault("Login/login", slow);
+        login.findChild<QPushButton *>(QStringLiteral("btnLogin"))->click();
+        ok = saveShot(&login, shot("signin-waiting")) && ok;
+        testsupport::waitUntil([&]() { return !login.isWaiting(); }, 10000);
+    }
 
     env.signInDemo();
     const QString source = env.tempDir() + QStringLiteral("第一课 开篇.mp4");
@@ -53,6 +68,30 @@ int main(int argc, char **argv)
         ok = saveShot(&dialog, shot("settings-course")) && ok;
         dialog.findChild<QPushButton *>(QStringLiteral("btnNext"))->click();
         ok = saveShot(&dialog, shot("settings-mode")) && ok;
+    }
+    // A course made in the settings dialog: the dialog waits for it, then it is the chosen one.
+    {
+        QConfigureDialog dialog;
+        auto *list = dialog.findChild<QListWidget *>(QStringLiteral("listWidgetCourse"));
+        dialog.show();
+        testsupport::waitUntil([&]() { return list->count() > 0; }, 5000);
+        Fault slow;
+        slow.delayMs = 3000;
+        slow.count = 1;
+        env.server()->setFault("Video/CreateVideo", slow);
+        ModalAnswer answer([&](QWidget *w) {
+            if (auto *edit = w->findChild<QLineEdit *>(QStringLiteral("editCourseName")))
+            {
+                edit->setText(QStringLiteral("高一数学 第三单元 函数的单调性与最值（含例题精讲、课堂练习与课后作业讲评）"));
+                return clickButton(w, "btnOk");
+            }
+            return false;
+        });
+        dialog.findChild<QPushButton *>(QStringLiteral("btnCreateCourse"))->click();
+        testsupport::waitUntil([&]() { return dialog.isCreatingCourse(); }, 5000);
+        ok = saveShot(&dialog, shot("settings-creating")) && ok;
+        testsupport::waitUntil([&]() { return !dialog.isCreatingCourse(); }, 10000);
+        ok = saveShot(&dialog, shot("settings-created")) && ok;
     }
 
     QMainWidget window;
@@ -84,11 +123,15 @@ int main(int argc, char **argv)
         QWidget *row = uploads->count() ? uploads->itemWidget(uploads->item(0)) : nullptr;
         return row && row->findChild<QLabel *>(QStringLiteral("labelTip"))->text() == QStringLiteral("上传失败");
     }, 60000);
-    // A second job stays in the queue for the picture: the pool is stopped first.
+    // A second job and one of a long name stay in the queue for the picture: the pool is
+    // stopped first.
+    const QString longName = env.tempDir() + QStringLiteral("第三单元 函数的单调性与最值（含例题精讲、课堂练习与课后作业讲评）第二讲 完整版 2026 秋季学期.mp4");
+    QFile::copy(testsupport::clipH264Mp4(), longName);
     QWorkPool::instance()->stop();
-    window.addFiles({second});
-    // What the pool reports for one finished and one waiting job, had it not been stopped.
-    window.onUploadProgress(50);
+    window.addFiles({second, longName});
+    // What the pool reports for one finished and two waiting jobs (the failed one left out),
+    // had it not been stopped.
+    window.onUploadProgress(33);
     ok = saveShot(&window, shot("mainwindow")) && ok;
     window.form().btnTabRecord->click();
     testsupport::waitUntil([&]() { return window.form().listWidgetRecord->count() > 0; }, 5000);

@@ -67,5 +67,6 @@ bool answerSettings(QWidget *widget, const char *modeRadio);
 // and one window shown, settled and saved as PNG; prints "wrote" or "FAILED" with the path.
 QString shotFolder(int argc, char **argv, const QString &fallback);
 bool saveShot(QWidget *widget, const QString &path);
+// UISHOTS_SCREEN=1 takes the picture from the display instead of the window.
 // UISHOTS_SCALE=1.25 draws the windows as on a screen of 120 DPI.
 void applyShotScale();

@@ -80,6 +80,8 @@ QDtaVideo::QDtaVideo(QObject *parent)
     , m_videoHeight(0)
     , m_totalTime(0)
     , m_codec(0)
+    , m_videoStreams(0)
+    , m_audioStreams(0)
 {
 }
 
@@ -280,6 +282,8 @@ void QDtaVideo::probeMedia()
         m_videoHeight = facts.height;
         m_totalTime = facts.duration;
         m_codec = facts.codec;
+        m_videoStreams = facts.videoStreams;
+        m_audioStreams = facts.audioStreams;
         return;
     }
 
@@ -300,6 +304,31 @@ void QDtaVideo::probeMedia()
     m_totalTime = info.duration;
     m_videoWidth = static_cast<int32_t>(info.width);
     m_videoHeight = static_cast<int32_t>(info.height);
+    m_videoStreams = info.videoTracks;
+    m_audioStreams = info.audioTracks;
+}
+
+QString QDtaVideo::mediaRefusal() const
+{
+    const QFileInfo source(sourcePath());
+    if (!source.isFile())
+        return QStringLiteral("源文件不存在，无法加密！");
+    if (source.size() == 0)
+        return QStringLiteral("文件是空的，不是视频文件，无法加密！");
+    bool hasVideo = false;
+    bool hasAudio = false;
+    {
+        std::lock_guard<std::mutex> lock(m_factsMutex);
+        hasVideo = m_videoStreams > 0 || (m_videoWidth > 0 && m_videoHeight > 0);
+        hasAudio = m_audioStreams > 0 || m_totalTime > 0;
+    }
+    if (!hasVideo && !hasAudio)
+        return QStringLiteral("文件中没有可识别的视频或音频（不是视频文件或文件已损坏），无法加密！");
+    if (!hasVideo && m_config.encryptType() == 8)
+        return QStringLiteral("文件中没有视频画面，高强度重编码加密只能用于视频文件！");
+    if (!hasVideo && m_config.encryptType() == 4)
+        return QStringLiteral("文件中没有视频画面，Web加密模式只能用于视频文件！");
+    return QString();
 }
 
 void QDtaVideo::readMediaInfo(const QString &path, MediaFacts &facts)
@@ -316,6 +345,8 @@ void QDtaVideo::readMediaInfo(const QString &path, MediaFacts &facts)
     if (duration == 0)
         duration = leadingNumber(mi.Get(Stream_Audio, 0, L"Duration")) / 1000;
     facts.duration = static_cast<int32_t>(duration);
+    facts.videoStreams = static_cast<int32_t>(mi.Count_Get(Stream_Video));
+    facts.audioStreams = static_cast<int32_t>(mi.Count_Get(Stream_Audio));
     // Some builds leave "Codec" empty where "Format" names it.
     String codec = mi.Get(Stream_Video, 0, L"Codec");
     if (codec.empty())

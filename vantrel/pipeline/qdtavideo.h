@@ -19,6 +19,8 @@ struct MediaFacts
     int32_t height = 0;
     int32_t duration = 0; // whole seconds
     uint32_t codec = 0;   // four-character code, first character in the low byte
+    int32_t videoStreams = 0;
+    int32_t audioStreams = 0;
 };
 
 // One video job: the source file, its probed media facts, its settings and its output key.
@@ -65,6 +67,10 @@ public:
     // answered within 5 seconds (and for the rest of the process). Throws UException
     // "无法获取原视频相关信息！" when the fallback fails.
     void probeMedia();
+    // Why the probed file can't be worked on in its mode, as a text for its row; empty when it
+    // can. A file with neither video nor audio (text, empty, damaged) is refused in every mode,
+    // one without video in the modes that re-encode or slice video (8 and 4).
+    QString mediaRefusal() const;
 
     // The MediaInfo reader: fills `facts` from the file at `path` (zeros when unreadable).
     static void readMediaInfo(const QString &path, MediaFacts &facts);
@@ -93,6 +99,9 @@ private:
     int32_t m_videoHeight;
     int32_t m_totalTime;
     uint32_t m_codec;
+    // Streams the probe of this process found (not stored: a restored job goes by its facts).
+    int32_t m_videoStreams;
+    int32_t m_audioStreams;
     QString m_videoKey;
     QString m_savePath;
     // Guards the probed facts, written by the probe on a worker thread.

@@ -159,6 +159,11 @@ void QFileWork::runSteps()
     if (m_step == StepNew) {
         LOG_DEBUG(L"work prepare");
         m_video->probeMedia();
+        throwIfStopRequested();
+        // Whatever is no video for its mode fails here: it never reaches sorbin or ffmpeg.
+        const QString refusal = m_video->mediaRefusal();
+        if (!refusal.isEmpty())
+            throw UException("mediaRefusal().isEmpty()", refusal, __FILE__, __LINE__);
         m_step = StepProbed;
     }
     if (m_step == StepProbed) {
@@ -271,6 +276,8 @@ bool QFileWork::claim()
     if (!m_claimed.compare_exchange_strong(expected, true))
         return false;
     m_stopRequested = false;
+    // Queued again: it starts from nothing, as the overall bar counts it.
+    m_progress = 0;
     return true;
 }
 

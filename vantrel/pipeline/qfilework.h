@@ -66,7 +66,8 @@ public:
     int32_t makeOutputName(const QString &text) const;
 
     // Queue bookkeeping of the pool: claim() succeeds once until release(), so that one item is
-    // never queued twice nor runs on two workers. claim() also clears an earlier stop request.
+    // never queued twice nor runs on two workers. claim() also clears an earlier stop request
+    // and the progress.
     bool claim();
     void release();
     bool isClaimed() const;

@@ -60,13 +60,16 @@ void QVlcInstance::getMediaInfo(const QString &path, MediaProbeInfo &info)
         info.codec = tracks[0].i_codec;
         // The player knows no size before playback; the parsed video track does.
         for (int i = 0; i < count; ++i) {
+            if (tracks[i].i_type == libvlc_track_audio)
+                ++info.audioTracks;
             if (tracks[i].i_type != libvlc_track_video)
+                continue;
+            if (info.videoTracks++ > 0)
                 continue;
             if (info.width == 0)
                 info.width = tracks[i].u.video.i_width;
             if (info.height == 0)
                 info.height = tracks[i].u.video.i_height;
-            break;
         }
     }
     if (tracks)

@@ -13,6 +13,8 @@ struct MediaProbeInfo
     uint32_t height = 0;
     int32_t duration = 0; // whole seconds
     uint32_t codec = 0;   // first track's four-character code
+    int32_t videoTracks = 0;
+    int32_t audioTracks = 0;
 };
 
 // The process-wide libvlc instance, used by the media probe.

@@ -370,7 +370,11 @@ void QWebModel::checkSlices(const QString &playlistPath) const
             throw incomplete(QStringLiteral("切片文件为空 %1").arg(line));
         ++segments;
     }
-    if (!header || !ended || segments == 0)
+    if (!header)
+        throw incomplete(QStringLiteral("播放列表格式错误"));
+    if (segments == 0)
+        throw incomplete(QStringLiteral("播放列表中没有切片文件"));
+    if (!ended)
         throw incomplete(QStringLiteral("播放列表没有结束"));
 
     const int expected = m_video ? m_video->totalTime() : 0;

@@ -133,12 +133,12 @@ bool QWebProcess::exec(const QStringList &arguments, const QString &workingDirec
 
     if (m_qprocess->exitStatus() != QProcess::NormalExit)
         throw UException("m_qprocess->exitStatus() == QProcess::NormalExit",
-                         QStringLiteral("ffmpeg exit crash"), __FILE__, __LINE__);
+                         QStringLiteral("ffmpeg异常退出，视频处理失败"), __FILE__, __LINE__);
     if (m_qprocess->exitCode() != 0)
     {
         const QString line = failureLine();
         LOG_ERROR(L"ffmpeg failed: %s", outputTail());
-        const QString message = line.isEmpty() ? QStringLiteral("ffmpeg exit code %1").arg(m_qprocess->exitCode())
+        const QString message = line.isEmpty() ? QStringLiteral("ffmpeg处理失败（退出码%1）").arg(m_qprocess->exitCode())
                                                : QStringLiteral("ffmpeg处理失败：%1").arg(line);
         throw UException("m_qprocess->exitCode() == 0", message, __FILE__, __LINE__);
     }

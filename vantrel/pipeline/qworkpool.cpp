@@ -22,7 +22,6 @@ QWorkPool *QWorkPool::instance()
 QWorkPool::QWorkPool(QObject *parent)
     : QObject(parent)
     , m_running(false)
-    , m_averaging(false)
     , m_loaded(false)
     , m_loading(false)
 {
@@ -180,6 +179,7 @@ void QWorkPool::announce(const std::shared_ptr<QFileWork> &work)
     }
     if (work->claim())
         enqueue(work);
+    refreshProgress();
 }
 
 void QWorkPool::enqueue(const std::shared_ptr<QFileWork> &work)
@@ -208,6 +208,7 @@ void QWorkPool::removeWork(qlonglong id)
     }
     work->stop();
     save();
+    refreshProgress();
 }
 
 bool QWorkPool::retryWork(qlonglong id)
@@ -223,6 +224,7 @@ bool QWorkPool::retryWork(qlonglong id)
             return false;
         enqueue(work);
     }
+    refreshProgress();
     return true;
 }
 
@@ -252,6 +254,7 @@ void QWorkPool::runWork(qlonglong id)
     const bool ok = w->run();
     w->release();
     save();
+    refreshProgress();
     if (ok)
         emit completeItem(id);
 }
@@ -301,6 +304,7 @@ void QWorkPool::workerLoop()
         } catch (...) {
             LOG_ERROR(L"work.json not saved");
         }
+        refreshProgress();
         if (ok)
             emit completeItem(id);
     }
@@ -321,24 +325,48 @@ void QWorkPool::onProgress(int stage, int percent)
     }
 }
 
+void QWorkPool::refreshProgress()
+{
+    try {
+        averageProgress();
+    } catch (const std::exception &e) {
+        LOG_ERROR(L"progress: %s", e.what());
+    } catch (...) {
+        LOG_ERROR(L"progress: unknown exception");
+    }
+}
+
 void QWorkPool::averageProgress()
 {
-    if (m_averaging.exchange(true))
-        return;
+    std::lock_guard<std::mutex> averaging(m_averageMutex);
     QList<std::shared_ptr<QFileWork>> works;
     {
         std::lock_guard<std::mutex> lock(m_mapMutex);
         works = m_works.values();
     }
-    if (!works.isEmpty()) {
-        quint64 sum = 0;
-        for (const auto &work : works)
-            sum += work->progress();
-        m_averaging = false;
-        emit signal_progress(static_cast<int>(sum / static_cast<quint64>(works.size())));
-        return;
+    QList<JobProgress> jobs;
+    for (const auto &work : works) {
+        JobProgress job;
+        job.done = work->isComplete();
+        // A job that waits or runs is claimed; one that ended without finishing is not.
+        job.failed = !job.done && (work->isRefused() || !work->isClaimed());
+        job.percent = static_cast<int>(std::min<uint32_t>(work->progress(), 100));
+        jobs.append(job);
     }
-    m_averaging = false;
+    emit signal_progress(overallPercent(jobs));
+}
+
+int QWorkPool::overallPercent(const QList<JobProgress> &jobs)
+{
+    qint64 sum = 0;
+    int counted = 0;
+    for (const JobProgress &job : jobs) {
+        if (job.failed)
+            continue;
+        sum += job.done ? 100 : qBound(0, job.percent, 100);
+        ++counted;
+    }
+    return counted > 0 ? static_cast<int>(sum / counted) : 0;
 }
 
 void QWorkPool::keptAside(const QString &bad)

@@ -70,6 +70,16 @@ public:
     // by the call.
     QString takeSetAsideNotice();
 
+    // One job as the overall bar counts it.
+    struct JobProgress
+    {
+        bool done = false;   // finished: counts as 100
+        bool failed = false; // failed, stopped or refused: left out
+        int percent = 0;     // waiting: 0; running: its progress
+    };
+    // The overall percentage: the mean over the jobs that are not left out; 0 without any.
+    static int overallPercent(const QList<JobProgress> &jobs);
+
 signals:
     void addItem(QFileWork *pwork);
     void removeItem(qlonglong id);
@@ -88,6 +98,8 @@ private:
     void enqueue(const std::shared_ptr<QFileWork> &work);
     void workerLoop();
     void averageProgress();
+    // The overall percentage again after a job was added, ended, removed or queued again.
+    void refreshProgress();
 
     QList<std::shared_ptr<QFileWork>> m_queue;
     std::mutex m_queueMutex;
@@ -95,7 +107,8 @@ private:
     std::condition_variable m_wakeUp;
     std::vector<std::unique_ptr<std::thread>> m_workers;
     std::atomic<bool> m_running;
-    std::atomic<bool> m_averaging;
+    // One overall computation at a time, so that the last one sent is the latest state.
+    std::mutex m_averageMutex;
     QMap<qint64, std::shared_ptr<QFileWork>> m_works;
     std::mutex m_saveMutex;
     QString m_filePath;

@@ -40,6 +40,8 @@ void QBaseDialog::onEnter()
 
 int QBaseDialog::execInFront()
 {
+    // Taken before the show: then this dialog is the active modal one.
+    m_owner = QUiHelper::ownerWindow(this);
     // Modal before the first show, so that the window is shown as a modal one.
     setWindowModality(Qt::ApplicationModal);
     show();
@@ -69,6 +71,19 @@ bool QBaseDialog::eventFilter(QObject *watched, QEvent *event)
     if (watched == this && QUiHelper::dragWindow(this, event, m_dragOffset, m_dragging))
         return true;
     return QDialog::eventFilter(watched, event);
+}
+
+void QBaseDialog::showEvent(QShowEvent *event)
+{
+    if (!m_placed)
+    {
+        m_placed = true;
+        QUiHelper::placeOver(this, m_owner ? m_owner.data() : QUiHelper::ownerWindow(this));
+        // Drawn at fixed places: moved into the screen, not shrunk (the UI scale is chosen so
+        // that the dialogs fit the screen).
+        QUiHelper::fitToScreen(this, false);
+    }
+    QDialog::showEvent(event);
 }
 
 void QBaseDialog::keyPressEvent(QKeyEvent *event)

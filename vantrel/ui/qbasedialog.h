@@ -2,6 +2,7 @@
 
 #include <QDialog>
 #include <QPoint>
+#include <QPointer>
 #include <QVariant>
 
 // Base of every dialog: frameless translucent tool window with a drop shadow, dragged by its
@@ -30,8 +31,12 @@ public slots:
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
+    // The first show centres the dialog over the window it belongs to and fits it to the screen.
+    void showEvent(QShowEvent *event) override;
 
 private:
     QPoint m_dragOffset;
     bool m_dragging = false;
+    QPointer<QWidget> m_owner;
+    bool m_placed = false;
 };

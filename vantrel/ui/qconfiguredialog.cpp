@@ -9,6 +9,7 @@
 
 #include "commonfun.h"
 #include "logger.h"
+#include "uexception.h"
 #include "qcreatecoursedialog.h"
 #include "qdtavideo.h"
 #include "qitemcoursewidget.h"
@@ -24,6 +25,8 @@
 namespace
 {
     const QString kGroup = QStringLiteral("config");
+    // Longer than a request may take (its own time-out) even behind others in the queue.
+    const int kCreateWaitMs = 60000;
 
     struct ComboEntry
     {
@@ -217,6 +220,8 @@ void QConfigureDialog::onBtnReturn()
 
 void QConfigureDialog::onBtnNext()
 {
+    if (m_creating)
+        return;
     m_ui->stackedWidgetConfigure->setCurrentIndex(1);
     m_ui->frameSearch->hide();
     m_ui->labelToolTip->setText(tr("请选择视频的加密模式"));
@@ -228,13 +233,61 @@ void QConfigureDialog::onBtnCreateCourse()
         QCreateCourseDialog dialog(this);
         if (dialog.execInFront() != QDialog::Accepted)
             return;
+        if (m_creating)
+            return;
         m_createdCourseName = dialog.courseName();
-        QUiHelper::createCourse(m_createdCourseName, this, "onCreateCourseReponse(bool, const QValue&, const QString&)");
+        auto *relay = new QReplyRelay(++m_createSerial, this);
+        U_ASSERT_MSG(connect(relay, SIGNAL(replied(int,bool,QValue,QString)), this,
+                             SLOT(onCreateReplied(int,bool,QValue,QString))),
+                     QStringLiteral("创建课程失败，请重试！"));
+        setCreating(true);
+        QUiHelper::createCourse(m_createdCourseName, relay, QReplyRelay::slotSignature());
+        const int serial = m_createSerial;
+        QTimer::singleShot(kCreateWaitMs, this, [this, serial]() {
+            if (!m_creating || serial != m_createSerial)
+                return;
+            ++m_createSerial;
+            setCreating(false);
+            QMsgBox::showMessage(tr("服务器没有响应，课程可能没有创建，请刷新后再试"), 1);
+        });
     });
+}
+
+bool QConfigureDialog::isCreatingCourse() const
+{
+    return m_creating;
+}
+
+void QConfigureDialog::setCreating(bool creating)
+{
+    m_creating = creating;
+    for (QWidget *button : {static_cast<QWidget *>(m_ui->btnCreateCourse), static_cast<QWidget *>(m_ui->btnNext),
+                            static_cast<QWidget *>(m_ui->btnOk)})
+        button->setEnabled(!creating);
+    if (creating)
+        m_ui->labelLoadNum->setText(tr("正在创建课程…"));
+    else
+        showLoadedCount();
+}
+
+void QConfigureDialog::showLoadedCount()
+{
+    m_ui->labelLoadNum->setText(tr("已加载%1项").arg(m_ui->listWidgetCourse->count()));
+}
+
+void QConfigureDialog::onCreateReplied(int serial, bool ok, const QValue &data, const QString &msg)
+{
+    if (serial != m_createSerial || !m_creating)
+        return;
+    setCreating(false);
+    onCreateCourseReponse(ok, data, msg);
 }
 
 void QConfigureDialog::onBtnOk()
 {
+    // The course being made is to be the batch's: confirming waits for it.
+    if (m_creating)
+        return;
     // Every file of the batch needs the course: without one, nothing is queued and the
     // dialog stays open on the course page.
     QListWidgetItem *item = m_ui->listWidgetCourse->currentItem();
@@ -358,6 +411,7 @@ void QConfigureDialog::onSearchReplied(int serial, bool ok, const QValue &data, 
 void QConfigureDialog::clearCourseList()
 {
     m_loader = nullptr;
+    m_createdRows = 0;
     for (int row = m_ui->listWidgetCourse->count() - 1; row >= 0; --row)
         delete m_ui->listWidgetCourse->takeItem(row);
 }
@@ -395,7 +449,8 @@ QListWidgetItem *QConfigureDialog::makeCourseItem(const QDtaCourse &course)
 
 void QConfigureDialog::onLoadCourseList(QList<QDtaCourse> courseList, int selectedRow)
 {
-    const int start = m_ui->listWidgetCourse->count();
+    // Rows of courses made here stand on top and are not part of the list being loaded.
+    const int start = m_ui->listWidgetCourse->count() - m_createdRows;
     const int end = start + 10;
     for (int i = start; i < courseList.size() && i < end; ++i)
     {
@@ -405,11 +460,13 @@ void QConfigureDialog::onLoadCourseList(QList<QDtaCourse> courseList, int select
         m_ui->listWidgetCourse->addItem(item);
         m_ui->listWidgetCourse->setItemWidget(item, row);
     }
-    if (selectedRow < end)
+    // A course just made here stays the chosen one.
+    if (selectedRow < end && m_createdRows == 0)
         m_ui->listWidgetCourse->setCurrentRow(selectedRow);
     if (end < courseList.size())
         QTimer::singleShot(50, this, SLOT(onTimer()));
-    m_ui->labelLoadNum->setText(tr("已加载%1项").arg(m_ui->listWidgetCourse->count()));
+    if (!m_creating)
+        showLoadedCount();
 }
 
 void QConfigureDialog::onCourseReponse(bool ok, const QValue &data, const QString &msg)
@@ -438,7 +495,7 @@ void QConfigureDialog::onCreateCourseReponse(bool bOk, const QValue &val, const 
     QUiHelper::guardSilently(L"course creation reply", [&]() {
         if (!bOk)
         {
-            QMsgBox::showMessage(msg, 1);
+            QUiHelper::showReplyError(msg);
             return;
         }
         QDtaCourse course;
@@ -450,6 +507,11 @@ void QConfigureDialog::onCreateCourseReponse(bool bOk, const QValue &val, const 
         row->setData(course);
         m_ui->listWidgetCourse->insertItem(0, item);
         m_ui->listWidgetCourse->setItemWidget(item, row);
+        ++m_createdRows;
+        // The course just made is the one the batch goes to.
+        m_ui->listWidgetCourse->setCurrentRow(0);
+        m_ui->listWidgetCourse->scrollToTop();
+        showLoadedCount();
     });
 }
 

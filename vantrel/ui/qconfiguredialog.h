@@ -61,8 +61,12 @@ public slots:
     void onCreateCourseReponse(bool bOk, const QValue &val, const QString &msg);
     void onBtnWaterMark();
 
+    // A course creation is on its way: creating, going on and confirming wait for its answer.
+    bool isCreatingCourse() const;
+
 private slots:
     void onSearchReplied(int serial, bool ok, const QValue &data, const QString &msg);
+    void onCreateReplied(int serial, bool ok, const QValue &data, const QString &msg);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -77,11 +81,17 @@ private:
     void clearCourseList();
     QListWidgetItem *makeCourseItem(const QDtaCourse &course);
     void updateCodecQuality();
+    void setCreating(bool creating);
+    void showLoadedCount();
 
     Ui::QConfigureDialogClass *m_ui;
     QDtaConfig m_config;
     std::function<void()> m_loader;
     QString m_createdCourseName;
     int m_searchSerial = 0;
+    int m_createSerial = 0;
+    bool m_creating = false;
+    // Rows of courses made here, put on top of the loaded ones.
+    int m_createdRows = 0;
     QUiHelper::LastRun m_lastSearch;
 };

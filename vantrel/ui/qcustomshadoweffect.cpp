@@ -6,6 +6,7 @@
 #include <QImage>
 #include <QLayout>
 #include <QPainter>
+#include <QPalette>
 #include <QWidget>
 
 #include <xcb/xcb.h>
@@ -61,6 +62,14 @@ void QCustomShadowEffect::installOn(QWidget *window)
     if (!compositing())
     {
         window->setAttribute(Qt::WA_TranslucentBackground, false);
+        // Set with the translucency, and not cleared by clearing it: what the window's own face
+        // leaves open (the rounded corners of a frame or picture) would stay undrawn, black on
+        // the screen. Filled white instead, like the faces round them.
+        window->setAttribute(Qt::WA_NoSystemBackground, false);
+        window->setAutoFillBackground(true);
+        QPalette palette = window->palette();
+        palette.setColor(QPalette::Window, Qt::white);
+        window->setPalette(palette);
         if (QLayout *layout = window->layout())
             layout->setContentsMargins(0, 0, 0, 0);
         window->setGraphicsEffect(nullptr);

@@ -3,6 +3,7 @@
 #include <QDateTime>
 
 #include "qdtacourse.h"
+#include "quihelper.h"
 #include "quiscale.h"
 #include "ui_qitemcoursewidget.h"
 
@@ -27,7 +28,7 @@ void QItemCourseWidget::init()
 
 void QItemCourseWidget::setData(const QDtaCourse &course)
 {
-    m_ui->labelItemName->setText(course.name());
+    QUiHelper::setElidedName(m_ui->labelItemName, course.name(), Qt::ElideRight);
     m_ui->labelItemTime->setText(QDateTime::fromSecsSinceEpoch(static_cast<qint64>(static_cast<uint32_t>(course.ctime())))
                                      .toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")));
 }

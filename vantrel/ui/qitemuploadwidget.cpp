@@ -67,8 +67,7 @@ void QItemUploadWidget::init(double size)
     setStyleSheet(QUIScale::loadStyleSheet(QStringLiteral(":/qss/itemUpload.css")));
     refreshStyle(m_ui->progressBarUpload, "status", QStringLiteral("normal"));
     refreshStyle(m_ui->labelError, "status", QStringLiteral("none"));
-    m_ui->labelUploadVideoName->setText(m_fileName);
-    m_ui->labelUploadVideoName->setToolTip(QUiHelper::plainToolTip(m_fileName));
+    QUiHelper::setElidedName(m_ui->labelUploadVideoName, m_fileName);
     m_sizeText = formatFileSize(size);
     m_ui->labelUploadSize->setText(m_sizeText);
     m_ui->labelTip->setText(tr("等待上传"));
@@ -110,6 +109,7 @@ void QItemUploadWidget::onProgress(int stage, int percent)
 void QItemUploadWidget::onComplete()
 {
     m_failed = false;
+    m_ui->progressBarUpload->setFormat(QStringLiteral("%p%"));
     m_ui->progressBarUpload->setValue(100);
     m_ui->labelTip->setText(tr("已完成"));
 }
@@ -134,6 +134,10 @@ void QItemUploadWidget::showError(const QString &msg)
     m_ui->labelError->setToolTip(QUiHelper::plainToolTip(reason));
     m_ui->labelTip->setToolTip(QUiHelper::plainToolTip(reason));
     refreshStyle(m_ui->labelUploadSize, "status", QStringLiteral("error"));
+    // A failed job has no progress to show: the whole bar says so, not the percent it stopped at.
+    m_ui->progressBarUpload->setValue(m_ui->progressBarUpload->maximum());
+    m_ui->progressBarUpload->setFormat(tr("失败"));
+    m_ui->progressBarUpload->setToolTip(QUiHelper::plainToolTip(reason));
     refreshStyle(m_ui->progressBarUpload, "status", QStringLiteral("error"));
     refreshStyle(m_ui->labelError, "status", QStringLiteral("error"));
     m_ui->labelTip->setText(tr("上传失败"));
@@ -155,6 +159,10 @@ void QItemUploadWidget::onBtnReEncrypt()
         m_ui->labelError->setToolTip(QString());
         m_ui->labelTip->setToolTip(QString());
         m_ui->labelUploadSize->setText(m_sizeText);
+        // Queued again from nothing, as the overall bar counts it.
+        m_ui->progressBarUpload->setFormat(QStringLiteral("%p%"));
+        m_ui->progressBarUpload->setValue(0);
+        m_ui->progressBarUpload->setToolTip(QString());
         m_ui->labelUploadSize->setToolTip(QString());
         refreshStyle(m_ui->labelUploadSize, "status", QStringLiteral("normal"));
         refreshStyle(m_ui->progressBarUpload, "status", QStringLiteral("normal"));

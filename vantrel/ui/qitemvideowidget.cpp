@@ -72,13 +72,13 @@ void QItemVideoWidget::setData(const QValue &item)
 
 void QItemVideoWidget::showName(const QString &name)
 {
-    m_ui->labelVideoName->setText(name);
-    m_ui->labelVideoName->setToolTip(QUiHelper::plainToolTip(name));
+    m_name = name;
+    QUiHelper::setElidedName(m_ui->labelVideoName, name);
 }
 
 QString QItemVideoWidget::name() const
 {
-    return m_ui->labelVideoName->text();
+    return m_name;
 }
 
 QString QItemVideoWidget::videoKey() const
@@ -133,7 +133,7 @@ void QItemVideoWidget::onRemoveReponse(bool ok, const QValue &, const QString &m
     QUiHelper::guard(L"video row: delete reply", [this, ok, &msg]() {
         if (!ok)
         {
-            QMsgBox::showMessage(msg, 1);
+            QUiHelper::showReplyError(msg);
             return;
         }
         // The callback only schedules the removal: this row is not destroyed in its own slot.
@@ -155,7 +155,7 @@ void QItemVideoWidget::onRenameReponse(bool ok, const QValue &, const QString &m
     QUiHelper::guard(L"video row: rename reply", [this, ok, &msg]() {
         if (!ok)
         {
-            QMsgBox::showMessage(msg, 1);
+            QUiHelper::showReplyError(msg);
             return;
         }
         if (!m_newName.isEmpty())

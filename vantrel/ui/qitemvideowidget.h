@@ -50,6 +50,8 @@ private:
 
     Ui::QItemVideoWidgetClass *m_ui;
     QString m_videoKey;
+    // The whole name (the label may show it cut).
+    QString m_name;
     QString m_newName;
     // The rename under way: its request number, 0 when none. One at a time, so that the row
     // always ends with the name the server holds.

@@ -10,6 +10,7 @@
 #include "uexception.h"
 #include "qmsgbox.h"
 #include "qplatformhosts.h"
+#include "qreplyrelay.h"
 #include "quihelper.h"
 #include "quiscale.h"
 #include "quser.h"
@@ -21,6 +22,8 @@ namespace
 {
     // Pass phrase of the remembered password.
     const std::string kPasswordKey = "rqmkzt5827";
+    // Longer than a request may take (its own time-out) even behind others in the queue.
+    const int kLoginWaitMs = 60000;
 }
 
 QLoginDialog::QLoginDialog(QWidget *parent)
@@ -93,19 +96,72 @@ void QLoginDialog::onEnter()
     onBtnLogin();
 }
 
+void QLoginDialog::setNotice(const QString &text)
+{
+    m_ui->labelNotice->setText(text);
+    refreshStyle(m_ui->labelNotice, "status", QStringLiteral("error"));
+}
+
+bool QLoginDialog::isWaiting() const
+{
+    return m_waiting;
+}
+
+void QLoginDialog::setWaiting(bool waiting)
+{
+    m_waiting = waiting;
+    m_ui->btnLogin->setEnabled(!waiting);
+    m_ui->btnLogin->setText(waiting ? tr("正在登录…") : tr("登录"));
+    m_ui->editUser->setReadOnly(waiting);
+    m_ui->editPwd->setReadOnly(waiting);
+    if (waiting)
+    {
+        m_ui->labelNotice->setText(tr("正在连接服务器，请稍候…"));
+        refreshStyle(m_ui->labelNotice, "status", QStringLiteral("normal"));
+    }
+    else if (m_ui->labelNotice->property("status").toString() != QLatin1String("error"))
+    {
+        m_ui->labelNotice->clear();
+    }
+}
+
 void QLoginDialog::onBtnLogin()
 {
+    // One request at a time: Enter or a click while one is on its way does nothing.
+    if (m_waiting)
+        return;
     QUiHelper::guard(L"sign-in", [this]() {
         const QString user = m_ui->editUser->text().trimmed();
         U_ASSERT_MSG(!user.isEmpty(), QStringLiteral("用户名不能为空！"));
         const QString password = m_ui->editPwd->text().trimmed();
         U_ASSERT_MSG(!password.isEmpty(), QStringLiteral("用户密码不能为空！"));
-        QUser::instance()->login(user, password, this, "onLoginReponse(bool, const QValue&, const QString&)");
+        auto *relay = new QReplyRelay(++m_loginSerial, this);
+        U_ASSERT_MSG(connect(relay, SIGNAL(replied(int,bool,QValue,QString)), this,
+                             SLOT(onLoginReplied(int,bool,QValue,QString))),
+                     QStringLiteral("登录失败，请重试！"));
+        setWaiting(true);
+        QUser::instance()->login(user, password, relay, QReplyRelay::slotSignature());
+        const int serial = m_loginSerial;
+        QTimer::singleShot(kLoginWaitMs, this, [this, serial]() {
+            if (!m_waiting || serial != m_loginSerial)
+                return;
+            ++m_loginSerial;
+            setWaiting(false);
+            setNotice(tr("服务器没有响应，请稍后重试"));
+        });
     });
+}
+
+void QLoginDialog::onLoginReplied(int serial, bool ok, const QValue &data, const QString &msg)
+{
+    if (serial != m_loginSerial || !m_waiting)
+        return;
+    onLoginReponse(ok, data, msg);
 }
 
 void QLoginDialog::onLoginReponse(bool ok, const QValue &data, const QString &msg)
 {
+    setWaiting(false);
     QUiHelper::guard(L"sign-in reply", [&]() {
         if (!ok)
         {

@@ -7,6 +7,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
+#include <QFile>
 #include <QFileInfo>
 #include <QMenu>
 #include <QMimeData>
@@ -14,9 +15,11 @@
 #include <QStandardPaths>
 #include <QTimer>
 
+#include "cglobal.h"
 #include "commonfun.h"
 #include "logger.h"
 #include "qappsetting.h"
+#include "qjsonfile.h"
 #include "qtutils.h"
 #include "uexception.h"
 #include "qhttpclient.h"
@@ -69,6 +72,7 @@ QMainWidget::QMainWidget(QWidget *parent)
     ui.listWidgetVideo = videoList;
 
     initUi();
+    keepNotices();
     QHttpClient::instance()->pingEncryptService();
 }
 
@@ -253,24 +257,85 @@ QWidget *QMainWidget::makeRecordRow(QListWidgetItem *item) const
 
 bool QMainWidget::login()
 {
-    QLoginDialog dialog(nullptr);
-    return dialog.exec() == QDialog::Accepted;
+    m_signingIn = true;
+    bool signedIn = false;
+    QUiHelper::guardSilently(L"sign-in", [&]() {
+        QLoginDialog dialog(nullptr);
+        if (QUser::instance()->signInLost())
+            dialog.setNotice(tr("登录已失效，请重新登录"));
+        signedIn = dialog.exec() == QDialog::Accepted;
+    });
+    m_signingIn = false;
+    return signedIn;
 }
 
 void QMainWidget::start()
 {
     QWorkPool::instance()->start(QAppSetting::workerThreads(*QAppSetting::instance()));
     platform::bringToFront(windowHandle());
-    // A damaged history or pending-work file was kept aside: said once, after the window is up.
+    // A damaged history or pending-work file was kept aside: said once the window is up, and
+    // kept in the data folder until then (a start may end at the sign-in dialog).
+    keepNotices();
+    QTimer::singleShot(0, this, [this]() { showNotices(); });
+    QUser::instance()->versionCheck(this, "onUpdateReponse(bool, const QValue&, const QString&)");
+}
+
+QString QMainWidget::noticeFile()
+{
+    return CGlobal::dataPath() + QStringLiteral("notices.json");
+}
+
+void QMainWidget::keepNotices()
+{
+    QStringList taken;
     for (const QString &notice : {QRecords::instance()->takeSetAsideNotice(), QWorkPool::instance()->takeSetAsideNotice()})
     {
         if (notice.isEmpty())
             continue;
         LOG_WARNING(L"%s", notice);
-        if (qEnvironmentVariableIntValue("VANTREL_UNATTENDED") != 1)
-            QTimer::singleShot(0, this, [notice]() { QUiHelper::guard(L"notice", [&]() { QMsgBox::showMessage(notice, 1); }); });
+        taken << notice;
     }
-    QUser::instance()->versionCheck(this, "onUpdateReponse(bool, const QValue&, const QString&)");
+    if (taken.isEmpty())
+        return;
+    QStringList kept = keptNotices();
+    for (const QString &notice : taken)
+        if (!kept.contains(notice))
+            kept << notice;
+    QValue root(Json::arrayValue);
+    for (const QString &notice : kept)
+        root.append(notice.toStdString());
+    if (!QJsonFile::write(noticeFile(), root))
+        LOG_ERROR(L"the notices could not be kept in %s", noticeFile());
+}
+
+QStringList QMainWidget::keptNotices()
+{
+    QValue root;
+    QStringList notices;
+    if (!QJsonFile::read(noticeFile(), root) || !root.isArray())
+        return notices;
+    for (Json::ArrayIndex i = 0; i < root.size() && notices.size() < 16; ++i)
+    {
+        // Plain text of a sane length only.
+        const QString text = root[i].isString() ? asQString(root[i]) : QString();
+        if (!text.isEmpty() && text.size() <= 1024)
+            notices << text;
+    }
+    return notices;
+}
+
+void QMainWidget::showNotices()
+{
+    const QStringList notices = keptNotices();
+    if (notices.isEmpty())
+        return;
+    if (qEnvironmentVariableIntValue("VANTREL_UNATTENDED") != 1)
+    {
+        for (const QString &notice : notices)
+            QUiHelper::guard(L"notice", [&]() { QMsgBox::showMessage(notice, 1); });
+    }
+    // Shown: not again at the next start.
+    QFile::remove(noticeFile());
 }
 
 bool QMainWidget::eventFilter(QObject *watched, QEvent *event)
@@ -322,6 +387,14 @@ bool QMainWidget::titleEventFilter(QEvent *event)
 void QMainWidget::showEvent(QShowEvent *event)
 {
     setAttribute(Qt::WA_Mapped);
+    if (!m_fitted && !isMaximized())
+    {
+        // Opens inside the free area of its screen, shrunk to it where it is larger: its lists
+        // take what it loses.
+        m_fitted = true;
+        QUiHelper::placeOver(this, nullptr);
+        QUiHelper::fitToScreen(this, true);
+    }
     QWidget::showEvent(event);
     ui.btnMin->repaint();
 }
@@ -547,14 +620,11 @@ void QMainWidget::onCourseItemChanged(int row)
 
 void QMainWidget::onTokenInvalid()
 {
-    // Several replies may report the lost sign-in at once: one dialog answers them all.
-    if (m_relogin)
+    // Several replies may report the lost sign-in at once, and the start's own sign-in
+    // dialog may be open: one dialog answers them all.
+    if (m_signingIn)
         return;
-    m_relogin = true;
-    bool signedIn = false;
-    QUiHelper::guardSilently(L"sign-in", [&]() { signedIn = login(); });
-    m_relogin = false;
-    if (!signedIn)
+    if (!login())
         onBtnClose();
 }
 
@@ -672,7 +742,8 @@ void QMainWidget::onUpdateReponse(bool ok, const QValue &data, const QString &me
     QUiHelper::guard(L"the version reply", [&]() {
         if (!ok)
         {
-            if (QUpdateDialog::isShown())
+            // A lost sign-in is said by the sign-in dialog alone.
+            if (QUpdateDialog::isShown() && !QUser::instance()->signInLost())
                 showUpdate(false, QString(), QString(), QStringList(), message);
             return;
         }
@@ -711,7 +782,7 @@ void QMainWidget::onCourseReponse(bool ok, const QValue &data, const QString &me
     QUiHelper::guard(L"the course list reply", [&]() {
         if (!ok)
         {
-            QMsgBox::showMessage(message, 1);
+            QUiHelper::showReplyError(message);
             return;
         }
         ui.listWidgetVideo->clear();
@@ -727,7 +798,17 @@ void QMainWidget::onCourseReponse(bool ok, const QValue &data, const QString &me
             m_courses.append(course);
         }
         m_courseLoaded = true;
-        ui.listWidgetCourse->setCurrentRow(0);
+        int chosen = 0;
+        for (int row = 0; !m_chosenCourseId.isEmpty() && row < m_courses.size(); ++row)
+        {
+            if (m_courses.at(row).id() == m_chosenCourseId)
+            {
+                chosen = row;
+                break;
+            }
+        }
+        m_chosenCourseId.clear();
+        ui.listWidgetCourse->setCurrentRow(chosen);
     });
 }
 
@@ -736,7 +817,7 @@ void QMainWidget::onFluxReponse(bool ok, const QValue &data, const QString &mess
     QUiHelper::guard(L"the space reply", [&]() {
         if (!ok)
         {
-            QMsgBox::showMessage(message, 1);
+            QUiHelper::showReplyError(message);
             return;
         }
         const double space = QUiHelper::memberText(data, "space").toInt();
@@ -797,13 +878,17 @@ void QMainWidget::onVideoReponse(bool ok, const QValue &data, const QString &mes
     });
 }
 
-void QMainWidget::onCreateCourseReponse(bool ok, const QValue &, const QString &message)
+void QMainWidget::onCreateCourseReponse(bool ok, const QValue &data, const QString &message)
 {
     QUiHelper::guard(L"the course creation reply", [&]() {
         if (ok)
+        {
+            // The new course becomes the chosen one once the list has it.
+            m_chosenCourseId = QString::number(jsonInt64(data, 0));
             onBtnRefresh();
+        }
         else
-            QMsgBox::showMessage(message, 1);
+            QUiHelper::showReplyError(message);
     });
 }
 

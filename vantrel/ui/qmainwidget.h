@@ -122,6 +122,11 @@ private:
     void runUpgrade(const QString &downloadUrl);
     void showAbout();
     bool askCourseName(QString &name);
+    // Notices of damaged files kept aside, kept in the data folder until the window shows them.
+    static QString noticeFile();
+    static QStringList keptNotices();
+    void keepNotices();
+    void showNotices();
 
     Ui::QMainWidgetClass ui;
     QPoint m_dragOffset;
@@ -134,11 +139,15 @@ private:
     QLazyRowWidgets *m_recordRows = nullptr;
     QSize m_recordRowSize;
     std::atomic<bool> m_courseLoaded {false};
-    // A sign-in dialog for a lost sign-in is open.
-    bool m_relogin = false;
+    // A sign-in dialog is open (at the start or for a lost sign-in).
+    bool m_signingIn = false;
+    // Fitted to its screen at its first show.
+    bool m_fitted = false;
     int m_courseSearchSerial = 0;
     QUiHelper::LastRun m_lastCourseSearch;
     // The latest video-list request and the course it asked for.
     int m_videoListSerial = 0;
     int m_videoListCourse = 0;
+    // A course made from the course page, to be chosen when the next list has it.
+    QString m_chosenCourseId;
 };

@@ -2,7 +2,10 @@
 
 #include <chrono>
 
+#include <QApplication>
 #include <QCoreApplication>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QDateTime>
 #include <QDir>
 #include <QLabel>
@@ -90,6 +93,22 @@ namespace QUiHelper
         const QString shown = label->fontMetrics().elidedText(text, Qt::ElideMiddle, width);
         label->setText(shown);
         label->setToolTip(shown == text ? QString() : plainToolTip(text));
+    }
+
+    void setElidedName(QLabel *label, const QString &name, Qt::TextElideMode mode)
+    {
+        if (!label)
+            return;
+        // The style sheet's font and padding apply from here on.
+        label->ensurePolished();
+        const int padding = label->width() - label->contentsRect().width();
+        const int room = label->maximumWidth() < QWIDGETSIZE_MAX ? label->maximumWidth()
+                                                                  : qMax(label->minimumWidth(), label->width());
+        // One line: the name's own line breaks would show as more lines.
+        QString line = name;
+        line.replace(QLatin1Char('\n'), QLatin1Char(' ')).replace(QLatin1Char('\r'), QLatin1Char(' '));
+        label->setText(label->fontMetrics().elidedText(line, mode, qMax(0, room - padding)));
+        label->setToolTip(plainToolTip(name));
     }
 
     bool installQtTranslation(QCoreApplication *app)
@@ -191,6 +210,79 @@ namespace QUiHelper
         default:
             return false;
         }
+    }
+
+    QWidget *ownerWindow(QWidget *self)
+    {
+        for (QWidget *candidate : {QApplication::activeModalWidget(), QApplication::activeWindow()})
+        {
+            if (candidate && candidate != self && candidate->isVisible())
+                return candidate->window();
+        }
+        if (self && self->parentWidget())
+            return self->parentWidget()->window();
+        for (QWidget *top : QApplication::topLevelWidgets())
+        {
+            if (top != self && top->isVisible() && !top->isMinimized() && top->inherits("QMainWidget"))
+                return top;
+        }
+        return nullptr;
+    }
+
+    namespace
+    {
+        QScreen *screenOf(QWidget *window)
+        {
+            QScreen *screen = window ? window->screen() : nullptr;
+            return screen ? screen : QGuiApplication::primaryScreen();
+        }
+    }
+
+    void placeOver(QWidget *window, QWidget *owner)
+    {
+        if (!window)
+            return;
+        QRect area;
+        if (owner && owner->isVisible())
+            area = owner->frameGeometry();
+        else if (QScreen *screen = screenOf(owner ? owner : window))
+            area = screen->availableGeometry();
+        if (area.isValid())
+            window->move(area.center() - window->rect().center());
+    }
+
+    void fitToScreen(QWidget *window, bool shrink)
+    {
+        QScreen *screen = screenOf(window);
+        if (!window || !screen)
+            return;
+        const QRect free = screen->availableGeometry();
+        if (shrink && (window->width() > free.width() || window->height() > free.height()))
+        {
+            const QSize least = window->minimumSizeHint().expandedTo(window->minimumSize());
+            if (least.width() > free.width() || least.height() > free.height())
+                window->setMinimumSize(least.boundedTo(free.size()));
+            window->resize(window->size().boundedTo(free.size()));
+        }
+        // Inside the free area, as near its place as it can be; where it is larger, its title
+        // (the top left) stays on the screen.
+        QRect frame(window->pos(), window->size());
+        if (!free.contains(frame))
+        {
+            frame.moveLeft(qMax(free.left(), qMin(frame.left(), free.right() - frame.width() + 1)));
+            frame.moveTop(qMax(free.top(), qMin(frame.top(), free.bottom() - frame.height() + 1)));
+            window->move(frame.topLeft());
+        }
+    }
+
+    void showReplyError(const QString &message)
+    {
+        if (QUser::instance()->signInLost())
+        {
+            LOG_INFO(L"reply failed while the sign-in is lost: %s", message);
+            return;
+        }
+        QMsgBox::showMessage(message, 1);
     }
 
     void guard(const wchar_t *task, const std::function<void()> &work)

@@ -40,6 +40,10 @@ namespace QUiHelper
     // the whole text is then the tool tip.
     void setElidedText(QLabel *label, const QString &text, int width);
 
+    // Shows a name on one line of `label`, cut with "…" (`mode` says where) to the width the
+    // label may take (its maximum, less its padding); the whole name is always the tool tip.
+    void setElidedName(QLabel *label, const QString &name, Qt::TextElideMode mode = Qt::ElideMiddle);
+
     // Installs Qt's own Chinese texts (file dialog, context menus, standard buttons) from the
     // system's Qt translations ("qtbase_zh_CN.qm"); the translator belongs to `app`. False when
     // the file is missing.
@@ -64,6 +68,20 @@ namespace QUiHelper
     // Moves `window` while the left button drags on the watched surface. True when the event
     // was a press of the left button, any release, or a move of such a drag (consumed).
     bool dragWindow(QWidget *window, QEvent *event, QPoint &dragOffset, bool &dragging);
+
+    // The window a new dialog belongs to: the open modal one, else the active window, else the
+    // visible main window; never `self`.
+    QWidget *ownerWindow(QWidget *self);
+    // Centres `window` over `owner` (none: over the screen's free area).
+    void placeOver(QWidget *window, QWidget *owner);
+    // Fits `window` into the free area of its screen: with `shrink`, a window larger than that
+    // area shrinks to it (its minimum too where that is larger); a window partly outside is
+    // moved inside, its top left corner first.
+    void fitToScreen(QWidget *window, bool shrink);
+
+    // Shows the message of a failed reply in a notice box, unless the sign-in was lost: the
+    // sign-in dialog then says so, once.
+    void showReplyError(const QString &message);
 
     // Runs one slot's work at its boundary: a UException is logged and its message shown in a
     // notice box; any other exception is logged with `task`.

@@ -55,6 +55,24 @@ namespace QUIScale
         return 2.0f;
     }
 
+    float factorForScreen(double dpi, const QSize &available)
+    {
+        // The largest dialog's design size (the settings dialog), shadow margin included.
+        const QSize largest(748, 538);
+        static const float steps[] = {2.0f, 1.75f, 1.5f, 1.25f, 1.0f};
+        const float wanted = factorForDpi(dpi);
+        if (available.isEmpty())
+            return wanted;
+        for (float step : steps)
+        {
+            if (step > wanted)
+                continue;
+            if (step <= 1.0f || (largest.width() * step <= available.width() && largest.height() * step <= available.height()))
+                return step;
+        }
+        return 1.0f;
+    }
+
     void init()
     {
         const QList<QScreen *> screens = QGuiApplication::screens();
@@ -62,7 +80,10 @@ namespace QUIScale
         {
             const double dpi = screens.first()->logicalDotsPerInch();
             LOG_INFO(L"screen dpi:%lf", dpi);
-            g_factor = factorForDpi(dpi);
+            const QSize available = screens.first()->availableGeometry().size();
+            g_factor = factorForScreen(dpi, available);
+            if (g_factor < factorForDpi(dpi))
+                LOG_INFO(L"ui scale lowered to fit a screen of %dx%d", available.width(), available.height());
         }
         LOG_INFO(L"ui scale rate:%f", static_cast<double>(g_factor));
     }

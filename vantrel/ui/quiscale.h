@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QSize>
 #include <QString>
 
 class QWidget;
@@ -12,6 +13,9 @@ namespace QUIScale
     void init();
     // The factor for a logical DPI: 1.0, 1.25, 1.5, 1.75 or 2.0.
     float factorForDpi(double dpi);
+    // The factor for a DPI, lowered step by step (not below 1.0) until the largest dialog fits
+    // a screen whose free area is `available`; an empty size leaves the DPI's factor.
+    float factorForScreen(double dpi, const QSize &available);
     float factor();
     void setFactor(float factor);
 

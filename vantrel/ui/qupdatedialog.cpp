@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QLabel>
+#include <QListView>
 #include <QProcess>
 #include <QStringListModel>
 
@@ -63,6 +64,13 @@ QUpdateDialog::QUpdateDialog(bool hasNewVersion, QWidget *parent)
         layout()->activate();
         resize(QSize(QUIScale::scale(460), QUIScale::scale(320)).expandedTo(minimumSizeHint()));
     }
+
+    // Long lines of the change log wrap inside the list instead of scrolling sideways.
+    m_ui->listViewLog->setWordWrap(true);
+    m_ui->listViewLog->setTextElideMode(Qt::ElideNone);
+    m_ui->listViewLog->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_ui->listViewLog->setResizeMode(QListView::Adjust);
+    m_ui->listViewLog->setUniformItemSizes(false);
 
     bool ok = connect(m_ui->btnOk, SIGNAL(clicked()), this, SLOT(onOK()));
     ok = connect(m_ui->btnClose, SIGNAL(clicked()), this, SLOT(onClose())) && ok;

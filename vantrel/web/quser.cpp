@@ -49,9 +49,12 @@ QUser *QUser::instance()
 
 void QUser::setToken(const QString &token, const QString &tokenSecret)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_token = detached(token);
-    m_tokenSecret = detached(tokenSecret);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_token = detached(token);
+        m_tokenSecret = detached(tokenSecret);
+    }
+    m_signInLost = false;
 }
 
 void QUser::setTeacherId(int teacherId)
@@ -88,8 +91,15 @@ QString QUser::uname() const
     return detached(m_uname);
 }
 
+bool QUser::signInLost() const
+{
+    return m_signInLost;
+}
+
 void QUser::onTokenInvalid()
 {
+    // Before the failed reply itself arrives (its signal was queued after this one).
+    m_signInLost = true;
     emit tokenInvalid();
 }
 

@@ -30,6 +30,9 @@ public:
     QString token() const;
     QString tokenSecret() const;
     QString uname() const;
+    // A reply said the sign-in is no longer valid, and no new token was set since: the
+    // failed replies of that moment need no message of their own.
+    bool signInLost() const;
 
     // The request of one call: POST, JSON, "lang" header; authenticated calls carry
     // oauth_token, oauth_token_secret and uname in the clear, every call its parameters
@@ -70,6 +73,7 @@ private:
     bool syncRequest(const QString &path, QRequestParam &params, QValue &data, QString &error);
 
     std::atomic<int> m_teacherId {0};
+    std::atomic<bool> m_signInLost {false};
     mutable std::mutex m_mutex; // guards the texts below
     QString m_uname;
     QString m_mac;

@@ -42,7 +42,8 @@ int main(int argc, char **argv)
     {
         QUpdateDialog dialog(true);
         dialog.setInfo(QStringLiteral("6.02"), QStringLiteral("http://127.0.0.1/setup.exe"),
-                       {QStringLiteral("1、修复已知问题"), QStringLiteral("2、提升加密速度")});
+                       {QStringLiteral("1、修复已知问题"), QStringLiteral("2、提升加密速度"),
+                        QStringLiteral("3、优化了大文件的加密速度，加密时间缩短约三成，同时修复了在部分电脑上选择文件夹后程序无响应的问题")});
         ok = saveShot(&dialog, shot("update")) && ok;
     }
     {

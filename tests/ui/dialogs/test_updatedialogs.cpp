@@ -2,6 +2,7 @@
 #include <QCoreApplication>
 #include <QLabel>
 #include <QListView>
+#include <QScrollBar>
 #include <QPushButton>
 #include <QSettings>
 #include <QTest>
@@ -240,4 +241,22 @@ TEST_F(UpdateDialogs, AboutShowsVersionAndBuildDate)
         return true;
     });
     EXPECT_EQ(about.execInFront(), 0);
+}
+
+// A change-log line longer than the list is wide wraps onto more lines; nothing scrolls sideways.
+TEST_F(UpdateDialogs, LongLogLinesWrap)
+{
+    const QString line = QStringLiteral("1、优化了加密速度，大文件的加密时间缩短约三成，同时修复了在部分电脑上选择文件夹后程序无响应的问题");
+    QUpdateDialog dialog(true, nullptr);
+    dialog.setInfo(QStringLiteral("6.02"), QStringLiteral("http://127.0.0.1/x"), {line, QStringLiteral("2、短的一行")});
+    dialog.show();
+    QTest::qWait(20);
+    auto *view = child<QListView>(&dialog, "listViewLog");
+    const QRect first = view->visualRect(view->model()->index(0, 0));
+    const QRect second = view->visualRect(view->model()->index(1, 0));
+    ASSERT_GT(view->fontMetrics().horizontalAdvance(line), view->viewport()->width());
+    EXPECT_LE(first.right(), view->viewport()->rect().right());
+    EXPECT_GE(first.height(), 2 * view->fontMetrics().height()) << "the long line wraps";
+    EXPECT_LT(second.height(), 2 * view->fontMetrics().height());
+    EXPECT_EQ(view->horizontalScrollBar()->maximum(), 0);
 }
