@@ -21,6 +21,7 @@
 namespace
 {
     QString g_dataPath;
+    bool g_dataPrivate = false;
     QString g_currentPath;
     QString g_appPath;
     QString g_configFile;
@@ -51,6 +52,12 @@ namespace
 void CGlobal::init()
 {
     initPath();
+    if (!g_dataPrivate) {
+        // Nothing is read from or written to a folder someone else can change.
+        initBuildDate();
+        initSystemName();
+        return;
+    }
     sth::logger::instance()->start(g_logPath.toStdWString());
     CommonFun::initSettings(g_configFile);
     QFile::setPermissions(g_configFile, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
@@ -67,15 +74,17 @@ void CGlobal::uninit()
 void CGlobal::initPath()
 {
     g_dataPath = defaultDataPath();
-    makePrivateFolder(g_dataPath);
+    g_dataPrivate = makePrivateFolder(g_dataPath);
     g_currentPath = withSlash(QDir::currentPath());
     g_appPath = QCoreApplication::instance()
         ? withSlash(QCoreApplication::applicationDirPath())
         : g_currentPath;
     g_configFile = g_dataPath + QStringLiteral("config.ini");
     g_logPath = g_dataPath + QStringLiteral("log/");
-    makePrivateFolder(g_logPath);
     g_slicePath = g_dataPath + QStringLiteral("slice/");
+    if (!g_dataPrivate)
+        return;
+    makePrivateFolder(g_logPath);
     makePrivateDir(g_slicePath);
 }
 
@@ -113,6 +122,11 @@ bool CGlobal::makePrivateFolder(const QString &path)
     if (::stat(native.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
         return false;
     return (st.st_mode & 077) == 0 || ::chmod(native.constData(), st.st_mode & 0700) == 0;
+}
+
+bool CGlobal::dataPathIsPrivate()
+{
+    return g_dataPrivate;
 }
 
 QString CGlobal::dataPath()

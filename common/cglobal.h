@@ -37,6 +37,9 @@ public:
     // Creates the folder and its missing parents for this user only (0700) and tightens it
     // when it exists open to others. False when it is no folder of this user afterwards.
     static bool makePrivateFolder(const QString &path);
+    // False when initPath() could not make the data folder this user's alone (someone else's
+    // folder, or one it can't close to others): then nothing may be kept there.
+    static bool dataPathIsPrivate();
 
     // Makes this program the handler of "ostrelhelper:" links for this user: the desktop
     // entry "vantrel-ostrelhelper.desktop" in "$XDG_DATA_HOME/applications/" (default

@@ -1,3 +1,4 @@
+#include <cstdio>
 #include <exception>
 
 #include <QString>
@@ -27,9 +28,13 @@ int main(int argc, char **argv)
     CommonFun::ensureUtf8CType();
     QThread::msleep(100);
 
-    // Whichever program comes first, the data folder and its logs are the user's alone.
-    CGlobal::makePrivateFolder(CGlobal::defaultDataPath());
-    CGlobal::makePrivateFolder(CGlobal::defaultLogPath());
+    // Whichever program comes first, the data folder and its logs are the user's alone; in a
+    // folder that can't be made so, nothing is logged and nothing is done.
+    if (!CGlobal::makePrivateFolder(CGlobal::defaultDataPath()) || !CGlobal::makePrivateFolder(CGlobal::defaultLogPath()))
+    {
+        std::fprintf(stderr, "%s\n", "数据文件夹不属于当前用户或无法设为仅当前用户可访问，无法加密！");
+        return 1;
+    }
     sth::logger::instance()->start((CGlobal::defaultLogPath() + QStringLiteral("sorbin/")).toStdWString());
     sth::setDebugEnabled(true);
 

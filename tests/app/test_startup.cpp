@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -69,9 +70,14 @@ namespace
 TEST(UiStartup, LaunchTokenTable)
 {
     const TokenCase cases[] = {
-        {"vantrel:{}", true, 0, "", ""},
         {R"(vantrel:{"uid":"1001","oauth_token":"tok","oauth_token_secret":"sec"})", true, 1001, "tok", "sec"},
-        {R"(x:{"uid":"12a","oauth_token":"t"})", true, 0, "t", ""},
+        // Without a teacher, a token and a secret it is no sign-in.
+        {"vantrel:{}", false, 0, "", ""},
+        {"ostrelhelper:{}", false, 0, "", ""},
+        {R"(x:{"uid":"12a","oauth_token":"t","oauth_token_secret":"s"})", false, 0, "", ""},
+        {R"(x:{"uid":"1001","oauth_token":"t"})", false, 0, "", ""},
+        {R"(x:{"uid":"1001","oauth_token":"","oauth_token_secret":"s"})", false, 0, "", ""},
+        {R"(x:{"oauth_token":"t","oauth_token_secret":"s"})", false, 0, "", ""},
         {":{}", false, 0, "", ""},
         {"/home/teacher/video.mp4", false, 0, "", ""},
         {R"(a:b:{"uid":"1"})", false, 0, "", ""},
@@ -209,8 +215,14 @@ TEST(UiStartup, LaunchTokenSkipsTheSignIn)
     program.start(QStringLiteral(VANTREL_BIN_DIR) + QStringLiteral("vantrel"), {argument});
     ASSERT_TRUE(program.waitForStarted(5000));
     const bool checked = testsupport::waitUntil([&]() { return !server->requests("Version/versionCheck").empty(); }, 20000);
+    // Every user can read the command line: the token is gone from it.
+    const QByteArray cmdline = testsupport::readAll(QStringLiteral("/proc/%1/cmdline").arg(program.processId()));
     QChildProcess::end(program, 0, 5000);
     ASSERT_TRUE(checked) << program.readAllStandardError().constData();
+    EXPECT_TRUE(cmdline.startsWith(QFile::encodeName(QStringLiteral(VANTREL_BIN_DIR) + QStringLiteral("vantrel")))) << cmdline.constData();
+    EXPECT_FALSE(cmdline.contains(QByteArray::fromStdString(session.token)));
+    EXPECT_FALSE(cmdline.contains(QByteArray::fromStdString(session.secret)));
+    EXPECT_FALSE(cmdline.contains("oauth"));
 
     const RequestRecord check = server->requests("Version/versionCheck").front();
     const std::string token = check.clearValue("oauth_token").empty() ? check.innerValue("oauth_token") : check.clearValue("oauth_token");
@@ -261,5 +273,34 @@ TEST(UiStartup, TerminationSignalShutsDownInOrder)
         EXPECT_EQ(program.exitCode(), 0);
         EXPECT_TRUE(QFile::exists(data + QStringLiteral("/records.json")));
         EXPECT_FALSE(logText(data).contains(QStringLiteral("error:")));
+    }
+}
+
+// A data folder that belongs to someone else (who can also write to it) is never used: both
+// programs refuse with a clear message and exit with 1, leaving nothing in it.
+TEST(UiStartup, DataFolderOfAnotherUserIsRefused)
+{
+    if (::getuid() != 0)
+        GTEST_SKIP() << "only root can make a folder that belongs to someone else";
+    const QString data = testsupport::newTempDir() + QStringLiteral("shared");
+    ASSERT_TRUE(QDir().mkpath(data));
+    ASSERT_EQ(::chown(QFile::encodeName(data).constData(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(data).constData(), 0777), 0);
+
+    QProcessEnvironment env = programEnvironment();
+    env.insert(QStringLiteral("VANTREL_DATA_DIR"), data);
+    env.insert(QStringLiteral("VANTREL_UNATTENDED"), QStringLiteral("1"));
+    for (const char *name : {"vantrel", "sorbin"}) {
+        SCOPED_TRACE(name);
+        QProcess program;
+        program.setProcessEnvironment(env);
+        program.start(QStringLiteral(VANTREL_BIN_DIR) + QString::fromLatin1(name), QStringList());
+        ASSERT_TRUE(program.waitForFinished(15000));
+        EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(program.exitCode(), 1);
+        const QString errors = QString::fromUtf8(program.readAllStandardError());
+        EXPECT_TRUE(errors.contains(QStringLiteral("不属于当前用户"))) << errors.toStdString();
+        EXPECT_TRUE(QDir(data).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot).isEmpty())
+            << QDir(data).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).join(QLatin1Char(' ')).toStdString();
     }
 }

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QStringList>
 #include <QUrl>
 
@@ -20,6 +21,7 @@
 #include "quihelper.h"
 #include "quiscale.h"
 #include "quser.h"
+#include "qrunfolder.h"
 #include "qvlcinstance.h"
 #include "qwebmodel.h"
 #include "shell.h"
@@ -75,24 +77,31 @@ bool CWinApp::parseLaunchToken(const QString &argument, LaunchToken &result)
     if (!root.isObject())
         return false;
 
-    // Members that are present must be text; a missing one reads as empty.
+    // All three must be there, as text: a link without them is no sign-in.
     QString values[3];
     const char *names[3] = {"uid", "oauth_token", "oauth_token_secret"};
     for (int i = 0; i < 3; ++i)
     {
         const QValue &member = jsonMember(root, QString::fromLatin1(names[i]));
-        if (member.isNull())
-            continue;
         if (!member.isString())
             return false;
         values[i] = asQString(member);
+        if (values[i].isEmpty())
+            return false;
     }
     bool isNumber = false;
     const int uid = values[0].toInt(&isNumber, 10);
-    result.teacherId = isNumber ? uid : 0;
+    if (!isNumber || uid <= 0)
+        return false;
+    result.teacherId = uid;
     result.token = values[1];
     result.tokenSecret = values[2];
     return true;
+}
+
+void CWinApp::setLaunchArgument(const QString &argument)
+{
+    m_launchArgument = argument;
 }
 
 int CWinApp::run()
@@ -100,6 +109,16 @@ int CWinApp::run()
     std::unique_ptr<QMainWidget> window;
     try
     {
+        // History, pending work and logs are only kept in a folder that is the teacher's alone.
+        if (!CGlobal::dataPathIsPrivate())
+        {
+            const QString notice = QStringLiteral("数据文件夹“%1”不属于当前用户或无法设为仅当前用户可访问，软件无法启动！")
+                                       .arg(QDir::toNativeSeparators(CGlobal::dataPath()));
+            std::fprintf(stderr, "%s\n", notice.toUtf8().constData());
+            if (qEnvironmentVariableIntValue("VANTREL_UNATTENDED") != 1)
+                QMsgBox::showMessage(notice, 1);
+            return 1;
+        }
         // One instance per data folder: two would save the pending work and the history
         // over each other's.
         const CommonFun::Instance instance = CommonFun::guardDataFolder(CGlobal::dataPath(), L"vantrel_2_0");
@@ -117,16 +136,17 @@ int CWinApp::run()
         }
 
         QWebModel::sweepLeftovers();
+        // No run is going on yet: every run folder still noted is one a kill left.
+        QRunFolder::sweep();
         window.reset(new QMainWidget(nullptr));
 
-        const QStringList arguments = QCoreApplication::arguments();
-        LOG_DEBUG(L"argument size:%d", static_cast<int>(arguments.size()));
+        LOG_DEBUG(L"argument size:%d", static_cast<int>(QCoreApplication::arguments().size()));
         bool signedIn = false;
-        if (arguments.size() >= 2)
+        if (!m_launchArgument.isEmpty())
         {
             // The token secret never reaches the log.
             LaunchToken launch;
-            signedIn = parseLaunchToken(arguments.at(1), launch);
+            signedIn = parseLaunchToken(m_launchArgument, launch);
             LOG_DEBUG(L"sign-in token on the command line: %s", signedIn ? L"read" : L"not usable");
             if (signedIn)
             {

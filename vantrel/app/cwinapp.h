@@ -19,6 +19,9 @@ public:
     CWinApp(const CWinApp &) = delete;
     CWinApp &operator=(const CWinApp &) = delete;
 
+    // The first command-line argument (a sign-in token, or anything else), as main() took it
+    // out of the argument memory.
+    void setLaunchArgument(const QString &argument);
     int run();
 
     // Sign-in values handed over on the command line ("<word>:<JSON object>").
@@ -28,8 +31,8 @@ public:
         QString token;
         QString tokenSecret;
     };
-    // True when the argument holds a JSON object whose "uid", "oauth_token" and
-    // "oauth_token_secret" are text (a missing one reads as empty).
+    // True when the argument holds a JSON object whose "uid" (a teacher number), "oauth_token"
+    // and "oauth_token_secret" are all non-empty text.
     static bool parseLaunchToken(const QString &argument, LaunchToken &result);
 
 private:
@@ -37,4 +40,5 @@ private:
 
     QVantrelApplication m_application;
     std::unique_ptr<QTranslator> m_translator;
+    QString m_launchArgument;
 };

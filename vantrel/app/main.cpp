@@ -1,5 +1,8 @@
 #include <cstdio>
 #include <cstring>
+#include <string>
+
+#include <QString>
 
 #include "cglobal.h"
 #include "crashdump.h"
@@ -23,6 +26,15 @@ int main(int argc, char **argv)
     static const char *const version = VANTREL_VERSION_TEXT + 1;
     platform::installCrashHandler(version, CGlobal::buildDate());
 
+    // A sign-in token handed over on the command line is taken out of the process's argument
+    // memory at once: /proc/<pid>/cmdline is readable by every user of the machine.
+    std::string launchArgument;
+    if (argc >= 2 && argv[1][0] != '-') {
+        launchArgument = argv[1];
+        std::memset(argv[1], 0, launchArgument.size());
+    }
+
     CWinApp app(argc, argv);
+    app.setLaunchArgument(QString::fromUtf8(launchArgument.c_str()));
     return app.run();
 }
