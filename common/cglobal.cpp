@@ -326,6 +326,11 @@ bool CGlobal::registerUrlProtocol(const QString &program)
 {
     if (!program.startsWith(QLatin1Char('/')))
         return false;
+    // The launcher looks for the program under its name before it expands "%%": a program
+    // path with "%" is handed to the shell as an argument, where it is expanded.
+    const QString command = program.contains(QLatin1Char('%'))
+        ? QStringLiteral("/bin/sh -c %1 %2").arg(execArgument(QStringLiteral("exec \"$0\" \"$@\"")), execArgument(program))
+        : execArgument(program);
     const QString entry = QStringLiteral(
         "[Desktop Entry]\n"
         "Type=Application\n"
@@ -333,7 +338,7 @@ bool CGlobal::registerUrlProtocol(const QString &program)
         "Exec=%1 %u\n"
         "MimeType=%2;\n"
         "NoDisplay=true\n"
-        "Terminal=false\n").arg(escapeStringValue(execArgument(program)), QString::fromLatin1(kUrlMimeType));
+        "Terminal=false\n").arg(escapeStringValue(command), QString::fromLatin1(kUrlMimeType));
     const QString applications = xdgBaseDir("XDG_DATA_HOME", QStringLiteral(".local/share/")) + QStringLiteral("applications/");
     if (!writeIfChanged(applications + kUrlHandlerEntry, entry.toUtf8())) {
         LOG_ERROR(L"cannot write the URL handler entry in %s", applications);

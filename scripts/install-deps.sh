@@ -15,7 +15,7 @@ PACKAGES=(
   libcpp-httplib-dev libssl-dev
   libgtest-dev libgmock-dev
   xvfb xauth x11-apps imagemagick fonts-noto-cjk dbus locales
-  xdg-utils qttranslations5-l10n libxcb1-dev
+  xdg-utils libglib2.0-bin qttranslations5-l10n libxcb1-dev
 )
 
 missing=()

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 
@@ -56,9 +57,10 @@ namespace
             { "/home/t/my videos/vantrel", "\"/home/t/my videos/vantrel\" %u" },
             { "/home/t/视频/vantrel", "/home/t/视频/vantrel %u" },
             { "/home/t/it's/vantrel", "\"/home/t/it's/vantrel\" %u" },
-            { "/home/t/50%/vantrel", "/home/t/50%%/vantrel %u" },
             // Quoting escapes '"', '$' and '\', then the string value escapes every '\' again.
-            { "/home/t/a\"b$c\\d 50%/vantrel", "\"/home/t/a\\\\\"b\\\\$c\\\\\\\\d 50%%/vantrel\" %u" },
+            { "/home/t/a\"b$c\\d 5/vantrel", "\"/home/t/a\\\\\"b\\\\$c\\\\\\\\d 5/vantrel\" %u" },
+            // The launcher looks a program up before it expands "%%": the shell starts it.
+            { "/home/t/50%/vantrel", "/bin/sh -c \"exec \\\\\"\\\\$0\\\\\" \\\\\"\\\\$@\\\\\"\" /home/t/50%%/vantrel %u" },
         };
         for (const Case &c : cases) {
             EXPECT_TRUE(CGlobal::registerUrlProtocol(QString::fromUtf8(c.program))) << c.program;
@@ -72,6 +74,38 @@ namespace
         // Only an absolute program path can be started by the desktop.
         EXPECT_FALSE(CGlobal::registerUrlProtocol(QStringLiteral("vantrel")));
         EXPECT_EQ(execLine(), QByteArray(cases[5].exec));
+    }
+
+    // The desktop's own launcher (GLib's) starts the registered program with the link, for
+    // program paths with blanks, quotes, "$", "\\" and "%".
+    TEST_F(UrlProtocolTest, DesktopLauncherStartsTheProgramWithTheLink)
+    {
+        const QString gio = QStandardPaths::findExecutable(QStringLiteral("gio"));
+        if (gio.isEmpty())
+            GTEST_SKIP() << "gio is not installed";
+        const QString link = QStringLiteral(R"(ostrelhelper:{"uid":"1","oauth_token":"t %u"})");
+        for (const char *folder : { "plain", "my videos", "50%", "a\"b$c\\d 50%", "%u" }) {
+            SCOPED_TRACE(folder);
+            const QString dir = m_root + QStringLiteral("bin/") + QString::fromUtf8(folder) + QLatin1Char('/');
+            ASSERT_TRUE(QDir().mkpath(dir));
+            const QString program = dir + QStringLiteral("vantrel");
+            const QString out = m_root + QStringLiteral("launched.txt");
+            QFile::remove(out);
+            ASSERT_TRUE(testsupport::writeAll(program, "#!/bin/sh\nprintf '%s|' \"$0\" \"$@\" > \"$LAUNCHED\"\n"));
+            QFile::setPermissions(program, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+            ASSERT_TRUE(CGlobal::registerUrlProtocol(program));
+
+            QProcess launch;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(QStringLiteral("LAUNCHED"), out);
+            launch.setProcessEnvironment(env);
+            launch.start(gio, { QStringLiteral("launch"), entryPath(), link });
+            ASSERT_TRUE(launch.waitForFinished(20000));
+            EXPECT_EQ(launch.exitCode(), 0) << launch.readAllStandardError().constData();
+            ASSERT_TRUE(testsupport::waitUntil([&] { return QFileInfo(out).size() > 0; }, 20000)) << execLine().constData();
+            EXPECT_EQ(QString::fromUtf8(testsupport::readAll(out)), program + QLatin1Char('|') + link + QLatin1Char('|'))
+                << execLine().constData();
+        }
     }
 
     TEST_F(UrlProtocolTest, ThisProgramIsRegisteredByDefault)
