@@ -308,6 +308,12 @@ PlatformServer::PlatformServer(const Json::Value &fixture)
     };
 
     m_http.new_task_queue = [] { return new httplib::ThreadPool(16); };
+    // The port is this server's alone: the library's default options also set SO_REUSEPORT,
+    // which lets another socket that sets it bind the same port and share the connections.
+    m_http.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+    });
     installRoutes();
 }
 

@@ -1,4 +1,10 @@
 #include <memory>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <string>
 #include <thread>
 #include <vector>
@@ -350,4 +356,27 @@ TEST(PlatformServerFixture, BadFixturesAreReportedOrTolerated)
     std::string error;
     EXPECT_TRUE(PlatformServer::readFixture((dir + "missing.json").toStdString(), &error).isNull());
     EXPECT_NE(error.find("missing.json"), std::string::npos);
+}
+
+// The server's port is its own: another socket, even one that sets SO_REUSEPORT (as the
+// socket library does by default), can't bind it while the server listens.
+TEST(PlatformServerPort, SecondBindOfThePortFails)
+{
+    std::unique_ptr<PlatformServer> server = PlatformServer::startDemo();
+    ASSERT_TRUE(server);
+    const int port = server->port();
+    ASSERT_GT(port, 0);
+    for (const bool reusePort : {false, true}) {
+        SCOPED_TRACE(reusePort ? "SO_REUSEPORT" : "SO_REUSEADDR");
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(fd, 0);
+        int yes = 1;
+        ::setsockopt(fd, SOL_SOCKET, reusePort ? SO_REUSEPORT : SO_REUSEADDR, &yes, sizeof(yes));
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_NE(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
+        ::close(fd);
+    }
 }
