@@ -195,4 +195,36 @@ namespace
         EXPECT_EQ(percentDecode(QStringLiteral("a%20b%E4%B8%AD-._~%2F")), QStringLiteral("a b中-._~/"));
         EXPECT_EQ(percentDecode(percentEncode(QStringLiteral("视频 100%"))), QStringLiteral("视频 100%"));
     }
+
+    // The move that never replaces, as on file systems with the no-replace rename, with only
+    // hard links, and with neither (some network and FUSE mounts): a free name gets the file, a
+    // taken one (a file, a link) is left as it was and the file stays where it was.
+    TEST(RenameNoReplace, EveryFallbackDeliversAndNeverReplaces)
+    {
+        struct Fs { const char *name; bool noReplaceUnsupported; bool linkUnsupported; };
+        for (const Fs fs : { Fs { "no-replace rename", false, false }, Fs { "hard links only", true, false },
+                             Fs { "neither", true, true } }) {
+            SCOPED_TRACE(fs.name);
+            setRenameFallbackForTests(fs.noReplaceUnsupported, fs.linkUnsupported);
+            const QString dir = testsupport::newTempDir();
+            const int fd = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            ASSERT_GE(fd, 0);
+            makeFile(dir + QStringLiteral("out"), "finished");
+            EXPECT_TRUE(renameNoReplaceAt(fd, QStringLiteral("out"), fd, QStringLiteral("free")));
+            EXPECT_EQ(testsupport::readAll(dir + QStringLiteral("free")), QByteArray("finished"));
+            EXPECT_FALSE(QFileInfo::exists(dir + QStringLiteral("out")));
+
+            makeFile(dir + QStringLiteral("other"), "someone else's");
+            ASSERT_TRUE(QFile::link(dir + QStringLiteral("other"), dir + QStringLiteral("link")));
+            for (const char *taken : { "other", "link" }) {
+                EXPECT_FALSE(renameNoReplaceAt(fd, QStringLiteral("free"), fd, QString::fromLatin1(taken))) << taken;
+                EXPECT_EQ(errno, EEXIST) << taken;
+                EXPECT_EQ(testsupport::readAll(dir + QStringLiteral("free")), QByteArray("finished"));
+                EXPECT_EQ(testsupport::readAll(dir + QStringLiteral("other")), QByteArray("someone else's"));
+                EXPECT_TRUE(QFileInfo(dir + QStringLiteral("link")).isSymLink());
+            }
+            ::close(fd);
+        }
+        setRenameFallbackForTests(false, false);
+    }
 }

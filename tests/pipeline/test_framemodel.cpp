@@ -22,6 +22,7 @@
 #include "qjsonfile.h"
 #include "qrecords.h"
 #include "qrunfolder.h"
+#include "qtutils.h"
 #include "quser.h"
 #include "servercrypto.h"
 #include "testsupport.h"
@@ -648,4 +649,23 @@ TEST_F(FrameModelTest, RunFolderSwappedAtAnyMomentTouchesNothingElse)
             }
         }
     }
+}
+
+// On a disk without the no-replace rename and without hard links, the finished output still
+// reaches its name; an earlier file of that name is still never replaced.
+TEST_F(FrameModelTest, OutputIsDeliveredWithoutNoReplaceRenameOrHardLinks)
+{
+    setRenameFallbackForTests(true, true);
+    QFrameModel first(makeVideo(QStringLiteral("success"), QStringLiteral("a.mp4")));
+    EXPECT_EQ(runStage(first), QString());
+    EXPECT_EQ(testsupport::readAll(m_videos + QStringLiteral("a.vep")),
+              QByteArray("video:") + QByteArray::fromStdString(QFrameModel::mixKey("demo-key-12", "12")));
+    ASSERT_TRUE(testsupport::writeAll(m_videos + QStringLiteral("a.vep"), "earlier"));
+    auto video = makeVideo(QStringLiteral("success"), QStringLiteral("a.avi"));
+    QFrameModel second(video);
+    EXPECT_EQ(runStage(second), QString());
+    EXPECT_EQ(testsupport::readAll(m_videos + QStringLiteral("a.vep")), QByteArray("earlier"));
+    EXPECT_TRUE(QFile::exists(m_videos + video->videoKey()));
+    EXPECT_TRUE(QDir(m_videos).entryList({QStringLiteral(".vantrel-*")}, QDir::AllEntries | QDir::Hidden).isEmpty());
+    setRenameFallbackForTests(false, false);
 }
