@@ -1,5 +1,7 @@
 #include "qjsonfile.h"
 
+#include <mutex>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -58,8 +60,27 @@ bool QJsonFile::write(const QString &path, const QValue &root, bool styled, QStr
     return writeText(path, toStyledByteArray(root, styled), error);
 }
 
+namespace
+{
+    std::mutex s_faultMutex;
+    QString s_faultPath;
+    QString s_faultReason;
+}
+
+void QJsonFile::setWriteFaultForTests(const QString &path, const QString &reason)
+{
+    std::lock_guard<std::mutex> lock(s_faultMutex);
+    s_faultPath = path;
+    s_faultReason = reason;
+}
+
 bool QJsonFile::writeText(const QString &path, const QByteArray &data, QString *error)
 {
+    {
+        std::lock_guard<std::mutex> lock(s_faultMutex);
+        if (!s_faultPath.isEmpty() && s_faultPath == path)
+            return fail(QStringLiteral("cannot write %1: %2").arg(path, s_faultReason), error);
+    }
     // Every value has a text ("null" at least); none means the writer failed, and the file
     // on disk must not be replaced by nothing.
     if (data.isEmpty())

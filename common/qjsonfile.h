@@ -25,6 +25,9 @@ public:
     // Writes text that is already JSON, in the same way.
     static bool writeText(const QString &path, const QByteArray &data, QString *error = nullptr);
 
+    // Tests: every write of `path` fails with `reason` (as on a full disk); an empty path ends it.
+    static void setWriteFaultForTests(const QString &path, const QString &reason);
+
     // Where read() keeps a damaged file: the first free name of "<path>.bad", "<path>.bad.1", ...
     static QString badFileName(const QString &path);
 };

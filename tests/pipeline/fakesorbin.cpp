@@ -14,6 +14,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <iostream>
@@ -114,6 +116,24 @@ namespace
         }
     }
 
+    // With $FAKESORBIN_LOCK_FOLDER, that folder turns read-only once the output is written:
+    // mode 0500 and, for root (whom modes do not stop), the immutable flag.
+    void lockFolder()
+    {
+        const QByteArray folder = qgetenv("FAKESORBIN_LOCK_FOLDER");
+        if (folder.isEmpty())
+            return;
+        ::chmod(folder.constData(), 0500);
+        const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        int flags = 0;
+        if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+            flags |= FS_IMMUTABLE_FL;
+            ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+        }
+        if (fd >= 0)
+            ::close(fd);
+    }
+
     [[noreturn]] void sleepForever()
     {
         for (;;)
@@ -188,6 +208,7 @@ int main(int argc, char **argv)
     if (mode != "nooutput")
         writeFile(output, "video:" + key);
     swapIf("success");
+    lockFolder();
     send("0:success\n");
     g_pipe.close();
     return mode == "exit3" ? 3 : 0;

@@ -3,6 +3,9 @@
 #include <mutex>
 #include <thread>
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -668,4 +671,70 @@ TEST_F(FrameModelTest, OutputIsDeliveredWithoutNoReplaceRenameOrHardLinks)
     EXPECT_TRUE(QFile::exists(m_videos + video->videoKey()));
     EXPECT_TRUE(QDir(m_videos).entryList({QStringLiteral(".vantrel-*")}, QDir::AllEntries | QDir::Hidden).isEmpty());
     setRenameFallbackForTests(false, false);
+}
+
+namespace
+{
+    // Takes the read-only state (mode and immutable flag) off a folder again.
+    void unlockFolder(const QString &folder)
+    {
+        const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        int flags = 0;
+        if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+            flags &= ~FS_IMMUTABLE_FL;
+            ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+        }
+        if (fd >= 0)
+            ::close(fd);
+        ::chmod(QFile::encodeName(folder).constData(), 0700);
+    }
+}
+
+// The history can't be written once sorbin has finished (the data disk is full, the folder
+// turned read-only): the job fails with the reason and the folder, nothing is renamed or
+// recorded, and the next run of the job records the finished output, once.
+TEST_F(FrameModelTest, HistoryThatCannotBeSavedFailsTheJobAndTheNextRunRecordsItOnce)
+{
+    for (const bool diskFull : {true, false}) {
+        SCOPED_TRACE(diskFull ? "disk full" : "read-only folder");
+        const QString history = m_dir + (diskFull ? QStringLiteral("full/") : QStringLiteral("locked/"));
+        ASSERT_TRUE(QDir().mkpath(history));
+        QRecords::instance()->reopen(history + QStringLiteral("records.json"));
+        const QString source = diskFull ? QStringLiteral("full.mp4") : QStringLiteral("locked.mp4");
+        auto video = makeVideo(QStringLiteral("success"), source);
+        if (diskFull)
+            QJsonFile::setWriteFaultForTests(QRecords::instance()->filePath(), QStringLiteral("No space left on device"));
+        else
+            qputenv("FAKESORBIN_LOCK_FOLDER", QFile::encodeName(QDir::cleanPath(history)));
+        const int before = QRecords::instance()->count();
+
+        QFrameModel model(video);
+        const QString message = runStage(model);
+        QJsonFile::setWriteFaultForTests(QString(), QString());
+        qunsetenv("FAKESORBIN_LOCK_FOLDER");
+        unlockFolder(history);
+        if (!diskFull && message.isEmpty())
+            GTEST_SKIP() << "this file system can't make a folder read-only for this user";
+        EXPECT_TRUE(message.contains(QStringLiteral("无法保存加密记录"))) << message.toStdString();
+        EXPECT_TRUE(message.contains(QDir::toNativeSeparators(QDir::cleanPath(history)))) << message.toStdString();
+        const QString shortName = m_videos + QFileInfo(source).completeBaseName() + QStringLiteral(".vep");
+        EXPECT_FALSE(QFile::exists(shortName)) << "not renamed";
+        EXPECT_TRUE(QFile::exists(QFrameModel::outputPathOf(*video)));
+        EXPECT_EQ(QRecords::instance()->count(), before);
+        EXPECT_EQ(QRecords::instance()->jobRecord(video->id()), nullptr);
+
+        // The next start (history read from disk again) or a retry finishes the job.
+        QRecords::instance()->reopen(history + QStringLiteral("records.json"));
+        EXPECT_FALSE(QFrameModel::completeRecorded(*video));
+        QFrameModel again(video);
+        EXPECT_EQ(runStage(again), QString());
+        EXPECT_EQ(testsupport::readAll(shortName),
+                  QByteArray("video:") + QByteArray::fromStdString(QFrameModel::mixKey("demo-key-12", "12")));
+        EXPECT_FALSE(QFile::exists(QFrameModel::outputPathOf(*video)));
+        EXPECT_EQ(QRecords::instance()->count(), before + 1);
+        QRecords::instance()->reopen(history + QStringLiteral("records.json"));
+        ASSERT_NE(QRecords::instance()->jobRecord(video->id()), nullptr);
+        EXPECT_EQ(QRecords::instance()->count(), before + 1);
+        EXPECT_EQ(m_server->server()->requests("Video/getAuthCode").size(), diskFull ? 1u : 2u) << "never encrypted twice";
+    }
 }

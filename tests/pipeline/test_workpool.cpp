@@ -7,6 +7,7 @@
 #include <mutex>
 #include <set>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QSignalSpy>
@@ -758,4 +759,33 @@ TEST_F(WorkPoolTest, OverallProgressFollowsAddedEndedAndRetriedJobs)
     ASSERT_TRUE(testsupport::waitUntil([&]() { return events.completedCount() == 3; }, 5000));
     EXPECT_EQ(last(), 100);
     pool->stop();
+}
+
+// A "work.json" that can't be written is told once, not at every change, and every change
+// tries again: once it can be written, it holds all the pending work.
+TEST_F(WorkPoolTest, FailedSaveOfThePendingWorkIsToldOnceAndRetried)
+{
+    auto pool = newPool();
+    pool->start(0);
+    QSignalSpy told(pool.get(), SIGNAL(saveFailed(QString)));
+    QJsonFile::setWriteFaultForTests(m_file, QStringLiteral("No space left on device"));
+    for (int i = 0; i < 3; ++i)
+        pool->addWork(source(QStringLiteral("a.mp4")), pipelinetest::config(7));
+    QCoreApplication::processEvents();
+    ASSERT_EQ(told.count(), 1);
+    EXPECT_TRUE(told.at(0).at(0).toString().contains(QStringLiteral("无法保存待处理的任务"))) << told.at(0).at(0).toString().toStdString();
+    EXPECT_TRUE(told.at(0).at(0).toString().contains(QDir::toNativeSeparators(QDir::cleanPath(m_dir))));
+    EXPECT_EQ(readJson(m_file).size(), 0u) << "nothing of the three reached the file";
+
+    QJsonFile::setWriteFaultForTests(QString(), QString());
+    pool->addWork(source(QStringLiteral("b.mp4")), pipelinetest::config(7));
+    EXPECT_EQ(readJson(m_file).size(), 4u);
+    // Failing again after a save that worked is told again.
+    QJsonFile::setWriteFaultForTests(m_file, QStringLiteral("No space left on device"));
+    pool->addWork(source(QStringLiteral("c.mp4")), pipelinetest::config(7));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(told.count(), 2);
+    QJsonFile::setWriteFaultForTests(QString(), QString());
+    pool->stop();
+    EXPECT_EQ(readJson(m_file).size(), 5u);
 }

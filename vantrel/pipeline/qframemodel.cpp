@@ -576,7 +576,15 @@ void QFrameModel::finish()
     // The record first, under the job's id, in one write of the history: it marks the job done.
     // A restart that finds it finishes the rename below and never runs the job again.
     const int mode = m_video->config().encryptType();
-    const record_ptr record = QRecords::instance()->addJobRecord(m_video->id(), target, output, mode);
+    QString error;
+    const record_ptr record = QRecords::instance()->addJobRecord(m_video->id(), target, output, mode, &error);
+    if (!record) {
+        // Not done: the output stays under its video-key name, and the next run of the job
+        // (a retry, or the next start) records it then, once.
+        const QString folder = QDir::toNativeSeparators(QFileInfo(QRecords::instance()->filePath()).absolutePath());
+        throw UException("record saved", QStringLiteral("无法保存加密记录：数据文件夹“%1”无法写入（%2）。视频已加密，请检查磁盘空间和文件夹权限后重试")
+                                             .arg(folder, error), __FILE__, __LINE__);
+    }
     QFileWork::crashPoint("recorded");
     if (target == output)
         return;

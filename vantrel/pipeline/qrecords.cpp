@@ -176,12 +176,23 @@ void QRecords::store(const record_ptr &record, qint64 wantedId)
     emit addItem(record);
 }
 
-record_ptr QRecords::addJobRecord(qint64 jobId, const QString &path, const QString &sizeOf, int mode)
+record_ptr QRecords::addJobRecord(qint64 jobId, const QString &path, const QString &sizeOf, int mode, QString *error)
 {
     record_ptr record = makeFileRecord(path, sizeOf);
     record->setTime(static_cast<int32_t>(QDateTime::currentSecsSinceEpoch()));
     record->setFileType(static_cast<uint32_t>(mode));
-    store(record, jobId);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        record->setId(jobId > 0 && !m_records.contains(jobId) ? jobId : nextId());
+        put(record->id(), record);
+    }
+    if (!save(error)) {
+        // Not on disk, so not done: a later run records the output then.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        take(record->id());
+        return record_ptr();
+    }
+    emit addItem(record);
     if (record->id() != jobId)
         LOG_WARNING(L"records: id %lld is taken, the record of that job is kept as %lld", jobId, record->id());
     return record;
@@ -349,7 +360,7 @@ QByteArray QRecords::historyText() const
     return text;
 }
 
-bool QRecords::save()
+bool QRecords::save(QString *error)
 {
     // One writer at a time, each writing the state it saw: a later change is never overwritten
     // by an earlier snapshot.
@@ -363,9 +374,11 @@ bool QRecords::save()
         changes = m_changes;
         text = historyText();
     }
-    QString error;
-    if (!QJsonFile::writeText(m_filePath, text, &error)) {
-        LOG_ERROR(L"records: %s", error);
+    QString why;
+    if (!QJsonFile::writeText(m_filePath, text, &why)) {
+        LOG_ERROR(L"records: %s", why);
+        if (error)
+            *error = why;
         return false;
     }
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -35,7 +35,9 @@ public:
     // Records the output of job `jobId` under the job's id when that id is free: the record is
     // the job's done mark, saved in the same write as the history. `path` is the output's final
     // name, `sizeOf` the file that holds it now (the output is renamed after the record).
-    record_ptr addJobRecord(qint64 jobId, const QString &path, const QString &sizeOf, int mode);
+    // Null when the history could not be written: the record is then not kept at all (it is
+    // no done mark unless it is on disk) and `error`, when given, says why.
+    record_ptr addJobRecord(qint64 jobId, const QString &path, const QString &sizeOf, int mode, QString *error = nullptr);
     // The record kept under job `jobId`, or null.
     record_ptr jobRecord(qint64 jobId) const;
     // Points record `id` at `path` (the output kept another name); false for an unknown id.
@@ -50,7 +52,8 @@ public:
     bool contains(qlonglong id) const;
     int count() const;
 
-    bool save();
+    // Writes the history atomically when it changed; false (and `error`) when it could not.
+    bool save(QString *error = nullptr);
     QString filePath() const;
     // The text to show once when the loaded file was damaged and kept aside, else empty;
     // cleared by the call.

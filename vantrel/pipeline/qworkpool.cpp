@@ -463,7 +463,14 @@ bool QWorkPool::save()
     QString error;
     if (!QJsonFile::write(m_filePath, root, true, &error)) {
         LOG_ERROR(L"work: %s", error);
+        // Told once; every later change tries again.
+        if (!m_saveFailureTold.exchange(true)) {
+            const QString folder = QDir::toNativeSeparators(QFileInfo(m_filePath).absolutePath());
+            emit saveFailed(QStringLiteral("无法保存待处理的任务：数据文件夹“%1”无法写入（%2）。请检查磁盘空间和文件夹权限，任务有变化时会再次保存")
+                                .arg(folder, error));
+        }
         return false;
     }
+    m_saveFailureTold = false;
     return true;
 }

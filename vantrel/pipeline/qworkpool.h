@@ -85,6 +85,8 @@ signals:
     void removeItem(qlonglong id);
     void completeItem(qlonglong id);
     void signal_progress(int percent);
+    // "work.json" could not be written: once, until a later save succeeds again.
+    void saveFailed(const QString &message);
 
 public slots:
     void onProgress(int stage, int percent);
@@ -118,4 +120,5 @@ private:
     // written over before it was read.
     std::atomic<bool> m_loaded;
     std::atomic<bool> m_loading;
+    std::atomic<bool> m_saveFailureTold {false};
 };

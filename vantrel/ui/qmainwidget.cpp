@@ -181,6 +181,7 @@ void QMainWidget::initConnect()
         {ui.listWidgetCourse, SIGNAL(currentRowChanged(int)), SLOT(onCourseItemChanged(int))},
         {QWorkPool::instance(), SIGNAL(addItem(QFileWork*)), SLOT(onAddUploadItem(QFileWork*))},
         {QWorkPool::instance(), SIGNAL(signal_progress(int)), SLOT(onUploadProgress(int))},
+        {QWorkPool::instance(), SIGNAL(saveFailed(QString)), SLOT(onWorkSaveFailed(QString))},
         {QRecords::instance(), SIGNAL(addItem(record_ptr)), SLOT(onAddRecordItem(record_ptr))},
         {QRecords::instance(), SIGNAL(removeItem(qlonglong)), SLOT(onRemoveRecordItem(qlonglong))},
         {this, SIGNAL(dropList(QList<QUrl>)), SLOT(onDropFileList(QList<QUrl>))},
@@ -278,6 +279,11 @@ void QMainWidget::start()
     keepNotices();
     QTimer::singleShot(0, this, [this]() { showNotices(); });
     QUser::instance()->versionCheck(this, "onUpdateReponse(bool, const QValue&, const QString&)");
+}
+
+void QMainWidget::onWorkSaveFailed(const QString &message)
+{
+    QUiHelper::guard(L"work save notice", [&]() { QMsgBox::showMessage(message, 1); });
 }
 
 QString QMainWidget::noticeFile()

@@ -75,6 +75,7 @@ public slots:
     void onAddRecordItem(const record_ptr &record);
     void onRemoveRecordItem(qlonglong id);
     void onUploadProgress(int percent);
+    void onWorkSaveFailed(const QString &message);
     void onVideoListRefresh();
     void onUpdateReponse(bool ok, const QValue &data, const QString &message);
     void onCourseReponse(bool ok, const QValue &data, const QString &message);
