@@ -196,9 +196,14 @@ bool Qiniu_Rio_Recv::loadProgress(const QValue &root)
             return false;
         if (e.offset <= 0)
             continue;
-        const qint64 size = qMin<qint64>(Qiniu_Rio_BlockSize, m_fileSize - qint64(i) * Qiniu_Rio_BlockSize);
-        if (e.offset > size)
+        if (e.offset > Qiniu_Rio_BlockSize)
             return false;
+        // Beyond the last block as it is now: the file shrank since; that record alone goes.
+        if (e.offset > blockSizeAt(m_fileSize, i))
+        {
+            LOG_INFO(L"resume record of block %d dropped, sent again: the block is shorter now", i);
+            continue;
+        }
         e.done = true;
     }
 

@@ -42,7 +42,8 @@ public:
     int loadedCount() const;
 
     // Takes the blocks of a ".progress" document. False, with nothing taken, when it is not an
-    // array of exactly blockCount() well-typed objects or a block lies beyond its size.
+    // array of exactly blockCount() well-typed objects or a record lies beyond 4 MiB; a record
+    // beyond the last block as it is now (the file shrank) is left out alone.
     bool loadProgress(const QValue &root);
 
     // Keeps the loaded records whose proof holds for the local file as it is now and drops the
