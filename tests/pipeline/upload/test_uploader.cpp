@@ -1,5 +1,6 @@
 // The cloud uploader over the real upload layer and libcurl, against the local server.
 
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -352,6 +353,50 @@ TEST_F(Uploader, FailuresGiveTheirTextAndKeepTheSource)
             EXPECT_FALSE(QFile::exists(progressFile()));
         }
     }
+}
+
+// The upload layer's own message of a refused answer says what differed.
+TEST_F(Uploader, RefusedAnswersSayWhatDiffered)
+{
+    const struct
+    {
+        const char *name;
+        const char *member;
+        Json::Value value;
+        int code;
+        const char *message;
+    } cases[] = {
+        {"crc32", "crc32", 12345, 406, "crc32 of the answer is 00003039, the chunk's is "},
+        {"offset", "offset", 1, Qiniu_Code_BadAnswer, "offset of the answer is 1, the chunk ends at 262144"},
+        {"checksum", "checksum", std::string(1025, 'c'), Qiniu_Code_BadAnswer,
+         "checksum of the answer is longer than 1024 bytes"},
+    };
+    Qiniu_Global_Init(-1);
+    Qiniu_Client client;
+    Qiniu_Client_InitNoAuth(&client, 1024);
+    Qiniu_Rio_Settings settings;
+    settings.chunkSize = 262144;
+    settings.retryDelayMs = 1;
+    Qiniu_Rio_SetSettings(&settings);
+    Qiniu_Set_Upload_Host(m_server->platform().host().c_str());
+    Qiniu_Use_Zone_Huanan(1);
+    for (const auto &c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        Fault f;
+        f.patch[c.member] = c.value;
+        m_server->platform().setFault("cloud/mkblk", f);
+        Qiniu_Rio_PutRet ret;
+        Qiniu_Rio_PutExtra extra;
+        const Qiniu_Error error = Qiniu_Rio_PutFile(&client, &ret, UploadServer::token(), "k", m_file.toUtf8().constData(), &extra);
+        EXPECT_EQ(error.code, c.code);
+        const std::string message = error.message ? error.message : "";
+        EXPECT_EQ(message.compare(0, std::strlen(c.message), c.message), 0) << message;
+        m_server->platform().clearFaults();
+    }
+    Qiniu_Set_Upload_Host(nullptr);
+    Qiniu_Client_Cleanup(&client);
+    Qiniu_Global_Cleanup();
 }
 
 // The switches as the demo run and scripts reach them: over HTTP, under "/_test/cloud/".
