@@ -82,7 +82,7 @@ namespace
     // (4xx, 6xx, 701) of the final step or of a block taken from a resume record, or records
     // that don't fit the file. Unavailable servers (5xx), transport and local failures and a
     // failed callback (579) are not.
-    bool refusedAfterResume(int code, const Qiniu_Rio_Recv &recv)
+    bool mendedByAFreshStart(int code, const Qiniu_Rio_Recv &recv)
     {
         if (code == Qiniu_Code_BadProgress)
             return true;
@@ -628,7 +628,7 @@ void VantrelFile::putFile(const QString &localFile, const QString &key, bool rep
         if (checkResult(error.code, message, recv->m_progressPath))
             return;
         // What the server holds of an earlier run no longer fits: once more, from the start.
-        if (attempt == 1 && !m_stop && refusedAfterResume(error.code, *recv))
+        if (attempt == 1 && !m_stop && mendedByAFreshStart(error.code, *recv))
         {
             LOG_WARNING(L"upload of %s refused (%d: %s), sending it again from the start", localFile, error.code,
                         message);
