@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <thread>
@@ -9,7 +10,6 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
@@ -25,6 +25,8 @@ namespace
     constexpr int kDefaultRetryDelayMs = 200;
     constexpr int kDefaultTimeoutSec = 60;
     constexpr size_t kMaxAnswerSize = 1024 * 1024;
+    // A checksum is kept in the resume records: one far longer is no checksum.
+    constexpr size_t kMaxChecksumSize = 1024;
 
     std::mutex g_mutex;
     Qiniu_Rio_Settings g_settings;
@@ -176,11 +178,6 @@ namespace
         return true;
     }
 
-    std::string hexText(const QByteArray &bytes)
-    {
-        return bytes.toHex().toStdString();
-    }
-
     Answer post(Qiniu_Client *client, const std::string &url, const std::string &token,
                 const char *data, size_t size, const char *contentType,
                 const std::atomic<bool> *stop, int timeoutSec)
@@ -323,30 +320,29 @@ namespace
     {
         std::string ctx;
         std::string checksum;
+        bool hasChecksum = false;    // the answer had one (an absent one is handed on as null)
         std::string host;
         uint32_t crc32 = 0;
         uint32_t offset = 0;
         Qiniu_Rio_BlkputRet view;
-        // SHA-1 of the block's bytes up to offset; a block taken from a resume record is
-        // continued at most once at its recorded host.
-        std::shared_ptr<QCryptographicHash> digest = std::make_shared<QCryptographicHash>(QCryptographicHash::Sha1);
+        // A block taken from a resume record is continued at most once at its recorded host.
         bool resumed = false;
 
         void restart(const std::string &host)
         {
             ctx.clear();
             checksum.clear();
+            hasChecksum = false;
             this->host = host;
             crc32 = 0;
             offset = 0;
-            digest = std::make_shared<QCryptographicHash>(QCryptographicHash::Sha1);
             resumed = false;
         }
 
         Qiniu_Rio_BlkputRet *record()
         {
             view.ctx = ctx.c_str();
-            view.checksum = checksum.c_str();
+            view.checksum = hasChecksum ? checksum.c_str() : nullptr;
             view.host = host.c_str();
             view.crc32 = crc32;
             view.offset = offset;
@@ -354,26 +350,81 @@ namespace
         }
     };
 
-    // Reads the answer of mkblk or bput into `next`.
-    bool parseChunkAnswer(const std::string &body, BlockState &next)
+    std::string hex32(uint32_t value)
+    {
+        char text[16];
+        std::snprintf(text, sizeof(text), "%08x", value);
+        return text;
+    }
+
+    // The server's checksum is opaque: a text is taken as it is, any other JSON value as its
+    // compact text; null or absent is none.
+    bool takeChecksum(const Json::Value &value, BlockState &next, std::string &why)
+    {
+        next.checksum.clear();
+        next.hasChecksum = !value.isNull();
+        if (!next.hasChecksum)
+            return true;
+        if (value.isString())
+            next.checksum = value.asString();
+        else
+        {
+            Json::StreamWriterBuilder builder;
+            builder["indentation"] = "";
+            next.checksum = Json::writeString(builder, value);
+        }
+        if (next.checksum.size() > kMaxChecksumSize)
+        {
+            why = "checksum of the answer is longer than " + std::to_string(kMaxChecksumSize) + " bytes";
+            return false;
+        }
+        return true;
+    }
+
+    // Reads the answer of mkblk or bput into `next`; false with the reason in `why`.
+    bool parseChunkAnswer(const std::string &body, BlockState &next, std::string &why)
     {
         Json::Value root;
         if (!parseObject(body, root))
+        {
+            why = "unexpected answer: " + body.substr(0, 200);
             return false;
+        }
         const Json::Value &ctx = root["ctx"];
         if (!ctx.isString() || !usableCtx(ctx.asString()))
+        {
+            why = "answer without a usable ctx: " + body.substr(0, 200);
             return false;
+        }
         next.ctx = ctx.asString();
-        std::string host;
-        if (!optionalText(root, "checksum", next.checksum) || !optionalText(root, "host", host))
+        if (!takeChecksum(root["checksum"], next, why))
             return false;
+        std::string host;
+        if (!optionalText(root, "host", host))
+        {
+            why = "host of the answer is not a text";
+            return false;
+        }
         if (!host.empty())
         {
             next.host = withScheme(host);
             if (!usableHost(next.host))
+            {
+                why = "host of the answer is unusable: " + host.substr(0, 200);
                 return false;
+            }
         }
-        return unsignedWord(root["crc32"], next.crc32) && unsignedWord(root["offset"], next.offset);
+        if (!unsignedWord(root["crc32"], next.crc32))
+        {
+            why = "crc32 of the answer is missing or not a 32-bit number";
+            return false;
+        }
+        if (!unsignedWord(root["offset"], next.offset))
+        {
+            why = "offset of the answer is missing or not a 32-bit number";
+            return false;
+        }
+        return true;
     }
 
     bool retryable(const Answer &answer)
@@ -411,8 +462,8 @@ namespace
             return m_extra ? m_extra->stop : nullptr;
         }
 
-        // One request with its retries. `accept` turns a 200 answer into a result, or refuses it
-        // (a refused answer counts as a transport failure and is retried).
+        // One request with its retries. `accept` (body, why) turns a 200 answer into a result
+        // (0), or refuses it with a code and its reason in `why`; a refused answer is retried.
         template <typename Accept>
         Answer request(int blkIdx, int blkSize, const std::string &url, const char *data, size_t size,
                        const char *contentType, Accept accept)
@@ -432,19 +483,15 @@ namespace
                     return answer;
                 if (answer.code == 200)
                 {
-                    const int verdict = accept(answer.body);
+                    std::string why;
+                    const int verdict = accept(answer.body, why);
                     if (verdict == 0)
                         return answer;
                     if (verdict == Qiniu_Code_ChecksumError)
-                    {
                         answer.localChecksum = true;
-                        answer.body = "crc32 of the answer differs from the chunk's";
-                    }
                     else
-                    {
                         answer.code = Qiniu_Code_BadAnswer;
-                        answer.body = "unexpected answer: " + answer.body.substr(0, 200);
-                    }
+                    answer.body = why.empty() ? "unexpected answer: " + answer.body.substr(0, 200) : why;
                 }
                 reportError(blkIdx, blkSize, answer);
                 if (!retryable(answer) || attempt >= m_settings.tryTimes)
@@ -589,33 +636,26 @@ Qiniu_Error Qiniu_Rio_PutFile(Qiniu_Client *self, Qiniu_Rio_PutRet *ret, const c
     if (extra && extra->progresses && extra->progressesCount > 0)
     {
         if (extra->progressesCount != static_cast<size_t>(blockCount))
-            return put.fail(Qiniu_Code_BadProgress, "resume records don't match the file's blocks");
+            return put.fail(Qiniu_Code_BadProgress,
+                            "resume records for " + std::to_string(extra->progressesCount) + " blocks, the file has "
+                                + std::to_string(blockCount));
+        // The records are the caller's: it hands on only those whose bytes it knows unchanged.
+        // One that cannot stand for its block (no usable ctx, beyond the block) is left out and
+        // its block sent again.
         for (int i = 0; i < blockCount; ++i)
         {
             const Qiniu_Rio_BlkputRet &stored = extra->progresses[i];
             const int64_t blkSize = std::min<int64_t>(Qiniu_Rio_BlockSize, fileSize - int64_t(i) * Qiniu_Rio_BlockSize);
-            if (!stored.ctx || !*stored.ctx || stored.offset == 0)
-                continue;
-            if (stored.offset > blkSize)
-                return put.fail(Qiniu_Code_BadProgress, "resume record beyond its block");
-            // The record stands for the bytes the server holds: it is used only when the local
-            // bytes of the block up to its offset still have its checksum.
-            auto digest = std::make_shared<QCryptographicHash>(QCryptographicHash::Sha1);
-            std::vector<char> part(stored.offset);
-            if (!file.seek(int64_t(i) * Qiniu_Rio_BlockSize)
-                || file.read(part.data(), qint64(stored.offset)) != qint64(stored.offset))
-                return put.fail(Qiniu_Code_LocalFile, "cannot read " + std::string(localFile));
-            digest->addData(part.data(), int(stored.offset));
-            const std::string recorded = stored.checksum ? stored.checksum : "";
-            if (QByteArray::fromStdString(recorded).toLower().toStdString() != hexText(digest->result()))
+            if (!stored.ctx || !usableCtx(stored.ctx) || stored.offset == 0 || stored.offset > blkSize)
                 continue;
             BlockState &state = blocks[size_t(i)];
             state.ctx = stored.ctx;
+            state.hasChecksum = stored.checksum != nullptr;
             state.checksum = stored.checksum ? stored.checksum : "";
-            state.host = stored.host && *stored.host ? withScheme(stored.host) : upHost;
+            const std::string host = stored.host ? withScheme(stored.host) : std::string();
+            state.host = usableHost(host) ? host : upHost;
             state.crc32 = stored.crc32;
             state.offset = stored.offset;
-            state.digest = digest;
             state.resumed = true;
         }
     }
@@ -636,10 +676,6 @@ Qiniu_Error Qiniu_Rio_PutFile(Qiniu_Client *self, Qiniu_Rio_PutRet *ret, const c
                 || file.read(chunk.data(), qint64(length)) != qint64(length))
                 return put.fail(Qiniu_Code_LocalFile, "cannot read " + std::string(localFile));
             const uint32_t crc = Qiniu_Crc32(0, chunk.data(), length);
-            // The digest takes the chunk before it is sent: a chunk that is not accepted ends the
-            // put, or starts its block over with a digest of its own.
-            state.digest->addData(chunk.data(), int(length));
-            const std::string wantChecksum = hexText(state.digest->result());
 
             const bool first = state.ctx.empty();
             const std::string url = first
@@ -648,14 +684,24 @@ Qiniu_Error Qiniu_Rio_PutFile(Qiniu_Client *self, Qiniu_Rio_PutRet *ret, const c
             BlockState next;
             next.host = first ? upHost : state.host;
             const uint32_t wantOffset = state.offset + uint32_t(length);
+            // An answer is judged by its ctx, its offset and the crc32 of the chunk; its
+            // checksum is the server's own and is only kept.
             const Answer answer = put.request(i, blkSize, url, chunk.data(), length, "application/octet-stream",
-                [&](const std::string &body) {
+                [&](const std::string &body, std::string &why) {
                     BlockState parsed = next;
-                    if (!parseChunkAnswer(body, parsed) || parsed.offset != wantOffset)
-                        return Qiniu_Code_Transport;
-                    if (parsed.crc32 != crc
-                        || QByteArray::fromStdString(parsed.checksum).toLower().toStdString() != wantChecksum)
+                    if (!parseChunkAnswer(body, parsed, why))
+                        return Qiniu_Code_BadAnswer;
+                    if (parsed.offset != wantOffset)
+                    {
+                        why = "offset of the answer is " + std::to_string(parsed.offset) + ", the chunk ends at "
+                            + std::to_string(wantOffset);
+                        return Qiniu_Code_BadAnswer;
+                    }
+                    if (parsed.crc32 != crc)
+                    {
+                        why = "crc32 of the answer is " + hex32(parsed.crc32) + ", the chunk's is " + hex32(crc);
                         return Qiniu_Code_ChecksumError;
+                    }
                     next = parsed;
                     return 0;
                 });
@@ -669,11 +715,15 @@ Qiniu_Error Qiniu_Rio_PutFile(Qiniu_Client *self, Qiniu_Rio_PutRet *ret, const c
             }
             if (answer.code != 200 || answer.localChecksum)
                 return put.fail(answer.code, answer.body);
+            const uint32_t chunkStart = state.offset;
             state.ctx = next.ctx;
             state.checksum = next.checksum;
+            state.hasChecksum = next.hasChecksum;
             state.host = next.host;
             state.crc32 = next.crc32;
             state.offset = next.offset;
+            if (extra && extra->notifyChunk)
+                extra->notifyChunk(extra->notifyRecvr, i, chunkStart, chunk.data(), length);
             if (extra && extra->notify)
                 extra->notify(extra->notifyRecvr, i, blkSize, state.record());
         }
@@ -691,13 +741,19 @@ Qiniu_Error Qiniu_Rio_PutFile(Qiniu_Client *self, Qiniu_Rio_PutRet *ret, const c
         url += "/mimeType/" + urlSafeBase64(extra->mimeType);
     Qiniu_Rio_PutRet made;
     const Answer answer = put.request(-1, 0, url, ctxList.data(), ctxList.size(), "text/plain",
-        [&](const std::string &body) {
+        [&](const std::string &body, std::string &why) {
             Json::Value root;
             if (!parseObject(body, root))
-                return Qiniu_Code_Transport;
+            {
+                why = "unexpected answer: " + body.substr(0, 200);
+                return Qiniu_Code_BadAnswer;
+            }
             std::string hash, madeKey;
             if (!optionalText(root, "hash", hash) || !optionalText(root, "key", madeKey))
-                return Qiniu_Code_Transport;
+            {
+                why = "hash or key of the answer is not a text";
+                return Qiniu_Code_BadAnswer;
+            }
             made.hash = hash;
             made.key = madeKey;
             return 0;

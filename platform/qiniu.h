@@ -8,8 +8,10 @@
 // Resumable ("rio") upload to the cloud storage, over libcurl.
 // A file is cut into 4 MiB blocks; each block is sent in chunks: POST /mkblk/<block size> with
 // the first chunk, POST /bput/<ctx>/<offset> with each further one, each answering
-// {"ctx","checksum","crc32","offset","host"} ("checksum": SHA-1 in hex of the block's bytes from
-// its start to "offset"; "crc32": of the chunk just sent); POST /mkfile/<file size>/key/<URL-safe Base64 key>
+// {"ctx","checksum","crc32","offset","host"}. An answer is judged by its ctx, its "offset" (where
+// the chunk ends in its block) and its "crc32" (of the chunk just sent); "checksum" is the
+// server's own text, of any form or absent, and is only kept and handed on as it came.
+// POST /mkfile/<file size>/key/<URL-safe Base64 key>
 // with the blocks' last ctx values joined by "," makes the file and answers {"hash","key"}.
 // Every request carries "Authorization: UpToken <token>". An unknown ctx or a wrong offset
 // answers 701. Blocks are put one after another.
@@ -29,7 +31,7 @@ constexpr int Qiniu_Code_NoHost = -4;        // no upload host configured
 constexpr int Qiniu_Code_BadArgument = -5;
 constexpr int Qiniu_Code_BadAnswer = -6;     // the server answered, but not with the protocol's data
 constexpr int Qiniu_Code_ChecksumError = 406; // the answer's crc32 differs from the chunk's
-constexpr int Qiniu_Code_BadProgress = 9901; // the resume records don't fit the file
+constexpr int Qiniu_Code_BadProgress = 9901; // the resume records don't fit the file's block count
 
 struct Qiniu_Error
 {
@@ -41,7 +43,7 @@ struct Qiniu_Error
 struct Qiniu_Rio_BlkputRet
 {
     const char *ctx = nullptr;
-    const char *checksum = nullptr;
+    const char *checksum = nullptr;  // the server's, as it sent it; null when it sent none
     uint32_t crc32 = 0;              // of the last chunk sent
     uint32_t offset = 0;             // bytes of the block done
     const char *host = nullptr;      // where the block's next chunk goes
@@ -50,8 +52,12 @@ struct Qiniu_Rio_BlkputRet
 // Called after each chunk with the layer's own record of the block (texts valid for the call).
 // blkSize is the size of that block (the last one may be shorter). The result is ignored.
 typedef int (*Qiniu_Rio_FnNotify)(void *recvr, int blkIdx, int blkSize, Qiniu_Rio_BlkputRet *ret);
-// Called for each failed request (also when a retry follows). The result is ignored.
+// Called for each failed request (also when a retry follows); blkIdx is -1 for mkfile. The
+// result is ignored.
 typedef int (*Qiniu_Rio_FnNotifyErr)(void *recvr, int blkIdx, int blkSize, Qiniu_Error err);
+// Called with the bytes of each chunk the server accepted, before notify; offset is where the
+// chunk starts in its block (0: the block was begun anew). The result is ignored.
+typedef int (*Qiniu_Rio_FnNotifyChunk)(void *recvr, int blkIdx, uint32_t offset, const char *data, size_t size);
 
 struct Qiniu_Rio_PutExtra
 {
@@ -59,6 +65,7 @@ struct Qiniu_Rio_PutExtra
     void *notifyRecvr = nullptr;             // handed back to both callbacks
     Qiniu_Rio_FnNotify notify = nullptr;
     Qiniu_Rio_FnNotifyErr notifyErr = nullptr;
+    Qiniu_Rio_FnNotifyChunk notifyChunk = nullptr;   // optional
     Qiniu_Rio_BlkputRet *progresses = nullptr;   // resume state, one record per block, or null
     size_t progressesCount = 0;              // must equal the block count when progresses is set
     const std::atomic<bool> *stop = nullptr; // checked between chunks and during each request
@@ -110,10 +117,10 @@ int Qiniu_Rio_BlockCount(int64_t fsize);
 // CRC-32 (IEEE, as zlib computes it).
 uint32_t Qiniu_Crc32(uint32_t crc, const void *data, size_t size);
 
-// Uploads localFile (UTF-8 path) under key. A resume record is used only when its checksum equals
-// that of the local file's bytes of the block up to its offset; any other (the file changed) is
-// ignored and its block sent again. Blocks whose record is complete are skipped, a partial block
-// goes on from its ctx and offset at its host; when that host can't be reached or no longer
-// knows the ctx, the block is sent again once, whole, at the configured host.
+// Uploads localFile (UTF-8 path) under key. The resume records are trusted: the caller hands on
+// only those whose local bytes are unchanged. A record without a usable ctx or beyond its
+// block is left out and its block sent again. Blocks whose record is complete are skipped, a
+// partial block goes on from its ctx and offset at its host; when that host can't be reached or
+// no longer knows the ctx, the block is sent again once, whole, at the configured host.
 Qiniu_Error Qiniu_Rio_PutFile(Qiniu_Client *self, Qiniu_Rio_PutRet *ret, const char *uptoken,
                               const char *key, const char *localFile, Qiniu_Rio_PutExtra *extra);

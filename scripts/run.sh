@@ -2,8 +2,9 @@
 # Installs what is missing, builds the programs, starts the local platform server with the
 # demo fixture and then vantrel against it on the user's display.
 # Sign in with "demo" / "demo123". The demo server listens on 127.0.0.1:$VANTREL_DEMO_PORT
-# (18480 when unset). With VANTREL_API_HOST set, no demo server is started and vantrel talks
-# to that host instead.
+# (18480 when unset) and serves all five hosts of "start.ini" (api, web, site, docs, upload):
+# each is pointed at it. With VANTREL_API_HOST set, no demo server is started and vantrel talks
+# to the hosts it is given instead.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # Only what this run needs: the tests are built by scripts/test.sh.
@@ -53,11 +54,16 @@ if [ -z "${VANTREL_API_HOST:-}" ]; then
         echo "another program. Choose a free port, for example: VANTREL_DEMO_PORT=18490 scripts/run.sh" >&2
         exit 1
     fi
-    export VANTREL_API_HOST="127.0.0.1:$PORT"
+    # Every host moves with the port: "start.ini" names 18480 for each of them.
+    for name in API WEB SITE DOCS UPLOAD; do
+        export "VANTREL_${name}_HOST=127.0.0.1:$PORT"
+    done
     echo "Demo server on $VANTREL_API_HOST: sign in with the demo account, demo / demo123."
 fi
 
-# "ostrelhelper:" links of a web page (a sign-in token) start this build of vantrel.
+# "ostrelhelper:" links of a web page (a sign-in token) start this build of vantrel: this writes
+# ~/.local/share/applications/vantrel-ostrelhelper.desktop and sets that entry as the default
+# for x-scheme-handler/ostrelhelper in ~/.config/mimeapps.list (README: "Using the demo").
 "$BIN/vantrel" --register-url-protocol || echo "The ostrelhelper: URL protocol could not be registered." >&2
 
 status=0

@@ -126,6 +126,11 @@ namespace
         return parseCount(text, out);
     }
 
+    bool validChecksumStyle(const std::string &style)
+    {
+        return style == "sha1" || style == "opaque" || style == "none";
+    }
+
     // URL-safe Base64 ("-" and "_", padding optional) to bytes.
     bool urlSafeDecode(std::string text, std::string &out)
     {
@@ -177,6 +182,7 @@ struct CloudServer::State
     int delayMs = 0;
     std::string nonsense;       // chunk answers are "notjson", "huge" or "badctx" when set
     std::string answerHost;     // host named in chunk answers instead of this server
+    std::string checksumStyle = "sha1";  // of chunk answers: "sha1", "opaque" or "none"
 
     int mkblk = 0;
     int bput = 0;
@@ -237,14 +243,22 @@ struct CloudServer::State
         return true;
     }
 
-    // mutex held. "checksum" is the SHA-1 (hex) of the block's bytes from its start to `offset`;
-    // "crc32" is that of this chunk.
+    // mutex held. "checksum" is, by the checksum style, the SHA-1 (hex) of the block's bytes
+    // from its start to `offset`, a text of no meaning to the client, or absent; "crc32" is
+    // that of this chunk.
     void chunkAnswer(httplib::Response &res, const std::string &chunk, const std::string &ctx, uint32_t offset,
                      const BlockDigest &digest)
     {
         Json::Value body(Json::objectValue);
         body["ctx"] = nonsense == "badctx" ? std::string("../") + ctx + "?x" : ctx;
-        body["checksum"] = digest.hex();
+        if (checksumStyle == "sha1")
+            body["checksum"] = digest.hex();
+        else if (checksumStyle == "opaque")
+        {
+            std::ostringstream text;
+            text << "Fo/" << std::hex << random() << "+" << std::dec << offset << "==";
+            body["checksum"] = text.str();
+        }
         body["crc32"] = Json::UInt(crc32Of(chunk));
         body["offset"] = Json::UInt(offset);
         body["host"] = namedHost();
@@ -403,6 +417,7 @@ struct CloudServer::State
         v["delayMs"] = delayMs;
         v["nonsense"] = nonsense;
         v["answerHost"] = answerHost;
+        v["checksum"] = checksumStyle;
         Json::Value list(Json::arrayValue);
         for (const auto &f : files)
             list.append(f.first);
@@ -474,6 +489,13 @@ struct CloudServer::State
         }
         else if (what == "answerhost")
             answerHost = req.get_param_value("host");
+        else if (what == "checksum")
+        {
+            const std::string style = req.get_param_value("style");
+            if (!validChecksumStyle(style))
+                return refuse(res, 400, "checksum needs style=sha1|opaque|none"), true;
+            checksumStyle = style;
+        }
         else if (what == "token")
         {
             const std::string token = req.get_param_value("value");
@@ -499,6 +521,7 @@ struct CloudServer::State
         delayMs = 0;
         nonsense.clear();
         answerHost.clear();
+        checksumStyle = "sha1";
         mkblk = bput = mkfile = 0;
         chunkBytes = 0;
     }
@@ -587,6 +610,15 @@ void CloudServer::setAnswerHost(const std::string &host)
 {
     std::lock_guard<std::mutex> lock(m_state->mutex);
     m_state->answerHost = host;
+}
+
+bool CloudServer::setChecksumStyle(const std::string &style)
+{
+    if (!validChecksumStyle(style))
+        return false;
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    m_state->checksumStyle = style;
+    return true;
 }
 
 void CloudServer::reset()

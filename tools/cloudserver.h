@@ -11,10 +11,12 @@
 //   POST /_test/cloud/nonsense?kind=K       chunk answers 200 with K: "notjson", "huge" (over
 //                                           1 MiB) or "badctx" (a ctx unfit for a URL); empty K clears
 //   POST /_test/cloud/answerhost?host=H     chunk answers name H as the block's host (empty: this server)
+//   POST /_test/cloud/checksum?style=S      the "checksum" of chunk answers: "sha1" (the default),
+//                                           "opaque" (a text of no meaning to the client) or "none"
 //   POST /_test/cloud/token?value=T         accepts T as an upload token
 //   POST /_test/cloud/reset                 switches off, counts cleared (files and tokens kept)
-// A chunk answer's "checksum" is the SHA-1 (hex) of the block's bytes from its start to the
-// answer's offset, its "crc32" that of the chunk.
+// A chunk answer's "checksum" is by default the SHA-1 (hex) of the block's bytes from its start
+// to the answer's offset, its "crc32" that of the chunk.
 // Every upload request needs "Authorization: UpToken <t>" with a token the web API handed out
 // (or one given to addToken); others answer 401.
 
@@ -48,6 +50,8 @@ public:
     void setNonsense(const std::string &kind);
     // Chunk answers name this host for the block's next chunks; empty names this server.
     void setAnswerHost(const std::string &host);
+    // The "checksum" of chunk answers: "sha1", "opaque" or "none"; false (unchanged) for others.
+    bool setChecksumStyle(const std::string &style);
     // Switches off and counts cleared; stored files and block states stay.
     void reset();
 

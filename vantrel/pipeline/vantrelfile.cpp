@@ -51,6 +51,47 @@ namespace
         const QString path = CGlobal::dataPath();
         return path.isEmpty() ? CGlobal::defaultDataPath() : path;
     }
+
+    qint64 blockSizeAt(qint64 fileSize, int index)
+    {
+        return qBound<qint64>(0, fileSize - qint64(index) * Qiniu_Rio_BlockSize, Qiniu_Rio_BlockSize);
+    }
+
+    // SHA-1 of `size` bytes of `file` from `start`; empty when they can't be read or `stopped`.
+    QByteArray digestOf(QFile &file, qint64 start, qint64 size, const std::function<bool()> &stopped,
+                        std::shared_ptr<QCryptographicHash> &digest)
+    {
+        constexpr qint64 kPiece = 1024 * 1024;
+        digest = std::make_shared<QCryptographicHash>(QCryptographicHash::Sha1);
+        if (!file.seek(start))
+            return QByteArray();
+        QByteArray piece;
+        for (qint64 done = 0; done < size; done += piece.size())
+        {
+            if (stopped && stopped())
+                return QByteArray();
+            piece = file.read(qMin(kPiece, size - done));
+            if (piece.isEmpty())
+                return QByteArray();
+            digest->addData(piece);
+        }
+        return digest->result().toHex();
+    }
+
+    // A put refused by the server in a way that sending the file anew may mend: a refusal
+    // (4xx, 6xx, 701) of the final step or of a block taken from a resume record, or records
+    // that don't fit the file. Unavailable servers (5xx), transport and local failures and a
+    // failed callback (579) are not.
+    bool mendedByAFreshStart(int code, const Qiniu_Rio_Recv &recv)
+    {
+        if (code == Qiniu_Code_BadProgress)
+            return true;
+        const bool refusal = (code >= 400 && code < 500) || (code >= 600 && code < 1000);
+        if (!refusal)
+            return false;
+        const int block = recv.lastErrorBlock();
+        return block == -1 || (block >= 0 && recv.isResumed(block));
+    }
 }
 
 // ---- Qiniu_Rio_Recv ----------------------------------------------------------------------
@@ -69,7 +110,9 @@ void Qiniu_Rio_Recv::setFile(const QString &localFile, qint64 fileSize)
     m_blockCount = Qiniu_Rio_BlockCount(m_fileSize);
     m_blocks.assign(size_t(m_blockCount), Qiniu_Rio_BlkputRet());
     m_texts.assign(size_t(m_blockCount), Texts());
+    m_proofs.assign(size_t(m_blockCount), Proof());
     m_loadedCount = 0;
+    m_lastErrorBlock = kNoError;
 }
 
 const QString &Qiniu_Rio_Recv::localFile() const
@@ -153,9 +196,14 @@ bool Qiniu_Rio_Recv::loadProgress(const QValue &root)
             return false;
         if (e.offset <= 0)
             continue;
-        const qint64 size = qMin<qint64>(Qiniu_Rio_BlockSize, m_fileSize - qint64(i) * Qiniu_Rio_BlockSize);
-        if (e.offset > size)
+        if (e.offset > Qiniu_Rio_BlockSize)
             return false;
+        // Beyond the last block as it is now: the file shrank since; that record alone goes.
+        if (e.offset > blockSizeAt(m_fileSize, i))
+        {
+            LOG_INFO(L"resume record of block %d dropped, sent again: the block is shorter now", i);
+            continue;
+        }
         e.done = true;
     }
 
@@ -176,10 +224,146 @@ bool Qiniu_Rio_Recv::loadProgress(const QValue &root)
     return true;
 }
 
+int Qiniu_Rio_Recv::proveProgress(const std::function<bool()> &stopped)
+{
+    m_proofs.assign(size_t(m_blockCount), Proof());
+    if (m_loadedCount == 0)
+        return 0;
+
+    QValue proof;
+    const QString path = proofPath(m_progressPath);
+    QFile proofFile(path);
+    if (proofFile.size() <= (qint64(m_blockCount) + 1) * kProgressBytesPerBlock && proofFile.open(QIODevice::ReadOnly))
+    {
+        parseJson(proofFile.readAll(), proof, false);
+        proofFile.close();
+    }
+    const QValue &entries = jsonMember(std::as_const(proof), QStringLiteral("blocks"));
+    QFile local(m_localFile);
+    const bool readable = local.open(QIODevice::ReadOnly);
+
+    int kept = 0;
+    for (int i = 0; i < m_blockCount; ++i)
+    {
+        const Qiniu_Rio_BlkputRet &block = m_blocks[size_t(i)];
+        if (!block.ctx)
+            continue;
+        const qint64 size = blockSizeAt(m_fileSize, i);
+        const QValue &entry = jsonAt(entries, i);
+        std::string ctx;
+        std::string sha1;
+        std::shared_ptr<QCryptographicHash> digest;
+        QString reason;
+        if (!entry.isObject())
+            reason = QStringLiteral("nothing proves it");
+        else if (!jsonOptionalString(entry, QStringLiteral("ctx"), ctx) || ctx != block.ctx
+                 || jsonInt64(jsonMember(entry, QStringLiteral("offset")), -1) != qint64(block.offset))
+            reason = QStringLiteral("its proof is of another record");
+        else if (jsonInt64(jsonMember(entry, QStringLiteral("size")), -1) != size)
+            reason = QStringLiteral("the block had %1 bytes, now %2")
+                         .arg(jsonInt64(jsonMember(entry, QStringLiteral("size")), -1))
+                         .arg(size);
+        else if (!jsonOptionalString(entry, QStringLiteral("sha1"), sha1) || sha1.empty())
+            reason = QStringLiteral("its proof has no digest");
+        else if (!readable)
+            reason = QStringLiteral("the file cannot be read");
+        else
+        {
+            const QByteArray now = digestOf(local, qint64(i) * Qiniu_Rio_BlockSize, block.offset, stopped, digest);
+            if (now.isEmpty())
+                reason = QStringLiteral("its bytes cannot be read");
+            else if (now != QByteArray::fromStdString(sha1))
+                reason = QStringLiteral("its bytes changed");
+        }
+        if (!reason.isEmpty())
+        {
+            LOG_INFO(L"resume record of block %d dropped, sent again: %s", i, reason);
+            setBlock(i, Qiniu_Rio_BlkputRet());
+            continue;
+        }
+        Proof &p = m_proofs[size_t(i)];
+        p.digest = digest;
+        p.bytes = block.offset;
+        p.blockSize = uint32_t(size);
+        p.resumed = true;
+        ++kept;
+    }
+    if (kept == 0)
+        m_loadedCount = 0;
+    return kept;
+}
+
+bool Qiniu_Rio_Recv::isResumed(int blockIndex) const
+{
+    return blockIndex >= 0 && blockIndex < m_blockCount && m_proofs[size_t(blockIndex)].resumed;
+}
+
+int Qiniu_Rio_Recv::notifyChunk(int blockIndex, uint32_t offset, const char *data, size_t size)
+{
+    if (blockIndex < 0 || blockIndex >= m_blockCount || !data)
+        return 0;
+    Proof &p = m_proofs[size_t(blockIndex)];
+    if (offset == 0)
+        p = Proof {std::make_shared<QCryptographicHash>(QCryptographicHash::Sha1), 0, 0, false};
+    if (!p.digest || p.bytes != offset)
+    {
+        // Bytes of the block went by unseen: it can't be proven any more.
+        p = Proof();
+        return 0;
+    }
+    p.digest->addData(data, int(size));
+    p.bytes += uint32_t(size);
+    return 0;
+}
+
+void Qiniu_Rio_Recv::notifyError(int blockIndex)
+{
+    m_lastErrorBlock = blockIndex;
+}
+
+int Qiniu_Rio_Recv::lastErrorBlock() const
+{
+    return m_lastErrorBlock;
+}
+
+QString Qiniu_Rio_Recv::proofPath(const QString &progressPath)
+{
+    const QString suffix = QStringLiteral(".progress");
+    QString stem = progressPath;
+    if (stem.endsWith(suffix))
+        stem.chop(suffix.size());
+    return stem + QStringLiteral(".proof");
+}
+
+QValue Qiniu_Rio_Recv::proofJson() const
+{
+    QValue list(Json::arrayValue);
+    for (int i = 0; i < m_blockCount; ++i)
+    {
+        const Qiniu_Rio_BlkputRet &b = m_blocks[size_t(i)];
+        const Proof &p = m_proofs[size_t(i)];
+        if (!b.ctx || !p.digest || p.bytes != b.offset || p.blockSize == 0)
+        {
+            list.append(QValue());
+            continue;
+        }
+        QValue item(Json::objectValue);
+        item["ctx"] = b.ctx;
+        item["offset"] = Json::UInt(b.offset);
+        item["size"] = Json::UInt(p.blockSize);
+        item["sha1"] = p.digest->result().toHex().toStdString();
+        list.append(item);
+    }
+    QValue root(Json::objectValue);
+    root["blocks"] = list;
+    return root;
+}
+
 int Qiniu_Rio_Recv::notify(int blockIndex, int blockSize, const Qiniu_Rio_BlkputRet *blockResult)
 {
     if (!blockResult || blockIndex < 0 || blockIndex >= m_blockCount)
         return 0;
+    m_lastErrorBlock = kNoError;
     const qint64 done = qint64(blockIndex) * Qiniu_Rio_BlockSize + qint64(blockResult->offset);
     const int percent = m_fileSize > 0 ? int(qBound<qint64>(0, done * 100 / m_fileSize, 100)) : 100;
     notifyProgress(percent);
@@ -193,9 +377,14 @@ int Qiniu_Rio_Recv::notify(int blockIndex, int blockSize, const Qiniu_Rio_Blkput
     std::printf("Write block %d progress\n", blockIndex);
     std::fflush(stdout);
     setBlock(blockIndex, *blockResult);
+    m_proofs[size_t(blockIndex)].blockSize = uint32_t(qMax(blockSize, 0));
 
-    // A resume file that cannot be written only costs a later resume.
+    // The proof first: a record goes with the proof of its own ctx and offset, so whichever of
+    // the two files a crash leaves behind, a record is never trusted on another one's proof.
+    // A file that cannot be written only costs a later resume.
     QString error;
+    if (!QJsonFile::write(proofPath(m_progressPath), proofJson(), false, &error))
+        LOG_WARNING(L"cannot write %s: %s", proofPath(m_progressPath), error);
     if (!QJsonFile::write(m_progressPath, progressJson(blocks(), m_blockCount), false, &error))
         LOG_WARNING(L"cannot write %s: %s", m_progressPath, error);
     return 0;
@@ -413,29 +602,43 @@ void VantrelFile::putFile(const QString &localFile, const QString &key, bool rep
     LOG_DEBUG(L"qiniu upload :%s", localFile);
     U_ASSERT_MSG(QFileInfo(localFile).isFile(), QStringLiteral("文件不存在 %1").arg(localFile));
 
-    std::unique_ptr<Qiniu_Rio_Recv> recv = makeReceiver(localFile, key);
-    Qiniu_Rio_PutExtra extra;
-    extra.notifyRecvr = recv.get();
-    extra.notify = &VantrelFile::onNotify;
-    extra.notifyErr = &VantrelFile::onNotifyErr;
-    if (recv->loadedCount() > 0)
-    {
-        extra.progresses = recv->blocks();
-        extra.progressesCount = size_t(recv->loadedCount());
-    }
-    extra.stop = &m_stop;
-    if (reportProgress)
-        recv->setProgressCallback([this](int percent) { onProgress(percent); });
-
-    Qiniu_Rio_PutRet ret;
     const QByteArray keyBytes = key.toUtf8();
     const QByteArray pathBytes = localFile.toUtf8();
-    const Qiniu_Error error = Qiniu_Rio_PutFile(&m_client, &ret, m_token.c_str(), keyBytes.constData(),
-                                                pathBytes.constData(), &extra);
-    const QString message = QString::fromUtf8(error.message ? error.message : "");
-    if (!checkResult(error.code, message, recv->m_progressPath))
+    for (int attempt = 1;; ++attempt)
+    {
+        std::unique_ptr<Qiniu_Rio_Recv> recv = makeReceiver(localFile, key);
+        Qiniu_Rio_PutExtra extra;
+        extra.notifyRecvr = recv.get();
+        extra.notify = &VantrelFile::onNotify;
+        extra.notifyErr = &VantrelFile::onNotifyErr;
+        extra.notifyChunk = &VantrelFile::onNotifyChunk;
+        if (recv->loadedCount() > 0)
+        {
+            extra.progresses = recv->blocks();
+            extra.progressesCount = size_t(recv->loadedCount());
+        }
+        extra.stop = &m_stop;
+        if (reportProgress)
+            recv->setProgressCallback([this](int percent) { onProgress(percent); });
+
+        Qiniu_Rio_PutRet ret;
+        const Qiniu_Error error = Qiniu_Rio_PutFile(&m_client, &ret, m_token.c_str(), keyBytes.constData(),
+                                                    pathBytes.constData(), &extra);
+        const QString message = QString::fromUtf8(error.message ? error.message : "");
+        if (checkResult(error.code, message, recv->m_progressPath))
+            return;
+        // What the server holds of an earlier run no longer fits: once more, from the start.
+        if (attempt == 1 && !m_stop && mendedByAFreshStart(error.code, *recv))
+        {
+            LOG_WARNING(L"upload of %s refused (%d: %s), sending it again from the start", localFile, error.code,
+                        message);
+            removeProgress(recv->m_progressPath);
+            setErrorText(QString());
+            continue;
+        }
         throw UException("checkResult(error.code, message, recv->m_progressPath)",
                          QString::fromStdWString(errorString()), __FILE__, __LINE__);
+    }
 }
 
 std::unique_ptr<Qiniu_Rio_Recv> VantrelFile::makeReceiver(const QString &localFile, const QString &key)
@@ -443,6 +646,7 @@ std::unique_ptr<Qiniu_Rio_Recv> VantrelFile::makeReceiver(const QString &localFi
     auto recv = std::make_unique<Qiniu_Rio_Recv>();
     recv->setFile(localFile, QFileInfo(localFile).size());
     loadProgress(recv.get(), localFile, key);
+    recv->proveProgress([this] { return m_stop.load(); });
     return recv;
 }
 
@@ -474,6 +678,7 @@ void VantrelFile::loadProgress(Qiniu_Rio_Recv *recv, const QString &localFile, c
             LOG_WARNING(L"damaged resume file kept as %s, starting over", aside);
             if (std::rename(QFile::encodeName(recv->m_progressPath).constData(), QFile::encodeName(aside).constData()) != 0)
                 QFile::remove(recv->m_progressPath);
+            QFile::remove(Qiniu_Rio_Recv::proofPath(recv->m_progressPath));
             return;
         }
         fits = recv->loadProgress(root);
@@ -481,7 +686,7 @@ void VantrelFile::loadProgress(Qiniu_Rio_Recv *recv, const QString &localFile, c
     if (!fits)
     {
         LOG_WARNING(L"resume file does not fit, starting over: %s", recv->m_progressPath);
-        QFile::remove(recv->m_progressPath);
+        removeProgress(recv->m_progressPath);
     }
 }
 
@@ -554,11 +759,17 @@ bool VantrelFile::checkResult(int code, const QString &message, const QString &p
             result = errCode.isInt() && errCode.asInt() == 200;
         }
         else if (code == 701 || code == 9901)
-            QFile::remove(progressPath);
+            removeProgress(progressPath);
     }
     if (result)
-        QFile::remove(progressPath);
+        removeProgress(progressPath);
     return result;
+}
+
+void VantrelFile::removeProgress(const QString &progressPath)
+{
+    QFile::remove(progressPath);
+    QFile::remove(Qiniu_Rio_Recv::proofPath(progressPath));
 }
 
 int VantrelFile::onNotify(void *recvr, int blkIdx, int blkSize, Qiniu_Rio_BlkputRet *ret)
@@ -571,5 +782,14 @@ int VantrelFile::onNotify(void *recvr, int blkIdx, int blkSize, Qiniu_Rio_Blkput
 int VantrelFile::onNotifyErr(void *recvr, int blkIdx, int blkSize, Qiniu_Error err)
 {
     LOG_ERROR(L"upload notify error: %d---%s", err.code, QString::fromUtf8(err.message ? err.message : ""));
+    if (recvr)
+        static_cast<Qiniu_Rio_Recv *>(recvr)->notifyError(blkIdx);
     return 0;
+}
+
+int VantrelFile::onNotifyChunk(void *recvr, int blkIdx, uint32_t offset, const char *data, size_t size)
+{
+    if (!recvr)
+        return 0;
+    return static_cast<Qiniu_Rio_Recv *>(recvr)->notifyChunk(blkIdx, offset, data, size);
 }

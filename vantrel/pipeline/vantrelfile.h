@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <QByteArray>
+#include <QCryptographicHash>
 #include <QObject>
 #include <QString>
 
@@ -18,6 +19,9 @@
 
 // Receiver of the per-chunk notifications of one put: turns them into a percentage and rewrites
 // the ".progress" resume file at each finished 4 MiB block (and at each chunk of the last block).
+// Beside it, in "<md5>.proof", it keeps what proves each recorded block: its ctx and offset, the
+// block's size and the SHA-1 of the bytes the server accepted for it. A later put trusts a
+// record only when the local bytes still have that digest.
 class Qiniu_Rio_Recv : public QObject
 {
     Q_OBJECT
@@ -38,15 +42,32 @@ public:
     int loadedCount() const;
 
     // Takes the blocks of a ".progress" document. False, with nothing taken, when it is not an
-    // array of exactly blockCount() well-typed objects or a block lies beyond its size.
+    // array of exactly blockCount() well-typed objects or a record lies beyond 4 MiB; a record
+    // beyond the last block as it is now (the file shrank) is left out alone.
     bool loadProgress(const QValue &root);
 
+    // Keeps the loaded records whose proof holds for the local file as it is now and drops the
+    // others (no proof, another block size, other bytes), so that their blocks are sent again.
+    // Reads the proven part of the file; `stopped` ends that early (all left are dropped).
+    // Returns the number of records kept.
+    int proveProgress(const std::function<bool()> &stopped);
+    bool isResumed(int blockIndex) const;
+
     int notify(int blockIndex, int blockSize, const Qiniu_Rio_BlkputRet *blockResult);
+    // The bytes of a chunk the server accepted, starting at `offset` in its block.
+    int notifyChunk(int blockIndex, uint32_t offset, const char *data, size_t size);
+    // A failed request of block `blockIndex` (-1: the final step).
+    void notifyError(int blockIndex);
+    // Block of the last failed request; kNoError when none failed.
+    int lastErrorBlock() const;
+    static constexpr int kNoError = -2;
     void notifyProgress(int percent);
     // The ".progress" content for `count` blocks: a compact JSON array.
     static QByteArray saveProgress(const Qiniu_Rio_BlkputRet *blocks, int count);
     static QValue progressJson(const Qiniu_Rio_BlkputRet *blocks, int count);
     void setProgressCallback(std::function<void(int)> callback);
+    // "<md5>.proof" beside "<md5>.progress".
+    static QString proofPath(const QString &progressPath);
 
     QString m_progressPath;
 
@@ -60,6 +81,16 @@ private:
         std::string checksum;
         std::string host;
     };
+    // The running digest of the bytes the server holds for a block, from its start.
+    struct Proof
+    {
+        std::shared_ptr<QCryptographicHash> digest;
+        uint32_t bytes = 0;
+        uint32_t blockSize = 0;  // as the block was begun at the server
+        bool resumed = false;    // its record came from the ".progress" file and was proven
+    };
+
+    QValue proofJson() const;
 
     QString m_localFile;
     qint64 m_fileSize = 0;
@@ -67,6 +98,8 @@ private:
     std::vector<Qiniu_Rio_BlkputRet> m_blocks;
     std::vector<Texts> m_texts;
     int m_loadedCount = 0;
+    std::vector<Proof> m_proofs;
+    int m_lastErrorBlock = kNoError;
     std::function<void(int)> m_progressCallback;
 };
 
@@ -99,8 +132,10 @@ public:
     // "上传文件失败 <code>:" and the code's text (nothing for an unknown code).
     static QString errorText(int code);
     // The result rule of a put: true on success; sets the error text otherwise and deletes the
-    // ".progress" file on success and for 701 and 9901.
+    // ".progress" file (and its proof) on success and for 701 and 9901.
     bool checkResult(int code, const QString &message, const QString &progressPath);
+    // Deletes the ".progress" file and its proof.
+    static void removeProgress(const QString &progressPath);
     // Fills the receiver from the ".progress" file of key and local file; a malformed file is
     // deleted and the put starts fresh.
     void loadProgress(Qiniu_Rio_Recv *recv, const QString &localFile, const QString &key);
@@ -125,6 +160,7 @@ private:
 
     static int onNotify(void *recvr, int blkIdx, int blkSize, Qiniu_Rio_BlkputRet *ret);
     static int onNotifyErr(void *recvr, int blkIdx, int blkSize, Qiniu_Error err);
+    static int onNotifyChunk(void *recvr, int blkIdx, uint32_t offset, const char *data, size_t size);
 
     Qiniu_Client m_client;
     std::string m_token;

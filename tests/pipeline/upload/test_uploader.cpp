@@ -1,5 +1,6 @@
 // The cloud uploader over the real upload layer and libcurl, against the local server.
 
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -182,9 +183,9 @@ TEST_F(Uploader, ResumeDataOfAChangedFileIsNotUsed)
     EXPECT_EQ(QByteArray::fromStdString(m_server->cloud().file(m_key.toStdString())), source());
 }
 
-// The server no longer knows the stored blocks (701): the resume data is dropped and the next
-// attempt starts over and succeeds.
-TEST_F(Uploader, ResumeDataTheServerLostIsDroppedThenTheUploadStartsOver)
+// The server no longer knows the stored blocks (701 at the final step): the resume data is
+// dropped and the same put sends the whole file again once, from the start, and succeeds.
+TEST_F(Uploader, ResumeDataTheServerLostIsDroppedAndTheFileIsSentAgainFromTheStart)
 {
     m_server->cloud().failAfterChunks(2 * kChunksPerBlock);
     ASSERT_FALSE(uploadFile(m_file, m_key).success);
@@ -192,15 +193,55 @@ TEST_F(Uploader, ResumeDataTheServerLostIsDroppedThenTheUploadStartsOver)
 
     m_server = std::make_unique<UploadServer>();
     ASSERT_TRUE(m_server->isRunning());
-    const Outcome lost = uploadFile(m_file, m_key);
-    ASSERT_TRUE(lost.finished);
-    EXPECT_FALSE(lost.success);
-    EXPECT_EQ(lost.error, QStringLiteral("上传文件失败 701:在断点续传的过程中，后续上传接收地址不正确"));
-    EXPECT_FALSE(QFile::exists(progressFile()));
-
-    const Outcome fresh = uploadFile(m_file, m_key);
-    EXPECT_TRUE(fresh.success) << fresh.error.toStdString();
+    const Outcome out = uploadFile(m_file, m_key);
+    ASSERT_TRUE(out.finished);
+    EXPECT_TRUE(out.success) << out.error.toStdString();
+    EXPECT_TRUE(out.error.isEmpty());
     EXPECT_EQ(QByteArray::fromStdString(m_server->cloud().file(m_key.toStdString())), source());
+    // The resumed put: the last block and a refused final step; then all three blocks anew.
+    EXPECT_EQ(m_server->cloud().mkblkCount(), 1 + 3);
+    EXPECT_EQ(m_server->cloud().mkfileCount(), 2);
+    EXPECT_FALSE(QFile::exists(progressFile()));
+}
+
+// The first chunk of the resumed block is refused (400): the resume data goes and the same put
+// sends the whole file again, from the start; the stored file is the source.
+TEST_F(Uploader, RefusedResumedBlockSendsTheFileAgainFromTheStart)
+{
+    m_server->cloud().failAfterChunks(2 * kChunksPerBlock + 4);
+    ASSERT_FALSE(uploadFile(m_file, m_key).success);
+    ASSERT_TRUE(QFile::exists(progressFile()));
+    m_server->cloud().reset();
+
+    Fault f;
+    f.status = 400;
+    f.replaceBody = true;
+    f.body = "{\"error\":\"bad chunk length\"}";
+    f.count = 1;
+    m_server->platform().setFault("cloud/bput", f);
+    const Outcome out = uploadFile(m_file, m_key);
+    ASSERT_TRUE(out.finished);
+    EXPECT_TRUE(out.success) << out.error.toStdString();
+    EXPECT_EQ(QByteArray::fromStdString(m_server->cloud().file(m_key.toStdString())), source());
+    EXPECT_EQ(m_server->cloud().mkblkCount(), 3);
+    EXPECT_EQ(m_server->cloud().mkfileCount(), 1);
+    EXPECT_FALSE(QFile::exists(progressFile()));
+}
+
+// A final step refused again after the fresh start is a failure with its text: the file is
+// sent anew once, not again and again.
+TEST_F(Uploader, FinalStepRefusedTwiceFailsAfterOneFreshStart)
+{
+    Fault f;
+    f.status = 400;
+    f.patch["error"] = "refused";
+    m_server->platform().setFault("cloud/mkfile", f);
+    const Outcome out = uploadFile(m_file, m_key);
+    ASSERT_TRUE(out.finished);
+    EXPECT_FALSE(out.success);
+    EXPECT_EQ(out.error, QStringLiteral("上传文件失败 400:请求报文格式错误"));
+    EXPECT_EQ(m_server->cloud().mkfileCount(), 2);
+    EXPECT_EQ(m_server->cloud().mkblkCount(), 6);
 }
 
 TEST_F(Uploader, StopEndsTheTransferAtOnceAndReportsNothing)
@@ -265,11 +306,26 @@ TEST_F(Uploader, FailuresGiveTheirTextAndKeepTheSource)
              f.patch["crc32"] = 12345;
              s.platform().setFault("cloud/bput", f);
          }, UploadServer::token(), false, "上传文件失败 406:上传的数据 CRC32 校验错误"},
-        {"checksum of another block", [](UploadServer &s) {
+        {"checksum that is no digest of the block", [](UploadServer &s) {
              Fault f;
              f.patch["checksum"] = "0000000000000000000000000000000000000000";
              s.platform().setFault("cloud/bput", f);
-         }, UploadServer::token(), false, "上传文件失败 406:上传的数据 CRC32 校验错误"},
+         }, UploadServer::token(), true, ""},
+        {"checksum a number", [](UploadServer &s) {
+             Fault f;
+             f.patch["checksum"] = 17;
+             s.platform().setFault("cloud/mkblk", f);
+         }, UploadServer::token(), true, ""},
+        {"checksum far too long", [](UploadServer &s) {
+             Fault f;
+             f.patch["checksum"] = std::string(2000, 'c');
+             s.platform().setFault("cloud/mkblk", f);
+         }, UploadServer::token(), false, "上传文件失败 -6:上传服务器返回的数据无效"},
+        {"offset of another chunk", [](UploadServer &s) {
+             Fault f;
+             f.patch["offset"] = 1;
+             s.platform().setFault("cloud/bput", f);
+         }, UploadServer::token(), false, "上传文件失败 -6:上传服务器返回的数据无效"},
         {"one server error is retried", [](UploadServer &s) {
              Fault f;
              f.status = 502;
@@ -299,6 +355,50 @@ TEST_F(Uploader, FailuresGiveTheirTextAndKeepTheSource)
     }
 }
 
+// The upload layer's own message of a refused answer says what differed.
+TEST_F(Uploader, RefusedAnswersSayWhatDiffered)
+{
+    const struct
+    {
+        const char *name;
+        const char *member;
+        Json::Value value;
+        int code;
+        const char *message;
+    } cases[] = {
+        {"crc32", "crc32", 12345, 406, "crc32 of the answer is 00003039, the chunk's is "},
+        {"offset", "offset", 1, Qiniu_Code_BadAnswer, "offset of the answer is 1, the chunk ends at 262144"},
+        {"checksum", "checksum", std::string(1025, 'c'), Qiniu_Code_BadAnswer,
+         "checksum of the answer is longer than 1024 bytes"},
+    };
+    Qiniu_Global_Init(-1);
+    Qiniu_Client client;
+    Qiniu_Client_InitNoAuth(&client, 1024);
+    Qiniu_Rio_Settings settings;
+    settings.chunkSize = 262144;
+    settings.retryDelayMs = 1;
+    Qiniu_Rio_SetSettings(&settings);
+    Qiniu_Set_Upload_Host(m_server->platform().host().c_str());
+    Qiniu_Use_Zone_Huanan(1);
+    for (const auto &c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        Fault f;
+        f.patch[c.member] = c.value;
+        m_server->platform().setFault("cloud/mkblk", f);
+        Qiniu_Rio_PutRet ret;
+        Qiniu_Rio_PutExtra extra;
+        const Qiniu_Error error = Qiniu_Rio_PutFile(&client, &ret, UploadServer::token(), "k", m_file.toUtf8().constData(), &extra);
+        EXPECT_EQ(error.code, c.code);
+        const std::string message = error.message ? error.message : "";
+        EXPECT_EQ(message.compare(0, std::strlen(c.message), c.message), 0) << message;
+        m_server->platform().clearFaults();
+    }
+    Qiniu_Set_Upload_Host(nullptr);
+    Qiniu_Client_Cleanup(&client);
+    Qiniu_Global_Cleanup();
+}
+
 // The switches as the demo run and scripts reach them: over HTTP, under "/_test/cloud/".
 TEST_F(Uploader, ServerSwitchesWorkOverHttp)
 {
@@ -313,6 +413,8 @@ TEST_F(Uploader, ServerSwitchesWorkOverHttp)
         {"/_test/cloud/fail?after=1&status=77", 400},
         {"/_test/cloud/delay?ms=-5", 400},
         {"/_test/cloud/force579", 400},
+        {"/_test/cloud/checksum", 400},
+        {"/_test/cloud/checksum?style=md5", 400},
         {"/_test/cloud/nothing", 404},
     };
     for (const auto &r : refused)

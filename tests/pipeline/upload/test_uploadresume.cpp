@@ -1,7 +1,9 @@
-// The cloud uploader against the local server run as a program of its own: resume after the
-// file changed, a recorded host that is gone, answers that are not the protocol's, damaged
-// resume files.
+// The cloud uploader against the local server run as a program of its own: the three kinds of
+// chunk checksum a cloud may answer, resume after the file changed (in place, grown or shrunk),
+// proofs that are missing or of other records, a recorded host that is gone, answers that are
+// not the protocol's, damaged resume files.
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -150,6 +152,24 @@ namespace
             return VantrelFile::progressPath(m_key, m_file);
         }
 
+        QString proofFile() const
+        {
+            return Qiniu_Rio_Recv::proofPath(progressFile());
+        }
+
+        // Overwrites 4 bytes at `offset`, keeping size and modification time.
+        void changeInPlace(qint64 offset)
+        {
+            const QDateTime modified = QFileInfo(m_file).lastModified();
+            QFile file(m_file);
+            ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+            ASSERT_TRUE(file.seek(offset));
+            ASSERT_EQ(file.write("\x01\x02\x03\x04", 4), 4);
+            file.close();
+            ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+            ASSERT_TRUE(file.setFileTime(modified, QFileDevice::FileModificationTime));
+        }
+
         QTiedProcess m_server;
         int m_port = 0;
         QString m_dir;
@@ -177,17 +197,7 @@ TEST_F(UploadResume, ChangedFileSendsChangedBlocksAgainAndStoresTheFile)
         SCOPED_TRACE(c.offset);
         QFile::remove(progressFile());
         failAfterTwoBlocksAndAHalf();
-
-        const QDateTime modified = QFileInfo(m_file).lastModified();
-        {
-            QFile file(m_file);
-            ASSERT_TRUE(file.open(QIODevice::ReadWrite));
-            ASSERT_TRUE(file.seek(c.offset));
-            ASSERT_EQ(file.write("\x01\x02\x03\x04", 4), 4);
-            file.close();
-            ASSERT_TRUE(file.open(QIODevice::ReadWrite));
-            ASSERT_TRUE(file.setFileTime(modified, QFileDevice::FileModificationTime));
-        }
+        changeInPlace(c.offset);
 
         const Outcome resumed = upload();
         ASSERT_TRUE(resumed.finished);
@@ -195,7 +205,167 @@ TEST_F(UploadResume, ChangedFileSendsChangedBlocksAgainAndStoresTheFile)
         EXPECT_EQ(stored(m_key), testsupport::readAll(m_file));
         EXPECT_EQ(state()["chunkBytes"].asInt64(), c.resent);
         EXPECT_FALSE(QFile::exists(progressFile()));
+        EXPECT_FALSE(QFile::exists(proofFile()));
     }
+}
+
+// A cloud's checksum is its own: the hex SHA-1 of the block, a text of no meaning to us, or
+// none. With each, an upload stores the file as it is, the checksum is kept in the resume file
+// as it came, and a resume after bytes changed in place sends those blocks again.
+TEST_F(UploadResume, EachKindOfChecksumUploadsAndResumesWithoutCorruption)
+{
+    for (const char *style : {"sha1", "opaque", "none"})
+    {
+        SCOPED_TRACE(style);
+        control(std::string("checksum?style=") + style);
+        QFile::remove(progressFile());
+        ASSERT_EQ(makeRandomFile(m_dir, QStringLiteral("lesson 2.vep"), kTenMiB, 21), m_file);
+        const Outcome fresh = upload();
+        ASSERT_TRUE(fresh.finished);
+        EXPECT_TRUE(fresh.success) << fresh.error.toStdString();
+        EXPECT_EQ(stored(m_key), testsupport::readAll(m_file));
+
+        control("fail?after=" + std::to_string(2 * kChunksPerBlock + 3));
+        ASSERT_FALSE(upload().success);
+        QValue records;
+        ASSERT_TRUE(QJsonFile::read(progressFile(), records));
+        ASSERT_EQ(records.size(), 3u);
+        const std::string checksum = records[0]["checksum"].asString();
+        if (std::string(style) == "sha1")
+            EXPECT_EQ(checksum.size(), 40u);
+        else if (std::string(style) == "opaque")
+            EXPECT_EQ(checksum.compare(0, 3, "Fo/"), 0) << checksum;
+        else
+            EXPECT_EQ(checksum, "");
+        control("reset");
+        control(std::string("checksum?style=") + style);
+
+        changeInPlace(100);
+        changeInPlace(2 * Qiniu_Rio_BlockSize + 100);
+        const Outcome resumed = upload();
+        ASSERT_TRUE(resumed.finished);
+        EXPECT_TRUE(resumed.success) << resumed.error.toStdString();
+        EXPECT_EQ(stored(m_key), testsupport::readAll(m_file));
+        // Block 0 and the last block again, block 1 not.
+        EXPECT_EQ(state()["chunkBytes"].asInt64(), Qiniu_Rio_BlockSize + 2 * 1024 * 1024);
+        EXPECT_FALSE(QFile::exists(progressFile()));
+        control("reset");
+    }
+}
+
+// The file grew or shrank inside its last block between two runs: the record of that block was
+// made for another block size and is dropped; the block is sent again whole, the others are
+// kept, and the stored object equals the file as it is now.
+TEST_F(UploadResume, FileThatGrewOrShrankInsideItsLastBlockResumesToTheFileAsItIs)
+{
+    const qint64 lastBlock = kTenMiB - 2 * Qiniu_Rio_BlockSize;
+    const struct
+    {
+        const char *name;
+        qint64 newLastBlock;
+    } cases[] = {
+        {"grew by 100 bytes", lastBlock + 100},
+        {"grew to a whole block", Qiniu_Rio_BlockSize},
+        {"shrank by 100 bytes", lastBlock - 100},
+        {"shrank to just past the recorded part", 3 * kChunk + 5},
+        {"shrank into the recorded part", 2 * kChunk},
+    };
+    for (const auto &c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        QFile::remove(progressFile());
+        ASSERT_EQ(makeRandomFile(m_dir, QStringLiteral("lesson 2.vep"), kTenMiB, 31), m_file);
+        failAfterTwoBlocksAndAHalf();
+        const qint64 newSize = 2 * Qiniu_Rio_BlockSize + c.newLastBlock;
+        if (newSize > kTenMiB)
+        {
+            const QString more = makeRandomFile(m_dir, QStringLiteral("more"), newSize - kTenMiB, 32);
+            ASSERT_FALSE(more.isEmpty());
+            QFile file(m_file);
+            ASSERT_TRUE(file.open(QIODevice::Append));
+            ASSERT_EQ(file.write(testsupport::readAll(more)), newSize - kTenMiB);
+        }
+        else
+            ASSERT_TRUE(QFile::resize(m_file, newSize));
+
+        const Outcome resumed = upload();
+        ASSERT_TRUE(resumed.finished);
+        EXPECT_TRUE(resumed.success) << resumed.error.toStdString();
+        const QByteArray local = testsupport::readAll(m_file);
+        ASSERT_EQ(local.size(), newSize);
+        EXPECT_EQ(stored(m_key), local);
+        const Json::Value counts = state();
+        EXPECT_EQ(counts["mkblk"].asInt(), 1);
+        EXPECT_EQ(counts["mkfile"].asInt(), 1);
+        EXPECT_EQ(counts["chunkBytes"].asInt64(), c.newLastBlock);
+        EXPECT_FALSE(QFile::exists(progressFile()));
+    }
+}
+
+// What proves the records: without it, or with a proof of other records, those blocks are
+// sent again; the stored object is the file either way.
+TEST_F(UploadResume, RecordsWithoutTheirProofAreSentAgain)
+{
+    const struct
+    {
+        const char *name;
+        std::function<void(const QString &)> damage;
+        qint64 resent;
+    } cases[] = {
+        {"no proof file", [](const QString &proof) { QFile::remove(proof); }, kTenMiB},
+        {"proof not JSON", [](const QString &proof) { testsupport::writeAll(proof, "{{"); }, kTenMiB},
+        {"proof of another ctx for block 0", [](const QString &proof) {
+             QValue root;
+             ASSERT_TRUE(QJsonFile::read(proof, root));
+             root["blocks"][0]["ctx"] = "another";
+             ASSERT_TRUE(QJsonFile::write(proof, root, false));
+         }, Qiniu_Rio_BlockSize + 2 * 1024 * 1024 - 3 * kChunk},
+        {"proof of another offset for the last block", [](const QString &proof) {
+             QValue root;
+             ASSERT_TRUE(QJsonFile::read(proof, root));
+             root["blocks"][2]["offset"] = 2 * kChunk;
+             ASSERT_TRUE(QJsonFile::write(proof, root, false));
+         }, 2 * 1024 * 1024},
+        {"digest of other bytes for block 1", [](const QString &proof) {
+             QValue root;
+             ASSERT_TRUE(QJsonFile::read(proof, root));
+             root["blocks"][1]["sha1"] = std::string(40, '0');
+             ASSERT_TRUE(QJsonFile::write(proof, root, false));
+         }, Qiniu_Rio_BlockSize + 2 * 1024 * 1024 - 3 * kChunk},
+    };
+    for (const auto &c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        QFile::remove(progressFile());
+        failAfterTwoBlocksAndAHalf();
+        ASSERT_TRUE(QFile::exists(proofFile()));
+        c.damage(proofFile());
+
+        const Outcome resumed = upload();
+        ASSERT_TRUE(resumed.finished);
+        EXPECT_TRUE(resumed.success) << resumed.error.toStdString();
+        EXPECT_EQ(stored(m_key), testsupport::readAll(m_file));
+        EXPECT_EQ(state()["chunkBytes"].asInt64(), c.resent);
+        EXPECT_FALSE(QFile::exists(proofFile()));
+    }
+}
+
+// The server refuses the resumed block and everything after: the put starts over once, from
+// the start, and then fails with the refusal; no resume file is left to repeat it.
+TEST_F(UploadResume, RefusedResumeStartsOverOnceThenFails)
+{
+    failAfterTwoBlocksAndAHalf();
+    control("fail?after=0&status=400");
+    const Outcome out = upload();
+    ASSERT_TRUE(out.finished);
+    EXPECT_FALSE(out.success);
+    EXPECT_EQ(out.error, QStringLiteral("上传文件失败 400:请求报文格式错误"));
+    const Json::Value counts = state();
+    EXPECT_EQ(counts["bput"].asInt(), 1);
+    EXPECT_EQ(counts["mkblk"].asInt(), 1);
+    EXPECT_EQ(counts["mkfile"].asInt(), 0);
+    EXPECT_FALSE(QFile::exists(progressFile()));
+    EXPECT_FALSE(QFile::exists(proofFile()));
 }
 
 // The host recorded for a half-sent block is gone: the block is sent again, whole, at the
