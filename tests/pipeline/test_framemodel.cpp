@@ -738,3 +738,35 @@ TEST_F(FrameModelTest, HistoryThatCannotBeSavedFailsTheJobAndTheNextRunRecordsIt
         EXPECT_EQ(m_server->server()->requests("Video/getAuthCode").size(), diskFull ? 1u : 2u) << "never encrypted twice";
     }
 }
+
+// A name whose output would exceed the file system's limit, and a disk without room for the
+// output, are told before sorbin starts, with their reason; nothing is made.
+TEST_F(FrameModelTest, NameTooLongOrDiskFullIsToldBeforeTheChildStarts)
+{
+    struct Case {
+        const char *what;
+        QString name;
+        qint64 freeBytes;
+        const char *reason;
+    };
+    QString longName;
+    for (int i = 0; i < 80; ++i)
+        longName += QStringLiteral("课");
+    const Case cases[] = {
+        {"name too long", longName + QStringLiteral(".mp4"), -1, "文件名过长"},
+        {"disk full", QStringLiteral("full.mp4"), 1024 * 1024, "磁盘空间不足"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        QFrameModel::setFreeSpaceReader([&c](const QString &) { return c.freeBytes; });
+        auto video = makeVideo(QStringLiteral("success"), c.name);
+        QFrameModel model(video);
+        const QString message = runStage(model);
+        EXPECT_TRUE(message.contains(QString::fromUtf8(c.reason))) << message.toStdString();
+        EXPECT_EQ(QDir(m_videos).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+                  QStringList {c.name});
+        EXPECT_EQ(QRecords::instance()->jobRecord(video->id()), nullptr);
+        QFile::remove(m_videos + c.name);
+    }
+    QFrameModel::setFreeSpaceReader({});
+}

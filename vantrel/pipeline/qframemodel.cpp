@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -74,6 +75,11 @@ namespace
 
     std::mutex s_programMutex;
     QString s_programPath;
+    std::function<qint64(const QString &)> s_freeSpaceReader;
+
+    // Besides the output, what else the disk needs during a run (the package block, the
+    // file system's own room).
+    constexpr qint64 kRoomMargin = 16 * 1024 * 1024;
 
     const QString kCrash = QStringLiteral("sorbin exit crash");
     const QString kAuthParse = QStringLiteral("解析课程授权码失败！");
@@ -296,6 +302,45 @@ void QFrameModel::checkPaths() const
     }
 }
 
+void QFrameModel::setFreeSpaceReader(std::function<qint64(const QString &folder)> reader)
+{
+    std::lock_guard<std::mutex> lock(s_programMutex);
+    s_freeSpaceReader = std::move(reader);
+}
+
+void QFrameModel::checkRoom() const
+{
+    const QByteArray folder = QFile::encodeName(m_video->savePath());
+    // The longest name the run makes is sorbin's temporary "<video key>.tmp".
+    const QByteArray longest = QFile::encodeName(m_video->videoKey() + QStringLiteral(".tmp"));
+    const long nameMax = ::pathconf(folder.constData(), _PC_NAME_MAX);
+    if (nameMax > 0 && longest.size() > nameMax) {
+        LOG_ERROR(L"the output name of %s has %d bytes, the folder allows %d", m_video->fileName(), int(longest.size()), int(nameMax));
+        throw UException("name fits", QStringLiteral("文件名过长：加密后的文件名超出文件系统允许的长度（%1 字节），请缩短源文件名后重试")
+                                          .arg(nameMax), __FILE__, __LINE__);
+    }
+
+    qint64 free = -1;
+    {
+        std::lock_guard<std::mutex> lock(s_programMutex);
+        if (s_freeSpaceReader)
+            free = s_freeSpaceReader(m_video->savePath());
+    }
+    struct statvfs fs {};
+    if (free < 0 && ::statvfs(folder.constData(), &fs) == 0)
+        free = static_cast<qint64>(fs.f_bavail) * static_cast<qint64>(fs.f_frsize);
+    struct stat st {};
+    const qint64 needed = ::stat(QFile::encodeName(m_video->sourcePath()).constData(), &st) == 0 ? qint64(st.st_size) : 0;
+    if (free >= 0 && free < needed + kRoomMargin) {
+        LOG_ERROR(L"%lld bytes free in %s, the output needs about %lld", static_cast<long long>(free), m_video->savePath(),
+                  static_cast<long long>(needed));
+        throw UException("room for the output", QStringLiteral("磁盘空间不足：输出文件夹所在磁盘可用 %1，加密后的视频约需 %2")
+                                                    .arg(formatFileSize(double(free) / 1048576.0),
+                                                         formatFileSize(double(needed + kRoomMargin) / 1048576.0)),
+                          __FILE__, __LINE__);
+    }
+}
+
 void QFrameModel::removeStaleRuns(const QDtaVideo &video)
 {
     // Folders of earlier runs of this job whose program died (only those this program noted
@@ -357,6 +402,7 @@ void QFrameModel::convert(const std::string &keyBase)
     // Checked before the child exists: a missing source or a folder it can't write to would
     // only show as a child that never ends.
     checkPaths();
+    checkRoom();
     removeStaleRuns(*m_video);
     // The child writes its temporary and finished output below a folder of this run alone;
     // the output is moved beside the source only when the run succeeded.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -58,6 +59,8 @@ public:
 
     // `sorbin` is found beside this program unless VANTREL_SORBIN or this setter says otherwise.
     static void setProgramPath(const QString &path);
+    // Tests: the free bytes of a folder's disk (a negative answer asks the system).
+    static void setFreeSpaceReader(std::function<qint64(const QString &folder)> reader);
     static QString programPath();
 
 public slots:
@@ -67,6 +70,8 @@ private:
     void convert(const std::string &keyBase);
     // Throws when the source is not a readable regular file or the output folder is not writable.
     void checkPaths() const;
+    // The output's name fits the file system and its disk has room for it.
+    void checkRoom() const;
     static void removeStaleRuns(const QDtaVideo &video);
     // Moves the run's output from its folder beside the source, under the video key.
     void takeOutput(QRunFolder &runFolder);
