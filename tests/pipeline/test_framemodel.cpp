@@ -352,13 +352,13 @@ INSTANTIATE_TEST_SUITE_P(Children, FrameModelChildTest, ::testing::Values(
     ChildCase {"flood", "", false},
     ChildCase {"garbage", "", false},
     ChildCase {"fail", "视频加密异常", false},
-    ChildCase {"crash", "sorbin exit crash", false},
-    ChildCase {"badprogress", "convert progress exception!", false},
+    ChildCase {"crash", "加密程序异常退出", false},
+    ChildCase {"badprogress", "加密进度信息格式错误", false},
     ChildCase {"nooutput", "加密失败", false},
     ChildCase {"exit3", "加密失败", false},
     ChildCase {"noconnect-exit", "加密失败", false},
-    ChildCase {"hang", "sorbin exit crash", true},
-    ChildCase {"noconnect-hang", "sorbin exit crash", true}));
+    ChildCase {"hang", "加密程序异常退出", true},
+    ChildCase {"noconnect-hang", "加密程序异常退出", true}));
 
 TEST_F(FrameModelTest, MissingProgramIsAClearError)
 {
@@ -379,7 +379,7 @@ TEST_F(FrameModelTest, StopBeforeTheChildStartsIsKept)
         testsupport::waitUntil([]() { return false; }, 200);
         model.stop();
     });
-    EXPECT_EQ(message, QStringLiteral("sorbin exit crash"));
+    EXPECT_EQ(message, QStringLiteral("加密程序异常退出"));
     EXPECT_FALSE(QFile::exists(m_videos + QStringLiteral("a.vep")));
 }
 
@@ -470,7 +470,7 @@ TEST_F(FrameModelTest, StopSendsTermBeforeKill)
             testsupport::waitUntil([&]() { return percents().contains(10); }, 10000);
             model.stop();
         });
-        EXPECT_EQ(message, QStringLiteral("sorbin exit crash"));
+        EXPECT_EQ(message, QStringLiteral("加密程序异常退出"));
         EXPECT_EQ(testsupport::readAll(log), QByteArray("TERM\n"));
         EXPECT_EQ(entriesOf(m_videos), QStringList {QStringLiteral("a.mp4")});
         std::lock_guard<std::mutex> lock(m_progressMutex);

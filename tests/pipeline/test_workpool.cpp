@@ -88,7 +88,7 @@ namespace
             });
             --m_control->running;
             if (m_stopped && !m_control->finishOnStop)
-                throw UException("!m_stopped", QStringLiteral("sorbin exit crash"), __FILE__, __LINE__);
+                throw UException("!m_stopped", QStringLiteral("加密程序异常退出"), __FILE__, __LINE__);
             if (!m_stopped && !m_control->openGate)
                 --m_control->releases;
             if (m_control->failures > 0) {

@@ -81,7 +81,7 @@ namespace
     // file system's own room).
     constexpr qint64 kRoomMargin = 16 * 1024 * 1024;
 
-    const QString kCrash = QStringLiteral("sorbin exit crash");
+    const QString kCrash = QStringLiteral("加密程序异常退出");
     const QString kAuthParse = QStringLiteral("解析课程授权码失败！");
     const QString kPipeFailed = QStringLiteral("创建通信管道失败！");
     const QString kSilent = QStringLiteral("加密程序长时间无响应，已停止加密");
@@ -553,7 +553,7 @@ bool QFrameModel::handleMessage(const std::string &message)
     case 2: {
         QFileWork::crashPoint("encrypting");
         if (parts.size() != 2)
-            throw UException("2 == strList.size()", QStringLiteral("convert progress exception!"), __FILE__, __LINE__);
+            throw UException("2 == strList.size()", QStringLiteral("加密进度信息格式错误"), __FILE__, __LINE__);
         bool ok = false;
         const int value = parts.at(1).trimmed().toInt(&ok);
         if (ok)
