@@ -654,6 +654,125 @@ TEST_F(WorkPoolTest, RestoreRefusesTamperedJobs)
     EXPECT_EQ(m_control->runsOf(goodId), static_cast<int>(std::size(cases)));
 }
 
+// Restored quality texts reach ffmpeg's arguments and the encryption program's output chain:
+// each text the settings dialog can't give (written into "work.json" as raw JSON) refuses its job
+// like the other restore checks; the dialog's presets run.
+TEST_F(WorkPoolTest, RestoreChecksQualityTexts)
+{
+    const qint64 goodId = 1700000000001LL;
+    const qint64 jobId = 1700000000002LL;
+    const QValue good = QDtaVideo(goodId, source(QStringLiteral("b.mp4")), pipelinetest::config(8)).toJson();
+    const QValue base = QDtaVideo(jobId, source(QStringLiteral("a.mp4")), pipelinetest::config(8)).toJson();
+    const QString refused = QStringLiteral("任务的画质设置无效，已拒绝执行！");
+    const QString longText = QStringLiteral("\"-b:v 256k%1\"").arg(QString(100000, QLatin1Char(' ')));
+    m_control->open();
+
+    struct Case
+    {
+        const char *what;
+        const char *key;
+        QString raw;      // the member's JSON text as written
+        QString expected; // the refusal, or empty when the job runs
+        QString used;     // the quality text the job runs with
+    };
+    const std::vector<Case> cases {
+        {"extra input", "web_quality", "\"-b:v 256k -i /etc/passwd\"", refused, {}},
+        {"input alone", "web_quality", "\"-i /etc/passwd\"", refused, {}},
+        {"a second output", "web_quality", "\"-b:v 256k -y /tmp/copy.mp4\"", refused, {}},
+        {"format option", "web_quality", "\"-f\"", refused, {}},
+        {"shell separator", "web_quality", "\";\"", refused, {}},
+        {"preset with a separator", "web_quality", "\"-b:v 256k; rm -rf ~\"", refused, {}},
+        {"preset with a blank before", "web_quality", "\" -b:v 256k\"", refused, {}},
+        {"preset with a NUL", "web_quality", "\"-b:v 256k\\u0000-i x\"", refused, {}},
+        {"very long", "web_quality", longText, refused, {}},
+        {"number", "web_quality", "256", refused, {}},
+        {"list", "web_quality", "[\"-b:v 256k\"]", refused, {}},
+        {"object", "web_quality", "{}", refused, {}},
+        {"null", "web_quality", "null", refused, {}},
+        {"duplicate key, hostile last", "web_quality", "\"-b:v 256k\", \"web_quality\" : \"-i /etc/passwd\"", refused, {}},
+        {"second output in the chain", "codec_quality",
+         "\"samplerate=48000,vb=768}:std{access=file,mux=mp4,dst=/tmp/x.mp4}:duplicate{dst=display\"", refused, {}},
+        {"destination option", "codec_quality", "\"samplerate=48000,dst=/tmp/x.mp4\"", refused, {}},
+        {"sout option", "codec_quality", "\":sout=#file{dst=/tmp/x.mp4}\"", refused, {}},
+        {"chain break", "codec_quality", "\"samplerate=48000}:std{dst=/tmp/x\"", refused, {}},
+        {"option twice", "codec_quality", "\"samplerate=48000,vb=768,vb=1024\"", refused, {}},
+        {"options out of order", "codec_quality", "\"samplerate=48000,ab=128,vb=768\"", refused, {}},
+        {"bitrate not offered", "codec_quality", "\"samplerate=48000,vb=100000\"", refused, {}},
+        {"other sample rate", "codec_quality", "\"samplerate=44100\"", refused, {}},
+        {"very long chain", "codec_quality", longText, refused, {}},
+        {"chain as a number", "codec_quality", "48000", refused, {}},
+        {"chain as an object", "codec_quality", "{\"vb\": 768}", refused, {}},
+        {"duplicate chain, hostile last", "codec_quality", "\"samplerate=48000\", \"codec_quality\" : \"dst=/tmp/x\"", refused, {}},
+        // What runs is what was checked: of duplicate keys the reader keeps the last.
+        {"duplicate key, preset last", "web_quality", "\"-i /etc/passwd\", \"web_quality\" : \"-b:v 512k\"", {}, "-b:v 512k"},
+        {"empty web quality", "web_quality", "\"\"", {}, ""},
+        {"preset 256k", "web_quality", "\"-b:v 256k\"", {}, "-b:v 256k"},
+        {"preset 1024k", "web_quality", "\"-b:v 1024k\"", {}, "-b:v 1024k"},
+        {"empty chain", "codec_quality", "\"\"", {}, ""},
+        {"chain of sample rate only", "codec_quality", "\"samplerate=48000\"", {}, "samplerate=48000"},
+        {"full chain", "codec_quality", "\"samplerate=48000,vb=512,ab=64,scale=1.75,width=1280,height=720\"", {},
+         "samplerate=48000,vb=512,ab=64,scale=1.75,width=1280,height=720"},
+        {"chain with resolution only", "codec_quality", "\"samplerate=48000,scale=1.33,width=720,height=480\"", {},
+         "samplerate=48000,scale=1.33,width=720,height=480"},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        m_file = m_dir + QStringLiteral("quality%1.json").arg(n++);
+        QValue data = base;
+        data["config"][c.key] = "@raw@";
+        QValue array(Json::arrayValue);
+        for (const QValue &d : {good, data}) {
+            QValue e(Json::objectValue);
+            e["step"] = 1;
+            e["data"] = d;
+            array.append(e);
+        }
+        QByteArray text = toStyledByteArray(array, true);
+        ASSERT_EQ(text.count("\"@raw@\""), 1);
+        text.replace("\"@raw@\"", c.raw.toUtf8());
+        ASSERT_TRUE(testsupport::writeAll(m_file, text));
+        const QValue stored = readJson(m_file);
+        ASSERT_EQ(stored.size(), 2u) << "the case is no JSON";
+        const int runs = m_control->runsOf(jobId);
+
+        auto pool = newPool();
+        PoolEvents events;
+        events.watch(*pool);
+        std::vector<std::unique_ptr<ErrorLog>> logs;
+        QObject::connect(pool.get(), &QWorkPool::addItem, [&](QFileWork *work) {
+            if (work->id() == jobId)
+                logs.emplace_back(new ErrorLog(work));
+        });
+        pool->start(1);
+        ASSERT_EQ(pool->count(), 2);
+        auto job = pool->work(jobId);
+        ASSERT_NE(job, nullptr);
+        if (c.expected.isEmpty()) {
+            ASSERT_TRUE(testsupport::waitUntil([&]() { return events.completedCount() == 2; }, 5000));
+            EXPECT_FALSE(job->isRefused());
+            EXPECT_EQ(m_control->runsOf(jobId), runs + 1);
+            const QDtaConfig &config = job->video()->config();
+            EXPECT_EQ(QString::fromLatin1(c.key) == QLatin1String("web_quality") ? config.webQuality() : config.codecQuality(),
+                      c.used);
+            pool->stop();
+            continue;
+        }
+        ASSERT_EQ(logs.size(), 1u);
+        ASSERT_TRUE(testsupport::waitUntil([&]() { return events.completedCount() == 1 && logs[0]->count() == 1; }, 5000));
+        EXPECT_EQ(logs[0]->at(0), c.expected);
+        EXPECT_TRUE(job->isRefused());
+        EXPECT_FALSE(pool->retryWork(jobId));
+        pool->runWork(jobId);
+        EXPECT_EQ(m_control->runsOf(jobId), runs) << "a refused job ran";
+        pool->stop();
+        const QValue saved = readJson(m_file);
+        ASSERT_EQ(saved.size(), 1u);
+        EXPECT_EQ(toStyledByteArray(saved[0]["data"], false), toStyledByteArray(stored[1]["data"], false))
+            << "the refused job is kept as it was read";
+    }
+}
+
 // The files of one confirmed batch are on disk together before the first of them is announced.
 TEST_F(WorkPoolTest, BatchIsSavedWholeBeforeAnyIsAnnounced)
 {

@@ -163,6 +163,35 @@ TEST_F(UiConfigure, QualityChoicesAndTheirMemory)
     EXPECT_EQ(plain.config().codecQuality(), QStringLiteral("samplerate=48000"));
 }
 
+// Whatever the lists can be set to gives quality texts that a restored job may carry.
+TEST_F(UiConfigure, EveryQualityChoiceIsOneARestoredJobMayCarry)
+{
+    QConfigureDialog dialog;
+    QComboBox *web = child<QComboBox>(&dialog, "comboBoxWeb");
+    QComboBox *video = child<QComboBox>(&dialog, "comboBoxVideoBitrate");
+    QComboBox *audio = child<QComboBox>(&dialog, "comboBoxAudioBitrate");
+    QComboBox *resolution = child<QComboBox>(&dialog, "comboBoxResolution");
+    EXPECT_EQ(web->count(), 6);
+    for (int w = 0; w < web->count(); ++w)
+    {
+        web->setCurrentIndex(w);
+        EXPECT_TRUE(QDtaConfig::isValidWebQuality(dialog.config().webQuality())) << w;
+    }
+    int combinations = 0;
+    for (int v = 0; v < video->count(); ++v)
+        for (int a = 0; a < audio->count(); ++a)
+            for (int r = 0; r < resolution->count(); ++r)
+            {
+                video->setCurrentIndex(v);
+                audio->setCurrentIndex(a);
+                resolution->setCurrentIndex(r);
+                ++combinations;
+                EXPECT_TRUE(QDtaConfig::isValidCodecQuality(dialog.config().codecQuality()))
+                    << dialog.config().codecQuality().toStdString();
+            }
+    EXPECT_EQ(combinations, 5 * 5 * 9);
+}
+
 // 25 courses with row 12 selected arrive in steps of ten; the selected course is the result's.
 TEST_F(UiConfigure, CourseListLoadsInSteps)
 {

@@ -4,6 +4,9 @@
 #include <limits>
 #include <utility>
 
+#include <QSet>
+#include <QStringList>
+
 #include "qvalue.h"
 
 namespace
@@ -75,6 +78,78 @@ namespace QDtaJson
         const Json::Value &v = member(object, key);
         return v.isObject() ? v : Json::Value();
     }
+}
+
+const QList<QDtaConfig::QualityChoice> &QDtaConfig::webQualityChoices()
+{
+    static const QList<QualityChoice> choices {
+        {QStringLiteral("无需转码"), QString()}, {QStringLiteral("原始"), QString()},
+        {QStringLiteral("较低 256kbps"), QStringLiteral("-b:v 256k")}, {QStringLiteral("中等 512kbps"), QStringLiteral("-b:v 512k")},
+        {QStringLiteral("良好 768kbps"), QStringLiteral("-b:v 768k")}, {QStringLiteral("优秀 1024kbps"), QStringLiteral("-b:v 1024k")}};
+    return choices;
+}
+
+const QList<QDtaConfig::QualityChoice> &QDtaConfig::videoBitrateChoices()
+{
+    static const QList<QualityChoice> choices {
+        {QStringLiteral("原始"), QString()}, {QStringLiteral("较低 256kbps"), QStringLiteral("vb=256")},
+        {QStringLiteral("中等 512kbps"), QStringLiteral("vb=512")}, {QStringLiteral("良好 768kbps"), QStringLiteral("vb=768")},
+        {QStringLiteral("优秀 1024kbps"), QStringLiteral("vb=1024")}};
+    return choices;
+}
+
+const QList<QDtaConfig::QualityChoice> &QDtaConfig::audioBitrateChoices()
+{
+    static const QList<QualityChoice> choices {
+        {QStringLiteral("原始"), QString()}, {QStringLiteral("较低 32kbps"), QStringLiteral("ab=32")},
+        {QStringLiteral("中等 64kbps"), QStringLiteral("ab=64")}, {QStringLiteral("良好 128kbps"), QStringLiteral("ab=128")},
+        {QStringLiteral("优秀 256kbps"), QStringLiteral("ab=256")}};
+    return choices;
+}
+
+const QList<QDtaConfig::QualityChoice> &QDtaConfig::resolutionChoices()
+{
+    static const QList<QualityChoice> choices {
+        {QStringLiteral("原始"), QString()},
+        {QStringLiteral("4:3 720*480"), QStringLiteral("scale=1.33,width=720,height=480")},
+        {QStringLiteral("16:9 720*405"), QStringLiteral("scale=1.75,width=720,height=405")},
+        {QStringLiteral("4:3 960*720"), QStringLiteral("scale=1.33,width=960,height=720")},
+        {QStringLiteral("16:9 960*540"), QStringLiteral("scale=1.75,width=960,height=540")},
+        {QStringLiteral("4:3 1024*768"), QStringLiteral("scale=1.33,width=1024,height=768")},
+        {QStringLiteral("16:9 1024*576"), QStringLiteral("scale=1.75,width=1024,height=576")},
+        {QStringLiteral("4:3 1280*960"), QStringLiteral("scale=1.33,width=1280,height=960")},
+        {QStringLiteral("16:9 1280*720"), QStringLiteral("scale=1.75,width=1280,height=720")}};
+    return choices;
+}
+
+QString QDtaConfig::transcodeOptions(const QString &video, const QString &audio, const QString &resolution)
+{
+    QStringList parts {QStringLiteral("samplerate=48000")};
+    for (const QString &part : {video, audio, resolution})
+        if (!part.isEmpty())
+            parts << part;
+    return parts.join(QLatin1Char(','));
+}
+
+bool QDtaConfig::isValidWebQuality(const QString &quality)
+{
+    for (const QualityChoice &choice : webQualityChoices())
+        if (choice.value == quality)
+            return true;
+    return false;
+}
+
+bool QDtaConfig::isValidCodecQuality(const QString &quality)
+{
+    static const QSet<QString> valid = []() {
+        QSet<QString> all {QString()};
+        for (const QualityChoice &video : videoBitrateChoices())
+            for (const QualityChoice &audio : audioBitrateChoices())
+                for (const QualityChoice &resolution : resolutionChoices())
+                    all.insert(transcodeOptions(video.value, audio.value, resolution.value));
+        return all;
+    }();
+    return valid.contains(quality);
 }
 
 QDtaConfig::QDtaConfig(QObject *parent)

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include <QList>
 #include <QObject>
 #include <QString>
 
@@ -46,6 +47,24 @@ public:
     QString codecQuality() const;
     void setWebQuality(const QString &quality);
     QString webQuality() const;
+
+    // One entry of a quality list of the settings dialog: what it shows and the text it gives.
+    struct QualityChoice
+    {
+        QString label;
+        QString value;
+    };
+    // Web mode: the first entry is "no transcode", the others give "web_quality".
+    static const QList<QualityChoice> &webQualityChoices();
+    // The re-encode mode's three lists; "codec_quality" is made of them by transcodeOptions.
+    static const QList<QualityChoice> &videoBitrateChoices();
+    static const QList<QualityChoice> &audioBitrateChoices();
+    static const QList<QualityChoice> &resolutionChoices();
+    static QString transcodeOptions(const QString &video, const QString &audio, const QString &resolution);
+    // Whether a quality text is one the settings dialog gives (or the empty default): only
+    // such texts reach ffmpeg's arguments and the encryption program's output chain.
+    static bool isValidWebQuality(const QString &quality);
+    static bool isValidCodecQuality(const QString &quality);
 
     Json::Value toJson() const;
     // Lenient: missing or wrong-typed members read as 0, false or empty.

@@ -197,6 +197,17 @@ QString QDtaVideo::restoreRefusal(const Json::Value &data) const
     const Json::LargestInt value = integer ? mode.asLargestInt() : 0;
     if (!integer || (value != 4 && value != 7 && value != 8))
         return QStringLiteral("任务的加密模式无效，已拒绝执行！");
+    // The quality texts become ffmpeg arguments and a part of the encryption program's output
+    // chain: only what the settings dialog gives (or nothing) is taken.
+    const auto qualityMember = [&config](const char *key, bool (*valid)(const QString &)) {
+        if (!config.isMember(key))
+            return true;
+        const Json::Value &member = config[key];
+        return member.isString() && valid(QString::fromStdString(member.asString()));
+    };
+    if (!qualityMember("web_quality", &QDtaConfig::isValidWebQuality)
+        || !qualityMember("codec_quality", &QDtaConfig::isValidCodecQuality))
+        return QStringLiteral("任务的画质设置无效，已拒绝执行！");
     if (!isValid())
         return QStringLiteral("任务数据无效，已拒绝执行！");
     const QString key = makeVideoKey(QUser::instance()->teacherId(), m_config.courseId(), m_id, m_fileName,

@@ -60,7 +60,8 @@ public:
     bool isValid() const;
     // Why a job restored from `data` (its stored JSON) must not run, as a text for its row;
     // empty when it may. Its mode must be the JSON integer 4, 7 or 8, and its video key and
-    // save path what its teacher (the one signed in), course, id, file name and folder give.
+    // save path what its teacher (the one signed in), course, id, file name and folder give,
+    // and its quality texts, when present, strings the settings dialog gives.
     QString restoreRefusal(const Json::Value &data) const;
 
     // Fills width, height, duration and codec: MediaInfo first, libvlc when MediaInfo has not

@@ -25,6 +25,7 @@
 #include "qfilework.h"
 #include "qrecords.h"
 #include "qrunfolder.h"
+#include "qstagecheck.h"
 #include "qtutils.h"
 #include "quser.h"
 #include "qvalue.h"
@@ -85,7 +86,6 @@ namespace
     const QString kAuthParse = QStringLiteral("解析课程授权码失败！");
     const QString kPipeFailed = QStringLiteral("创建通信管道失败！");
     const QString kSilent = QStringLiteral("加密程序长时间无响应，已停止加密");
-    const QString kSourceUnreadable = QStringLiteral("源视频文件不存在或无法读取");
     const QString kFolderNotWritable = QStringLiteral("输出文件夹不存在或无法写入");
 
     // Renames without ever replacing: false when `to` exists.
@@ -282,24 +282,8 @@ void QFrameModel::killChild()
 
 void QFrameModel::checkPaths() const
 {
-    const QString source = m_video->sourcePath();
-    // Opened without blocking: a FIFO under the source's name must not hold the worker.
-    const int fd = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    struct stat st {};
-    const bool readable = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    if (fd >= 0)
-        ::close(fd);
-    if (!readable) {
-        LOG_ERROR(L"the source %s is not a readable file", source);
-        throw UException("readable regular source", kSourceUnreadable, __FILE__, __LINE__);
-    }
-    const QByteArray folder = QFile::encodeName(m_video->savePath());
-    struct stat dir {};
-    if (folder.isEmpty() || ::stat(folder.constData(), &dir) != 0 || !S_ISDIR(dir.st_mode)
-        || ::access(folder.constData(), W_OK | X_OK) != 0) {
-        LOG_ERROR(L"the output folder %s is not writable", m_video->savePath());
-        throw UException("writable output folder", kFolderNotWritable, __FILE__, __LINE__);
-    }
+    QStageCheck::checkSource(m_video->sourcePath());
+    QStageCheck::checkFolder(m_video->savePath());
 }
 
 void QFrameModel::setFreeSpaceReader(std::function<qint64(const QString &folder)> reader)

@@ -13,6 +13,7 @@
 #include "cstringhelp.h"
 #include "logger.h"
 #include "qdtavideo.h"
+#include "qstagecheck.h"
 #include "qtutils.h"
 #include "quser.h"
 #include "qwebprocess.h"
@@ -215,6 +216,12 @@ void QWebModel::run()
     if (key.isEmpty() || key.contains(QLatin1Char('/')) || key == QLatin1String(".") || key == QLatin1String(".."))
         throw UException("validVideoKey(videoKey)", QStringLiteral("视频标识无效：%1").arg(key), __FILE__, __LINE__);
 
+    // The bounds of the packaged modes: a source that can't be read (a FIFO among them) or a
+    // slice folder that can't be written fails here, before ffmpeg could hold the worker.
+    QStageCheck::checkSource(m_sourcePath);
+    QDir().mkpath(CGlobal::slicePath());
+    QStageCheck::checkFolder(CGlobal::slicePath());
+
     if (!m_convert && m_video->codec() != QDtaVideo::CodecH264)
         throw UException("VLC_CODEC_H264 == iCodec", QStringLiteral("Web加密模式不支持非h264编码的视频"),
                          __FILE__, __LINE__);
@@ -246,7 +253,6 @@ void QWebModel::run()
     float weight = 0.5f;
     if (m_convert)
     {
-        QDir().mkpath(CGlobal::slicePath());
         runner->setWeight(0.4f);
         runner->exec(transcodeCommand());
         weight = 0.1f;

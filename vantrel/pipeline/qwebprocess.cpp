@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTextCodec>
@@ -10,6 +11,7 @@
 
 #include "logger.h"
 #include "qchildprocess.h"
+#include "qstagecheck.h"
 #include "uexception.h"
 
 namespace
@@ -108,17 +110,39 @@ bool QWebProcess::exec(const QStringList &arguments, const QString &workingDirec
     // ffmpeg gets -nostdin; a closed input also keeps any other build from waiting on a prompt.
     m_qprocess->closeWriteChannel();
 
+    // ffmpeg prints its statistics at least twice a second while it works: a child that says
+    // nothing for the bound is stuck (a blocked input, a stopped process) and is ended.
+    const int silence = QStageCheck::silenceMs();
+    QElapsedTimer quiet;
+    quiet.start();
+    bool silent = false;
     while (!m_finished && m_qprocess->state() != QProcess::NotRunning)
     {
         if (m_bSotp || m_rejected)
             break;
+        m_heard = false;
         m_qprocess->waitForFinished(PollMs);
+        if (m_heard)
+            quiet.restart();
+        else if (quiet.elapsed() > silence && !m_finished && m_qprocess->state() != QProcess::NotRunning)
+        {
+            silent = true;
+            break;
+        }
     }
 
     if (m_bSotp)
     {
         endChild();
         throw UException("!m_bSotp", QString(), __FILE__, __LINE__);
+    }
+
+    if (silent)
+    {
+        LOG_ERROR(L"ffmpeg said nothing for %d ms, ending it; its last words: %s", silence, outputTail());
+        endChild();
+        throw UException("quiet.elapsed() <= silence", QStringLiteral("视频处理程序长时间无响应，已停止处理"),
+                         __FILE__, __LINE__);
     }
 
     // Whatever arrived with the end, and a last line without its line end.
@@ -199,6 +223,7 @@ void QWebProcess::onReadyRead()
     const QByteArray chunk = m_qprocess->readAllStandardOutput();
     if (chunk.isEmpty())
         return;
+    m_heard = true;
     takeText(m_decoder->toUnicode(chunk));
 }
 

@@ -28,7 +28,8 @@ public:
     // Runs ffmpeg with these arguments, in `workingDirectory` when given, to its end. Returns
     // true; false when the line check refused a line of ffmpeg's output (the run is then ended
     // at once, whatever it wrote is not to be used). Throws UException when ffmpeg can't start,
-    // crashes, exits with a non-zero code or is stopped. The child is always ended and reaped
+    // crashes, exits with a non-zero code, is stopped, or prints nothing for the silence bound
+    // (QStageCheck::silenceMs; it is then ended, SIGTERM first). The child is always ended and reaped
     // before this returns or throws.
     bool exec(const QStringList &arguments, const QString &workingDirectory = QString());
     // Called with each line of ffmpeg's output of the following runs; empty: none.
@@ -71,5 +72,7 @@ private:
     int m_lastPercent = -1;
     std::function<bool(const QString &)> m_lineCheck;
     bool m_rejected = false;
+    // Output arrived during the latest wait.
+    bool m_heard = false;
     std::atomic<bool> m_bSotp {false};
 };

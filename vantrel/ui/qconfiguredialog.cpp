@@ -28,37 +28,10 @@ namespace
     // Longer than a request may take (its own time-out) even behind others in the queue.
     const int kCreateWaitMs = 60000;
 
-    struct ComboEntry
+    void fill(QComboBox *box, const QList<QDtaConfig::QualityChoice> &choices)
     {
-        const char *text;
-        const char *data;
-    };
-
-    const ComboEntry kVideoBitrates[] = {
-        {"原始", ""}, {"较低 256kbps", "vb=256"}, {"中等 512kbps", "vb=512"},
-        {"良好 768kbps", "vb=768"}, {"优秀 1024kbps", "vb=1024"}};
-    const ComboEntry kAudioBitrates[] = {
-        {"原始", ""}, {"较低 32kbps", "ab=32"}, {"中等 64kbps", "ab=64"},
-        {"良好 128kbps", "ab=128"}, {"优秀 256kbps", "ab=256"}};
-    const ComboEntry kResolutions[] = {
-        {"原始", ""},
-        {"4:3 720*480", "scale=1.33,width=720,height=480"},
-        {"16:9 720*405", "scale=1.75,width=720,height=405"},
-        {"4:3 960*720", "scale=1.33,width=960,height=720"},
-        {"16:9 960*540", "scale=1.75,width=960,height=540"},
-        {"4:3 1024*768", "scale=1.33,width=1024,height=768"},
-        {"16:9 1024*576", "scale=1.75,width=1024,height=576"},
-        {"4:3 1280*960", "scale=1.33,width=1280,height=960"},
-        {"16:9 1280*720", "scale=1.75,width=1280,height=720"}};
-    const ComboEntry kWebQualities[] = {
-        {"无需转码", ""}, {"原始", ""}, {"较低 256kbps", "-b:v 256k"}, {"中等 512kbps", "-b:v 512k"},
-        {"良好 768kbps", "-b:v 768k"}, {"优秀 1024kbps", "-b:v 1024k"}};
-
-    template<size_t N>
-    void fill(QComboBox *box, const ComboEntry (&entries)[N])
-    {
-        for (const ComboEntry &entry : entries)
-            box->addItem(QString::fromUtf8(entry.text), QString::fromUtf8(entry.data));
+        for (const QDtaConfig::QualityChoice &choice : choices)
+            box->addItem(choice.label, choice.value);
     }
 
     // Selects the stored choice of a box (none when the box has no such entry); the stored index.
@@ -164,16 +137,16 @@ void QConfigureDialog::selectMode(int mode)
 
 void QConfigureDialog::fillCombos()
 {
-    fill(m_ui->comboBoxVideoBitrate, kVideoBitrates);
+    fill(m_ui->comboBoxVideoBitrate, QDtaConfig::videoBitrateChoices());
     onComboBoxVideoBitrate(restoreIndex(m_ui->comboBoxVideoBitrate, "video_bitrate", 3));
 
-    fill(m_ui->comboBoxWeb, kWebQualities);
+    fill(m_ui->comboBoxWeb, QDtaConfig::webQualityChoices());
     onComboBoxWeb(restoreIndex(m_ui->comboBoxWeb, "web_quality", 0));
 
-    fill(m_ui->comboBoxAudioBitrate, kAudioBitrates);
+    fill(m_ui->comboBoxAudioBitrate, QDtaConfig::audioBitrateChoices());
     onComboBoxAudioBitrate(restoreIndex(m_ui->comboBoxAudioBitrate, "audio_bitrate", 3));
 
-    fill(m_ui->comboBoxResolution, kResolutions);
+    fill(m_ui->comboBoxResolution, QDtaConfig::resolutionChoices());
     onComboBoxResolution(restoreIndex(m_ui->comboBoxResolution, "resolution", 0));
 }
 
@@ -204,11 +177,7 @@ void QConfigureDialog::onEnter()
 
 QString QConfigureDialog::transcodeOptions(const QString &video, const QString &audio, const QString &resolution)
 {
-    QStringList parts {QStringLiteral("samplerate=48000")};
-    for (const QString &part : {video, audio, resolution})
-        if (!part.isEmpty())
-            parts << part;
-    return parts.join(QLatin1Char(','));
+    return QDtaConfig::transcodeOptions(video, audio, resolution);
 }
 
 void QConfigureDialog::onBtnReturn()

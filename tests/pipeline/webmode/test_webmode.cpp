@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -27,8 +28,10 @@
 #include "qdtaconfig.h"
 #include "qdtavideo.h"
 #include "qfilework.h"
+#include "qjsonfile.h"
 #include "quser.h"
 #include "qwebmodel.h"
+#include "qworkpool.h"
 #include "testsupport.h"
 #include "uexception.h"
 
@@ -101,6 +104,7 @@ protected:
     void TearDown() override
     {
         qunsetenv("VANTREL_FFMPEG");
+        qunsetenv("VANTREL_STAGE_SILENCE_MS");
     }
 
     // Copies a clip into the source folder under `name`.
@@ -975,6 +979,168 @@ TEST_F(WebModeTest, FfmpegDiesWithKilledProgramAndSweepRemovesItsOutput)
     QWebModel::sweepLeftovers();
     EXPECT_TRUE(QDir(root).entryList({QStringLiteral("*.transcode.mp4")}, QDir::Files | QDir::NoSymLinks).isEmpty());
     EXPECT_EQ(folderEntries(m_sourceDir), QStringList {QStringLiteral("k.mp4")});
+}
+
+// A source that is no readable file (a FIFO above all) fails at once with the packaged modes'
+// message: no ffmpeg runs, nothing is made, and the pool's one worker goes on to the next job.
+TEST_F(WebModeTest, UnreadableSourceFailsAtOnceAndHoldsNoWorker)
+{
+    installFake(FakeSlice);
+    const QString fifo = m_sourceDir + QStringLiteral("pipe.mp4");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString folder = m_sourceDir + QStringLiteral("folder.mp4");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const QString message = QStringLiteral("源视频文件不存在或无法读取");
+    struct Case
+    {
+        const char *name;
+        QString path;
+        bool convert;
+    };
+    const std::vector<Case> cases {
+        {"FIFO, slicing", fifo, false},
+        {"FIFO, transcoding", fifo, true},
+        {"missing file", m_sourceDir + QStringLiteral("gone.mp4"), false},
+        {"folder", folder, true},
+    };
+    for (const Case &c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        auto video = makeVideo(c.path, c.convert);
+        QWebModel model(video);
+        const auto started = std::chrono::steady_clock::now();
+        const StageResult result = runStage(model, nullptr, 20000);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+        EXPECT_TRUE(result.threw);
+        EXPECT_EQ(result.message, message);
+        EXPECT_FALSE(QFileInfo::exists(m_fakeDir + QStringLiteral("pid"))) << "ffmpeg must not run";
+        EXPECT_FALSE(QFileInfo::exists(model.sliceFolder()));
+        EXPECT_FALSE(QFileInfo::exists(model.transcodeTarget()));
+    }
+
+    // Restored into a pool of one worker, before a sound job: the FIFO job fails, the other runs.
+    const auto stuck = makeVideo(fifo, false);
+    const auto sound = makeVideo(addSource(testsupport::clipH264Mp4(), QStringLiteral("sound.mp4")), false);
+    Json::Value pending(Json::arrayValue);
+    for (const auto &video : {stuck, sound})
+    {
+        Json::Value item(Json::objectValue);
+        item["data"] = video->toJson();
+        item["step"] = 1;
+        pending.append(item);
+    }
+    const QString file = m_dir + QStringLiteral("work.json");
+    ASSERT_TRUE(QJsonFile::write(file, pending, true));
+
+    std::mutex mutex;
+    std::vector<qint64> completed;
+    QStringList errors;
+    QWorkPool pool;
+    pool.setFilePath(file);
+    QObject::connect(&pool, &QWorkPool::completeItem, [&](qlonglong id) {
+        std::lock_guard<std::mutex> lock(mutex);
+        completed.push_back(id);
+    });
+    QObject::connect(&pool, &QWorkPool::addItem, [&](QFileWork *work) {
+        QObject::connect(work, &QFileWork::signal_error, [&](const QString &error) {
+            std::lock_guard<std::mutex> lock(mutex);
+            errors << error;
+        });
+    });
+    pool.start(1);
+    const bool ended = testsupport::waitUntil([&]() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return !completed.empty() && !errors.isEmpty();
+    }, 30000);
+    pool.stop();
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(completed, (std::vector<qint64> {sound->id()}));
+    EXPECT_EQ(errors, QStringList {message});
+    ASSERT_NE(pool.work(stuck->id()), nullptr);
+    EXPECT_FALSE(pool.work(stuck->id())->isComplete());
+    EXPECT_TRUE(pool.work(sound->id())->isComplete());
+}
+
+// An ffmpeg that stops talking is ended at the silence bound (SIGTERM, then SIGKILL) with a
+// clear message; it is reaped and the run leaves nothing behind.
+TEST_F(WebModeTest, SilentFfmpegIsEndedAtTheBound)
+{
+    const int boundMs = 1500;
+    qputenv("VANTREL_STAGE_SILENCE_MS", QByteArray::number(boundMs));
+    struct Case
+    {
+        const char *name;
+        QByteArray body;
+        bool convert;
+        bool stopIt; // the test sends SIGSTOP once the fake talks
+    };
+    const std::vector<Case> cases {
+        {"says nothing and sleeps", "exec sleep 600", false, false},
+        {"says nothing while transcoding", "exec sleep 600", true, false},
+        {"falls silent and ignores SIGTERM",
+         "printf '  Duration: 00:10:00.00\\nframe=1 time=00:00:01.00\\r'\ntrap '' TERM\nwhile :; do sleep 0.1; done", false,
+         false},
+        {"stopped while slicing", "printf '  Duration: 00:10:00.00\\n'\n"
+                                  "while :; do printf 'frame=1 time=00:00:01.00\\r'; sleep 0.1; done", false, true},
+        {"stopped while transcoding", "printf '  Duration: 00:10:00.00\\n'\n"
+                                      "while :; do printf 'frame=1 time=00:00:01.00\\r'; sleep 0.1; done", true, true},
+    };
+    for (const Case &c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        installFake(c.body);
+        QFile::remove(m_fakeDir + QStringLiteral("pid"));
+        const QString source = addSource(testsupport::clipH264Mp4(), QStringLiteral("q%1.mp4").arg(m_nextId));
+        const QByteArray before = fileDigest(source);
+        auto video = makeVideo(source, c.convert);
+        QWebModel model(video);
+        ProgressLog log;
+        if (c.stopIt)
+        {
+            const bool connected = QObject::connect(&model, SIGNAL(signal_progress(int, int)), &log,
+                                                    SLOT(onProgress(int, int)), Qt::DirectConnection);
+            EXPECT_TRUE(connected);
+        }
+        const auto started = std::chrono::steady_clock::now();
+        auto future = std::async(std::launch::async, [&model]() {
+            StageResult result;
+            try {
+                model.run();
+                result.ok = true;
+            } catch (const UException &e) {
+                result.threw = true;
+                result.message = e.qMessage();
+            }
+            return result;
+        });
+        ASSERT_TRUE(testsupport::waitUntil([this]() { return QFileInfo::exists(m_fakeDir + QStringLiteral("pid")); },
+                                           10000));
+        const pid_t pid = fakePid();
+        ASSERT_GT(pid, 0);
+        if (c.stopIt)
+        {
+            // Once its progress has been read, it is stopped where it stands.
+            ASSERT_TRUE(testsupport::waitUntil([&log]() { return !log.values().empty(); }, 10000));
+            ASSERT_EQ(::kill(pid, SIGSTOP), 0);
+        }
+        if (future.wait_for(std::chrono::seconds(30)) != std::future_status::ready)
+        {
+            ::kill(pid, SIGKILL);
+            model.stop();
+            FAIL() << "the silent child was not ended";
+        }
+        const StageResult result = future.get();
+        EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(boundMs));
+        EXPECT_TRUE(result.threw);
+        EXPECT_EQ(result.message, QStringLiteral("视频处理程序长时间无响应，已停止处理"));
+        EXPECT_TRUE(processGone(pid)) << "child not reaped";
+        EXPECT_FALSE(QFileInfo::exists(model.transcodeTarget()));
+        // A transcode that failed leaves the job folder alone; there was none.
+        EXPECT_FALSE(QFileInfo::exists(model.sliceFolder()));
+        EXPECT_TRUE(folderEntries(CGlobal::slicePath()).filter(QStringLiteral("transcode")).isEmpty());
+        EXPECT_EQ(fileDigest(source), before);
+        QFile::remove(source);
+    }
 }
 
 #include "test_webmode.moc"

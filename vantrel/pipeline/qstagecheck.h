@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QString>
+
+// Checks a stage makes before it gives a job's files to a child program, and the bounds of
+// its waits on that child.
+class QStageCheck
+{
+public:
+    QStageCheck() = delete;
+
+    // Throws UException "源视频文件不存在或无法读取" unless `path` is a regular file this
+    // program can read. It is opened without blocking: a FIFO under that name never holds
+    // the caller.
+    static void checkSource(const QString &path);
+    // Throws UException "输出文件夹不存在或无法写入" unless `folder` is a folder this
+    // program can write in.
+    static void checkFolder(const QString &folder);
+
+    // A bound in milliseconds: `envVar` when it holds a number above 0 (tests), else `def`.
+    static int boundMs(const char *envVar, int def);
+    // How long a child may give no sign of progress before it is ended (two minutes;
+    // VANTREL_STAGE_SILENCE_MS).
+    static int silenceMs();
+};
