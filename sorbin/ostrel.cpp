@@ -109,6 +109,33 @@ namespace
             p[k] ^= x;
     }
 
+    // Device and inode of a file, where it exists.
+    struct FileId
+    {
+        bool exists = false;
+        dev_t device = 0;
+        ino_t inode = 0;
+    };
+
+    FileId fileIdOf(const QString &path, bool followLinks)
+    {
+        struct stat st;
+        const QByteArray native = QFile::encodeName(path);
+        FileId id;
+        if ((followLinks ? ::stat(native.constData(), &st) : ::lstat(native.constData(), &st)) == 0)
+        {
+            id.exists = true;
+            id.device = st.st_dev;
+            id.inode = st.st_ino;
+        }
+        return id;
+    }
+
+    bool sameFile(const FileId &a, const FileId &b)
+    {
+        return a.exists && b.exists && a.device == b.device && a.inode == b.inode;
+    }
+
     // Inside dst="..." of a stream-output chain, '"' and '\' are escaped.
     QString escapeChainText(const QString &text)
     {
@@ -272,9 +299,48 @@ void Ostrel::sendFailed()
     sendMessage(1, QStringLiteral("failed"));
 }
 
+QString Ostrel::taskRefusal() const
+{
+    const QDtaVideo &task = m_task;
+    if (!QDtaVideo::isKnownType(task.encryptType()))
+        return QStringLiteral("encrypt type %1 is not supported").arg(task.encryptType());
+    if (!QDtaVideo::isPlainName(task.videoKey()))
+        return QStringLiteral("the video key \"%1\" is no plain file name").arg(task.videoKey());
+    if (!QDtaVideo::isPlainName(task.fileName()))
+        return QStringLiteral("the file name \"%1\" is no plain file name").arg(task.fileName());
+    if (!QDtaVideo::isFolderPath(task.filePath()))
+        return QStringLiteral("the source folder \"%1\" is no absolute folder path").arg(task.filePath());
+    if (!QDtaVideo::isFolderPath(task.savePath()))
+        return QStringLiteral("the output folder \"%1\" is no absolute folder path").arg(task.savePath());
+
+    const QString source = task.filePath() + task.fileName();
+    const QString output = task.savePath() + task.videoKey();
+    const QString temporary = output + QStringLiteral(".tmp");
+    // By name: one folder (as text or as the same directory) and the source's name.
+    const bool sameFolder = task.filePath() == task.savePath()
+        || sameFile(fileIdOf(task.filePath(), true), fileIdOf(task.savePath(), true));
+    if (sameFolder && (task.fileName() == task.videoKey() || task.fileName() == task.videoKey() + QStringLiteral(".tmp")))
+        return QStringLiteral("the output %1 or its temporary file would be the source %2").arg(output, source);
+    // By identity: the source through another path (a link to it or to its folder, a folder
+    // handed as "/proc/<pid>/fd/<n>/", a file system that folds case), or a link to it.
+    const FileId sourceId = fileIdOf(source, true);
+    for (const QString &path : {output, temporary})
+        if (sameFile(sourceId, fileIdOf(path, true)) || sameFile(sourceId, fileIdOf(path, false)))
+            return QStringLiteral("%1 is the source %2").arg(path, source);
+    return QString();
+}
+
 bool Ostrel::startWork()
 {
     LOG_INFO(L"start work");
+    // A task that could reach the wrong file is refused before any file is touched.
+    const QString refusal = taskRefusal();
+    if (!refusal.isEmpty())
+    {
+        LOG_ERROR(L"task refused: %s", refusal);
+        sendFailed();
+        return false;
+    }
     // Private folders of runs that were killed: their plain transcodes go first.
     const int swept = QWorkFolder::sweep(QWorkFolder::defaultRoot());
     if (swept > 0)
@@ -315,9 +381,7 @@ bool Ostrel::doWork()
     try
     {
         const int type = m_task.encryptType();
-        if (m_task.videoKey().isEmpty())
-            LOG_ERROR(L"the task has no video key");
-        else if (type == 0)
+        if (type == 0)
             ok = QFile::copy(m_task.filePath() + m_task.fileName(), m_destPath);
         else if ((type == 1 || type == 5 || type == 6 || type == 8) && m_indexPath.isEmpty())
             LOG_ERROR(L"frame encryption needs the private work folder");

@@ -28,7 +28,8 @@
 // and tried once more, a started pass that makes no progress for 60 s fails. The environment
 // variables SORBIN_START_WAIT_MS and SORBIN_STALL_WAIT_MS shorten these bounds (for tests).
 // Its plain transcode lives in a QWorkFolder of the user's data folder, removed when the run
-// ends in any way but SIGKILL; the next run sweeps what a killed one left.
+// ends in any way but SIGKILL; the next run (or the main program's next start) sweeps what a
+// killed one left.
 class Ostrel : public QThread
 {
     Q_OBJECT
@@ -61,6 +62,12 @@ public:
 
     bool streamEncrypt(const QString &destPath, const QByteArray &keyText);
     bool encryptFrame(const QString &destPath, const QString &indexPath, const QByteArray &keyText);
+
+    // Why the task must not run, empty when it may: a video key or file name that is no plain
+    // name, a folder that is no absolute folder path, an output or temporary name that is the
+    // source (by name, or by device and inode through any other path), or an encrypt type this
+    // program doesn't handle. Creates and removes nothing.
+    QString taskRefusal() const;
 
     const QString &destPath() const;
     const QString &indexPath() const;

@@ -87,6 +87,34 @@ QDtaVideo QDtaVideo::sample()
     return v;
 }
 
+bool QDtaVideo::isPlainName(const QString &name)
+{
+    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
+        && !name.contains(QLatin1Char('/')) && !name.contains(QChar(0));
+}
+
+bool QDtaVideo::isFolderPath(const QString &path)
+{
+    return path.startsWith(QLatin1Char('/')) && path.endsWith(QLatin1Char('/')) && !path.contains(QChar(0));
+}
+
+bool QDtaVideo::isKnownType(int type)
+{
+    switch (type)
+    {
+    case 0:
+    case 1:
+    case 3:
+    case 5:
+    case 6:
+    case 7:
+    case 8:
+        return true;
+    default:
+        return false;
+    }
+}
+
 int QDtaVideo::encryptType() const { return m_encryptType; }
 QString QDtaVideo::courseId() const { return m_courseId; }
 QString QDtaVideo::videoKey() const { return m_videoKey; }

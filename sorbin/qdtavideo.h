@@ -20,6 +20,13 @@ public:
     // Fixed values for trying the program by hand: mode 5, 720x480, 200 s.
     static QDtaVideo sample();
 
+    // A name of one level in a folder: not empty, not "." or "..", no "/" and no NUL.
+    static bool isPlainName(const QString &name);
+    // An absolute folder path ending with "/", without NUL.
+    static bool isFolderPath(const QString &path);
+    // The encrypt types this program handles: 0 (copy), 1, 5, 6, 8 (frame), 3, 7 (stream).
+    static bool isKnownType(int type);
+
     int encryptType() const;
     QString courseId() const;
     QString videoKey() const;

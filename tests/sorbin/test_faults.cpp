@@ -1,8 +1,11 @@
 #include <chrono>
 #include <thread>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -11,6 +14,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QRegularExpression>
 
 #include <gtest/gtest.h>
@@ -82,6 +86,28 @@ namespace
     QStringList entries(const QString &dir)
     {
         return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    }
+
+    // True while another process holds the single-instance lock of the main program on `data`.
+    bool mainProgramHoldsLock(const QString &data)
+    {
+        const QByteArray path = QFile::encodeName(data + QStringLiteral("vantrel_2_0.lock"));
+        const int fd = ::open(path.constData(), O_RDWR | O_CLOEXEC);
+        if (fd < 0)
+            return false;
+        const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+        if (!held)
+            ::flock(fd, LOCK_UN);
+        ::close(fd);
+        return held;
+    }
+
+    QString longClip()
+    {
+        return testsupport::makeClip(QStringLiteral("h264-640x480-20s.mp4"),
+            {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("testsrc=size=640x480:rate=25:duration=20"),
+             QStringLiteral("-c:v"), QStringLiteral("libx264"), QStringLiteral("-preset"), QStringLiteral("ultrafast"),
+             QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p")});
     }
 
     // Sends `sig` to the running child and waits for its end: the milliseconds it took, or
@@ -360,10 +386,7 @@ TEST_P(EndedMidTranscode, LeavesNoPlainCopy)
 {
     const int sig = GetParam();
     // A clip long enough that the transcode is still running when the signal comes.
-    const QString clip = testsupport::makeClip(QStringLiteral("h264-640x480-20s.mp4"),
-        {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("testsrc=size=640x480:rate=25:duration=20"),
-         QStringLiteral("-c:v"), QStringLiteral("libx264"), QStringLiteral("-preset"), QStringLiteral("ultrafast"),
-         QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p")});
+    const QString clip = longClip();
     ASSERT_FALSE(clip.isEmpty());
     useSource(testsupport::readAll(clip));
 
@@ -443,6 +466,91 @@ TEST_F(SorbinFaults, TempOutputOfAKilledRunIsSweptByTheNextRun)
     EXPECT_EQ(next.exitCode, 0) << next.output.constData();
     EXPECT_EQ(entries(other), (QStringList {QStringLiteral("a.mp4"), QStringLiteral("k.vep")}));
     expectNothingLeft();
+}
+
+// What killed runs left in the data folder goes when the main program starts, before any run
+// of its own: the private folder of a high-strength run killed in its transcode (the plain copy
+// in it), and that of a stream run killed beside its video with the partial output it noted.
+// The folder of a run whose process still runs is kept.
+TEST_F(SorbinFaults, MainProgramSweepsKilledRunsAtStart)
+{
+    const QString clip = longClip();
+    ASSERT_FALSE(clip.isEmpty());
+    useSource(testsupport::readAll(clip));
+    const QString other = testsupport::newTempDir();
+    const QByteArray otherSource(3 * 1024 * 1024, 's');
+    ASSERT_TRUE(testsupport::writeAll(other + QStringLiteral("b.mp4"), otherSource));
+    const QString root = QWorkFolder::defaultRoot();
+    {
+        // Each run sweeps at its start, so both run at once: the stream run is held beside its
+        // partial output by a main program that doesn't answer, the frame run is in its transcode.
+        const QString streamPipe = sorbintest::newPipeName();
+        sorbintest::PipeRecorder streamRecorder(streamPipe.toStdString(), 0, true);
+        ASSERT_TRUE(streamRecorder.listening());
+        QProcess stream;
+        stream.start(sorbintest::sorbinPath(),
+                     {sorbintest::taskJson(7, other, QStringLiteral("b.mp4"), QStringLiteral("b.vep")), QString::fromLatin1(kKey), streamPipe});
+        ASSERT_TRUE(stream.waitForStarted(10000));
+        stream.closeWriteChannel();
+        ASSERT_TRUE(testsupport::waitUntil([&streamRecorder]() { return !streamRecorder.messages().empty(); }, 20000));
+
+        sorbintest::PipeRecorder recorder(m_pipe.toStdString());
+        ASSERT_TRUE(recorder.listening());
+        QProcess frame;
+        frame.start(sorbintest::sorbinPath(), arguments(8));
+        ASSERT_TRUE(frame.waitForStarted(10000));
+        frame.closeWriteChannel();
+        ASSERT_TRUE(testsupport::waitUntil([&recorder]() {
+            for (const Message &m : recorder.messages())
+                if (m.code() == 2)
+                    return true;
+            return false;
+        }, 30000));
+        const QString frameFolder = root + QWorkFolder::ownerName(long(frame.processId()));
+        ASSERT_GE(endWithSignal(frame, SIGKILL), 0);
+        ASSERT_GE(endWithSignal(stream, SIGKILL), 0);
+        recorder.finish();
+        streamRecorder.finish();
+        EXPECT_FALSE(filesUnder({frameFolder}).isEmpty()) << "the killed transcode's files";
+    }
+    ASSERT_EQ(entries(other), (QStringList {QStringLiteral("b.mp4"), QStringLiteral("b.vep.tmp")}));
+    ASSERT_EQ(entries(root).size(), 2);
+    ASSERT_EQ(entries(m_dir), QStringList {m_fileName});
+
+    // A run still going: this process's own folder.
+    QWorkFolder alive;
+    ASSERT_TRUE(alive.create(root));
+    ASSERT_TRUE(testsupport::writeAll(alive.path() + QStringLiteral("plain.mp4"), "plain"));
+
+    const QString data = CGlobal::defaultDataPath();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    // Nothing listens there: requests fail at once and stay on loopback.
+    env.insert(QStringLiteral("VANTREL_API_HOST"), QStringLiteral("127.0.0.1:%1").arg(testsupport::freePort()));
+    env.insert(QStringLiteral("VANTREL_DATA_DIR"), data);
+    env.insert(QStringLiteral("VANTREL_UNATTENDED"), QStringLiteral("1"));
+    QProcess program;
+    program.setProcessEnvironment(env);
+    program.start(QStringLiteral(VANTREL_BIN_DIR) + QStringLiteral("vantrel"), QStringList());
+    ASSERT_TRUE(program.waitForStarted(10000));
+    // It holds the lock (the sweep comes right after it) and waits at its sign-in dialog; SIGTERM
+    // ends it in order.
+    const bool up = testsupport::waitUntil([&]() { return mainProgramHoldsLock(data) || program.state() == QProcess::NotRunning; }, 20000);
+    ASSERT_TRUE(up && program.state() == QProcess::Running) << program.readAllStandardError().constData();
+    program.terminate();
+    const bool ended = program.waitForFinished(15000);
+    if (!ended)
+        QChildProcess::end(program, 0, 5000);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(program.exitCode(), 0) << program.readAllStandardError().constData();
+
+    EXPECT_EQ(entries(root), QStringList {QWorkFolder::ownerName(long(::getpid()))});
+    EXPECT_EQ(testsupport::readAll(alive.path() + QStringLiteral("plain.mp4")), QByteArray("plain"));
+    EXPECT_EQ(entries(other), QStringList {QStringLiteral("b.mp4")});
+    EXPECT_EQ(testsupport::readAll(other + QStringLiteral("b.mp4")), otherSource);
+    EXPECT_EQ(entries(m_dir), QStringList {m_fileName});
+    EXPECT_EQ(testsupport::readAll(m_dir + m_fileName), m_source);
+    alive.remove();
+    EXPECT_TRUE(entries(root).isEmpty());
 }
 
 // The sweep removes the folders of processes that are gone (a pid reused by a later process

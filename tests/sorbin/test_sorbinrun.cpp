@@ -1,10 +1,23 @@
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QCryptographicHash>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <gtest/gtest.h>
 
 #include "cstringhelp.h"
 #include "ostrel.h"
+#include "qworkfolder.h"
 #include "qwriteconfig.h"
 #include "sorbintestutil.h"
 #include "testsupport.h"
@@ -287,4 +300,139 @@ TEST_F(SorbinRun, BadInputFails)
         SCOPED_TRACE(c.name);
         expectFailure(run(c.args));
     }
+}
+
+namespace
+{
+    // Every entry under `root`, links not followed, as "<path> <kind>" with a link's target and
+    // the MD5 of a file's bytes.
+    std::vector<std::string> treeOf(const QString &root)
+    {
+        std::vector<std::string> tree;
+        QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext())
+        {
+            const QString path = it.next();
+            const QFileInfo info(path);
+            QString kind;
+            if (info.isSymLink())
+                kind = QStringLiteral("link to ") + info.symLinkTarget();
+            else if (info.isDir())
+                kind = QStringLiteral("folder");
+            else
+                kind = QString::fromLatin1(QCryptographicHash::hash(testsupport::readAll(path), QCryptographicHash::Md5).toHex());
+            tree.push_back(path.mid(root.size()).toStdString() + " " + kind.toStdString());
+        }
+        std::sort(tree.begin(), tree.end());
+        return tree;
+    }
+}
+
+// A task written by someone else than the main program: names that climb out of the output
+// folder, an output or temporary name that is the source (by name, through a link to its
+// folder, through another process's open folder, as a hard link), folders that are no absolute
+// folder paths, modes the program doesn't know. Each one fails with "1:failed" alone and exit
+// code 1 before any file is made or removed; a sound task through the same paths still runs.
+TEST(SorbinHostileTask, RefusedBeforeAnyFileIsTouched)
+{
+    const QString root = testsupport::newTempDir() + QStringLiteral("任务/");
+    const QString src = root + QStringLiteral("src/");
+    const QString out = root + QStringLiteral("out/");
+    ASSERT_TRUE(QDir().mkpath(src));
+    ASSERT_TRUE(QDir().mkpath(out + QStringLiteral("a")));
+    const QString name = QStringLiteral("第1课 intro.mp4");
+    const QString tmpName = QStringLiteral("第2课.vep.tmp");
+    ASSERT_TRUE(testsupport::writeAll(src + name, pattern(5000, 21)));
+    ASSERT_TRUE(testsupport::writeAll(src + tmpName, pattern(3000, 22)));
+    ASSERT_EQ(::symlink("src", QFile::encodeName(root + QStringLiteral("link")).constData()), 0);
+    ASSERT_EQ(::link(QFile::encodeName(src + name).constData(), QFile::encodeName(out + QStringLiteral("hard.vep")).constData()), 0);
+    // The way the main program hands its folders: a path through a folder it holds open.
+    const int srcFd = ::open(QFile::encodeName(src).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int outFd = ::open(QFile::encodeName(out).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(srcFd, 0);
+    ASSERT_GE(outFd, 0);
+    const QString srcByFd = QStringLiteral("/proc/%1/fd/%2/").arg(::getpid()).arg(srcFd);
+    const QString outByFd = QStringLiteral("/proc/%1/fd/%2/").arg(::getpid()).arg(outFd);
+    const QString link = root + QStringLiteral("link/");
+
+    struct Case
+    {
+        const char *what;
+        int type;
+        QString filePath, fileName, savePath, videoKey;
+    };
+    const QString nul = QStringLiteral("x") + QChar(0) + QStringLiteral(".vep");
+    const Case cases[] = {
+        {"key climbing out", 7, src, name, out, QStringLiteral("../x.vep")},
+        {"key into a subfolder", 7, src, name, out, QStringLiteral("a/b")},
+        {"key ..", 7, src, name, out, QStringLiteral("..")},
+        {"key .", 7, src, name, out, QStringLiteral(".")},
+        {"empty key", 7, src, name, out, QString()},
+        {"key with NUL", 7, src, name, out, nul},
+        {"file name climbing out", 7, out, QStringLiteral("../src/") + name, out, QStringLiteral("x.vep")},
+        {"file name ..", 0, src, QStringLiteral(".."), out, QStringLiteral("x.vep")},
+        {"key is the source", 7, src, name, src, name},
+        {"key is the source, copy", 0, src, name, src, name},
+        {"source is the temporary name", 7, src, tmpName, src, QStringLiteral("第2课.vep")},
+        {"key is the source through a link to its folder", 7, src, name, link, name},
+        {"temporary name through a link to its folder", 3, src, tmpName, link, QStringLiteral("第2课.vep")},
+        {"key is the source through an open folder", 7, src, name, srcByFd, name},
+        {"source through an open folder is the temporary name", 7, srcByFd, tmpName, src, QStringLiteral("第2课.vep")},
+        {"key names a hard link of the source", 7, src, name, out, QStringLiteral("hard.vep")},
+        {"relative output folder", 7, src, name, QStringLiteral("out/"), QStringLiteral("x.vep")},
+        {"output folder without its /", 7, src, name, root + QStringLiteral("out"), QStringLiteral("x.vep")},
+        {"source folder with NUL", 7, src.left(src.size() - 1) + QChar(0) + QStringLiteral("/"), name, out, QStringLiteral("x.vep")},
+        {"mode 2", 2, src, name, out, QStringLiteral("x.vep")},
+        {"mode 4", 4, src, name, out, QStringLiteral("x.vep")},
+        {"mode -1", -1, src, name, out, QStringLiteral("x.vep")},
+        {"mode 9", 9, src, name, out, QStringLiteral("x.vep")},
+    };
+
+    auto argumentsOf = [](const Case &c, const QString &pipe) {
+        QJsonObject task = QJsonDocument::fromJson(sorbintest::taskJson(c.type, c.filePath, c.fileName, c.videoKey).toUtf8()).object();
+        task.insert(QStringLiteral("save_path"), c.savePath);
+        return QStringList {QString::fromUtf8(QJsonDocument(task).toJson(QJsonDocument::Compact)), QString::fromLatin1(kKey), pipe};
+    };
+
+    const std::vector<std::string> before = treeOf(root);
+    ASSERT_EQ(before.size(), 7);
+    for (const Case &c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        const QString pipe = sorbintest::newPipeName();
+        const RunResult r = sorbintest::runSorbin(argumentsOf(c, pipe), pipe);
+        EXPECT_EQ(r.status, QProcess::NormalExit);
+        EXPECT_EQ(r.exitCode, 1) << r.output.constData();
+        EXPECT_EQ(r.messages.size(), 1u) << "nothing before the last message";
+        if (!r.messages.empty())
+        {
+            EXPECT_EQ(r.messages.back().text, "1:failed\n");
+        }
+        EXPECT_EQ(treeOf(root), before);
+        EXPECT_TRUE(QDir(QWorkFolder::defaultRoot()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
+    }
+
+    // The same paths in a sound task: the open folders, and the link to a folder that isn't
+    // the source's own name.
+    const Case sound[] = {
+        {"through open folders", 7, srcByFd, name, outByFd, QStringLiteral("ok1.vep")},
+        {"through a link to the source folder", 7, link, name, out, QStringLiteral("ok2.vep")},
+        {"beside the source", 7, src, name, src, QStringLiteral("ok3.vep")},
+    };
+    for (const Case &c : sound)
+    {
+        SCOPED_TRACE(c.what);
+        const QString pipe = sorbintest::newPipeName();
+        const RunResult r = sorbintest::runSorbin(argumentsOf(c, pipe), pipe);
+        EXPECT_EQ(r.exitCode, 0) << r.output.constData();
+        ASSERT_FALSE(r.messages.empty());
+        EXPECT_EQ(r.messages.back().text, "0:success\n");
+    }
+    EXPECT_EQ(testsupport::readAll(src + name), pattern(5000, 21));
+    EXPECT_TRUE(QFile::exists(out + QStringLiteral("ok1.vep")));
+    EXPECT_TRUE(QFile::exists(out + QStringLiteral("ok2.vep")));
+    EXPECT_TRUE(QFile::exists(src + QStringLiteral("ok3.vep")));
+    ::close(srcFd);
+    ::close(outFd);
 }

@@ -45,12 +45,13 @@ TEST(SorbinTask, MessagesAndWorkingNames)
     ASSERT_TRUE(recorder.listening());
     {
         Ostrel ostrel;
-        const QString task = sorbintest::taskJson(2, dir, QStringLiteral("第1课.mp4"), QStringLiteral("1_2_3_第1课.vep"));
+        // A source that isn't there: the run sets up its names, then fails at the first read.
+        const QString task = sorbintest::taskJson(7, dir, QStringLiteral("第1课.mp4"), QStringLiteral("1_2_3_第1课.vep"));
         ASSERT_TRUE(ostrel.parseArguments({task, QStringLiteral("0123456789ABCDEF0123456789ABCDEF"), pipe}));
         EXPECT_TRUE(ostrel.sendMessage(4));
         EXPECT_TRUE(ostrel.sendMessage(2, QStringLiteral("57")));
         EXPECT_TRUE(ostrel.sendLog(QStringLiteral("媒体")));
-        EXPECT_FALSE(ostrel.startWork()) << "mode 2 is not supported";
+        EXPECT_FALSE(ostrel.startWork()) << "no source";
 
         EXPECT_EQ(ostrel.destPath(), dir + QStringLiteral("1_2_3_第1课.vep.tmp"));
         // The index is in the run's private folder, not under a name anyone can foresee.

@@ -13,6 +13,7 @@
 #include "logger.h"
 #include "qappsetting.h"
 #include "qvalue.h"
+#include "qworkfolder.h"
 #include "uexception.h"
 #include "qhttpclient.h"
 #include "qmainwidget.h"
@@ -138,6 +139,11 @@ int CWinApp::run()
         QWebModel::sweepLeftovers();
         // No run is going on yet: every run folder still noted is one a kill left.
         QRunFolder::sweep();
+        // The private folders of encryption runs that were killed, with their plain transcodes;
+        // those of runs still going (a child of an earlier instance) are kept.
+        const int swept = QWorkFolder::sweep(QWorkFolder::defaultRoot());
+        if (swept > 0)
+            LOG_INFO(L"removed %d work folders of ended encryption runs", swept);
         window.reset(new QMainWidget(nullptr));
 
         LOG_DEBUG(L"argument size:%d", static_cast<int>(QCoreApplication::arguments().size()));

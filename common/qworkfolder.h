@@ -10,7 +10,8 @@
 // videos, such as the plain transcode of frame encryption. It lives under a root in the user's
 // data folder and is named "<pid>-<start time>" after its owner process (the start time in
 // clock ticks since boot, from /proc), so that a folder whose owner is gone can be told from one
-// in use, whatever pid a later process gets.
+// in use, whatever pid a later process gets. Both programs sweep the root: the encryption
+// program before each run, the main program at its start.
 class QWorkFolder
 {
 public:
