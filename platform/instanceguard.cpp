@@ -158,8 +158,10 @@ namespace instanceguard
 
     void ensureRuntimeDirEnv()
     {
+        // A runtime folder that is a real folder of ours is kept; any other value is replaced.
         const char *xdg = std::getenv("XDG_RUNTIME_DIR");
-        if (xdg && *xdg)
+        struct stat st {};
+        if (xdg && *xdg == '/' && ::stat(xdg, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid())
             return;
         const std::string dir = fallbackRuntimeBase();
         if (ensurePrivateDir(dir)) {

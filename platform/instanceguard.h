@@ -23,7 +23,7 @@ namespace instanceguard
     Result acquireIn(const std::string &folder, const std::string &name);
     void releaseIn(const std::string &folder, const std::string &name);
 
-    // When XDG_RUNTIME_DIR is not set, sets it to "$TMPDIR/vantrel-<uid>" (created 0700, ours),
+    // When XDG_RUNTIME_DIR is not set (or names no folder of this user's), sets it to "$TMPDIR/vantrel-<uid>" (created 0700, ours),
     // so that Qt finds a runtime folder and both programs meet in the same one; when that name
     // is held by something not ours, to a new private "vantrel-<uid>-XXXXXX" beside it. Call it
     // first thing in main(), before any thread starts.

@@ -80,6 +80,15 @@ TEST(NamedPipe, PlantedRuntimeFolderIsNotUsed)
         ::unlink(fallback.c_str());
         ::rmdir(fallback.c_str());
     }
+    // A runtime folder named by the variable that is not a folder of ours is not used either.
+    setenv("XDG_RUNTIME_DIR", target.c_str(), 1);
+    if (::getuid() == 0 && ::chown(target.c_str(), 65534, 65534) == 0) {
+        instanceguard::ensureRuntimeDirEnv();
+        EXPECT_EQ(std::string(getenv("XDG_RUNTIME_DIR")), fallback);
+        platform::NamedPipeServer server;
+        EXPECT_TRUE(server.create(kPipe));
+        EXPECT_EQ(platform::pipeSocketPath(kPipe).compare(0, fallback.size(), fallback), 0);
+    }
     setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
 }
 
