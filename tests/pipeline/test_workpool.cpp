@@ -848,7 +848,6 @@ TEST(OverallProgressTest, RuleOverRowStates)
 TEST_F(WorkPoolTest, OverallProgressFollowsAddedEndedAndRetriedJobs)
 {
     m_control->failures = 1;
-    m_control->open();
     auto pool = newPool();
     PoolEvents events;
     events.watch(*pool);
@@ -857,8 +856,10 @@ TEST_F(WorkPoolTest, OverallProgressFollowsAddedEndedAndRetriedJobs)
         return events.progress.empty() ? -1 : events.progress.back();
     };
     pool->start(1);
+    // Held at the gate until the error log is connected.
     auto failing = pool->addWork(source(QStringLiteral("a.mp4")), pipelinetest::config(7));
     ErrorLog errors(failing.get());
+    m_control->open();
     ASSERT_TRUE(testsupport::waitUntil([&]() { return errors.count() == 1 && !failing->isClaimed(); }, 5000));
     auto done = pool->addWork(source(QStringLiteral("b.mp4")), pipelinetest::config(7));
     ASSERT_TRUE(testsupport::waitUntil([&]() { return events.completedCount() == 1; }, 5000));
