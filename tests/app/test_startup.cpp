@@ -29,19 +29,6 @@ namespace
         const char *secret;
     };
 
-    // True while another process holds the single-instance lock of the data folder `data`.
-    bool lockHeldElsewhere(const QString &data)
-    {
-        const std::string path = QFile::encodeName(data + QStringLiteral("/vantrel_2_0.lock")).toStdString();
-        const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-        if (fd < 0)
-            return false;
-        const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
-        if (!held)
-            ::flock(fd, LOCK_UN);
-        ::close(fd);
-        return held;
-    }
 
     // Every log file below `folder`, read as the UTF-16LE text the logger writes.
     QString logText(const QString &folder)
@@ -120,7 +107,7 @@ TEST(UiStartup, SecondInstanceOnTheDataFolderRefusesToRun)
     first.setProcessEnvironment(env);
     first.start(program, QStringList());
     ASSERT_TRUE(first.waitForStarted(5000));
-    ASSERT_TRUE(testsupport::waitUntil([&]() { return lockHeldElsewhere(data) || first.state() == QProcess::NotRunning; }, 15000));
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return testsupport::instanceLockHeldElsewhere(data) || first.state() == QProcess::NotRunning; }, 15000));
     ASSERT_EQ(first.state(), QProcess::Running) << first.readAllStandardError().constData();
 
     const QString otherRuntime = testsupport::newTempDir() + QStringLiteral("run");
@@ -152,7 +139,7 @@ TEST(UiStartup, SecondInstanceOnTheDataFolderRefusesToRun)
     other.start(program, QStringList());
     ASSERT_TRUE(other.waitForStarted(5000));
     EXPECT_TRUE(testsupport::waitUntil([&]() {
-        return lockHeldElsewhere(otherEnv.value(QStringLiteral("VANTREL_DATA_DIR"))) || other.state() == QProcess::NotRunning;
+        return testsupport::instanceLockHeldElsewhere(otherEnv.value(QStringLiteral("VANTREL_DATA_DIR"))) || other.state() == QProcess::NotRunning;
     }, 15000));
     EXPECT_EQ(other.state(), QProcess::Running) << other.readAllStandardError().constData();
 
@@ -258,7 +245,7 @@ TEST(UiStartup, TerminationSignalShutsDownInOrder)
         // Up when it holds the instance lock (sign-in dialog) or has sent its version check.
         const bool up = testsupport::waitUntil([&]() {
             return program.state() == QProcess::NotRunning
-                || (signedIn ? server->requests("Version/versionCheck").size() > checksBefore : lockHeldElsewhere(data));
+                || (signedIn ? server->requests("Version/versionCheck").size() > checksBefore : testsupport::instanceLockHeldElsewhere(data));
         }, 20000);
         ASSERT_TRUE(up && program.state() == QProcess::Running) << program.readAllStandardError().constData();
         // The termination handler is in place before the lock is taken and before the version

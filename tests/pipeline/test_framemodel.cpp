@@ -247,8 +247,9 @@ TEST_F(FrameModelTest, TakenShortNameKeepsTheOccupant)
         const QString occupant = m_videos + QString::fromLatin1(c.occupant);
         auto video = makeVideo(QStringLiteral("success"), QString::fromLatin1(c.source));
         const QByteArray before = c.occupantIsTheSource ? QByteArray("source video bytes") : QByteArray("earlier output");
-        if (!c.occupantIsTheSource)
+        if (!c.occupantIsTheSource) {
             ASSERT_TRUE(testsupport::writeAll(occupant, before));
+        }
         QFrameModel model(video);
         EXPECT_EQ(runStage(model), QString());
         EXPECT_EQ(testsupport::readAll(occupant), before);
@@ -280,8 +281,9 @@ TEST_F(FrameModelTest, WhatAKilledRunLeftIsFinishedNotEncryptedAgain)
         ASSERT_TRUE(testsupport::writeAll(output, "encrypted earlier"));
         if (c.recorded)
             QRecords::instance()->addJobRecord(video->id(), final, output, 7);
-        if (c.takenMeanwhile)
+        if (c.takenMeanwhile) {
             ASSERT_TRUE(testsupport::writeAll(final, "someone else's"));
+        }
         // As the job does at its start: a recorded job is completed, any other one runs.
         if (!QFrameModel::completeRecorded(*video)) {
             QFrameModel model(video);
@@ -292,8 +294,9 @@ TEST_F(FrameModelTest, WhatAKilledRunLeftIsFinishedNotEncryptedAgain)
         EXPECT_EQ(testsupport::readAll(record->filePath() + record->fileName()), QByteArray("encrypted earlier"));
         EXPECT_EQ(record->filePath() + record->fileName(), c.takenMeanwhile ? output : final);
         EXPECT_EQ(QFile::exists(output), c.takenMeanwhile);
-        if (c.takenMeanwhile)
+        if (c.takenMeanwhile) {
             EXPECT_EQ(testsupport::readAll(final), QByteArray("someone else's"));
+        }
         EXPECT_TRUE(QFrameModel::completeRecorded(*video));
     }
     EXPECT_TRUE(m_server->server()->requests("Video/getAuthCode").empty());
@@ -623,9 +626,10 @@ TEST_F(FrameModelTest, RunFolderSwappedAtAnyMomentTouchesNothingElse)
             const bool fails = QLatin1String(moment) == QLatin1String("failure");
             EXPECT_EQ(message.isEmpty(), !fails) << message.toStdString();
             EXPECT_EQ(QFile::exists(m_videos + row + QStringLiteral(".vep")), !fails);
-            if (!fails)
+            if (!fails) {
                 EXPECT_EQ(testsupport::readAll(m_videos + row + QStringLiteral(".vep")),
                           QByteArray("video:") + QByteArray::fromStdString(QFrameModel::mixKey("demo-key-12", "12")));
+            }
 
             // The teacher's folder, wherever it is now, holds what it held.
             QString now = thesis;

@@ -88,19 +88,6 @@ namespace
         return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     }
 
-    // True while another process holds the single-instance lock of the main program on `data`.
-    bool mainProgramHoldsLock(const QString &data)
-    {
-        const QByteArray path = QFile::encodeName(data + QStringLiteral("vantrel_2_0.lock"));
-        const int fd = ::open(path.constData(), O_RDWR | O_CLOEXEC);
-        if (fd < 0)
-            return false;
-        const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
-        if (!held)
-            ::flock(fd, LOCK_UN);
-        ::close(fd);
-        return held;
-    }
 
     QString longClip()
     {
@@ -534,7 +521,7 @@ TEST_F(SorbinFaults, MainProgramSweepsKilledRunsAtStart)
     ASSERT_TRUE(program.waitForStarted(10000));
     // It holds the lock (the sweep comes right after it) and waits at its sign-in dialog; SIGTERM
     // ends it in order.
-    const bool up = testsupport::waitUntil([&]() { return mainProgramHoldsLock(data) || program.state() == QProcess::NotRunning; }, 20000);
+    const bool up = testsupport::waitUntil([&]() { return testsupport::instanceLockHeldElsewhere(data) || program.state() == QProcess::NotRunning; }, 20000);
     ASSERT_TRUE(up && program.state() == QProcess::Running) << program.readAllStandardError().constData();
     program.terminate();
     const bool ended = program.waitForFinished(15000);

@@ -1,5 +1,9 @@
 #include "testsupport.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -122,6 +126,19 @@ namespace testsupport
         if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
             return false;
         return file.write(data) == data.size();
+    }
+
+    bool instanceLockHeldElsewhere(const QString &data)
+    {
+        const QByteArray path = QFile::encodeName(QDir::cleanPath(data) + QStringLiteral("/vantrel_2_0.lock"));
+        const int fd = ::open(path.constData(), O_RDWR | O_CLOEXEC);
+        if (fd < 0)
+            return false;
+        const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+        if (!held)
+            ::flock(fd, LOCK_UN);
+        ::close(fd);
+        return held;
     }
 }
 

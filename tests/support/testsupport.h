@@ -33,6 +33,10 @@ namespace testsupport
     // Whole contents of a file (empty when it cannot be read).
     QByteArray readAll(const QString &path);
     bool writeAll(const QString &path, const QByteArray &data);
+
+    // True while another process holds the main program's single-instance lock on the data
+    // folder `data`.
+    bool instanceLockHeldElsewhere(const QString &data);
 }
 
 namespace testsupport

@@ -141,6 +141,20 @@ namespace
             && name != QStringLiteral("..");
     }
 
+    // Empties the folder open as `fd` and removes its name `name` in the open output folder
+    // while that name is still this folder (it may have been renamed away and something else
+    // put in its place). False when the name could not be removed.
+    bool removeOpenFolder(int outputFd, const QByteArray &name, int fd)
+    {
+        removeDirContents(fd);
+        struct stat here {};
+        struct stat own {};
+        if (::fstat(fd, &own) != 0 || ::fstatat(outputFd, name.constData(), &here, AT_SYMLINK_NOFOLLOW) != 0
+            || here.st_dev != own.st_dev || here.st_ino != own.st_ino)
+            return true;
+        return ::unlinkat(outputFd, name.constData(), AT_REMOVEDIR) == 0;
+    }
+
     // Removes the folder `name` of the open output folder when it is the noted one: a real
     // folder of ours holding the noted secret (and, once noted, of the noted device and inode).
     // A folder noted before its marker was written (a kill came in between) goes only when
@@ -164,16 +178,17 @@ namespace
             && !secret.isEmpty() && markerOf(fd) == secret;
         if (ours && !ino.isEmpty())
             ours = dev == QString::number(static_cast<qulonglong>(st.st_dev)) && ino == QString::number(static_cast<qulonglong>(st.st_ino));
-        const bool emptied = ours && removeDirContents(fd);
-        ::close(fd);
         if (!ours) {
+            ::close(fd);
             // An empty folder is all a kill before the marker can leave; an empty folder can't
             // hold anything of anybody's.
             if (ino.isEmpty())
                 ::unlinkat(outputFd, native.constData(), AT_REMOVEDIR);
             return true;
         }
-        return ::unlinkat(outputFd, native.constData(), AT_REMOVEDIR) == 0 && emptied;
+        const bool removed = removeOpenFolder(outputFd, native, fd);
+        ::close(fd);
+        return removed;
     }
 }
 
@@ -221,8 +236,7 @@ bool QRunFolder::create(const QString &outputFolder, qint64 jobId)
         }
         const int fd = ::openat(outputFd, native.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         struct stat st {};
-        if (fd < 0 || ::fstat(fd, &st) != 0 || st.st_uid != ::getuid() || (st.st_mode & 0077) != 0
-            || !writeMarker(fd, secret)) {
+        if (fd < 0 || ::fstat(fd, &st) != 0 || st.st_uid != ::getuid() || (st.st_mode & 0077) != 0) {
             // Swapped between the mkdir and the open: what is there now is not ours to remove.
             if (fd >= 0)
                 ::close(fd);
@@ -230,11 +244,12 @@ bool QRunFolder::create(const QString &outputFolder, qint64 jobId)
             LOG_ERROR(L"the run folder %s%s was replaced as it was made", outputFolder, name);
             continue;
         }
-        if (!noteRun(jobId, outputFolder, name, secret, &st)) {
-            removeDirContents(fd);
+        if (!writeMarker(fd, secret) || !noteRun(jobId, outputFolder, name, secret, &st)) {
+            // A full disk or a folder that can't be written: the folder goes again.
+            LOG_ERROR(L"cannot set up the run folder %s%s", outputFolder, name);
+            if (removeOpenFolder(outputFd, native, fd))
+                forgetRun(outputFolder, name);
             ::close(fd);
-            ::unlinkat(outputFd, native.constData(), AT_REMOVEDIR);
-            forgetRun(outputFolder, name);
             break;
         }
         m_outputFd = outputFd;
@@ -280,25 +295,12 @@ void QRunFolder::remove()
     if (m_fd < 0)
         return;
     std::lock_guard<std::mutex> lock(registryMutex());
-    if (!removeDirContents(m_fd))
-        LOG_WARNING(L"the run folder %s%s could not be emptied", m_outputFolder, m_name);
-    // The name goes only while it is still this folder (it may have been renamed away and
-    // something else put in its place).
-    const QByteArray native = QFile::encodeName(m_name);
-    struct stat here {};
-    struct stat own {};
-    bool forget = true;
-    if (::fstat(m_fd, &own) == 0 && ::fstatat(m_outputFd, native.constData(), &here, AT_SYMLINK_NOFOLLOW) == 0
-        && here.st_dev == own.st_dev && here.st_ino == own.st_ino) {
-        if (::unlinkat(m_outputFd, native.constData(), AT_REMOVEDIR) != 0) {
-            LOG_WARNING(L"the run folder %s%s could not be removed", m_outputFolder, m_name);
-            forget = false; // the sweep tries again
-        }
-    } else {
-        LOG_WARNING(L"the run folder %s%s was moved away during the run", m_outputFolder, m_name);
-    }
+    // Kept in the list when the name could not be removed: the sweep tries again.
+    const bool forget = removeOpenFolder(m_outputFd, QFile::encodeName(m_name), m_fd);
     if (forget)
         forgetRun(m_outputFolder, m_name);
+    else
+        LOG_WARNING(L"the run folder %s%s could not be removed", m_outputFolder, m_name);
     liveFolders().erase(m_outputFolder + m_name);
     ::close(m_fd);
     ::close(m_outputFd);
