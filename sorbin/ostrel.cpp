@@ -383,12 +383,13 @@ bool Ostrel::doWork()
         const int type = m_task.encryptType();
         if (type == 0)
             ok = QFile::copy(m_task.filePath() + m_task.fileName(), m_destPath);
-        else if ((type == 1 || type == 5 || type == 6 || type == 8) && m_indexPath.isEmpty())
-            LOG_ERROR(L"frame encryption needs the private work folder");
         else if (type == 1 || type == 5 || type == 6 || type == 8)
         {
             LOG_INFO(L"frame encrypt");
-            ok = encryptFrame(m_destPath, m_indexPath, keyText);
+            if (m_indexPath.isEmpty())
+                LOG_ERROR(L"frame encryption needs the private work folder");
+            else
+                ok = encryptFrame(m_destPath, m_indexPath, keyText);
         }
         else if (type == 3 || type == 7)
         {

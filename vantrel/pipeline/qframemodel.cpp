@@ -43,27 +43,12 @@ namespace
     constexpr int kDrainMs = 50;
     constexpr int kOutputTail = 8192;
     constexpr int kKillWaitMs = 3000;
-    // A child that sends nothing for this long (connected or not) is ended.
-    constexpr int kSilenceMs = 120000;
     // Time a child is given to clean up after SIGTERM before SIGKILL.
     constexpr int kTermWaitMs = 5000;
 
-    // A bound in milliseconds; the environment may shorten it (tests).
-    int boundMs(const char *name, int def)
-    {
-        bool ok = false;
-        const int value = qEnvironmentVariableIntValue(name, &ok);
-        return ok && value > 0 ? value : def;
-    }
-
-    int silenceMs()
-    {
-        return boundMs("VANTREL_STAGE_SILENCE_MS", kSilenceMs);
-    }
-
     int termWaitMs()
     {
-        return boundMs("VANTREL_STAGE_TERM_MS", kTermWaitMs);
+        return QStageCheck::boundMs("VANTREL_STAGE_TERM_MS", kTermWaitMs);
     }
 
     bool sameFile(const QString &a, const QString &b)
@@ -470,7 +455,8 @@ void QFrameModel::convert(const std::string &keyBase)
 
 void QFrameModel::waitForClient(platform::NamedPipeServer &pipe)
 {
-    const int silence = silenceMs();
+    // A child that sends nothing for this long (connected or not) is ended.
+    const int silence = QStageCheck::silenceMs();
     QElapsedTimer timer;
     timer.start();
     while (!pipe.waitForClient(kReadSliceMs)) {
@@ -493,7 +479,8 @@ void QFrameModel::waitForClient(platform::NamedPipeServer &pipe)
 
 void QFrameModel::readProgress(platform::NamedPipeServer &pipe)
 {
-    const int silence = silenceMs();
+    // A child that sends nothing for this long (connected or not) is ended.
+    const int silence = QStageCheck::silenceMs();
     QElapsedTimer quiet;
     quiet.start();
     while (!m_finished) {
