@@ -774,3 +774,19 @@ TEST_F(FrameModelTest, NameTooLongOrDiskFullIsToldBeforeTheChildStarts)
     }
     QFrameModel::setFreeSpaceReader({});
 }
+
+// The list of run folders can't be written (the data disk is full): the run does not start,
+// says so with the data folder, and leaves nothing beside the source.
+TEST_F(FrameModelTest, RunFolderListThatCannotBeWrittenStopsTheRunBeforeTheChild)
+{
+    CGlobal::initPath();
+    QJsonFile::setWriteFaultForTests(QRunFolder::registryPath(), QStringLiteral("No space left on device"));
+    auto video = makeVideo(QStringLiteral("success"));
+    QFrameModel model(video);
+    const QString message = runStage(model);
+    QJsonFile::setWriteFaultForTests(QString(), QString());
+    EXPECT_TRUE(message.contains(QStringLiteral("无法开始加密"))) << message.toStdString();
+    EXPECT_TRUE(message.contains(QDir::toNativeSeparators(QDir::cleanPath(CGlobal::dataPath())))) << message.toStdString();
+    EXPECT_EQ(QDir(m_videos).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+              QStringList {QStringLiteral("a.mp4")});
+}

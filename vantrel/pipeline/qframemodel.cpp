@@ -376,8 +376,13 @@ void QFrameModel::convert(const std::string &keyBase)
     // The child writes its temporary and finished output below a folder of this run alone;
     // the output is moved beside the source only when the run succeeded.
     QRunFolder runDir;
-    if (!runDir.create(m_video->savePath(), m_video->id())) {
+    bool listUnwritable = false;
+    if (!runDir.create(m_video->savePath(), m_video->id(), &listUnwritable)) {
         LOG_ERROR(L"cannot create a run folder in %s", m_video->savePath());
+        if (listUnwritable)
+            throw UException("runDir.create()", QStringLiteral("无法开始加密：数据文件夹“%1”无法写入，请检查磁盘空间和文件夹权限后重试")
+                                                    .arg(QDir::toNativeSeparators(QFileInfo(QRunFolder::registryPath()).absolutePath())),
+                             __FILE__, __LINE__);
         throw UException("runDir.create()", kFolderNotWritable, __FILE__, __LINE__);
     }
 

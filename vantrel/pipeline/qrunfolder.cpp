@@ -210,9 +210,11 @@ QString QRunFolder::registryPath()
     return data.isEmpty() ? QString() : data + QStringLiteral("runs.json");
 }
 
-bool QRunFolder::create(const QString &outputFolder, qint64 jobId)
+bool QRunFolder::create(const QString &outputFolder, qint64 jobId, bool *listUnwritable)
 {
     remove();
+    if (listUnwritable)
+        *listUnwritable = false;
     const int outputFd = ::open(QFile::encodeName(outputFolder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (outputFd < 0) {
         LOG_ERROR(L"cannot open the output folder %s", outputFolder);
@@ -223,8 +225,11 @@ bool QRunFolder::create(const QString &outputFolder, qint64 jobId)
         const QString name = QStringLiteral(".vantrel-%1-%2").arg(jobId).arg(randomText(6));
         const QByteArray secret = randomText(32).toLatin1();
         // Noted before it exists: a kill right after the mkdir still leaves it known.
-        if (!noteRun(jobId, outputFolder, name, secret, nullptr))
+        if (!noteRun(jobId, outputFolder, name, secret, nullptr)) {
+            if (listUnwritable)
+                *listUnwritable = true;
             break;
+        }
         const QByteArray native = QFile::encodeName(name);
         if (::mkdirat(outputFd, native.constData(), 0700) != 0) {
             const int err = errno;
@@ -244,7 +249,10 @@ bool QRunFolder::create(const QString &outputFolder, qint64 jobId)
             LOG_ERROR(L"the run folder %s%s was replaced as it was made", outputFolder, name);
             continue;
         }
-        if (!writeMarker(fd, secret) || !noteRun(jobId, outputFolder, name, secret, &st)) {
+        const bool marked = writeMarker(fd, secret);
+        if (!marked || !noteRun(jobId, outputFolder, name, secret, &st)) {
+            if (listUnwritable)
+                *listUnwritable = marked;
             // A full disk or a folder that can't be written: the folder goes again.
             LOG_ERROR(L"cannot set up the run folder %s%s", outputFolder, name);
             if (removeOpenFolder(outputFd, native, fd))

@@ -21,8 +21,9 @@ public:
     QRunFolder(const QRunFolder &) = delete;
     QRunFolder &operator=(const QRunFolder &) = delete;
 
-    // Makes the run folder in `outputFolder` (ending with "/"); false when it can't be had.
-    bool create(const QString &outputFolder, qint64 jobId);
+    // Makes the run folder in `outputFolder` (ending with "/"); false when it can't be had,
+    // `listUnwritable` then telling whether it was the list in the data folder that failed.
+    bool create(const QString &outputFolder, qint64 jobId, bool *listUnwritable = nullptr);
     // The path to hand to the child, ending with "/"; empty before create().
     QString childPath() const;
     // The run folder's name in the output folder.
