@@ -6,7 +6,8 @@
 // moment (start, work, success, failure) another user's move, done from this process: the run
 // folder is renamed to "moved-away-<job id>" and in its place goes a link to the folder named by
 // $FAKESORBIN_SWAP_TARGET (kind "link"), that folder itself ("teacher") or a folder of another
-// user ("foreign"); then the run goes on (to success, or failure for the moment "failure").
+// user ("foreign"); or (kind "exchange") the run folder and that folder trade names in one step;
+// then the run goes on (to success, or failure for the moment "failure").
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -102,6 +103,10 @@ namespace
             return;
         const QByteArray path = folder + run;
         const QByteArray target = qgetenv("FAKESORBIN_SWAP_TARGET");
+        if (kind == "exchange") {
+            ::renameat2(AT_FDCWD, path.constData(), AT_FDCWD, target.constData(), RENAME_EXCHANGE);
+            return;
+        }
         if (::rename(path.constData(), (folder + "moved-away-" + id).constData()) != 0)
             return;
         if (kind == "link") {
