@@ -7,7 +7,9 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <stdio.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -601,4 +603,36 @@ TEST_F(RunFolderTest, FailedRunLogsTheRealFolderBehindTheChildPath)
     const QString line = log.mid(at, log.indexOf(QLatin1Char('\n'), at) - at);
     EXPECT_TRUE(line.contains(child + QLatin1Char('/'))) << line.toStdString();
     EXPECT_TRUE(line.contains(QStringLiteral("inode"))) << line.toStdString();
+}
+
+// The output folder turns read-only once sorbin has written the output: the finished output is
+// kept in its run folder, the job's reason says where it is, and no sweep removes it.
+TEST_F(RunFolderTest, OutputThatCannotBeMovedOutIsKeptAndTheReasonSaysWhere)
+{
+    qputenv("FAKESORBIN_LOCK_FOLDER", QFile::encodeName(QDir::cleanPath(m_videos)));
+    auto video = makeVideo(QStringLiteral("success"), QStringLiteral("a.mp4"));
+    QFrameModel model(video);
+    const QString message = runStage(model);
+    qunsetenv("FAKESORBIN_LOCK_FOLDER");
+    const int fd = ::open(QFile::encodeName(m_videos).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int flags = 0;
+    if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+        flags &= ~FS_IMMUTABLE_FL;
+        ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+    }
+    if (fd >= 0)
+        ::close(fd);
+    ::chmod(QFile::encodeName(m_videos).constData(), 0700);
+    if (message.isEmpty())
+        GTEST_SKIP() << "this file system can't make a folder read-only for this user";
+
+    const QStringList runs = entriesOf(m_videos).filter(QStringLiteral(".vantrel-"));
+    ASSERT_EQ(runs.size(), 1);
+    const QString kept = m_videos + runs.first() + QLatin1Char('/') + video->videoKey();
+    EXPECT_TRUE(message.contains(kept)) << message.toStdString();
+    EXPECT_EQ(testsupport::readAll(kept), encrypted());
+    EXPECT_EQ(QRecords::instance()->jobRecord(video->id()), nullptr);
+    QRunFolder::sweep();
+    QRunFolder::sweep(video->id());
+    EXPECT_EQ(testsupport::readAll(kept), encrypted()) << "a kept output outlives every sweep";
 }

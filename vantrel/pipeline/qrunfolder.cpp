@@ -270,6 +270,17 @@ namespace
         return ::unlinkat(outputFd, now.constData(), AT_REMOVEDIR) == 0 && emptied;
     }
 
+    // Removes the empty folder open as `fd` from the open output folder, under `name` or the
+    // name someone renamed it to there; never anything in it.
+    bool removeEmptyFolder(int outputFd, const QByteArray &name, int fd)
+    {
+        struct stat own {};
+        if (::fstat(fd, &own) != 0)
+            return false;
+        const QByteArray now = nameOf(outputFd, name, quint64(own.st_dev), quint64(own.st_ino));
+        return now.isEmpty() || ::unlinkat(outputFd, now.constData(), AT_REMOVEDIR) == 0;
+    }
+
     // Removes the folder `name` of the open output folder when it is the noted one: a real
     // folder holding the noted secret, of the noted device and inode (looked for under other
     // names too). A folder noted before its marker was written (a kill came in between) goes
@@ -426,11 +437,13 @@ bool QRunFolder::create(const QString &outputFolder, qint64 jobId, bool *listUnw
         if (!noted) {
             if (listUnwritable)
                 *listUnwritable = marked;
-            // A full disk or a folder that can't be written: the folder goes again.
+            // A full disk or a folder that can't be written: the folder goes again. Without a
+            // marker of ours it is not proven ours: only its own marker is taken out of it, and
+            // it goes only while it is empty.
             LOG_ERROR(L"cannot set up the run folder %s%s", outputFolder, name);
-            if (marked || marker >= 0)
+            if (marker >= 0)
                 ::unlinkat(fd, kMarker, 0);
-            if (removeOwnFolder(outputFd, native, fd, quint64(st.st_dev), quint64(st.st_ino)))
+            if (removeEmptyFolder(outputFd, native, fd))
                 forgetRun(outputFolder, name);
             ::close(fd);
             break;
