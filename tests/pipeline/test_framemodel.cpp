@@ -125,6 +125,8 @@ protected:
     {
         m_dir = testsupport::newTempDir();
         qputenv("VANTREL_DATA_DIR", (m_dir + QStringLiteral("data")).toUtf8());
+        // The data folder of this test, whatever an earlier one used.
+        CGlobal::initPath();
         m_server.reset(new pipelinetest::SignedIn);
         ASSERT_NE(m_server->server(), nullptr);
         QFrameModel::setProgramPath(pipelinetest::fakeSorbin());
@@ -272,7 +274,6 @@ TEST_F(FrameModelTest, WhatAKilledRunLeftIsFinishedNotEncryptedAgain)
         bool recorded;
         bool takenMeanwhile;
     };
-    CGlobal::initPath();
     for (const Case &c : {Case {"output, no record", "a.mp4", false, false}, Case {"recorded", "c.mp4", true, false},
                           Case {"recorded, name taken", "b.mp4", true, true}}) {
         SCOPED_TRACE(c.what);
