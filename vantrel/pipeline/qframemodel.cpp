@@ -390,7 +390,9 @@ QString QFrameModel::takeOutput(QRunFolder &runFolder)
         if (runFolder.moveOut(videoKey, name))
             return m_video->savePath() + name;
         err = errno;
-        if (err != EEXIST)
+        // A longer name may not fit where the video key did: the next (numbered ones are no
+        // longer than sorbin's temporary name) may.
+        if (err != EEXIST && err != ENAMETOOLONG)
             break;
         LOG_WARNING(L"%s%s is taken by something not this run's output; left alone", m_video->savePath(), name);
     }

@@ -333,6 +333,35 @@ namespace
         return kept;
     }
 
+    // Whether the entry `name` of the open folder `folderFd` is the output the note describes.
+    bool isNotedOutput(int folderFd, const QString &name, const QValue &noted)
+    {
+        struct stat parent {};
+        struct stat st {};
+        return !name.isEmpty() && !name.contains(QLatin1Char('/')) && ::fstat(folderFd, &parent) == 0
+            && ::fstatat(folderFd, QFile::encodeName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)
+            && ownedHere(st, parent) && sameIdentity(st, noted) && text(noted, "size") == QString::fromStdString(number(quint64(st.st_size)))
+            && text(noted, "mtime") == QString::fromStdString(number(quint64(st.st_mtim.tv_sec)));
+    }
+
+    // Drops the notes of outputs that are no longer where they were noted (recorded and
+    // renamed, removed, or never moved out before a kill).
+    void forgetLostOutputs()
+    {
+        const QValue outputs = listOf(loadRegistry(), "outputs");
+        QValue kept(Json::arrayValue);
+        for (const QValue &entry : outputs) {
+            const int fd = ::open(QFile::encodeName(text(entry, "folder")).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            // A folder that can't be opened now (a stick not plugged in) keeps its notes.
+            if (fd < 0 ? (errno != ENOENT && errno != ENOTDIR) : isNotedOutput(fd, text(entry, "name"), entry))
+                kept.append(entry);
+            if (fd >= 0)
+                ::close(fd);
+        }
+        if (kept.size() != outputs.size())
+            saveList("outputs", kept);
+    }
+
     bool noteOutputIdentity(qint64 jobId, const QString &folder, const QString &name, const struct stat &st)
     {
         QValue outputs = outputsWithout(jobId);
@@ -573,6 +602,8 @@ void QRunFolder::sweep(qint64 jobId)
     }
     if (changed)
         saveList("runs", kept);
+    if (jobId < 0)
+        forgetLostOutputs();
 }
 
 bool QRunFolder::noteOutput(qint64 jobId, const QString &folder, const QString &name)
@@ -593,18 +624,11 @@ QString QRunFolder::ownOutput(qint64 jobId, const QString &folder)
             if (sameOutput(entry, jobId) && text(entry, "folder") == folder)
                 noted = entry;
     }
-    const QString name = text(noted, "name");
-    if (name.isEmpty() || name.contains(QLatin1Char('/')))
-        return QString();
     const int folderFd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folderFd < 0)
         return QString();
-    struct stat parent {};
-    struct stat st {};
-    const bool ours = ::fstat(folderFd, &parent) == 0
-        && ::fstatat(folderFd, QFile::encodeName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)
-        && ownedHere(st, parent) && sameIdentity(st, noted) && text(noted, "size") == QString::fromStdString(number(quint64(st.st_size)))
-        && text(noted, "mtime") == QString::fromStdString(number(quint64(st.st_mtim.tv_sec)));
+    const QString name = text(noted, "name");
+    const bool ours = isNotedOutput(folderFd, name, noted);
     ::close(folderFd);
     return ours ? folder + name : QString();
 }

@@ -52,7 +52,8 @@ public:
     void remove();
 
     // Removes the run folders noted for `jobId` (every job when negative) that no QRunFolder of
-    // this process holds: those of runs a kill ended.
+    // this process holds: those of runs a kill ended. For every job, it also forgets the noted
+    // outputs that are no longer where they were noted.
     static void sweep(qint64 jobId = -1);
     // "runs.json" in the data folder.
     static QString registryPath();
