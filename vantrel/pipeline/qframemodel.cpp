@@ -517,8 +517,8 @@ void QFrameModel::convert(const std::string &keyBase)
         // The pipe goes first: a child that reports while it ends is not left waiting for a reply.
         pipe.close();
         killChild();
-        // What sorbin's own messages name by that path.
-        LOG_ERROR(L"run folder %s", runDir.describe());
+        // Sorbin's own messages name the folder only by that path.
+        LOG_ERROR(L"the run ended early; its folder %s", runDir.describe());
         runDir.remove();
         if (!m_outputTail.isEmpty())
             LOG_DEBUG(L"sorbin output: %s", QString::fromUtf8(m_outputTail));
@@ -638,24 +638,16 @@ bool QFrameModel::completeRecorded(const QDtaVideo &video)
     removeStaleRuns(video);
     // Only the very file the run moved out is renamed or recorded: nothing else of its name.
     const QString output = QRunFolder::ownOutput(video.id(), video.savePath());
-    if (output.isEmpty() || recorded == QDir::cleanPath(output)) {
-        QRunFolder::forgetOutput(video.id());
-        return true;
-    }
-    // Recorded under the short name while the output still has its first name.
-    if (!taken(recorded)) {
-        if (renameNoReplace(output, recorded)) {
-            QRunFolder::forgetOutput(video.id());
-            return true;
+    if (!output.isEmpty() && recorded != QDir::cleanPath(output)) {
+        // Recorded under the short name while the output still has its first name.
+        if (taken(recorded) && sameFile(output, recorded)) {
+            // A link-and-unlink rename cut short: both names are the output.
+            QFile::remove(output);
+        } else if (taken(recorded) || !renameNoReplace(output, recorded)) {
+            LOG_WARNING(L"%s is taken, the output keeps the name %s", recorded, output);
+            QRecords::instance()->moveRecord(record->id(), output);
         }
-    } else if (sameFile(output, recorded)) {
-        // A link-and-unlink rename cut short: both names are the output.
-        QFile::remove(output);
-        QRunFolder::forgetOutput(video.id());
-        return true;
     }
-    LOG_WARNING(L"%s is taken, the output keeps the name %s", recorded, output);
-    QRecords::instance()->moveRecord(record->id(), output);
     QRunFolder::forgetOutput(video.id());
     return true;
 }
@@ -687,16 +679,14 @@ void QFrameModel::finish(const QString &output)
                                              .arg(folder, error), __FILE__, __LINE__);
     }
     QFileWork::crashPoint("recorded");
-    if (target == output) {
-        QRunFolder::forgetOutput(m_video->id());
-        return;
+    if (target != output) {
+        if (renameNoReplace(output, target)) {
+            QFileWork::crashPoint("renamed");
+        } else {
+            LOG_WARNING(L"%s is taken, the output keeps the name %s", target, output);
+            QRecords::instance()->moveRecord(record->id(), output);
+        }
     }
-    if (!renameNoReplace(output, target)) {
-        LOG_WARNING(L"%s is taken, the output keeps the name %s", target, output);
-        QRecords::instance()->moveRecord(record->id(), output);
-        QRunFolder::forgetOutput(m_video->id());
-        return;
-    }
-    QFileWork::crashPoint("renamed");
+    // Done: the record names the output from now on.
     QRunFolder::forgetOutput(m_video->id());
 }
