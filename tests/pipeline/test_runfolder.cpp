@@ -657,3 +657,24 @@ TEST_F(RunFolderTest, OutputThatCannotBeMovedOutIsKeptAndTheReasonSaysWhere)
     QRunFolder::sweep(video->id());
     EXPECT_EQ(testsupport::readAll(kept), encrypted()) << "a kept output outlives every sweep";
 }
+
+// A disk that gives every new folder an owner that is neither this user nor the output folder's:
+// each refused folder goes again, the job fails with its reason, and nothing piles up.
+TEST_F(RunFolderTest, FolderOfAnotherOwnerIsRefusedAndRemovedAgain)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "giving a folder to another owner needs root";
+    int made = 0;
+    QRunFolder::setHookForTests([&](const char *at, int outputFd, const QByteArray &name) {
+        if (QLatin1String(at) != QLatin1String("made"))
+            return;
+        ++made;
+        ::fchownat(outputFd, name.constData(), kOtherUser, kOtherUser, AT_SYMLINK_NOFOLLOW);
+    });
+    auto video = makeVideo(QStringLiteral("success"), QStringLiteral("a.mp4"));
+    QFrameModel model(video);
+    EXPECT_EQ(runStage(model), QStringLiteral("输出文件夹不存在或无法写入"));
+    EXPECT_GT(made, 1);
+    EXPECT_EQ(entriesOf(m_videos), QStringList {QStringLiteral("a.mp4")});
+    EXPECT_EQ(notedRuns(), 0);
+}

@@ -119,8 +119,12 @@ namespace
     }
 
     // What keeps the folder open as `fd` from being the one just made; empty when nothing does.
-    const char *notJustMade(int fd, const struct stat &parent)
+    // `foreignOwner` tells that it failed only by its owner: then it may be ours on a disk that
+    // gives new entries an owner of its own, or an empty folder the one who swapped it in could
+    // remove as well.
+    const char *notJustMade(int fd, const struct stat &parent, bool *foreignOwner)
     {
+        *foreignOwner = false;
         struct stat st {};
         if (fd < 0)
             return "it can't be opened as a folder without following a link";
@@ -128,10 +132,12 @@ namespace
             return "it is no folder";
         if (st.st_dev != parent.st_dev)
             return "it is on another device";
-        if (!ownedHere(st, parent))
-            return "it belongs to another user";
         if (!isEmptyFolder(fd))
             return "it is not empty";
+        if (!ownedHere(st, parent)) {
+            *foreignOwner = true;
+            return "it belongs to another user";
+        }
         return nullptr;
     }
 
@@ -439,12 +445,17 @@ bool QRunFolder::create(const QString &outputFolder, qint64 jobId, bool *listUnw
         callHook("made", outputFd, native);
         const int fd = ::openat(outputFd, native.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         callHook("opened", outputFd, native);
-        if (const char *why = notJustMade(fd, parent)) {
-            // Swapped between the mkdir and the open: what is there now is not ours to touch.
+        bool foreignOwner = false;
+        if (const char *why = notJustMade(fd, parent, &foreignOwner)) {
+            // Swapped between the mkdir and the open: what is there now is not ours to touch. An
+            // empty folder refused for its owner alone goes again, so that a disk that always
+            // gives another owner leaves nothing behind.
+            const bool removed = foreignOwner && removeEmptyFolder(outputFd, native, fd);
             if (fd >= 0)
                 ::close(fd);
             forgetRun(outputFolder, name);
-            LOG_ERROR(L"%s%s is not the folder just made (%s); left alone", outputFolder, name, QString::fromLatin1(why));
+            LOG_ERROR(L"%s%s is not the folder just made (%s); %s", outputFolder, name, QString::fromLatin1(why),
+                      removed ? QStringLiteral("removed again") : QStringLiteral("left alone"));
             continue;
         }
         struct stat st {};
