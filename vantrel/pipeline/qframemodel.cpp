@@ -445,11 +445,16 @@ void QFrameModel::convert(const std::string &keyBase)
     // the output is moved beside the source only when the run succeeded.
     QRunFolder runDir;
     bool listUnwritable = false;
-    if (!runDir.create(m_video->savePath(), m_video->id(), &listUnwritable)) {
+    bool refused = false;
+    if (!runDir.create(m_video->savePath(), m_video->id(), &listUnwritable, &refused)) {
         LOG_ERROR(L"cannot create a run folder in %s", m_video->savePath());
         if (listUnwritable)
             throw UException("runDir.create()", QStringLiteral("无法开始加密：数据文件夹“%1”无法写入，请检查磁盘空间和文件夹权限后重试")
                                                     .arg(QDir::toNativeSeparators(QFileInfo(QRunFolder::registryPath()).absolutePath())),
+                             __FILE__, __LINE__);
+        if (refused)
+            throw UException("runDir.create()", QStringLiteral("无法开始加密：在输出文件夹“%1”中新建的临时文件夹一再被替换或不属于当前用户，请检查该文件夹的权限后重试")
+                                                    .arg(QDir::toNativeSeparators(m_video->savePath())),
                              __FILE__, __LINE__);
         throw UException("runDir.create()", kFolderNotWritable, __FILE__, __LINE__);
     }

@@ -410,11 +410,13 @@ QString QRunFolder::registryPath()
     return data.isEmpty() ? QString() : data + QStringLiteral("runs.json");
 }
 
-bool QRunFolder::create(const QString &outputFolder, qint64 jobId, bool *listUnwritable)
+bool QRunFolder::create(const QString &outputFolder, qint64 jobId, bool *listUnwritable, bool *refused)
 {
     remove();
     if (listUnwritable)
         *listUnwritable = false;
+    if (refused)
+        *refused = false;
     const int outputFd = ::open(QFile::encodeName(outputFolder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     struct stat parent {};
     if (outputFd < 0 || ::fstat(outputFd, &parent) != 0) {
@@ -424,7 +426,9 @@ bool QRunFolder::create(const QString &outputFolder, qint64 jobId, bool *listUnw
         return false;
     }
     std::lock_guard<std::mutex> lock(registryMutex());
-    for (int attempt = 0; attempt < 16; ++attempt) {
+    int refusals = 0;
+    constexpr int kAttempts = 16;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
         const QString name = QStringLiteral(".vantrel-%1-%2").arg(jobId).arg(randomText(10));
         const QByteArray secret = randomText(32).toLatin1();
         // Noted before it exists: a kill right after the mkdir still leaves it known.
@@ -456,6 +460,7 @@ bool QRunFolder::create(const QString &outputFolder, qint64 jobId, bool *listUnw
             forgetRun(outputFolder, name);
             LOG_ERROR(L"%s%s is not the folder just made (%s); %s", outputFolder, name, QString::fromLatin1(why),
                       removed ? QStringLiteral("removed again") : QStringLiteral("left alone"));
+            ++refusals;
             continue;
         }
         struct stat st {};
@@ -466,6 +471,7 @@ bool QRunFolder::create(const QString &outputFolder, qint64 jobId, bool *listUnw
             ::close(fd);
             forgetRun(outputFolder, name);
             LOG_ERROR(L"%s%s was taken by another run as it was made; left alone", outputFolder, name);
+            ++refusals;
             continue;
         }
         bool marked = marker >= 0;
@@ -501,6 +507,8 @@ bool QRunFolder::create(const QString &outputFolder, qint64 jobId, bool *listUnw
         LOG_INFO(L"run folder %s", describe());
         return true;
     }
+    if (refused)
+        *refused = refusals == kAttempts;
     ::close(outputFd);
     return false;
 }

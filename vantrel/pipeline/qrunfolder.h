@@ -32,8 +32,9 @@ public:
     QRunFolder &operator=(const QRunFolder &) = delete;
 
     // Makes the run folder in `outputFolder` (ending with "/"); false when it can't be had,
-    // `listUnwritable` then telling whether it was the list in the data folder that failed.
-    bool create(const QString &outputFolder, qint64 jobId, bool *listUnwritable = nullptr);
+    // `listUnwritable` then telling whether it was the list in the data folder that failed, and
+    // `refused` whether every folder made was refused as not provably the one just made.
+    bool create(const QString &outputFolder, qint64 jobId, bool *listUnwritable = nullptr, bool *refused = nullptr);
     // The path to hand to the child, ending with "/"; empty before create().
     QString childPath() const;
     // The run folder's name in the output folder.
