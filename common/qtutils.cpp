@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -69,10 +70,60 @@ namespace
 {
     std::atomic<bool> s_noReplaceUnsupported(false);
     std::atomic<bool> s_linkUnsupported(false);
+    std::function<void(int, const QByteArray &)> s_holdHook;
 
     bool unsupported(int err)
     {
         return err == EINVAL || err == ENOSYS || err == EOPNOTSUPP || err == ENOTSUP;
+    }
+
+    bool sameEntry(const struct stat &a, const struct stat &b)
+    {
+        return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    }
+
+    // Without the no-replace rename and hard links: the name is first held by a new empty
+    // entry of ours (made with O_EXCL, so never over anything), and the rename replaces only
+    // that entry, checked to be still ours just before.
+    bool renameOverHold(int fromDir, const QByteArray &from, int toDir, const QByteArray &to)
+    {
+        struct stat moved {};
+        if (::fstatat(fromDir, from.constData(), &moved, AT_SYMLINK_NOFOLLOW) != 0)
+            return false;
+        const bool folder = S_ISDIR(moved.st_mode);
+        struct stat held {};
+        if (folder) {
+            if (::mkdirat(toDir, to.constData(), 0700) != 0)
+                return false;
+            if (::fstatat(toDir, to.constData(), &held, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(held.st_mode)) {
+                errno = EEXIST;
+                return false;
+            }
+        } else {
+            const int hold = ::openat(toDir, to.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            if (hold < 0)
+                return false;
+            const bool known = ::fstat(hold, &held) == 0;
+            ::close(hold);
+            if (!known)
+                return false;
+        }
+        if (s_holdHook)
+            s_holdHook(toDir, to);
+        struct stat now {};
+        if (::fstatat(toDir, to.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0 || !sameEntry(now, held)
+            || (!folder && now.st_size != 0)) {
+            // Something else took the place of the hold: it stays.
+            errno = EEXIST;
+            return false;
+        }
+        if (::renameat(fromDir, from.constData(), toDir, to.constData()) == 0)
+            return true;
+        const int err = errno;
+        if (::fstatat(toDir, to.constData(), &now, AT_SYMLINK_NOFOLLOW) == 0 && sameEntry(now, held))
+            ::unlinkat(toDir, to.constData(), folder ? AT_REMOVEDIR : 0);
+        errno = err;
+        return false;
     }
 }
 
@@ -80,6 +131,11 @@ void setRenameFallbackForTests(bool noReplaceUnsupported, bool linkUnsupported)
 {
     s_noReplaceUnsupported = noReplaceUnsupported;
     s_linkUnsupported = linkUnsupported;
+}
+
+void setRenameHoldHookForTests(std::function<void(int toDir, const QByteArray &name)> hook)
+{
+    s_holdHook = std::move(hook);
 }
 
 bool renameNoReplaceAt(int fromDir, const QString &from, int toDir, const QString &to)
@@ -101,15 +157,7 @@ bool renameNoReplaceAt(int fromDir, const QString &from, int toDir, const QStrin
         if (errno != EPERM && !unsupported(errno))
             return false;
     }
-    // Neither exists here: the name must be free just before the rename.
-    struct stat st {};
-    if (::fstatat(toDir, b.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        errno = EEXIST;
-        return false;
-    }
-    if (errno != ENOENT)
-        return false;
-    return ::renameat(fromDir, a.constData(), toDir, b.constData()) == 0;
+    return renameOverHold(fromDir, a, toDir, b);
 }
 
 bool removeDir(const QString &path)

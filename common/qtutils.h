@@ -1,7 +1,9 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
+#include <QByteArray>
 #include <QString>
 
 // File and text helpers for Qt code.
@@ -17,13 +19,16 @@ bool removeDirContents(int dirFd);
 
 // Renames `from` in the folder `fromDir` to `to` in `toDir` without ever replacing a file:
 // false (errno EEXIST) when `to` is taken. On file systems without the no-replace rename it
-// falls back to a hard link and unlink, and where neither exists (some network and FUSE
-// mounts) to a rename checked just before that the name is free.
+// falls back to a hard link and unlink, and where neither exists (FAT, exFAT, NTFS, some
+// network and FUSE mounts) to a rename over an empty entry that it first makes at `to` with
+// O_EXCL and finds still its own just before.
 bool renameNoReplaceAt(int fromDir, const QString &from, int toDir, const QString &to);
 
 // Tests: makes renameNoReplaceAt() act as on a file system without the no-replace rename
 // and, optionally, without hard links.
 void setRenameFallbackForTests(bool noReplaceUnsupported, bool linkUnsupported);
+// Tests: called in the last fallback once `name` in `toDir` is held, before the rename.
+void setRenameHoldHookForTests(std::function<void(int toDir, const QByteArray &name)> hook);
 
 // A size in megabytes: "1024.00MB" up to 1024, above that in gigabytes ("1.50G").
 QString formatFileSize(double megabytes);

@@ -16,6 +16,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev
   xvfb xauth x11-apps imagemagick fonts-noto-cjk dbus locales
   xdg-utils libglib2.0-bin qttranslations5-l10n libxcb1-dev
+  exfatprogs exfat-fuse fuse3
 )
 
 missing=()

@@ -1,8 +1,10 @@
 #include <cerrno>
+#include <cstring>
 
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -225,6 +227,51 @@ namespace
             }
             ::close(fd);
         }
+        setRenameFallbackForTests(false, false);
+    }
+
+    // Without the no-replace rename and hard links the name is held by an empty entry first:
+    // whatever takes the place of that hold before the rename (a file, a link, a folder) is
+    // left as it is, and the file stays where it was.
+    TEST(RenameNoReplace, LastFallbackNeverReplacesWhatTookTheHoldsPlace)
+    {
+        setRenameFallbackForTests(true, true);
+        const QString dir = testsupport::newTempDir();
+        const int fd = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        makeFile(dir + QStringLiteral("other"), "someone else's");
+        for (const char *kind : { "file", "link", "folder" }) {
+            SCOPED_TRACE(kind);
+            makeFile(dir + QStringLiteral("out"), "finished");
+            const QString target = QStringLiteral("taken-") + QString::fromLatin1(kind);
+            setRenameHoldHookForTests([&](int toDir, const QByteArray &name) {
+                ::unlinkat(toDir, name.constData(), 0);
+                const QByteArray path = QFile::encodeName(dir) + name;
+                if (std::strcmp(kind, "file") == 0)
+                    makeFile(QFile::decodeName(path), "planted");
+                else if (std::strcmp(kind, "link") == 0)
+                    QFile::link(dir + QStringLiteral("other"), QFile::decodeName(path));
+                else
+                    ::mkdir(path.constData(), 0700);
+            });
+            EXPECT_FALSE(renameNoReplaceAt(fd, QStringLiteral("out"), fd, target));
+            EXPECT_EQ(errno, EEXIST);
+            setRenameHoldHookForTests({});
+            EXPECT_EQ(testsupport::readAll(dir + QStringLiteral("out")), QByteArray("finished"));
+            EXPECT_EQ(testsupport::readAll(dir + QStringLiteral("other")), QByteArray("someone else's"));
+            const QFileInfo planted(dir + target);
+            if (std::strcmp(kind, "file") == 0)
+                EXPECT_EQ(testsupport::readAll(dir + target), QByteArray("planted"));
+            else if (std::strcmp(kind, "link") == 0)
+                EXPECT_TRUE(planted.isSymLink());
+            else
+                EXPECT_TRUE(planted.isDir());
+        }
+        // Nothing in the way: the hold is replaced by the file, and no empty entry is left.
+        EXPECT_TRUE(renameNoReplaceAt(fd, QStringLiteral("out"), fd, QStringLiteral("free")));
+        EXPECT_EQ(testsupport::readAll(dir + QStringLiteral("free")), QByteArray("finished"));
+        EXPECT_FALSE(QFileInfo::exists(dir + QStringLiteral("out")));
+        ::close(fd);
         setRenameFallbackForTests(false, false);
     }
 }

@@ -6,7 +6,9 @@
 // moment (start, work, success, failure) another user's move, done from this process: the run
 // folder is renamed to "moved-away-<job id>" and in its place goes a link to the folder named by
 // $FAKESORBIN_SWAP_TARGET (kind "link"), that folder itself ("teacher") or a folder of another
-// user ("foreign"); then the run goes on (to success, or failure for the moment "failure").
+// user ("foreign"); or (kind "exchange") the run folder and that folder (in the same folder)
+// trade names in one step, done by uid 65534 when this runs as root; then the run goes on (to
+// success, or failure for the moment "failure").
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -16,7 +18,9 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <iostream>
 #include <string>
@@ -86,6 +90,31 @@ namespace
         std::cout.flush();
     }
 
+    // Trades the names of `run` in `folder` and of `target` (in the same folder), in one step,
+    // as another user (uid 65534) when this runs as root: relative to the open folder, so that
+    // only that folder's own modes count.
+    void exchangeAsOtherUser(const QByteArray &folder, const QByteArray &run, const QByteArray &target)
+    {
+        const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir < 0)
+            return;
+        QByteArray other = target;
+        while (other.endsWith('/'))
+            other.chop(1);
+        other = other.mid(other.lastIndexOf('/') + 1);
+        if (::getuid() != 0) {
+            ::renameat2(dir, run.constData(), dir, other.constData(), RENAME_EXCHANGE);
+        } else if (const pid_t pid = ::fork(); pid == 0) {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+                ::_exit(2);
+            ::_exit(::renameat2(dir, run.constData(), dir, other.constData(), RENAME_EXCHANGE) == 0 ? 0 : 1);
+        } else if (pid > 0) {
+            int status = 0;
+            ::waitpid(pid, &status, 0);
+        }
+        ::close(dir);
+    }
+
     void swapRunFolder(const QJsonObject &task, const std::string &kind)
     {
         const QByteArray folder = QFile::encodeName(task.value(QStringLiteral("file_path")).toString());
@@ -102,6 +131,10 @@ namespace
             return;
         const QByteArray path = folder + run;
         const QByteArray target = qgetenv("FAKESORBIN_SWAP_TARGET");
+        if (kind == "exchange") {
+            exchangeAsOtherUser(folder, run, target);
+            return;
+        }
         if (::rename(path.constData(), (folder + "moved-away-" + id).constData()) != 0)
             return;
         if (kind == "link") {

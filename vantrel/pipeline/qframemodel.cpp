@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 #include <fcntl.h>
@@ -15,6 +16,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QStringList>
 
 #include "cstringhelp.h"
@@ -89,6 +91,54 @@ namespace
     {
         return QDir::cleanPath(record->filePath() + record->fileName());
     }
+
+    // Names an output may get when its video key is taken by something not this run's:
+    // "<key less suffix> (n)<suffix>", numbered, then with a random token no one can foresee.
+    constexpr int kNumberedNames = 8;
+    constexpr int kRandomNames = 8;
+
+    QString otherOutputName(const QString &videoKey, const QString &token)
+    {
+        const int dot = videoKey.lastIndexOf(QLatin1Char('.'));
+        const QString stem = dot > 0 ? videoKey.left(dot) : videoKey;
+        const QString suffix = dot > 0 ? videoKey.mid(dot) : QString();
+        return QStringLiteral("%1 (%2)%3").arg(stem, token, suffix);
+    }
+
+    QStringList outputNamesOf(const QString &videoKey)
+    {
+        static const char letters[] = "abcdefghijkmnpqrstuvwxyz23456789";
+        QStringList names {videoKey};
+        for (int n = 1; n <= kNumberedNames; ++n)
+            names << otherOutputName(videoKey, QString::number(n));
+        for (int n = 0; n < kRandomNames; ++n) {
+            QString token;
+            for (int i = 0; i < 6; ++i)
+                token += QLatin1Char(letters[QRandomGenerator::system()->bounded(int(sizeof letters - 1))]);
+            names << otherOutputName(videoKey, token);
+        }
+        return names;
+    }
+
+    // True when `name` is the video key or one of its other output names.
+    bool isOutputNameOf(const QString &videoKey, const QString &name)
+    {
+        if (name == videoKey)
+            return true;
+        const QString pattern = otherOutputName(videoKey, QStringLiteral("*"));
+        const int star = pattern.indexOf(QLatin1Char('*'));
+        const QString head = pattern.left(star);
+        const QString tail = pattern.mid(star + 1);
+        if (name.size() <= head.size() + tail.size() || !name.startsWith(head) || !name.endsWith(tail))
+            return false;
+        const QString token = name.mid(head.size(), name.size() - head.size() - tail.size());
+        if (token.size() > 6)
+            return false;
+        for (const QChar c : token)
+            if (!c.isLetterOrNumber() || c.unicode() > 0x7f)
+                return false;
+        return true;
+    }
 }
 
 QFrameModel::QFrameModel(const std::shared_ptr<QDtaVideo> &video, QObject *parent)
@@ -145,15 +195,19 @@ void QFrameModel::run()
 {
     LOG_DEBUG(L"frame convert start");
     checkStop();
-    // An output under the video key is whole: it gets that name only after its last write.
-    // A run that a kill ended before the record goes on from there, without encrypting again
-    // (and without the empty folder the kill may have left of it).
-    if (taken(outputPathOf(*m_video))) {
+    // An output moved out of its run folder is whole: it gets its name only after its last
+    // write. A run that a kill ended before the record goes on from there, without encrypting
+    // again (and without the empty folder the kill may have left of it); only the very file that
+    // run moved out counts, nothing else that has the name.
+    const QString earlier = QRunFolder::ownOutput(m_video->id(), m_video->savePath());
+    if (!earlier.isEmpty()) {
         removeStaleRuns(*m_video);
-        LOG_INFO(L"output of an earlier run found, recording it");
-        finish();
+        LOG_INFO(L"output of an earlier run found, recording it: %s", earlier);
+        finish(earlier);
         return;
     }
+    if (taken(outputPathOf(*m_video)))
+        LOG_WARNING(L"%s is not the output of an earlier run of this job; left alone", outputPathOf(*m_video));
     const QString courseId = m_video->config().courseId();
     const int32_t rand = static_cast<int32_t>(static_cast<uint32_t>(static_cast<quint64>(m_video->id()) & 0xFFFFFFFFu));
 
@@ -318,7 +372,7 @@ void QFrameModel::removeStaleRuns(const QDtaVideo &video)
     QRunFolder::sweep(video.id());
 }
 
-void QFrameModel::takeOutput(QRunFolder &runFolder)
+QString QFrameModel::takeOutput(QRunFolder &runFolder)
 {
     const QString videoKey = m_video->videoKey();
     const QString output = m_video->savePath() + videoKey;
@@ -330,11 +384,25 @@ void QFrameModel::takeOutput(QRunFolder &runFolder)
         LOG_ERROR(L"the output name %s is the source itself", output);
         throw UException("!sameFile(output, source)", QStringLiteral("加密失败"), __FILE__, __LINE__);
     }
-    // Never over another file: that name is free when the run starts.
-    if (!runFolder.moveOut(videoKey, videoKey)) {
-        LOG_ERROR(L"cannot move %s out of %s to %s", videoKey, runFolder.name(), output);
-        throw UException("runFolder.moveOut(videoKey)", QStringLiteral("加密失败"), __FILE__, __LINE__);
+    // Never over anything: a name someone else took meanwhile makes the output take another.
+    int err = 0;
+    for (const QString &name : outputNamesOf(videoKey)) {
+        if (runFolder.moveOut(videoKey, name))
+            return m_video->savePath() + name;
+        err = errno;
+        // A longer name may not fit where the video key did: the next (numbered ones are no
+        // longer than sorbin's temporary name) may.
+        if (err != EEXIST && err != ENAMETOOLONG)
+            break;
+        LOG_WARNING(L"%s%s is taken by something not this run's output; left alone", m_video->savePath(), name);
     }
+    // Kept where it is, and told: the finished encryption is never thrown away.
+    runFolder.keep();
+    const QString kept = m_video->savePath() + runFolder.name() + QLatin1Char('/') + videoKey;
+    LOG_ERROR(L"cannot move %s out of %s (%s); kept at %s", videoKey, runFolder.name(),
+              QString::fromLocal8Bit(std::strerror(err)), kept);
+    throw UException("runFolder.moveOut(videoKey)", QStringLiteral("视频已加密，但无法移到输出文件夹，加密后的文件保存在“%1”")
+                                                        .arg(QDir::toNativeSeparators(kept)), __FILE__, __LINE__);
 }
 
 void QFrameModel::drainOutput()
@@ -377,11 +445,16 @@ void QFrameModel::convert(const std::string &keyBase)
     // the output is moved beside the source only when the run succeeded.
     QRunFolder runDir;
     bool listUnwritable = false;
-    if (!runDir.create(m_video->savePath(), m_video->id(), &listUnwritable)) {
+    bool refused = false;
+    if (!runDir.create(m_video->savePath(), m_video->id(), &listUnwritable, &refused)) {
         LOG_ERROR(L"cannot create a run folder in %s", m_video->savePath());
         if (listUnwritable)
             throw UException("runDir.create()", QStringLiteral("无法开始加密：数据文件夹“%1”无法写入，请检查磁盘空间和文件夹权限后重试")
                                                     .arg(QDir::toNativeSeparators(QFileInfo(QRunFolder::registryPath()).absolutePath())),
+                             __FILE__, __LINE__);
+        if (refused)
+            throw UException("runDir.create()", QStringLiteral("无法开始加密：在输出文件夹“%1”中新建的临时文件夹一再被替换或不属于当前用户，请检查该文件夹的权限后重试")
+                                                    .arg(QDir::toNativeSeparators(m_video->savePath())),
                              __FILE__, __LINE__);
         throw UException("runDir.create()", kFolderNotWritable, __FILE__, __LINE__);
     }
@@ -398,6 +471,7 @@ void QFrameModel::convert(const std::string &keyBase)
     // The key travels on standard input: command lines are visible to other users.
     const QStringList arguments { QString::fromUtf8(task), QStringLiteral("-"), QString::fromStdString(pipeName) };
 
+    QString output;
     platform::NamedPipeServer pipe;
     if (!pipe.create(pipeName)) {
         LOG_ERROR(L"create pipe failed: %s", pipeName);
@@ -442,12 +516,14 @@ void QFrameModel::convert(const std::string &keyBase)
             throw UException("m_process->exitStatus() == QProcess::NormalExit", kCrash, __FILE__, __LINE__);
         if (m_process->exitCode() != 0)
             throw UException("m_process->exitCode() == 0", QStringLiteral("加密失败"), __FILE__, __LINE__);
-        takeOutput(runDir);
+        output = takeOutput(runDir);
         QFileWork::crashPoint("moved");
     } catch (...) {
         // The pipe goes first: a child that reports while it ends is not left waiting for a reply.
         pipe.close();
         killChild();
+        // Sorbin's own messages name the folder only by that path.
+        LOG_ERROR(L"the run ended early; its folder %s", runDir.describe());
         runDir.remove();
         if (!m_outputTail.isEmpty())
             LOG_DEBUG(L"sorbin output: %s", QString::fromUtf8(m_outputTail));
@@ -455,7 +531,7 @@ void QFrameModel::convert(const std::string &keyBase)
     }
     runDir.remove();
     LOG_DEBUG(L"frame convert complete");
-    finish();
+    finish(output);
 }
 
 void QFrameModel::waitForClient(platform::NamedPipeServer &pipe)
@@ -558,31 +634,31 @@ bool QFrameModel::completeRecorded(const QDtaVideo &video)
     const record_ptr record = QRecords::instance()->jobRecord(video.id());
     if (!record)
         return false;
-    const QString output = outputPathOf(video);
     const QString recorded = recordedPath(record);
     // An id shared with another record (not this job's output) is no done mark.
-    if (recorded != QDir::cleanPath(output) && recorded != QDir::cleanPath(finalPathOf(video)))
+    const QFileInfo info(recorded);
+    const bool inFolder = QDir::cleanPath(info.path()) == QDir::cleanPath(video.savePath());
+    if (!inFolder || (!isOutputNameOf(video.videoKey(), info.fileName()) && recorded != QDir::cleanPath(finalPathOf(video))))
         return false;
     removeStaleRuns(video);
-    if (recorded == QDir::cleanPath(output) || !taken(output))
-        return true;
-    // Recorded under the short name while the output still has its video-key name.
-    if (!taken(recorded)) {
-        if (renameNoReplace(output, recorded))
-            return true;
-    } else if (sameFile(output, recorded)) {
-        // A link-and-unlink rename cut short: both names are the output.
-        QFile::remove(output);
-        return true;
+    // Only the very file the run moved out is renamed or recorded: nothing else of its name.
+    const QString output = QRunFolder::ownOutput(video.id(), video.savePath());
+    if (!output.isEmpty() && recorded != QDir::cleanPath(output)) {
+        // Recorded under the short name while the output still has its first name.
+        if (taken(recorded) && sameFile(output, recorded)) {
+            // A link-and-unlink rename cut short: both names are the output.
+            QFile::remove(output);
+        } else if (taken(recorded) || !renameNoReplace(output, recorded)) {
+            LOG_WARNING(L"%s is taken, the output keeps the name %s", recorded, output);
+            QRecords::instance()->moveRecord(record->id(), output);
+        }
     }
-    LOG_WARNING(L"%s is taken, the output keeps the name %s", recorded, output);
-    QRecords::instance()->moveRecord(record->id(), output);
+    QRunFolder::forgetOutput(video.id());
     return true;
 }
 
-void QFrameModel::finish()
+void QFrameModel::finish(const QString &output)
 {
-    const QString output = outputPathOf(*m_video);
     if (!taken(output)) {
         LOG_ERROR(L"sorbin reported success without output %s", output);
         throw UException("QFile::exists(output)", QStringLiteral("加密失败"), __FILE__, __LINE__);
@@ -601,19 +677,21 @@ void QFrameModel::finish()
     QString error;
     const record_ptr record = QRecords::instance()->addJobRecord(m_video->id(), target, output, mode, &error);
     if (!record) {
-        // Not done: the output stays under its video-key name, and the next run of the job
-        // (a retry, or the next start) records it then, once.
+        // Not done: the output stays under its first name, and the next run of the job (a
+        // retry, or the next start) records it then, once.
         const QString folder = QDir::toNativeSeparators(QFileInfo(QRecords::instance()->filePath()).absolutePath());
         throw UException("record saved", QStringLiteral("无法保存加密记录：数据文件夹“%1”无法写入（%2）。视频已加密，请检查磁盘空间和文件夹权限后重试")
                                              .arg(folder, error), __FILE__, __LINE__);
     }
     QFileWork::crashPoint("recorded");
-    if (target == output)
-        return;
-    if (!renameNoReplace(output, target)) {
-        LOG_WARNING(L"%s is taken, the output keeps the name %s", target, output);
-        QRecords::instance()->moveRecord(record->id(), output);
-        return;
+    if (target != output) {
+        if (renameNoReplace(output, target)) {
+            QFileWork::crashPoint("renamed");
+        } else {
+            LOG_WARNING(L"%s is taken, the output keeps the name %s", target, output);
+            QRecords::instance()->moveRecord(record->id(), output);
+        }
     }
-    QFileWork::crashPoint("renamed");
+    // Done: the record names the output from now on.
+    QRunFolder::forgetOutput(m_video->id());
 }

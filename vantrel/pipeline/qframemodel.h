@@ -73,8 +73,9 @@ private:
     // The output's name fits the file system and its disk has room for it.
     void checkRoom() const;
     static void removeStaleRuns(const QDtaVideo &video);
-    // Moves the run's output from its folder beside the source, under the video key.
-    void takeOutput(QRunFolder &runFolder);
+    // Moves the run's output from its folder beside the source, under the video key or, when
+    // that is taken, another free name; returns its path there.
+    QString takeOutput(QRunFolder &runFolder);
     void readProgress(platform::NamedPipeServer &pipe);
     bool handleMessage(const std::string &message);
     void waitForClient(platform::NamedPipeServer &pipe);
@@ -82,7 +83,7 @@ private:
     void keepOutput(const QByteArray &chunk);
     bool childRunning();
     void killChild();
-    void finish();
+    void finish(const QString &output);
     void checkStop() const;
 
     std::shared_ptr<QDtaVideo> m_video;

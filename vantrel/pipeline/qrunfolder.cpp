@@ -5,6 +5,7 @@
 #include <mutex>
 #include <set>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,6 +34,18 @@ namespace
         return *live;
     }
 
+    QRunFolder::Hook &testHook()
+    {
+        static auto *hook = new QRunFolder::Hook;
+        return *hook;
+    }
+
+    void callHook(const char *moment, int outputFd, const QByteArray &name)
+    {
+        if (testHook())
+            testHook()(moment, outputFd, name);
+    }
+
     // The file in a run folder that holds its secret.
     const char kMarker[] = ".vantrel-run";
 
@@ -45,6 +58,30 @@ namespace
         return text;
     }
 
+    std::string number(quint64 value)
+    {
+        return std::to_string(static_cast<unsigned long long>(value));
+    }
+
+    QString text(const QValue &entry, const char *key)
+    {
+        return asQString(jsonMember(entry, QString::fromLatin1(key)));
+    }
+
+    bool sameIdentity(const struct stat &st, const QValue &entry)
+    {
+        return text(entry, "dev") == QString::fromStdString(number(st.st_dev))
+            && text(entry, "ino") == QString::fromStdString(number(st.st_ino));
+    }
+
+    // Ours: made by this user, or by the owner of the folder it is in where the disk gives every
+    // entry that one owner (FAT, exFAT, NTFS, network shares): that owner can change anything in
+    // the folder anyway.
+    bool ownedHere(const struct stat &st, const struct stat &parent)
+    {
+        return st.st_uid == ::geteuid() || st.st_uid == parent.st_uid;
+    }
+
     // The secret in the marker of the folder open as `fd`; empty when there is none.
     QByteArray markerOf(int fd)
     {
@@ -52,41 +89,79 @@ namespace
         if (marker < 0)
             return QByteArray();
         struct stat st {};
-        QByteArray text(64, '\0');
+        QByteArray secret(64, '\0');
         ssize_t got = -1;
-        if (::fstat(marker, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::getuid())
-            got = ::read(marker, text.data(), text.size());
+        if (::fstat(marker, &st) == 0 && S_ISREG(st.st_mode))
+            got = ::read(marker, secret.data(), size_t(secret.size()));
         ::close(marker);
-        return got > 0 ? text.left(int(got)) : QByteArray();
+        return got > 0 ? secret.left(int(got)) : QByteArray();
     }
 
-    bool writeMarker(int fd, const QByteArray &secret)
+    // Whether the folder open as `fd` holds nothing at all.
+    bool isEmptyFolder(int fd)
     {
-        const int marker = ::openat(fd, kMarker, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (marker < 0)
+        const int own = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (own < 0)
             return false;
-        const bool ok = ::write(marker, secret.constData(), size_t(secret.size())) == secret.size();
-        return ::close(marker) == 0 && ok;
+        DIR *dir = ::fdopendir(own);
+        if (!dir) {
+            ::close(own);
+            return false;
+        }
+        bool empty = true;
+        while (const dirent *entry = ::readdir(dir))
+            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+                empty = false;
+                break;
+            }
+        ::closedir(dir);
+        return empty;
     }
 
-    QValue loadRuns()
+    // What keeps the folder open as `fd` from being the one just made; empty when nothing does.
+    // `foreignOwner` tells that it failed only by its owner: then it may be ours on a disk that
+    // gives new entries an owner of its own, or an empty folder the one who swapped it in could
+    // remove as well.
+    const char *notJustMade(int fd, const struct stat &parent, bool *foreignOwner)
+    {
+        *foreignOwner = false;
+        struct stat st {};
+        if (fd < 0)
+            return "it can't be opened as a folder without following a link";
+        if (::fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode))
+            return "it is no folder";
+        if (st.st_dev != parent.st_dev)
+            return "it is on another device";
+        if (!isEmptyFolder(fd))
+            return "it is not empty";
+        if (!ownedHere(st, parent)) {
+            *foreignOwner = true;
+            return "it belongs to another user";
+        }
+        return nullptr;
+    }
+
+    QValue loadRegistry()
     {
         const QString path = QRunFolder::registryPath();
         QValue root;
         if (!path.isEmpty() && !QJsonFile::read(path, root))
             LOG_WARNING(L"the list of run folders could not be read");
-        const QValue &runs = jsonMember(root, QStringLiteral("runs"));
-        return runs.isArray() ? runs : QValue(Json::arrayValue);
+        return root.isObject() ? root : QValue(Json::objectValue);
     }
 
-    bool saveRuns(const QValue &runs)
+    QValue listOf(const QValue &root, const char *key)
+    {
+        const QValue &list = jsonMember(root, QString::fromLatin1(key));
+        return list.isArray() ? list : QValue(Json::arrayValue);
+    }
+
+    bool saveRegistry(const QValue &root)
     {
         // Without a data folder (tools, some tests) nothing is kept: the run still cleans up.
         const QString path = QRunFolder::registryPath();
         if (path.isEmpty())
             return true;
-        QValue root(Json::objectValue);
-        root["runs"] = runs;
         QString error;
         if (!QJsonFile::write(path, root, false, &error)) {
             LOG_ERROR(L"cannot save the list of run folders: %s", error);
@@ -95,44 +170,54 @@ namespace
         return true;
     }
 
-    bool sameEntry(const QValue &entry, const QString &folder, const QString &name)
+    bool saveList(const char *key, const QValue &list)
     {
-        return asQString(jsonMember(entry, QStringLiteral("folder"))) == folder
-            && asQString(jsonMember(entry, QStringLiteral("name"))) == name;
+        QValue root = loadRegistry();
+        root[key] = list;
+        return saveRegistry(root);
+    }
+
+    bool sameRun(const QValue &entry, const QString &folder, const QString &name)
+    {
+        return text(entry, "folder") == folder && text(entry, "name") == name;
+    }
+
+    QValue runsWithout(const QString &folder, const QString &name)
+    {
+        QValue kept(Json::arrayValue);
+        for (const QValue &entry : listOf(loadRegistry(), "runs"))
+            if (!sameRun(entry, folder, name))
+                kept.append(entry);
+        return kept;
     }
 
     // Puts (or replaces) the entry of one folder; without `identity` it notes the name and the
     // secret only.
     bool noteRun(qint64 jobId, const QString &folder, const QString &name, const QByteArray &secret,
-                 const struct stat *identity)
+                 const struct stat *identity, bool kept = false)
     {
-        QValue runs = loadRuns();
-        QValue kept(Json::arrayValue);
-        for (const QValue &entry : runs)
-            if (!sameEntry(entry, folder, name))
-                kept.append(entry);
+        QValue runs = runsWithout(folder, name);
         QValue entry(Json::objectValue);
         entry["job"] = QString::number(jobId).toStdString();
         entry["folder"] = folder.toStdString();
         entry["name"] = name.toStdString();
         entry["secret"] = secret.toStdString();
         if (identity) {
-            entry["dev"] = std::to_string(static_cast<unsigned long long>(identity->st_dev));
-            entry["ino"] = std::to_string(static_cast<unsigned long long>(identity->st_ino));
+            entry["dev"] = number(identity->st_dev);
+            entry["ino"] = number(identity->st_ino);
         }
-        kept.append(entry);
-        return saveRuns(kept);
+        if (kept)
+            entry["kept"] = true;
+        runs.append(entry);
+        return saveList("runs", runs);
     }
 
     void forgetRun(const QString &folder, const QString &name)
     {
-        QValue runs = loadRuns();
-        QValue kept(Json::arrayValue);
-        for (const QValue &entry : runs)
-            if (!sameEntry(entry, folder, name))
-                kept.append(entry);
+        const QValue runs = listOf(loadRegistry(), "runs");
+        const QValue kept = runsWithout(folder, name);
         if (kept.size() != runs.size())
-            saveRuns(kept);
+            saveList("runs", kept);
     }
 
     bool isRunFolderName(const QString &name)
@@ -141,61 +226,171 @@ namespace
             && name != QStringLiteral("..");
     }
 
-    // Empties the folder open as `fd` and removes its name `name` in the open output folder
-    // while that name is still this folder (it may have been renamed away and something else
-    // put in its place). False when the name could not be removed.
-    bool removeOpenFolder(int outputFd, const QByteArray &name, int fd)
+    // The name in the open output folder of the folder (dev, ino): `name` when it is still
+    // there, else whatever name someone renamed it to; empty when it is not in that folder.
+    QByteArray nameOf(int outputFd, const QByteArray &name, quint64 dev, quint64 ino)
     {
-        removeDirContents(fd);
-        struct stat here {};
+        struct stat st {};
+        if (::fstatat(outputFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)
+            && st.st_dev == dev && st.st_ino == ino)
+            return name;
+        const int own = ::openat(outputFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        DIR *dir = own >= 0 ? ::fdopendir(own) : nullptr;
+        if (!dir) {
+            if (own >= 0)
+                ::close(own);
+            return QByteArray();
+        }
+        QByteArray found;
+        while (const dirent *entry = ::readdir(dir)) {
+            if (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN)
+                continue;
+            if (::fstatat(outputFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)
+                && st.st_dev == dev && st.st_ino == ino) {
+                found = entry->d_name;
+                break;
+            }
+        }
+        ::closedir(dir);
+        return found;
+    }
+
+    // Empties the folder open as `fd` when it is the folder (dev, ino), and removes it from the
+    // open output folder, under `name` or the name someone renamed it to there. False when
+    // something of it could not be removed.
+    bool removeOwnFolder(int outputFd, const QByteArray &name, int fd, quint64 dev, quint64 ino)
+    {
         struct stat own {};
-        if (::fstat(fd, &own) != 0 || ::fstatat(outputFd, name.constData(), &here, AT_SYMLINK_NOFOLLOW) != 0
-            || here.st_dev != own.st_dev || here.st_ino != own.st_ino)
+        if (::fstat(fd, &own) != 0 || own.st_dev != dev || own.st_ino != ino) {
+            LOG_ERROR(L"the open run folder %s is not the one noted; left alone", QFile::decodeName(name));
+            return false;
+        }
+        const bool emptied = removeDirContents(fd);
+        const QByteArray now = nameOf(outputFd, name, dev, ino);
+        if (now.isEmpty()) {
+            LOG_WARNING(L"the run folder %s was moved out of its folder; emptied there", QFile::decodeName(name));
             return true;
-        return ::unlinkat(outputFd, name.constData(), AT_REMOVEDIR) == 0;
+        }
+        if (now != name)
+            LOG_WARNING(L"the run folder %s was renamed to %s; removed there", QFile::decodeName(name), QFile::decodeName(now));
+        return ::unlinkat(outputFd, now.constData(), AT_REMOVEDIR) == 0 && emptied;
+    }
+
+    // Removes the empty folder open as `fd` from the open output folder, under `name` or the
+    // name someone renamed it to there; never anything in it.
+    bool removeEmptyFolder(int outputFd, const QByteArray &name, int fd)
+    {
+        struct stat own {};
+        if (::fstat(fd, &own) != 0)
+            return false;
+        const QByteArray now = nameOf(outputFd, name, quint64(own.st_dev), quint64(own.st_ino));
+        return now.isEmpty() || ::unlinkat(outputFd, now.constData(), AT_REMOVEDIR) == 0;
     }
 
     // Removes the folder `name` of the open output folder when it is the noted one: a real
-    // folder of ours holding the noted secret (and, once noted, of the noted device and inode).
-    // A folder noted before its marker was written (a kill came in between) goes only when
-    // empty. True when nothing of the noted folder is left to remove.
+    // folder holding the noted secret, of the noted device and inode (looked for under other
+    // names too). A folder noted before its marker was written (a kill came in between) goes
+    // only when empty. True when nothing of the noted folder is left to remove.
     bool removeNoted(int outputFd, const QString &name, const QValue &entry)
     {
         const QByteArray native = QFile::encodeName(name);
-        struct stat st {};
-        if (::fstatat(outputFd, native.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-            return errno == ENOENT;
-        if (!S_ISDIR(st.st_mode) || st.st_uid != ::getuid())
-            return true; // not ours: never touched, and no longer noted
-        const int fd = ::openat(outputFd, native.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0)
+        const QByteArray secret = text(entry, "secret").toUtf8();
+        const QString ino = text(entry, "ino");
+        struct stat parent {};
+        if (::fstat(outputFd, &parent) != 0)
             return false;
-        struct stat opened {};
-        const QByteArray secret = QByteArray::fromStdString(asQString(jsonMember(entry, QStringLiteral("secret"))).toStdString());
-        const QString dev = asQString(jsonMember(entry, QStringLiteral("dev")));
-        const QString ino = asQString(jsonMember(entry, QStringLiteral("ino")));
-        bool ours = ::fstat(fd, &opened) == 0 && opened.st_dev == st.st_dev && opened.st_ino == st.st_ino
-            && !secret.isEmpty() && markerOf(fd) == secret;
-        if (ours && !ino.isEmpty())
-            ours = dev == QString::number(static_cast<qulonglong>(st.st_dev)) && ino == QString::number(static_cast<qulonglong>(st.st_ino));
-        if (!ours) {
-            ::close(fd);
+        if (ino.isEmpty()) {
+            struct stat st {};
+            if (::fstatat(outputFd, native.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+                return errno == ENOENT;
             // An empty folder is all a kill before the marker can leave; an empty folder can't
             // hold anything of anybody's.
-            if (ino.isEmpty())
+            if (S_ISDIR(st.st_mode) && ownedHere(st, parent))
                 ::unlinkat(outputFd, native.constData(), AT_REMOVEDIR);
             return true;
         }
-        const bool removed = removeOpenFolder(outputFd, native, fd);
+        const quint64 dev = text(entry, "dev").toULongLong();
+        const quint64 inode = ino.toULongLong();
+        const QByteArray now = nameOf(outputFd, native, dev, inode);
+        if (now.isEmpty())
+            return true;
+        const int fd = ::openat(outputFd, now.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)
+            return errno == ENOENT;
+        struct stat opened {};
+        const bool ours = ::fstat(fd, &opened) == 0 && opened.st_dev == dev && opened.st_ino == inode
+            && ownedHere(opened, parent) && !secret.isEmpty() && markerOf(fd) == secret;
+        const bool removed = !ours || removeOwnFolder(outputFd, now, fd, dev, inode);
         ::close(fd);
         return removed;
+    }
+
+    bool sameOutput(const QValue &entry, qint64 jobId)
+    {
+        return text(entry, "job") == QString::number(jobId);
+    }
+
+    QValue outputsWithout(qint64 jobId)
+    {
+        QValue kept(Json::arrayValue);
+        for (const QValue &entry : listOf(loadRegistry(), "outputs"))
+            if (!sameOutput(entry, jobId))
+                kept.append(entry);
+        return kept;
+    }
+
+    // Whether the entry `name` of the open folder `folderFd` is the output the note describes.
+    bool isNotedOutput(int folderFd, const QString &name, const QValue &noted)
+    {
+        struct stat parent {};
+        struct stat st {};
+        return !name.isEmpty() && !name.contains(QLatin1Char('/')) && ::fstat(folderFd, &parent) == 0
+            && ::fstatat(folderFd, QFile::encodeName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)
+            && ownedHere(st, parent) && sameIdentity(st, noted) && text(noted, "size") == QString::fromStdString(number(quint64(st.st_size)))
+            && text(noted, "mtime") == QString::fromStdString(number(quint64(st.st_mtim.tv_sec)));
+    }
+
+    // Drops the notes of outputs that are no longer where they were noted (recorded and
+    // renamed, removed, or never moved out before a kill).
+    void forgetLostOutputs()
+    {
+        const QValue outputs = listOf(loadRegistry(), "outputs");
+        QValue kept(Json::arrayValue);
+        for (const QValue &entry : outputs) {
+            const int fd = ::open(QFile::encodeName(text(entry, "folder")).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            // A folder that can't be opened now (a stick not plugged in) keeps its notes.
+            if (fd < 0 ? (errno != ENOENT && errno != ENOTDIR) : isNotedOutput(fd, text(entry, "name"), entry))
+                kept.append(entry);
+            if (fd >= 0)
+                ::close(fd);
+        }
+        if (kept.size() != outputs.size())
+            saveList("outputs", kept);
+    }
+
+    bool noteOutputIdentity(qint64 jobId, const QString &folder, const QString &name, const struct stat &st)
+    {
+        QValue outputs = outputsWithout(jobId);
+        QValue entry(Json::objectValue);
+        entry["job"] = QString::number(jobId).toStdString();
+        entry["folder"] = folder.toStdString();
+        entry["name"] = name.toStdString();
+        entry["dev"] = number(st.st_dev);
+        entry["ino"] = number(st.st_ino);
+        entry["size"] = number(quint64(st.st_size));
+        entry["mtime"] = number(quint64(st.st_mtim.tv_sec));
+        outputs.append(entry);
+        return saveList("outputs", outputs);
     }
 }
 
 QRunFolder::QRunFolder()
     : m_outputFd(-1)
     , m_fd(-1)
+    , m_kept(false)
     , m_jobId(0)
+    , m_dev(0)
+    , m_ino(0)
 {
 }
 
@@ -204,25 +399,37 @@ QRunFolder::~QRunFolder()
     remove();
 }
 
+void QRunFolder::setHookForTests(Hook hook)
+{
+    testHook() = std::move(hook);
+}
+
 QString QRunFolder::registryPath()
 {
     const QString data = CGlobal::dataPath();
     return data.isEmpty() ? QString() : data + QStringLiteral("runs.json");
 }
 
-bool QRunFolder::create(const QString &outputFolder, qint64 jobId, bool *listUnwritable)
+bool QRunFolder::create(const QString &outputFolder, qint64 jobId, bool *listUnwritable, bool *refused)
 {
     remove();
     if (listUnwritable)
         *listUnwritable = false;
+    if (refused)
+        *refused = false;
     const int outputFd = ::open(QFile::encodeName(outputFolder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (outputFd < 0) {
+    struct stat parent {};
+    if (outputFd < 0 || ::fstat(outputFd, &parent) != 0) {
         LOG_ERROR(L"cannot open the output folder %s", outputFolder);
+        if (outputFd >= 0)
+            ::close(outputFd);
         return false;
     }
     std::lock_guard<std::mutex> lock(registryMutex());
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        const QString name = QStringLiteral(".vantrel-%1-%2").arg(jobId).arg(randomText(6));
+    int refusals = 0;
+    constexpr int kAttempts = 16;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        const QString name = QStringLiteral(".vantrel-%1-%2").arg(jobId).arg(randomText(10));
         const QByteArray secret = randomText(32).toLatin1();
         // Noted before it exists: a kill right after the mkdir still leaves it known.
         if (!noteRun(jobId, outputFolder, name, secret, nullptr)) {
@@ -239,35 +446,69 @@ bool QRunFolder::create(const QString &outputFolder, qint64 jobId, bool *listUnw
             LOG_ERROR(L"cannot create a run folder in %s: %s", outputFolder, QString::fromLocal8Bit(std::strerror(err)));
             break;
         }
+        callHook("made", outputFd, native);
         const int fd = ::openat(outputFd, native.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        struct stat st {};
-        if (fd < 0 || ::fstat(fd, &st) != 0 || st.st_uid != ::getuid() || (st.st_mode & 0077) != 0) {
-            // Swapped between the mkdir and the open: what is there now is not ours to remove.
+        callHook("opened", outputFd, native);
+        bool foreignOwner = false;
+        if (const char *why = notJustMade(fd, parent, &foreignOwner)) {
+            // Swapped between the mkdir and the open: what is there now is not ours to touch. An
+            // empty folder refused for its owner alone goes again, so that a disk that always
+            // gives another owner leaves nothing behind.
+            const bool removed = foreignOwner && removeEmptyFolder(outputFd, native, fd);
             if (fd >= 0)
                 ::close(fd);
             forgetRun(outputFolder, name);
-            LOG_ERROR(L"the run folder %s%s was replaced as it was made", outputFolder, name);
+            LOG_ERROR(L"%s%s is not the folder just made (%s); %s", outputFolder, name, QString::fromLatin1(why),
+                      removed ? QStringLiteral("removed again") : QStringLiteral("left alone"));
+            ++refusals;
             continue;
         }
-        const bool marked = writeMarker(fd, secret);
-        if (!marked || !noteRun(jobId, outputFolder, name, secret, &st)) {
+        struct stat st {};
+        ::fstat(fd, &st);
+        // The marker decides between two runs that got hold of one folder.
+        const int marker = ::openat(fd, kMarker, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (marker < 0 && errno == EEXIST) {
+            ::close(fd);
+            forgetRun(outputFolder, name);
+            LOG_ERROR(L"%s%s was taken by another run as it was made; left alone", outputFolder, name);
+            ++refusals;
+            continue;
+        }
+        bool marked = marker >= 0;
+        if (marked) {
+            marked = ::write(marker, secret.constData(), size_t(secret.size())) == secret.size();
+            marked = ::close(marker) == 0 && marked;
+        }
+        const bool noted = marked && noteRun(jobId, outputFolder, name, secret, &st);
+        if (!noted) {
             if (listUnwritable)
                 *listUnwritable = marked;
-            // A full disk or a folder that can't be written: the folder goes again.
+            // A full disk or a folder that can't be written: the folder goes again. Without a
+            // marker of ours it is not proven ours: only its own marker is taken out of it, and
+            // it goes only while it is empty.
             LOG_ERROR(L"cannot set up the run folder %s%s", outputFolder, name);
-            if (removeOpenFolder(outputFd, native, fd))
+            if (marker >= 0)
+                ::unlinkat(fd, kMarker, 0);
+            if (removeEmptyFolder(outputFd, native, fd))
                 forgetRun(outputFolder, name);
             ::close(fd);
             break;
         }
         m_outputFd = outputFd;
         m_fd = fd;
+        m_kept = false;
         m_outputFolder = outputFolder;
         m_name = name;
+        m_secret = secret;
         m_jobId = jobId;
+        m_dev = quint64(st.st_dev);
+        m_ino = quint64(st.st_ino);
         liveFolders().insert(outputFolder + name);
+        LOG_INFO(L"run folder %s", describe());
         return true;
     }
+    if (refused)
+        *refused = refusals == kAttempts;
     ::close(outputFd);
     return false;
 }
@@ -284,6 +525,13 @@ QString QRunFolder::name() const
     return m_name;
 }
 
+QString QRunFolder::describe() const
+{
+    if (m_fd < 0)
+        return QString();
+    return QStringLiteral("%1 is %2%3/ (device %4, inode %5)").arg(childPath(), m_outputFolder, m_name).arg(m_dev).arg(m_ino);
+}
+
 bool QRunFolder::holdsFile(const QString &name) const
 {
     struct stat st {};
@@ -293,9 +541,32 @@ bool QRunFolder::holdsFile(const QString &name) const
 
 bool QRunFolder::moveOut(const QString &name, const QString &target)
 {
-    if (m_fd < 0 || !holdsFile(name))
+    struct stat st {};
+    if (m_fd < 0 || ::fstatat(m_fd, QFile::encodeName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
+        errno = ENOENT;
         return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(registryMutex());
+        // Noted before the move: a kill right after it still leaves the output known.
+        if (!noteOutputIdentity(m_jobId, m_outputFolder, target, st)) {
+            errno = EIO;
+            return false;
+        }
+    }
     return renameNoReplaceAt(m_fd, name, m_outputFd, target);
+}
+
+void QRunFolder::keep()
+{
+    if (m_fd < 0 || m_kept)
+        return;
+    std::lock_guard<std::mutex> lock(registryMutex());
+    struct stat st {};
+    st.st_dev = dev_t(m_dev);
+    st.st_ino = ino_t(m_ino);
+    noteRun(m_jobId, m_outputFolder, m_name, m_secret, &st, true);
+    m_kept = true;
 }
 
 void QRunFolder::remove()
@@ -303,12 +574,13 @@ void QRunFolder::remove()
     if (m_fd < 0)
         return;
     std::lock_guard<std::mutex> lock(registryMutex());
-    // Kept in the list when the name could not be removed: the sweep tries again.
-    const bool forget = removeOpenFolder(m_outputFd, QFile::encodeName(m_name), m_fd);
-    if (forget)
-        forgetRun(m_outputFolder, m_name);
-    else
-        LOG_WARNING(L"the run folder %s%s could not be removed", m_outputFolder, m_name);
+    if (!m_kept) {
+        // Kept in the list when the name could not be removed: the sweep tries again.
+        if (removeOwnFolder(m_outputFd, QFile::encodeName(m_name), m_fd, m_dev, m_ino))
+            forgetRun(m_outputFolder, m_name);
+        else
+            LOG_WARNING(L"the run folder %s%s could not be removed", m_outputFolder, m_name);
+    }
     liveFolders().erase(m_outputFolder + m_name);
     ::close(m_fd);
     ::close(m_outputFd);
@@ -319,14 +591,15 @@ void QRunFolder::remove()
 void QRunFolder::sweep(qint64 jobId)
 {
     std::lock_guard<std::mutex> lock(registryMutex());
-    const QValue runs = loadRuns();
+    const QValue runs = listOf(loadRegistry(), "runs");
     QValue kept(Json::arrayValue);
     bool changed = false;
     for (const QValue &entry : runs) {
-        const QString folder = asQString(jsonMember(entry, QStringLiteral("folder")));
-        const QString name = asQString(jsonMember(entry, QStringLiteral("name")));
-        const qint64 job = asQString(jsonMember(entry, QStringLiteral("job"))).toLongLong();
-        if ((jobId >= 0 && job != jobId) || liveFolders().count(folder + name)) {
+        const QString folder = text(entry, "folder");
+        const QString name = text(entry, "name");
+        const qint64 job = text(entry, "job").toLongLong();
+        const bool keep = jsonMember(entry, QStringLiteral("kept")).isBool() && jsonMember(entry, QStringLiteral("kept")).asBool();
+        if ((jobId >= 0 && job != jobId) || keep || liveFolders().count(folder + name)) {
             kept.append(entry);
             continue;
         }
@@ -347,5 +620,43 @@ void QRunFolder::sweep(qint64 jobId)
             kept.append(entry);
     }
     if (changed)
-        saveRuns(kept);
+        saveList("runs", kept);
+    if (jobId < 0)
+        forgetLostOutputs();
+}
+
+bool QRunFolder::noteOutput(qint64 jobId, const QString &folder, const QString &name)
+{
+    struct stat st {};
+    if (::lstat(QFile::encodeName(folder + name).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    std::lock_guard<std::mutex> lock(registryMutex());
+    return noteOutputIdentity(jobId, folder, name, st);
+}
+
+QString QRunFolder::ownOutput(qint64 jobId, const QString &folder)
+{
+    QValue noted;
+    {
+        std::lock_guard<std::mutex> lock(registryMutex());
+        for (const QValue &entry : listOf(loadRegistry(), "outputs"))
+            if (sameOutput(entry, jobId) && text(entry, "folder") == folder)
+                noted = entry;
+    }
+    const int folderFd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folderFd < 0)
+        return QString();
+    const QString name = text(noted, "name");
+    const bool ours = isNotedOutput(folderFd, name, noted);
+    ::close(folderFd);
+    return ours ? folder + name : QString();
+}
+
+void QRunFolder::forgetOutput(qint64 jobId)
+{
+    std::lock_guard<std::mutex> lock(registryMutex());
+    const QValue outputs = listOf(loadRegistry(), "outputs");
+    const QValue kept = outputsWithout(jobId);
+    if (kept.size() != outputs.size())
+        saveList("outputs", kept);
 }
