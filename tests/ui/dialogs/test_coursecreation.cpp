@@ -134,23 +134,44 @@ TEST_F(CourseCreation, SettingsDialogTimedOutCreationShowsTheServersListOnce)
     EXPECT_EQ(list->count(), 3);
 }
 
-// The main window's creation (course page) says the same and reloads its course list.
-TEST_F(CourseCreation, MainWindowTimedOutCreationReloadsTheList)
+// The main window's creation (course page) says the same for a creation cut off or answered
+// without an id, and reloads its course list.
+TEST_F(CourseCreation, MainWindowUnsureCreationReloadsTheList)
 {
     QUser::setCreateTimeout(1);
     QMainWidget window;
-    Fault late;
-    late.hold = true;
-    late.count = 1;
-    env.server()->setFault("Video/CreateVideo", late);
-    CreateAnswers answers(QStringLiteral("主窗口的慢课程"));
-    window.onBtnCreateCourse();
-    ASSERT_TRUE(testsupport::waitUntil([&]() { return !answers.messages.isEmpty(); }, 20000));
-    EXPECT_EQ(joined(answers.messages), kMayExist.toStdString());
-    const int create = requestAfter("Video/CreateVideo", -1);
-    ASSERT_GE(create, 0);
-    EXPECT_TRUE(testsupport::waitUntil([&]() { return requestAfter("Teacher/teacherVideoList", create) >= 0; }, 5000));
-    EXPECT_EQ(env.server()->requests("Video/CreateVideo").size(), 1u);
+    struct Case
+    {
+        const char *what;
+        bool hold;
+        const char *data; // JSON of the reply's "data" when not held
+        QString text;
+    };
+    const Case cases[] = {
+        {"answer too late", true, "", kMayExist},
+        {"id 0", false, "0", kNoId},
+        {"id as no number", false, "\"abc\"", kNoId},
+    };
+    for (const Case &c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        env.server()->clearRequests();
+        Fault fault;
+        fault.hold = c.hold;
+        if (!c.hold)
+            ASSERT_TRUE(Json::Reader().parse(c.data, fault.patch["data"]));
+        fault.count = 1;
+        env.server()->setFault("Video/CreateVideo", fault);
+        CreateAnswers answers(QStringLiteral("主窗口的课程 %1").arg(QLatin1String(c.what)));
+        window.onBtnCreateCourse();
+        ASSERT_TRUE(testsupport::waitUntil([&]() { return !answers.messages.isEmpty(); }, 20000));
+        EXPECT_EQ(joined(answers.messages), c.text.toStdString());
+        const int create = requestAfter("Video/CreateVideo", -1);
+        ASSERT_GE(create, 0);
+        EXPECT_TRUE(testsupport::waitUntil([&]() { return requestAfter("Teacher/teacherVideoList", create) >= 0; }, 5000));
+        EXPECT_EQ(env.server()->requests("Video/CreateVideo").size(), 1u);
+        env.server()->releaseHeld();
+    }
 }
 
 // A success reply whose "data" is no positive integer id: no row of it, nothing chosen, the
