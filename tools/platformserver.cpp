@@ -13,6 +13,8 @@
 namespace
 {
     const char *const kControlPrefix = "/_test/";
+    // A held reply goes out at the latest after this.
+    constexpr int kLongestHoldMs = 120000;
 
     // Fixture readers that never throw on a wrong type.
     std::string text(const Json::Value &v, const char *name, const std::string &fallback = std::string())
@@ -223,6 +225,7 @@ Json::Value Fault::toJson() const
     v["patch"] = patch;
     v["dataPatch"] = dataPatch;
     v["count"] = count;
+    v["hold"] = hold;
     return v;
 }
 
@@ -238,6 +241,8 @@ Fault Fault::fromJson(const Json::Value &v)
     }
     if (v.isObject() && v["replaceBody"].isBool())
         f.replaceBody = v["replaceBody"].asBool();
+    if (v.isObject() && v["hold"].isBool())
+        f.hold = v["hold"].asBool();
     f.contentType = text(v, "contentType", f.contentType);
     if (v.isObject())
     {
@@ -510,6 +515,9 @@ void PlatformServer::route(const std::string &method, const std::string &pattern
             if (faulted && fault.status != 0)
                 res.status = fault.status;
         }
+        // Done, but not yet answered (a slow reply, or one the client has stopped waiting for).
+        if (faulted && fault.hold)
+            waitForRelease(kLongestHoldMs);
         --m_inFlight;
     };
     if (method == "GET")
@@ -590,6 +598,30 @@ bool PlatformServer::takeFault(const std::string &route, Fault &fault)
     if (it->second.count > 0 && --it->second.count == 0)
         m_faults.erase(it);
     return true;
+}
+
+void PlatformServer::waitForRelease(int ms)
+{
+    std::unique_lock<std::mutex> lock(m_stopMutex);
+    const unsigned long long seen = m_releases;
+    ++m_held;
+    m_stopCondition.wait_for(lock, std::chrono::milliseconds(ms), [&] { return m_stopping || m_releases != seen; });
+    --m_held;
+}
+
+void PlatformServer::releaseHeld()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_stopMutex);
+        ++m_releases;
+    }
+    m_stopCondition.notify_all();
+}
+
+int PlatformServer::held() const
+{
+    std::lock_guard<std::mutex> lock(m_stopMutex);
+    return m_held;
 }
 
 void PlatformServer::sleepInterruptible(int ms)
@@ -681,6 +713,8 @@ void PlatformServer::handleControl(const httplib::Request &req, httplib::Respons
         clearFaults();
     else if (what == "expire")
         expireAllTokens();
+    else if (what == "release")
+        releaseHeld();
     else if (what == "inflight")
     {
         Json::Value v(Json::objectValue);

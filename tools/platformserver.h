@@ -9,6 +9,7 @@
 //   POST /_test/fault           body: {"route": "Video/getAuthCode", Fault::toJson members}
 //   POST /_test/faults/clear
 //   POST /_test/expire          every session ends (code 4 until the next sign-in)
+//   POST /_test/release         the replies held by a "hold" fault go out
 //   GET  /_test/inflight        {"now": n, "max": m};  POST /_test/inflight/reset
 //   POST /_test/session         body {"uname": "demo"}: a session without a sign-in call
 //   GET  /_test/courses         courses and videos as they stand
@@ -65,6 +66,7 @@ struct Fault
     Json::Value patch;           // members written over the reply envelope, e.g. {"code": "0"}
     Json::Value dataPatch;       // members written over "data" (over each element of an array)
     int count = -1;              // requests it applies to; -1 until cleared
+    bool hold = false;           // the route does its work, then its reply waits for releaseHeld()
 
     Json::Value toJson() const;
     static Fault fromJson(const Json::Value &value);
@@ -119,6 +121,10 @@ public:
     void clearFaults();
     // Every session ends: authenticated calls answer code 4 until the next sign-in.
     void expireAllTokens();
+    // Replies held by a "hold" fault go out (those held later wait for the next release).
+    void releaseHeld();
+    // Requests whose reply is held now.
+    int held() const;
 
     int inFlight() const;
     int maxInFlight() const;
@@ -144,6 +150,8 @@ private:
     RequestRecord makeRecord(const httplib::Request &req) const;
     bool takeFault(const std::string &route, Fault &fault);
     void sleepInterruptible(int ms);
+    // Waits for releaseHeld() or the server's stop, at most `ms`.
+    void waitForRelease(int ms);
     std::string randomHex(size_t bytes);
 
     Json::Value callLogin(const Call &call);
@@ -190,7 +198,9 @@ private:
     std::atomic<int> m_inFlight {0};
     std::atomic<int> m_maxInFlight {0};
 
-    std::mutex m_stopMutex;
+    mutable std::mutex m_stopMutex;     // also guards the two counts of held replies
     std::condition_variable m_stopCondition;
     bool m_stopping = false;
+    unsigned long long m_releases = 0;
+    int m_held = 0;
 };

@@ -4,8 +4,8 @@
     <context>
         <name>QAboutDialogClass</name>
         <message>
-            <source>QAboutDialog</source>
-            <translation>QAboutDialog</translation>
+            <source>关于</source>
+            <translation>关于</translation>
         </message>
         <message>
             <source>Tarvex上传助手</source>
@@ -14,10 +14,6 @@
         <message>
             <source>版权所有 © Tarvex，保留所有权利。</source>
             <translation>版权所有 © Tarvex，保留所有权利。</translation>
-        </message>
-        <message>
-            <source>关于</source>
-            <translation>关于</translation>
         </message>
     </context>
     <context>
@@ -45,10 +41,6 @@
     </context>
     <context>
         <name>QConfigureDialogClass</name>
-        <message>
-            <source>QConfigureDialog</source>
-            <translation>QConfigureDialog</translation>
-        </message>
         <message>
             <source>上传视频设置</source>
             <translation>上传视频设置</translation>
@@ -148,10 +140,6 @@
     </context>
     <context>
         <name>QCreateCourseDialogClass</name>
-        <message>
-            <source>QCreateCourseDialog</source>
-            <translation>QCreateCourseDialog</translation>
-        </message>
         <message>
             <source>创建课程</source>
             <translation>创建课程</translation>
@@ -313,8 +301,8 @@
     <context>
         <name>QLoginDialogClass</name>
         <message>
-            <source>QLoginDialog</source>
-            <translation>QLoginDialog</translation>
+            <source>Tarvex视频加密系统</source>
+            <translation>Tarvex视频加密系统</translation>
         </message>
         <message>
             <source>Tarvex上传助手</source>
@@ -568,10 +556,6 @@
     <context>
         <name>QMsgBoxClass</name>
         <message>
-            <source>QMsgBox</source>
-            <translation>QMsgBox</translation>
-        </message>
-        <message>
             <source>系统提示</source>
             <translation>系统提示</translation>
         </message>
@@ -586,10 +570,6 @@
     </context>
     <context>
         <name>QRenameDialogClass</name>
-        <message>
-            <source>QRenameDialog</source>
-            <translation>QRenameDialog</translation>
-        </message>
         <message>
             <source>重命名</source>
             <translation>重命名</translation>
@@ -609,10 +589,6 @@
     </context>
     <context>
         <name>QUpdateDialogClass</name>
-        <message>
-            <source>QUpdateDialog</source>
-            <translation>QUpdateDialog</translation>
-        </message>
         <message>
             <source>检查更新</source>
             <translation>检查更新</translation>

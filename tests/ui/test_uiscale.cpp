@@ -48,7 +48,13 @@ TEST_F(UiScale, FactorFitsTheScreen)
         {192.0, QSize(1920, 1040), 1.75f},
         {192.0, QSize(2560, 1400), 2.0f},
         {120.0, QSize(800, 600), 1.0f},
-        {96.0, QSize(640, 480), 1.0f},    // never below 1.0
+        // Too small for the design size even at 1.0: below it, in twentieths.
+        {96.0, QSize(640, 480), 0.85f},
+        {96.0, QSize(1092, 614), 1.0f},   // 1366x768 under Qt's scale factor 1.25
+        {96.0, QSize(910, 512), 0.95f},   // ... 1.5: 538 rows are one too many at 1.0
+        {144.0, QSize(910, 512), 0.95f},
+        {96.0, QSize(683, 384), 0.7f},    // ... 2
+        {96.0, QSize(300, 200), 0.5f},    // never below a half
         {144.0, QSize(), 1.5f},           // no screen size: the DPI alone
     };
     for (const Case &c : cases)
@@ -126,4 +132,16 @@ TEST_F(UiScale, MainFormAtOneQuarterMore)
     EXPECT_EQ(ui.stackedWidgetVideo->currentIndex(), 1);
     EXPECT_EQ(ui.stackedWidgetRecord->currentIndex(), 1);
     EXPECT_EQ(ui.stackedWidgetUpload->currentIndex(), 0);
+}
+
+// Below 1.0 a scaled size may be another listed size (16 becomes 12 at 0.75): each declaration
+// is still scaled once.
+TEST_F(UiScale, StyleSheetFontSizesScaleOnceBelowOne)
+{
+    QUIScale::setFactor(0.75f);
+    QString sheet = QStringLiteral(
+        "QLabel#a { font-size: 16px; }\nQLabel#b { font-size: 12px; }\nQLabel#c { font-size: 20px; font-size: 116px; }");
+    QUIScale::scaleStyleSheet(sheet);
+    EXPECT_EQ(sheet, QStringLiteral(
+        "QLabel#a { font-size: 12px; }\nQLabel#b { font-size: 9px; }\nQLabel#c { font-size: 15px; font-size: 116px; }"));
 }

@@ -198,6 +198,8 @@ QString messageText(QWidget *widget)
 {
     if (!widget)
         return QString();
+    if (auto *box = qobject_cast<QMsgBox *>(widget))
+        return box->text();
     auto *label = widget->findChild<QLabel *>(QStringLiteral("labelMsg"));
     return label ? label->text() : QString();
 }

@@ -25,8 +25,13 @@
 namespace
 {
     const QString kGroup = QStringLiteral("config");
-    // Longer than a request may take (its own time-out) even behind others in the queue.
-    const int kCreateWaitMs = 60000;
+
+    // How long the dialog waits for a creation: its request's own time-out, once more for a
+    // wait behind other requests in the queue. A time-out reply comes first and says the same.
+    int createWaitMs()
+    {
+        return 2 * 1000 * QUser::createTimeout();
+    }
 
     void fill(QComboBox *box, const QList<QDtaConfig::QualityChoice> &choices)
     {
@@ -212,12 +217,14 @@ void QConfigureDialog::onBtnCreateCourse()
         setCreating(true);
         QUiHelper::createCourse(m_createdCourseName, relay, QReplyRelay::slotSignature());
         const int serial = m_createSerial;
-        QTimer::singleShot(kCreateWaitMs, this, [this, serial]() {
-            if (!m_creating || serial != m_createSerial)
-                return;
-            ++m_createSerial;
-            setCreating(false);
-            QMsgBox::showMessage(tr("服务器没有响应，课程可能没有创建，请刷新后再试"), 1);
+        QTimer::singleShot(createWaitMs(), this, [this, serial]() {
+            QUiHelper::guardSilently(L"course creation wait", [&]() {
+                if (!m_creating || serial != m_createSerial)
+                    return;
+                ++m_createSerial;
+                setCreating(false);
+                reloadUnsure(QUiHelper::courseMayExistText());
+            });
         });
     });
 }
@@ -464,12 +471,24 @@ void QConfigureDialog::onCreateCourseReponse(bool bOk, const QValue &val, const 
     QUiHelper::guardSilently(L"course creation reply", [&]() {
         if (!bOk)
         {
-            QUiHelper::showReplyError(msg);
+            // The request may have made the course all the same: never a second one by
+            // trying again blindly.
+            if (QUiHelper::isUnanswered(msg))
+                reloadUnsure(QUiHelper::courseMayExistText());
+            else
+                QUiHelper::showReplyError(msg);
+            return;
+        }
+        const qint64 id = QUiHelper::createdCourseId(val);
+        if (id <= 0)
+        {
+            LOG_WARNING(L"course creation answered without a usable id: %s", toStyledQString(val).left(200));
+            reloadUnsure(QUiHelper::courseIdMissingText());
             return;
         }
         QDtaCourse course;
         course.setName(m_createdCourseName);
-        course.setId(QString::number(jsonInt64(val, 0)));
+        course.setId(QString::number(id));
         course.setCtime(static_cast<int32_t>(QDateTime::currentSecsSinceEpoch()));
         QListWidgetItem *item = makeCourseItem(course);
         auto *row = new QItemCourseWidget();
@@ -482,6 +501,14 @@ void QConfigureDialog::onCreateCourseReponse(bool bOk, const QValue &val, const 
         m_ui->listWidgetCourse->scrollToTop();
         showLoadedCount();
     });
+}
+
+void QConfigureDialog::reloadUnsure(const QString &message)
+{
+    // The list as the server has it now, the course made or not; asked before the box, so it
+    // fills while the box is open.
+    sendSearch();
+    QMsgBox::showMessage(message, 1);
 }
 
 void QConfigureDialog::onBtnWaterMark()

@@ -82,6 +82,8 @@ private:
     QListWidgetItem *makeCourseItem(const QDtaCourse &course);
     void updateCodecQuality();
     void setCreating(bool creating);
+    // A creation whose outcome is not known: says `message` and reloads the course list.
+    void reloadUnsure(const QString &message);
     void showLoadedCount();
 
     Ui::QConfigureDialogClass *m_ui;

@@ -59,7 +59,9 @@ bool QCustomShadowEffect::compositing()
 
 void QCustomShadowEffect::installOn(QWidget *window)
 {
-    if (!compositing())
+    const bool composited = compositing();
+    window->setProperty("composited", composited);
+    if (!composited)
     {
         window->setAttribute(Qt::WA_TranslucentBackground, false);
         // Set with the translucency, and not cleared by clearing it: what the window's own face

@@ -14,7 +14,8 @@ public:
     // Gives a window the shadow of every window of the program (blur radius 8, distance 1,
     // black at alpha 80); the window owns it. Without a compositing manager a translucent
     // margin shows as a black frame: the window then gets no shadow, no margin and an opaque
-    // background.
+    // background. The window's property "composited" says which, for its style sheet (a
+    // window that is a plain rectangle draws no rounded corners).
     static void installOn(QWidget *window);
     // True when the desktop composites translucent windows (an X11 compositing manager runs;
     // other platforms are taken as compositing). VANTREL_COMPOSITOR=0 or 1 overrides it.

@@ -887,11 +887,18 @@ void QMainWidget::onVideoReponse(bool ok, const QValue &data, const QString &mes
 void QMainWidget::onCreateCourseReponse(bool ok, const QValue &data, const QString &message)
 {
     QUiHelper::guard(L"the course creation reply", [&]() {
-        if (ok)
+        const qint64 id = ok ? QUiHelper::createdCourseId(data) : 0;
+        if (id > 0)
         {
             // The new course becomes the chosen one once the list has it.
-            m_chosenCourseId = QString::number(jsonInt64(data, 0));
+            m_chosenCourseId = QString::number(id);
             onBtnRefresh();
+        }
+        else if (ok || QUiHelper::isUnanswered(message))
+        {
+            // Made or not, the list says: never a second course by trying again blindly.
+            onBtnRefresh();
+            QMsgBox::showMessage(ok ? QUiHelper::courseIdMissingText() : QUiHelper::courseMayExistText(), 1);
         }
         else
             QUiHelper::showReplyError(message);

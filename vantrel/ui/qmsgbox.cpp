@@ -11,6 +11,70 @@
 #include "quiscale.h"
 #include "ui_qmsgbox.h"
 
+namespace
+{
+    // No line break on either side.
+    const QChar kJoiner(0x2060);
+    // A line may break here.
+    const QChar kBreak(0x200B);
+
+    bool isSeparator(QChar c)
+    {
+        return c == QLatin1Char('/') || c == QLatin1Char('\\');
+    }
+
+    // Punctuation that stays with the closing quote before it.
+    bool followsQuote(QChar c)
+    {
+        static const QString marks = QStringLiteral("。，、；：！？）」』.,;:!?)");
+        return marks.contains(c);
+    }
+
+    // The text as the box shows it: a quoted part ("“…”", a path as a rule, with the
+    // punctuation right after it) is kept on one line, and a line may break before its opening
+    // quote. With `atSeparators` it may also break after a separator inside, though never
+    // between the quote and the first name.
+    QString keepQuotesWhole(const QString &text, bool atSeparators)
+    {
+        QString shown;
+        int from = 0;
+        while (from < text.size())
+        {
+            const int open = text.indexOf(QChar(0x201C), from);
+            const int close = open < 0 ? -1 : text.indexOf(QChar(0x201D), open + 1);
+            if (close < 0 || text.midRef(open, close - open).contains(QLatin1Char('\n')))
+            {
+                shown += text.midRef(from);
+                break;
+            }
+            shown += text.midRef(from, open - from);
+            int end = close + 1;
+            while (end < text.size() && followsQuote(text.at(end)))
+                ++end;
+            if (open > 0 && !text.at(open - 1).isSpace())
+                shown += kBreak;
+            bool named = false;
+            for (int i = open; i < end; ++i)
+            {
+                const QChar c = text.at(i);
+                // Qt breaks after a blank whatever follows it: a blank that does not.
+                shown += c == QLatin1Char(' ') ? QChar(QChar::Nbsp) : c;
+                if (i + 1 == end)
+                    break;
+                if (i > open && !isSeparator(c))
+                    named = true;
+                // Never inside a character: a surrogate pair or a mark that belongs to it.
+                if (c.isHighSurrogate() || text.at(i + 1).isMark())
+                    continue;
+                if (!(atSeparators && named && isSeparator(c)))
+                    shown += kJoiner;
+            }
+            from = end;
+        }
+        return shown;
+    }
+}
+
 QMsgBox::QMsgBox(QWidget *parent)
     : QBaseDialog(parent)
     , m_ui(new Ui::QMsgBoxClass)
@@ -40,12 +104,18 @@ int QMsgBox::showMessage(const QString &text, int type)
     return box->execInFront();
 }
 
+QString QMsgBox::text() const
+{
+    return m_text;
+}
+
 void QMsgBox::setText(const QString &text)
 {
+    m_text = text;
     QLabel *label = m_ui->labelMsg;
     // Measured with the style sheet's font.
     ensurePolished();
-    label->setText(text);
+    label->setText(keepQuotesWhole(text, false));
     label->setToolTip(QString());
 
     // The box grows to the text: wider for a long unbroken word (a path), taller for many
@@ -54,6 +124,9 @@ void QMsgBox::setText(const QString &text)
                                                           : QRect(0, 0, 1280, 800);
     const int maxWidth = qMax(label->width(), screen.width() * 9 / 10 - (width() - label->width()));
     const int maxHeight = qMax(label->height(), screen.height() * 9 / 10 - (height() - label->height()));
+    // A quoted part wider than the box may grow breaks after its separators.
+    if (label->minimumSizeHint().width() > maxWidth)
+        label->setText(keepQuotesWhole(text, true));
     const int wordWidth = label->minimumSizeHint().width();
     int labelWidth = qBound(label->width(), wordWidth, maxWidth);
     // Too many lines for the screen: wider lines first.

@@ -20,9 +20,13 @@ public:
     // Returns 1 when the user confirmed, 0 otherwise.
     static int showMessage(const QString &text, int type);
 
+    // The message, shown with a quoted part ("“…”") kept on one line where it fits.
     void setText(const QString &text);
+    // The message as given to setText.
+    QString text() const;
     void setType(int type);
 
 private:
     Ui::QMsgBoxClass *m_ui;
+    QString m_text;
 };

@@ -14,11 +14,13 @@
 #include <QTextDocument>
 #include <QTranslator>
 #include <QMouseEvent>
+#include <QRegularExpression>
 #include <QStyle>
 #include <QWidget>
 
 #include "logger.h"
 #include "uexception.h"
+#include "hrequest.h"
 #include "qrequestparam.h"
 #include "qmsgbox.h"
 #include "quser.h"
@@ -167,6 +169,43 @@ namespace QUiHelper
         params.add(QStringLiteral("watch_online"), QStringLiteral("1"), true);
         params.add(QStringLiteral("publish"), QString::number(QDateTime::currentSecsSinceEpoch()), true);
         QUser::instance()->createVideo(params, receiver, slot);
+    }
+
+    qint64 createdCourseId(const QValue &data)
+    {
+        // Ids are what a course-list reply carries: up to 18 decimal digits.
+        constexpr qint64 kLargest = 999999999999999999LL;
+        if (data.isInt64() && (data.type() == Json::intValue || data.type() == Json::uintValue))
+        {
+            const qint64 id = data.asInt64();
+            return id > 0 && id <= kLargest ? id : 0;
+        }
+        if (!data.isString())
+            return 0;
+        static const QRegularExpression digits(QStringLiteral("^[0-9]{1,18}$"));
+        const QString text = asQString(data);
+        return digits.match(text).hasMatch() ? text.toLongLong() : 0;
+    }
+
+    bool isUnanswered(const QString &message)
+    {
+        // Cut short, timed out, no reply at all, the reply broken off.
+        for (int code : {18, 28, 52, 56})
+        {
+            if (message == HRequest::errorText(code))
+                return true;
+        }
+        return false;
+    }
+
+    QString courseMayExistText()
+    {
+        return QCoreApplication::translate("QUiHelper", "服务器没有响应，课程可能没有创建，请刷新后再试");
+    }
+
+    QString courseIdMissingText()
+    {
+        return QCoreApplication::translate("QUiHelper", "服务器没有返回有效的课程编号，课程可能没有创建，请刷新后再试");
     }
 
     void showInFolder(const QString &folder, const QString &fileName, const QString &missingText)

@@ -60,6 +60,17 @@ namespace QUiHelper
     QList<QDtaCourse> coursesFromReply(const QValue &data);
     // Sends the course-creation call for a course titled `name`; the reply goes to `slot`.
     void createCourse(const QString &name, QObject *receiver, const char *slot);
+    // The id of a course-creation reply's "data": a positive integer (a number, or decimal
+    // digits as text); 0 when it holds none.
+    qint64 createdCourseId(const QValue &data);
+    // True when a failed reply's text says the request may have reached the server without
+    // its answer coming back (time-out, no reply, a reply cut off): what it asked for may
+    // have been done.
+    bool isUnanswered(const QString &message);
+    // What a creation that may or may not have been made says; the course list is reloaded.
+    QString courseMayExistText();
+    // What a creation reply without a usable course id says.
+    QString courseIdMissingText();
 
     // Shows folder + fileName in the file manager; `missingText` in a notice box when the
     // folder does not exist.

@@ -1,9 +1,11 @@
 #include "quiscale.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include <QFile>
 #include <QGuiApplication>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QWidget>
 
@@ -12,6 +14,8 @@
 namespace
 {
     float g_factor = 1.0f;
+    // The least factor, in twentieths: below a half the texts would no longer be readable.
+    constexpr int kLeastTwentieths = 10;
 
     int scaleExtent(int value)
     {
@@ -63,14 +67,23 @@ namespace QUIScale
         const float wanted = factorForDpi(dpi);
         if (available.isEmpty())
             return wanted;
+        const auto fits = [&](float factor) {
+            return static_cast<int>(static_cast<float>(largest.width()) * factor) <= available.width()
+                && static_cast<int>(static_cast<float>(largest.height()) * factor) <= available.height();
+        };
         for (float step : steps)
         {
-            if (step > wanted)
-                continue;
-            if (step <= 1.0f || (largest.width() * step <= available.width() && largest.height() * step <= available.height()))
+            if (step <= wanted && fits(step))
                 return step;
         }
-        return 1.0f;
+        // Smaller than the design size even at 1.0 (a small screen, or one that Qt's own scale
+        // factor makes small): the largest twentieth that fits, not below a half.
+        const double room = std::min(static_cast<double>(available.width()) / largest.width(),
+                                     static_cast<double>(available.height()) / largest.height());
+        int twentieths = std::min(19, static_cast<int>(std::floor(room * 20.0)));
+        while (twentieths > kLeastTwentieths && !fits(static_cast<float>(twentieths) / 20.0f))
+            --twentieths;
+        return static_cast<float>(std::max(twentieths, kLeastTwentieths)) / 20.0f;
     }
 
     void init()
@@ -107,10 +120,28 @@ namespace QUIScale
     {
         if (std::fabs(g_factor - 1.0f) < 1e-7f)
             return;
+        // One pass over the declarations: a size that a factor below 1.0 makes into another
+        // listed size is never scaled twice.
+        static const QRegularExpression declaration(QStringLiteral("font-size: (\\d+)px;"));
         static const int sizes[] = {26, 24, 22, 20, 18, 16, 15, 14, 13, 12};
-        for (int size : sizes)
-            replaceAll(styleSheet, QStringLiteral("font-size: %1px;").arg(size),
-                       QStringLiteral("font-size: %1px;").arg(scale(size)));
+        QString result;
+        result.reserve(styleSheet.size());
+        int last = 0;
+        QRegularExpressionMatchIterator it = declaration.globalMatch(styleSheet);
+        while (it.hasNext())
+        {
+            const QRegularExpressionMatch match = it.next();
+            bool isNumber = false;
+            const int size = match.captured(1).toInt(&isNumber);
+            if (!isNumber || std::find(std::begin(sizes), std::end(sizes), size) == std::end(sizes)
+                || match.captured(1).startsWith(QLatin1Char('0')))
+                continue;
+            result += styleSheet.midRef(last, match.capturedStart() - last);
+            result += QStringLiteral("font-size: %1px;").arg(scale(size));
+            last = match.capturedEnd();
+        }
+        result += styleSheet.midRef(last);
+        styleSheet = result;
     }
 
     QString loadStyleSheet(const QString &path)

@@ -9,12 +9,14 @@ class QWidget;
 // forms and to the font sizes written in the style sheets.
 namespace QUIScale
 {
-    // Picks the factor from the first screen's logical DPI (1.0 when there is no screen).
+    // Picks the factor from the first screen's logical DPI and free area (1.0 when there is no
+    // screen).
     void init();
     // The factor for a logical DPI: 1.0, 1.25, 1.5, 1.75 or 2.0.
     float factorForDpi(double dpi);
-    // The factor for a DPI, lowered step by step (not below 1.0) until the largest dialog fits
-    // a screen whose free area is `available`; an empty size leaves the DPI's factor.
+    // The factor for a DPI, lowered step by step until the largest dialog fits a screen whose
+    // free area is `available`; where it does not fit even at 1.0, the largest twentieth below
+    // that fits (not below 0.5). An empty size leaves the DPI's factor.
     float factorForScreen(double dpi, const QSize &available);
     float factor();
     void setFactor(float factor);

@@ -22,6 +22,9 @@ namespace
         return QString(text.constData(), text.size());
     }
 
+    constexpr int kCreateTimeoutSeconds = 30;
+    std::atomic<int> g_createTimeout {kCreateTimeoutSeconds};
+
     QString path(const char *app, const char *mod, const char *act)
     {
         return QStringLiteral("index.php?app=%1&mod=%2&act=%3&")
@@ -130,9 +133,12 @@ std::shared_ptr<HRequest> QUser::makeRequest(const QString &path, QRequestParam 
     return request;
 }
 
-bool QUser::asyncRequest(const QString &path, QRequestParam &params, QObject *receiver, const char *slot, bool authenticated)
+bool QUser::asyncRequest(const QString &path, QRequestParam &params, QObject *receiver, const char *slot, bool authenticated,
+                         int timeoutSeconds)
 {
     std::shared_ptr<HRequest> request = makeRequest(path, params, authenticated);
+    if (timeoutSeconds > 0)
+        request->setTimeout(timeoutSeconds);
     const bool replied = QHttpClient::connectReply(request.get(), false, receiver, slot);
     if (!QObject::connect(request.get(), SIGNAL(tokenInvalid()), this, SLOT(onTokenInvalid()), Qt::QueuedConnection))
         LOG_ERROR(L"tokenInvalid not connected");
@@ -242,9 +248,19 @@ void QUser::versionCheck(QObject *receiver, const char *slot)
     asyncRequest(path("api", "Version", "versionCheck"), params, receiver, slot, true);
 }
 
+int QUser::createTimeout()
+{
+    return g_createTimeout;
+}
+
+void QUser::setCreateTimeout(int seconds)
+{
+    g_createTimeout = seconds > 0 ? seconds : kCreateTimeoutSeconds;
+}
+
 void QUser::createVideo(QRequestParam &params, QObject *receiver, const char *slot)
 {
-    asyncRequest(path("api", "Video", "CreateVideo"), params, receiver, slot, true);
+    asyncRequest(path("api", "Video", "CreateVideo"), params, receiver, slot, true, createTimeout());
 }
 
 void QUser::videoInfo(int videoId, QObject *receiver, const char *slot)

@@ -38,8 +38,10 @@ public:
     // oauth_token, oauth_token_secret and uname in the clear, every call its parameters
     // enciphered in "key".
     std::shared_ptr<HRequest> makeRequest(const QString &path, QRequestParam &params, bool authenticated);
-    // Builds, connects (reply to `slot`, code 4 to tokenInvalid()) and queues the request.
-    bool asyncRequest(const QString &path, QRequestParam &params, QObject *receiver, const char *slot, bool authenticated);
+    // Builds, connects (reply to `slot`, code 4 to tokenInvalid()) and queues the request;
+    // `timeoutSeconds` above 0 replaces the request's own time-out.
+    bool asyncRequest(const QString &path, QRequestParam &params, QObject *receiver, const char *slot, bool authenticated,
+                      int timeoutSeconds = 0);
 
     void login(const QString &uname, const QString &password, QObject *receiver, const char *slot);
     bool getAuthCode(int rand, const QString &courseId, QValue &data, QString &error);
@@ -58,6 +60,11 @@ public:
     void getSpaceAndFlux(QObject *receiver, const char *slot);
     void getLecturer(QObject *receiver, const char *slot);
     void uploadSave(QObject *receiver, const char *slot);
+
+    // The time-out of the course-creation call, in seconds: longer than the other calls', as a
+    // server may take its time to make a course, and a creation cut off may still be made.
+    static int createTimeout();
+    static void setCreateTimeout(int seconds);
 
     // The version text sent by versionCheck ("v601").
     static QString versionParam();

@@ -1,5 +1,5 @@
 // Draws the create-course, rename, update (both forms) and about dialogs, a message box with a
-// long error and a server video list into a folder, against the demo server. Run under a
+// long error and one with a damaged file's notice, and a server video list into a folder, against the demo server. Run under a
 // display, e.g.:
 //   xvfb-run -a -s "-screen 0 1400x1000x24" build/tests/dialogshots docs/
 // With UISHOTS_SCALE=1.25 the names end in "-125".
@@ -57,6 +57,13 @@ int main(int argc, char **argv)
         box.setText(QStringLiteral("无法写入输出文件：\n/home/teacher/视频/2024 春季学期/第三单元/第十二课 复习与练习（上）.vep\n"
                                    "磁盘空间不足或没有写入权限。\n请检查后重试。"));
         ok = saveShot(&box, shot("msgbox-long")) && ok;
+    }
+    {
+        // The notice of a damaged history at start: the path wraps as a whole.
+        QMsgBox box;
+        box.setType(1);
+        box.setText(QStringLiteral("历史记录文件已损坏，原文件已另存为“/home/teacher/.local/share/vantrel/records.json.bad”。"));
+        ok = saveShot(&box, shot("msgbox-notice")) && ok;
     }
     {
         QAboutDialog dialog;

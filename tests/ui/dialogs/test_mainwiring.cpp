@@ -139,7 +139,7 @@ TEST_F(MainWiring, VersionOfferedIgnoredAndAskedAgain)
     QStringList seen;
     QStringList lines;
     ModalAnswer answer([&](QWidget *w) {
-        seen << w->windowTitle();
+        seen << QString::fromLatin1(w->metaObject()->className());
         lines = logLines(w);
         return clickButton(w, "btnIgnore");
     });
@@ -178,7 +178,7 @@ TEST_F(MainWiring, FailedManualCheckShowsTheReason)
     QStringList messages;
     QStringList titles;
     ModalAnswer answer([&](QWidget *w) {
-        titles << w->windowTitle();
+        titles << QString::fromLatin1(w->metaObject()->className());
         messages << messageText(w);
         return clickButton(w, "btnOk");
     });
@@ -221,7 +221,7 @@ TEST_F(MainWiring, AboutFromTheMenu)
     QStringList titles;
     QString version;
     ModalAnswer answer([&](QWidget *w) {
-        titles << w->windowTitle();
+        titles << QString::fromLatin1(w->metaObject()->className());
         if (auto *label = w->findChild<QLabel *>(QStringLiteral("labelCurVer")))
             version = label->text();
         return clickButton(w, "btnClose");

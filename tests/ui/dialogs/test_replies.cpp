@@ -232,7 +232,7 @@ TEST_F(UiReplies, RenamesOneAtATime)
     QStringList typed {QStringLiteral("甲"), QStringLiteral("乙")};
     QStringList notices;
     ModalAnswer answer([&](QWidget *w) {
-        if (w->windowTitle() == QLatin1String("QRenameDialog"))
+        if (w->inherits("QRenameDialog"))
         {
             w->findChild<QLineEdit *>(QStringLiteral("editFileName"))->setText(typed.isEmpty() ? QStringLiteral("丙") : typed.takeFirst());
             return clickButton(w, "btnOk");

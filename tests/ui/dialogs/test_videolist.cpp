@@ -245,7 +245,7 @@ TEST_F(VideoList, RenameAgainstTheServer)
         QString shownInEdit;
         QStringList notices;
         ModalAnswer answer([&](QWidget *w) {
-            if (w->windowTitle() == QLatin1String("QRenameDialog"))
+            if (w->inherits("QRenameDialog"))
             {
                 auto *edit = w->findChild<QLineEdit *>(QStringLiteral("editFileName"));
                 shownInEdit = edit->text();
@@ -290,7 +290,7 @@ TEST_F(VideoList, RenameAgainstTheServer)
     server->stop();
     QStringList notices;
     ModalAnswer answer([&](QWidget *w) {
-        if (w->windowTitle() == QLatin1String("QRenameDialog"))
+        if (w->inherits("QRenameDialog"))
         {
             w->findChild<QLineEdit *>(QStringLiteral("editFileName"))->setText(QStringLiteral("无人应答"));
             clickButton(w, "btnOk");
