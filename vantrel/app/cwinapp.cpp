@@ -136,6 +136,8 @@ int CWinApp::run()
             return another ? 0 : 1;
         }
 
+        // The history is read on a thread of its own while the windows come up.
+        QRecords::instance();
         QWebModel::sweepLeftovers();
         // No run is going on yet: every run folder still noted is one a kill left.
         QRunFolder::sweep();
