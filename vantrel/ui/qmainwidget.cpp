@@ -240,18 +240,38 @@ void QMainWidget::addPendingRecords()
     QUiHelper::guard(L"record page", [&]() {
         QListWidget *list = ui.listWidgetRecord;
         const int end = qMin(m_pendingRecords.size(), m_pendingNext + kRecordBatch);
-        for (; m_pendingNext < end; ++m_pendingNext)
+        while (m_pendingNext < end)
         {
-            const record_ptr record = m_pendingRecords.at(m_pendingNext);
-            if (m_recordItems.contains(record->id()))
-                continue;
-            QListWidgetItem *item = newRecordItem(record);
-            const int last = list->count() - 1;
-            if (last < 0 || QRecords::showsAbove(*recordAt(last), *record))
-                list->addItem(item);
-            else
+            // The records that go below every row there is, added in one insertion: row by
+            // row, a list in view would lay out all its rows for each.
+            QVector<record_ptr> run;
+            const record_ptr lastShown = list->count() > 0 ? recordAt(list->count() - 1) : record_ptr();
+            for (; m_pendingNext < end; ++m_pendingNext)
+            {
+                const record_ptr &record = m_pendingRecords.at(m_pendingNext);
+                if (m_recordItems.contains(record->id()))
+                    continue;
+                const record_ptr &above = run.isEmpty() ? lastShown : run.constLast();
+                if (above && !QRecords::showsAbove(*above, *record))
+                    break;
+                run.append(record);
+            }
+            const int first = list->count();
+            list->insertItems(first, QVector<QString>(run.size()).toList());
+            for (int i = 0; i < run.size(); ++i)
+            {
+                QListWidgetItem *item = list->item(first + i);
+                fillRecordItem(item, run.at(i));
+                m_recordItems.insert(run.at(i)->id(), item);
+            }
+            if (m_pendingNext < end && run.isEmpty())
+            {
+                // Above a row added meanwhile: in its place.
+                const record_ptr record = m_pendingRecords.at(m_pendingNext++);
+                QListWidgetItem *item = newRecordItem(record);
                 list->insertItem(recordRowFor(*record), item);
-            m_recordItems.insert(record->id(), item);
+                m_recordItems.insert(record->id(), item);
+            }
         }
         if (m_pendingNext < m_pendingRecords.size())
         {
@@ -268,10 +288,15 @@ void QMainWidget::addPendingRecords()
 QListWidgetItem *QMainWidget::newRecordItem(const record_ptr &record) const
 {
     auto *item = new QListWidgetItem();
+    fillRecordItem(item, record);
+    return item;
+}
+
+void QMainWidget::fillRecordItem(QListWidgetItem *item, const record_ptr &record) const
+{
     item->setSizeHint(m_recordRowSize.isValid() ? m_recordRowSize
                                                 : QSize(QUIScale::scale(kRowWidth), QUIScale::scale(kRowHeight)));
     item->setData(kRecordRole, QVariant::fromValue(record));
-    return item;
 }
 
 record_ptr QMainWidget::recordAt(int row) const

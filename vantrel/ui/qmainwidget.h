@@ -106,6 +106,7 @@ private:
     // A record page item for `record`, sized as the rows are now; its widget is made when
     // the row comes into view.
     QListWidgetItem *newRecordItem(const record_ptr &record) const;
+    void fillRecordItem(QListWidgetItem *item, const record_ptr &record) const;
     record_ptr recordAt(int row) const;
     // The row `record` goes to: the page lists the latest time on top, the higher id first
     // within one time.
