@@ -185,22 +185,7 @@ void QRecords::startReading(Reading reading)
         try {
             std::thread([reader, path]() {
                 QString notice;
-                History history;
-                try {
-                    history = readHistory(path, notice);
-                } catch (const UException &e) {
-                    LOG_EXCEPTION(e);
-                    history.clear();
-                    keptAside(CommonFun::setDamagedFileAside(path), notice);
-                } catch (const std::exception &e) {
-                    LOG_ERROR(L"records: reading %s failed: %s", path, e.what());
-                    history.clear();
-                    keptAside(CommonFun::setDamagedFileAside(path), notice);
-                } catch (...) {
-                    LOG_ERROR(L"records: reading %s failed", path);
-                    history.clear();
-                    keptAside(CommonFun::setDamagedFileAside(path), notice);
-                }
+                History history = readHistoryGuarded(path, notice);
                 std::lock_guard<std::mutex> lock(reader->mutex);
                 if (reader->store)
                     reader->store->adopt(std::move(history), notice);
@@ -212,7 +197,7 @@ void QRecords::startReading(Reading reading)
         }
     }
     QString notice;
-    History history = readHistory(path, notice);
+    History history = readHistoryGuarded(path, notice);
     adopt(std::move(history), notice);
 }
 
@@ -259,6 +244,26 @@ void QRecords::requireLoaded(std::unique_lock<std::mutex> &lock) const
         LOG_ERROR(L"records: %s is still not read after %d s", m_filePath, kReadWaitSeconds);
         throw UException("history read", QStringLiteral("历史记录还没有读完，请稍后再试"), __FILE__, __LINE__);
     }
+}
+
+QRecords::History QRecords::readHistoryGuarded(const QString &path, QString &notice)
+{
+    try {
+        return readHistory(path, notice);
+    } catch (const UException &e) {
+        LOG_EXCEPTION(e);
+    } catch (const std::exception &e) {
+        LOG_ERROR(L"records: reading %s failed: %s", path, e.what());
+    } catch (...) {
+        LOG_ERROR(L"records: reading %s failed", path);
+    }
+    // Read in part at most: kept aside, so that the next save never writes over it.
+    try {
+        keptAside(CommonFun::setDamagedFileAside(path), notice);
+    } catch (...) {
+        LOG_ERROR(L"records: %s could not be kept aside", path);
+    }
+    return History();
 }
 
 QRecords::History QRecords::readHistory(const QString &path, QString &notice)

@@ -101,6 +101,8 @@ private:
     // Forgets a reading still going on; its history is never taken.
     void stopReading();
     static History readHistory(const QString &path, QString &notice);
+    // The same, whatever goes wrong: what could not be read is kept aside.
+    static History readHistoryGuarded(const QString &path, QString &notice);
     static void keptAside(const QString &bad, QString &notice);
     void adopt(History history, const QString &notice);
     // Waits, with `lock` on m_mutex, until the history is read; false after the wait's bound.
