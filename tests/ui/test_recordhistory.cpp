@@ -142,3 +142,50 @@ TEST(UiRecordHistory, LongHistoryReadAfterTheWindowWithAJobFinishingMeanwhile)
     EXPECT_TRUE(saved.isMember(std::to_string(idOf(0))));
     EXPECT_TRUE(saved.isMember(std::to_string(idOf(count - 1))));
 }
+
+// Rows that reach the page before its history is read (one newer than all of it, one from its
+// middle) take their places in it once it is: the page is in one order, each record once.
+TEST(UiRecordHistory, RowsAddedBeforeTheHistoryIsReadJoinItInOrder)
+{
+    UiTestEnv env(false);
+    const int count = 12000;
+    const QString path = env.dataPath() + QStringLiteral("records.json");
+    ASSERT_TRUE(testsupport::makeFifo(path));
+    QRecords::instance()->reopen(QString(), QRecords::Reading::InBackground);
+    QMainWidget window;
+    window.show();
+    window.form().btnTabRecord->click();
+    QListWidget *list = window.form().listWidgetRecord;
+
+    const auto recordOf = [](qint64 id, qint64 time) {
+        auto record = std::make_shared<QDtaRecord>();
+        record->setId(id);
+        record->setTime(static_cast<int32_t>(time));
+        record->setFileName(nameOf(id));
+        record->setFilePath(QStringLiteral("/no/such/folder/"));
+        return record;
+    };
+    // Between the records of history index 7000 and 7001 (the later one shows above it).
+    const qint64 middle = idOf(7000) + 1;
+    window.onAddRecordItem(recordOf(middle, idOf(7000) / 1000 + 30));
+    const qint64 newest = idOf(count) + 5;
+    window.onAddRecordItem(recordOf(newest, idOf(count) / 1000));
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return list->count() == 2; }, 5000));
+    EXPECT_FALSE(QRecords::instance()->isLoaded());
+
+    ASSERT_TRUE(testsupport::feedFifo(path, historyText(count), 30000));
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return list->count() == count + 2 && QRecords::instance()->isLoaded(); }, 60000))
+        << list->count();
+    QTest::qWait(50);
+    EXPECT_EQ(list->count(), count + 2);
+    EXPECT_EQ(window.form().labelRecordNum->text(), QString::number(count + 2));
+    // Row 0 the newest; then the history from its end down to index 7001, the row from its
+    // middle, index 7000 and on.
+    EXPECT_EQ(shownName(scrollTo(list, 0)), nameOf(newest));
+    EXPECT_EQ(shownName(scrollTo(list, 1)), nameOf(idOf(count - 1)));
+    const int middleRow = 1 + (count - 1 - 7000);
+    EXPECT_EQ(shownName(scrollTo(list, middleRow - 1)), nameOf(idOf(7001)));
+    EXPECT_EQ(shownName(scrollTo(list, middleRow)), nameOf(middle));
+    EXPECT_EQ(shownName(scrollTo(list, middleRow + 1)), nameOf(idOf(7000)));
+    EXPECT_EQ(shownName(scrollTo(list, count + 1)), nameOf(idOf(0)));
+}

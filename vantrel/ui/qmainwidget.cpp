@@ -218,6 +218,21 @@ void QMainWidget::loadRecords()
     m_recordsListed = true;
     m_pendingRecords = QRecords::instance()->newestFirst();
     m_pendingNext = 0;
+    if (ui.listWidgetRecord->count() > 0)
+    {
+        // Rows added before the history was read join it, in its order.
+        for (int row = 0; row < ui.listWidgetRecord->count(); ++row)
+        {
+            const record_ptr record = recordAt(row);
+            if (!record || pendingIndexOf(*record) >= 0)
+                continue;
+            const auto at = std::lower_bound(m_pendingRecords.begin(), m_pendingRecords.end(), record,
+                                             [](const record_ptr &a, const record_ptr &b) { return QRecords::showsAbove(*a, *b); });
+            m_pendingRecords.insert(at, record);
+        }
+        clearListWidget(ui.listWidgetRecord);
+        m_recordItems.clear();
+    }
     ui.stackedWidgetRecord->setCurrentIndex(recordCount() == 0 ? 0 : 1);
     ui.labelRecordNum->setText(QString::number(recordCount()));
     // Only the items are made here; the rows in view get their widgets.
@@ -257,7 +272,8 @@ void QMainWidget::addPendingRecords()
                 run.append(record);
             }
             const int first = list->count();
-            list->insertItems(first, QVector<QString>(run.size()).toList());
+            if (!run.isEmpty())
+                list->insertItems(first, QVector<QString>(run.size()).toList());
             for (int i = 0; i < run.size(); ++i)
             {
                 QListWidgetItem *item = list->item(first + i);
