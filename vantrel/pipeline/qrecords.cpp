@@ -233,6 +233,12 @@ bool QRecords::isLoaded() const
     return m_loaded;
 }
 
+bool QRecords::waitRead(int timeoutMs) const
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_loadedChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this]() { return m_loaded; });
+}
+
 bool QRecords::waitLoaded(std::unique_lock<std::mutex> &lock) const
 {
     return m_loadedChanged.wait_for(lock, std::chrono::seconds(kReadWaitSeconds), [this]() { return m_loaded; });

@@ -41,6 +41,8 @@ public:
 
     // Whether the file has been read; never waits.
     bool isLoaded() const;
+    // Waits up to `timeoutMs` until the file has been read; true when it has.
+    bool waitRead(int timeoutMs) const;
 
     // Records the output `path` (a file, or the slice folder in mode 4) and emits addItem.
     record_ptr addRecord(const QString &path, int mode);
