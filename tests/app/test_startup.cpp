@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QThread>
@@ -290,4 +291,49 @@ TEST(UiStartup, DataFolderOfAnotherUserIsRefused)
         EXPECT_TRUE(QDir(data).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot).isEmpty())
             << QDir(data).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).join(QLatin1Char(' ')).toStdString();
     }
+}
+
+// The windows never wait for the history: with "records.json" a FIFO that gives nothing yet,
+// the program signed in by token builds and starts its main window (it sends its version
+// check) and stays responsive; fed afterwards, the history is read and written back whole
+// when SIGTERM ends the program.
+TEST(UiStartup, FirstWindowDoesNotWaitForTheHistory)
+{
+    std::unique_ptr<PlatformServer> server = PlatformServer::startDemo();
+    ASSERT_TRUE(server);
+    const PlatformServer::Session session = server->createSession("demo");
+    const QString token = QStringLiteral(R"(vantrel:{"uid":"%1","oauth_token":"%2","oauth_token_secret":"%3"})")
+                              .arg(session.uid)
+                              .arg(QString::fromStdString(session.token), QString::fromStdString(session.secret));
+    QProcessEnvironment env = programEnvironment();
+    env.insert(QStringLiteral("VANTREL_API_HOST"), QString::fromStdString(server->host()));
+    env.insert(QStringLiteral("VANTREL_UNATTENDED"), QStringLiteral("1"));
+    const QString data = env.value(QStringLiteral("VANTREL_DATA_DIR"));
+    ASSERT_TRUE(QDir().mkpath(data));
+    const QString records = data + QStringLiteral("/records.json");
+    ASSERT_TRUE(testsupport::makeFifo(records));
+    const QByteArray history = "{\"1600000000000\":{\"file_name\":\"a.vep\",\"file_path\":\"/v/\",\"file_size\":1.0,"
+                               "\"file_type\":7,\"id\":1600000000000,\"time\":1600000000}}\n";
+
+    QProcess program;
+    program.setProcessEnvironment(env);
+    program.start(QStringLiteral(VANTREL_BIN_DIR) + QStringLiteral("vantrel"), {token});
+    ASSERT_TRUE(program.waitForStarted(5000));
+    const bool started = testsupport::waitUntil([&]() {
+        return program.state() == QProcess::NotRunning || !server->requests("Version/versionCheck").empty();
+    }, 20000);
+    const bool running = program.state() == QProcess::Running;
+    // The history is still unread: the FIFO has had no writer yet.
+    const bool fed = running && testsupport::feedFifo(records, history, 10000);
+    program.terminate();
+    const bool ended = program.waitForFinished(15000);
+    if (!ended)
+        QChildProcess::end(program, 0, 5000);
+    ASSERT_TRUE(started && running) << program.readAllStandardError().constData();
+    EXPECT_TRUE(fed) << "the history was never opened for reading";
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 0);
+    EXPECT_TRUE(QFileInfo(records).isFile());
+    EXPECT_EQ(testsupport::readAll(records), history);
 }

@@ -1,4 +1,5 @@
 #include <thread>
+#include <vector>
 
 #include <QDir>
 #include <QFile>
@@ -331,6 +332,69 @@ namespace
         EXPECT_FALSE(QJsonFile::write(folder, parsed("{}")));
         EXPECT_TRUE(QFileInfo(folder).isDir());
         EXPECT_EQ(testsupport::readAll(m_path), before);
+    }
+
+    // Read member by member, every document gives what the whole document's read gives: the
+    // members in the same order with the same values, or the same whole root, or the same
+    // damage kept aside.
+    TEST_F(JsonFileTest, MembersReadOneByOneAsTheWholeDocumentReadsThem)
+    {
+        struct Case
+        {
+            const char *what;
+            QByteArray text;
+        };
+        const std::vector<Case> cases {
+            {"compact", "{\"1\":{\"a\":1,\"s\":\"x\"},\"2\":{\"b\":[1,{\"c\":null}]}}\n"},
+            {"styled", "{\n   \"10\" : {\n      \"name\" : \"第一课\"\n   },\n   \"9\" : {}\n}\n"},
+            {"texts with braces and escapes", "{\"1\":{\"s\":\"}]{[\\\"\\\\\",\"t\":\"\\u7b2c\\n\"}}"},
+            {"byte-order mark", "\xEF\xBB\xBF{\"5\":{\"x\":5}}"},
+            {"line comment", "{\"1\":{\"a\":1}, // note\n\"2\":{\"a\":2}}"},
+            {"block comment in a value", "{\"1\":{\"a\":/* one */1}}"},
+            {"names out of order", "{\"2\":{\"a\":2},\"10\":{\"a\":10},\"1\":{\"a\":1}}"},
+            {"one name twice", "{\"1\":{\"a\":1},\"1\":{\"a\":2}}"},
+            {"escaped name", "{\"\\u0031\":{\"a\":1},\"2\":{\"a\":2}}"},
+            {"name beyond ASCII", "{\"一\":{\"a\":1}}"},
+            {"values of other types", "{\"1\":7,\"2\":\"x\",\"3\":[1],\"4\":{\"a\":1}}"},
+            {"empty object", "{ }"},
+            {"null", "null"},
+            {"array", "[{\"a\":1}]"},
+            {"text after the object", "{\"1\":{\"a\":1}} x"},
+            {"value cut short", "{\"1\":{\"a\":1},\"2\":{\"a\":"},
+            {"bad number inside a member", "{\"1\":{\"a\":1x}}"},
+            {"brackets that do not match", "{\"1\":{\"a\":[1}}"},
+            {"missing comma", "{\"1\":{\"a\":1} \"2\":{\"a\":2}}"},
+        };
+        for (const Case &c : cases) {
+            SCOPED_TRACE(c.what);
+            const QString whole = m_dir + QStringLiteral("whole.json");
+            const QString parts = m_dir + QStringLiteral("parts.json");
+            QFile::remove(whole + QStringLiteral(".bad"));
+            QFile::remove(parts + QStringLiteral(".bad"));
+            ASSERT_TRUE(testsupport::writeAll(whole, c.text));
+            ASSERT_TRUE(testsupport::writeAll(parts, c.text));
+
+            QValue root;
+            const bool wholeRead = QJsonFile::read(whole, root);
+            QStringList expected;
+            if (root.isObject()) {
+                for (const QString &name : getMemberNameList(root))
+                    expected << name + QLatin1Char('=') + QString::fromUtf8(toStyledByteArray(jsonMember(root, name), false));
+                root = QValue();
+            }
+
+            QStringList members;
+            QValue rest(5);
+            const bool partsRead = QJsonFile::readMembers(parts, [&](const QString &name, const QValue &value) {
+                members << name + QLatin1Char('=') + QString::fromUtf8(toStyledByteArray(value, false));
+            }, rest);
+            EXPECT_EQ(partsRead, wholeRead);
+            EXPECT_EQ(rest, root);
+            if (wholeRead) {
+                EXPECT_EQ(members, expected);
+            }
+            EXPECT_EQ(QFileInfo::exists(parts + QStringLiteral(".bad")), QFileInfo::exists(whole + QStringLiteral(".bad")));
+        }
     }
 }
 

@@ -81,6 +81,14 @@ namespace crashharness
 
     std::unique_ptr<QProcess> Harness::start(const Scene &scene, const QString &crashAt, const QString &mark) const
     {
+        QStringList environment;
+        if (!crashAt.isEmpty())
+            environment << QStringLiteral("VANTREL_CRASH_AT=") + crashAt << QStringLiteral("VANTREL_CRASH_MARK=") + mark;
+        return startWith(scene, environment, true);
+    }
+
+    std::unique_ptr<QProcess> Harness::startWith(const Scene &scene, const QStringList &environment, bool signedIn) const
+    {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.insert(QStringLiteral("VANTREL_API_HOST"), QString::fromStdString(m_server->host()));
@@ -88,14 +96,16 @@ namespace crashharness
         env.insert(QStringLiteral("VANTREL_UNATTENDED"), QStringLiteral("1"));
         env.remove(QStringLiteral("VANTREL_CRASH_AT"));
         env.remove(QStringLiteral("VANTREL_CRASH_MARK"));
-        if (!crashAt.isEmpty()) {
-            env.insert(QStringLiteral("VANTREL_CRASH_AT"), crashAt);
-            env.insert(QStringLiteral("VANTREL_CRASH_MARK"), mark);
+        for (const QString &entry : environment) {
+            const int equals = entry.indexOf(QLatin1Char('='));
+            if (equals > 0)
+                env.insert(entry.left(equals), entry.mid(equals + 1));
         }
         std::unique_ptr<QProcess> process(new QProcess);
         process->setProcessEnvironment(env);
         process->setProcessChannelMode(QProcess::MergedChannels);
-        process->start(QStringLiteral(VANTREL_BIN_DIR) + QStringLiteral("vantrel"), {m_token});
+        process->start(QStringLiteral(VANTREL_BIN_DIR) + QStringLiteral("vantrel"),
+                       signedIn ? QStringList {m_token} : QStringList());
         process->waitForStarted(10000);
         return process;
     }

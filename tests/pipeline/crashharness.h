@@ -56,6 +56,9 @@ namespace crashharness
         // never), `mark` the file it creates then.
         std::unique_ptr<QProcess> start(const Scene &scene, const QString &crashAt = QString(),
                                         const QString &mark = QString()) const;
+        // Starts vantrel on the scene with `environment` ("NAME=value") over the usual one,
+        // signed in by the token or, when `signedIn` is false, at its sign-in dialog.
+        std::unique_ptr<QProcess> startWith(const Scene &scene, const QStringList &environment, bool signedIn) const;
         // Runs vantrel until every job is recorded and nothing is pending, then ends it with
         // SIGTERM; false (with `why`) when that does not happen within `timeoutMs`.
         bool runToEnd(const Scene &scene, int timeoutMs, QString *why) const;

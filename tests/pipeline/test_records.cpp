@@ -1,4 +1,5 @@
 // Job records, the video key and the history file.
+#include <atomic>
 #include <limits>
 #include <mutex>
 #include <set>
@@ -7,6 +8,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSignalSpy>
 
 #include <gtest/gtest.h>
@@ -512,4 +514,72 @@ TEST_F(QRecordsTest, LongHistoryIsWrittenAsTheJsonWriterWritesIt)
     EXPECT_EQ(reread.count(), 50004);
     EXPECT_TRUE(reread.contains(added));
     EXPECT_FALSE(reread.contains(0));
+}
+
+// A history read on a thread of its own: whatever needs it waits for it, records added by
+// workers meanwhile are kept once each, nothing is written before it is read, and then the
+// file is written whole, as the JSON library's compact writer writes it.
+TEST_F(QRecordsTest, HistoryReadInTheBackgroundLosesAndDoublesNothing)
+{
+    QValue expected(Json::objectValue);
+    for (int i = 0; i < 20000; ++i) {
+        const qint64 id = 1600000000000LL + static_cast<qint64>(i) * 977;
+        QValue value(Json::objectValue);
+        value["id"] = static_cast<Json::Int64>(id);
+        value["file_name"] = QStringLiteral("第%1课.vep").arg(i).toStdString();
+        value["file_path"] = std::string("/v/");
+        value["file_size"] = i / 3.0;
+        value["file_type"] = 7u;
+        value["time"] = static_cast<Json::Int>(id / 1000);
+        expected[std::to_string(id)] = value;
+    }
+    const QByteArray text = toStyledByteArray(expected, false);
+    ASSERT_TRUE(testsupport::makeFifo(m_file));
+    const QString output = m_dir + QStringLiteral("新的一课.vep");
+    writeSized(output, 1024 * 1024);
+
+    QRecords records(m_dir + QStringLiteral("none.json"));
+    std::atomic<int> loaded {0};
+    QObject::connect(&records, &QRecords::loaded, [&loaded]() { ++loaded; });
+    records.reopen(m_file, QRecords::Reading::InBackground);
+    EXPECT_FALSE(records.isLoaded());
+    EXPECT_TRUE(records.save());
+    EXPECT_FALSE(QFileInfo(m_file).isFile()) << "written before it was read";
+
+    // Three workers are adding (each has taken its record's time) before a byte is read.
+    std::atomic<int> adding {0};
+    QRecords::setClock([&adding]() {
+        ++adding;
+        return static_cast<qint64>(1900000000);
+    });
+    std::vector<record_ptr> added(3);
+    std::vector<std::thread> workers;
+    for (int w = 0; w < 3; ++w)
+        workers.emplace_back([&, w]() { added[static_cast<size_t>(w)] = records.addRecord(output, 8); });
+    const bool allAdding = testsupport::waitUntil([&]() { return adding == 3; }, 30000);
+    QRecords::setClock(nullptr);
+    const bool fed = testsupport::feedFifo(m_file, text, 30000);
+    for (std::thread &worker : workers)
+        worker.join();
+    ASSERT_TRUE(allAdding);
+    ASSERT_TRUE(fed);
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return loaded == 1; }, 30000));
+
+    EXPECT_EQ(records.count(), 20003);
+    std::set<qint64> ids;
+    for (const record_ptr &record : added) {
+        ASSERT_NE(record, nullptr);
+        ids.insert(record->id());
+        expected[std::to_string(record->id())] = record->toJson();
+    }
+    EXPECT_EQ(ids.size(), 3u);
+    EXPECT_EQ(testsupport::readAll(m_file), toStyledByteArray(expected, false));
+    EXPECT_EQ(loaded, 1);
+    // Newest first: the three new ones, the highest id on top, then the history from its end.
+    const QVector<record_ptr> shown = records.newestFirst();
+    ASSERT_EQ(shown.size(), 20003);
+    EXPECT_EQ(shown[0]->id(), *ids.rbegin());
+    EXPECT_EQ(shown[2]->id(), *ids.begin());
+    EXPECT_EQ(shown[3]->id(), 1600000000000LL + 19999LL * 977);
+    EXPECT_EQ(shown.last()->id(), 1600000000000LL);
 }

@@ -1,7 +1,9 @@
 #include "testsupport.h"
 
 #include <fcntl.h>
+#include <cerrno>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -178,4 +180,34 @@ quint16 testsupport::SilentServer::port() const
 int testsupport::SilentServer::connections() const
 {
     return d->held.size();
+}
+
+bool testsupport::makeFifo(const QString &path)
+{
+    QFile::remove(path);
+    return ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0;
+}
+
+bool testsupport::feedFifo(const QString &path, const QByteArray &data, int timeoutMs)
+{
+    const QByteArray name = QFile::encodeName(path);
+    int fd = -1;
+    QElapsedTimer clock;
+    clock.start();
+    // Without a reader the open fails at once: polled, so that the wait has its bound.
+    while ((fd = ::open(name.constData(), O_WRONLY | O_NONBLOCK)) < 0) {
+        if (errno != ENXIO || clock.elapsed() > timeoutMs)
+            return false;
+        QThread::msleep(2);
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    qint64 written = 0;
+    while (written < data.size()) {
+        const ssize_t n = ::write(fd, data.constData() + written, static_cast<size_t>(data.size() - written));
+        if (n <= 0)
+            break;
+        written += n;
+    }
+    ::close(fd);
+    return written == data.size();
 }

@@ -58,3 +58,12 @@ namespace testsupport
         Private *d;
     };
 }
+
+namespace testsupport
+{
+    // Makes a FIFO at `path` (a file there is replaced): a reader of it waits until feedFifo().
+    bool makeFifo(const QString &path);
+    // Writes `data` into the FIFO at `path` once a reader has opened it and closes it; false
+    // when no reader comes within `timeoutMs`.
+    bool feedFifo(const QString &path, const QByteArray &data, int timeoutMs);
+}

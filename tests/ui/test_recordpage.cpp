@@ -1,5 +1,7 @@
-// The record page with a long history: every record has its row, in id order, but only the
+// The record page with a long history: every record has its row, newest first, but only the
 // rows in view have row widgets.
+#include <functional>
+
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
@@ -71,6 +73,14 @@ namespace
         testsupport::waitUntil([&]() { return (widget = list->itemWidget(list->item(row))) != nullptr; }, 3000);
         return widget;
     }
+
+    // The records' clock, for as long as it lives.
+    class RecordClock
+    {
+    public:
+        explicit RecordClock(const std::function<qint64()> &clock) { QRecords::setClock(clock); }
+        ~RecordClock() { QRecords::setClock(nullptr); }
+    };
 
     class UiRecordPage : public ::testing::Test
     {
@@ -161,6 +171,7 @@ TEST_F(UiRecordPage, ThousandsOfRecordsShowInIdOrderWithBoundedWidgets)
     for (int i = count; i < count + 2000; ++i) {
         auto record = std::make_shared<QDtaRecord>();
         record->setId(idOf(i));
+        record->setTime(static_cast<int32_t>(idOf(i) / 1000));
         record->setFileName(nameOf(idOf(i)));
         window->onAddRecordItem(record);
     }
@@ -216,19 +227,30 @@ TEST_F(UiRecordPage, ButtonsOfARowScrolledToAct)
     EXPECT_TRUE(rowWidgets(list()).isEmpty());
 }
 
-// Jobs that finish in another order than they were queued in: the page lists them by job id
-// during the run, and in the same order after a restart.
+// Jobs that finish in another order than they were queued in, and a job of an older run
+// retried: the page lists them by the time each one finished, the latest on top and the higher
+// id first within one second, during the run and in the same order after a restart.
 TEST_F(UiRecordPage, OneOrderDuringTheRunAndAfterARestart)
 {
     open(3);
     const QString folder = env.tempDir();
-    // Job ids as the queue gave them; they finish latest first, then the earliest, then the
-    // one between, and one lands among the history (a job restored from an older run).
+    // Job ids as the queue gave them; the last is a job restored from an older run.
     const qint64 queued[] = {idOf(10), idOf(11), idOf(12), idOf(1) + 500};
-    for (const qint64 job : {queued[2], queued[0], queued[1], queued[3]}) {
-        const QString output = folder + nameOf(job);
+    struct Finish
+    {
+        qint64 job;
+        qint64 second;
+    };
+    // The latest queued first; the earliest and the one between in one second; the old job
+    // retried last.
+    const Finish finishes[] = {{queued[2], 0}, {queued[0], 1}, {queued[1], 1}, {queued[3], 2}};
+    qint64 now = 0;
+    RecordClock clock([&now]() { return now; });
+    for (const Finish &finish : finishes) {
+        now = 1800000000 + finish.second;
+        const QString output = folder + nameOf(finish.job);
         ASSERT_TRUE(testsupport::writeAll(output, "vep"));
-        QRecords::instance()->addJobRecord(job, output, output, 7);
+        ASSERT_NE(QRecords::instance()->addJobRecord(finish.job, output, output, 7), nullptr);
     }
     ASSERT_TRUE(testsupport::waitUntil([&]() { return list()->count() == 7; }, 3000));
 
@@ -238,8 +260,8 @@ TEST_F(UiRecordPage, OneOrderDuringTheRunAndAfterARestart)
             names << shownName(scrollTo(records, row));
         return names;
     };
-    const QStringList expected {nameOf(queued[2]), nameOf(queued[1]), nameOf(queued[0]), nameOf(idOf(2)),
-                                nameOf(queued[3]), nameOf(idOf(1)), nameOf(idOf(0))};
+    const QStringList expected {nameOf(queued[3]), nameOf(queued[1]), nameOf(queued[0]), nameOf(queued[2]),
+                                nameOf(idOf(2)), nameOf(idOf(1)), nameOf(idOf(0))};
     EXPECT_EQ(shownOrder(list()), expected);
 
     // Restart: the history as read from the file, a new window.

@@ -14,6 +14,7 @@
 #include "qconfiguredialog.h"
 #include "qlogindialog.h"
 #include "qmainwidget.h"
+#include "qrecords.h"
 #include "quiscale.h"
 #include "qworkpool.h"
 #include "platformserver.h"
@@ -133,8 +134,12 @@ int main(int argc, char **argv)
     // had it not been stopped.
     window.onUploadProgress(33);
     ok = saveShot(&window, shot("mainwindow")) && ok;
+    // A video of a long name finished too: its record row cuts the name to its column.
+    const QString longOutput = env.tempDir() + QStringLiteral("第三单元 函数的单调性与最值（含例题精讲、课堂练习与课后作业讲评）第二讲 完整版 2026 秋季学期.vep");
+    QFile::copy(testsupport::clipH264Mp4(), longOutput);
+    QRecords::instance()->addRecord(longOutput, 8);
     window.form().btnTabRecord->click();
-    testsupport::waitUntil([&]() { return window.form().listWidgetRecord->count() > 0; }, 5000);
+    testsupport::waitUntil([&]() { return window.form().listWidgetRecord->count() > 1; }, 5000);
     ok = saveShot(&window, shot("mainwindow-records")) && ok;
     return ok ? 0 : 1;
 }

@@ -46,6 +46,9 @@ CWinApp::CWinApp(int &argc, char **argv)
 
 CWinApp::~CWinApp()
 {
+    // The thread reading the history is done before the services it logs to end.
+    if (m_historyRead && !QRecords::instance()->waitRead(10000))
+        LOG_ERROR(L"the history is still not read at exit");
     QHttpClient::instance()->shutdown();
     CGlobal::uninit();
     m_translator.reset();
@@ -136,6 +139,9 @@ int CWinApp::run()
             return another ? 0 : 1;
         }
 
+        // The history is read on a thread of its own while the windows come up.
+        QRecords::instance();
+        m_historyRead = true;
         QWebModel::sweepLeftovers();
         // No run is going on yet: every run folder still noted is one a kill left.
         QRunFolder::sweep();

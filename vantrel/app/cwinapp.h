@@ -41,4 +41,6 @@ private:
     QVantrelApplication m_application;
     std::unique_ptr<QTranslator> m_translator;
     QString m_launchArgument;
+    // The history store exists and reads its file.
+    bool m_historyRead = false;
 };

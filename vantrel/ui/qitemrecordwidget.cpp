@@ -27,8 +27,8 @@ QItemRecordWidget::QItemRecordWidget(const record_ptr &record, QWidget *parent)
     if (record)
     {
         m_ui->labelFileType->setText(modeText(record->fileType()));
-        m_ui->labelRecordVideoName->setText(m_fileName);
-        m_ui->labelRecordVideoName->setToolTip(QUiHelper::plainToolTip(m_filePath + m_fileName));
+        // Cut to its column: the mode, time and status columns stay where every row has them.
+        QUiHelper::keepElidedName(m_ui->labelRecordVideoName, m_fileName, m_filePath + m_fileName);
         m_ui->labelRecordVideoSize->setText(formatFileSize(record->fileSize()));
         m_ui->labelRecordTime->setText(QDateTime::fromSecsSinceEpoch(static_cast<qint64>(record->time()))
                                            .toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")));

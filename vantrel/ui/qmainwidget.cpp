@@ -1,5 +1,6 @@
 #include "qmainwidget.h"
 
+#include <algorithm>
 #include <cstdint>
 
 #include <QCursor>
@@ -51,9 +52,10 @@ namespace
     const int kRowWidth = 992;
     const int kRowHeight = 56;
     const int kVideoRowHeight = 40;
-    // What a record page item carries: the record id, and the record its row widget shows.
-    const int kRecordIdRole = Qt::UserRole;
+    // What a record page item carries: the record its row widget shows.
     const int kRecordRole = Qt::UserRole + 1;
+    // Record items made in one go while the record page fills.
+    const int kRecordBatch = 5000;
 }
 
 QMainWidget::QMainWidget(QWidget *parent)
@@ -184,6 +186,7 @@ void QMainWidget::initConnect()
         {QWorkPool::instance(), SIGNAL(saveFailed(QString)), SLOT(onWorkSaveFailed(QString))},
         {QRecords::instance(), SIGNAL(addItem(record_ptr)), SLOT(onAddRecordItem(record_ptr))},
         {QRecords::instance(), SIGNAL(removeItem(qlonglong)), SLOT(onRemoveRecordItem(qlonglong))},
+        {QRecords::instance(), SIGNAL(loaded()), SLOT(onRecordsLoaded())},
         {this, SIGNAL(dropList(QList<QUrl>)), SLOT(onDropFileList(QList<QUrl>))},
         {ui.btnEnterHome, SIGNAL(clicked()), SLOT(onBtnHome())},
         {ui.btnHelpSite, SIGNAL(clicked()), SLOT(onBtnTutorial())},
@@ -203,51 +206,151 @@ void QMainWidget::initConnect()
 
 void QMainWidget::loadRecords()
 {
+    if (m_recordsListed)
+        return;
+    // The history is read on a thread of its own: the page fills once it is read, and shows
+    // an empty list until then.
+    if (!QRecords::instance()->isLoaded())
+    {
+        ui.stackedWidgetRecord->setCurrentIndex(1);
+        return;
+    }
+    m_recordsListed = true;
+    m_pendingRecords = QRecords::instance()->newestFirst();
+    m_pendingNext = 0;
     if (ui.listWidgetRecord->count() > 0)
-        return;
-    const QMap<qint64, record_ptr> records = QRecords::instance()->records();
-    if (records.isEmpty())
     {
-        ui.stackedWidgetRecord->setCurrentIndex(0);
-        return;
+        // Rows added before the history was read join it, in its order.
+        for (int row = 0; row < ui.listWidgetRecord->count(); ++row)
+        {
+            const record_ptr record = recordAt(row);
+            if (!record || pendingIndexOf(*record) >= 0)
+                continue;
+            const auto at = std::lower_bound(m_pendingRecords.begin(), m_pendingRecords.end(), record,
+                                             [](const record_ptr &a, const record_ptr &b) { return QRecords::showsAbove(*a, *b); });
+            m_pendingRecords.insert(at, record);
+        }
+        clearListWidget(ui.listWidgetRecord);
+        m_recordItems.clear();
     }
-    ui.stackedWidgetRecord->setCurrentIndex(1);
-    // Highest id on top. Only the items are made here; the rows in view get their widgets.
-    for (auto it = records.cend(); it != records.cbegin();)
-    {
-        --it;
-        QListWidgetItem *item = newRecordItem(it.value());
-        ui.listWidgetRecord->addItem(item);
-        m_recordItems.insert(it.key(), item);
-    }
-    ui.labelRecordNum->setText(QString::number(m_recordItems.size()));
-    m_recordRows->refresh();
+    ui.stackedWidgetRecord->setCurrentIndex(recordCount() == 0 ? 0 : 1);
+    ui.labelRecordNum->setText(QString::number(recordCount()));
+    // Only the items are made here; the rows in view get their widgets.
+    addPendingRecords();
+}
+
+void QMainWidget::onRecordsLoaded()
+{
+    QUiHelper::guard(L"history read", [&]() {
+        loadRecords();
+        // A damaged history was kept aside while it was read.
+        keepNotices();
+        if (m_started)
+            QTimer::singleShot(0, this, [this]() { showNotices(); });
+    });
+}
+
+void QMainWidget::addPendingRecords()
+{
+    QUiHelper::guard(L"record page", [&]() {
+        QListWidget *list = ui.listWidgetRecord;
+        const int end = qMin(m_pendingRecords.size(), m_pendingNext + kRecordBatch);
+        while (m_pendingNext < end)
+        {
+            // The records that go below every row there is, added in one insertion: row by
+            // row, a list in view would lay out all its rows for each.
+            QVector<record_ptr> run;
+            const record_ptr lastShown = list->count() > 0 ? recordAt(list->count() - 1) : record_ptr();
+            for (; m_pendingNext < end; ++m_pendingNext)
+            {
+                const record_ptr &record = m_pendingRecords.at(m_pendingNext);
+                if (m_recordItems.contains(record->id()))
+                    continue;
+                const record_ptr &above = run.isEmpty() ? lastShown : run.constLast();
+                if (above && !QRecords::showsAbove(*above, *record))
+                    break;
+                run.append(record);
+            }
+            const int first = list->count();
+            if (!run.isEmpty())
+                list->insertItems(first, QVector<QString>(run.size()).toList());
+            for (int i = 0; i < run.size(); ++i)
+            {
+                QListWidgetItem *item = list->item(first + i);
+                fillRecordItem(item, run.at(i));
+                m_recordItems.insert(run.at(i)->id(), item);
+            }
+            if (m_pendingNext < end && run.isEmpty())
+            {
+                // Above a row added meanwhile: in its place.
+                const record_ptr record = m_pendingRecords.at(m_pendingNext++);
+                QListWidgetItem *item = newRecordItem(record);
+                list->insertItem(recordRowFor(*record), item);
+                m_recordItems.insert(record->id(), item);
+            }
+        }
+        if (m_pendingNext < m_pendingRecords.size())
+        {
+            QTimer::singleShot(0, this, [this]() { addPendingRecords(); });
+            return;
+        }
+        m_pendingRecords.clear();
+        m_pendingRecords.squeeze();
+        m_pendingNext = 0;
+        m_recordRows->refresh();
+    });
 }
 
 QListWidgetItem *QMainWidget::newRecordItem(const record_ptr &record) const
 {
     auto *item = new QListWidgetItem();
-    item->setSizeHint(m_recordRowSize.isValid() ? m_recordRowSize
-                                                : QSize(QUIScale::scale(kRowWidth), QUIScale::scale(kRowHeight)));
-    item->setData(kRecordIdRole, record->id());
-    item->setData(kRecordRole, QVariant::fromValue(record));
+    fillRecordItem(item, record);
     return item;
 }
 
-int QMainWidget::recordRowFor(qint64 id) const
+void QMainWidget::fillRecordItem(QListWidgetItem *item, const record_ptr &record) const
 {
-    // The first row whose id is below `id`.
+    item->setSizeHint(m_recordRowSize.isValid() ? m_recordRowSize
+                                                : QSize(QUIScale::scale(kRowWidth), QUIScale::scale(kRowHeight)));
+    item->setData(kRecordRole, QVariant::fromValue(record));
+}
+
+record_ptr QMainWidget::recordAt(int row) const
+{
+    QListWidgetItem *item = ui.listWidgetRecord->item(row);
+    return item ? item->data(kRecordRole).value<record_ptr>() : record_ptr();
+}
+
+int QMainWidget::recordRowFor(const QDtaRecord &record) const
+{
+    // The first row that shows below `record`.
     int low = 0;
     int high = ui.listWidgetRecord->count();
     while (low < high)
     {
         const int middle = low + (high - low) / 2;
-        if (ui.listWidgetRecord->item(middle)->data(kRecordIdRole).toLongLong() > id)
+        const record_ptr shown = recordAt(middle);
+        if (shown && QRecords::showsAbove(*shown, record))
             low = middle + 1;
         else
             high = middle;
     }
     return low;
+}
+
+int QMainWidget::pendingIndexOf(const QDtaRecord &record) const
+{
+    const auto begin = m_pendingRecords.cbegin() + m_pendingNext;
+    const auto at = std::lower_bound(begin, m_pendingRecords.cend(), record,
+                                     [](const record_ptr &a, const QDtaRecord &b) { return QRecords::showsAbove(*a, b); });
+    if (at == m_pendingRecords.cend() || (*at)->id() != record.id() || (*at)->time() != record.time())
+        return -1;
+    return static_cast<int>(at - m_pendingRecords.cbegin());
+}
+
+int QMainWidget::recordCount() const
+{
+    return m_recordItems.size() + (m_pendingRecords.size() - m_pendingNext);
 }
 
 QWidget *QMainWidget::makeRecordRow(QListWidgetItem *item) const
@@ -277,6 +380,7 @@ void QMainWidget::start()
     // A damaged history or pending-work file was kept aside: said once the window is up, and
     // kept in the data folder until then (a start may end at the sign-in dialog).
     keepNotices();
+    m_started = true;
     QTimer::singleShot(0, this, [this]() { showNotices(); });
     QUser::instance()->versionCheck(this, "onUpdateReponse(bool, const QValue&, const QString&)");
 }
@@ -461,7 +565,9 @@ void QMainWidget::onBtnTabUpload()
 void QMainWidget::onBtnTabRecord()
 {
     selectTab(2);
-    ui.labelRecordNum->setText(QString::number(QRecords::instance()->count()));
+    // Until the history is read the count stays as it is.
+    if (QRecords::instance()->isLoaded())
+        ui.labelRecordNum->setText(QString::number(QRecords::instance()->count()));
     resizeRows(ui.listWidgetRecord, kRowHeight);
 }
 
@@ -525,6 +631,8 @@ void QMainWidget::clearRecords()
         QRecords::instance()->clear();
         clearListWidget(ui.listWidgetRecord);
         m_recordItems.clear();
+        m_pendingRecords.clear();
+        m_pendingNext = 0;
         ui.stackedWidgetRecord->setCurrentIndex(0);
         ui.labelRecordNum->setText(QStringLiteral("0"));
         QTimer::singleShot(100, this, [this]() { ui.stackedWidgetRecord->repaint(); });
@@ -709,14 +817,24 @@ void QMainWidget::onAddRecordItem(const record_ptr &record)
         return;
     const record_ptr copy = record;
     QTimer::singleShot(20, this, [this, copy]() {
-        if (m_recordItems.contains(copy->id()))
+        if (m_recordItems.contains(copy->id()) || pendingIndexOf(*copy) >= 0)
             return;
-        // In id order, as the page lists the history at start: a job queued earlier stays
-        // below one queued later, whichever finished first.
-        QListWidgetItem *item = newRecordItem(copy);
-        ui.listWidgetRecord->insertItem(recordRowFor(copy->id()), item);
-        m_recordItems.insert(copy->id(), item);
-        ui.labelRecordNum->setText(QString::number(m_recordItems.size()));
+        // In the order of the times shown, as the page lists the history at start: a job
+        // retried long after it was queued is on top.
+        if (m_pendingNext < m_pendingRecords.size() && QRecords::showsAbove(*m_pendingRecords.at(m_pendingNext), *copy))
+        {
+            // Among the records of the history still to be listed.
+            const auto at = std::lower_bound(m_pendingRecords.begin() + m_pendingNext, m_pendingRecords.end(), copy,
+                                             [](const record_ptr &a, const record_ptr &b) { return QRecords::showsAbove(*a, *b); });
+            m_pendingRecords.insert(at, copy);
+        }
+        else
+        {
+            QListWidgetItem *item = newRecordItem(copy);
+            ui.listWidgetRecord->insertItem(recordRowFor(*copy), item);
+            m_recordItems.insert(copy->id(), item);
+        }
+        ui.labelRecordNum->setText(QString::number(recordCount()));
         ui.stackedWidgetRecord->setCurrentIndex(1);
     });
 }
@@ -728,9 +846,20 @@ void QMainWidget::onRemoveRecordItem(qlonglong id)
         m_recordItems.remove(id);
         removeListRow(ui.listWidgetRecord, item);
     }
-    if (m_recordItems.isEmpty())
+    else
+    {
+        for (int i = m_pendingNext; i < m_pendingRecords.size(); ++i)
+        {
+            if (m_pendingRecords.at(i)->id() == id)
+            {
+                m_pendingRecords.remove(i);
+                break;
+            }
+        }
+    }
+    if (recordCount() == 0)
         ui.stackedWidgetRecord->setCurrentIndex(0);
-    ui.labelRecordNum->setText(QString::number(m_recordItems.size()));
+    ui.labelRecordNum->setText(QString::number(recordCount()));
 }
 
 void QMainWidget::onUploadProgress(int percent)

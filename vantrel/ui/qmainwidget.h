@@ -7,6 +7,7 @@
 #include <QMap>
 #include <QPoint>
 #include <QUrl>
+#include <QVector>
 #include <QWidget>
 
 #include "qdtacourse.h"
@@ -87,6 +88,7 @@ public slots:
 
 private slots:
     void onCourseSearchReplied(int serial, bool ok, const QValue &data, const QString &message);
+    void onRecordsLoaded();
     void onVideoListReplied(int serial, bool ok, const QValue &data, const QString &message);
 
 protected:
@@ -98,11 +100,21 @@ private:
     void initMenu();
     void initConnect();
     void loadRecords();
+    // Gives the next records of the history read their items; the rest follow when control
+    // is back in the loop.
+    void addPendingRecords();
     // A record page item for `record`, sized as the rows are now; its widget is made when
     // the row comes into view.
     QListWidgetItem *newRecordItem(const record_ptr &record) const;
-    // The row a record of id `id` goes to: the page lists the highest id on top.
-    int recordRowFor(qint64 id) const;
+    void fillRecordItem(QListWidgetItem *item, const record_ptr &record) const;
+    record_ptr recordAt(int row) const;
+    // The row `record` goes to: the page lists the latest time on top, the higher id first
+    // within one time.
+    int recordRowFor(const QDtaRecord &record) const;
+    // Where `record` is among the records still to be listed, or -1.
+    int pendingIndexOf(const QDtaRecord &record) const;
+    // Records listed and still to be listed.
+    int recordCount() const;
     QWidget *makeRecordRow(QListWidgetItem *item) const;
     bool titleEventFilter(QEvent *event);
     void showVideoMenu();
@@ -136,6 +148,11 @@ private:
     QList<QDtaCourse> m_courses;
     QMap<qlonglong, QListWidgetItem *> m_uploadItems;
     QMap<qlonglong, QListWidgetItem *> m_recordItems;
+    // The history read, newest first, from m_pendingNext on still without items.
+    QVector<record_ptr> m_pendingRecords;
+    int m_pendingNext = 0;
+    bool m_recordsListed = false;
+    bool m_started = false;
     // The record page's row widgets, only for the rows in view.
     QLazyRowWidgets *m_recordRows = nullptr;
     QSize m_recordRowSize;

@@ -8,6 +8,7 @@
 #include <QScreen>
 #include <QDateTime>
 #include <QDir>
+#include <QEvent>
 #include <QLabel>
 #include <QLibraryInfo>
 #include <QLocale>
@@ -28,6 +29,43 @@
 
 namespace
 {
+    // Elides a label's name again whenever the label's size or font changes.
+    class QElidedName : public QObject
+    {
+    public:
+        QElidedName(QLabel *label, const QString &name)
+            : QObject(label)
+            , m_label(label)
+            , m_line(name)
+        {
+            // One line: the name's own line breaks would show as more lines.
+            m_line.replace(QLatin1Char('\n'), QLatin1Char(' ')).replace(QLatin1Char('\r'), QLatin1Char(' '));
+            label->installEventFilter(this);
+        }
+
+        void elide()
+        {
+            // Before its layout gives it a width, the label has at least its minimum.
+            const int padding = m_label->width() - m_label->contentsRect().width();
+            const int room = qMax(m_label->minimumWidth(), m_label->width()) - padding;
+            m_label->setText(m_label->fontMetrics().elidedText(m_line, Qt::ElideMiddle, qMax(0, room)));
+        }
+
+    protected:
+        bool eventFilter(QObject *watched, QEvent *event) override
+        {
+            if (watched == m_label
+                && (event->type() == QEvent::Resize || event->type() == QEvent::FontChange
+                    || event->type() == QEvent::StyleChange))
+                elide();
+            return QObject::eventFilter(watched, event);
+        }
+
+    private:
+        QLabel *m_label;
+        QString m_line;
+    };
+
     std::function<qint64()> &clockOverride()
     {
         static std::function<qint64()> clock;
@@ -111,6 +149,21 @@ namespace QUiHelper
         line.replace(QLatin1Char('\n'), QLatin1Char(' ')).replace(QLatin1Char('\r'), QLatin1Char(' '));
         label->setText(label->fontMetrics().elidedText(line, mode, qMax(0, room - padding)));
         label->setToolTip(plainToolTip(name));
+    }
+
+    void keepElidedName(QLabel *label, const QString &name, const QString &toolTip)
+    {
+        if (!label)
+            return;
+        for (QElidedName *old : label->findChildren<QElidedName *>(QString(), Qt::FindDirectChildrenOnly))
+            delete old;
+        // Its text never widens it: a long name takes no room from the columns beside it.
+        QSizePolicy policy = label->sizePolicy();
+        policy.setHorizontalPolicy(QSizePolicy::Ignored);
+        label->setSizePolicy(policy);
+        label->ensurePolished();
+        (new QElidedName(label, name))->elide();
+        label->setToolTip(plainToolTip(toolTip.isEmpty() ? name : toolTip));
     }
 
     bool installQtTranslation(QCoreApplication *app)

@@ -43,6 +43,10 @@ namespace QUiHelper
     // Shows a name on one line of `label`, cut with "…" (`mode` says where) to the width the
     // label may take (its maximum, less its padding); the whole name is always the tool tip.
     void setElidedName(QLabel *label, const QString &name, Qt::TextElideMode mode = Qt::ElideMiddle);
+    // Shows a name on one line of `label`, cut with "…" in the middle to the label's width
+    // whenever that changes, so that the label may take what its layout gives it; the tool
+    // tip is `toolTip` (the name when empty).
+    void keepElidedName(QLabel *label, const QString &name, const QString &toolTip = QString());
 
     // Installs Qt's own Chinese texts (file dialog, context menus, standard buttons) from the
     // system's Qt translations ("qtbase_zh_CN.qm"); the translator belongs to `app`. False when
