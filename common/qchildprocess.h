@@ -18,11 +18,20 @@ public:
     // end (skipped when 0 or less), then kill() and up to `killWaitMs`. Nothing for a child
     // that is not running. True when the child is no longer running.
     static bool end(QProcess &process, int terminateWaitMs, int killWaitMs);
+
+    // Starts a program that may outlive this one (the updater): posix_spawn, so that no copy of
+    // this program ever runs between fork and exec, with default signal handling and an empty
+    // signal mask; reaped in the background when it ends. `program` without a "/" is looked up
+    // in PATH. False when it could not be started.
+    static bool startDetached(const QString &program, const QStringList &arguments);
 };
 
-// A child process that is sent SIGTERM when the thread that started it ends, the program's
-// death included, so that no child outlives this program. Start it from the thread that
-// waits for it.
+// A child process that dies with the thread that started it, the program's death included,
+// so that no child outlives this program: SIGKILL as its parent-death signal, which nothing in
+// the window between fork and exec can catch (that copy still has this program's handlers),
+// and a child whose parent was gone before that end itself. Start it from the thread that
+// waits for it. A program that is started so and cleans up on SIGTERM asks for SIGTERM
+// instead once its handlers are in place (endWithParentBySigterm()).
 class QTiedProcess : public QProcess
 {
     Q_OBJECT
@@ -30,9 +39,17 @@ class QTiedProcess : public QProcess
 public:
     explicit QTiedProcess(QObject *parent = nullptr);
 
+    // In a program started by a QTiedProcess: the parent's death sends SIGTERM from now on.
+    // Nothing for a program whose parent-death signal is not the one QTiedProcess sets.
+    static void endWithParentBySigterm();
+
 protected:
     void setupChildProcess() override;
 
 private:
     qint64 m_parentPid;
+    // Test hook (VANTREL_TEST_CHILD_STOP): the child stops itself (SIGSTOP) in the window
+    // before exec, "early" before its parent-death signal is set, "late" after the check of
+    // its parent, so that a test can kill the parent right then.
+    int m_stopAt;
 };

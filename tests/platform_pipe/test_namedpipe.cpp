@@ -2,6 +2,7 @@
 #include <string>
 #include <thread>
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -19,6 +20,25 @@ namespace
     std::string runtimeDir()
     {
         return std::string(getenv("XDG_RUNTIME_DIR")) + "/vantrel/";
+    }
+
+    // A socket bound at `path` whose owner is gone, as a server that died leaves it. Bound
+    // through the folder's descriptor: the path itself may be too long for an address.
+    void bindDeadSocket(const std::string &path)
+    {
+        const size_t cut = path.find_last_of('/');
+        const int dirFd = open(path.substr(0, cut).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_GE(dirFd, 0);
+        const std::string shortPath = "/proc/self/fd/" + std::to_string(dirFd) + path.substr(cut);
+        const int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+        ASSERT_GE(fd, 0);
+        sockaddr_un addr {};
+        addr.sun_family = AF_UNIX;
+        ASSERT_LT(shortPath.size(), sizeof addr.sun_path);
+        std::memcpy(addr.sun_path, shortPath.c_str(), shortPath.size() + 1);
+        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0) << strerror(errno);
+        close(fd);
+        close(dirFd);
     }
 }
 
@@ -192,13 +212,7 @@ TEST(NamedPipe, WaitForServerThenConnect)
     }
 
     const std::string path = platform::pipeSocketPath(kPipe);
-    const int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
-    ASSERT_GE(fd, 0);
-    sockaddr_un addr {};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    close(fd);
+    bindDeadSocket(path);
     EXPECT_TRUE(platform::NamedPipeClient::waitForServer(kPipe));
     platform::NamedPipeClient c;
     EXPECT_FALSE(c.connect(kPipe));
