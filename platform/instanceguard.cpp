@@ -61,8 +61,12 @@ namespace
         if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
             return false;
         struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid())
+        if (::lstat(path.c_str(), &st) != 0)
             return false;
+        if (!S_ISDIR(st.st_mode) || st.st_uid != ::getuid()) {
+            errno = EACCES;
+            return false;
+        }
         if ((st.st_mode & 0077) != 0 && ::chmod(path.c_str(), 0700) != 0)
             return false;
         return true;
@@ -199,8 +203,8 @@ namespace instanceguard
         const std::string base = dir.substr(0, dir.size() - std::strlen(kFolderName) - 2);
         if (create && base == fallbackRuntimeBase() && !ensurePrivateDir(base)) {
             const int err = errno;
-            setWhy(why, "the runtime folder " + base + " is not this user's alone");
-            errno = err ? err : EACCES;
+            setWhy(why, "the runtime folder " + base + " can't be made this user's alone: " + std::strerror(err));
+            errno = err;
             return -1;
         }
         const int baseFd = ::open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
