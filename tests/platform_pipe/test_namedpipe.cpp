@@ -45,9 +45,42 @@ namespace
         close(fd);
         close(dirFd);
     }
+
+    // Each test on folders of its own: TMPDIR and XDG_RUNTIME_DIR point at new empty folders
+    // (the runtime one 0700) and are put back afterwards, so no test sees what another left.
+    class FreshFolders : public ::testing::Test
+    {
+    protected:
+        void SetUp() override
+        {
+            static int count = 0;
+            m_tmp = getenv("TMPDIR");
+            m_runtime = getenv("XDG_RUNTIME_DIR");
+            const std::string base = m_tmp + "/case" + std::to_string(++count);
+            ASSERT_EQ(mkdir(base.c_str(), 0700), 0);
+            ASSERT_EQ(mkdir((base + "/tmp").c_str(), 0700), 0);
+            ASSERT_EQ(mkdir((base + "/run").c_str(), 0700), 0);
+            setenv("TMPDIR", (base + "/tmp").c_str(), 1);
+            setenv("XDG_RUNTIME_DIR", (base + "/run").c_str(), 1);
+        }
+
+        void TearDown() override
+        {
+            setenv("TMPDIR", m_tmp.c_str(), 1);
+            setenv("XDG_RUNTIME_DIR", m_runtime.c_str(), 1);
+        }
+
+    private:
+        std::string m_tmp;
+        std::string m_runtime;
+    };
+
+    class NamedPipe : public FreshFolders
+    {
+    };
 }
 
-TEST(NamedPipe, SocketPathFromPipeName)
+TEST_F(NamedPipe, SocketPathFromPipeName)
 {
     EXPECT_EQ(platform::pipeSocketPath(kPipe), runtimeDir() + "0123456789abcdef0123456789abcdef.pipe");
     // Names that are empty or could leave the per-user folder are refused.
@@ -67,7 +100,7 @@ TEST(NamedPipe, SocketPathFromPipeName)
 
 // Someone else may create the usual runtime folder's name first (a folder of theirs, or a
 // link): the program then gets a private folder of an unforeseeable name, and the pipe works.
-TEST(NamedPipe, PlantedRuntimeFolderIsNotUsed)
+TEST_F(NamedPipe, PlantedRuntimeFolderIsNotUsed)
 {
     const std::string saved = getenv("XDG_RUNTIME_DIR");
     const std::string fallback = std::string(getenv("TMPDIR")) + "/vantrel-" + std::to_string(getuid());
@@ -118,7 +151,7 @@ TEST(NamedPipe, PlantedRuntimeFolderIsNotUsed)
 }
 
 // Messages keep their boundaries and their NUL; each is answered in lock-step, as sorbin does.
-TEST(NamedPipe, LockStepExchangeKeepsMessages)
+TEST_F(NamedPipe, LockStepExchangeKeepsMessages)
 {
     platform::NamedPipeServer server;
     ASSERT_TRUE(server.create(kPipe));
@@ -156,7 +189,7 @@ TEST(NamedPipe, LockStepExchangeKeepsMessages)
     EXPECT_EQ(replies, std::vector<std::string>(sent.size(), "ok"));
 }
 
-TEST(NamedPipe, StaleSocketIsReplacedAndRemovedAtClose)
+TEST_F(NamedPipe, StaleSocketIsReplacedAndRemovedAtClose)
 {
     const std::string path = platform::pipeSocketPath(kPipe);
     {
@@ -175,7 +208,7 @@ TEST(NamedPipe, StaleSocketIsReplacedAndRemovedAtClose)
     EXPECT_NE(access(path.c_str(), F_OK), 0);
 }
 
-TEST(NamedPipe, TimeOutsAndDeadPeers)
+TEST_F(NamedPipe, TimeOutsAndDeadPeers)
 {
     platform::NamedPipeClient lonely;
     EXPECT_FALSE(lonely.connect(kPipe)) << "no server within the short default wait";
@@ -203,7 +236,7 @@ TEST(NamedPipe, TimeOutsAndDeadPeers)
 
 // The wait for a server sees the socket file; a socket that nobody listens on any more (a
 // server that died) passes the wait but refuses the connection.
-TEST(NamedPipe, WaitForServerThenConnect)
+TEST_F(NamedPipe, WaitForServerThenConnect)
 {
     EXPECT_FALSE(platform::NamedPipeClient::waitForServer(kPipe)) << "no server";
     EXPECT_FALSE(platform::NamedPipeClient::waitForServer("\\\\.\\pipe\\"));
@@ -225,7 +258,7 @@ TEST(NamedPipe, WaitForServerThenConnect)
 }
 
 // The client may start first: it waits for the server within its time-out.
-TEST(NamedPipe, ClientWaitsForLateServer)
+TEST_F(NamedPipe, ClientWaitsForLateServer)
 {
     platform::NamedPipeServer server;
     std::thread late([&] {
@@ -319,7 +352,7 @@ namespace
         *os << c.name;
     }
 
-    class NamedPipeLongFolder : public ::testing::TestWithParam<LongCase>
+    class NamedPipeLongFolder : public FreshFolders, public ::testing::WithParamInterface<LongCase>
     {
     };
 }
@@ -355,7 +388,7 @@ namespace
         *os << c.name;
     }
 
-    class NamedPipeSharedRuntime : public ::testing::TestWithParam<SharedCase>
+    class NamedPipeSharedRuntime : public FreshFolders, public ::testing::WithParamInterface<SharedCase>
     {
     };
 
@@ -419,7 +452,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, NamedPipeSharedRuntime,
 
 // When the pipe can't be made, the server says why, naming the folder; a client finds no
 // server there.
-TEST(NamedPipe, FailureSaysWhy)
+TEST_F(NamedPipe, FailureSaysWhy)
 {
     const std::string tmp = getenv("TMPDIR");
     const std::string fallback = tmp + "/vantrel-" + std::to_string(getuid());
