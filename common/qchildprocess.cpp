@@ -97,19 +97,23 @@ QTiedProcess::QTiedProcess(QObject *parent)
 {
 }
 
-void QTiedProcess::endWithParentBySigterm()
-{
-    int current = 0;
-    if (::prctl(PR_GET_PDEATHSIG, &current) == 0 && current == SIGKILL)
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-}
-
 void QTiedProcess::setupChildProcess()
 {
     // Runs in the child between fork and exec: only async-signal-safe calls.
     if (m_stopAt == StopEarly)
         ::raise(SIGSTOP);
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // This copy still has the program's handlers, which would only note a SIGTERM for an event
+    // loop that no longer runs here: the default action ends it. Exec would reset them anyway.
+    struct sigaction defaultAction {};
+    defaultAction.sa_handler = SIG_DFL;
+    sigemptyset(&defaultAction.sa_mask);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        ::sigaction(sig, &defaultAction, nullptr);
+    sigset_t term;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    ::sigprocmask(SIG_UNBLOCK, &term, nullptr);
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     // The parent may have died before the line above.
     if (static_cast<qint64>(::getppid()) != m_parentPid)
         ::_exit(127);

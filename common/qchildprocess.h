@@ -26,22 +26,17 @@ public:
     static bool startDetached(const QString &program, const QStringList &arguments);
 };
 
-// A child process that dies with the thread that started it, the program's death included,
-// so that no child outlives this program: SIGKILL as its parent-death signal, which nothing in
-// the window between fork and exec can catch (that copy still has this program's handlers),
-// and a child whose parent was gone before that end itself. Start it from the thread that
-// waits for it. A program that is started so and cleans up on SIGTERM asks for SIGTERM
-// instead once its handlers are in place (endWithParentBySigterm()).
+// A child process that is sent SIGTERM when the thread that started it ends, the program's
+// death included, so that no child outlives this program. The copy of this program between
+// fork and exec has its termination handlers reset first, so the signal ends it there too, and
+// a copy whose parent was gone before the signal was set ends itself. Start it from the thread
+// that waits for it.
 class QTiedProcess : public QProcess
 {
     Q_OBJECT
 
 public:
     explicit QTiedProcess(QObject *parent = nullptr);
-
-    // In a program started by a QTiedProcess: the parent's death sends SIGTERM from now on.
-    // Nothing for a program whose parent-death signal is not the one QTiedProcess sets.
-    static void endWithParentBySigterm();
 
 protected:
     void setupChildProcess() override;

@@ -11,7 +11,6 @@
 #include "instanceguard.h"
 #include "logger.h"
 #include "ostrel.h"
-#include "qchildprocess.h"
 #include "qtermwatch.h"
 #include "uexception.h"
 
@@ -54,8 +53,6 @@ int main(int argc, char **argv)
                              sth::logger::instance()->stop();
                          },
                          kTerminationGraceMs);
-        // With the handler in place, the parent's death may end the run as a signal does.
-        QTiedProcess::endWithParentBySigterm();
         try
         {
             ok = ostrel.parseArguments(arguments) && ostrel.startWork();
