@@ -174,9 +174,12 @@ TEST(ChildProcess, DetachedProgramGetsItsArgumentsAndIsReaped)
     const QString script = dir + QStringLiteral("launcher.sh");
     QFile file(script);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    // Builtins only until the masks are read: a shell blocks signals while it forks.
     file.write("#!/bin/sh\n"
                "m=\"$1\"; shift\n"
-               "{ echo \"$$\"; printf '%s\\n' \"$@\"; grep -E '^Sig(Blk|Ign):' /proc/$$/status; } > \"$m.tmp\"\n"
+               "{ echo \"$$\"; printf '%s\\n' \"$@\";\n"
+               "  while read -r line; do case \"$line\" in SigBlk:*|SigIgn:*) echo \"$line\";; esac; done < /proc/$$/status\n"
+               "} > \"$m.tmp\"\n"
                "mv \"$m.tmp\" \"$m\"\n");
     file.close();
     ASSERT_TRUE(file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
