@@ -30,10 +30,11 @@ namespace
         return *locks;
     }
 
-    // A folder of ours in which no one else can add, remove or rename an entry.
-    bool ownedUnshared(const struct stat &st)
+    // A folder of ours that no one else may enter (mode 0700 or narrower, as a runtime folder
+    // must be): no one else can add, remove or rename an entry, or learn a name in it.
+    bool ownedPrivate(const struct stat &st)
     {
-        return S_ISDIR(st.st_mode) && st.st_uid == ::getuid() && (st.st_mode & 022) == 0;
+        return S_ISDIR(st.st_mode) && st.st_uid == ::getuid() && (st.st_mode & 077) == 0;
     }
 
     // The "vantrel" folder inside a runtime folder: not there yet, or a real folder of ours.
@@ -51,7 +52,7 @@ namespace
     {
         struct stat st {};
         const int rc = followLink ? ::stat(base.c_str(), &st) : ::lstat(base.c_str(), &st);
-        return rc == 0 && ownedUnshared(st) && folderNameFree(base);
+        return rc == 0 && ownedPrivate(st) && folderNameFree(base);
     }
 
     // Makes or takes a folder that is ours alone: a real folder (no link), owned by us,
@@ -111,7 +112,7 @@ namespace
                     continue;
                 const std::string path = base + "/" + name;
                 struct stat st {};
-                if (::lstat(path.c_str(), &st) == 0 && ownedUnshared(st) && (st.st_mode & 077) == 0
+                if (::lstat(path.c_str(), &st) == 0 && ownedPrivate(st)
                     && folderNameFree(path))
                     found.push_back(path);
             }
@@ -215,7 +216,7 @@ namespace instanceguard
             return -1;
         }
         struct stat st {};
-        if (::fstat(baseFd, &st) != 0 || !ownedUnshared(st)) {
+        if (::fstat(baseFd, &st) != 0 || !ownedPrivate(st)) {
             ::close(baseFd);
             setWhy(why, "the runtime folder " + base + " is not this user's alone");
             errno = EACCES;

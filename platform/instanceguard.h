@@ -10,7 +10,7 @@
 // drop the lock).
 //
 // The runtime folder is "$XDG_RUNTIME_DIR/vantrel/", a folder of this user's alone. When
-// XDG_RUNTIME_DIR is unset or not this user's alone (another owner, writable by others, or its
+// XDG_RUNTIME_DIR is unset or not this user's alone (another owner, open to others, or its
 // "vantrel" taken by someone else), ensureRuntimeDirEnv() points the variable at a private
 // fallback: "$TMPDIR/vantrel-<uid>" (TMPDIR or /tmp), or, when that name is taken, a
 // "vantrel-<uid>-XXXXXX" beside it, reused by later starts.

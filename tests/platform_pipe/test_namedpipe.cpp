@@ -375,7 +375,7 @@ INSTANTIATE_TEST_SUITE_P(Folders, NamedPipeLongFolder,
 
 namespace
 {
-    enum class Shared { WorldWritable, GroupWritable, FolderOfAnotherUser, FolderIsALink };
+    enum class Shared { WorldWritable, GroupWritable, ReadableByAll, FolderOfAnotherUser, FolderIsALink };
 
     struct SharedCase
     {
@@ -421,6 +421,9 @@ TEST_P(NamedPipeSharedRuntime, FallsBackToAPrivateFolder)
     case Shared::GroupWritable:
         ASSERT_EQ(chmod(shared.c_str(), 0770), 0);
         break;
+    case Shared::ReadableByAll:
+        ASSERT_EQ(chmod(shared.c_str(), 0755), 0);
+        break;
     case Shared::FolderOfAnotherUser:
         if (getuid() != 0)
             GTEST_SKIP() << "only root can make a folder that belongs to another user";
@@ -446,6 +449,7 @@ TEST_P(NamedPipeSharedRuntime, FallsBackToAPrivateFolder)
 INSTANTIATE_TEST_SUITE_P(Kinds, NamedPipeSharedRuntime,
                          ::testing::Values(SharedCase {"WorldWritable", Shared::WorldWritable},
                                            SharedCase {"GroupWritable", Shared::GroupWritable},
+                                           SharedCase {"ReadableByAll", Shared::ReadableByAll},
                                            SharedCase {"VantrelFolderOfAnotherUser", Shared::FolderOfAnotherUser},
                                            SharedCase {"VantrelFolderIsALink", Shared::FolderIsALink}),
                          [](const ::testing::TestParamInfo<SharedCase> &info) { return std::string(info.param.name); });
