@@ -5,13 +5,16 @@
 // Message pipe between vantrel (server) and sorbin (client).
 // A pipe is named "\\.\pipe\<name>"; here it is an AF_UNIX SOCK_SEQPACKET socket, which keeps
 // one message per read, at <runtime folder><name>.pipe in the per-user runtime folder of
-// instanceguard.h (created 0700: no other user can connect).
+// instanceguard.h (0700, checked through its open descriptor: no other user can connect).
+// Both ends reach the socket through /proc/self/fd/<folder descriptor>/, so its address stays
+// short whatever the length of the folder's path.
 // Each message travels with its terminating NUL; sends use MSG_NOSIGNAL, so a dead peer
 // is an error, never a SIGPIPE.
 namespace platform
 {
     // Socket file for a full pipe name: the part after the last '\' plus ".pipe" in the
-    // per-user folder. Empty when the name part is empty or could leave that folder.
+    // per-user folder (its real path, which may be longer than a socket address can be).
+    // Empty when the name part is empty or could leave that folder.
     std::string pipeSocketPath(const std::string &pipeName);
 
     // Server end: one client, message mode.
@@ -24,8 +27,12 @@ namespace platform
         NamedPipeServer &operator=(const NamedPipeServer &) = delete;
 
         // Creates the per-user folder, removes a stale socket, binds and listens.
-        // Call it before the client is started.
+        // Call it before the client is started. On failure error() and errorString() say why.
         bool create(const std::string &pipeName);
+        // The errno of the last failed create(), 0 when it succeeded.
+        int error() const;
+        // What failed and why, in words (names the folder; no secret in it).
+        std::string errorString() const;
         // True once a client is connected; false on time-out or error. timeoutMs < 0 waits forever.
         bool waitForClient(int timeoutMs);
         // >0: one message (cut at its first NUL); 0: time-out; -1: peer gone or error.
@@ -37,10 +44,16 @@ namespace platform
         void close();
 
     private:
+        bool fail(int err, const std::string &what);
+
         int m_listenFd;
         int m_clientFd;
-        std::string m_path;
+        int m_dirFd;
+        std::string m_name;
+        bool m_bound = false;
         unsigned long m_inode;
+        int m_error;
+        std::string m_errorText;
     };
 
     // Client end.

@@ -1,3 +1,5 @@
+#include <cstdio>
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -336,4 +338,79 @@ TEST(UiStartup, FirstWindowDoesNotWaitForTheHistory)
     EXPECT_EQ(program.exitCode(), 0);
     EXPECT_TRUE(QFileInfo(records).isFile());
     EXPECT_EQ(testsupport::readAll(records), history);
+}
+
+namespace
+{
+    // Folders of this user's in `folder` whose names begin with `prefix`.
+    QStringList ownFoldersIn(const QString &folder, const QString &prefix)
+    {
+        QStringList found;
+        for (const QString &name : QDir(folder).entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot)) {
+            struct stat st {};
+            if (name.startsWith(prefix) && ::lstat(QFile::encodeName(folder + name).constData(), &st) == 0
+                && S_ISDIR(st.st_mode) && st.st_uid == ::getuid())
+                found << name;
+        }
+        return found;
+    }
+
+}
+
+// Without XDG_RUNTIME_DIR the programs make a private runtime folder in TMPDIR: ten starts
+// leave one, also when its usual name is taken by another user (the starts then share one
+// of an unforeseeable name). The squatted folder gets nothing.
+TEST(UiStartup, TenStartsWithoutRuntimeFolderLeaveOneFallback)
+{
+    const QString program = QStringLiteral(VANTREL_BIN_DIR) + QStringLiteral("vantrel");
+    const QString prefix = QStringLiteral("vantrel-%1").arg(::getuid());
+    for (const bool squat : {false, true}) {
+        SCOPED_TRACE(squat ? "usual name taken by another user" : "usual name free");
+        if (squat && ::getuid() != 0) {
+            std::printf("only root can make a folder that belongs to another user: squatted case skipped\n");
+            continue;
+        }
+        QProcessEnvironment env = programEnvironment();
+        env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+        const QString temp = testsupport::newTempDir();
+        env.insert(QStringLiteral("TMPDIR"), temp);
+        const QString squatted = temp + prefix;
+        if (squat) {
+            ASSERT_TRUE(QDir().mkpath(squatted));
+            ASSERT_EQ(::chmod(QFile::encodeName(squatted).constData(), 0777), 0);
+            ASSERT_EQ(::chown(QFile::encodeName(squatted).constData(), 65534, 65534), 0);
+        }
+
+        // The first start holds the data folder; the nine after it end as second instances.
+        QProcess first;
+        first.setProcessEnvironment(env);
+        first.start(program, QStringList());
+        ASSERT_TRUE(first.waitForStarted(5000));
+        const QString data = env.value(QStringLiteral("VANTREL_DATA_DIR"));
+        ASSERT_TRUE(testsupport::waitUntil([&]() { return testsupport::instanceLockHeldElsewhere(data) || first.state() == QProcess::NotRunning; }, 15000));
+        ASSERT_EQ(first.state(), QProcess::Running) << first.readAllStandardError().constData();
+        QProcessEnvironment later = env;
+        later.insert(QStringLiteral("VANTREL_UNATTENDED"), QStringLiteral("1"));
+        for (int start = 1; start < 10; ++start) {
+            QProcess again;
+            again.setProcessEnvironment(later);
+            again.start(program, QStringList());
+            ASSERT_TRUE(again.waitForFinished(15000)) << start;
+            EXPECT_EQ(again.exitCode(), 0) << start;
+            EXPECT_TRUE(QString::fromUtf8(again.readAllStandardError()).contains(QStringLiteral("软件已启动，请勿重复运行！"))) << start;
+        }
+
+        const QStringList own = ownFoldersIn(temp, prefix);
+        EXPECT_EQ(own.size(), 1) << own.join(QLatin1Char(' ')).toStdString();
+        if (own.size() == 1) {
+            const QString chosen = temp + own.front();
+            struct stat st {};
+            ASSERT_EQ(::lstat(QFile::encodeName(chosen).constData(), &st), 0);
+            EXPECT_EQ(st.st_mode & 0777, 0700u);
+            EXPECT_EQ(own.front() == prefix, !squat) << own.front().toStdString();
+        }
+        if (squat)
+            EXPECT_TRUE(QDir(squatted).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).isEmpty());
+        QChildProcess::end(first, 0, 5000);
+    }
 }

@@ -3,11 +3,15 @@
 
 #include <signal.h>
 
+#include <functional>
 #include <thread>
+
+#include <pthread.h>
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -135,4 +139,85 @@ TEST(ChildProcess, TiedChildIsTerminatedWhenItsStarterGoesAway)
     QFile written(mark);
     ASSERT_TRUE(written.open(QIODevice::ReadOnly));
     EXPECT_EQ(written.readAll().trimmed(), QByteArray("term"));
+}
+
+namespace
+{
+    // The mask field ("SigBlk:", "SigIgn:") of /proc/<pid>/status, or -1.
+    qulonglong statusMask(const QByteArray &status, const QByteArray &field)
+    {
+        for (const QByteArray &line : status.split('\n')) {
+            if (line.startsWith(field))
+                return line.mid(field.size()).trimmed().toULongLong(nullptr, 16);
+        }
+        return ~0ULL;
+    }
+
+    bool waitFor(const std::function<bool()> &done, int timeoutMs)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (!done() && timer.elapsed() < timeoutMs)
+            QThread::msleep(10);
+        return done();
+    }
+}
+
+// A detached program (the updater) gets its arguments one by one, whatever they hold, starts
+// with default signal handling and nothing blocked whatever the starting thread had, and is
+// reaped when it ends; a program that is not there is told at once.
+TEST(ChildProcess, DetachedProgramGetsItsArgumentsAndIsReaped)
+{
+    const QString dir = QDir::tempPath() + QStringLiteral("/detached/");
+    ASSERT_TRUE(QDir().mkpath(dir));
+    const QString mark = dir + QStringLiteral("mark");
+    const QString script = dir + QStringLiteral("launcher.sh");
+    QFile file(script);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    // Builtins only until the masks are read: a shell blocks signals while it forks.
+    file.write("#!/bin/sh\n"
+               "m=\"$1\"; shift\n"
+               "{ echo \"$$\"; printf '%s\\n' \"$@\";\n"
+               "  while read -r line; do case \"$line\" in SigBlk:*|SigIgn:*) echo \"$line\";; esac; done < /proc/$$/status\n"
+               "} > \"$m.tmp\"\n"
+               "mv \"$m.tmp\" \"$m\"\n");
+    file.close();
+    ASSERT_TRUE(file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+
+    // The starting thread blocks SIGTERM and the program ignores SIGHUP.
+    sigset_t term;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    sigset_t saved;
+    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &term, &saved), 0);
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction oldHup {};
+    ASSERT_EQ(sigaction(SIGHUP, &ignore, &oldHup), 0);
+    const QStringList arguments {mark, QStringLiteral("a b"), QStringLiteral("\"quoted\" 'and' $HOME"), QStringLiteral("课程")};
+    const bool started = QChildProcess::startDetached(script, arguments);
+    sigaction(SIGHUP, &oldHup, nullptr);
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    ASSERT_TRUE(started);
+
+    ASSERT_TRUE(waitFor([&]() { return QFile::exists(mark); }, 10000));
+    QFile written(mark);
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = written.readAll().split('\n');
+    ASSERT_GE(lines.size(), 6);
+    EXPECT_EQ(lines.at(1), QByteArray("a b"));
+    EXPECT_EQ(lines.at(2), QByteArray("\"quoted\" 'and' $HOME"));
+    EXPECT_EQ(QString::fromUtf8(lines.at(3)), QStringLiteral("课程"));
+    QByteArray status;
+    for (int i = 4; i < lines.size(); ++i)
+        status += lines.at(i) + '\n';
+    EXPECT_EQ(statusMask(status, "SigBlk:") & (1ULL << (SIGTERM - 1)), 0ULL) << status.constData();
+    EXPECT_EQ(statusMask(status, "SigIgn:") & (1ULL << (SIGHUP - 1)), 0ULL) << status.constData();
+
+    // Gone, not a zombie of this process.
+    const QString proc = QStringLiteral("/proc/%1").arg(QString::fromLatin1(lines.at(0)));
+    EXPECT_TRUE(waitFor([&]() { return !QFileInfo::exists(proc); }, 10000)) << proc.toStdString();
+
+    EXPECT_FALSE(QChildProcess::startDetached(dir + QStringLiteral("no-such-program"), {}));
+    EXPECT_FALSE(QChildProcess::startDetached(QStringLiteral("no-such-program-of-vantrel"), {}));
 }

@@ -96,6 +96,10 @@ namespace crashharness
         env.insert(QStringLiteral("VANTREL_UNATTENDED"), QStringLiteral("1"));
         env.remove(QStringLiteral("VANTREL_CRASH_AT"));
         env.remove(QStringLiteral("VANTREL_CRASH_MARK"));
+        for (const QString &name : m_removedVariables)
+            env.remove(name);
+        for (auto it = m_setVariables.cbegin(); it != m_setVariables.cend(); ++it)
+            env.insert(it.key(), it.value());
         for (const QString &entry : environment) {
             const int equals = entry.indexOf(QLatin1Char('='));
             if (equals > 0)
@@ -108,6 +112,25 @@ namespace crashharness
                        signedIn ? QStringList {m_token} : QStringList());
         process->waitForStarted(10000);
         return process;
+    }
+
+    void Harness::setVariable(const QString &name, const QString &value)
+    {
+        m_removedVariables.removeAll(name);
+        m_setVariables[name] = value;
+    }
+
+    void Harness::removeVariable(const QString &name)
+    {
+        m_setVariables.remove(name);
+        if (!m_removedVariables.contains(name))
+            m_removedVariables << name;
+    }
+
+    void Harness::resetVariable(const QString &name)
+    {
+        m_setVariables.remove(name);
+        m_removedVariables.removeAll(name);
     }
 
     void Harness::kill(QProcess &process)

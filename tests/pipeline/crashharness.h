@@ -4,6 +4,7 @@
 #include <vector>
 
 #include <QByteArray>
+#include <QMap>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -65,6 +66,12 @@ namespace crashharness
         // Ends a running vantrel with SIGKILL.
         static void kill(QProcess &process);
 
+        // Environment of the next starts: a variable set to `value`, one removed, or back to
+        // the test's own.
+        void setVariable(const QString &name, const QString &value);
+        void removeVariable(const QString &name);
+        void resetVariable(const QString &name);
+
         // Judges the folders; waits up to `orphanWaitMs` for children of killed runs to end.
         Outcome judge(const Scene &scene, int orphanWaitMs = 10000) const;
 
@@ -75,6 +82,8 @@ namespace crashharness
 
     private:
         std::unique_ptr<PlatformServer> m_server;
+        QMap<QString, QString> m_setVariables;
+        QStringList m_removedVariables;
         int m_uid = 0;
         QString m_token;
     };

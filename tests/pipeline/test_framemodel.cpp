@@ -1,5 +1,7 @@
 // Encryption stage: authorization code, key, the child over the real pipe, output names.
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -366,6 +368,23 @@ INSTANTIATE_TEST_SUITE_P(Children, FrameModelChildTest, ::testing::Values(
     ChildCase {"noconnect-exit", "加密失败", false},
     ChildCase {"hang", "加密程序异常退出", true},
     ChildCase {"noconnect-hang", "加密程序异常退出", true}));
+
+// No pipe can be made (the private runtime folder's place is taken by a file): the job fails
+// before the child starts, its reason says why, and nothing is left beside the video.
+TEST_F(FrameModelTest, PipeThatCannotBeMadeSaysWhy)
+{
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    qunsetenv("XDG_RUNTIME_DIR");
+    const QString fallback = QString::fromLocal8Bit(qgetenv("TMPDIR")) + QStringLiteral("/vantrel-%1").arg(::getuid());
+    ASSERT_TRUE(testsupport::writeAll(fallback, "not a folder"));
+    auto video = makeVideo(QStringLiteral("success"));
+    QFrameModel model(video);
+    const QString message = runStage(model);
+    qputenv("XDG_RUNTIME_DIR", runtime);
+    EXPECT_EQ(message, QStringLiteral("创建通信管道失败！（运行文件夹不属于当前用户或无权访问：%1）").arg(QString::fromLocal8Bit(strerror(EACCES))));
+    EXPECT_EQ(QDir(m_videos).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList {QStringLiteral("a.mp4")});
+    EXPECT_EQ(testsupport::readAll(fallback), QByteArray("not a folder"));
+}
 
 TEST_F(FrameModelTest, MissingProgramIsAClearError)
 {

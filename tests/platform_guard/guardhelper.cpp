@@ -1,7 +1,8 @@
-// guardhelper <name> [--spawn]
+// guardhelper <name> [--spawn | --fork]
 // Takes the single-instance lock <name> and prints "acquired", "taken" or "failed". When it
 // holds the lock it waits until its standard input closes. With --spawn it first starts a
-// long-running child ("child <pid>"), which must not inherit the lock.
+// long-running child ("child <pid>"), which must not inherit the lock; with --fork the child
+// is a copy of this program that never runs another one.
 #include <cstdio>
 #include <cstring>
 
@@ -34,6 +35,16 @@ int main(int argc, char **argv)
         if (posix_spawn(&pid, sleepPath, &actions, nullptr, childArgv, environ) != 0)
             return 4;
         posix_spawn_file_actions_destroy(&actions);
+        std::printf("child %d\n", static_cast<int>(pid));
+    }
+    if (argc > 2 && std::strcmp(argv[2], "--fork") == 0) {
+        const pid_t pid = ::fork();
+        if (pid < 0)
+            return 4;
+        if (pid == 0) {
+            for (;;)
+                ::pause();
+        }
         std::printf("child %d\n", static_cast<int>(pid));
     }
     std::printf("acquired\n");

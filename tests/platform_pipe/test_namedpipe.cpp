@@ -1,7 +1,13 @@
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <memory>
+#include <vector>
 #include <string>
 #include <thread>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -20,9 +26,61 @@ namespace
     {
         return std::string(getenv("XDG_RUNTIME_DIR")) + "/vantrel/";
     }
+
+    // A socket bound at `path` whose owner is gone, as a server that died leaves it. Bound
+    // through the folder's descriptor: the path itself may be too long for an address.
+    void bindDeadSocket(const std::string &path)
+    {
+        const size_t cut = path.find_last_of('/');
+        const int dirFd = open(path.substr(0, cut).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_GE(dirFd, 0);
+        const std::string shortPath = "/proc/self/fd/" + std::to_string(dirFd) + path.substr(cut);
+        const int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+        ASSERT_GE(fd, 0);
+        sockaddr_un addr {};
+        addr.sun_family = AF_UNIX;
+        ASSERT_LT(shortPath.size(), sizeof addr.sun_path);
+        std::memcpy(addr.sun_path, shortPath.c_str(), shortPath.size() + 1);
+        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0) << strerror(errno);
+        close(fd);
+        close(dirFd);
+    }
+
+    // Each test on folders of its own: TMPDIR and XDG_RUNTIME_DIR point at new empty folders
+    // (the runtime one 0700) and are put back afterwards, so no test sees what another left.
+    class FreshFolders : public ::testing::Test
+    {
+    protected:
+        void SetUp() override
+        {
+            static int count = 0;
+            m_tmp = getenv("TMPDIR");
+            m_runtime = getenv("XDG_RUNTIME_DIR");
+            const std::string base = m_tmp + "/case" + std::to_string(++count);
+            ASSERT_EQ(mkdir(base.c_str(), 0700), 0);
+            ASSERT_EQ(mkdir((base + "/tmp").c_str(), 0700), 0);
+            ASSERT_EQ(mkdir((base + "/run").c_str(), 0700), 0);
+            setenv("TMPDIR", (base + "/tmp").c_str(), 1);
+            setenv("XDG_RUNTIME_DIR", (base + "/run").c_str(), 1);
+        }
+
+        void TearDown() override
+        {
+            setenv("TMPDIR", m_tmp.c_str(), 1);
+            setenv("XDG_RUNTIME_DIR", m_runtime.c_str(), 1);
+        }
+
+    private:
+        std::string m_tmp;
+        std::string m_runtime;
+    };
+
+    class NamedPipe : public FreshFolders
+    {
+    };
 }
 
-TEST(NamedPipe, SocketPathFromPipeName)
+TEST_F(NamedPipe, SocketPathFromPipeName)
 {
     EXPECT_EQ(platform::pipeSocketPath(kPipe), runtimeDir() + "0123456789abcdef0123456789abcdef.pipe");
     // Names that are empty or could leave the per-user folder are refused.
@@ -42,7 +100,7 @@ TEST(NamedPipe, SocketPathFromPipeName)
 
 // Someone else may create the usual runtime folder's name first (a folder of theirs, or a
 // link): the program then gets a private folder of an unforeseeable name, and the pipe works.
-TEST(NamedPipe, PlantedRuntimeFolderIsNotUsed)
+TEST_F(NamedPipe, PlantedRuntimeFolderIsNotUsed)
 {
     const std::string saved = getenv("XDG_RUNTIME_DIR");
     const std::string fallback = std::string(getenv("TMPDIR")) + "/vantrel-" + std::to_string(getuid());
@@ -93,7 +151,7 @@ TEST(NamedPipe, PlantedRuntimeFolderIsNotUsed)
 }
 
 // Messages keep their boundaries and their NUL; each is answered in lock-step, as sorbin does.
-TEST(NamedPipe, LockStepExchangeKeepsMessages)
+TEST_F(NamedPipe, LockStepExchangeKeepsMessages)
 {
     platform::NamedPipeServer server;
     ASSERT_TRUE(server.create(kPipe));
@@ -131,7 +189,7 @@ TEST(NamedPipe, LockStepExchangeKeepsMessages)
     EXPECT_EQ(replies, std::vector<std::string>(sent.size(), "ok"));
 }
 
-TEST(NamedPipe, StaleSocketIsReplacedAndRemovedAtClose)
+TEST_F(NamedPipe, StaleSocketIsReplacedAndRemovedAtClose)
 {
     const std::string path = platform::pipeSocketPath(kPipe);
     {
@@ -150,7 +208,7 @@ TEST(NamedPipe, StaleSocketIsReplacedAndRemovedAtClose)
     EXPECT_NE(access(path.c_str(), F_OK), 0);
 }
 
-TEST(NamedPipe, TimeOutsAndDeadPeers)
+TEST_F(NamedPipe, TimeOutsAndDeadPeers)
 {
     platform::NamedPipeClient lonely;
     EXPECT_FALSE(lonely.connect(kPipe)) << "no server within the short default wait";
@@ -178,7 +236,7 @@ TEST(NamedPipe, TimeOutsAndDeadPeers)
 
 // The wait for a server sees the socket file; a socket that nobody listens on any more (a
 // server that died) passes the wait but refuses the connection.
-TEST(NamedPipe, WaitForServerThenConnect)
+TEST_F(NamedPipe, WaitForServerThenConnect)
 {
     EXPECT_FALSE(platform::NamedPipeClient::waitForServer(kPipe)) << "no server";
     EXPECT_FALSE(platform::NamedPipeClient::waitForServer("\\\\.\\pipe\\"));
@@ -192,13 +250,7 @@ TEST(NamedPipe, WaitForServerThenConnect)
     }
 
     const std::string path = platform::pipeSocketPath(kPipe);
-    const int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
-    ASSERT_GE(fd, 0);
-    sockaddr_un addr {};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    close(fd);
+    bindDeadSocket(path);
     EXPECT_TRUE(platform::NamedPipeClient::waitForServer(kPipe));
     platform::NamedPipeClient c;
     EXPECT_FALSE(c.connect(kPipe));
@@ -206,7 +258,7 @@ TEST(NamedPipe, WaitForServerThenConnect)
 }
 
 // The client may start first: it waits for the server within its time-out.
-TEST(NamedPipe, ClientWaitsForLateServer)
+TEST_F(NamedPipe, ClientWaitsForLateServer)
 {
     platform::NamedPipeServer server;
     std::thread late([&] {
@@ -217,4 +269,211 @@ TEST(NamedPipe, ClientWaitsForLateServer)
     EXPECT_TRUE(c.connect(kPipe, 3000));
     late.join();
     EXPECT_TRUE(server.waitForClient(1000));
+}
+
+namespace
+{
+    // A new folder `extra` characters longer than `base`, in levels a file system takes, 0700.
+    std::string longFolder(const std::string &base, int extra)
+    {
+        std::string path = base;
+        ::mkdir(path.c_str(), 0700);
+        while (extra > 0) {
+            const int level = std::min(extra, 60) - 1;
+            path += "/" + std::string(static_cast<size_t>(level), 'p');
+            ::mkdir(path.c_str(), 0700);
+            extra -= level + 1;
+        }
+        return path;
+    }
+
+    // Sets an environment variable for one scope, or removes it (null), and puts it back.
+    class ScopedEnv
+    {
+    public:
+        ScopedEnv(const char *name, const char *value)
+            : m_name(name)
+        {
+            if (const char *old = getenv(name))
+                m_old.reset(new std::string(old));
+            if (value)
+                setenv(name, value, 1);
+            else
+                unsetenv(name);
+        }
+        ~ScopedEnv()
+        {
+            if (m_old)
+                setenv(m_name.c_str(), m_old->c_str(), 1);
+            else
+                unsetenv(m_name.c_str());
+        }
+
+    private:
+        std::string m_name;
+        std::unique_ptr<std::string> m_old;
+    };
+
+    // One exchange over the pipe from a client thread, the socket seen in the runtime folder.
+    void exchangeOnce()
+    {
+        const std::string path = platform::pipeSocketPath(kPipe);
+        platform::NamedPipeServer server;
+        ASSERT_TRUE(server.create(kPipe)) << server.errorString();
+        struct stat st {};
+        ASSERT_EQ(lstat(path.c_str(), &st), 0) << path;
+        EXPECT_TRUE(S_ISSOCK(st.st_mode));
+        EXPECT_TRUE(platform::NamedPipeClient::waitForServer(kPipe));
+        std::string reply;
+        std::thread client([&] {
+            platform::NamedPipeClient c;
+            if (c.connect(kPipe, 5000) && c.write("2:57\n"))
+                c.read(reply, 5000);
+        });
+        ASSERT_TRUE(server.waitForClient(5000));
+        std::string m;
+        EXPECT_GT(server.read(m, 5000), 0);
+        EXPECT_EQ(m, "2:57\n");
+        EXPECT_TRUE(server.write("ok"));
+        client.join();
+        EXPECT_EQ(reply, "ok");
+        server.close();
+        EXPECT_NE(lstat(path.c_str(), &st), 0) << "the socket is removed at close";
+    }
+
+    struct LongCase
+    {
+        const char *name;
+        bool runtimeSet; // XDG_RUNTIME_DIR long, or unset with a long TMPDIR
+    };
+
+    void PrintTo(const LongCase &c, std::ostream *os)
+    {
+        *os << c.name;
+    }
+
+    class NamedPipeLongFolder : public FreshFolders, public ::testing::WithParamInterface<LongCase>
+    {
+    };
+}
+
+// The socket's path is far longer than a socket address can be: both ends still meet.
+TEST_P(NamedPipeLongFolder, ExchangeWorks)
+{
+    const std::string base = std::string(getenv("TMPDIR")) + "/long";
+    const std::string folder = longFolder(base, 120);
+    ScopedEnv runtime("XDG_RUNTIME_DIR", GetParam().runtimeSet ? folder.c_str() : nullptr);
+    ScopedEnv temp("TMPDIR", GetParam().runtimeSet ? getenv("TMPDIR") : folder.c_str());
+    instanceguard::ensureRuntimeDirEnv();
+    ASSERT_GT(platform::pipeSocketPath(kPipe).size(), sizeof(sockaddr_un::sun_path));
+    exchangeOnce();
+}
+
+INSTANTIATE_TEST_SUITE_P(Folders, NamedPipeLongFolder,
+                         ::testing::Values(LongCase {"RuntimeFolder", true}, LongCase {"TemporaryFolder", false}),
+                         [](const ::testing::TestParamInfo<LongCase> &info) { return std::string(info.param.name); });
+
+namespace
+{
+    enum class Shared { WorldWritable, GroupWritable, ReadableByAll, FolderOfAnotherUser, FolderIsALink };
+
+    struct SharedCase
+    {
+        const char *name;
+        Shared kind;
+    };
+
+    void PrintTo(const SharedCase &c, std::ostream *os)
+    {
+        *os << c.name;
+    }
+
+    class NamedPipeSharedRuntime : public FreshFolders, public ::testing::WithParamInterface<SharedCase>
+    {
+    };
+
+    std::vector<std::string> entries(const std::string &folder)
+    {
+        std::vector<std::string> names;
+        if (DIR *dir = opendir(folder.c_str())) {
+            while (const dirent *e = readdir(dir))
+                names.push_back(e->d_name);
+            closedir(dir);
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+}
+
+// A runtime folder that is not the user's alone (others may write to it, or its "vantrel"
+// folder is someone else's or a link) is not used: the program takes the private fallback,
+// the pipe works there, and nothing is made in the rejected folder.
+TEST_P(NamedPipeSharedRuntime, FallsBackToAPrivateFolder)
+{
+    const std::string tmp = getenv("TMPDIR");
+    const std::string shared = tmp + "/shared";
+    ASSERT_EQ(mkdir(shared.c_str(), 0700), 0);
+    const std::string inner = shared + "/vantrel";
+    switch (GetParam().kind) {
+    case Shared::WorldWritable:
+        ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+        break;
+    case Shared::GroupWritable:
+        ASSERT_EQ(chmod(shared.c_str(), 0770), 0);
+        break;
+    case Shared::ReadableByAll:
+        ASSERT_EQ(chmod(shared.c_str(), 0755), 0);
+        break;
+    case Shared::FolderOfAnotherUser:
+        if (getuid() != 0)
+            GTEST_SKIP() << "only root can make a folder that belongs to another user";
+        ASSERT_EQ(mkdir(inner.c_str(), 0777), 0);
+        ASSERT_EQ(chown(inner.c_str(), 65534, 65534), 0);
+        break;
+    case Shared::FolderIsALink:
+        ASSERT_EQ(mkdir((tmp + "/elsewhere").c_str(), 0777), 0);
+        ASSERT_EQ(symlink((tmp + "/elsewhere").c_str(), inner.c_str()), 0);
+        break;
+    }
+    const std::vector<std::string> before = entries(shared);
+    ScopedEnv runtime("XDG_RUNTIME_DIR", shared.c_str());
+    instanceguard::ensureRuntimeDirEnv();
+    const std::string fallback = tmp + "/vantrel-" + std::to_string(getuid());
+    EXPECT_EQ(std::string(getenv("XDG_RUNTIME_DIR")), fallback);
+    EXPECT_EQ(platform::pipeSocketPath(kPipe).compare(0, fallback.size() + 1, fallback + "/"), 0) << platform::pipeSocketPath(kPipe);
+    exchangeOnce();
+    EXPECT_EQ(entries(shared), before);
+    EXPECT_EQ(entries(tmp + "/elsewhere").size(), GetParam().kind == Shared::FolderIsALink ? 2u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, NamedPipeSharedRuntime,
+                         ::testing::Values(SharedCase {"WorldWritable", Shared::WorldWritable},
+                                           SharedCase {"GroupWritable", Shared::GroupWritable},
+                                           SharedCase {"ReadableByAll", Shared::ReadableByAll},
+                                           SharedCase {"VantrelFolderOfAnotherUser", Shared::FolderOfAnotherUser},
+                                           SharedCase {"VantrelFolderIsALink", Shared::FolderIsALink}),
+                         [](const ::testing::TestParamInfo<SharedCase> &info) { return std::string(info.param.name); });
+
+// When the pipe can't be made, the server says why, naming the folder; a client finds no
+// server there.
+TEST_F(NamedPipe, FailureSaysWhy)
+{
+    const std::string tmp = getenv("TMPDIR");
+    const std::string fallback = tmp + "/vantrel-" + std::to_string(getuid());
+    // Something not a folder where the private fallback belongs, and no runtime folder set.
+    ScopedEnv runtime("XDG_RUNTIME_DIR", nullptr);
+    const int fd = open(fallback.c_str(), O_CREAT | O_WRONLY | O_EXCL, 0600);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    platform::NamedPipeServer server;
+    EXPECT_FALSE(server.create(kPipe));
+    EXPECT_EQ(server.error(), EACCES);
+    EXPECT_NE(server.errorString().find(fallback), std::string::npos) << server.errorString();
+    EXPECT_NE(server.errorString().find(strerror(EACCES)), std::string::npos) << server.errorString();
+    platform::NamedPipeClient c;
+    EXPECT_FALSE(c.connect(kPipe, 20));
+
+    server.close();
+    EXPECT_FALSE(server.create("\\\\.\\pipe\\"));
+    EXPECT_EQ(server.error(), EINVAL);
 }

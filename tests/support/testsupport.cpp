@@ -136,9 +136,11 @@ namespace testsupport
         const int fd = ::open(path.constData(), O_RDWR | O_CLOEXEC);
         if (fd < 0)
             return false;
-        const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
-        if (!held)
-            ::flock(fd, LOCK_UN);
+        // The guard is a POSIX record lock: ask who holds it without taking it.
+        struct flock range {};
+        range.l_type = F_WRLCK;
+        range.l_whence = SEEK_SET;
+        const bool held = ::fcntl(fd, F_GETLK, &range) == 0 && range.l_type != F_UNLCK;
         ::close(fd);
         return held;
     }

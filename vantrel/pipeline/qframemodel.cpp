@@ -75,6 +75,36 @@ namespace
     const QString kSilent = QStringLiteral("加密程序长时间无响应，已停止加密");
     const QString kFolderNotWritable = QStringLiteral("输出文件夹不存在或无法写入");
 
+    // The row's reason when the pipe can't be made: what the system said, in words.
+    QString pipeFailure(int err)
+    {
+        QString cause;
+        switch (err) {
+        case EACCES:
+        case EPERM:
+            cause = QStringLiteral("运行文件夹不属于当前用户或无权访问");
+            break;
+        case ENAMETOOLONG:
+            cause = QStringLiteral("路径过长");
+            break;
+        case ENOSPC:
+        case EDQUOT:
+            cause = QStringLiteral("磁盘空间不足");
+            break;
+        case EROFS:
+            cause = QStringLiteral("文件系统只读");
+            break;
+        case EMFILE:
+        case ENFILE:
+            cause = QStringLiteral("打开的文件过多");
+            break;
+        default:
+            cause = QStringLiteral("系统错误");
+            break;
+        }
+        return QStringLiteral("%1（%2：%3）").arg(kPipeFailed, cause, QString::fromLocal8Bit(std::strerror(err)));
+    }
+
     // Renames without ever replacing: false when `to` exists.
     bool renameNoReplace(const QString &from, const QString &to)
     {
@@ -474,8 +504,8 @@ void QFrameModel::convert(const std::string &keyBase)
     QString output;
     platform::NamedPipeServer pipe;
     if (!pipe.create(pipeName)) {
-        LOG_ERROR(L"create pipe failed: %s", pipeName);
-        throw UException("pipe.create(pipeName)", kPipeFailed, __FILE__, __LINE__);
+        LOG_ERROR(L"create pipe failed: %s: %s", pipeName, pipe.errorString());
+        throw UException("pipe.create(pipeName)", pipeFailure(pipe.error()), __FILE__, __LINE__);
     }
     checkStop();
 

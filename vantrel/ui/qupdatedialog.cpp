@@ -6,12 +6,12 @@
 #include <QCoreApplication>
 #include <QLabel>
 #include <QListView>
-#include <QProcess>
 #include <QStringListModel>
 
 #include "cglobal.h"
 #include "commonfun.h"
 #include "logger.h"
+#include "qchildprocess.h"
 #include "qmsgbox.h"
 #include "quihelper.h"
 #include "quiscale.h"
@@ -35,7 +35,7 @@ namespace
 
     bool startDetached(const QString &program, const QStringList &arguments)
     {
-        return QProcess::startDetached(program, arguments);
+        return QChildProcess::startDetached(program, arguments);
     }
 }
 
