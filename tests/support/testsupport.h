@@ -3,6 +3,9 @@
 #include <functional>
 
 #include <QString>
+#include <QByteArray>
+#include <QList>
+#include <QPair>
 #include <QStringList>
 
 namespace testsupport
@@ -56,5 +59,23 @@ namespace testsupport
     private:
         struct Private;
         Private *d;
+    };
+}
+
+namespace testsupport
+{
+    // Points HOME, TMPDIR and the XDG data, config and cache folders of this process, and so
+    // of the children it starts, at new empty folders while it lives; the runtime folder stays.
+    // A test that writes where the programs write then starts clean of the tests before it.
+    class FreshFolders
+    {
+    public:
+        FreshFolders();
+        ~FreshFolders();
+        FreshFolders(const FreshFolders &) = delete;
+        FreshFolders &operator=(const FreshFolders &) = delete;
+
+    private:
+        QList<QPair<QByteArray, QByteArray>> m_saved;
     };
 }

@@ -47,7 +47,7 @@ UiTestEnv::UiTestEnv(bool withServer, int threads)
     QUpdateDialog::setShown(false);
     const QString startIni = m_temp + QStringLiteral("start.ini");
     testsupport::writeAll(startIni, QStringLiteral("[config]\ndebug=1\nthreads=%1\n").arg(threads).toUtf8());
-    QAppSetting::instance()->setFile(startIni);
+    QAppSetting::instance()->reopen(startIni);
     if (withServer)
     {
         m_server = PlatformServer::startDemo();
@@ -71,8 +71,7 @@ UiTestEnv::~UiTestEnv()
     QCoreApplication::sendPostedEvents();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     // No test inherits the sign-in of the one before it.
-    QUser::instance()->setTeacherId(0);
-    QUser::instance()->setToken(QString(), QString());
+    QUser::instance()->signOut();
     if (m_server)
         m_server->stop();
     CGlobal::uninit();
