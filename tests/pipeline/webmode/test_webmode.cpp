@@ -91,6 +91,9 @@ namespace
 class WebModeTest : public ::testing::Test
 {
 protected:
+    // A data folder of its own: no slice or transcode an earlier case left is in it.
+    testsupport::FreshFolders m_folders;
+
     void SetUp() override
     {
         CGlobal::init();
