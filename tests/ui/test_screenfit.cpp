@@ -1,5 +1,6 @@
 // Windows fit the free area of a small screen: the main window and the dialogs at UI scale
 // 1.25 (the offscreen screen is 800x600; with QT_SCALE_FACTOR=1.25 it is smaller still).
+#include <QCoreApplication>
 #include <QGuiApplication>
 #include <QListWidget>
 #include <QScreen>
@@ -43,8 +44,10 @@ TEST(UiScreenFit, MainWindowOpensInsideTheScreenAtScale125)
     window.show();
     ASSERT_TRUE(testsupport::waitUntil([&]() { return freeArea().contains(window.frameGeometry()); }, 5000))
         << describe(window.frameGeometry()) << " in " << describe(freeArea());
-    // Still inside once whatever the first show started (a maximise) has run.
-    QTest::qWait(50);
+    // Still inside once whatever the first show started (a maximise) has run: the window
+    // system's events queued by now and the events they post.
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents();
     EXPECT_TRUE(freeArea().contains(window.frameGeometry())) << describe(window.frameGeometry());
     EXPECT_LE(window.minimumWidth(), freeArea().width());
     EXPECT_LE(window.minimumHeight(), freeArea().height());
