@@ -2,10 +2,10 @@
 
 #include <functional>
 
-#include <QString>
 #include <QByteArray>
 #include <QList>
 #include <QPair>
+#include <QString>
 #include <QStringList>
 
 namespace testsupport
