@@ -19,6 +19,12 @@ void QIniFile::setFile(const QString &path)
     m_settings.reset(new QSettings(path, QSettings::IniFormat));
 }
 
+void QIniFile::reopen(const QString &path)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_settings.reset(path.isEmpty() ? nullptr : new QSettings(path, QSettings::IniFormat));
+}
+
 QString QIniFile::fileName() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -22,6 +22,8 @@ public:
 
     // Opens `path` only when no file is set yet; a later call changes nothing.
     void setFile(const QString &path);
+    // Opens `path` whatever was set before, none when it is empty (a test's own file).
+    void reopen(const QString &path);
     QString fileName() const;
     // True when the file exists but could not be read as INI.
     bool isDamaged() const;

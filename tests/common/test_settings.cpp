@@ -199,12 +199,20 @@ namespace
         EXPECT_EQ(ini.getString(QStringLiteral("config"), QStringLiteral("threads")), QStringLiteral("5"));
         EXPECT_FLOAT_EQ(ini.getFloat(QStringLiteral("config"), QStringLiteral("threads"), 0.0f), 5.0f);
         EXPECT_EQ(ini.getInt64(QStringLiteral("config"), QStringLiteral("missing"), -4), -4);
+
+        // A test's own file replaces it on purpose; none at all gives the defaults.
+        ini.reopen(dir + QStringLiteral("other.ini"));
+        EXPECT_EQ(ini.fileName(), dir + QStringLiteral("other.ini"));
+        EXPECT_EQ(ini.getInt(QStringLiteral("config"), QStringLiteral("threads"), 3), 1);
+        ini.reopen(QString());
+        EXPECT_TRUE(ini.fileName().isEmpty());
+        EXPECT_EQ(ini.getInt(QStringLiteral("config"), QStringLiteral("threads"), 3), 3);
     }
 
     TEST(IniFileTest, AbsentStartIniGivesDebugOffAndThreeThreads)
     {
         const QString path = testsupport::newTempDir() + QStringLiteral("start.ini");
-        QAppSetting::instance()->setFile(path);
+        QAppSetting::instance()->reopen(path);
         EXPECT_FALSE(QAppSetting::instance()->getBool(QStringLiteral("config"), QStringLiteral("debug"), false));
         EXPECT_EQ(QAppSetting::instance()->getInt(QStringLiteral("config"), QStringLiteral("threads"), 3), 3);
         EXPECT_EQ(QAppSetting::instance(), QAppSetting::instance());

@@ -6,8 +6,29 @@
 #include "qplatformhosts.h"
 #include "testsupport.h"
 
+namespace
+{
+    // No start.ini and no host in the environment while it lives, whatever the test before set.
+    class NoHostsSet
+    {
+    public:
+        NoHostsSet() { reset(); }
+        ~NoHostsSet() { reset(); }
+
+    private:
+        static void reset()
+        {
+            QAppSetting::instance()->reopen(QString());
+            for (const char *name : {"VANTREL_API_HOST", "VANTREL_WEB_HOST", "VANTREL_SITE_HOST", "VANTREL_DOCS_HOST",
+                                     "VANTREL_UPLOAD_HOST"})
+                qunsetenv(name);
+        }
+    };
+}
+
 TEST(QPlatformHosts, DefaultsToTheLocalServer)
 {
+    const NoHostsSet clean;
     EXPECT_EQ(QPlatformHosts::apiHost(), QStringLiteral("127.0.0.1:18480"));
     EXPECT_EQ(QPlatformHosts::docsHost(), QStringLiteral("127.0.0.1:18480"));
     EXPECT_EQ(QPlatformHosts::apiBaseUrl(), QStringLiteral("http://127.0.0.1:18480/"));
@@ -16,10 +37,11 @@ TEST(QPlatformHosts, DefaultsToTheLocalServer)
 // "start.ini" first, the environment over it, typing slips tolerated.
 TEST(QPlatformHosts, ReadsStartIniAndTheEnvironment)
 {
+    const NoHostsSet clean;
     const QString ini = testsupport::newTempDir() + QStringLiteral("start.ini");
     ASSERT_TRUE(testsupport::writeAll(ini,
         "[config]\napi_host=api.test:81\nweb_host= http://web.test:82/ \nsite_host=site.test\ndocs_host=\n"));
-    QAppSetting::instance()->setFile(ini);
+    QAppSetting::instance()->reopen(ini);
 
     EXPECT_EQ(QPlatformHosts::apiHost(), QStringLiteral("api.test:81"));
     EXPECT_EQ(QPlatformHosts::webHost(), QStringLiteral("web.test:82"));
@@ -40,7 +62,8 @@ TEST(QPlatformHosts, ReadsStartIniAndTheEnvironment)
 // The start.ini that ships beside the programs points every host at the demo server.
 TEST(QPlatformHosts, ShippedStartIni)
 {
-    QAppSetting::instance()->setFile(QStringLiteral(VANTREL_SOURCE_DIR "resources/start.ini"));
+    const NoHostsSet clean;
+    QAppSetting::instance()->reopen(QStringLiteral(VANTREL_SOURCE_DIR "resources/start.ini"));
     QAppSetting *ini = QAppSetting::instance();
     EXPECT_FALSE(ini->getBool(QStringLiteral("config"), QStringLiteral("debug"), true));
     EXPECT_EQ(ini->getInt(QStringLiteral("config"), QStringLiteral("threads"), 0), 3);

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 #include <vector>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -105,6 +106,9 @@ TEST_F(NamedPipe, PlantedRuntimeFolderIsNotUsed)
     const std::string saved = getenv("XDG_RUNTIME_DIR");
     const std::string fallback = std::string(getenv("TMPDIR")) + "/vantrel-" + std::to_string(getuid());
     const std::string target = std::string(getenv("TMPDIR")) + "/elsewhere";
+    // The usual name is free: an earlier test of this process may have made the folder.
+    std::error_code ignored;
+    std::filesystem::remove_all(fallback, ignored);
     ASSERT_EQ(::mkdir(target.c_str(), 0777), 0);
     enum Plant { Link, ForeignFolder };
     for (const Plant plant : {Link, ForeignFolder}) {

@@ -112,10 +112,14 @@ namespace
     }
 }
 
-// One source video in a folder of its own; the run's data folder is the isolated XDG one.
+// One source video in a folder of its own; the run's data folder is a fresh XDG one.
 class SorbinFaults : public ::testing::Test
 {
 protected:
+    // Each case has a data folder and TMPDIR of its own: what an earlier run left (a planted
+    // or a killed run's index, logs, work folders) never reaches the next one.
+    testsupport::FreshFolders m_folders;
+
     void SetUp() override
     {
         // The frame-mode bounds of a minute, shortened so that a stuck pass fails in seconds.

@@ -334,105 +334,168 @@ namespace
 // folder, through another process's open folder, as a hard link), folders that are no absolute
 // folder paths, modes the program doesn't know. Each one fails with "1:failed" alone and exit
 // code 1 before any file is made or removed; a sound task through the same paths still runs.
-TEST(SorbinHostileTask, RefusedBeforeAnyFileIsTouched)
+namespace
 {
-    const QString root = testsupport::newTempDir() + QStringLiteral("任务/");
-    const QString src = root + QStringLiteral("src/");
-    const QString out = root + QStringLiteral("out/");
-    ASSERT_TRUE(QDir().mkpath(src));
-    ASSERT_TRUE(QDir().mkpath(out + QStringLiteral("a")));
-    const QString name = QStringLiteral("第1课 intro.mp4");
-    const QString tmpName = QStringLiteral("第2课.vep.tmp");
-    ASSERT_TRUE(testsupport::writeAll(src + name, pattern(5000, 21)));
-    ASSERT_TRUE(testsupport::writeAll(src + tmpName, pattern(3000, 22)));
-    ASSERT_EQ(::symlink("src", QFile::encodeName(root + QStringLiteral("link")).constData()), 0);
-    ASSERT_EQ(::link(QFile::encodeName(src + name).constData(), QFile::encodeName(out + QStringLiteral("hard.vep")).constData()), 0);
-    // The way the main program hands its folders: a path through a folder it holds open.
-    const int srcFd = ::open(QFile::encodeName(src).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const int outFd = ::open(QFile::encodeName(out).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ASSERT_GE(srcFd, 0);
-    ASSERT_GE(outFd, 0);
-    const QString srcByFd = QStringLiteral("/proc/%1/fd/%2/").arg(::getpid()).arg(srcFd);
-    const QString outByFd = QStringLiteral("/proc/%1/fd/%2/").arg(::getpid()).arg(outFd);
-    const QString link = root + QStringLiteral("link/");
-
-    struct Case
+    // One task: its paths are written with the names of the tree's parts, filled in by the
+    // fixture: {root}, {src}, {out}, {link} (a link to the source folder), {srcfd} and {outfd}
+    // (the folders through descriptors this process holds open), {name} (the source),
+    // {tmp} (a file named as the temporary output of "第2课.vep"), {nul} (a NUL character).
+    struct TaskRow
     {
-        const char *what;
+        const char *name;   // the row's name in the test's name
         int type;
-        QString filePath, fileName, savePath, videoKey;
-    };
-    const QString nul = QStringLiteral("x") + QChar(0) + QStringLiteral(".vep");
-    const Case cases[] = {
-        {"key climbing out", 7, src, name, out, QStringLiteral("../x.vep")},
-        {"key into a subfolder", 7, src, name, out, QStringLiteral("a/b")},
-        {"key ..", 7, src, name, out, QStringLiteral("..")},
-        {"key .", 7, src, name, out, QStringLiteral(".")},
-        {"empty key", 7, src, name, out, QString()},
-        {"key with NUL", 7, src, name, out, nul},
-        {"file name climbing out", 7, out, QStringLiteral("../src/") + name, out, QStringLiteral("x.vep")},
-        {"file name ..", 0, src, QStringLiteral(".."), out, QStringLiteral("x.vep")},
-        {"key is the source", 7, src, name, src, name},
-        {"key is the source, copy", 0, src, name, src, name},
-        {"source is the temporary name", 7, src, tmpName, src, QStringLiteral("第2课.vep")},
-        {"key is the source through a link to its folder", 7, src, name, link, name},
-        {"temporary name through a link to its folder", 3, src, tmpName, link, QStringLiteral("第2课.vep")},
-        {"key is the source through an open folder", 7, src, name, srcByFd, name},
-        {"source through an open folder is the temporary name", 7, srcByFd, tmpName, src, QStringLiteral("第2课.vep")},
-        {"key names a hard link of the source", 7, src, name, out, QStringLiteral("hard.vep")},
-        {"relative output folder", 7, src, name, QStringLiteral("out/"), QStringLiteral("x.vep")},
-        {"output folder without its /", 7, src, name, root + QStringLiteral("out"), QStringLiteral("x.vep")},
-        {"source folder with NUL", 7, src.left(src.size() - 1) + QChar(0) + QStringLiteral("/"), name, out, QStringLiteral("x.vep")},
-        {"mode 2", 2, src, name, out, QStringLiteral("x.vep")},
-        {"mode 4", 4, src, name, out, QStringLiteral("x.vep")},
-        {"mode -1", -1, src, name, out, QStringLiteral("x.vep")},
-        {"mode 9", 9, src, name, out, QStringLiteral("x.vep")},
+        const char *filePath;
+        const char *fileName;
+        const char *savePath;
+        const char *videoKey;
     };
 
-    auto argumentsOf = [](const Case &c, const QString &pipe) {
-        QJsonObject task = QJsonDocument::fromJson(sorbintest::taskJson(c.type, c.filePath, c.fileName, c.videoKey).toUtf8()).object();
-        task.insert(QStringLiteral("save_path"), c.savePath);
-        return QStringList {QString::fromUtf8(QJsonDocument(task).toJson(QJsonDocument::Compact)), QString::fromLatin1(kKey), pipe};
-    };
-
-    const std::vector<std::string> before = treeOf(root);
-    ASSERT_EQ(before.size(), 7);
-    for (const Case &c : cases)
+    void PrintTo(const TaskRow &row, std::ostream *os)
     {
-        SCOPED_TRACE(c.what);
-        const QString pipe = sorbintest::newPipeName();
-        const RunResult r = sorbintest::runSorbin(argumentsOf(c, pipe), pipe);
-        EXPECT_EQ(r.status, QProcess::NormalExit);
-        EXPECT_EQ(r.exitCode, 1) << r.output.constData();
-        EXPECT_EQ(r.messages.size(), 1u) << "nothing before the last message";
-        if (!r.messages.empty())
+        *os << row.name;
+    }
+
+    std::string rowName(const ::testing::TestParamInfo<TaskRow> &info)
+    {
+        return info.param.name;
+    }
+
+    // A tree of a source folder and an output folder, with a link to the source folder and a
+    // hard link of the source in the output folder, and both folders held open.
+    class SorbinTaskPaths : public ::testing::TestWithParam<TaskRow>
+    {
+    protected:
+        void SetUp() override
         {
-            EXPECT_EQ(r.messages.back().text, "1:failed\n");
+            m_root = testsupport::newTempDir() + QStringLiteral("任务/");
+            m_src = m_root + QStringLiteral("src/");
+            m_out = m_root + QStringLiteral("out/");
+            ASSERT_TRUE(QDir().mkpath(m_src));
+            ASSERT_TRUE(QDir().mkpath(m_out + QStringLiteral("a")));
+            ASSERT_TRUE(testsupport::writeAll(m_src + m_name, pattern(5000, 21)));
+            ASSERT_TRUE(testsupport::writeAll(m_src + m_tmpName, pattern(3000, 22)));
+            ASSERT_EQ(::symlink("src", QFile::encodeName(m_root + QStringLiteral("link")).constData()), 0);
+            ASSERT_EQ(::link(QFile::encodeName(m_src + m_name).constData(),
+                             QFile::encodeName(m_out + QStringLiteral("hard.vep")).constData()), 0);
+            // The way the main program hands its folders: a path through a folder it holds open.
+            m_srcFd = ::open(QFile::encodeName(m_src).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            m_outFd = ::open(QFile::encodeName(m_out).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            ASSERT_GE(m_srcFd, 0);
+            ASSERT_GE(m_outFd, 0);
+            m_before = treeOf(m_root);
+            ASSERT_EQ(m_before.size(), 7u);
         }
-        EXPECT_EQ(treeOf(root), before);
-        EXPECT_TRUE(QDir(QWorkFolder::defaultRoot()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
-    }
 
-    // The same paths in a sound task: the open folders, and the link to a folder that isn't
-    // the source's own name.
-    const Case sound[] = {
-        {"through open folders", 7, srcByFd, name, outByFd, QStringLiteral("ok1.vep")},
-        {"through a link to the source folder", 7, link, name, out, QStringLiteral("ok2.vep")},
-        {"beside the source", 7, src, name, src, QStringLiteral("ok3.vep")},
+        void TearDown() override
+        {
+            if (m_srcFd >= 0)
+                ::close(m_srcFd);
+            if (m_outFd >= 0)
+                ::close(m_outFd);
+        }
+
+        QString fill(const char *text) const
+        {
+            QString out = QString::fromUtf8(text);
+            const std::pair<const char *, QString> parts[] = {
+                {"{root}", m_root},
+                {"{src}", m_src},
+                {"{out}", m_out},
+                {"{link}", m_root + QStringLiteral("link/")},
+                {"{srcfd}", QStringLiteral("/proc/%1/fd/%2/").arg(::getpid()).arg(m_srcFd)},
+                {"{outfd}", QStringLiteral("/proc/%1/fd/%2/").arg(::getpid()).arg(m_outFd)},
+                {"{name}", m_name},
+                {"{tmp}", m_tmpName},
+                {"{nul}", QString(QChar(0))},
+            };
+            for (const auto &part : parts)
+                out.replace(QString::fromLatin1(part.first), part.second);
+            return out;
+        }
+
+        RunResult run(const TaskRow &row) const
+        {
+            QJsonObject task = QJsonDocument::fromJson(
+                sorbintest::taskJson(row.type, fill(row.filePath), fill(row.fileName), fill(row.videoKey)).toUtf8()).object();
+            task.insert(QStringLiteral("save_path"), fill(row.savePath));
+            const QString pipe = sorbintest::newPipeName();
+            return sorbintest::runSorbin(
+                {QString::fromUtf8(QJsonDocument(task).toJson(QJsonDocument::Compact)), QString::fromLatin1(kKey), pipe}, pipe);
+        }
+
+        const QString m_name = QStringLiteral("第1课 intro.mp4");
+        const QString m_tmpName = QStringLiteral("第2课.vep.tmp");
+        QString m_root, m_src, m_out;
+        int m_srcFd = -1;
+        int m_outFd = -1;
+        std::vector<std::string> m_before;
     };
-    for (const Case &c : sound)
+
+    class SorbinHostileTask : public SorbinTaskPaths
     {
-        SCOPED_TRACE(c.what);
-        const QString pipe = sorbintest::newPipeName();
-        const RunResult r = sorbintest::runSorbin(argumentsOf(c, pipe), pipe);
-        EXPECT_EQ(r.exitCode, 0) << r.output.constData();
-        ASSERT_FALSE(r.messages.empty());
-        EXPECT_EQ(r.messages.back().text, "0:success\n");
-    }
-    EXPECT_EQ(testsupport::readAll(src + name), pattern(5000, 21));
-    EXPECT_TRUE(QFile::exists(out + QStringLiteral("ok1.vep")));
-    EXPECT_TRUE(QFile::exists(out + QStringLiteral("ok2.vep")));
-    EXPECT_TRUE(QFile::exists(src + QStringLiteral("ok3.vep")));
-    ::close(srcFd);
-    ::close(outFd);
+    };
+
+    class SorbinSoundTask : public SorbinTaskPaths
+    {
+    };
 }
+
+TEST_P(SorbinHostileTask, RefusedBeforeAnyFileIsTouched)
+{
+    const RunResult r = run(GetParam());
+    EXPECT_EQ(r.status, QProcess::NormalExit);
+    EXPECT_EQ(r.exitCode, 1) << r.output.constData();
+    EXPECT_EQ(r.messages.size(), 1u) << "nothing before the last message";
+    if (!r.messages.empty())
+    {
+        EXPECT_EQ(r.messages.back().text, "1:failed\n");
+    }
+    EXPECT_EQ(treeOf(m_root), m_before);
+    EXPECT_TRUE(QDir(QWorkFolder::defaultRoot()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Tasks, SorbinHostileTask, ::testing::Values(
+    TaskRow {"KeyClimbingOut", 7, "{src}", "{name}", "{out}", "../x.vep"},
+    TaskRow {"KeyIntoASubfolder", 7, "{src}", "{name}", "{out}", "a/b"},
+    TaskRow {"KeyDotDot", 7, "{src}", "{name}", "{out}", ".."},
+    TaskRow {"KeyDot", 7, "{src}", "{name}", "{out}", "."},
+    TaskRow {"EmptyKey", 7, "{src}", "{name}", "{out}", ""},
+    TaskRow {"KeyWithNul", 7, "{src}", "{name}", "{out}", "x{nul}.vep"},
+    TaskRow {"FileNameClimbingOut", 7, "{out}", "../src/{name}", "{out}", "x.vep"},
+    TaskRow {"FileNameDotDot", 0, "{src}", "..", "{out}", "x.vep"},
+    TaskRow {"KeyIsTheSource", 7, "{src}", "{name}", "{src}", "{name}"},
+    TaskRow {"KeyIsTheSourceCopyMode", 0, "{src}", "{name}", "{src}", "{name}"},
+    TaskRow {"SourceIsTheTemporaryName", 7, "{src}", "{tmp}", "{src}", "第2课.vep"},
+    TaskRow {"KeyIsTheSourceThroughALinkToItsFolder", 7, "{src}", "{name}", "{link}", "{name}"},
+    TaskRow {"TemporaryNameThroughALinkToItsFolder", 3, "{src}", "{tmp}", "{link}", "第2课.vep"},
+    TaskRow {"KeyIsTheSourceThroughAnOpenFolder", 7, "{src}", "{name}", "{srcfd}", "{name}"},
+    TaskRow {"SourceThroughAnOpenFolderIsTheTemporaryName", 7, "{srcfd}", "{tmp}", "{src}", "第2课.vep"},
+    TaskRow {"KeyNamesAHardLinkOfTheSource", 7, "{src}", "{name}", "{out}", "hard.vep"},
+    TaskRow {"RelativeOutputFolder", 7, "{src}", "{name}", "out/", "x.vep"},
+    TaskRow {"OutputFolderWithoutItsSlash", 7, "{src}", "{name}", "{root}out", "x.vep"},
+    TaskRow {"SourceFolderWithNul", 7, "{root}src{nul}/", "{name}", "{out}", "x.vep"},
+    TaskRow {"Mode2", 2, "{src}", "{name}", "{out}", "x.vep"},
+    TaskRow {"Mode4", 4, "{src}", "{name}", "{out}", "x.vep"},
+    TaskRow {"ModeMinus1", -1, "{src}", "{name}", "{out}", "x.vep"},
+    TaskRow {"Mode9", 9, "{src}", "{name}", "{out}", "x.vep"}),
+    rowName);
+
+// The same paths in a sound task: the open folders, and the link to a folder that isn't the
+// source's own name. The output is written, the source stays as it was.
+TEST_P(SorbinSoundTask, RunsThroughTheSamePaths)
+{
+    const TaskRow &row = GetParam();
+    const RunResult r = run(row);
+    EXPECT_EQ(r.exitCode, 0) << r.output.constData();
+    ASSERT_FALSE(r.messages.empty());
+    EXPECT_EQ(r.messages.back().text, "0:success\n");
+    EXPECT_EQ(testsupport::readAll(m_src + m_name), pattern(5000, 21));
+    const QString output = (QString::fromUtf8(row.savePath) == QLatin1String("{src}") ? m_src : m_out) + fill(row.videoKey);
+    EXPECT_TRUE(QFile::exists(output)) << output.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Tasks, SorbinSoundTask, ::testing::Values(
+    TaskRow {"ThroughOpenFolders", 7, "{srcfd}", "{name}", "{outfd}", "ok1.vep"},
+    TaskRow {"ThroughALinkToTheSourceFolder", 7, "{link}", "{name}", "{out}", "ok2.vep"},
+    TaskRow {"BesideTheSource", 7, "{src}", "{name}", "{src}", "ok3.vep"}),
+    rowName);

@@ -213,3 +213,32 @@ bool testsupport::feedFifo(const QString &path, const QByteArray &data, int time
     ::close(fd);
     return written == data.size();
 }
+
+testsupport::FreshFolders::FreshFolders()
+{
+    const QString root = newTempDir();
+    const struct
+    {
+        const char *name;
+        const char *folder;
+    } folders[] = {{"HOME", "home"}, {"XDG_DATA_HOME", "data"}, {"XDG_CONFIG_HOME", "config"},
+                   {"XDG_CACHE_HOME", "cache"}, {"TMPDIR", "tmp"}};
+    for (const auto &f : folders)
+    {
+        m_saved.append(qMakePair(QByteArray(f.name), qgetenv(f.name)));
+        const QString path = root + QString::fromLatin1(f.folder);
+        QDir().mkpath(path);
+        qputenv(f.name, QFile::encodeName(path));
+    }
+}
+
+testsupport::FreshFolders::~FreshFolders()
+{
+    for (const auto &saved : m_saved)
+    {
+        if (saved.second.isNull())
+            qunsetenv(saved.first.constData());
+        else
+            qputenv(saved.first.constData(), saved.second);
+    }
+}

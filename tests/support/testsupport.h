@@ -2,6 +2,9 @@
 
 #include <functional>
 
+#include <QByteArray>
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 
@@ -66,4 +69,18 @@ namespace testsupport
     // Writes `data` into the FIFO at `path` once a reader has opened it and closes it; false
     // when no reader comes within `timeoutMs`.
     bool feedFifo(const QString &path, const QByteArray &data, int timeoutMs);
+    // Points HOME, TMPDIR and the XDG data, config and cache folders of this process, and so
+    // of the children it starts, at new empty folders while it lives; the runtime folder stays.
+    // A test that writes where the programs write then starts clean of the tests before it.
+    class FreshFolders
+    {
+    public:
+        FreshFolders();
+        ~FreshFolders();
+        FreshFolders(const FreshFolders &) = delete;
+        FreshFolders &operator=(const FreshFolders &) = delete;
+
+    private:
+        QList<QPair<QByteArray, QByteArray>> m_saved;
+    };
 }

@@ -1,9 +1,9 @@
+#include <QCoreApplication>
 #include <QFile>
 #include <QLabel>
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -59,7 +59,6 @@ TEST_F(UiFailedRow, ReasonOnTheRowAndRetryKeepsItInLine)
     auto label = [row](const char *name) { return row->findChild<QLabel *>(QString::fromLatin1(name)); };
     ASSERT_TRUE(testsupport::waitUntil([&] { return label("labelTip")->text() == QStringLiteral("上传失败"); }, 60000))
         << label("labelTip")->text().toStdString();
-    QTest::qWait(50);
     EXPECT_TRUE(label("labelUploadSize")->text().contains(QStringLiteral("授权码获取失败")))
         << label("labelUploadSize")->text().toStdString();
     EXPECT_TRUE(label("labelError")->toolTip().contains(QStringLiteral("授权码获取失败")));
@@ -70,18 +69,20 @@ TEST_F(UiFailedRow, ReasonOnTheRowAndRetryKeepsItInLine)
     QItemUploadWidget fresh(nullptr, list->viewport());
     fresh.resize(row->size());
     fresh.show();
-    QTest::qWait(20);
+    // Laid out: the layout requests the show and the failure posted have been handled.
+    QCoreApplication::sendPostedEvents();
     const auto place = [](QWidget *r, const char *name) {
         QWidget *w = r->findChild<QWidget *>(QString::fromLatin1(name));
         return w->mapTo(r, QPoint(0, 0));
     };
     row->findChild<QPushButton *>(QStringLiteral("btnReEncrypt"))->click();
-    QTest::qWait(50);
+    QCoreApplication::sendPostedEvents();
     for (const char *name : {"labelTip", "progressBarUpload", "labelError"})
         EXPECT_EQ(place(row, name), place(&fresh, name)) << name;
     EXPECT_FALSE(label("labelUploadSize")->text().contains(QStringLiteral("授权码获取失败")));
     EXPECT_NE(bar->text(), QStringLiteral("失败"));
     ASSERT_TRUE(testsupport::waitUntil([&] { return label("labelTip")->text() == QStringLiteral("已完成"); }, 60000));
+    QCoreApplication::sendPostedEvents();
     for (const char *name : {"labelTip", "progressBarUpload", "labelError"})
         EXPECT_EQ(place(row, name), place(&fresh, name)) << name;
 

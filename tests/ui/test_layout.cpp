@@ -1,4 +1,5 @@
 #include <QApplication>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -101,7 +102,7 @@ namespace
         void TearDown() override
         {
             // Replies still under way land here, not in the next test.
-            QTest::qWait(50);
+            env.deliverPendingReplies();
             QUIScale::setFactor(1.0f);
             qunsetenv("VANTREL_COMPOSITOR");
             QUser::instance()->setTeacherId(0);
@@ -153,7 +154,8 @@ TEST_F(UiLayout, RowsFollowTheListAfterMaximiseAndRestore)
     ASSERT_TRUE(testsupport::waitUntil([&] { return ui.listWidgetRecord->count() == 3; }, 5000));
     window.resize(1008, 696);
     window.show();
-    QTest::qWait(50);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    QCoreApplication::sendPostedEvents();
 
     struct Step
     {
@@ -169,13 +171,16 @@ TEST_F(UiLayout, RowsFollowTheListAfterMaximiseAndRestore)
     };
     for (const Step &step : steps)
     {
+        const QSize before = window.size();
         step.act();
-        QTest::qWait(100);
+        // Every step changes the window's size; the lists' layouts follow in posted events.
+        EXPECT_TRUE(testsupport::waitUntil([&] { return window.size() != before; }, 5000)) << step.what;
+        QCoreApplication::sendPostedEvents();
         for (int page : {1, 2})
         {
             // Both pages, whichever is shown: the hidden one must be right when it comes back.
             window.form().stackedWidgetMain->setCurrentIndex(page);
-            QTest::qWait(20);
+            QCoreApplication::sendPostedEvents();
         }
         expectRowsFit(ui.listWidgetUpload, step.what);
         expectRowsFit(ui.listWidgetRecord, step.what);
@@ -293,7 +298,9 @@ TEST_F(UiLayout, ShadowOnlyWithACompositor)
         QUpdateDialog update(true, nullptr);
         box.show();
         update.show();
-        QTest::qWait(50);
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&box));
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&update));
+        QCoreApplication::sendPostedEvents();
         if (!compositor)
         {
             // The corners are the window's own face, not a transparent (black on screen) margin.
@@ -318,7 +325,8 @@ TEST_F(UiLayout, SettingsDialogCentredOnTheWindow)
     QMainWidget window(nullptr);
     window.move(150, 90);
     window.show();
-    QTest::qWait(50);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    QCoreApplication::sendPostedEvents();
     QPoint centre;
     ModalAnswer answer([&](QWidget *w) {
         if (!qobject_cast<QConfigureDialog *>(w))

@@ -42,7 +42,8 @@ namespace
             dialog.show();
             dialog.findChild<QPushButton *>(QStringLiteral("btnLogin"))->click();
             testsupport::waitUntil([&]() { return finished.count() > 0 || (messages && !messages->isEmpty()); }, 8000);
-            QTest::qWait(50);
+            // No reply still under way that could finish the dialog after all.
+            env.deliverPendingReplies();
             return finished.isEmpty() ? -1 : finished.at(0).at(0).toInt();
         }
     };
@@ -216,7 +217,6 @@ TEST_F(UiLogin, SlowServerWaitIsShownAndOneAnswerGivesOneBox)
     ASSERT_TRUE(testsupport::waitUntil([&]() { return !messages.isEmpty(); }, 10000));
     // Every request sent has been answered and delivered by now.
     env.deliverPendingReplies();
-    QTest::qWait(50);
     EXPECT_EQ(messages, QStringList {QStringLiteral("(28)访问超时")});
     EXPECT_EQ(env.server()->requests("Login/login").size(), 1u);
     EXPECT_FALSE(dialog.isWaiting());

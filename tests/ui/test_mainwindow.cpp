@@ -203,8 +203,8 @@ TEST_F(UiMainWindowIdle, RemovingTheLastJob)
     SettingsAnswer answer;
     emit window->dropList({QUrl::fromLocalFile(sourceClip())});
     ASSERT_EQ(window->form().listWidgetUpload->count(), 1);
-    QTest::qWait(50);
-    EXPECT_EQ(window->form().stackedWidgetUpload->currentIndex(), 1);
+    // The page of jobs comes up a moment after the row.
+    EXPECT_TRUE(testsupport::waitUntil([&]() { return window->form().stackedWidgetUpload->currentIndex() == 1; }, 3000));
 
     window->form().progressUploadTotal->setValue(40);
     uploadRow()->findChild<QPushButton *>(QStringLiteral("btnCancelUpload"))->click();
@@ -411,7 +411,8 @@ TEST(UiMainWindowFiles, CorruptStateFilesAreKept)
         window.start();
         window.show();
         ASSERT_TRUE(testsupport::waitUntil([&]() { return told.size() == 2; }, 5000));
-        QTest::qWait(100);
+        // No third box: the start's replies have all arrived (and been answered) by now.
+        env.deliverPendingReplies();
         EXPECT_EQ(told.size(), 2);
         EXPECT_TRUE(told.join(QLatin1Char('\n')).contains(QStringLiteral("records.json.bad")));
         EXPECT_TRUE(told.join(QLatin1Char('\n')).contains(QStringLiteral("work.json.bad")));

@@ -2,6 +2,7 @@
 // rows in view have row widgets.
 #include <functional>
 
+#include <QCoreApplication>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
@@ -99,7 +100,18 @@ namespace
             window->resize(QUIScale::scale(1008), QUIScale::scale(696));
             window->show();
             window->form().btnTabRecord->click();
-            QTest::qWait(50);
+            ASSERT_TRUE(rowsShown());
+        }
+
+        // The window is on the screen at its size and the rows in view have their widgets.
+        bool rowsShown()
+        {
+            if (!QTest::qWaitForWindowExposed(window.get()))
+                return false;
+            // The layout and the lazy rows' refresh it asked for.
+            QCoreApplication::sendPostedEvents();
+            return list()->count() == 0
+                || testsupport::waitUntil([this]() { return list()->itemWidget(list()->item(0)) != nullptr; }, 5000);
         }
 
         QListWidget *list() const
@@ -159,8 +171,10 @@ TEST_F(UiRecordPage, ThousandsOfRecordsShowInIdOrderWithBoundedWidgets)
     }
 
     // A wider window: rows made from now on take the new width.
+    const int narrow = list()->viewport()->width();
     window->resize(QUIScale::scale(1300), QUIScale::scale(800));
-    QTest::qWait(50);
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return list()->viewport()->width() > narrow; }, 5000));
+    QCoreApplication::sendPostedEvents();
     QWidget *wide = scrollTo(list(), 2500);
     ASSERT_NE(wide, nullptr);
     EXPECT_EQ(wide->width(), list()->viewport()->width());
@@ -176,7 +190,8 @@ TEST_F(UiRecordPage, ThousandsOfRecordsShowInIdOrderWithBoundedWidgets)
         window->onAddRecordItem(record);
     }
     ASSERT_TRUE(testsupport::waitUntil([&]() { return list()->count() == count + 2000; }, 10000));
-    QTest::qWait(20);
+    // The refresh the last insertion asked for has run.
+    QCoreApplication::sendPostedEvents();
     EXPECT_EQ(ui.labelRecordNum->text(), QString::number(count + 2000));
     EXPECT_LE(rowWidgets(list()).size(), widgetBound());
     EXPECT_EQ(shownName(scrollTo(list(), 0)), nameOf(idOf(count + 1999)));
@@ -270,7 +285,7 @@ TEST_F(UiRecordPage, OneOrderDuringTheRunAndAfterARestart)
     window.reset(new QMainWidget(nullptr));
     window->show();
     window->form().btnTabRecord->click();
-    QTest::qWait(50);
+    ASSERT_TRUE(rowsShown());
     EXPECT_EQ(shownOrder(list()), expected);
     EXPECT_EQ(window->form().labelRecordNum->text(), QStringLiteral("7"));
 }

@@ -1,12 +1,15 @@
 // Windows fit the free area of a small screen: the main window and the dialogs at UI scale
 // 1.25 (the offscreen screen is 800x600; with QT_SCALE_FACTOR=1.25 it is smaller still).
+#include <QCoreApplication>
 #include <QGuiApplication>
+#include <QListWidget>
 #include <QScreen>
 #include <QTest>
 #include <QTimer>
 
 #include <gtest/gtest.h>
 
+#include "platformserver.h"
 #include "qaboutdialog.h"
 #include "qconfiguredialog.h"
 #include "qlogindialog.h"
@@ -41,8 +44,10 @@ TEST(UiScreenFit, MainWindowOpensInsideTheScreenAtScale125)
     window.show();
     ASSERT_TRUE(testsupport::waitUntil([&]() { return freeArea().contains(window.frameGeometry()); }, 5000))
         << describe(window.frameGeometry()) << " in " << describe(freeArea());
-    // Still inside once whatever the first show started (a maximise) has run.
-    QTest::qWait(50);
+    // Still inside once whatever the first show started (a maximise) has run: the window
+    // system's events queued by now and the events they post.
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents();
     EXPECT_TRUE(freeArea().contains(window.frameGeometry())) << describe(window.frameGeometry());
     EXPECT_LE(window.minimumWidth(), freeArea().width());
     EXPECT_LE(window.minimumHeight(), freeArea().height());
@@ -59,7 +64,17 @@ TEST(UiScreenFit, DialogFitsAndItsMessageBoxIsCentredOnIt)
     UiTestEnv env(true, 0);
     QUIScale::setFactor(QUIScale::factorForScreen(120.0, freeArea().size()));
     env.signInDemo();
+    // No course to choose: confirming then always asks for one. The dialog's search is
+    // answered before the test confirms, so that no late answer picks a course meanwhile.
+    Fault noCourses;
+    noCourses.patch["data"] = Json::Value(Json::arrayValue);
+    noCourses.count = 1;
+    env.server()->setFault("Teacher/teacherVideoList", noCourses);
     QConfigureDialog dialog;
+    env.deliverPendingReplies();
+    ASSERT_EQ(env.server()->requests("Teacher/teacherVideoList").size(), 1u);
+    auto *courses = dialog.findChild<QListWidget *>(QStringLiteral("listWidgetCourse"));
+    ASSERT_NE(courses, nullptr);
     if (dialog.width() > freeArea().width() || dialog.height() > freeArea().height())
         GTEST_SKIP() << "a screen smaller than the dialog's own design size";
     QRect dialogFrame;
@@ -71,6 +86,8 @@ TEST(UiScreenFit, DialogFitsAndItsMessageBoxIsCentredOnIt)
             if (!dialogFrame.isNull())
                 return false;
             dialogFrame = dialog.frameGeometry();
+            EXPECT_EQ(courses->count(), 0);
+            EXPECT_EQ(courses->currentRow(), -1);
             // Confirming without a course asks for one, in a box of its own (opened once this
             // answer has returned).
             QTimer::singleShot(0, &dialog, [&dialog]() { clickButton(&dialog, "btnOk"); });

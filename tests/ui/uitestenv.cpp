@@ -25,6 +25,7 @@
 #include "qmsgbox.h"
 #include "quiscale.h"
 #include "qrecords.h"
+#include "qupdatedialog.h"
 #include "quser.h"
 #include "qworkpool.h"
 #include "vantrelresources.h"
@@ -42,9 +43,11 @@ UiTestEnv::UiTestEnv(bool withServer, int threads)
     // Every test starts with the pending work and history of its own data folder.
     QWorkPool::instance()->reopen(CGlobal::dataPath() + QStringLiteral("work.json"));
     QRecords::instance()->reopen();
+    // A check for updates asked for by an earlier test's window is not this test's.
+    QUpdateDialog::setShown(false);
     const QString startIni = m_temp + QStringLiteral("start.ini");
     testsupport::writeAll(startIni, QStringLiteral("[config]\ndebug=1\nthreads=%1\n").arg(threads).toUtf8());
-    QAppSetting::instance()->setFile(startIni);
+    QAppSetting::instance()->reopen(startIni);
     if (withServer)
     {
         m_server = PlatformServer::startDemo();
@@ -61,11 +64,14 @@ UiTestEnv::UiTestEnv(bool withServer, int threads)
 
 UiTestEnv::~UiTestEnv()
 {
-    // No test inherits the sign-in of the one before it.
-    QUser::instance()->setTeacherId(0);
-    QUser::instance()->setToken(QString(), QString());
     QWorkPool::instance()->stop();
     QHttpClient::instance()->stop();
+    // The replies of the last requests reach their receivers now, not in the next test: a
+    // lost sign-in they report would otherwise hold back the next test's boxes.
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    // No test inherits the sign-in of the one before it.
+    QUser::instance()->signOut();
     if (m_server)
         m_server->stop();
     CGlobal::uninit();

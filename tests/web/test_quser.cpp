@@ -39,6 +39,8 @@ namespace
             qputenv("VANTREL_API_HOST", m_server->host().c_str());
             QHttpClient::instance()->start(3);
             m_user = QUser::instance();
+            // Signed out, whatever an earlier test signed in as.
+            m_user->signOut();
             ASSERT_TRUE(QObject::connect(m_user, SIGNAL(tokenInvalid()), &m_recorder, SLOT(onTokenInvalid())));
         }
 

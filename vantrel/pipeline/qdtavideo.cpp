@@ -371,6 +371,7 @@ void QDtaVideo::setMediaInfoReader(MediaInfoReader reader)
 {
     std::lock_guard<std::mutex> lock(s_readerMutex);
     s_reader = std::move(reader);
+    s_mediaInfoHung = false;
 }
 
 bool QDtaVideo::mediaInfoHung()

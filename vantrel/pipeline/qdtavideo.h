@@ -75,7 +75,8 @@ public:
 
     // The MediaInfo reader: fills `facts` from the file at `path` (zeros when unreadable).
     static void readMediaInfo(const QString &path, MediaFacts &facts);
-    // Replaces the MediaInfo reader (tests); an empty function restores the real one.
+    // Replaces the MediaInfo reader (tests); an empty function restores the real one. The
+    // reader set is asked again even after an earlier one timed out.
     using MediaInfoReader = std::function<void(const QString &, MediaFacts &)>;
     static void setMediaInfoReader(MediaInfoReader reader);
     // True once a MediaInfo reader timed out in this process.

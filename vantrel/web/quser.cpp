@@ -60,6 +60,16 @@ void QUser::setToken(const QString &token, const QString &tokenSecret)
     m_signInLost = false;
 }
 
+void QUser::signOut()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_uname.clear();
+    }
+    setToken(QString(), QString());
+    setTeacherId(0);
+}
+
 void QUser::setTeacherId(int teacherId)
 {
     m_teacherId = teacherId;

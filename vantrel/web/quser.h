@@ -24,6 +24,8 @@ public:
     static QUser *instance();
 
     void setToken(const QString &token, const QString &tokenSecret);
+    // Forgets the sign-in: token, secret, user name and teacher id, as before the first one.
+    void signOut();
     void setTeacherId(int teacherId);
     int teacherId() const;
     QString mac() const;

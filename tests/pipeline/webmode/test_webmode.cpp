@@ -91,6 +91,9 @@ namespace
 class WebModeTest : public ::testing::Test
 {
 protected:
+    // A data folder of its own: no slice or transcode an earlier case left is in it.
+    testsupport::FreshFolders m_folders;
+
     void SetUp() override
     {
         CGlobal::init();
@@ -531,6 +534,9 @@ TEST_F(WebModeTest, StopFromAnotherThreadEndsAndReapsChild)
         // An earlier run's result: a failed transcode leaves it alone, a failed slicing removes it.
         QDir().mkpath(model.sliceFolder());
         testsupport::writeAll(model.sliceFolder() + QStringLiteral("earlier.ts"), "ts");
+        ProgressLog log;
+        EXPECT_TRUE(QObject::connect(&model, SIGNAL(signal_progress(int, int)), &log, SLOT(onProgress(int, int)),
+                                     Qt::DirectConnection));
 
         auto future = std::async(std::launch::async, [&model]() {
             try {
@@ -542,7 +548,8 @@ TEST_F(WebModeTest, StopFromAnotherThreadEndsAndReapsChild)
         });
         ASSERT_TRUE(testsupport::waitUntil([this]() { return QFileInfo::exists(m_fakeDir + QStringLiteral("pid")); },
                                            10000));
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        // Stopped once the child is at work (past its trap): its progress has been read.
+        EXPECT_TRUE(testsupport::waitUntil([&log]() { return !log.values().empty(); }, 10000));
         const pid_t pid = fakePid();
         ASSERT_GT(pid, 0);
         model.stop();

@@ -80,7 +80,8 @@ namespace
         }
         void TearDown() override
         {
-            QTest::qWait(50);
+            // Replies still under way land here, not in the next test.
+            env.deliverPendingReplies();
             QUiHelper::setClock(nullptr);
             QUser::instance()->setTeacherId(0);
             QUser::instance()->setToken(QString(), QString());

@@ -250,7 +250,8 @@ TEST_F(UpdateDialogs, LongLogLinesWrap)
     QUpdateDialog dialog(true, nullptr);
     dialog.setInfo(QStringLiteral("6.02"), QStringLiteral("http://127.0.0.1/x"), {line, QStringLiteral("2、短的一行")});
     dialog.show();
-    QTest::qWait(20);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+    QCoreApplication::sendPostedEvents();
     auto *view = child<QListView>(&dialog, "listViewLog");
     const QRect first = view->visualRect(view->model()->index(0, 0));
     const QRect second = view->visualRect(view->model()->index(1, 0));

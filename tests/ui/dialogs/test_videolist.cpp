@@ -266,7 +266,8 @@ TEST_F(VideoList, RenameAgainstTheServer)
         EXPECT_EQ(shownInEdit, QFileInfo(row->name()).completeBaseName());
         if (s.typed.isEmpty())
         {
-            QTest::qWait(200);
+            // Every request sent so far has been answered: a rename would be in the log.
+            env.deliverPendingReplies();
             EXPECT_TRUE(server->requests("Yunupload/rename").empty());
         }
         else
@@ -281,7 +282,7 @@ TEST_F(VideoList, RenameAgainstTheServer)
             else
                 EXPECT_TRUE(testsupport::waitUntil([&] { return notices == QStringList {s.notice}; }, 5000)) << notices.join('|').toStdString();
         }
-        QTest::qWait(50);
+        env.deliverPendingReplies();
         EXPECT_EQ(row->name(), s.shownAfter);
         EXPECT_EQ(serverNames(server, 12).first(), QStringLiteral("开篇 改.mp4"));
     }
@@ -325,7 +326,7 @@ TEST_F(VideoList, DeleteAgainstTheServer)
         });
         list.onMenuDel();
         EXPECT_EQ(questions, QStringList {QStringLiteral("确认删除文件【第二课.mp4】吗？")});
-        QTest::qWait(200);
+        env.deliverPendingReplies();
         EXPECT_TRUE(server->requests("Yunupload/delete").empty());
         EXPECT_EQ(list.count(), 2);
     }
@@ -335,7 +336,7 @@ TEST_F(VideoList, DeleteAgainstTheServer)
         const QStringList shown = confirmDelete(list, 1, 2);
         ASSERT_EQ(shown.size(), 2);
         EXPECT_EQ(shown.last(), QStringLiteral("视频正在使用中"));
-        QTest::qWait(100);
+        env.deliverPendingReplies();
         EXPECT_EQ(names(list), (QStringList {QStringLiteral("第一课 开篇.mp4"), QStringLiteral("第二课.mp4")}));
         EXPECT_EQ(serverNames(server, 12).size(), 2);
     }
@@ -382,7 +383,7 @@ TEST_F(VideoList, RowGoneWhileAsking)
         else
             list.onMenuDel();
         EXPECT_EQ(asked, 1);
-        QTest::qWait(200);
+        env.deliverPendingReplies();
         EXPECT_TRUE(server->requests(rename ? "Yunupload/rename" : "Yunupload/delete").empty());
         EXPECT_EQ(list.count(), 2);
         EXPECT_EQ(rowAt(list, 1)->name(), QStringLiteral("第二课.mp4"));
@@ -407,7 +408,7 @@ TEST_F(VideoList, DeleteFailuresKeepTheItem)
         const QStringList shown = confirmDelete(list, 0, 2);
         ASSERT_EQ(shown.size(), 2);
         EXPECT_FALSE(shown.last().isEmpty());
-        QTest::qWait(100);
+        env.deliverPendingReplies();
         EXPECT_EQ(names(list), (QStringList {QStringLiteral("第一课 开篇.mp4"), QStringLiteral("第二课.mp4")}));
     }
 }
@@ -436,7 +437,8 @@ TEST_F(VideoList, DeleteReplyForARowThatIsGone)
     fill(list, videos);
     ASSERT_EQ(list.count(), 2);
     ASSERT_TRUE(testsupport::waitUntil([&] { return serverNames(server, 12).size() == 1; }, 5000));
-    QTest::qWait(300);
+    // The confirmation itself has arrived.
+    env.deliverPendingReplies();
     EXPECT_EQ(list.count(), 2);
     EXPECT_EQ(names(list), (QStringList {QStringLiteral("第一课 开篇.mp4"), QStringLiteral("第二课.mp4")}));
 }
