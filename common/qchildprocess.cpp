@@ -2,6 +2,7 @@
 
 #include <csignal>
 
+#include <fcntl.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -35,11 +36,19 @@ QTiedProcess::QTiedProcess(QObject *parent)
 {
 }
 
+void QTiedProcess::keepOpen(int fd)
+{
+    m_keptFd = fd;
+}
+
 void QTiedProcess::setupChildProcess()
 {
     // Runs in the child between fork and exec: only async-signal-safe calls.
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     // The parent may have died before the line above.
     if (static_cast<qint64>(::getppid()) != m_parentPid)
+        ::_exit(127);
+    // Only this child's copy of the descriptor loses its close-on-exec flag.
+    if (m_keptFd >= 0 && ::fcntl(m_keptFd, F_SETFD, 0) != 0)
         ::_exit(127);
 }

@@ -29,10 +29,14 @@ class QTiedProcess : public QProcess
 
 public:
     explicit QTiedProcess(QObject *parent = nullptr);
+    // The descriptor `fd` (opened close-on-exec) stays open in the children of later starts,
+    // under the same number; -1: none.
+    void keepOpen(int fd);
 
 protected:
     void setupChildProcess() override;
 
 private:
     qint64 m_parentPid;
+    int m_keptFd = -1;
 };

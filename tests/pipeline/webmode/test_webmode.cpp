@@ -182,6 +182,8 @@ protected:
                             "d='" + dir + "'\n"
                             "n=$(ls \"$d\" | grep -c '^args\\.')\n"
                             "for a in \"$@\"; do printf '%s\\0' \"$a\"; done > \"$d/args.$n\"\n"
+                            // What an inherited descriptor handed as input holds.
+                            "for a in \"$@\"; do case \"$a\" in /proc/self/fd/*) cat -- \"$a\" > \"$d/input.$n\";; esac; done\n"
                             "pwd > \"$d/cwd.$n\"\n"
                             "echo $$ > \"$d/pid.tmp\" && mv \"$d/pid.tmp\" \"$d/pid\"\n"
                             "out=\"${@: -1}\"\n";
@@ -365,8 +367,12 @@ TEST_F(WebModeTest, FfmpegGetsArgumentListsInOrder)
 
     const QString target = model.transcodeTarget();
     EXPECT_TRUE(target.startsWith(CGlobal::slicePath()));
+    // The source comes as the descriptor the stage checked, and holds the source.
+    const QString input = fakeArgs(0).value(3);
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^/proc/self/fd/[0-9]+$")).match(input).hasMatch()) << input.toStdString();
+    EXPECT_EQ(testsupport::readAll(m_fakeDir + QStringLiteral("input.0")), testsupport::readAll(source));
     // The quality's video filter ends in 4:2:0 and even dimensions.
-    EXPECT_EQ(fakeArgs(0), (QStringList {"-nostdin", "-y", "-i", source, "-max_muxing_queue_size", "1024",
+    EXPECT_EQ(fakeArgs(0), (QStringList {"-nostdin", "-y", "-i", input, "-max_muxing_queue_size", "1024",
                                          "-vcodec", "h264", "-b:v", "512k", "-vf",
                                          "scale=320:-2, setsar=1,scale=trunc(iw/2)*2:trunc(ih/2)*2,format=yuv420p",
                                          "-pix_fmt", "yuv420p", "-c:a", "aac", target}));
