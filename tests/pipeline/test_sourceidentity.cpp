@@ -320,6 +320,41 @@ TEST_F(SourceIdentityTest, LinkAddedOnPurposeStillEncrypts)
     }
 }
 
+// Read through the descriptor the name is gone (no suffix to go by): each kind of file the
+// file dialog offers is still probed and encrypted, by content.
+TEST_F(SourceIdentityTest, EveryOfferedKindOfFileIsProbedAndEncryptedThroughTheDescriptor)
+{
+    const QStringList testsrc {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+                               QStringLiteral("testsrc=size=320x240:rate=25:duration=3")};
+    struct Case
+    {
+        const char *name;
+        QString clip;
+        int mode;
+    };
+    const Case cases[] = {
+        {"a.mp4", m_clip, 8},
+        {"b.avi", testsupport::clipMpeg4Avi(), 8},
+        {"c.flv", testsupport::makeClip(QStringLiteral("flv1-320x240-3s.flv"), testsrc + QStringList {QStringLiteral("-c:v"), QStringLiteral("flv")}), 8},
+        {"d.wmv", testsupport::makeClip(QStringLiteral("wmv2-320x240-3s.wmv"), testsrc + QStringList {QStringLiteral("-c:v"), QStringLiteral("wmv2")}), 8},
+        {"e.mp3", testsupport::clipMp3(), 7},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_FALSE(c.clip.isEmpty());
+        const QString path = pipelinetest::copyFile(c.clip, m_videos, QString::fromLatin1(c.name));
+        ASSERT_FALSE(path.isEmpty());
+        QFileWork work(path, pipelinetest::config(c.mode));
+        EXPECT_EQ(runWork(work), QString());
+        EXPECT_GE(work.video()->totalTime(), 2);
+        if (c.mode == 8) {
+            EXPECT_EQ(work.video()->videoWidth(), 320);
+        }
+        const QString output = m_videos + QFileInfo(path).completeBaseName() + QStringLiteral(".vep");
+        EXPECT_GT(QFileInfo(output).size(), 0);
+    }
+}
+
 // "work.json" written before sources were noted: its jobs note the source when they are
 // restored and run as before, from either stored step.
 TEST_F(SourceIdentityTest, PendingWorkStoredWithoutTheSourceStillRuns)
