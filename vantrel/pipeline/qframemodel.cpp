@@ -420,15 +420,15 @@ void QFrameModel::convert(const std::string &keyBase)
         throw UException("pipe.create(pipeName)", kPipeFailed, __FILE__, __LINE__);
     }
     checkStop();
-    std::function<void()> openedHook;
-    {
-        std::lock_guard<std::mutex> lock(s_programMutex);
-        openedHook = s_sourceOpenedHook;
-    }
-    if (openedHook)
-        openedHook();
 
     try {
+        std::function<void()> openedHook;
+        {
+            std::lock_guard<std::mutex> lock(s_programMutex);
+            openedHook = s_sourceOpenedHook;
+        }
+        if (openedHook)
+            openedHook();
         m_process->start(programPath(), arguments, QIODevice::ReadWrite);
         if (!m_process->waitForStarted(10000)) {
             LOG_ERROR(L"start %s failed: %s", programPath(), m_process->errorString());
