@@ -407,6 +407,33 @@ TEST_F(SourceIdentityTest, PendingWorkStoredWithoutTheSourceStillRuns)
     }
 }
 
+// Pending work stored before sources were noted, whose source another user has meanwhile
+// replaced by a link of theirs: the restore does not take that link, and the job fails with
+// the reason instead of reading what it points to.
+TEST_F(SourceIdentityTest, RestoredWorkDoesNotTakeAnotherUsersLink)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "a link owned by another user can only be made by root";
+    const QString path = addSource(QStringLiteral("shared.mp4"));
+    ASSERT_FALSE(path.isEmpty());
+    QValue data = QDtaVideo(1700000000300LL, path, pipelinetest::config(7)).toJson();
+    data.removeMember("source_id");
+    linkOver(m_private, path);
+    ASSERT_EQ(::lchown(QFile::encodeName(path).constData(), 65534, 65534), 0);
+
+    QValue element(Json::objectValue);
+    element["step"] = 0;
+    element["data"] = data;
+    QFileWork work(element);
+    ASSERT_FALSE(work.isRefused()) << work.refusal().toStdString();
+    EXPECT_FALSE(work.video()->sourceIdentity().known);
+    FileWatch watch(m_private);
+    ASSERT_TRUE(watch.watching());
+    EXPECT_EQ(runWork(work), kChanged);
+    EXPECT_EQ(watch.events(), 0u) << "the link's target was opened or read";
+    EXPECT_EQ(entriesOf(m_videos), QStringList {QStringLiteral("shared.mp4")});
+}
+
 // The noted identity survives "work.json"; one that was damaged there is no identity, and its
 // job fails as a changed source rather than read whatever is there.
 TEST_F(SourceIdentityTest, StoredIdentityRoundTripsAndADamagedOneReadsNothing)
