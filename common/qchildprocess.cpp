@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -97,6 +98,11 @@ QTiedProcess::QTiedProcess(QObject *parent)
 {
 }
 
+void QTiedProcess::keepOpen(int fd)
+{
+    m_keptFd = fd;
+}
+
 void QTiedProcess::setupChildProcess()
 {
     // Runs in the child between fork and exec: only async-signal-safe calls.
@@ -116,6 +122,9 @@ void QTiedProcess::setupChildProcess()
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     // The parent may have died before the line above.
     if (static_cast<qint64>(::getppid()) != m_parentPid)
+        ::_exit(127);
+    // Only this child's copy of the descriptor loses its close-on-exec flag.
+    if (m_keptFd >= 0 && ::fcntl(m_keptFd, F_SETFD, 0) != 0)
         ::_exit(127);
     if (m_stopAt == StopLate)
         ::raise(SIGSTOP);

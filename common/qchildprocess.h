@@ -37,6 +37,9 @@ class QTiedProcess : public QProcess
 
 public:
     explicit QTiedProcess(QObject *parent = nullptr);
+    // The descriptor `fd` (opened close-on-exec) stays open in the children of later starts,
+    // under the same number; -1: none.
+    void keepOpen(int fd);
 
 protected:
     void setupChildProcess() override;
@@ -47,4 +50,5 @@ private:
     // before exec, "early" before its parent-death signal is set, "late" after the check of
     // its parent, so that a test can kill the parent right then.
     int m_stopAt;
+    int m_keptFd = -1;
 };

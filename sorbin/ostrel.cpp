@@ -131,6 +131,34 @@ namespace
         return id;
     }
 
+    FileId fileIdOf(int fd)
+    {
+        struct stat st;
+        FileId id;
+        if (fd >= 0 && ::fstat(fd, &st) == 0)
+        {
+            id.exists = true;
+            id.device = st.st_dev;
+            id.inode = st.st_ino;
+        }
+        return id;
+    }
+
+    qint64 mtimeNsOf(const struct stat &st)
+    {
+        return static_cast<qint64>(st.st_mtim.tv_sec) * 1000000000LL + static_cast<qint64>(st.st_mtim.tv_nsec);
+    }
+
+    // As the main program writes it into SORBIN_SOURCE_ID.
+    QString identityText(const struct stat &st)
+    {
+        return QStringLiteral("%1:%2:%3:%4")
+            .arg(static_cast<quint64>(st.st_dev))
+            .arg(static_cast<quint64>(st.st_ino))
+            .arg(static_cast<qint64>(st.st_size))
+            .arg(mtimeNsOf(st));
+    }
+
     bool sameFile(const FileId &a, const FileId &b)
     {
         return a.exists && b.exists && a.device == b.device && a.inode == b.inode;
@@ -160,6 +188,8 @@ Ostrel::Ostrel(QObject *parent)
 Ostrel::~Ostrel()
 {
     m_pipe.close();
+    if (m_sourceFd >= 0)
+        ::close(m_sourceFd);
 }
 
 void Ostrel::stop()
@@ -323,11 +353,88 @@ QString Ostrel::taskRefusal() const
         return QStringLiteral("the output %1 or its temporary file would be the source %2").arg(output, source);
     // By identity: the source through another path (a link to it or to its folder, a folder
     // handed as "/proc/<pid>/fd/<n>/", a file system that folds case), or a link to it.
-    const FileId sourceId = fileIdOf(source, true);
+    const FileId sourceId = m_sourceFd >= 0 ? fileIdOf(m_sourceFd) : fileIdOf(source, true);
     for (const QString &path : {output, temporary})
         if (sameFile(sourceId, fileIdOf(path, true)) || sameFile(sourceId, fileIdOf(path, false)))
             return QStringLiteral("%1 is the source %2").arg(path, source);
     return QString();
+}
+
+QString Ostrel::openSource()
+{
+    const QString source = m_task.filePath() + m_task.fileName();
+    const QByteArray handed = qgetenv("SORBIN_SOURCE_FD");
+    int fd = -1;
+    if (!handed.isEmpty())
+    {
+        bool number = false;
+        fd = handed.toInt(&number);
+        if (!number || fd < 0 || ::fcntl(fd, F_GETFD) < 0)
+            return QStringLiteral("SORBIN_SOURCE_FD=%1 names no open descriptor").arg(QString::fromLatin1(handed));
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+    else
+    {
+        // Without blocking: a FIFO under that name must not hold the run.
+        fd = ::open(fsPath(source).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0)
+            return QStringLiteral("the source %1 is not a readable file").arg(source);
+    }
+    struct stat st;
+    QString refusal;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        refusal = QStringLiteral("the source %1 is not a readable file").arg(source);
+    else if (!handed.isEmpty() && identityText(st) != qEnvironmentVariable("SORBIN_SOURCE_ID"))
+        refusal = QStringLiteral("descriptor %1 is not the source the main program checked (%2, not %3)")
+                      .arg(fd).arg(identityText(st), qEnvironmentVariable("SORBIN_SOURCE_ID"));
+    if (!refusal.isEmpty())
+    {
+        ::close(fd);
+        return refusal;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    m_sourceFd = fd;
+    m_sourceStat = st;
+    LOG_INFO(L"source %s read through descriptor %d (%s)", source, fd, identityText(st));
+    return QString();
+}
+
+bool Ostrel::sourceChanged() const
+{
+    struct stat st;
+    if (m_sourceFd < 0 || ::fstat(m_sourceFd, &st) != 0)
+        return true;
+    return st.st_size != m_sourceStat.st_size || mtimeNsOf(st) != mtimeNsOf(m_sourceStat);
+}
+
+QString Ostrel::sourceInput() const
+{
+    return QStringLiteral("/proc/self/fd/%1").arg(m_sourceFd);
+}
+
+bool Ostrel::copySource(const QString &destPath)
+{
+    const int out = ::open(fsPath(destPath).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (out < 0)
+    {
+        LOG_ERROR(L"cannot create %s", destPath);
+        return false;
+    }
+    std::vector<uint8_t> buffer(kChunkSize);
+    bool ok = ::lseek(m_sourceFd, 0, SEEK_SET) == 0;
+    while (ok)
+    {
+        const ssize_t r = readFull(m_sourceFd, buffer.data(), buffer.size());
+        if (r <= 0)
+        {
+            ok = r == 0;
+            break;
+        }
+        ok = platform::writeAll(out, buffer.data(), static_cast<size_t>(r));
+    }
+    if (::close(out) != 0)
+        ok = false;
+    return ok;
 }
 
 bool Ostrel::startWork()
@@ -374,6 +481,19 @@ bool Ostrel::doWork()
         LOG_WARNING(L"cannot set up a private work folder in %s", QWorkFolder::defaultRoot());
     setTempPaths(m_destPath, m_indexPath);
 
+    // The source, opened once, and the task checked again against the file opened: until then
+    // nothing at the output's names is touched.
+    QString refusal = openSource();
+    if (refusal.isEmpty())
+        refusal = taskRefusal();
+    if (!refusal.isEmpty())
+    {
+        LOG_ERROR(L"%s", refusal);
+        m_work.remove();
+        sendFailed();
+        return false;
+    }
+
     QFile::remove(m_destPath);
 
     bool ok = false;
@@ -382,7 +502,7 @@ bool Ostrel::doWork()
     {
         const int type = m_task.encryptType();
         if (type == 0)
-            ok = QFile::copy(m_task.filePath() + m_task.fileName(), m_destPath);
+            ok = copySource(m_destPath);
         else if (type == 1 || type == 5 || type == 6 || type == 8)
         {
             LOG_INFO(L"frame encrypt");
@@ -399,6 +519,11 @@ bool Ostrel::doWork()
         else
             LOG_ERROR(L"encrypt type %d is not supported", type);
 
+        if (ok && sourceChanged())
+        {
+            LOG_ERROR(L"the source %s changed while it was encrypted", m_task.filePath() + m_task.fileName());
+            ok = false;
+        }
         if (ok && m_terminated)
         {
             LOG_ERROR(L"ended by a signal before the output was finished");
@@ -512,10 +637,10 @@ uint8_t Ostrel::blockByte(int keyNumber, int64_t block)
 bool Ostrel::streamEncrypt(const QString &destPath, const QByteArray &keyText)
 {
     const QString source = m_task.filePath() + m_task.fileName();
-    const int in = ::open(fsPath(source).constData(), O_RDONLY | O_CLOEXEC);
-    if (in < 0)
+    const int in = m_sourceFd;
+    if (in < 0 || ::lseek(in, 0, SEEK_SET) != 0)
     {
-        LOG_ERROR(L"cannot open %s", source);
+        LOG_ERROR(L"cannot read %s", source);
         return false;
     }
     ::posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -523,7 +648,6 @@ bool Ostrel::streamEncrypt(const QString &destPath, const QByteArray &keyText)
     if (out < 0)
     {
         LOG_ERROR(L"cannot create %s", destPath);
-        ::close(in);
         return false;
     }
     struct stat st;
@@ -534,7 +658,6 @@ bool Ostrel::streamEncrypt(const QString &destPath, const QByteArray &keyText)
     if (mixed.size() < 16)
     {
         LOG_ERROR(L"the key text has %d bytes, the stream cipher needs at least 16", int(mixed.size()));
-        ::close(in);
         ::close(out);
         return false;
     }
@@ -620,7 +743,6 @@ bool Ostrel::streamEncrypt(const QString &destPath, const QByteArray &keyText)
         lastPercent = percent;
         lastSend = now;
     }
-    ::close(in);
     // The reserved room ends where the data ends (a source may have shrunk meanwhile).
     if (::ftruncate(out, static_cast<off_t>(processed)) != 0)
         ioError = true;
@@ -648,25 +770,18 @@ bool Ostrel::encryptFrame(const QString &destPath, const QString &indexPath, con
     LOG_INFO(indexPath);
     sendLog(QStringLiteral("encryptFrame"));
 
-    // A source that is gone, unreadable or no regular file fails here, not after a minute of
-    // libvlc retrying it (O_NONBLOCK: a FIFO must not block the check).
+    // A source that is gone, unreadable or no regular file failed when it was opened; an empty
+    // one fails here, not after a minute of libvlc retrying it.
     const QString source = m_task.filePath() + m_task.fileName();
+    if (m_sourceFd < 0)
     {
-        const int fd = ::open(fsPath(source).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        struct stat st;
-        const bool regular = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-        if (fd >= 0)
-            ::close(fd);
-        if (!regular)
-        {
-            LOG_ERROR(L"the source %s is not a readable file", source);
-            return false;
-        }
-        if (st.st_size == 0)
-        {
-            LOG_ERROR(L"the source %s is empty", source);
-            return false;
-        }
+        LOG_ERROR(L"the source %s is not a readable file", source);
+        return false;
+    }
+    if (m_sourceStat.st_size == 0)
+    {
+        LOG_ERROR(L"the source %s is empty", source);
+        return false;
     }
     // The plain transcode is written only inside the user's private data folder.
     if (m_work.path().isEmpty())
@@ -708,8 +823,9 @@ bool Ostrel::encryptFrame(const QString &destPath, const QString &indexPath, con
                               .arg(m_task.format(), escapeChainText(destPath));
     LOG_INFO(chain);
     const QByteArray output = chain.toUtf8();
-    // A file URL: a path with "://" in it is never taken for a network address.
-    const QByteArray input = QUrl::fromLocalFile(source).toEncoded();
+    // A file URL: a path with "://" in it is never taken for a network address. The opened
+    // source, whatever holds its name now.
+    const QByteArray input = QUrl::fromLocalFile(sourceInput()).toEncoded();
 
     QByteArray name;
     bool added = false;

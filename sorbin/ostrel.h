@@ -6,6 +6,8 @@
 #include <mutex>
 #include <string>
 
+#include <sys/stat.h>
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -27,6 +29,10 @@
 // Frame encryption waits in wall-clock time: a pass that never starts is given up after 31 s
 // and tried once more, a started pass that makes no progress for 60 s fails. The environment
 // variables SORBIN_START_WAIT_MS and SORBIN_STALL_WAIT_MS shorten these bounds (for tests).
+// The source is read through one descriptor, opened once: the one the main program hands down
+// (SORBIN_SOURCE_FD, checked against SORBIN_SOURCE_ID, "<device>:<inode>:<size>:<mtime ns>"),
+// else the file the task names. A source whose size or modification time changes meanwhile
+// fails the run.
 // Its plain transcode lives in a QWorkFolder of the user's data folder, removed when the run
 // ends in any way but SIGKILL; the next run (or the main program's next start) sweeps what a
 // killed one left.
@@ -65,9 +71,11 @@ public:
 
     // Why the task must not run, empty when it may: a video key or file name that is no plain
     // name, a folder that is no absolute folder path, an output or temporary name that is the
-    // source (by name, or by device and inode through any other path), or an encrypt type this
-    // program doesn't handle. Creates and removes nothing.
+    // source (by name, or by device and inode through any other path; once the source is open,
+    // the opened file), or an encrypt type this program doesn't handle. Creates and removes nothing.
     QString taskRefusal() const;
+    // Opens the source as the class comment says; why it can't be read, empty when it can.
+    QString openSource();
 
     const QString &destPath() const;
     const QString &indexPath() const;
@@ -98,6 +106,11 @@ private:
     // Sleeps up to ms; returns early, true, once the stop flag is set.
     bool pause(int ms);
     void setTempPaths(const QString &destPath, const QString &indexPath);
+    bool copySource(const QString &destPath);
+    // True when the opened source's size or modification time is no longer what it was.
+    bool sourceChanged() const;
+    // "/proc/self/fd/<n>" of the opened source: the same file for libvlc, whatever its name is now.
+    QString sourceInput() const;
 
     QString m_destPath;
     QString m_indexPath;
@@ -113,4 +126,6 @@ private:
     QString m_keyString;
     QDtaVideo m_task;
     platform::NamedPipeClient m_pipe;
+    int m_sourceFd = -1;
+    struct stat m_sourceStat {};
 };

@@ -228,6 +228,15 @@ int main(int argc, char **argv)
         sleepForever();
     if (mode == "stopself")
         ::raise(SIGSTOP);
+    if (mode == "growsource") {
+        // The source grows while it is read; the run then fails.
+        QFile source(task.value(QStringLiteral("file_path")).toString() + task.value(QStringLiteral("file_name")).toString());
+        if (source.open(QIODevice::Append))
+            source.write(" and more");
+        source.close();
+        send("1:failed\n");
+        return 1;
+    }
     if (mode == "fail") {
         swapIf("failure");
         send("1:failed\n");

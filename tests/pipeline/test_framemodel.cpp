@@ -544,6 +544,21 @@ TEST_F(FrameModelTest, UnreadableSourceOrFolderFailsAtOnce)
     qunsetenv("FAKESORBIN_SIGNAL_LOG");
 }
 
+// The source changes while the child reads it and the child fails: the job says the source
+// changed, not that the encryption failed.
+TEST_F(FrameModelTest, SourceChangedUnderTheChildIsTheReason)
+{
+    auto video = makeVideo(QStringLiteral("growsource"));
+    QFrameModel model(video);
+    EXPECT_EQ(runStage(model), QStringLiteral("源视频已被更改或替换，请重新添加"));
+    EXPECT_EQ(testsupport::readAll(video->sourcePath()), QByteArray("source video bytes and more"));
+    EXPECT_EQ(entriesOf(m_videos), QStringList {QStringLiteral("a.mp4")});
+
+    // A child that fails on its own is told as before.
+    QFrameModel other(makeVideo(QStringLiteral("fail"), QStringLiteral("b.mp4")));
+    EXPECT_EQ(runStage(other), QStringLiteral("视频加密异常"));
+}
+
 // A run of the same job whose program died left its folder behind, with a child still
 // writing there: the next run removes that folder and its output is its own.
 // Before a run, the folders that earlier runs of the job noted and left (a kill) are removed,

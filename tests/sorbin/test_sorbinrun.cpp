@@ -3,6 +3,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QCryptographicHash>
@@ -300,6 +301,81 @@ TEST_F(SorbinRun, BadInputFails)
         SCOPED_TRACE(c.name);
         expectFailure(run(c.args));
     }
+}
+
+namespace
+{
+    // "<device>:<inode>:<size>:<mtime ns>" of an open file, as the main program hands it down.
+    QString identityOf(int fd, long long inodeOffset = 0)
+    {
+        struct stat st {};
+        if (::fstat(fd, &st) != 0)
+            return QString();
+        return QStringLiteral("%1:%2:%3:%4")
+            .arg(static_cast<unsigned long long>(st.st_dev))
+            .arg(static_cast<unsigned long long>(st.st_ino) + inodeOffset)
+            .arg(static_cast<long long>(st.st_size))
+            .arg(static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec);
+    }
+}
+
+// The main program hands down the source it checked as an open descriptor: sorbin reads that
+// file in every mode, whatever the task's name holds by then (here bytes that are no video),
+// and only when the descriptor is the file the main program saw.
+TEST_F(SorbinRun, HandedSourceDescriptorIsTheFileRead)
+{
+    writeSource(pattern(70001, 31));
+    const QByteArray checked = testsupport::readAll(testsupport::clipH264Mp4());
+    ASSERT_FALSE(checked.isEmpty());
+    const QString checkedPath = testsupport::newTempDir() + QStringLiteral("checked.mp4");
+    ASSERT_TRUE(testsupport::writeAll(checkedPath, checked));
+    // Without close-on-exec: the child inherits it, as it inherits the main program's.
+    const int fd = ::open(QFile::encodeName(checkedPath).constData(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    const QString number = QString::number(fd);
+
+    struct Case
+    {
+        const char *what;
+        int type;
+        QString fd;
+        QString identity;
+        bool ok;
+    };
+    const Case cases[] = {
+        {"stream", 7, number, identityOf(fd), true},
+        {"copy", 0, number, identityOf(fd), true},
+        {"frames", 8, number, identityOf(fd), true},
+        {"another file's identity", 7, number, identityOf(fd, 1), false},
+        {"no identity", 7, number, QString(), false},
+        {"a descriptor that is not open", 7, QStringLiteral("987"), identityOf(fd), false},
+        {"no number", 7, QStringLiteral("x"), identityOf(fd), false},
+    };
+    for (const Case &c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        qputenv("SORBIN_SOURCE_FD", c.fd.toUtf8());
+        qputenv("SORBIN_SOURCE_ID", c.identity.toUtf8());
+        const RunResult r = run(arguments(c.type));
+        qunsetenv("SORBIN_SOURCE_FD");
+        qunsetenv("SORBIN_SOURCE_ID");
+        if (!c.ok)
+        {
+            expectFailure(r);
+            continue;
+        }
+        expectSuccess(r);
+        sorbintest::Package p;
+        ASSERT_TRUE(sorbintest::splitPackage(testsupport::readAll(finalPath()), p));
+        if (c.type == 0)
+            EXPECT_EQ(p.video, checked);
+        else if (c.type == 7)
+            EXPECT_EQ(sorbintest::streamDecrypt(p.video, kKey), checked);
+        else
+            EXPECT_GT(p.videoLength, 0u);
+        ASSERT_TRUE(QFile::remove(finalPath()));
+    }
+    ::close(fd);
 }
 
 namespace

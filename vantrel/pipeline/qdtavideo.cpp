@@ -104,6 +104,7 @@ QDtaVideo::QDtaVideo(qint64 id, const QString &path, const QDtaConfig &config)
     m_fileSize = static_cast<double>(info.size()) / 1024.0 / 1024.0;
     m_videoKey = makeSaveName();
     m_savePath = makeSavePath();
+    m_source = SourceIdentity::of(sourcePath());
 }
 
 QDtaVideo::~QDtaVideo() = default;
@@ -116,6 +117,7 @@ double QDtaVideo::fileSize() const { return m_fileSize; }
 QString QDtaVideo::videoKey() const { return m_videoKey; }
 QString QDtaVideo::savePath() const { return m_savePath; }
 QString QDtaVideo::sourcePath() const { return m_filePath + m_fileName; }
+SourceIdentity QDtaVideo::sourceIdentity() const { return m_source; }
 
 int32_t QDtaVideo::videoWidth() const
 {
@@ -151,6 +153,8 @@ Json::Value QDtaVideo::toJson() const
     value["file_size"] = m_fileSize;
     value["video_key"] = m_videoKey.toStdString();
     value["save_path"] = m_savePath.toStdString();
+    if (m_source.known)
+        value["source_id"] = m_source.toJson();
     std::lock_guard<std::mutex> lock(m_factsMutex);
     value["video_width"] = m_videoWidth;
     value["video_height"] = m_videoHeight;
@@ -168,6 +172,9 @@ void QDtaVideo::fromJson(const Json::Value &value)
     m_fileSize = QDtaJson::toDouble(value, "file_size");
     m_videoKey = QDtaJson::toString(value, "video_key");
     m_savePath = QDtaJson::toString(value, "save_path");
+    // Work stored before the source was noted: what is there now, unless another user's link.
+    m_source = value.isObject() && value.isMember("source_id") ? SourceIdentity::fromJson(value["source_id"])
+                                                               : SourceIdentity::of(sourcePath(), false);
     std::lock_guard<std::mutex> lock(m_factsMutex);
     m_videoWidth = QDtaJson::toInt(value, "video_width");
     m_videoHeight = QDtaJson::toInt(value, "video_height");
@@ -255,7 +262,18 @@ QString QDtaVideo::makeSavePath() const
 
 void QDtaVideo::probeMedia()
 {
-    const QString path = sourcePath();
+    // The file the job was added with, through one checked descriptor that stays open while a
+    // reader may still use it. Where nothing can be read, the probe finds nothing and the
+    // media check says so.
+    auto source = std::make_shared<QSourceFile>();
+    try {
+        source->open(sourcePath(), m_source);
+    } catch (const UException &e) {
+        if (e.qMessage() == QSourceFile::changedMessage())
+            throw;
+        source.reset();
+    }
+    const QString path = source ? source->procPath() : sourcePath();
     bool answered = false;
     MediaFacts facts;
     {
@@ -267,7 +285,7 @@ void QDtaVideo::probeMedia()
         auto state = std::make_shared<ProbeState>();
         state->facts = facts;
         const MediaInfoReader reader = currentReader();
-        std::thread([state, path, reader]() {
+        std::thread([state, path, reader, source]() {
             MediaFacts local = state->facts;
             try {
                 reader(path, local);

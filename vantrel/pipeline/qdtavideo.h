@@ -11,6 +11,7 @@
 #include <json/json.h>
 
 #include "qdtaconfig.h"
+#include "qsourcefile.h"
 
 // Media facts read by a probe.
 struct MediaFacts
@@ -53,6 +54,8 @@ public:
     QString savePath() const;
     // filePath() + fileName().
     QString sourcePath() const;
+    // The source as it was when the job was added, or restored from a file that did not note it.
+    SourceIdentity sourceIdentity() const;
 
     Json::Value toJson() const;
     void fromJson(const Json::Value &value);
@@ -106,6 +109,7 @@ private:
     int32_t m_audioStreams;
     QString m_videoKey;
     QString m_savePath;
+    SourceIdentity m_source;
     // Guards the probed facts, written by the probe on a worker thread.
     mutable std::mutex m_factsMutex;
 };

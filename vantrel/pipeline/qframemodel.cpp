@@ -27,6 +27,7 @@
 #include "qfilework.h"
 #include "qrecords.h"
 #include "qrunfolder.h"
+#include "qsourcefile.h"
 #include "qstagecheck.h"
 #include "qtutils.h"
 #include "quser.h"
@@ -64,6 +65,7 @@ namespace
     std::mutex s_programMutex;
     QString s_programPath;
     std::function<qint64(const QString &)> s_freeSpaceReader;
+    std::function<void()> s_sourceOpenedHook;
 
     // Besides the output, what else the disk needs during a run (the package block, the
     // file system's own room).
@@ -351,7 +353,6 @@ void QFrameModel::killChild()
 
 void QFrameModel::checkPaths() const
 {
-    QStageCheck::checkSource(m_video->sourcePath());
     QStageCheck::checkFolder(m_video->savePath());
 }
 
@@ -359,6 +360,12 @@ void QFrameModel::setFreeSpaceReader(std::function<qint64(const QString &folder)
 {
     std::lock_guard<std::mutex> lock(s_programMutex);
     s_freeSpaceReader = std::move(reader);
+}
+
+void QFrameModel::setSourceOpenedHook(std::function<void()> hook)
+{
+    std::lock_guard<std::mutex> lock(s_programMutex);
+    s_sourceOpenedHook = std::move(hook);
 }
 
 void QFrameModel::checkRoom() const
@@ -467,7 +474,10 @@ void QFrameModel::convert(const std::string &keyBase)
     const std::string pipeName = pipeNameOf(m_video->videoKey());
 
     // Checked before the child exists: a missing source or a folder it can't write to would
-    // only show as a child that never ends.
+    // only show as a child that never ends. The child reads the file the teacher added, through
+    // this descriptor, whatever takes its name later.
+    QSourceFile source;
+    source.open(m_video->sourcePath(), m_video->sourceIdentity());
     checkPaths();
     checkRoom();
     removeStaleRuns(*m_video);
@@ -494,6 +504,12 @@ void QFrameModel::convert(const std::string &keyBase)
                  SLOT(onFinished(int, QProcess::ExitStatus)), Qt::DirectConnection))
         LOG_ERROR(L"sorbin finished signal not connected");
     m_process->setProcessChannelMode(QProcess::MergedChannels);
+    static_cast<QTiedProcess *>(m_process.get())->keepOpen(source.fd());
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("SORBIN_SOURCE_FD"), QString::number(source.fd()));
+    environment.insert(QStringLiteral("SORBIN_SOURCE_ID"), source.openedText());
+    m_process->setProcessEnvironment(environment);
+    LOG_INFO(L"sorbin reads %s through descriptor %d (%s)", m_video->sourcePath(), source.fd(), source.openedText());
     Json::Value job = makeJobJson();
     // A path through the open run folder: a link or folder put in its place can't redirect it.
     job["save_path"] = runDir.childPath().toStdString();
@@ -510,6 +526,13 @@ void QFrameModel::convert(const std::string &keyBase)
     checkStop();
 
     try {
+        std::function<void()> openedHook;
+        {
+            std::lock_guard<std::mutex> lock(s_programMutex);
+            openedHook = s_sourceOpenedHook;
+        }
+        if (openedHook)
+            openedHook();
         m_process->start(programPath(), arguments, QIODevice::ReadWrite);
         if (!m_process->waitForStarted(10000)) {
             LOG_ERROR(L"start %s failed: %s", programPath(), m_process->errorString());
@@ -557,6 +580,9 @@ void QFrameModel::convert(const std::string &keyBase)
         runDir.remove();
         if (!m_outputTail.isEmpty())
             LOG_DEBUG(L"sorbin output: %s", QString::fromUtf8(m_outputTail));
+        // A file changed under the child: that is why it failed.
+        if (!m_stop && source.changedSinceOpen())
+            throw UException("!source.changedSinceOpen()", QSourceFile::changedMessage(), __FILE__, __LINE__);
         throw;
     }
     runDir.remove();

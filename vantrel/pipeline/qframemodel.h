@@ -62,13 +62,15 @@ public:
     // Tests: the free bytes of a folder's disk (a negative answer asks the system).
     static void setFreeSpaceReader(std::function<qint64(const QString &folder)> reader);
     static QString programPath();
+    // Tests: called once the source is opened and checked, before the child starts.
+    static void setSourceOpenedHook(std::function<void()> hook);
 
 public slots:
     void onFinished(int exitCode, QProcess::ExitStatus exitStatus);
 
 private:
     void convert(const std::string &keyBase);
-    // Throws when the source is not a readable regular file or the output folder is not writable.
+    // Throws when the output folder is not writable.
     void checkPaths() const;
     // The output's name fits the file system and its disk has room for it.
     void checkRoom() const;

@@ -144,13 +144,18 @@ QString QWebModel::transcodeTarget() const
     return folderWithSlash(CGlobal::slicePath()) + QString::number(m_video->id()) + QStringLiteral(".transcode.mp4");
 }
 
+QString QWebModel::sourceInput() const
+{
+    return m_source.isOpen() ? m_source.procPath() : m_sourcePath;
+}
+
 QStringList QWebModel::transcodeCommand()
 {
     m_transcodeTarget = transcodeTarget();
     QFile::remove(m_transcodeTarget);
 
     QStringList arguments {QStringLiteral("-nostdin"), QStringLiteral("-y"),
-                           QStringLiteral("-i"), m_sourcePath,
+                           QStringLiteral("-i"), sourceInput(),
                            QStringLiteral("-max_muxing_queue_size"), QStringLiteral("1024"),
                            QStringLiteral("-vcodec"), QStringLiteral("h264")};
     QStringList quality;
@@ -188,7 +193,7 @@ QStringList QWebModel::sliceCommand(const QString &playlistPath, bool encodeAudi
                          QStringLiteral("无法创建切片文件夹：%1").arg(m_sliceFolder), __FILE__, __LINE__);
 
     // ffmpeg runs in the slice folder: the input is named from the root.
-    const QString input = QFileInfo(m_convert ? m_transcodeTarget : m_sourcePath).absoluteFilePath();
+    const QString input = QFileInfo(m_convert ? m_transcodeTarget : sourceInput()).absoluteFilePath();
     const QString playlistName = QFileInfo(playlistPath).fileName();
     return {QStringLiteral("-nostdin"), QStringLiteral("-y"),
             QStringLiteral("-fflags"), QStringLiteral("+genpts"),
@@ -218,7 +223,10 @@ void QWebModel::run()
 
     // The bounds of the packaged modes: a source that can't be read (a FIFO among them) or a
     // slice folder that can't be written fails here, before ffmpeg could hold the worker.
-    QStageCheck::checkSource(m_sourcePath);
+    // The file the teacher added, read by ffmpeg through this descriptor only.
+    m_source.open(m_sourcePath, m_video->sourceIdentity());
+    ScopeExit closeSource([this]() { m_source.close(); });
+    LOG_DEBUG(L"ffmpeg reads %s as %s", m_sourcePath, m_source.procPath());
     QDir().mkpath(CGlobal::slicePath());
     QStageCheck::checkFolder(CGlobal::slicePath());
 
@@ -238,6 +246,7 @@ void QWebModel::run()
             throw UException("connect(signal_progress, onProgress)", __FILE__, __LINE__);
         if (m_bStop)
             runner->stop();
+        runner->keepOpen(m_source.fd());
     }
     m_progressBase = 0;
     m_lastProgress = -1;

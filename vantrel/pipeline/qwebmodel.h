@@ -8,6 +8,7 @@
 #include <QStringList>
 
 #include "qbase.h"
+#include "qsourcefile.h"
 
 class QDtaVideo;
 class QWebProcess;
@@ -54,9 +55,13 @@ public slots:
     void onProgress(int value);
 
 private:
+    // What ffmpeg reads: the checked source while a run holds it open, else its path.
+    QString sourceInput() const;
+
     std::shared_ptr<QDtaVideo> m_video;
     std::unique_ptr<QWebProcess> m_runner;
     QString m_sourcePath;
+    QSourceFile m_source;
     QString m_transcodeTarget;
     QString m_sliceFolder;
     bool m_convert = true;

@@ -182,6 +182,11 @@ void QWebProcess::setLineCheck(std::function<bool(const QString &)> check)
     m_lineCheck = std::move(check);
 }
 
+void QWebProcess::keepOpen(int fd)
+{
+    m_qprocess->keepOpen(fd);
+}
+
 void QWebProcess::setWeight(float weight)
 {
     m_weight = std::clamp(weight, 0.0f, 1.0f);

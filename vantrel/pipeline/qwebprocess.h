@@ -10,6 +10,7 @@
 #include <QStringList>
 
 class QTextDecoder;
+class QTiedProcess;
 
 // Runs one ffmpeg command as a child process, turns its console output into a progress
 // percentage and its end (failed start, crash, non-zero exit, stop request) into a UException.
@@ -34,6 +35,8 @@ public:
     bool exec(const QStringList &arguments, const QString &workingDirectory = QString());
     // Called with each line of ffmpeg's output of the following runs; empty: none.
     void setLineCheck(std::function<bool(const QString &)> check);
+    // The descriptor `fd` stays open in ffmpeg of the following runs; -1: none.
+    void keepOpen(int fd);
     // Share of the stage's 100 points that the next exec covers (0.0 to 1.0).
     void setWeight(float weight);
     // Callable from any thread: the running exec ends its child and fails; a later exec fails at once.
@@ -60,7 +63,7 @@ private:
     void report(double seconds);
     void endChild();
 
-    QProcess *m_qprocess;
+    QTiedProcess *m_qprocess;
     std::atomic<bool> m_finished {false};
     double m_duration = 0.0;
     QStringList m_tail;

@@ -185,6 +185,8 @@ protected:
                             "d='" + dir + "'\n"
                             "n=$(ls \"$d\" | grep -c '^args\\.')\n"
                             "for a in \"$@\"; do printf '%s\\0' \"$a\"; done > \"$d/args.$n\"\n"
+                            // What an inherited descriptor handed as input holds.
+                            "for a in \"$@\"; do case \"$a\" in /proc/self/fd/*) cat -- \"$a\" > \"$d/input.$n\";; esac; done\n"
                             "pwd > \"$d/cwd.$n\"\n"
                             "echo $$ > \"$d/pid.tmp\" && mv \"$d/pid.tmp\" \"$d/pid\"\n"
                             "out=\"${@: -1}\"\n";
@@ -368,8 +370,12 @@ TEST_F(WebModeTest, FfmpegGetsArgumentListsInOrder)
 
     const QString target = model.transcodeTarget();
     EXPECT_TRUE(target.startsWith(CGlobal::slicePath()));
+    // The source comes as the descriptor the stage checked, and holds the source.
+    const QString input = fakeArgs(0).value(3);
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^/proc/self/fd/[0-9]+$")).match(input).hasMatch()) << input.toStdString();
+    EXPECT_EQ(testsupport::readAll(m_fakeDir + QStringLiteral("input.0")), testsupport::readAll(source));
     // The quality's video filter ends in 4:2:0 and even dimensions.
-    EXPECT_EQ(fakeArgs(0), (QStringList {"-nostdin", "-y", "-i", source, "-max_muxing_queue_size", "1024",
+    EXPECT_EQ(fakeArgs(0), (QStringList {"-nostdin", "-y", "-i", input, "-max_muxing_queue_size", "1024",
                                          "-vcodec", "h264", "-b:v", "512k", "-vf",
                                          "scale=320:-2, setsar=1,scale=trunc(iw/2)*2:trunc(ih/2)*2,format=yuv420p",
                                          "-pix_fmt", "yuv420p", "-c:a", "aac", target}));
@@ -920,6 +926,16 @@ TEST_F(WebModeTest, StartupSweepRemovesOnlyLeftovers)
     EXPECT_TRUE(QFileInfo(root + QStringLiteral("108.transcode.mp4")).isSymLink());
     EXPECT_EQ(folderEntries(outside), (QStringList {QWebModel::slicingMarker(), QStringLiteral("keep.ts")}));
     EXPECT_EQ(testsupport::readAll(m_dir + QStringLiteral("outside.mp4")), QByteArray("mp4"));
+
+    // What the sweep rightly kept goes now: later tests look for leftovers in this folder.
+    QFile::remove(root + QStringLiteral("107"));
+    QFile::remove(root + QStringLiteral("108.transcode.mp4"));
+    for (const Entry &e : entries)
+    {
+        const QString path = root + QString::fromLatin1(e.name);
+        if (!QFile::remove(path))
+            QDir(path).removeRecursively();
+    }
 }
 
 namespace
@@ -986,6 +1002,52 @@ TEST_F(WebModeTest, FfmpegDiesWithKilledProgramAndSweepRemovesItsOutput)
     QWebModel::sweepLeftovers();
     EXPECT_TRUE(QDir(root).entryList({QStringLiteral("*.transcode.mp4")}, QDir::Files | QDir::NoSymLinks).isEmpty());
     EXPECT_EQ(folderEntries(m_sourceDir), QStringList {QStringLiteral("k.mp4")});
+}
+
+// Once the job was added, something else takes the source's name (a link to another video, or
+// another file renamed over it): the stage fails with the reason before ffmpeg runs, and
+// nothing is made.
+TEST_F(WebModeTest, ReplacedSourceFailsBeforeFfmpeg)
+{
+    installFake(FakeSlice);
+    const QString other = m_dir + QStringLiteral("private/exam.avi");
+    QDir().mkpath(m_dir + QStringLiteral("private"));
+    ASSERT_TRUE(QFile::copy(testsupport::clipMpeg4Avi(), other));
+    const QByteArray otherBytes = testsupport::readAll(other);
+    struct Case
+    {
+        const char *name;
+        bool link;
+        bool convert;
+    };
+    const Case cases[] = {
+        {"a link, slicing", true, false},
+        {"a link, transcoding", true, true},
+        {"another file, slicing", false, false},
+        {"another file, transcoding", false, true},
+    };
+    int n = 0;
+    for (const Case &c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        const QString source = addSource(testsupport::clipH264Mp4(), QStringLiteral("lesson%1.mp4").arg(++n));
+        auto video = makeVideo(source, c.convert);
+        const QString planted = source + QStringLiteral(".planted");
+        if (c.link)
+            ASSERT_EQ(::symlink(QFile::encodeName(other).constData(), QFile::encodeName(planted).constData()), 0);
+        else
+            ASSERT_TRUE(QFile::copy(other, planted));
+        ASSERT_EQ(::rename(QFile::encodeName(planted).constData(), QFile::encodeName(source).constData()), 0);
+
+        QWebModel model(video);
+        const StageResult result = runStage(model);
+        EXPECT_TRUE(result.threw);
+        EXPECT_EQ(result.message, QStringLiteral("源视频已被更改或替换，请重新添加"));
+        EXPECT_FALSE(QFileInfo::exists(m_fakeDir + QStringLiteral("pid"))) << "ffmpeg must not run";
+        EXPECT_FALSE(QFileInfo::exists(model.sliceFolder()));
+        EXPECT_FALSE(QFileInfo::exists(model.transcodeTarget()));
+        EXPECT_EQ(testsupport::readAll(other), otherBytes);
+    }
 }
 
 // A source that is no readable file (a FIFO above all) fails at once with the packaged modes'
