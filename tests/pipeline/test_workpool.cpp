@@ -206,8 +206,9 @@ protected:
     QString source(const QString &name)
     {
         const QString path = m_dir + name;
+        // A real clip: a file that is no video fails as soon as it is queued.
         if (!QFile::exists(path))
-            testsupport::writeAll(path, "video");
+            QFile::copy(testsupport::clipH264Mp4(), path);
         return path;
     }
 

@@ -75,6 +75,8 @@ private:
     static void removeStaleRuns(const QDtaVideo &video);
     // Moves the run's output from its folder beside the source, under the video key.
     void takeOutput(QRunFolder &runFolder);
+    // Throws when a re-encoded output at `output` plays clearly shorter than its source.
+    void checkOutputLength(const QString &output) const;
     void readProgress(platform::NamedPipeServer &pipe);
     bool handleMessage(const std::string &message);
     void waitForClient(platform::NamedPipeServer &pipe);

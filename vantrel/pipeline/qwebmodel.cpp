@@ -13,6 +13,7 @@
 #include "cstringhelp.h"
 #include "logger.h"
 #include "qdtavideo.h"
+#include "qmediacheck.h"
 #include "qstagecheck.h"
 #include "qtutils.h"
 #include "quser.h"
@@ -154,7 +155,7 @@ QStringList QWebModel::transcodeCommand()
                            QStringLiteral("-max_muxing_queue_size"), QStringLiteral("1024"),
                            QStringLiteral("-vcodec"), QStringLiteral("h264")};
     QStringList quality;
-    if (m_video)
+    if (m_video && !m_ownQuality)
         quality = QProcess::splitCommand(m_video->config().webQuality());
     // The quality's own video filter, if any, ends in the browser's pixel format and size; one
     // given in a filter graph is left as it is.
@@ -225,6 +226,17 @@ void QWebModel::run()
     if (!m_convert && m_video->codec() != QDtaVideo::CodecH264)
         throw UException("VLC_CODEC_H264 == iCodec", QStringLiteral("Web加密模式不支持非h264编码的视频"),
                          __FILE__, __LINE__);
+    // What a copy into MPEG-TS would show wrong in a browser (a rotation dropped, pixels or a
+    // size browsers don't take) is transcoded instead, at the source's own quality.
+    if (!m_convert) {
+        const QString obstacle = QMediaCheck::browserCopyObstacle(m_sourcePath);
+        if (!obstacle.isEmpty()) {
+            LOG_INFO(L"%s is transcoded for the browser: %s", m_sourcePath, obstacle);
+            m_convert = true;
+            m_ownQuality = true;
+            emit signal_note(QStringLiteral("%1，浏览器无法直接播放，已自动转码").arg(obstacle));
+        }
+    }
 
     QWebProcess *runner = nullptr;
     {
