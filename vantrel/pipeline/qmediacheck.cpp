@@ -260,13 +260,23 @@ namespace
     // before that end.
     QString tailRefusal(const QString &path, AVFormatContext *context, Deadline &deadline)
     {
-        if (context->duration <= 0 || context->duration == AV_NOPTS_VALUE
-            || context->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE)
-            return QString(); // a length guessed from the file's size promises nothing
+        // A length guessed from the file's size promises nothing; a frame count in the header
+        // (AVI) does, even where libavformat takes the length from the data it found.
+        double declared = 0.0;
+        if (context->duration > 0 && context->duration != AV_NOPTS_VALUE
+            && context->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE)
+            declared = double(context->duration) / AV_TIME_BASE;
+        for (unsigned i = 0; i < context->nb_streams; ++i) {
+            const AVStream *stream = context->streams[i];
+            if (stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && stream->nb_frames > 0
+                && stream->avg_frame_rate.num > 0 && stream->avg_frame_rate.den > 0)
+                declared = std::max(declared, double(stream->nb_frames) / av_q2d(stream->avg_frame_rate));
+        }
+        if (declared <= 0.0)
+            return QString();
         const int64_t start = context->start_time == AV_NOPTS_VALUE ? 0 : context->start_time;
-        const double declared = double(context->duration) / AV_TIME_BASE;
         const double wanted = declared - std::max(1.0, declared * 0.02);
-        const int64_t target = start + std::max<int64_t>(0, context->duration - kTailSpan);
+        const int64_t target = start + std::max<int64_t>(0, int64_t(declared * AV_TIME_BASE) - kTailSpan);
 
         Tail tail;
         if (avformat_seek_file(context, -1, std::numeric_limits<int64_t>::min(), target, target, 0) >= 0
