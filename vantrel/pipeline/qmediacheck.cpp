@@ -378,7 +378,10 @@ QString QMediaCheck::browserCopyObstacle(const QString &path)
         int32_t matrix[9];
         std::memcpy(matrix, side, sizeof(matrix));
         const double angle = av_display_rotation_get(matrix);
-        const int degrees = std::isnan(angle) ? 0 : ((static_cast<int>(std::lround(-angle)) % 360) + 360) % 360;
+        // How far it is turned, either way.
+        int degrees = std::isnan(angle) ? 0 : ((static_cast<int>(std::lround(angle)) % 360) + 360) % 360;
+        if (degrees > 180)
+            degrees = 360 - degrees;
         if (degrees != 0) {
             reasons << QStringLiteral("画面带有%1度旋转").arg(degrees);
             turned = true;
@@ -387,8 +390,9 @@ QString QMediaCheck::browserCopyObstacle(const QString &path)
             reasons << QStringLiteral("画面带有镜像翻转");
     }
     const AVDictionaryEntry *rotate = av_dict_get(stream->metadata, "rotate", nullptr, 0);
-    if (!turned && rotate && QString::fromUtf8(rotate->value).toInt() % 360 != 0)
-        reasons << QStringLiteral("画面带有%1度旋转").arg(QString::fromUtf8(rotate->value).toInt());
+    const int tagged = rotate ? ((QString::fromUtf8(rotate->value).toInt() % 360) + 360) % 360 : 0;
+    if (!turned && tagged != 0)
+        reasons << QStringLiteral("画面带有%1度旋转").arg(tagged > 180 ? 360 - tagged : tagged);
 
     const auto format = static_cast<AVPixelFormat>(codec->format);
     const AVPixFmtDescriptor *desc = av_pix_fmt_desc_get(format);
