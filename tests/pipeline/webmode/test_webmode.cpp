@@ -12,6 +12,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -944,6 +945,28 @@ TEST_F(WebModeTest, CopyThatWouldPlayWrongIsTranscodedAndToldWithRealFfmpeg)
         }
         EXPECT_FALSE(QFileInfo::exists(model.transcodeTarget()));
     }
+}
+
+// The job forwards its stage's note to its row, once, and completes.
+TEST_F(WebModeTest, WorkItemForwardsWhyItTranscodes)
+{
+    const QString clip = clipRotated();
+    ASSERT_FALSE(clip.isEmpty());
+    const QString source = addSource(clip, QStringLiteral("phone.mp4"));
+    QDtaConfig config;
+    config.setEncryptType(4);
+    config.setCourseId(QString::fromLatin1(CourseId));
+    config.setAutoConvert(false);
+    QFileWork work(source, config);
+    QSignalSpy notes(&work, SIGNAL(signal_note(QString)));
+    QSignalSpy completes(&work, SIGNAL(signal_complete()));
+    auto future = std::async(std::launch::async, [&work]() { return work.run(); });
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return completes.count() == 1 && notes.count() > 0; }, 60000));
+    EXPECT_TRUE(future.get());
+    // Whatever else the run posted to this thread arrives now.
+    QCoreApplication::sendPostedEvents();
+    ASSERT_EQ(notes.count(), 1);
+    EXPECT_EQ(notes.first().at(0).toString(), QStringLiteral("画面带有90度旋转，浏览器无法直接播放，已自动转码"));
 }
 
 // An input ffmpeg can't read gives a short message with ffmpeg's own reason, not its output.
