@@ -224,7 +224,8 @@ void QWebModel::run()
     QStageCheck::checkFolder(CGlobal::slicePath());
 
     if (!m_convert && m_video->codec() != QDtaVideo::CodecH264)
-        throw UException("VLC_CODEC_H264 == iCodec", QStringLiteral("Web加密模式不支持非h264编码的视频"),
+        throw UException("VLC_CODEC_H264 == iCodec",
+                         QStringLiteral("Web加密模式不支持非h264编码的视频，请在“上传视频设置”的“视频质量”中选择“原始”或其他画质（转码）后重试"),
                          __FILE__, __LINE__);
     // What a copy into MPEG-TS would show wrong in a browser (a rotation dropped, pixels or a
     // size browsers don't take) is transcoded instead, at the source's own quality.

@@ -326,7 +326,7 @@ TEST_F(WebModeTest, NonH264SourceWithoutTranscodeIsRefused)
     QWebModel model(video);
     const StageResult result = runStage(model);
     EXPECT_TRUE(result.threw);
-    EXPECT_EQ(result.message, QStringLiteral("Web加密模式不支持非h264编码的视频"));
+    EXPECT_EQ(result.message, QStringLiteral("Web加密模式不支持非h264编码的视频，请在“上传视频设置”的“视频质量”中选择“原始”或其他画质（转码）后重试"));
     EXPECT_FALSE(QFileInfo::exists(m_fakeDir + QStringLiteral("pid"))) << "ffmpeg must not run";
     EXPECT_FALSE(QFileInfo::exists(model.sliceFolder()));
     EXPECT_EQ(fileDigest(source), before);
@@ -642,7 +642,7 @@ TEST_F(WebModeTest, WorkItemOfWebModeSlicesOrReportsRefusal)
         {
             EXPECT_EQ(completes.count(), 0);
             ASSERT_EQ(errors.count(), 1);
-            EXPECT_EQ(errors.first().at(0).toString(), QStringLiteral("Web加密模式不支持非h264编码的视频"));
+            EXPECT_EQ(errors.first().at(0).toString(), QStringLiteral("Web加密模式不支持非h264编码的视频，请在“上传视频设置”的“视频质量”中选择“原始”或其他画质（转码）后重试"));
             EXPECT_FALSE(QFileInfo::exists(folder));
         }
         EXPECT_TRUE(QFileInfo::exists(source));
