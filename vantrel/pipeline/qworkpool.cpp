@@ -362,10 +362,13 @@ void QWorkPool::screenLoop()
 void QWorkPool::screenOne(const std::shared_ptr<QFileWork> &work)
 {
     const std::shared_ptr<QDtaVideo> video = work->video();
+    // Only what the job's own probe would look at: a probed job goes by its stored facts.
+    if (!video || work->step() != QFileWork::StepNew)
+        return;
     {
         // One a worker has taken is told by its own probe.
         std::lock_guard<std::mutex> lock(m_queueMutex);
-        if (!video || !m_queue.contains(work))
+        if (!m_queue.contains(work))
             return;
     }
     const QString path = video->sourcePath();
