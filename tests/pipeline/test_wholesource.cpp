@@ -193,3 +193,30 @@ INSTANTIATE_TEST_SUITE_P(Sources, WholeSourceTest, ::testing::Values(
     WholeCase {"flv_half_fast", Clip::Flv, 0.5, 7, kNotWhole},
     WholeCase {"flv_half_codec", Clip::Flv, 0.5, 8, kNotWhole},
     WholeCase {"flv_half_web", Clip::Flv, 0.5, 4, kNotWhole}));
+
+// Bytes some tools leave after the last box (padding, a text trailer) promise nothing: such a
+// whole file is not refused, with its index before or after the media data.
+TEST(WholeSourceCheck, BytesAfterTheLastBoxAreNoPromise)
+{
+    struct Tail
+    {
+        const char *name;
+        QByteArray bytes;
+    };
+    const std::vector<Tail> tails {
+        {"nothing", QByteArray()},
+        {"three zeros", QByteArray(3, '\0')},
+        {"a block of zeros", QByteArray(4096, '\0')},
+        {"a text trailer", QByteArray("recorded by a screen recorder, build 42\n")},
+    };
+    for (Clip kind : {Clip::IndexFront, Clip::IndexEnd}) {
+        const QByteArray whole = testsupport::readAll(clip(kind));
+        ASSERT_FALSE(whole.isEmpty());
+        for (const Tail &t : tails) {
+            SCOPED_TRACE(t.name);
+            const QString path = testsupport::newTempDir() + QStringLiteral("lesson.mp4");
+            ASSERT_TRUE(testsupport::writeAll(path, whole + t.bytes));
+            EXPECT_EQ(QMediaCheck::wholeRefusal(path), QString());
+        }
+    }
+}

@@ -39,7 +39,7 @@ namespace
         qint64 limitMs = kBoundMs;
         const std::atomic<bool> *abort = nullptr;
 
-        Deadline(const std::atomic<bool> *stop)
+        explicit Deadline(const std::atomic<bool> *stop)
             : limitMs(QMediaCheck::boundMs())
             , abort(stop)
         {
@@ -148,6 +148,13 @@ namespace
         if (size < 0)
             return Boxes::NotIso;
         static const char *const starts[] = {"ftyp", "moov", "mdat", "free", "skip", "wide", "pnot", "styp"};
+        // Top-level boxes whose size is taken at its word; anything else ends the walk unjudged
+        // (bytes some tools append after the boxes).
+        static const char *const known[] = {"ftyp", "moov", "mdat", "free", "skip", "wide", "pnot", "styp", "moof",
+                                            "mfra", "sidx", "ssix", "uuid", "meta", "udta", "pdin", "prft", "emsg"};
+        const auto isKnown = [](const unsigned char *type) {
+            return std::any_of(std::begin(known), std::end(known), [type](const char *k) { return std::memcmp(type, k, 4) == 0; });
+        };
         Boxes result = Boxes::Whole;
         bool typed = false;
         bool index = false;
@@ -160,20 +167,27 @@ namespace
             if (got < 0)
                 break;
             if (n == 0) {
-                const bool known = got >= 8 && std::any_of(std::begin(starts), std::end(starts), [&head](const char *type) {
+                const bool first = got >= 8 && std::any_of(std::begin(starts), std::end(starts), [&head](const char *type) {
                     return std::memcmp(head + 4, type, 4) == 0;
                 });
-                if (!known) {
+                if (!first) {
                     result = Boxes::NotIso;
                     break;
                 }
                 typed = std::memcmp(head + 4, "ftyp", 4) == 0;
             }
             if (got < 8) {
+                // Less than a header at the end: zeros are padding, anything else a box cut short.
+                if (std::all_of(head, head + got, [](unsigned char c) { return c == 0; })) {
+                    offset = size;
+                    break;
+                }
                 *claimed = offset + 8;
                 result = Boxes::Beyond;
                 break;
             }
+            if (!isKnown(head + 4))
+                break;
             quint64 boxSize = bigEndian(head, 4);
             quint64 header = 8;
             if (boxSize == 1) {
@@ -203,7 +217,8 @@ namespace
             offset += static_cast<qint64>(boxSize);
         }
         ::close(fd);
-        if (result == Boxes::Whole && typed && data && !index)
+        // Missing only when every byte was walked: the boxes end with the file, and none is the index.
+        if (result == Boxes::Whole && offset == size && typed && data && !index)
             return Boxes::NoIndex;
         return result;
     }
