@@ -2,7 +2,8 @@
 // what it does: success, fail, crash, hang, noconnect-exit, noconnect-hang, flood, garbage,
 // badprogress, nooutput, exit3, stopself (stops itself once connected), termignore and
 // termclean (record SIGTERM in $FAKESORBIN_SIGNAL_LOG; the first then goes on hanging, the
-// second removes its temporary output and exits with 0), and "swap:<kind>:<moment>": at the
+// second removes its temporary output and exits with 0), "copy:<path>" (succeeds with a copy of
+// that file as its output), and "swap:<kind>:<moment>": at the
 // moment (start, work, success, failure) another user's move, done from this process: the run
 // folder is renamed to "moved-away-<job id>" and in its place goes a link to the folder named by
 // $FAKESORBIN_SWAP_TARGET (kind "link"), that folder itself ("teacher") or a folder of another
@@ -247,8 +248,13 @@ int main(int argc, char **argv)
         flood(8);
     send("2:100\n");
     QFile::remove(temp);
-    if (mode != "nooutput")
+    if (mode.compare(0, 5, "copy:") == 0) {
+        QFile source(QString::fromStdString(mode.substr(5)));
+        if (source.open(QIODevice::ReadOnly))
+            writeFile(output, source.readAll());
+    } else if (mode != "nooutput") {
         writeFile(output, "video:" + key);
+    }
     swapIf("success");
     lockFolder();
     send("0:success\n");

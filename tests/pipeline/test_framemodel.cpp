@@ -386,6 +386,71 @@ TEST_F(FrameModelTest, PipeThatCannotBeMadeSaysWhy)
     EXPECT_EQ(testsupport::readAll(fallback), QByteArray("not a folder"));
 }
 
+namespace
+{
+    QString clipOfSeconds(int seconds)
+    {
+        return testsupport::makeClip(QStringLiteral("h264-160x120-%1s.mp4").arg(seconds),
+            {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+             QStringLiteral("testsrc=size=160x120:rate=25:duration=%1").arg(seconds), QStringLiteral("-c:v"),
+             QStringLiteral("libx264"), QStringLiteral("-preset"), QStringLiteral("ultrafast"), QStringLiteral("-pix_fmt"),
+             QStringLiteral("yuv420p")});
+    }
+}
+
+struct OutputLengthCase
+{
+    const char *name;
+    int mode;
+    int outputSeconds;  // the child's output: a clip this long; 0: bytes that are no video
+    const char *message; // empty: success
+};
+
+void PrintTo(const OutputLengthCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class FrameModelOutputTest : public FrameModelTest, public ::testing::WithParamInterface<OutputLengthCase>
+{
+};
+
+// A re-encoded output that plays clearly shorter than its 6 s source fails the job with both
+// lengths: nothing beside the source, no record. Fast mode's output is the source's own bytes.
+TEST_P(FrameModelOutputTest, ReencodedOutputMustLastAsLongAsTheSource)
+{
+    const OutputLengthCase &c = GetParam();
+    const QString source = clipOfSeconds(6);
+    ASSERT_FALSE(source.isEmpty());
+    ASSERT_TRUE(QFile::copy(source, m_videos + QStringLiteral("a.mp4")));
+    QString behaviour = QStringLiteral("success");
+    if (c.outputSeconds > 0) {
+        const QString output = clipOfSeconds(c.outputSeconds);
+        ASSERT_FALSE(output.isEmpty());
+        behaviour = QStringLiteral("copy:") + output;
+    }
+    auto video = makeVideo(behaviour, QStringLiteral("a.mp4"), c.mode);
+    video->probeMedia();
+    ASSERT_EQ(video->totalTime(), 6);
+    const int before = QRecords::instance()->count();
+
+    QFrameModel model(video);
+    EXPECT_EQ(runStage(model), QString::fromUtf8(c.message));
+    const bool success = QString::fromUtf8(c.message).isEmpty();
+    EXPECT_EQ(entriesOf(m_videos), success ? (QStringList {QStringLiteral("a.mp4"), QStringLiteral("a.vep")})
+                                           : (QStringList {QStringLiteral("a.mp4")}));
+    EXPECT_EQ(QRecords::instance()->count(), before + (success ? 1 : 0));
+    EXPECT_EQ(testsupport::readAll(m_videos + QStringLiteral("a.mp4")), testsupport::readAll(source));
+}
+
+INSTANTIATE_TEST_SUITE_P(Outputs, FrameModelOutputTest, ::testing::Values(
+    OutputLengthCase {"codec_whole", 8, 6, ""},
+    OutputLengthCase {"codec_slightly_short", 8, 5, ""},
+    OutputLengthCase {"codec_short", 8, 2, "加密后的视频时长2.0秒，比原视频时长6秒短，视频不完整，加密失败"},
+    OutputLengthCase {"codec_unreadable", 8, 0, "加密后的视频无法读取，加密失败"},
+    OutputLengthCase {"fast_short", 7, 2, ""},
+    OutputLengthCase {"fast_bytes", 7, 0, ""}));
+
 TEST_F(FrameModelTest, MissingProgramIsAClearError)
 {
     QFrameModel::setProgramPath(m_dir + QStringLiteral("no-such-program"));

@@ -206,8 +206,9 @@ protected:
     QString source(const QString &name)
     {
         const QString path = m_dir + name;
+        // A real clip: a file that is no video fails as soon as it is queued.
         if (!QFile::exists(path))
-            testsupport::writeAll(path, "video");
+            QFile::copy(testsupport::clipH264Mp4(), path);
         return path;
     }
 
@@ -908,4 +909,88 @@ TEST_F(WorkPoolTest, FailedSaveOfThePendingWorkIsToldOnceAndRetried)
     QJsonFile::setWriteFaultForTests(QString(), QString());
     pool->stop();
     EXPECT_EQ(readJson(m_file).size(), 5u);
+}
+
+// Behind three busy workers, a file that can't be a job fails as soon as it is added, with the
+// probe's reason, and never reaches a worker; a retry is refused at once too. The busy jobs go on.
+TEST_F(WorkPoolTest, FileThatCannotBeAJobIsRefusedAtOnceBehindBusyWorkers)
+{
+    struct Case
+    {
+        const char *name;
+        std::function<bool(const QString &)> make;
+        int mode;
+        const char *reason; // the start of the row's text
+    };
+    // Its index at the front: cut short, it still names every sample.
+    const QByteArray clip = testsupport::readAll(testsupport::makeClip(QStringLiteral("h264-160x120-2s-faststart.mp4"),
+        {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("testsrc=size=160x120:rate=25:duration=2"),
+         QStringLiteral("-c:v"), QStringLiteral("libx264"), QStringLiteral("-preset"), QStringLiteral("ultrafast"),
+         QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p"), QStringLiteral("-movflags"), QStringLiteral("+faststart")}));
+    const QByteArray tone = testsupport::readAll(testsupport::clipMp3());
+    ASSERT_FALSE(clip.isEmpty());
+    ASSERT_FALSE(tone.isEmpty());
+    const std::vector<Case> cases {
+        {"text.mp4", [](const QString &p) { return testsupport::writeAll(p, "这不是视频，只是改了后缀名的笔记。\n"); }, 7,
+         "文件中没有可识别的视频或音频（不是视频文件或文件已损坏），无法加密！"},
+        {"empty.mp4", [](const QString &p) { return testsupport::writeAll(p, QByteArray()); }, 8,
+         "文件是空的，不是视频文件，无法加密！"},
+        {"tone.mp4", [&tone](const QString &p) { return testsupport::writeAll(p, tone); }, 8,
+         "文件中没有视频画面，高强度重编码加密只能用于视频文件！"},
+        {"cut.mp4", [&clip](const QString &p) { return testsupport::writeAll(p, clip.left(clip.size() * 9 / 10)); }, 4,
+         "视频文件不完整："},
+    };
+
+    // Declared before the pool: its end may still report to them.
+    std::mutex mutex;
+    std::map<qint64, QStringList> errors;
+    PoolEvents events;
+    auto pool = newPool();
+    events.watch(*pool);
+    // Connected as each job is announced, before it can be looked at.
+    QObject::connect(pool.get(), &QWorkPool::addItem, [&](QFileWork *work) {
+        const qint64 id = work->id();
+        QObject::connect(work, &QFileWork::signal_error, [&, id](const QString &message) {
+            std::lock_guard<std::mutex> lock(mutex);
+            errors[id] << message;
+        });
+    });
+    const auto errorsOf = [&](qint64 id) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return errors.count(id) ? errors[id] : QStringList();
+    };
+    pool->start(3);
+    for (int i = 0; i < 3; ++i)
+        pool->addWork(source(QStringLiteral("long%1.mp4").arg(i)), pipelinetest::config(7));
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return m_control->runningNow() == 3; }, 5000));
+
+    std::vector<std::shared_ptr<QFileWork>> refused;
+    for (const Case &c : cases) {
+        const QString path = m_dir + QString::fromUtf8(c.name);
+        ASSERT_TRUE(c.make(path)) << c.name;
+        refused.push_back(pool->addWork(path, pipelinetest::config(c.mode)));
+    }
+    for (size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].name);
+        const qint64 id = refused[i]->id();
+        ASSERT_TRUE(testsupport::waitUntil([&]() { return !errorsOf(id).isEmpty(); }, 20000));
+        EXPECT_TRUE(errorsOf(id).first().startsWith(QString::fromUtf8(cases[i].reason))) << errorsOf(id).first().toStdString();
+        EXPECT_TRUE(refused[i]->isStopped());
+        EXPECT_EQ(refused[i]->step(), 0);
+        // Told again at once when tried again.
+        EXPECT_TRUE(pool->retryWork(id));
+        ASSERT_TRUE(testsupport::waitUntil([&]() { return errorsOf(id).size() == 2; }, 20000));
+        EXPECT_EQ(errorsOf(id).at(1), errorsOf(id).at(0));
+    }
+    // All the while the three workers were held by their jobs: nothing waited for one of them.
+    EXPECT_EQ(m_control->runningNow(), 3);
+    EXPECT_EQ(m_probes->load(), 3);
+    for (const auto &work : refused)
+        EXPECT_EQ(m_control->runsOf(work->id()), 0);
+
+    m_control->open();
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return events.completedCount() == 3; }, 5000));
+    pool->stop();
+    for (const auto &work : refused)
+        EXPECT_EQ(m_control->runsOf(work->id()), 0) << "a refused job never reaches a stage";
 }

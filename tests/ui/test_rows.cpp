@@ -98,6 +98,30 @@ TEST_F(UiRows, UploadRowShowsErrorLaterAndKeepsItOnRefusedRetry)
     EXPECT_EQ(bar(&row)->text(), QStringLiteral("失败"));
 }
 
+// A stage's note (why a Web job is transcoded) shows beside the size at once, the whole note as
+// its tool tip; a later failure is told in its place and a note never hides it.
+TEST_F(UiRows, UploadRowShowsTheStageNoteUntilAFailure)
+{
+    auto work = makeWork();
+    QItemUploadWidget row(work.get());
+    QLabel *size = row.findChild<QLabel *>(QStringLiteral("labelUploadSize"));
+    const QString plain = size->text();
+    const QString note = QStringLiteral("画面带有90度旋转，浏览器无法直接播放，已自动转码");
+    emit work->signal_note(note);
+    EXPECT_TRUE(size->text().startsWith(plain)) << size->text().toStdString();
+    EXPECT_TRUE(size->text().contains(QStringLiteral("画面带有"))) << size->text().toStdString();
+    EXPECT_EQ(size->toolTip(), note);
+    emit work->signal_progress(0, 30);
+    EXPECT_EQ(tip(&row), QStringLiteral("正在转码"));
+    EXPECT_TRUE(size->text().contains(QStringLiteral("画面带有")));
+
+    emit work->signal_error(QStringLiteral("ffmpeg处理失败"));
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return tip(&row) == QStringLiteral("上传失败"); }, 2000));
+    EXPECT_TRUE(size->text().contains(QStringLiteral("失败原因：ffmpeg处理失败"))) << size->text().toStdString();
+    emit work->signal_note(note);
+    EXPECT_TRUE(size->text().contains(QStringLiteral("失败原因"))) << "a note never hides the failure";
+}
+
 // A row removed before its deferred error display runs takes its display with it: the row beside
 // it on the same job, whose display is queued after the removed one's, still shows the error.
 TEST_F(UiRows, UploadRowRemovedBeforeErrorDisplayLeavesTheOtherRowShowingIt)

@@ -22,4 +22,6 @@ public:
 signals:
     // stage: 0 transcoding, 2 encrypting, 3 uploading; percent 0 to 100.
     void signal_progress(int stage, int percent);
+    // A short text for the job's row about how the stage goes on (why it transcodes).
+    void signal_note(const QString &note);
 };

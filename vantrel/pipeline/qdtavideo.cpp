@@ -16,6 +16,7 @@
 
 #include "logger.h"
 #include "qfilework.h"
+#include "qmediacheck.h"
 #include "quser.h"
 #include "qvlcinstance.h"
 #include "uexception.h"
@@ -339,11 +340,6 @@ void QDtaVideo::probeMedia()
 
 QString QDtaVideo::mediaRefusal() const
 {
-    const QFileInfo source(sourcePath());
-    if (!source.isFile())
-        return QStringLiteral("源文件不存在，无法加密！");
-    if (source.size() == 0)
-        return QStringLiteral("文件是空的，不是视频文件，无法加密！");
     bool hasVideo = false;
     bool hasAudio = false;
     {
@@ -351,13 +347,25 @@ QString QDtaVideo::mediaRefusal() const
         hasVideo = m_videoStreams > 0 || (m_videoWidth > 0 && m_videoHeight > 0);
         hasAudio = m_audioStreams > 0 || m_totalTime > 0;
     }
+    return mediaRefusalOf(sourcePath(), hasVideo, hasAudio, m_config.encryptType());
+}
+
+QString QDtaVideo::mediaRefusalOf(const QString &path, bool hasVideo, bool hasAudio, int mode,
+                                  const std::atomic<bool> *abort)
+{
+    const QFileInfo source(path);
+    if (!source.isFile())
+        return QStringLiteral("源文件不存在，无法加密！");
+    if (source.size() == 0)
+        return QStringLiteral("文件是空的，不是视频文件，无法加密！");
     if (!hasVideo && !hasAudio)
         return QStringLiteral("文件中没有可识别的视频或音频（不是视频文件或文件已损坏），无法加密！");
-    if (!hasVideo && m_config.encryptType() == 8)
+    if (!hasVideo && mode == 8)
         return QStringLiteral("文件中没有视频画面，高强度重编码加密只能用于视频文件！");
-    if (!hasVideo && m_config.encryptType() == 4)
+    if (!hasVideo && mode == 4)
         return QStringLiteral("文件中没有视频画面，Web加密模式只能用于视频文件！");
-    return QString();
+    // Only whole files: a copy or download cut short would give a short output.
+    return QMediaCheck::wholeRefusal(path, abort);
 }
 
 void QDtaVideo::readMediaInfo(const QString &path, MediaFacts &facts)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -73,8 +74,13 @@ public:
     void probeMedia();
     // Why the probed file can't be worked on in its mode, as a text for its row; empty when it
     // can. A file with neither video nor audio (text, empty, damaged) is refused in every mode,
-    // one without video in the modes that re-encode or slice video (8 and 4).
+    // one without video in the modes that re-encode or slice video (8 and 4), one that is
+    // not whole in every mode.
     QString mediaRefusal() const;
+    // The same for the file at `path` with these facts in mode `mode`; a file that is not
+    // whole (QMediaCheck::wholeRefusal) is refused in every mode.
+    static QString mediaRefusalOf(const QString &path, bool hasVideo, bool hasAudio, int mode,
+                                  const std::atomic<bool> *abort = nullptr);
 
     // The MediaInfo reader: fills `facts` from the file at `path` (zeros when unreadable).
     static void readMediaInfo(const QString &path, MediaFacts &facts);

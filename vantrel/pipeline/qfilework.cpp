@@ -207,6 +207,8 @@ void QFileWork::runModel(std::unique_ptr<QBase> stage)
         model = m_model.get();
         if (!connect(model, SIGNAL(signal_progress(int, int)), this, SLOT(onProgress(int, int))))
             LOG_ERROR(L"work %lld: progress not connected", m_id);
+        if (!connect(model, SIGNAL(signal_note(QString)), this, SIGNAL(signal_note(QString))))
+            LOG_ERROR(L"work %lld: note not connected", m_id);
         // A stop that came before the stage existed reaches it now.
         if (m_stopRequested)
             model->stop();
@@ -254,6 +256,13 @@ void QFileWork::stop()
     m_stopRequested = true;
     if (m_model)
         m_model->stop();
+}
+
+void QFileWork::failWaiting(const QString &reason)
+{
+    m_stopped = true;
+    LOG_ERROR(L"%s: %s", m_video ? m_video->fileName() : QString(), reason);
+    emit signal_error(reason);
 }
 
 void QFileWork::pause()

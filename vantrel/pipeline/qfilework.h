@@ -58,6 +58,8 @@ public:
     void stop();
     void pause();
     void resume();
+    // Ends a job that waited and never ran as failed, for `reason` (signal_error).
+    void failWaiting(const QString &reason);
 
     // Runs the upload stage on the calling thread (no work item calls it in this build);
     // throws UException on failure.
@@ -89,6 +91,8 @@ signals:
     void signal_progress(int stage, int percent);
     void signal_error(QString msg);
     void signal_complete();
+    // The stage's note for the row.
+    void signal_note(QString note);
 
 public slots:
     void onProgress(int stage, int percent);

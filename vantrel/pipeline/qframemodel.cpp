@@ -1,5 +1,6 @@
 #include "qframemodel.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -25,6 +26,7 @@
 #include "qchildprocess.h"
 #include "qdtavideo.h"
 #include "qfilework.h"
+#include "qmediacheck.h"
 #include "qrecords.h"
 #include "qrunfolder.h"
 #include "qsourcefile.h"
@@ -442,6 +444,24 @@ QString QFrameModel::takeOutput(QRunFolder &runFolder)
                                                         .arg(QDir::toNativeSeparators(kept)), __FILE__, __LINE__);
 }
 
+void QFrameModel::checkOutputLength(const QString &output) const
+{
+    // A re-encoded video is one of its own: it must play as long as its source.
+    const int expected = m_video->totalTime();
+    if (m_video->config().encryptType() != 8 || expected <= 0)
+        return;
+    const double played = QMediaCheck::durationSeconds(output);
+    if (played < 0.0) {
+        LOG_ERROR(L"the output %s can't be read as a video", output);
+        throw UException("durationSeconds(output) >= 0", QStringLiteral("加密后的视频无法读取，加密失败"), __FILE__, __LINE__);
+    }
+    if (expected - played > std::max(2.0, expected * 0.05)) {
+        LOG_ERROR(L"the output plays %s s, its source %d s", QString::number(played, 'f', 2), expected);
+        throw UException("expected - played <= tolerance", QStringLiteral("加密后的视频时长%1秒，比原视频时长%2秒短，视频不完整，加密失败")
+                                                               .arg(played, 0, 'f', 1).arg(expected), __FILE__, __LINE__);
+    }
+}
+
 void QFrameModel::drainOutput()
 {
     if (!m_process)
@@ -569,6 +589,7 @@ void QFrameModel::convert(const std::string &keyBase)
             throw UException("m_process->exitStatus() == QProcess::NormalExit", kCrash, __FILE__, __LINE__);
         if (m_process->exitCode() != 0)
             throw UException("m_process->exitCode() == 0", QStringLiteral("加密失败"), __FILE__, __LINE__);
+        checkOutputLength(runDir.childPath() + m_video->videoKey());
         output = takeOutput(runDir);
         QFileWork::crashPoint("moved");
     } catch (...) {

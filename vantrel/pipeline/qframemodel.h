@@ -78,6 +78,8 @@ private:
     // Moves the run's output from its folder beside the source, under the video key or, when
     // that is taken, another free name; returns its path there.
     QString takeOutput(QRunFolder &runFolder);
+    // Throws when a re-encoded output at `output` plays clearly shorter than its source.
+    void checkOutputLength(const QString &output) const;
     void readProgress(platform::NamedPipeServer &pipe);
     bool handleMessage(const std::string &message);
     void waitForClient(platform::NamedPipeServer &pipe);

@@ -13,6 +13,7 @@
 #include "cstringhelp.h"
 #include "logger.h"
 #include "qdtavideo.h"
+#include "qmediacheck.h"
 #include "qstagecheck.h"
 #include "qtutils.h"
 #include "quser.h"
@@ -159,7 +160,7 @@ QStringList QWebModel::transcodeCommand()
                            QStringLiteral("-max_muxing_queue_size"), QStringLiteral("1024"),
                            QStringLiteral("-vcodec"), QStringLiteral("h264")};
     QStringList quality;
-    if (m_video)
+    if (m_video && !m_ownQuality)
         quality = QProcess::splitCommand(m_video->config().webQuality());
     // The quality's own video filter, if any, ends in the browser's pixel format and size; one
     // given in a filter graph is left as it is.
@@ -231,8 +232,20 @@ void QWebModel::run()
     QStageCheck::checkFolder(CGlobal::slicePath());
 
     if (!m_convert && m_video->codec() != QDtaVideo::CodecH264)
-        throw UException("VLC_CODEC_H264 == iCodec", QStringLiteral("Web加密模式不支持非h264编码的视频"),
+        throw UException("VLC_CODEC_H264 == iCodec",
+                         QStringLiteral("Web加密模式不支持非h264编码的视频，请在“上传视频设置”的“视频质量”中选择“原始”或其他画质（转码）后重试"),
                          __FILE__, __LINE__);
+    // What a copy into MPEG-TS would show wrong in a browser (a rotation dropped, pixels or a
+    // size browsers don't take) is transcoded instead, at the source's own quality.
+    if (!m_convert) {
+        const QString obstacle = QMediaCheck::browserCopyObstacle(m_sourcePath);
+        if (!obstacle.isEmpty()) {
+            LOG_INFO(L"%s is transcoded for the browser: %s", m_sourcePath, obstacle);
+            m_convert = true;
+            m_ownQuality = true;
+            emit signal_note(QStringLiteral("%1，浏览器无法直接播放，已自动转码").arg(obstacle));
+        }
+    }
 
     QWebProcess *runner = nullptr;
     {

@@ -65,6 +65,8 @@ private:
     QString m_transcodeTarget;
     QString m_sliceFolder;
     bool m_convert = true;
+    // Transcoded for the browser's sake only: the job's quality option is not applied.
+    bool m_ownQuality = false;
     std::atomic<int> m_progressBase {0};
     std::atomic<int> m_lastProgress {-1};
     std::atomic<bool> m_bStop {false};

@@ -10,7 +10,9 @@
 #include "logger.h"
 #include "qfilework.h"
 #include "commonfun.h"
+#include "qdtavideo.h"
 #include "qjsonfile.h"
+#include "qmediacheck.h"
 #include "uexception.h"
 
 QWorkPool *QWorkPool::instance()
@@ -57,6 +59,8 @@ void QWorkPool::start(int n)
     m_running = true;
     for (int i = 0; i < n; ++i)
         m_workers.emplace_back(new std::thread(&QWorkPool::workerLoop, this));
+    m_screenStop = false;
+    m_screener = std::thread(&QWorkPool::screenLoop, this);
     load();
 }
 
@@ -67,6 +71,14 @@ void QWorkPool::stop()
         m_running = false;
     }
     m_wakeUp.notify_all();
+    {
+        std::lock_guard<std::mutex> lock(m_screenMutex);
+        m_screenStop = true;
+        m_screenQueue.clear();
+    }
+    m_screenWake.notify_all();
+    if (m_screener.joinable())
+        m_screener.join();
 
     QList<std::shared_ptr<QFileWork>> works;
     {
@@ -177,8 +189,10 @@ void QWorkPool::announce(const std::shared_ptr<QFileWork> &work)
         emit work->signal_error(work->refusal());
         return;
     }
-    if (work->claim())
+    if (work->claim()) {
         enqueue(work);
+        screen(work);
+    }
     refreshProgress();
 }
 
@@ -224,6 +238,7 @@ bool QWorkPool::retryWork(qlonglong id)
             return false;
         enqueue(work);
     }
+    screen(work);
     refreshProgress();
     return true;
 }
@@ -308,6 +323,72 @@ void QWorkPool::workerLoop()
         if (ok)
             emit completeItem(id);
     }
+}
+
+void QWorkPool::screen(const std::shared_ptr<QFileWork> &work)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_screenMutex);
+        if (m_screenStop || !m_screener.joinable())
+            return;
+        m_screenQueue.append(work);
+    }
+    m_screenWake.notify_one();
+}
+
+void QWorkPool::screenLoop()
+{
+    for (;;) {
+        std::shared_ptr<QFileWork> work;
+        {
+            std::unique_lock<std::mutex> lock(m_screenMutex);
+            m_screenWake.wait(lock, [this]() { return m_screenStop || !m_screenQueue.isEmpty(); });
+            if (m_screenStop)
+                return;
+            work = m_screenQueue.takeFirst();
+        }
+        try {
+            screenOne(work);
+        } catch (const UException &e) {
+            LOG_EXCEPTION(e);
+        } catch (const std::exception &e) {
+            LOG_ERROR(L"screening: %s", e.what());
+        } catch (...) {
+            LOG_ERROR(L"screening: unknown exception");
+        }
+    }
+}
+
+void QWorkPool::screenOne(const std::shared_ptr<QFileWork> &work)
+{
+    const std::shared_ptr<QDtaVideo> video = work->video();
+    // Only what the job's own probe would look at: a probed job goes by its stored facts.
+    if (!video || work->step() != QFileWork::StepNew)
+        return;
+    {
+        // One a worker has taken is told by its own probe.
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        if (!m_queue.contains(work))
+            return;
+    }
+    const QString path = video->sourcePath();
+    bool hasVideo = false;
+    bool hasAudio = false;
+    // Out of time: the job's own probe tells.
+    if (!QMediaCheck::readStreams(path, &hasVideo, &hasAudio, &m_screenStop))
+        return;
+    const QString reason = QDtaVideo::mediaRefusalOf(path, hasVideo, hasAudio, video->config().encryptType(), &m_screenStop);
+    if (reason.isEmpty() || m_screenStop)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        if (m_queue.removeAll(work) == 0)
+            return;
+    }
+    LOG_INFO(L"work %lld refused as it was added: %s", work->id(), reason);
+    work->failWaiting(reason);
+    work->release();
+    refreshProgress();
 }
 
 void QWorkPool::onProgress(int stage, int percent)

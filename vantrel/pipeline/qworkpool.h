@@ -99,6 +99,11 @@ private:
     void keptAside(const QString &bad);
     void enqueue(const std::shared_ptr<QFileWork> &work);
     void workerLoop();
+    // Beside the workers, a first look at every file as soon as it is queued: one that can't
+    // be a job fails at once instead of waiting for a free worker.
+    void screen(const std::shared_ptr<QFileWork> &work);
+    void screenLoop();
+    void screenOne(const std::shared_ptr<QFileWork> &work);
     void averageProgress();
     // The overall percentage again after a job was added, ended, removed or queued again.
     void refreshProgress();
@@ -109,6 +114,11 @@ private:
     std::condition_variable m_wakeUp;
     std::vector<std::unique_ptr<std::thread>> m_workers;
     std::atomic<bool> m_running;
+    std::thread m_screener;
+    std::mutex m_screenMutex;
+    std::condition_variable m_screenWake;
+    QList<std::shared_ptr<QFileWork>> m_screenQueue;
+    std::atomic<bool> m_screenStop {false};
     // One overall computation at a time, so that the last one sent is the latest state.
     std::mutex m_averageMutex;
     QMap<qint64, std::shared_ptr<QFileWork>> m_works;

@@ -31,6 +31,7 @@ QItemUploadWidget::QItemUploadWidget(QFileWork *work, QWidget *parent)
         bool ok = connect(work, SIGNAL(signal_progress(int,int)), this, SLOT(onProgress(int,int)));
         ok = connect(work, SIGNAL(signal_error(QString)), this, SLOT(onError(QString))) && ok;
         ok = connect(work, SIGNAL(signal_complete()), this, SLOT(onComplete())) && ok;
+        ok = connect(work, SIGNAL(signal_note(QString)), this, SLOT(onNote(QString))) && ok;
         if (!ok)
             LOG_ERROR(L"upload row: the job's signals could not be connected");
     }
@@ -112,6 +113,17 @@ void QItemUploadWidget::onComplete()
     m_ui->progressBarUpload->setFormat(QStringLiteral("%p%"));
     m_ui->progressBarUpload->setValue(100);
     m_ui->labelTip->setText(tr("已完成"));
+}
+
+void QItemUploadWidget::onNote(const QString &note)
+{
+    // Beside the size, where a failure would be told; the whole note is the tool tip.
+    const QString text = note.simplified();
+    if (text.isEmpty() || m_failed)
+        return;
+    QUiHelper::setElidedText(m_ui->labelUploadSize, tr("%1　%2").arg(m_sizeText, text),
+                             m_ui->labelUploadVideoName->maximumWidth());
+    m_ui->labelUploadSize->setToolTip(QUiHelper::plainToolTip(text));
 }
 
 void QItemUploadWidget::onError(const QString &msg)

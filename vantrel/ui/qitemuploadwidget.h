@@ -33,6 +33,7 @@ public slots:
     void onProgress(int stage, int percent);
     void onComplete();
     void onError(const QString &msg);
+    void onNote(const QString &note);
     void onBtnReEncrypt();
     void onBtnOpenFolder();
     void onBtnCancelUpload();

@@ -12,6 +12,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -24,6 +25,7 @@
 #include <gtest/gtest.h>
 
 #include "cglobal.h"
+#include "qbase.h"
 #include "qchildprocess.h"
 #include "qdtaconfig.h"
 #include "qdtavideo.h"
@@ -329,7 +331,7 @@ TEST_F(WebModeTest, NonH264SourceWithoutTranscodeIsRefused)
     QWebModel model(video);
     const StageResult result = runStage(model);
     EXPECT_TRUE(result.threw);
-    EXPECT_EQ(result.message, QStringLiteral("Web加密模式不支持非h264编码的视频"));
+    EXPECT_EQ(result.message, QStringLiteral("Web加密模式不支持非h264编码的视频，请在“上传视频设置”的“视频质量”中选择“原始”或其他画质（转码）后重试"));
     EXPECT_FALSE(QFileInfo::exists(m_fakeDir + QStringLiteral("pid"))) << "ffmpeg must not run";
     EXPECT_FALSE(QFileInfo::exists(model.sliceFolder()));
     EXPECT_EQ(fileDigest(source), before);
@@ -653,7 +655,7 @@ TEST_F(WebModeTest, WorkItemOfWebModeSlicesOrReportsRefusal)
         {
             EXPECT_EQ(completes.count(), 0);
             ASSERT_EQ(errors.count(), 1);
-            EXPECT_EQ(errors.first().at(0).toString(), QStringLiteral("Web加密模式不支持非h264编码的视频"));
+            EXPECT_EQ(errors.first().at(0).toString(), QStringLiteral("Web加密模式不支持非h264编码的视频，请在“上传视频设置”的“视频质量”中选择“原始”或其他画质（转码）后重试"));
             EXPECT_FALSE(QFileInfo::exists(folder));
         }
         EXPECT_TRUE(QFileInfo::exists(source));
@@ -855,6 +857,129 @@ TEST_F(WebModeTest, TranscodeGivesBrowserPixelsWithRealFfmpeg)
                       QStringList {QStringLiteral("h264,160,120,yuv420p")});
         EXPECT_FALSE(QFileInfo::exists(model.transcodeTarget()));
     }
+}
+
+namespace
+{
+    // 2 s of 320x180 H.264 from x264's fastest preset (its own profile tells a copy from a
+    // transcode), in the pixel format and size given.
+    QString clipPixels(const char *pixFmt, const char *size = "320x180")
+    {
+        return testsupport::makeClip(QStringLiteral("h264-%1-%2-2s.mp4").arg(QLatin1String(pixFmt), QLatin1String(size)),
+            args({"-f", "lavfi", "-i", QStringLiteral("testsrc=size=%1:rate=25:duration=2").arg(QLatin1String(size)).toUtf8().constData(),
+                  "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", pixFmt}));
+    }
+
+    // A phone's sideways recording: the pixels stored 320x180, shown turned by 90 degrees.
+    QString clipRotated()
+    {
+        const QString plain = clipPixels("yuv420p");
+        return plain.isEmpty() ? QString() : testsupport::makeClip(QStringLiteral("h264-320x180-rotate90-2s.mp4"),
+            {QStringLiteral("-i"), plain, QStringLiteral("-c"), QStringLiteral("copy"),
+             QStringLiteral("-metadata:s:v:0"), QStringLiteral("rotate=90")});
+    }
+
+    // Notes a stage sends to its row, from whatever thread.
+    class NoteLog
+    {
+    public:
+        explicit NoteLog(QBase &stage)
+        {
+            QObject::connect(&stage, &QBase::signal_note, [this](const QString &note) {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_notes << note;
+            });
+        }
+
+        QStringList notes()
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            return m_notes;
+        }
+
+    private:
+        std::mutex m_mutex;
+        QStringList m_notes;
+    };
+}
+
+// Without transcoding, a source whose copy a browser would show wrong (turned, stretched or not
+// at all) is transcoded, and the row is told why; a plain 4:2:0 source is still copied as it is.
+// The segments are checked with ffprobe: upright size, 8-bit 4:2:0.
+TEST_F(WebModeTest, CopyThatWouldPlayWrongIsTranscodedAndToldWithRealFfmpeg)
+{
+    struct Case
+    {
+        const char *name;
+        QString clip;
+        const char *segments; // codec,profile,width,height,pix_fmt of every segment
+        const char *why;      // in the row's note; empty: copied, no note
+    };
+    const std::vector<Case> cases {
+        {"plain 4:2:0", clipPixels("yuv420p"), "h264,Constrained Baseline,320,180,yuv420p", ""},
+        {"rotated", clipRotated(), "h264,High,180,320,yuv420p", "90度旋转"},
+        {"4:4:4", clipPixels("yuv444p"), "h264,High,320,180,yuv420p", "8位4:4:4像素"},
+        {"10-bit", clipPixels("yuv420p10le"), "h264,High,320,180,yuv420p", "10位4:2:0像素"},
+        {"odd height 4:2:2", clipPixels("yuv422p", "320x181"), "h264,High,320,180,yuv420p", "画面尺寸320×181不是偶数"},
+    };
+    for (const Case &c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        ASSERT_FALSE(c.clip.isEmpty());
+        const QString source = addSource(c.clip, QStringLiteral("p%1.mp4").arg(m_nextId));
+        // A quality chosen earlier stays in the settings; a transcode for the browser keeps the
+        // source's own size and quality.
+        auto video = makeVideo(source, false, QStringLiteral("-s 160x90"), true);
+        ASSERT_EQ(video->codec(), QDtaVideo::CodecH264);
+        QWebModel model(video);
+        NoteLog log(model);
+        const StageResult result = runStage(model);
+        ASSERT_TRUE(result.ok) << result.message.toStdString();
+
+        const QString why = QString::fromUtf8(c.why);
+        const QStringList notes = log.notes();
+        if (why.isEmpty())
+        {
+            EXPECT_TRUE(notes.isEmpty()) << notes.join(QLatin1Char('|')).toStdString();
+        }
+        else
+        {
+            ASSERT_EQ(notes.size(), 1);
+            EXPECT_TRUE(notes.first().contains(why)) << notes.first().toStdString();
+            EXPECT_TRUE(notes.first().endsWith(QStringLiteral("浏览器无法直接播放，已自动转码"))) << notes.first().toStdString();
+        }
+        const QString folder = model.sliceFolder();
+        const QStringList segments = playlistSegments(folder, video->videoKey());
+        ASSERT_FALSE(segments.isEmpty());
+        for (const QString &segment : segments)
+        {
+            EXPECT_EQ(ffprobe(folder + segment, QStringLiteral("stream=codec_name,profile,width,height,pix_fmt"), QStringLiteral("v")),
+                      QStringList {QString::fromUtf8(c.segments)});
+        }
+        EXPECT_FALSE(QFileInfo::exists(model.transcodeTarget()));
+    }
+}
+
+// The job forwards its stage's note to its row, once, and completes.
+TEST_F(WebModeTest, WorkItemForwardsWhyItTranscodes)
+{
+    const QString clip = clipRotated();
+    ASSERT_FALSE(clip.isEmpty());
+    const QString source = addSource(clip, QStringLiteral("phone.mp4"));
+    QDtaConfig config;
+    config.setEncryptType(4);
+    config.setCourseId(QString::fromLatin1(CourseId));
+    config.setAutoConvert(false);
+    QFileWork work(source, config);
+    QSignalSpy notes(&work, SIGNAL(signal_note(QString)));
+    QSignalSpy completes(&work, SIGNAL(signal_complete()));
+    auto future = std::async(std::launch::async, [&work]() { return work.run(); });
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return completes.count() == 1 && notes.count() > 0; }, 60000));
+    EXPECT_TRUE(future.get());
+    // Whatever else the run posted to this thread arrives now.
+    QCoreApplication::sendPostedEvents();
+    ASSERT_EQ(notes.count(), 1);
+    EXPECT_EQ(notes.first().at(0).toString(), QStringLiteral("画面带有90度旋转，浏览器无法直接播放，已自动转码"));
 }
 
 // An input ffmpeg can't read gives a short message with ffmpeg's own reason, not its output.
