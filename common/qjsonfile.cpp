@@ -5,10 +5,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include "commonfun.h"
 #include "logger.h"
+#include "qsafefile.h"
 
 QString QJsonFile::badFileName(const QString &path)
 {
@@ -85,16 +85,8 @@ bool QJsonFile::writeText(const QString &path, const QByteArray &data, QString *
     // on disk must not be replaced by nothing.
     if (data.isEmpty())
         return fail(QStringLiteral("cannot write %1: the state could not be serialised").arg(path), error);
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return fail(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()), error);
-    if (file.write(data) != data.size()) {
-        const QString reason = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
-        file.cancelWriting();
+    QString reason;
+    if (!QSafeFile::save(path, data, &reason))
         return fail(reason, error);
-    }
-    if (!file.commit())
-        return fail(QStringLiteral("cannot save %1: %2").arg(path, file.errorString()), error);
     return true;
 }

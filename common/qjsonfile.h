@@ -19,8 +19,8 @@ public:
     // `error`, when given, receives the reason of a false result.
     static bool read(const QString &path, QValue &root, QString *error = nullptr);
 
-    // Writes `root` atomically (a temporary file renamed over `path`), creating the folder
-    // when missing. On failure the old file is untouched and false is returned.
+    // Writes `root` through QSafeFile (created 0600, the folder made when missing). On failure
+    // the old file is untouched and false is returned.
     static bool write(const QString &path, const QValue &root, bool styled = true, QString *error = nullptr);
     // Writes text that is already JSON, in the same way.
     static bool writeText(const QString &path, const QByteArray &data, QString *error = nullptr);
