@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 
+#include <QDir>
 #include <QFile>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -165,7 +166,8 @@ bool QIniFile::iniText(const QByteArray &text, const QVariantMap &changes, QByte
         whole = back.contains(it.key()) && sameValue(back.value(it.key()), it.value());
     if (!whole) {
         if (error)
-            *error = QStringLiteral("cannot write the settings: %1").arg(systemError(EIO));
+            *error = QStringLiteral("cannot write the settings: they were not written whole (is the disk of %1 full?)")
+                         .arg(QDir::tempPath());
         return false;
     }
     *result = written;

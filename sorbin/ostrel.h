@@ -98,6 +98,10 @@ private:
     // Sleeps up to ms; returns early, true, once the stop flag is set.
     bool pause(int ms);
     void setTempPaths(const QString &destPath, const QString &indexPath);
+    // A write that failed for want of room in the output folder (errno), and, for any failure,
+    // an output folder left without room; told on standard error for the main program.
+    void noteWriteError(int error);
+    void reportFullFolder();
 
     QString m_destPath;
     QString m_indexPath;
@@ -110,6 +114,8 @@ private:
     std::string m_tempDest;
     std::string m_tempIndex;
     QWorkFolder m_work;
+    enum class FullFolder { None, Output, Work };
+    FullFolder m_fullFolder = FullFolder::None;
     QString m_keyString;
     QDtaVideo m_task;
     platform::NamedPipeClient m_pipe;

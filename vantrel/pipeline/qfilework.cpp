@@ -4,7 +4,10 @@
 #include <exception>
 #include <limits>
 
+#include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
+#include <QThread>
 
 #include "commonfun.h"
 #include "cstringhelp.h"
@@ -52,6 +55,19 @@ void QFileWork::noteId(qint64 id)
 
 void QFileWork::crashPoint(const char *moment)
 {
+    static const QByteArray pauseAt = qgetenv("VANTREL_PAUSE_AT");
+    if (!pauseAt.isEmpty() && pauseAt == moment) {
+        const QString mark = qEnvironmentVariable("VANTREL_PAUSE_MARK");
+        QFile file(mark);
+        if (!mark.isEmpty() && file.open(QIODevice::WriteOnly)) {
+            file.write(moment);
+            file.close();
+            QElapsedTimer timer;
+            timer.start();
+            while (QFileInfo::exists(mark) && timer.elapsed() < 60000)
+                QThread::msleep(10);
+        }
+    }
     static const QByteArray wanted = qgetenv("VANTREL_CRASH_AT");
     if (wanted.isEmpty() || wanted != moment)
         return;
