@@ -122,6 +122,8 @@ namespace
         double share;
         qint64 extra;
         const char *reason; // empty: the job runs
+        // The room is taken once the run has begun, just before sorbin starts.
+        bool fillWhileRunning = false;
     };
 
     class VideoFolderRoomTest : public ::testing::TestWithParam<RoomCase>
@@ -130,8 +132,9 @@ namespace
 }
 
 // A small video with little room beside it is encrypted (the margin fits the output); one
-// that can't fit is refused with the room it would need, before anything is written there.
-TEST_P(VideoFolderRoomTest, VideoThatFitsRunsAndOneThatDoesNotIsRefused)
+// that can't fit is refused with the room it would need, before anything is written there; a
+// folder that fills while sorbin writes fails the job with the disk's reason and its folder.
+TEST_P(VideoFolderRoomTest, OutcomeFollowsTheRoomBesideTheVideo)
 {
     const RoomCase &c = GetParam();
     crashharness::Harness harness;
@@ -143,6 +146,27 @@ TEST_P(VideoFolderRoomTest, VideoThatFitsRunsAndOneThatDoesNotIsRefused)
     crashharness::Scene scene = harness.seed(disk.path(), {c.mode}, root + QStringLiteral("data/"));
     const qint64 size = QFileInfo(scene.jobs.front().source).size();
     ASSERT_GT(size, 0);
+    const QString mark = root + QStringLiteral("paused");
+    if (c.fillWhileRunning) {
+        std::unique_ptr<QProcess> program = harness.start(scene, QString(), QString(), QStringLiteral("child,failed"), mark);
+        ASSERT_TRUE(waitForPause(mark, "child", nullptr, 60000)) << program->readAll().constData();
+        ASSERT_TRUE(disk.fill());
+        QFile::remove(mark);
+        QString error;
+        ASSERT_TRUE(waitForPause(mark, "failed", &error, 90000)) << program->readAll().constData();
+        EXPECT_TRUE(error.contains(QString::fromUtf8(c.reason))) << error.toStdString();
+        EXPECT_TRUE(error.contains(QDir::toNativeSeparators(QDir::cleanPath(scene.videos)))) << error.toStdString();
+        QFile::remove(mark);
+        EXPECT_TRUE(endWithSigterm(*program));
+        EXPECT_EQ(crashharness::Harness::pendingCount(scene), 1);
+        disk.release();
+        QString why;
+        ASSERT_TRUE(harness.runToEnd(scene, 90000, &why)) << why.toStdString();
+        const crashharness::Outcome outcome = harness.judge(scene);
+        EXPECT_EQ(outcome.lost + outcome.duplicated + outcome.leftOver, 0);
+        EXPECT_TRUE(outcome.notes.isEmpty()) << outcome.notes.join(QLatin1Char('\n')).toStdString();
+        return;
+    }
     ASSERT_TRUE(disk.fill(static_cast<qint64>(size * c.share) / 4096 * 4096 + c.extra));
 
     if (QByteArray(c.reason).isEmpty()) {
@@ -154,7 +178,6 @@ TEST_P(VideoFolderRoomTest, VideoThatFitsRunsAndOneThatDoesNotIsRefused)
         EXPECT_TRUE(outcome.notes.isEmpty()) << outcome.notes.join(QLatin1Char('\n')).toStdString();
         return;
     }
-    const QString mark = root + QStringLiteral("paused");
     std::unique_ptr<QProcess> program = harness.start(scene, QString(), QString(), QStringLiteral("failed"), mark);
     QString error;
     ASSERT_TRUE(waitForPause(mark, "failed", &error, 60000)) << program->readAll().constData();
@@ -172,5 +195,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(RoomCase {"FastSmallVideoWithLittleRoomRuns", 7, 1.0, 1200 * 1024, ""},
                       RoomCase {"HighStrengthSmallVideoWithLittleRoomRuns", 8, 1.0, 1200 * 1024, ""},
                       RoomCase {"FastVideoThatCannotFitIsRefused", 7, 0.5, 0, "磁盘空间不足：输出文件夹所在磁盘可用"},
-                      RoomCase {"HighStrengthVideoThatCannotFitIsRefused", 8, 0.5, 0, "磁盘空间不足：输出文件夹所在磁盘可用"}),
+                      RoomCase {"HighStrengthVideoThatCannotFitIsRefused", 8, 0.5, 0, "磁盘空间不足：输出文件夹所在磁盘可用"},
+                      RoomCase {"FastVideoFolderFillingWhileSorbinRunsIsTold", 7, 0, 0, "磁盘空间不足：输出文件夹", true},
+                      RoomCase {"HighStrengthVideoFolderFillingWhileSorbinRunsIsTold", 8, 0, 0, "磁盘空间不足：输出文件夹", true}),
     [](const ::testing::TestParamInfo<RoomCase> &info) { return std::string(info.param.name); });
