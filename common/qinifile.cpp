@@ -107,8 +107,13 @@ void QIniFile::setFile(const QString &path)
     if (text.isEmpty())
         return;
     std::unique_ptr<QTemporaryDir> dir(privateDir(nullptr));
-    if (dir)
-        parse(*dir, QStringLiteral("read.ini"), text, &m_values, &m_damaged, nullptr);
+    if (dir && parse(*dir, QStringLiteral("read.ini"), text, &m_values, &m_damaged, nullptr))
+        return;
+    // No room for a private copy: the file itself (it is only read).
+    QSettings settings(path, QSettings::IniFormat);
+    m_damaged = settings.status() == QSettings::FormatError;
+    for (const QString &key : settings.allKeys())
+        m_values.insert(key, settings.value(key));
 }
 
 QString QIniFile::fileName() const
