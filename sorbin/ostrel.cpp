@@ -571,16 +571,7 @@ bool Ostrel::streamEncrypt(const QString &destPath, const QByteArray &keyText)
     // The number alone would decrypt the body: only a fingerprint of it reaches the log.
     LOG_INFO(L"create key---%s", keyFingerprint(mixed + QByteArray::number(number)));
     // Room for the whole output at once (also fails early on a full disk).
-    const int reserved = size > 0 ? ::posix_fallocate(out, 0, size) : 0;
-    if (reserved == ENOSPC || reserved == EDQUOT)
-    {
-        LOG_ERROR(L"no room for the %lld bytes of %s", static_cast<long long>(size), destPath);
-        noteWriteError(reserved);
-        ::close(in);
-        ::close(out);
-        return false;
-    }
-    if (reserved != 0)
+    if (size > 0 && ::posix_fallocate(out, 0, size) != 0)
         LOG_WARNING(L"cannot reserve %lld bytes for %s", static_cast<long long>(size), destPath);
 
     bool ioError = false;
