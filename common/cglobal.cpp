@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,11 +14,11 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QSysInfo>
 
 #include "commonfun.h"
 #include "logger.h"
+#include "qsafefile.h"
 
 namespace
 {
@@ -36,6 +38,71 @@ namespace
         if (!path.endsWith(QLatin1Char('/')))
             path += QLatin1Char('/');
         return path;
+    }
+
+    // True when a user other than root and this one is in group `gid`.
+    bool groupHasOthers(gid_t gid)
+    {
+        const uid_t self = ::geteuid();
+        const struct passwd *me = ::getpwuid(self);
+        const QByteArray myName = me ? QByteArray(me->pw_name) : QByteArray();
+        if (const struct group *g = ::getgrgid(gid)) {
+            for (char **member = g->gr_mem; member && *member; ++member)
+                if (myName != *member && QByteArray(*member) != "root")
+                    return true;
+        }
+        bool others = false;
+        ::setpwent();
+        while (const struct passwd *user = ::getpwent()) {
+            if (user->pw_gid == gid && user->pw_uid != self && user->pw_uid != 0) {
+                others = true;
+                break;
+            }
+        }
+        ::endpwent();
+        return others;
+    }
+
+    // A folder in which no one but root and this user can rename or replace an entry.
+    bool isSteadyFolder(const struct stat &st)
+    {
+        if (st.st_uid != 0 && st.st_uid != ::geteuid())
+            return false;
+        if (st.st_mode & S_ISVTX)
+            return true;
+        if (st.st_mode & S_IWOTH)
+            return false;
+        return !(st.st_mode & S_IWGRP) || !groupHasOthers(st.st_gid);
+    }
+
+    // Every folder above `native` (an absolute path), along the path as written and along
+    // the one its links lead to, is steady, and no link on the way belongs to another user:
+    // then no one else can put another folder in its place.
+    bool cannotBeRedirected(const QByteArray &native)
+    {
+        char *resolved = ::realpath(native.constData(), nullptr);
+        if (!resolved)
+            return false;
+        const QByteArray real(resolved);
+        std::free(resolved);
+        for (const QByteArray &path : {native, real}) {
+            QByteArray prefix;
+            const QList<QByteArray> parts = path.split('/');
+            for (int i = 0; i < parts.size(); ++i) {
+                if (parts.at(i).isEmpty())
+                    continue;
+                const QByteArray parent = prefix.isEmpty() ? QByteArray("/") : prefix;
+                struct stat st;
+                if (::stat(parent.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || !isSteadyFolder(st))
+                    return false;
+                prefix += '/' + parts.at(i);
+                if (::lstat(prefix.constData(), &st) != 0)
+                    return false;
+                if (S_ISLNK(st.st_mode) && st.st_uid != 0 && st.st_uid != ::geteuid())
+                    return false;
+            }
+        }
+        return true;
     }
 
     // Creates the folder with its parents, private to this user. A folder that is already
@@ -120,6 +187,8 @@ bool CGlobal::makePrivateFolder(const QString &path)
     }
     struct stat st;
     if (::stat(native.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
+        return false;
+    if (!cannotBeRedirected(native))
         return false;
     return (st.st_mode & 077) == 0 || ::chmod(native.constData(), st.st_mode & 0700) == 0;
 }
@@ -307,10 +376,14 @@ namespace
         if (current.open(QIODevice::ReadOnly) && current.readAll() == data)
             return true;
         current.close();
-        if (!QDir().mkpath(QFileInfo(path).absolutePath()))
-            return false;
-        QSaveFile file(path);
-        return file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.commit();
+        // The desktop reads these files as any other of the user's: they keep their mode.
+        struct stat st {};
+        const int mode = ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 0777) : 0644;
+        QString error;
+        if (QSafeFile::save(path, data, &error, mode))
+            return true;
+        LOG_ERROR(error);
+        return false;
     }
 }
 

@@ -30,6 +30,7 @@
 #include "logger.h"
 #include "machineid.h"
 #include "qinifile.h"
+#include "qsafefile.h"
 
 namespace
 {
@@ -89,11 +90,10 @@ namespace CommonFun
         store.reset();
         QFileInfo info(path);
         QDir().mkpath(info.absolutePath());
-        if (!info.exists()) {
-            QFile file(path);
-            if (file.open(QIODevice::WriteOnly))
-                file.close();
-            QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        if (!info.exists() && !info.isSymLink()) {
+            QString error;
+            if (!QSafeFile::save(path, QByteArray(), &error))
+                LOG_ERROR(error);
         }
         // Junk that Qt's INI reader would take without a complaint is damage all the same.
         const bool junk = !isTextFile(path);
@@ -114,8 +114,9 @@ namespace CommonFun
     {
         std::lock_guard<std::mutex> lock(settingsMutex());
         auto &store = settingsStore();
-        if (store)
-            store->sync();
+        QString why;
+        if (store && !store->sync(&why))
+            LOG_ERROR(L"settings not saved: %s", why);
         store.reset();
     }
 
@@ -125,19 +126,31 @@ namespace CommonFun
         return settingsStore() != nullptr;
     }
 
-    void setSetting(const QString &group, const QString &key, const QVariant &value)
+    bool setSetting(const QString &group, const QString &key, const QVariant &value, QString *error)
     {
         std::lock_guard<std::mutex> lock(settingsMutex());
         const auto &store = settingsStore();
-        if (store)
-            store->setValue(group, key, value);
+        if (!store)
+            return false;
+        QString why;
+        if (store->setValue(group, key, value, &why))
+            return true;
+        LOG_ERROR(L"cannot save the setting %s/%s: %s", group, key, why);
+        if (error)
+            *error = why;
+        return false;
     }
 
-    void syncSettings()
+    bool syncSettings(QString *error)
     {
         std::lock_guard<std::mutex> lock(settingsMutex());
-        if (settingsStore())
-            settingsStore()->sync();
+        QString why;
+        if (!settingsStore() || settingsStore()->sync(&why))
+            return true;
+        LOG_ERROR(L"cannot save the settings: %s", why);
+        if (error)
+            *error = why;
+        return false;
     }
 
     int getSettingInt(const QString &group, const QString &key, int def)

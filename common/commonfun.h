@@ -18,14 +18,16 @@ namespace CommonFun
     void initSettings(const QString &path);
     void releaseSettings();
     bool isSettingsOpen();
-    void setSetting(const QString &group, const QString &key, const QVariant &value);
+    // Stores the value and saves "config.ini" at once; false (the reason in `error`, and in the
+    // log) when the file could not be saved: the value is kept and saved with the next change.
+    bool setSetting(const QString &group, const QString &key, const QVariant &value, QString *error = nullptr);
     int getSettingInt(const QString &group, const QString &key, int def = 0);
     QString getSettingString(const QString &group, const QString &key, const QString &def = QString());
     bool getSettingBool(const QString &group, const QString &key, bool def = false);
     float getSettingFloat(const QString &group, const QString &key, float def = 0.0f);
     int64_t getSettingInt64(const QString &group, const QString &key, int64_t def = 0);
-    // Writes pending changes to the file now.
-    void syncSettings();
+    // Saves the changes that could not be saved yet; false (with the reason) when they still can't be.
+    bool syncSettings(QString *error = nullptr);
 
     // Where a damaged state file is kept: the first free name of "<path>.bad",
     // "<path>.bad.1", ... (never an existing file, so nothing kept is overwritten).

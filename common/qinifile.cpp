@@ -1,6 +1,91 @@
 #include "qinifile.h"
 
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include <QDir>
+#include <QFile>
 #include <QSettings>
+#include <QTemporaryDir>
+
+#include "qsafefile.h"
+
+namespace
+{
+    QString systemError(int code)
+    {
+        return QString::fromLocal8Bit(std::strerror(code));
+    }
+
+    // A scratch copy in the private folder: checked, but not synced to disk.
+    bool writeScratch(const QString &path, const QByteArray &text, QString *error)
+    {
+        QFile file(path);
+        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size() && file.flush()) {
+            file.close();
+            if (file.error() == QFileDevice::NoError)
+                return true;
+        }
+        if (error)
+            *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+        return false;
+    }
+
+    // Reads INI text through QSettings on a file of a name never read before in this process
+    // (QSettings keeps what it read of a file name, and may take that for the file).
+    bool parse(const QTemporaryDir &dir, const QString &name, const QByteArray &text, QVariantMap *values,
+               bool *damaged, QString *error)
+    {
+        const QString path = dir.filePath(name);
+        if (!writeScratch(path, text, error))
+            return false;
+        QSettings settings(path, QSettings::IniFormat);
+        if (damaged)
+            *damaged = settings.status() == QSettings::FormatError;
+        values->clear();
+        for (const QString &key : settings.allKeys())
+            values->insert(key, settings.value(key));
+        return true;
+    }
+
+    bool sameValue(const QVariant &a, const QVariant &b)
+    {
+        return a == b || (a.canConvert<QString>() && b.canConvert<QString>() && a.toString() == b.toString());
+    }
+
+    QByteArray readFile(const QString &path, bool *ok, QString *error)
+    {
+        QFile file(path);
+        *ok = true;
+        if (!file.exists())
+            return QByteArray();
+        if (!file.open(QIODevice::ReadOnly)) {
+            *ok = false;
+            if (error)
+                *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+            return QByteArray();
+        }
+        QByteArray data = file.readAll();
+        if (file.error() != QFileDevice::NoError) {
+            *ok = false;
+            if (error)
+                *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        }
+        return data;
+    }
+
+    QTemporaryDir *privateDir(QString *error)
+    {
+        auto *dir = new QTemporaryDir;
+        if (dir->isValid())
+            return dir;
+        if (error)
+            *error = QStringLiteral("cannot create a private folder for the settings: %1").arg(dir->errorString());
+        delete dir;
+        return nullptr;
+    }
+}
 
 QIniFile::QIniFile() = default;
 
@@ -14,9 +99,21 @@ QIniFile::~QIniFile() = default;
 void QIniFile::setFile(const QString &path)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_settings)
+    if (!m_path.isEmpty() || path.isEmpty())
         return;
-    m_settings.reset(new QSettings(path, QSettings::IniFormat));
+    m_path = path;
+    bool ok = false;
+    const QByteArray text = readFile(path, &ok, nullptr);
+    if (text.isEmpty())
+        return;
+    std::unique_ptr<QTemporaryDir> dir(privateDir(nullptr));
+    if (dir && parse(*dir, QStringLiteral("read.ini"), text, &m_values, &m_damaged, nullptr))
+        return;
+    // No room for a private copy: the file itself (it is only read).
+    QSettings settings(path, QSettings::IniFormat);
+    m_damaged = settings.status() == QSettings::FormatError;
+    for (const QString &key : settings.allKeys())
+        m_values.insert(key, settings.value(key));
 }
 
 void QIniFile::reopen(const QString &path)
@@ -28,37 +125,96 @@ void QIniFile::reopen(const QString &path)
 QString QIniFile::fileName() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_settings ? m_settings->fileName() : QString();
+    return m_path;
 }
 
 bool QIniFile::isDamaged() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_settings && m_settings->status() == QSettings::FormatError;
+    return m_damaged;
 }
 
-void QIniFile::sync()
+bool QIniFile::sync(QString *error)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_settings)
-        m_settings->sync();
+    return m_path.isEmpty() || m_unsaved.isEmpty() || saveLocked(error);
 }
 
-void QIniFile::setValue(const QString &section, const QString &key, const QVariant &value)
+bool QIniFile::iniText(const QByteArray &text, const QVariantMap &changes, QByteArray *result, QString *error)
+{
+    std::unique_ptr<QTemporaryDir> dir(privateDir(error));
+    if (!dir)
+        return false;
+    // QSettings writes into a copy of the file (which keeps the order of its sections)...
+    const QString staged = dir->filePath(QStringLiteral("write.ini"));
+    if (!writeScratch(staged, text, error))
+        return false;
+    QVariantMap expected;
+    {
+        QSettings settings(staged, QSettings::IniFormat);
+        for (auto it = changes.cbegin(); it != changes.cend(); ++it)
+            settings.setValue(it.key(), it.value());
+        settings.sync();
+        if (settings.status() != QSettings::NoError) {
+            if (error)
+                *error = QStringLiteral("cannot write the settings: %1").arg(settings.status() == QSettings::AccessError
+                                                                                   ? systemError(EACCES) : QStringLiteral("format error"));
+            return false;
+        }
+        for (const QString &key : settings.allKeys())
+            expected.insert(key, settings.value(key));
+    }
+    bool ok = false;
+    const QByteArray written = readFile(staged, &ok, error);
+    if (!ok)
+        return false;
+    // ...whose write is not checked to its end: what it wrote must read back whole.
+    QVariantMap back;
+    if (!parse(*dir, QStringLiteral("check.ini"), written, &back, nullptr, error))
+        return false;
+    bool whole = back.size() == expected.size() && (written.isEmpty() ? expected.isEmpty() : written.endsWith('\n'));
+    for (auto it = expected.cbegin(); whole && it != expected.cend(); ++it)
+        whole = back.contains(it.key()) && sameValue(back.value(it.key()), it.value());
+    if (!whole) {
+        if (error)
+            *error = QStringLiteral("cannot write the settings: they were not written whole (is the disk of %1 full?)")
+                         .arg(QDir::tempPath());
+        return false;
+    }
+    *result = written;
+    return true;
+}
+
+bool QIniFile::saveLocked(QString *error)
+{
+    bool ok = false;
+    const QByteArray current = readFile(m_path, &ok, error);
+    if (!ok)
+        return false;
+    QByteArray text;
+    if (!iniText(current, m_unsaved, &text, error))
+        return false;
+    if (!QSafeFile::save(m_path, text, error))
+        return false;
+    m_unsaved.clear();
+    return true;
+}
+
+bool QIniFile::setValue(const QString &section, const QString &key, const QVariant &value, QString *error)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_settings)
-        return;
-    m_settings->setValue(section + QLatin1Char('/') + key, value);
-    m_settings->sync();
+    if (m_path.isEmpty())
+        return false;
+    const QString name = section + QLatin1Char('/') + key;
+    m_values.insert(name, value);
+    m_unsaved.insert(name, value);
+    return saveLocked(error);
 }
 
 QVariant QIniFile::value(const QString &section, const QString &key) const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_settings)
-        return QVariant();
-    return m_settings->value(section + QLatin1Char('/') + key);
+    return m_values.value(section + QLatin1Char('/') + key);
 }
 
 int QIniFile::getInt(const QString &section, const QString &key, int def) const

@@ -1,16 +1,18 @@
 #pragma once
 
-#include <memory>
 #include <mutex>
 
+#include <QMap>
 #include <QObject>
 #include <QString>
 #include <QVariant>
 
-class QSettings;
-
 // Typed access to one INI file; the stored key is "section/key". Before a file is set the
 // getters return their default and setValue() changes nothing.
+//
+// The file is read and written in Qt's INI format (QSettings), but never by QSettings in
+// place: a change is written by QSettings into a private copy, checked complete, and saved
+// through QSafeFile, so a full disk can't leave a shortened file behind.
 class QIniFile : public QObject
 {
     Q_OBJECT
@@ -27,19 +29,30 @@ public:
     QString fileName() const;
     // True when the file exists but could not be read as INI.
     bool isDamaged() const;
-    // Writes pending changes now (every setValue() already does).
-    void sync();
+    // Saves the changes that could not be saved yet; false (with the reason) when they still
+    // can't be.
+    bool sync(QString *error = nullptr);
 
-    void setValue(const QString &section, const QString &key, const QVariant &value);
+    // Stores the value and saves the file. When the file can't be saved the value is still
+    // kept (and saved with the next change): false, with the reason.
+    bool setValue(const QString &section, const QString &key, const QVariant &value, QString *error = nullptr);
     int getInt(const QString &section, const QString &key, int def = 0) const;
     QString getString(const QString &section, const QString &key, const QString &def = QString()) const;
     bool getBool(const QString &section, const QString &key, bool def = false) const;
     float getFloat(const QString &section, const QString &key, float def = 0.0f) const;
     qint64 getInt64(const QString &section, const QString &key, qint64 def = 0) const;
 
+    // The INI text QSettings writes for `text` with `changes` applied ("section/key" to
+    // value); false, with the reason, when it could not be had complete.
+    static bool iniText(const QByteArray &text, const QVariantMap &changes, QByteArray *result, QString *error = nullptr);
+
 private:
     QVariant value(const QString &section, const QString &key) const;
+    bool saveLocked(QString *error);
 
     mutable std::mutex m_mutex;
-    std::unique_ptr<QSettings> m_settings;
+    QString m_path;
+    bool m_damaged = false;
+    QVariantMap m_values;
+    QVariantMap m_unsaved;
 };

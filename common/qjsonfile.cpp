@@ -7,10 +7,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include "commonfun.h"
 #include "logger.h"
+#include "qsafefile.h"
 
 QString QJsonFile::badFileName(const QString &path)
 {
@@ -267,18 +267,16 @@ bool QJsonFile::writeParts(const QString &path, const std::function<QByteArray()
     // on disk must not be replaced by nothing.
     if (data.isEmpty())
         return fail(QStringLiteral("cannot write %1: the state could not be serialised").arg(path), error);
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return fail(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()), error);
-    for (; !data.isEmpty(); data = next()) {
-        if (file.write(data) != data.size()) {
-            const QString reason = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
-            file.cancelWriting();
-            return fail(reason, error);
+    QString reason;
+    bool first = true;
+    const bool saved = QSafeFile::saveParts(path, [&]() {
+        if (first) {
+            first = false;
+            return data;
         }
-    }
-    if (!file.commit())
-        return fail(QStringLiteral("cannot save %1: %2").arg(path, file.errorString()), error);
+        return next();
+    }, &reason);
+    if (!saved)
+        return fail(reason, error);
     return true;
 }

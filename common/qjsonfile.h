@@ -30,8 +30,8 @@ public:
     static bool readMembers(const QString &path, const std::function<void(const QString &name, const QValue &value)> &member,
                             QValue &root, QString *error = nullptr);
 
-    // Writes `root` atomically (a temporary file renamed over `path`), creating the folder
-    // when missing. On failure the old file is untouched and false is returned.
+    // Writes `root` through QSafeFile (created 0600, the folder made when missing). On failure
+    // the old file is untouched and false is returned.
     static bool write(const QString &path, const QValue &root, bool styled = true, QString *error = nullptr);
     // Writes text that is already JSON, in the same way.
     static bool writeText(const QString &path, const QByteArray &data, QString *error = nullptr);

@@ -14,6 +14,7 @@
 #include <QFile>
 
 #include "cglobal.h"
+#include "qsafefile.h"
 
 namespace
 {
@@ -176,12 +177,7 @@ bool QWorkFolder::noteTempFiles(const QStringList &paths)
     for (const QString &p : paths)
         text += QFile::encodeName(p) + '\n';
     // Whole or not at all: a half list could name a cut path.
-    const QString list = folder + QString::fromLatin1(kTempList);
-    QFile file(list + QStringLiteral(".new"));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(text) != text.size() || !file.flush())
-        return false;
-    file.close();
-    return ::rename(QFile::encodeName(file.fileName()).constData(), QFile::encodeName(list).constData()) == 0;
+    return QSafeFile::save(folder + QString::fromLatin1(kTempList), text);
 }
 
 void QWorkFolder::remove()

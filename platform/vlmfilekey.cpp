@@ -12,6 +12,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <QByteArray>
@@ -44,12 +45,23 @@ namespace
         std::string indexPath;
         std::string workPath;
         std::string lastError;
+        platform::VlmFullFolder fullFolder = platform::VlmFullFolder::None;
         libvlc_event_manager_t *events = nullptr;
         std::map<std::string, MediaState> media;
     };
 
     std::mutex g_mutex;
     std::map<libvlc_instance_t *, std::unique_ptr<InstanceState>> g_instances;
+
+    // The folder of `path` has (almost) no room left: a write there has run out of it.
+    bool folderFull(const std::string &path)
+    {
+        const std::string::size_type slash = path.rfind('/');
+        const std::string folder = slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
+        struct statvfs fs {};
+        return ::statvfs(folder.c_str(), &fs) == 0
+            && static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize < 1024ULL * 1024ULL;
+    }
 
     // libvlc's own entry points: the program's references to these names are wrapped.
     template <typename Fn>
@@ -371,9 +383,18 @@ namespace platform
         return md5(keyText);
     }
 
-    bool vlmEncryptFile(const std::string &plainPath, const std::string &destPath, const std::string &indexPath,
-                        const std::string &keyText, std::string *error)
+    VlmFullFolder vlmFullFolder(libvlc_instance_t *instance)
     {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        const InstanceState *s = findState(instance);
+        return s ? s->fullFolder : VlmFullFolder::None;
+    }
+
+    bool vlmEncryptFile(const std::string &plainPath, const std::string &destPath, const std::string &indexPath,
+                        const std::string &keyText, std::string *error, bool *destFull)
+    {
+        if (destFull)
+            *destFull = false;
         const std::string key = vlmContentKey(keyText);
         const std::string kid = md5(key);
         std::vector<TrackInfo> tracks;
@@ -400,6 +421,9 @@ namespace platform
         }
         if (!ok)
         {
+            // Asked before the partial output gives its room back.
+            if (destFull)
+                *destFull = folderFull(destPath);
             ::unlink(destPath.c_str());
             if (!indexPath.empty())
                 ::unlink(indexPath.c_str());
@@ -569,6 +593,8 @@ extern "C"
             s->media.erase(it);
         }
         bool ok = false;
+        bool destFull = false;
+        platform::VlmFullFolder full = platform::VlmFullFolder::None;
         std::string why;
         struct stat st;
         if (r != 0)
@@ -578,12 +604,19 @@ extern "C"
         else if (::stat(media.plain.c_str(), &st) != 0 || st.st_size == 0)
             why = "the pass wrote no output (the source could not be opened or has no frames)";
         else
-            ok = platform::vlmEncryptFile(media.plain, media.dest, indexPath, key, &why);
+            ok = platform::vlmEncryptFile(media.plain, media.dest, indexPath, key, &why, &destFull);
+        // Asked while the plain copy still takes its room.
+        if (!ok && !destFull && !media.plain.empty() && folderFull(media.plain))
+            full = platform::VlmFullFolder::Work;
+        if (!ok && destFull)
+            full = platform::VlmFullFolder::Destination;
         removePlain(media);
         {
             std::lock_guard<std::mutex> lock(g_mutex);
-            if (InstanceState *s = findState(p_instance))
+            if (InstanceState *s = findState(p_instance)) {
                 s->lastError = ok ? std::string() : why;
+                s->fullFolder = full;
+            }
         }
         return ok ? 0 : -1;
     }

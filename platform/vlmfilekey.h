@@ -46,12 +46,16 @@ namespace platform
 {
     // Why the last libvlc_vlm_del_media of a flagged instance returned -1 (empty after success).
     std::string vlmFileError(libvlc_instance_t *instance);
+    // Which folder had no room left when that call failed: the work folder (the plain
+    // transcode) or the destination's.
+    enum class VlmFullFolder { None, Work, Destination };
+    VlmFullFolder vlmFullFolder(libvlc_instance_t *instance);
     // The 16-byte content key for a key text (rule above).
     std::string vlmContentKey(const std::string &keyText);
     // Stream-copies an MP4 (or any input libavformat reads) to destPath as CENC MP4 and writes
     // the index at indexPath. On failure nothing is left at destPath or indexPath and
-    // *error (if given) says why.
+    // *error (if given) says why, and *destFull whether the destination's folder had no room left.
     bool vlmEncryptFile(const std::string &plainPath, const std::string &destPath,
                         const std::string &indexPath, const std::string &keyText,
-                        std::string *error = nullptr);
+                        std::string *error = nullptr, bool *destFull = nullptr);
 }

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <QCryptographicHash>
@@ -560,12 +561,40 @@ bool Ostrel::doWork()
         removeTempFiles();
         throw;
     }
+    if (!ok)
+        reportFullFolder();
     removeTempFiles();
     if (ok)
         sendMessage(0, QStringLiteral("success"));
     else
         sendFailed();
     return ok;
+}
+
+void Ostrel::noteWriteError(int error)
+{
+    if ((error == ENOSPC || error == EDQUOT) && m_fullFolder == FullFolder::None)
+        m_fullFolder = FullFolder::Output;
+}
+
+void Ostrel::reportFullFolder()
+{
+    // Asked while the partial output still takes its room.
+    if (m_fullFolder == FullFolder::None && QFile::exists(m_destPath))
+    {
+        struct statvfs fs {};
+        const QByteArray folder = fsPath(m_task.savePath());
+        if (::statvfs(folder.constData(), &fs) == 0 && static_cast<qint64>(fs.f_bavail) * static_cast<qint64>(fs.f_frsize) < 1024 * 1024)
+            m_fullFolder = FullFolder::Output;
+    }
+    if (m_fullFolder == FullFolder::None)
+        return;
+    // The pipe's messages stay as they are: the reason goes with the program's output.
+    const char *line = m_fullFolder == FullFolder::Output ? "sorbin: no room left in the output folder"
+                                                          : "sorbin: no room left in the work folder";
+    LOG_ERROR(QString::fromLatin1(line));
+    std::fprintf(stderr, "%s\n", line);
+    std::fflush(stderr);
 }
 
 QString Ostrel::keyFingerprint(const QByteArray &key)
@@ -688,7 +717,10 @@ bool Ostrel::streamEncrypt(const QString &destPath, const QByteArray &keyText)
             blowfishEncrypt(blowfish, buf + off, 8);
         }
         if (!platform::writeAll(out, buf, static_cast<size_t>(head)))
+        {
+            noteWriteError(errno);
             ioError = true;
+        }
         processed = head;
     }
     LOG_INFO(L"encrypt header %d", int(processed));
@@ -723,6 +755,7 @@ bool Ostrel::streamEncrypt(const QString &destPath, const QByteArray &keyText)
         }
         if (!platform::writeAll(out, buf, static_cast<size_t>(r)))
         {
+            noteWriteError(errno);
             ioError = true;
             break;
         }
@@ -747,7 +780,10 @@ bool Ostrel::streamEncrypt(const QString &destPath, const QByteArray &keyText)
     if (::ftruncate(out, static_cast<off_t>(processed)) != 0)
         ioError = true;
     if (::close(out) != 0)
+    {
+        noteWriteError(errno);
         ioError = true;
+    }
     if (ioError)
         LOG_ERROR(L"read or write error while encrypting %s", source);
     // The key was mixed with the length at the start: another length can't be deciphered.
@@ -910,6 +946,11 @@ bool Ostrel::encryptFrame(const QString &destPath, const QString &indexPath, con
             result = passEnded;
         else if (passEnded)
             LOG_ERROR(L"the encrypted output could not be written: %s", platform::vlmFileError(instance));
+        const platform::VlmFullFolder full = platform::vlmFullFolder(instance);
+        if (full == platform::VlmFullFolder::Work)
+            m_fullFolder = FullFolder::Work;
+        else if (full == platform::VlmFullFolder::Destination)
+            m_fullFolder = FullFolder::Output;
     }
     vlcLog.detach();
     libvlc_vlm_release(instance);

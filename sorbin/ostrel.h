@@ -111,6 +111,10 @@ private:
     bool sourceChanged() const;
     // "/proc/self/fd/<n>" of the opened source: the same file for libvlc, whatever its name is now.
     QString sourceInput() const;
+    // A write that failed for want of room in the output folder (errno), and, for any failure,
+    // an output folder left without room; told on standard error for the main program.
+    void noteWriteError(int error);
+    void reportFullFolder();
 
     QString m_destPath;
     QString m_indexPath;
@@ -123,6 +127,8 @@ private:
     std::string m_tempDest;
     std::string m_tempIndex;
     QWorkFolder m_work;
+    enum class FullFolder { None, Output, Work };
+    FullFolder m_fullFolder = FullFolder::None;
     QString m_keyString;
     QDtaVideo m_task;
     platform::NamedPipeClient m_pipe;

@@ -12,5 +12,7 @@ unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY
 unset VANTREL_API_HOST VANTREL_FFMPEG
 "$@"
 rc=$?
+# File systems a test mounted and could not unmount (it crashed) go before the folder.
+awk -v t="$t/" 'index($2, t) == 1 {print $2}' /proc/self/mounts | sort -r | while read -r m; do umount -l "$m"; done
 rm -rf "$t"
 exit $rc

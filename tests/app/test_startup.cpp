@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <functional>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -414,3 +415,104 @@ TEST(UiStartup, TenStartsWithoutRuntimeFolderLeaveOneFallback)
         QChildProcess::end(first, 0, 5000);
     }
 }
+
+namespace
+{
+    // How the folders above the data folder are made, as root, with a second user (65534).
+    struct RedirectCase
+    {
+        const char *name;
+        bool refused;
+        // Makes the folders under `base`; returns the data folder's path.
+        std::function<QString(const QString &base)> make;
+    };
+
+    bool setOwner(const QString &path, uid_t uid, gid_t gid, mode_t mode)
+    {
+        const QByteArray p = QFile::encodeName(path);
+        return ::lchown(p.constData(), uid, gid) == 0 && (mode == 0 || ::chmod(p.constData(), mode) == 0);
+    }
+
+    const RedirectCase kRedirectCases[] = {
+        {"ParentAnotherUserMayWrite", true, [](const QString &base) {
+             const QString parent = base + QStringLiteral("open");
+             QDir().mkpath(parent);
+             setOwner(parent, 0, 0, 0777);
+             return parent + QStringLiteral("/数据");
+         }},
+        {"ParentOfAnotherUser", true, [](const QString &base) {
+             const QString parent = base + QStringLiteral("theirs");
+             QDir().mkpath(parent);
+             setOwner(parent, 65534, 65534, 0755);
+             return parent + QStringLiteral("/数据");
+         }},
+        {"ParentGroupWritableWithAnotherUserInTheGroup", true, [](const QString &base) {
+             const QString parent = base + QStringLiteral("group");
+             QDir().mkpath(parent);
+             setOwner(parent, 0, 65534, 0775);
+             return parent + QStringLiteral("/数据");
+         }},
+        {"LinkIntoAParentAnotherUserMayWrite", true, [](const QString &base) {
+             const QString parent = base + QStringLiteral("open");
+             QDir().mkpath(parent + QStringLiteral("/real"));
+             setOwner(parent, 0, 0, 0777);
+             QFile::link(parent + QStringLiteral("/real"), base + QStringLiteral("link"));
+             return base + QStringLiteral("link");
+         }},
+        {"LinkOfAnotherUserInAStickyFolder", true, [](const QString &base) {
+             const QString sticky = base + QStringLiteral("sticky");
+             QDir().mkpath(sticky);
+             setOwner(sticky, 0, 0, 01777);
+             QDir().mkpath(base + QStringLiteral("mine"));
+             QFile::link(base + QStringLiteral("mine"), sticky + QStringLiteral("/link"));
+             setOwner(sticky + QStringLiteral("/link"), 65534, 65534, 0);
+             return sticky + QStringLiteral("/link");
+         }},
+        {"StickyParentAnyoneMayWrite", false, [](const QString &base) {
+             const QString sticky = base + QStringLiteral("sticky");
+             QDir().mkpath(sticky);
+             setOwner(sticky, 0, 0, 01777);
+             return sticky + QStringLiteral("/数据");
+         }},
+        {"ParentsOfRootAndThisUser", false, [](const QString &base) { return base + QStringLiteral("a/b/数据"); }},
+    };
+
+    class DataFolderRedirectTest : public ::testing::TestWithParam<RedirectCase>
+    {
+    };
+}
+
+// A data folder that another user could swap for one of theirs (through a folder above it
+// that they own or may write without the sticky bit, or a link of theirs) is refused by both
+// programs with the message for a data folder that can't be made private; nothing is written.
+TEST_P(DataFolderRedirectTest, DataFolderAnotherUserCouldReplaceIsRefused)
+{
+    const RedirectCase &c = GetParam();
+    if (::getuid() != 0)
+        GTEST_SKIP() << "only root can make folders that belong to a second user";
+    const QString data = c.make(testsupport::newTempDir());
+    QProcessEnvironment env = programEnvironment();
+    env.insert(QStringLiteral("VANTREL_DATA_DIR"), data);
+    env.insert(QStringLiteral("VANTREL_UNATTENDED"), QStringLiteral("1"));
+    // A folder that is accepted is shown by sorbin alone: vantrel would go on to sign in.
+    const QStringList programs = c.refused ? QStringList {QStringLiteral("vantrel"), QStringLiteral("sorbin")} : QStringList {QStringLiteral("sorbin")};
+    for (const QString &name : programs) {
+        SCOPED_TRACE(name.toStdString());
+        QProcess program;
+        program.setProcessEnvironment(env);
+        program.start(QStringLiteral(VANTREL_BIN_DIR) + name, QStringList());
+        ASSERT_TRUE(program.waitForFinished(15000));
+        const QString errors = QString::fromUtf8(program.readAllStandardError());
+        EXPECT_EQ(errors.contains(QStringLiteral("不属于当前用户或无法设为仅当前用户可访问")), c.refused) << errors.toStdString();
+        if (c.refused) {
+            EXPECT_EQ(program.exitCode(), 1);
+            const QStringList left = QDir(data).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+            EXPECT_TRUE(left.isEmpty()) << left.join(QLatin1Char(' ')).toStdString();
+        } else {
+            EXPECT_TRUE(QFileInfo(data + QStringLiteral("/log")).isDir());
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Parents, DataFolderRedirectTest, ::testing::ValuesIn(kRedirectCases),
+                         [](const ::testing::TestParamInfo<RedirectCase> &info) { return std::string(info.param.name); });

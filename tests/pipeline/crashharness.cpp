@@ -12,6 +12,7 @@
 #include "qdtavideo.h"
 #include "qframemodel.h"
 #include "qjsonfile.h"
+#include "qrecords.h"
 #include "quser.h"
 #include "qvalue.h"
 #include "testsupport.h"
@@ -41,11 +42,11 @@ namespace crashharness
         return m_server != nullptr;
     }
 
-    Scene Harness::seed(const QString &root, const std::vector<int> &modes)
+    Scene Harness::seed(const QString &root, const std::vector<int> &modes, const QString &data)
     {
         Scene scene;
         scene.root = root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/');
-        scene.data = scene.root + QStringLiteral("data/");
+        scene.data = data.isEmpty() ? scene.root + QStringLiteral("data/") : (data.endsWith(QLatin1Char('/')) ? data : data + QLatin1Char('/'));
         scene.videos = scene.root + QStringLiteral("课程 视频/");
         QDir().mkpath(scene.data);
         QDir().mkpath(scene.videos);
@@ -79,11 +80,34 @@ namespace crashharness
         return scene;
     }
 
-    std::unique_ptr<QProcess> Harness::start(const Scene &scene, const QString &crashAt, const QString &mark) const
+    void Harness::addOlderRecords(Scene &scene, int count)
+    {
+        const QString folder = scene.root + QStringLiteral("older/");
+        QDir().mkpath(folder);
+        {
+            QRecords history(scene.data + QStringLiteral("records.json"));
+            for (int i = 0; i < count; ++i) {
+                const QString output = folder + QStringLiteral("旧课%1.vep").arg(i + 1);
+                testsupport::writeAll(output, QByteArray(1000 * (i + 1), 'o'));
+                history.addRecord(output, i % 2 ? 8 : 7);
+            }
+            history.save();
+        }
+        QValue root;
+        QJsonFile::read(scene.data + QStringLiteral("records.json"), root);
+        for (const std::string &member : root.isObject() ? root.getMemberNames() : std::vector<std::string>())
+            if (!scene.olderRecords.count(member))
+                scene.olderRecords[member] = toStyledByteArray(root[member], false).toStdString();
+    }
+
+    std::unique_ptr<QProcess> Harness::start(const Scene &scene, const QString &crashAt, const QString &mark,
+                                             const QString &pauseAt, const QString &pauseMark) const
     {
         QStringList environment;
         if (!crashAt.isEmpty())
             environment << QStringLiteral("VANTREL_CRASH_AT=") + crashAt << QStringLiteral("VANTREL_CRASH_MARK=") + mark;
+        if (!pauseAt.isEmpty())
+            environment << QStringLiteral("VANTREL_PAUSE_AT=") + pauseAt << QStringLiteral("VANTREL_PAUSE_MARK=") + pauseMark;
         return startWith(scene, environment, true);
     }
 
@@ -96,6 +120,8 @@ namespace crashharness
         env.insert(QStringLiteral("VANTREL_UNATTENDED"), QStringLiteral("1"));
         env.remove(QStringLiteral("VANTREL_CRASH_AT"));
         env.remove(QStringLiteral("VANTREL_CRASH_MARK"));
+        env.remove(QStringLiteral("VANTREL_PAUSE_AT"));
+        env.remove(QStringLiteral("VANTREL_PAUSE_MARK"));
         for (const QString &name : m_removedVariables)
             env.remove(name);
         for (auto it = m_setVariables.cbegin(); it != m_setVariables.cend(); ++it)
@@ -253,9 +279,17 @@ namespace crashharness
                 outcome.notes << QStringLiteral("%1: %2 outputs, %3 records").arg(name).arg(outputs).arg(recorded);
             }
         }
-        if (records.isObject() && static_cast<int>(records.size()) > static_cast<int>(scene.jobs.size())) {
+        const int older = static_cast<int>(scene.olderRecords.size());
+        if (records.isObject() && static_cast<int>(records.size()) > static_cast<int>(scene.jobs.size()) + older) {
             ++outcome.duplicated;
-            outcome.notes << QStringLiteral("%1 records for %2 jobs").arg(records.size()).arg(scene.jobs.size());
+            outcome.notes << QStringLiteral("%1 records for %2 jobs and %3 older records").arg(records.size()).arg(scene.jobs.size()).arg(older);
+        }
+        for (const auto &kept : scene.olderRecords) {
+            if (!records.isObject() || !records.isMember(kept.first)
+                || toStyledByteArray(records[kept.first], false).toStdString() != kept.second) {
+                ++outcome.lost;
+                outcome.notes << QStringLiteral("older record %1 is gone or changed").arg(QString::fromStdString(kept.first));
+            }
         }
 
         // Everything in the folder, hidden entries and folders included, is a source or an output.

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <QByteArray>
@@ -32,6 +34,8 @@ namespace crashharness
         QString videos; // ends with "/"
         QByteArray clip;
         std::vector<Job> jobs;
+        // Records made before the scene's jobs: member name (the id) to the record's JSON text.
+        std::map<std::string, std::string> olderRecords;
     };
 
     struct Outcome
@@ -50,13 +54,19 @@ namespace crashharness
         bool isReady() const;
 
         // Copies the test clip once per mode into a new folder under `root` and seeds
-        // "work.json" with one pending job (step 0) for each.
-        Scene seed(const QString &root, const std::vector<int> &modes);
+        // "work.json" with one pending job (step 0) for each; the data folder is `data` when
+        // given, else "data/" under `root`.
+        Scene seed(const QString &root, const std::vector<int> &modes, const QString &data = QString());
+        // Adds `count` records of earlier outputs (files in "older/" under the root) to the
+        // history; judge() wants them kept as they are.
+        static void addOlderRecords(Scene &scene, int count);
 
         // Starts vantrel on the scene; `crashAt` names the moment it kills itself at (empty:
-        // never), `mark` the file it creates then.
+        // never), `mark` the file it creates then; `pauseAt` the moments it waits at while
+        // the file `pauseMark` (which it creates then) exists.
         std::unique_ptr<QProcess> start(const Scene &scene, const QString &crashAt = QString(),
-                                        const QString &mark = QString()) const;
+                                        const QString &mark = QString(), const QString &pauseAt = QString(),
+                                        const QString &pauseMark = QString()) const;
         // Starts vantrel on the scene with `environment` ("NAME=value") over the usual one,
         // signed in by the token or, when `signedIn` is false, at its sign-in dialog.
         std::unique_ptr<QProcess> startWith(const Scene &scene, const QStringList &environment, bool signedIn) const;

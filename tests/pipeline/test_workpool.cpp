@@ -1,4 +1,6 @@
 // Work items and the work pool, with a stage the test controls.
+#include <cerrno>
+#include <cstring>
 #include <condition_variable>
 #include <functional>
 #include <iterator>
@@ -993,4 +995,34 @@ TEST_F(WorkPoolTest, FileThatCannotBeAJobIsRefusedAtOnceBehindBusyWorkers)
     pool->stop();
     for (const auto &work : refused)
         EXPECT_EQ(m_control->runsOf(work->id()), 0) << "a refused job never reaches a stage";
+}
+
+// The same on a real full disk: "work.json" keeps the pending work it had, the failure is told
+// once with the disk's reason, and the first change after room came back saves everything.
+TEST_F(WorkPoolTest, FullDiskKeepsThePendingWorkAndTheNextChangeAfterItSavesAll)
+{
+    testsupport::Tmpfs disk(1024 * 1024);
+    if (!disk.mounted())
+        GTEST_SKIP() << disk.why().toStdString();
+    m_file = disk.path() + QStringLiteral("work.json");
+    auto pool = newPool();
+    pool->start(0);
+    QSignalSpy told(pool.get(), SIGNAL(saveFailed(QString)));
+    pool->addWork(source(QStringLiteral("a.mp4")), pipelinetest::config(7));
+    const QByteArray saved = testsupport::readAll(m_file);
+    ASSERT_EQ(readJson(m_file).size(), 1u);
+
+    ASSERT_TRUE(disk.fill());
+    for (const char *name : {"b.mp4", "c.mp4", "d.mp4"})
+        pool->addWork(source(QString::fromLatin1(name)), pipelinetest::config(7));
+    QCoreApplication::processEvents();
+    ASSERT_EQ(told.count(), 1);
+    EXPECT_TRUE(told.at(0).at(0).toString().contains(QString::fromLocal8Bit(std::strerror(ENOSPC)))) << told.at(0).at(0).toString().toStdString();
+    EXPECT_EQ(testsupport::readAll(m_file), saved);
+
+    disk.release();
+    pool->addWork(source(QStringLiteral("e.mp4")), pipelinetest::config(7));
+    EXPECT_EQ(readJson(m_file).size(), 5u);
+    pool->stop();
+    EXPECT_EQ(readJson(m_file).size(), 5u);
 }

@@ -1,9 +1,14 @@
 #include "testsupport.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include <fcntl.h>
 #include <cerrno>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -241,4 +246,70 @@ testsupport::FreshFolders::~FreshFolders()
         else
             qputenv(saved.first.constData(), saved.second);
     }
+}
+
+testsupport::Tmpfs::Tmpfs(qint64 bytes, int mode)
+    : m_path(newTempDir() + QStringLiteral("disk/"))
+{
+    QDir().mkpath(m_path);
+    const QByteArray options = QStringLiteral("size=%1k,mode=%2").arg((bytes + 1023) / 1024).arg(mode, 4, 8, QLatin1Char('0')).toLatin1();
+    if (::mount("tmpfs", QFile::encodeName(m_path).constData(), "tmpfs", MS_NOSUID | MS_NODEV, options.constData()) != 0) {
+        m_why = QStringLiteral("cannot mount a tmpfs on %1 (%2); a full disk needs root").arg(m_path, QString::fromLocal8Bit(std::strerror(errno)));
+        return;
+    }
+    m_mounted = true;
+}
+
+testsupport::Tmpfs::~Tmpfs()
+{
+    if (m_mounted && ::umount2(QFile::encodeName(m_path).constData(), 0) != 0)
+        ::umount2(QFile::encodeName(m_path).constData(), MNT_DETACH);
+}
+
+bool testsupport::Tmpfs::mounted() const
+{
+    return m_mounted;
+}
+
+QString testsupport::Tmpfs::why() const
+{
+    return m_why;
+}
+
+QString testsupport::Tmpfs::path() const
+{
+    return m_path;
+}
+
+qint64 testsupport::Tmpfs::freeBytes() const
+{
+    struct statvfs fs {};
+    if (::statvfs(QFile::encodeName(m_path).constData(), &fs) != 0)
+        return -1;
+    return static_cast<qint64>(fs.f_bavail) * static_cast<qint64>(fs.f_frsize);
+}
+
+bool testsupport::Tmpfs::fill(qint64 leave)
+{
+    const QByteArray filler = QFile::encodeName(m_path + QStringLiteral(".filler"));
+    const int fd = ::open(filler.constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    const QByteArray chunk(64 * 1024, 'f');
+    for (size_t size = static_cast<size_t>(chunk.size()); size > 0; size /= 2) {
+        while (::write(fd, chunk.constData(), size) > 0) {
+        }
+    }
+    struct stat st {};
+    if (leave > 0 && (::fstat(fd, &st) != 0 || ::ftruncate(fd, st.st_size - leave) != 0)) {
+        ::close(fd);
+        return false;
+    }
+    ::close(fd);
+    return freeBytes() == leave;
+}
+
+void testsupport::Tmpfs::release()
+{
+    QFile::remove(m_path + QStringLiteral(".filler"));
 }

@@ -83,4 +83,32 @@ namespace testsupport
     private:
         QList<QPair<QByteArray, QByteArray>> m_saved;
     };
+
+    // A small tmpfs mounted on a new folder for the length of a test, to have a real disk that
+    // fills up. Mounting needs root (as in CI); where it is refused, why() says so.
+    class Tmpfs
+    {
+    public:
+        // `bytes` of room; the root folder gets `mode`.
+        explicit Tmpfs(qint64 bytes, int mode = 0700);
+        ~Tmpfs();
+        Tmpfs(const Tmpfs &) = delete;
+        Tmpfs &operator=(const Tmpfs &) = delete;
+
+        bool mounted() const;
+        QString why() const;
+        // The mount point, ending with "/".
+        QString path() const;
+        // Takes every free byte but `leave` (into a hidden file ".filler" at the root); true when
+        // exactly that much is left.
+        bool fill(qint64 leave = 0);
+        // Gives the room taken by fill() back.
+        void release();
+        qint64 freeBytes() const;
+
+    private:
+        QString m_path;
+        QString m_why;
+        bool m_mounted = false;
+    };
 }

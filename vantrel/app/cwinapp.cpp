@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QStringList>
+#include <QTimer>
 #include <QUrl>
 
 #include "cglobal.h"
@@ -175,6 +176,12 @@ int CWinApp::run()
         window->start();
         window->show();
         platform::bringToFront(window->windowHandle());
+        // A termination signal taken while the window started (its quit() found no event
+        // loop to end) ends the loop as soon as it runs.
+        QTimer::singleShot(0, &m_application, [this]() {
+            if (m_application.quitRequested())
+                QCoreApplication::quit();
+        });
         const int code = QApplication::exec();
         // Pending work ("work.json") and the history ("records.json") are saved here, while
         // the logger still runs.

@@ -62,5 +62,11 @@ void QVantrelApplication::onTerminationSignal()
     if (sig == 0)
         return;
     LOG_INFO(L"signal %d: quitting", sig);
+    m_quitRequested = true;
     quit();
+}
+
+bool QVantrelApplication::quitRequested() const
+{
+    return m_quitRequested;
 }

@@ -21,6 +21,8 @@ public:
     // True once an exception has escaped an event handler: the program must end with 1, even
     // when the exception ended a nested loop (a modal dialog) rather than the main one.
     bool failed() const;
+    // A termination signal came (perhaps before the event loop ran, when quit() does nothing).
+    bool quitRequested() const;
 
     // SIGTERM, SIGINT and SIGHUP end every running event loop like a normal quit, so that the
     // program shuts down in order (pending work and history saved, children ended, log
@@ -32,5 +34,6 @@ private slots:
 
 private:
     bool m_failed = false;
+    bool m_quitRequested = false;
     std::unique_ptr<QSocketNotifier> m_terminationNotifier;
 };

@@ -4,7 +4,10 @@
 #include <exception>
 #include <limits>
 
+#include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
+#include <QThread>
 
 #include "commonfun.h"
 #include "cstringhelp.h"
@@ -50,8 +53,23 @@ void QFileWork::noteId(qint64 id)
     }
 }
 
-void QFileWork::crashPoint(const char *moment)
+void QFileWork::crashPoint(const char *moment, const QString &detail)
 {
+    static const QList<QByteArray> pauseAt = qgetenv("VANTREL_PAUSE_AT").split(',');
+    if (pauseAt.contains(QByteArray(moment))) {
+        const QString mark = qEnvironmentVariable("VANTREL_PAUSE_MARK");
+        QFile file(mark);
+        if (!mark.isEmpty() && file.open(QIODevice::WriteOnly)) {
+            file.write(moment);
+            if (!detail.isEmpty())
+                file.write("\n" + detail.toUtf8());
+            file.close();
+            QElapsedTimer timer;
+            timer.start();
+            while (QFileInfo::exists(mark) && timer.elapsed() < 60000)
+                QThread::msleep(10);
+        }
+    }
     static const QByteArray wanted = qgetenv("VANTREL_CRASH_AT");
     if (wanted.isEmpty() || wanted != moment)
         return;
@@ -140,6 +158,7 @@ bool QFileWork::run()
     }
     m_stopped = true;
     LOG_ERROR(L"%s", m_video ? m_video->fileName() : QString());
+    crashPoint("failed", error);
     emit signal_error(error.isEmpty() ? kFallbackError : error);
     return false;
 }

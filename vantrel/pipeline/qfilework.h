@@ -84,8 +84,11 @@ public:
     static void noteId(qint64 id);
 
     // Test hook: when VANTREL_CRASH_AT names `moment`, the program kills itself there with
-    // SIGKILL (after creating the file VANTREL_CRASH_MARK names, when set).
-    static void crashPoint(const char *moment);
+    // SIGKILL (after creating the file VANTREL_CRASH_MARK names, when set). When the list
+    // VANTREL_PAUSE_AT (moments separated by ",") names it, the program writes the moment and
+    // `detail` (on a line of its own) into the file VANTREL_PAUSE_MARK names and waits there
+    // until that file is gone (a minute at most).
+    static void crashPoint(const char *moment, const QString &detail = QString());
 
 signals:
     void signal_progress(int stage, int percent);

@@ -34,6 +34,7 @@
 #include "qtutils.h"
 #include "quser.h"
 #include "qvalue.h"
+#include "qworkfolder.h"
 #include "uexception.h"
 
 namespace
@@ -69,9 +70,30 @@ namespace
     std::function<qint64(const QString &)> s_freeSpaceReader;
     std::function<void()> s_sourceOpenedHook;
 
-    // Besides the output, what else the disk needs during a run (the package block, the
-    // file system's own room).
-    constexpr qint64 kRoomMargin = 16 * 1024 * 1024;
+    // What a disk needs for `bytes` of output: a share more (the package block, the file
+    // system's own room), and at least a little.
+    qint64 roomFor(qint64 bytes)
+    {
+        return bytes + std::max<qint64>(bytes / 20, 1024 * 1024);
+    }
+
+    // The modes whose plain transcode is written in the data folder's transcode folder.
+    bool transcodes(int type)
+    {
+        return type == 1 || type == 5 || type == 6 || type == 8;
+    }
+
+    // The folder itself, or the nearest one above it that exists.
+    QByteArray existingFolder(const QString &path)
+    {
+        QString folder = QDir::cleanPath(path);
+        while (!QFileInfo(folder).isDir() && folder.contains(QLatin1Char('/')) && folder != QStringLiteral("/"))
+            folder = QFileInfo(folder).absolutePath();
+        return QFile::encodeName(folder);
+    }
+
+    const char kOutputFull[] = "sorbin: no room left in the output folder";
+    const char kWorkFull[] = "sorbin: no room left in the work folder";
 
     const QString kCrash = QStringLiteral("加密程序异常退出");
     const QString kAuthParse = QStringLiteral("解析课程授权码失败！");
@@ -382,25 +404,62 @@ void QFrameModel::checkRoom() const
                                           .arg(nameMax), __FILE__, __LINE__);
     }
 
-    qint64 free = -1;
+    struct stat st {};
+    const qint64 size = ::stat(QFile::encodeName(m_video->sourcePath()).constData(), &st) == 0 ? qint64(st.st_size) : 0;
+    // The output beside the source; in a transcoding mode a plain transcode of about the
+    // source's size in the data folder too, at the same time (on one disk: both there).
+    const QString workRoot = QWorkFolder::defaultRoot();
+    const bool transcode = transcodes(m_video->config().encryptType());
+    struct stat so {};
+    struct stat sw {};
+    const bool oneDisk = transcode && ::stat(existingFolder(m_video->savePath()).constData(), &so) == 0
+        && ::stat(existingFolder(workRoot).constData(), &sw) == 0 && so.st_dev == sw.st_dev;
+    const qint64 outputRoom = roomFor(size) + (oneDisk ? roomFor(size) : 0);
+    const qint64 outputFree = freeBytes(m_video->savePath());
+    if (outputFree >= 0 && outputFree < outputRoom) {
+        LOG_ERROR(L"%lld bytes free in %s, the run needs about %lld", static_cast<long long>(outputFree), m_video->savePath(),
+                  static_cast<long long>(outputRoom));
+        throw UException("room for the output", QStringLiteral("磁盘空间不足：输出文件夹所在磁盘可用 %1，加密后的视频约需 %2")
+                                                    .arg(formatFileSize(double(outputFree) / 1048576.0),
+                                                         formatFileSize(double(outputRoom) / 1048576.0)),
+                          __FILE__, __LINE__);
+    }
+    const qint64 workFree = transcode && !oneDisk ? freeBytes(workRoot) : -1;
+    if (workFree >= 0 && workFree < roomFor(size)) {
+        LOG_ERROR(L"%lld bytes free in %s, the transcode needs about %lld", static_cast<long long>(workFree), workRoot,
+                  static_cast<long long>(roomFor(size)));
+        throw UException("room for the transcode", QStringLiteral("磁盘空间不足：数据文件夹“%1”所在磁盘可用 %2，高强度加密的转码文件约需 %3")
+                                                        .arg(QDir::toNativeSeparators(QDir::cleanPath(workRoot)),
+                                                             formatFileSize(double(workFree) / 1048576.0),
+                                                             formatFileSize(double(roomFor(size)) / 1048576.0)),
+                          __FILE__, __LINE__);
+    }
+}
+
+qint64 QFrameModel::freeBytes(const QString &folder)
+{
     {
         std::lock_guard<std::mutex> lock(s_programMutex);
         if (s_freeSpaceReader)
-            free = s_freeSpaceReader(m_video->savePath());
+            return s_freeSpaceReader(folder);
     }
     struct statvfs fs {};
-    if (free < 0 && ::statvfs(folder.constData(), &fs) == 0)
-        free = static_cast<qint64>(fs.f_bavail) * static_cast<qint64>(fs.f_frsize);
-    struct stat st {};
-    const qint64 needed = ::stat(QFile::encodeName(m_video->sourcePath()).constData(), &st) == 0 ? qint64(st.st_size) : 0;
-    if (free >= 0 && free < needed + kRoomMargin) {
-        LOG_ERROR(L"%lld bytes free in %s, the output needs about %lld", static_cast<long long>(free), m_video->savePath(),
-                  static_cast<long long>(needed));
-        throw UException("room for the output", QStringLiteral("磁盘空间不足：输出文件夹所在磁盘可用 %1，加密后的视频约需 %2")
-                                                    .arg(formatFileSize(double(free) / 1048576.0),
-                                                         formatFileSize(double(needed + kRoomMargin) / 1048576.0)),
-                          __FILE__, __LINE__);
-    }
+    if (::statvfs(existingFolder(folder).constData(), &fs) != 0)
+        return -1;
+    return static_cast<qint64>(fs.f_bavail) * static_cast<qint64>(fs.f_frsize);
+}
+
+void QFrameModel::throwIfNoRoom() const
+{
+    // sorbin tells a write that ran out of room on its output, beside its failure.
+    const bool output = m_outputTail.contains(kOutputFull);
+    if (!output && !m_outputTail.contains(kWorkFull))
+        return;
+    const QString folder = QDir::toNativeSeparators(QDir::cleanPath(output ? m_video->savePath() : QWorkFolder::defaultRoot()));
+    LOG_ERROR(L"no room left in %s", folder);
+    throw UException("room during the run", output ? QStringLiteral("磁盘空间不足：输出文件夹“%1”所在磁盘已满，视频未能加密，请清理磁盘后重试").arg(folder)
+                                                   : QStringLiteral("磁盘空间不足：数据文件夹“%1”所在磁盘已满（高强度加密的转码文件写在这里），视频未能加密，请清理磁盘后重试").arg(folder),
+                     __FILE__, __LINE__);
 }
 
 void QFrameModel::removeStaleRuns(const QDtaVideo &video)
@@ -546,6 +605,7 @@ void QFrameModel::convert(const std::string &keyBase)
     checkStop();
 
     try {
+        QFileWork::crashPoint("child");
         std::function<void()> openedHook;
         {
             std::lock_guard<std::mutex> lock(s_programMutex);
@@ -599,11 +659,13 @@ void QFrameModel::convert(const std::string &keyBase)
         // Sorbin's own messages name the folder only by that path.
         LOG_ERROR(L"the run ended early; its folder %s", runDir.describe());
         runDir.remove();
+        drainOutput();
         if (!m_outputTail.isEmpty())
             LOG_DEBUG(L"sorbin output: %s", QString::fromUtf8(m_outputTail));
         // A file changed under the child: that is why it failed.
         if (!m_stop && source.changedSinceOpen())
             throw UException("!source.changedSinceOpen()", QSourceFile::changedMessage(), __FILE__, __LINE__);
+        throwIfNoRoom();
         throw;
     }
     runDir.remove();

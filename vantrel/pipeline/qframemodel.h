@@ -74,6 +74,10 @@ private:
     void checkPaths() const;
     // The output's name fits the file system and its disk has room for it.
     void checkRoom() const;
+    // Free bytes for this user on the disk of `folder` (or of the nearest folder above it); -1 when unknown.
+    static qint64 freeBytes(const QString &folder);
+    // Throws the disk's reason when sorbin said its output ran out of room.
+    void throwIfNoRoom() const;
     static void removeStaleRuns(const QDtaVideo &video);
     // Moves the run's output from its folder beside the source, under the video key or, when
     // that is taken, another free name; returns its path there.
