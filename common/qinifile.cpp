@@ -118,8 +118,14 @@ void QIniFile::setFile(const QString &path)
 
 void QIniFile::reopen(const QString &path)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_settings.reset(path.isEmpty() ? nullptr : new QSettings(path, QSettings::IniFormat));
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_path.clear();
+        m_damaged = false;
+        m_values.clear();
+        m_unsaved.clear();
+    }
+    setFile(path);
 }
 
 QString QIniFile::fileName() const
