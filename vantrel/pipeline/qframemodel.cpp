@@ -488,6 +488,14 @@ QString QFrameModel::takeOutput(QRunFolder &runFolder)
         if (runFolder.moveOut(videoKey, name))
             return m_video->savePath() + name;
         err = errno;
+        // Not noted, not moved: a restart could not tell this output from someone else's, so
+        // the run goes and the job stays to be done again.
+        if (err == ECANCELED) {
+            const QString folder = QDir::toNativeSeparators(QFileInfo(QRunFolder::registryPath()).absolutePath());
+            LOG_ERROR(L"cannot note the output %s%s in %s", m_video->savePath(), name, QRunFolder::registryPath());
+            throw UException("runFolder.moveOut(videoKey)", QStringLiteral("无法保存加密记录：数据文件夹“%1”无法写入，请检查磁盘空间和文件夹权限后重试")
+                                                                .arg(folder), __FILE__, __LINE__);
+        }
         // A longer name may not fit where the video key did: the next (numbered ones are no
         // longer than sorbin's temporary name) may.
         if (err != EEXIST && err != ENAMETOOLONG)

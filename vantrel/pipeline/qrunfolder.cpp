@@ -550,7 +550,7 @@ bool QRunFolder::moveOut(const QString &name, const QString &target)
         std::lock_guard<std::mutex> lock(registryMutex());
         // Noted before the move: a kill right after it still leaves the output known.
         if (!noteOutputIdentity(m_jobId, m_outputFolder, target, st)) {
-            errno = EIO;
+            errno = ECANCELED;
             return false;
         }
     }

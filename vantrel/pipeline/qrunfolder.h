@@ -45,7 +45,8 @@ public:
     bool holdsFile(const QString &name) const;
     // Moves the file `name` from the run folder to `target` in the output folder, never over
     // anything (false, errno EEXIST, when `target` is taken). Its identity is noted for the job
-    // first, so that a restart knows it as this job's output.
+    // first, so that a restart knows it as this job's output (false, errno ECANCELED, when that
+    // note can't be saved).
     bool moveOut(const QString &name, const QString &target);
     // Keeps the folder and what it holds: neither this object nor a sweep removes it.
     void keep();
