@@ -246,13 +246,7 @@ void QJsonFile::setWriteFaultForTests(const QString &path, const QString &reason
 
 bool QJsonFile::writeText(const QString &path, const QByteArray &data, QString *error)
 {
-    bool given = false;
-    return writeParts(path, [&]() {
-        if (given)
-            return QByteArray();
-        given = true;
-        return data;
-    }, error);
+    return writeParts(path, QSafeFile::onePiece(data), error);
 }
 
 bool QJsonFile::writeParts(const QString &path, const std::function<QByteArray()> &next, QString *error)

@@ -99,13 +99,17 @@ void QSafeFile::setFaultForTests(Fault fault, int error, const QString &path)
 
 bool QSafeFile::save(const QString &path, const QByteArray &data, QString *error, int mode)
 {
-    bool given = false;
-    return saveParts(path, [&]() {
+    return saveParts(path, onePiece(data), error, mode);
+}
+
+std::function<QByteArray()> QSafeFile::onePiece(const QByteArray &data)
+{
+    return [data, given = false]() mutable {
         if (given)
             return QByteArray();
         given = true;
         return data;
-    }, error, mode);
+    };
 }
 
 bool QSafeFile::saveParts(const QString &path, const std::function<QByteArray()> &next, QString *error, int mode)

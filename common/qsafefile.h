@@ -23,6 +23,9 @@ public:
     static bool saveParts(const QString &path, const std::function<QByteArray()> &next, QString *error = nullptr,
                           int mode = 0600);
 
+    // `data` as the pieces saveParts() takes: itself, then the end.
+    static std::function<QByteArray()> onePiece(const QByteArray &data);
+
     // Tests: the step to fail and how, for the saves of `path` (empty: every path).
     enum class Fault { None, ShortWrite, FailedWrite, FailedSync, FailedClose, FailedRename };
     static void setFaultForTests(Fault fault, int error = 0, const QString &path = QString());

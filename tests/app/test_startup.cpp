@@ -56,6 +56,14 @@ namespace
         env.insert(QStringLiteral("VANTREL_DATA_DIR"), testsupport::newTempDir());
         return env;
     }
+
+    // The argument a web page hands over: the session's token after "vantrel:".
+    QString launchToken(const PlatformServer::Session &session)
+    {
+        return QStringLiteral(R"(vantrel:{"uid":"%1","oauth_token":"%2","oauth_token_secret":"%3"})")
+            .arg(session.uid)
+            .arg(QString::fromStdString(session.token), QString::fromStdString(session.secret));
+    }
 }
 
 TEST(UiStartup, LaunchTokenTable)
@@ -195,9 +203,7 @@ TEST(UiStartup, LaunchTokenSkipsTheSignIn)
     std::unique_ptr<PlatformServer> server = PlatformServer::startDemo();
     ASSERT_TRUE(server);
     const PlatformServer::Session session = server->createSession("demo");
-    const QString argument = QStringLiteral(R"(vantrel:{"uid":"%1","oauth_token":"%2","oauth_token_secret":"%3"})")
-                                 .arg(session.uid)
-                                 .arg(QString::fromStdString(session.token), QString::fromStdString(session.secret));
+    const QString argument = launchToken(session);
 
     QProcessEnvironment env = programEnvironment();
     env.insert(QStringLiteral("VANTREL_API_HOST"), QString::fromStdString(server->host()));
@@ -229,9 +235,7 @@ TEST(UiStartup, TerminationSignalShutsDownInOrder)
     std::unique_ptr<PlatformServer> server = PlatformServer::startDemo();
     ASSERT_TRUE(server);
     const PlatformServer::Session session = server->createSession("demo");
-    const QString token = QStringLiteral(R"(vantrel:{"uid":"%1","oauth_token":"%2","oauth_token_secret":"%3"})")
-                              .arg(session.uid)
-                              .arg(QString::fromStdString(session.token), QString::fromStdString(session.secret));
+    const QString token = launchToken(session);
 
     for (const bool signedIn : {false, true})
     {
@@ -305,9 +309,7 @@ TEST(UiStartup, FirstWindowDoesNotWaitForTheHistory)
     std::unique_ptr<PlatformServer> server = PlatformServer::startDemo();
     ASSERT_TRUE(server);
     const PlatformServer::Session session = server->createSession("demo");
-    const QString token = QStringLiteral(R"(vantrel:{"uid":"%1","oauth_token":"%2","oauth_token_secret":"%3"})")
-                              .arg(session.uid)
-                              .arg(QString::fromStdString(session.token), QString::fromStdString(session.secret));
+    const QString token = launchToken(session);
     QProcessEnvironment env = programEnvironment();
     env.insert(QStringLiteral("VANTREL_API_HOST"), QString::fromStdString(server->host()));
     env.insert(QStringLiteral("VANTREL_UNATTENDED"), QStringLiteral("1"));

@@ -6,8 +6,6 @@
 #include <thread>
 
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -779,22 +777,6 @@ TEST_F(FrameModelTest, OutputIsDeliveredWithoutNoReplaceRenameOrHardLinks)
     setRenameFallbackForTests(false, false);
 }
 
-namespace
-{
-    // Takes the read-only state (mode and immutable flag) off a folder again.
-    void unlockFolder(const QString &folder)
-    {
-        const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        int flags = 0;
-        if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
-            flags &= ~FS_IMMUTABLE_FL;
-            ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
-        }
-        if (fd >= 0)
-            ::close(fd);
-        ::chmod(QFile::encodeName(folder).constData(), 0700);
-    }
-}
 
 // The history can't be written once sorbin has finished (the data disk is full, the folder
 // turned read-only): the job fails with the reason and the folder, nothing is renamed or
@@ -818,7 +800,7 @@ TEST_F(FrameModelTest, HistoryThatCannotBeSavedFailsTheJobAndTheNextRunRecordsIt
         const QString message = runStage(model);
         QJsonFile::setWriteFaultForTests(QString(), QString());
         qunsetenv("FAKESORBIN_LOCK_FOLDER");
-        unlockFolder(history);
+        testsupport::unlockFolder(history);
         if (!diskFull && message.isEmpty())
             GTEST_SKIP() << "this file system can't make a folder read-only for this user";
         EXPECT_TRUE(message.contains(QStringLiteral("无法保存加密记录"))) << message.toStdString();

@@ -8,9 +8,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <linux/fs.h>
 #include <stdio.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -635,15 +633,7 @@ TEST_F(RunFolderTest, OutputThatCannotBeMovedOutIsKeptAndTheReasonSaysWhere)
     QFrameModel model(video);
     const QString message = runStage(model);
     qunsetenv("FAKESORBIN_LOCK_FOLDER");
-    const int fd = ::open(QFile::encodeName(m_videos).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    int flags = 0;
-    if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
-        flags &= ~FS_IMMUTABLE_FL;
-        ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
-    }
-    if (fd >= 0)
-        ::close(fd);
-    ::chmod(QFile::encodeName(m_videos).constData(), 0700);
+    testsupport::unlockFolder(m_videos);
     if (message.isEmpty())
         GTEST_SKIP() << "this file system can't make a folder read-only for this user";
 

@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <cerrno>
 #include <sys/file.h>
 #include <sys/mount.h>
@@ -187,6 +189,19 @@ quint16 testsupport::SilentServer::port() const
 int testsupport::SilentServer::connections() const
 {
     return d->held.size();
+}
+
+void testsupport::unlockFolder(const QString &folder)
+{
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int flags = 0;
+    if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+        flags &= ~FS_IMMUTABLE_FL;
+        ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+    }
+    if (fd >= 0)
+        ::close(fd);
+    ::chmod(QFile::encodeName(folder).constData(), 0700);
 }
 
 bool testsupport::makeFifo(const QString &path)

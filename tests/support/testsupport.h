@@ -64,6 +64,8 @@ namespace testsupport
 
 namespace testsupport
 {
+    // Takes the read-only state (mode and immutable flag) off a folder again: 0700.
+    void unlockFolder(const QString &folder);
     // Makes a FIFO at `path` (a file there is replaced): a reader of it waits until feedFifo().
     bool makeFifo(const QString &path);
     // Writes `data` into the FIFO at `path` once a reader has opened it and closes it; false
