@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QTemporaryDir>
 
@@ -75,9 +76,11 @@ namespace
         return data;
     }
 
-    QTemporaryDir *privateDir(QString *error)
+    // A new folder of this user's alone for scratch copies: in `beside` (the settings file's own
+    // private folder, so that the copies never leave it) or, without one, the temporary folder.
+    QTemporaryDir *privateDir(const QString &beside, QString *error)
     {
-        auto *dir = new QTemporaryDir;
+        auto *dir = beside.isEmpty() ? new QTemporaryDir : new QTemporaryDir(beside + QStringLiteral("/.ini-XXXXXX"));
         if (dir->isValid())
             return dir;
         if (error)
@@ -106,7 +109,7 @@ void QIniFile::setFile(const QString &path)
     const QByteArray text = readFile(path, &ok, nullptr);
     if (text.isEmpty())
         return;
-    std::unique_ptr<QTemporaryDir> dir(privateDir(nullptr));
+    std::unique_ptr<QTemporaryDir> dir(privateDir(QFileInfo(path).absolutePath(), nullptr));
     if (dir && parse(*dir, QStringLiteral("read.ini"), text, &m_values, &m_damaged, nullptr))
         return;
     // No room for a private copy: the file itself (it is only read).
@@ -146,9 +149,10 @@ bool QIniFile::sync(QString *error)
     return m_path.isEmpty() || m_unsaved.isEmpty() || saveLocked(error);
 }
 
-bool QIniFile::iniText(const QByteArray &text, const QVariantMap &changes, QByteArray *result, QString *error)
+bool QIniFile::iniText(const QByteArray &text, const QVariantMap &changes, QByteArray *result, QString *error,
+                       const QString &scratchFolder)
 {
-    std::unique_ptr<QTemporaryDir> dir(privateDir(error));
+    std::unique_ptr<QTemporaryDir> dir(privateDir(scratchFolder, error));
     if (!dir)
         return false;
     // QSettings writes into a copy of the file (which keeps the order of its sections)...
@@ -198,7 +202,7 @@ bool QIniFile::saveLocked(QString *error)
     if (!ok)
         return false;
     QByteArray text;
-    if (!iniText(current, m_unsaved, &text, error))
+    if (!iniText(current, m_unsaved, &text, error, QFileInfo(m_path).absolutePath()))
         return false;
     if (!QSafeFile::save(m_path, text, error))
         return false;

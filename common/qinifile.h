@@ -43,8 +43,10 @@ public:
     qint64 getInt64(const QString &section, const QString &key, qint64 def = 0) const;
 
     // The INI text QSettings writes for `text` with `changes` applied ("section/key" to
-    // value); false, with the reason, when it could not be had complete.
-    static bool iniText(const QByteArray &text, const QVariantMap &changes, QByteArray *result, QString *error = nullptr);
+    // value); false, with the reason, when it could not be had complete. Its scratch copies are
+    // made in `scratchFolder` (the temporary folder when empty).
+    static bool iniText(const QByteArray &text, const QVariantMap &changes, QByteArray *result, QString *error = nullptr,
+                        const QString &scratchFolder = QString());
 
 private:
     QVariant value(const QString &section, const QString &key) const;

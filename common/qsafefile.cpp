@@ -150,9 +150,15 @@ bool QSafeFile::saveParts(const QString &path, const std::function<QByteArray()>
     };
     if (mode != 0600 && ::fchmod(fd, static_cast<mode_t>(mode) & 0777) != 0)
         return abandon(QStringLiteral("cannot set the mode of"), errno, true);
-    for (QByteArray data = next(); !data.isEmpty(); data = next()) {
-        if (!writeAll(fd, data, fault, faultError))
-            return abandon(QStringLiteral("cannot write"), errno, true);
+    try {
+        for (QByteArray data = next(); !data.isEmpty(); data = next()) {
+            if (!writeAll(fd, data, fault, faultError))
+                return abandon(QStringLiteral("cannot write"), errno, true);
+        }
+    } catch (...) {
+        // A piece that could not be made: nothing of this save stays.
+        abandon(QStringLiteral("cannot write"), EIO, true);
+        throw;
     }
     if (fault == Fault::FailedSync || ::fsync(fd) != 0)
         return abandon(QStringLiteral("cannot write"), fault == Fault::FailedSync ? (faultError ? faultError : EIO) : errno, true);

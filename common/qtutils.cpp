@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <QByteArray>
@@ -179,6 +180,29 @@ bool removeDir(const QString &path)
         return false;
     const bool emptied = removeContents(fd);
     return ::rmdir(native.constData()) == 0 && emptied;
+}
+
+qint64 fileSystemTypeOf(int fd)
+{
+    struct statfs fs {};
+    return ::fstatfs(fd, &fs) == 0 ? static_cast<qint64>(static_cast<quint32>(fs.f_type)) : 0;
+}
+
+bool isForeignFileSystem(qint64 fsType)
+{
+    switch (static_cast<quint32>(fsType)) {
+    case 0x4d44u:     // FAT
+    case 0x2011bab0u: // exFAT
+    case 0x5346544eu: // NTFS
+    case 0x7366746eu: // NTFS (ntfs3)
+    case 0x65735546u: // FUSE
+    case 0xff534d42u: // CIFS
+    case 0xfe534d42u: // SMB2
+    case 0x517bu:     // SMB
+        return true;
+    default:
+        return false;
+    }
 }
 
 QString formatFileSize(double megabytes)

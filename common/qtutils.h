@@ -30,6 +30,12 @@ void setRenameFallbackForTests(bool noReplaceUnsupported, bool linkUnsupported);
 // Tests: called in the last fallback once `name` in `toDir` is held, before the rename.
 void setRenameHoldHookForTests(std::function<void(int toDir, const QByteArray &name)> hook);
 
+// The file system of the file open as `fd` (its statfs type), or 0 when it can't be told.
+qint64 fileSystemTypeOf(int fd);
+// True for a disk of another system (FAT, exFAT, NTFS, FUSE, SMB/CIFS shares): the mount gives
+// every entry its mode and owner, and a file may get a new inode number after a remount.
+bool isForeignFileSystem(qint64 fsType);
+
 // A size in megabytes: "1024.00MB" up to 1024, above that in gigabytes ("1.50G").
 QString formatFileSize(double megabytes);
 

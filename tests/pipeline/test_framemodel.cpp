@@ -655,6 +655,8 @@ TEST_F(FrameModelTest, OnlyTheNotedFoldersOfEarlierRunsAreRemoved)
     };
     const QString killed = prefix + QStringLiteral("Ab12Cd/");
     ASSERT_TRUE(QDir().mkpath(killed));
+    // As a run makes it: no one else may enter it.
+    ASSERT_EQ(::chmod(QFile::encodeName(killed).constData(), 0700), 0);
     ASSERT_TRUE(testsupport::writeAll(killed + video->videoKey() + QStringLiteral(".tmp"), "orphan"));
     note(video->id(), QStringLiteral(".vantrel-%1-Ab12Cd").arg(video->id()), killed);
 

@@ -166,6 +166,7 @@ protected:
     void TearDown() override
     {
         QRunFolder::setHookForTests({});
+        QRunFolder::setModesFixedForTests(false);
         setRenameFallbackForTests(false, false);
         qunsetenv("FAKESORBIN_SWAP_TARGET");
     }
@@ -465,6 +466,7 @@ TEST_F(RunFolderTest, ModeFixedByTheFileSystemStillRunsAndLeavesNothing)
         {"every entry the mount owner's", 0755, true},
     };
     setRenameFallbackForTests(true, true);
+    QRunFolder::setModesFixedForTests(true);
     int run = 0;
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);

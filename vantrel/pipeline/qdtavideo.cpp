@@ -274,13 +274,23 @@ void QDtaVideo::probeMedia()
             throw;
         source.reset();
     }
-    const QString path = source ? source->procPath() : sourcePath();
     bool answered = false;
     MediaFacts facts;
     {
         std::lock_guard<std::mutex> lock(m_factsMutex);
         facts.codec = m_codec;
     }
+    // Nothing is read by name: what took the name may be a FIFO or another user's file.
+    if (!source) {
+        std::lock_guard<std::mutex> lock(m_factsMutex);
+        m_videoWidth = 0;
+        m_videoHeight = 0;
+        m_totalTime = 0;
+        m_videoStreams = 0;
+        m_audioStreams = 0;
+        return;
+    }
+    const QString path = source->procPath();
 
     if (!s_mediaInfoHung.load()) {
         auto state = std::make_shared<ProbeState>();

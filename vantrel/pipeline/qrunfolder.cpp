@@ -1,5 +1,6 @@
 #include "qrunfolder.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -74,12 +75,25 @@ namespace
             && text(entry, "ino") == QString::fromStdString(number(st.st_ino));
     }
 
-    // Ours: made by this user, or by the owner of the folder it is in where the disk gives every
-    // entry that one owner (FAT, exFAT, NTFS, network shares): that owner can change anything in
-    // the folder anyway.
-    bool ownedHere(const struct stat &st, const struct stat &parent)
+    std::atomic<bool> s_modesFixedForTests {false};
+
+    // Made by this user, or by the owner of the folder it is in on a disk that gives every
+    // entry its mode and owner (FAT, exFAT, NTFS, network shares): that owner can change
+    // anything in the folder anyway. `fd` is open on the entry's disk.
+    bool ownerHere(int fd, const struct stat &st, const struct stat &parent)
     {
-        return st.st_uid == ::geteuid() || st.st_uid == parent.st_uid;
+        if (st.st_uid == ::geteuid())
+            return true;
+        return st.st_uid == parent.st_uid && (s_modesFixedForTests || isForeignFileSystem(fileSystemTypeOf(fd)));
+    }
+
+    // A folder of ours: of our owner and, where the disk keeps modes, still with the mode it was
+    // made with (no one else may enter it).
+    bool ownedHere(int fd, const struct stat &st, const struct stat &parent)
+    {
+        if (!ownerHere(fd, st, parent))
+            return false;
+        return (st.st_mode & 0077) == 0 || s_modesFixedForTests || isForeignFileSystem(fileSystemTypeOf(fd));
     }
 
     // The secret in the marker of the folder open as `fd`; empty when there is none.
@@ -134,7 +148,7 @@ namespace
             return "it is on another device";
         if (!isEmptyFolder(fd))
             return "it is not empty";
-        if (!ownedHere(st, parent)) {
+        if (!ownedHere(fd, st, parent)) {
             *foreignOwner = true;
             return "it belongs to another user";
         }
@@ -300,13 +314,18 @@ namespace
         if (::fstat(outputFd, &parent) != 0)
             return false;
         if (ino.isEmpty()) {
+            const int fd = ::openat(outputFd, native.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (fd < 0)
+                return errno == ENOENT || errno == ENOTDIR || errno == ELOOP;
             struct stat st {};
-            if (::fstatat(outputFd, native.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-                return errno == ENOENT;
-            // An empty folder is all a kill before the marker can leave; an empty folder can't
-            // hold anything of anybody's.
-            if (S_ISDIR(st.st_mode) && ownedHere(st, parent))
+            const bool ours = ::fstat(fd, &st) == 0 && ownedHere(fd, st, parent);
+            // A kill before its identity was noted leaves the folder empty or with our marker
+            // alone; the folder goes only once nothing else is in it.
+            if (ours && !secret.isEmpty() && markerOf(fd) == secret)
+                ::unlinkat(fd, kMarker, 0);
+            if (ours)
                 ::unlinkat(outputFd, native.constData(), AT_REMOVEDIR);
+            ::close(fd);
             return true;
         }
         const quint64 dev = text(entry, "dev").toULongLong();
@@ -319,7 +338,7 @@ namespace
             return errno == ENOENT;
         struct stat opened {};
         const bool ours = ::fstat(fd, &opened) == 0 && opened.st_dev == dev && opened.st_ino == inode
-            && ownedHere(opened, parent) && !secret.isEmpty() && markerOf(fd) == secret;
+            && ownedHere(fd, opened, parent) && !secret.isEmpty() && markerOf(fd) == secret;
         const bool removed = !ours || removeOwnFolder(outputFd, now, fd, dev, inode);
         ::close(fd);
         return removed;
@@ -346,7 +365,7 @@ namespace
         struct stat st {};
         return !name.isEmpty() && !name.contains(QLatin1Char('/')) && ::fstat(folderFd, &parent) == 0
             && ::fstatat(folderFd, QFile::encodeName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)
-            && ownedHere(st, parent) && sameIdentity(st, noted) && text(noted, "size") == QString::fromStdString(number(quint64(st.st_size)))
+            && ownerHere(folderFd, st, parent) && sameIdentity(st, noted) && text(noted, "size") == QString::fromStdString(number(quint64(st.st_size)))
             && text(noted, "mtime") == QString::fromStdString(number(quint64(st.st_mtim.tv_sec)));
     }
 
@@ -397,6 +416,11 @@ QRunFolder::QRunFolder()
 QRunFolder::~QRunFolder()
 {
     remove();
+}
+
+void QRunFolder::setModesFixedForTests(bool fixed)
+{
+    s_modesFixedForTests = fixed;
 }
 
 void QRunFolder::setHookForTests(Hook hook)
@@ -565,7 +589,11 @@ void QRunFolder::keep()
     struct stat st {};
     st.st_dev = dev_t(m_dev);
     st.st_ino = ino_t(m_ino);
-    noteRun(m_jobId, m_outputFolder, m_name, m_secret, &st, true);
+    if (!noteRun(m_jobId, m_outputFolder, m_name, m_secret, &st, true)) {
+        // Not noted as kept: without its marker no sweep takes the folder for one to remove.
+        LOG_ERROR(L"cannot note the run folder %s%s as kept; its marker goes instead", m_outputFolder, m_name);
+        ::unlinkat(m_fd, kMarker, 0);
+    }
     m_kept = true;
 }
 

@@ -71,6 +71,8 @@ public:
     // opened ("opened"), with the open output folder and the folder's name.
     using Hook = std::function<void(const char *moment, int outputFd, const QByteArray &name)>;
     static void setHookForTests(Hook hook);
+    // Tests: every disk is taken as one that gives every entry its mode and owner.
+    static void setModesFixedForTests(bool fixed);
 
 private:
     int m_outputFd;

@@ -11,6 +11,7 @@
 #include <QFile>
 
 #include "logger.h"
+#include "qtutils.h"
 #include "uexception.h"
 
 namespace
@@ -20,29 +21,6 @@ namespace
     qint64 mtimeNsOf(const struct stat &st)
     {
         return static_cast<qint64>(st.st_mtim.tv_sec) * 1000000000LL + static_cast<qint64>(st.st_mtim.tv_nsec);
-    }
-
-    // File systems that number a file anew when it is read in again (after a remount or when
-    // the kernel forgot it): FAT, exFAT, FUSE, SMB.
-    bool inodesDrift(qint64 fsType)
-    {
-        switch (static_cast<quint32>(fsType)) {
-        case 0x4d44u:     // FAT
-        case 0x2011bab0u: // exFAT
-        case 0x65735546u: // FUSE
-        case 0xff534d42u: // CIFS
-        case 0xfe534d42u: // SMB2
-        case 0x517bu:     // SMB
-            return true;
-        default:
-            return false;
-        }
-    }
-
-    qint64 fsTypeOf(int fd)
-    {
-        struct statfs fs {};
-        return ::fstatfs(fd, &fs) == 0 ? static_cast<qint64>(static_cast<quint32>(fs.f_type)) : 0;
     }
 
     qint64 fsTypeOf(const QByteArray &path)
@@ -119,7 +97,7 @@ bool SourceIdentity::matches(const struct stat &st, qint64 openedFsType) const
 {
     if (!known || !S_ISREG(st.st_mode) || static_cast<qint64>(st.st_size) != size || mtimeNsOf(st) != mtimeNs)
         return false;
-    if (inodesDrift(fsType) && inodesDrift(openedFsType))
+    if (isForeignFileSystem(fsType) && isForeignFileSystem(openedFsType))
         return true;
     return static_cast<quint64>(st.st_dev) == device && static_cast<quint64>(st.st_ino) == inode;
 }
@@ -162,7 +140,7 @@ void QSourceFile::open(const QString &path, const SourceIdentity &identity)
         LOG_ERROR(L"the source %s is not a readable file", path);
         throw UException("S_ISREG(source)", kMissing, __FILE__, __LINE__);
     }
-    const qint64 fsType = fsTypeOf(fd);
+    const qint64 fsType = fileSystemTypeOf(fd);
     if (!identity.matches(st, fsType)) {
         ::close(fd);
         SourceIdentity now;
