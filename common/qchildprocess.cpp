@@ -84,10 +84,14 @@ bool QChildProcess::startDetached(const QString &program, const QStringList &arg
     if (rc != 0)
         return false;
     // Nobody waits for it: it only must not stay a zombie while this program runs.
-    std::thread([pid]() {
-        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-        }
-    }).detach();
+    // It runs whatever happens here: a waiter that can't be had leaves a zombie, not a second start.
+    try {
+        std::thread([pid]() {
+            while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+        }).detach();
+    } catch (const std::exception &) {
+    }
     return true;
 }
 

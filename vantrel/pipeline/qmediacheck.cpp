@@ -259,9 +259,9 @@ namespace
             const AVStream *stream = context->streams[packet->stream_index];
             const int64_t at = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
             if (at != AV_NOPTS_VALUE) {
-                const int64_t end = at + std::max<int64_t>(packet->duration, 0);
-                const int64_t us = av_rescale_q(end, stream->time_base, AV_TIME_BASE_Q);
-                tail.covered = std::max(tail.covered, double(us - start) / AV_TIME_BASE);
+                // In doubles: a damaged header's numbers must not overflow.
+                const double end = (double(at) + double(std::max<int64_t>(packet->duration, 0))) * av_q2d(stream->time_base);
+                tail.covered = std::max(tail.covered, end - double(start) / AV_TIME_BASE);
             }
             av_packet_unref(packet);
             if (tail.covered >= wanted)
@@ -287,7 +287,8 @@ namespace
                 && stream->avg_frame_rate.num > 0 && stream->avg_frame_rate.den > 0)
                 declared = std::max(declared, double(stream->nb_frames) / av_q2d(stream->avg_frame_rate));
         }
-        if (declared <= 0.0)
+        // No length a course video can have (over a thousand days): nothing to judge by.
+        if (!(declared > 0.0) || declared > 1e8)
             return QString();
         const int64_t start = context->start_time == AV_NOPTS_VALUE ? 0 : context->start_time;
         const double wanted = declared - std::max(1.0, declared * 0.02);
@@ -448,7 +449,7 @@ double QMediaCheck::durationSeconds(const QString &path)
         if (stream->duration <= 0 || stream->duration == AV_NOPTS_VALUE)
             continue;
         const int64_t first = stream->start_time == AV_NOPTS_VALUE ? 0 : stream->start_time;
-        longest = std::max(longest, double(first + stream->duration) * av_q2d(stream->time_base));
+        longest = std::max(longest, (double(first) + double(stream->duration)) * av_q2d(stream->time_base));
     }
     if (longest >= 0.0)
         return longest;

@@ -1,6 +1,5 @@
 #include "qstagecheck.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,19 +11,6 @@
 namespace
 {
     constexpr int kSilenceMs = 120000;
-}
-
-void QStageCheck::checkSource(const QString &path)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    struct stat st {};
-    const bool readable = !path.isEmpty() && fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    if (fd >= 0)
-        ::close(fd);
-    if (!readable) {
-        LOG_ERROR(L"the source %s is not a readable file", path);
-        throw UException("readable regular source", QStringLiteral("源视频文件不存在或无法读取"), __FILE__, __LINE__);
-    }
 }
 
 void QStageCheck::checkFolder(const QString &folder)

@@ -9,10 +9,6 @@ class QStageCheck
 public:
     QStageCheck() = delete;
 
-    // Throws UException "源视频文件不存在或无法读取" unless `path` is a regular file this
-    // program can read. It is opened without blocking: a FIFO under that name never holds
-    // the caller.
-    static void checkSource(const QString &path);
     // Throws UException "输出文件夹不存在或无法写入" unless `folder` is a folder this
     // program can write in.
     static void checkFolder(const QString &folder);

@@ -238,7 +238,7 @@ void QWebModel::run()
     // What a copy into MPEG-TS would show wrong in a browser (a rotation dropped, pixels or a
     // size browsers don't take) is transcoded instead, at the source's own quality.
     if (!m_convert) {
-        const QString obstacle = QMediaCheck::browserCopyObstacle(m_sourcePath);
+        const QString obstacle = QMediaCheck::browserCopyObstacle(sourceInput());
         if (!obstacle.isEmpty()) {
             LOG_INFO(L"%s is transcoded for the browser: %s", m_sourcePath, obstacle);
             m_convert = true;

@@ -117,13 +117,15 @@ void QItemUploadWidget::onComplete()
 
 void QItemUploadWidget::onNote(const QString &note)
 {
-    // Beside the size, where a failure would be told; the whole note is the tool tip.
-    const QString text = note.simplified();
-    if (text.isEmpty() || m_failed)
-        return;
-    QUiHelper::setElidedText(m_ui->labelUploadSize, tr("%1　%2").arg(m_sizeText, text),
-                             m_ui->labelUploadVideoName->maximumWidth());
-    m_ui->labelUploadSize->setToolTip(QUiHelper::plainToolTip(text));
+    QUiHelper::guardSilently(L"showing a stage note", [&]() {
+        // Beside the size, where a failure would be told; the whole note is the tool tip.
+        const QString text = note.simplified();
+        if (text.isEmpty() || m_failed)
+            return;
+        QUiHelper::setElidedText(m_ui->labelUploadSize, tr("%1　%2").arg(m_sizeText, text),
+                                 m_ui->labelUploadVideoName->maximumWidth());
+        m_ui->labelUploadSize->setToolTip(QUiHelper::plainToolTip(text));
+    });
 }
 
 void QItemUploadWidget::onError(const QString &msg)

@@ -626,6 +626,11 @@ void QMainWidget::onBtnClearRecord()
 void QMainWidget::clearRecords()
 {
     QUiHelper::guard(L"clearing the records", [&]() {
+        // The window never waits for the history: until it is read there is nothing to clear.
+        if (!QRecords::instance()->isLoaded()) {
+            QMsgBox::showMessage(tr("历史记录正在读取，请稍后再试"), 1);
+            return;
+        }
         if (QMsgBox::showMessage(tr("确定清除所有记录？"), 3) != 1)
             return;
         QRecords::instance()->clear();
@@ -816,7 +821,7 @@ void QMainWidget::onAddRecordItem(const record_ptr &record)
     if (!record)
         return;
     const record_ptr copy = record;
-    QTimer::singleShot(20, this, [this, copy]() {
+    QTimer::singleShot(20, this, [this, copy]() { QUiHelper::guardSilently(L"listing a new record", [&]() {
         if (m_recordItems.contains(copy->id()) || pendingIndexOf(*copy) >= 0)
             return;
         // In the order of the times shown, as the page lists the history at start: a job
@@ -836,10 +841,15 @@ void QMainWidget::onAddRecordItem(const record_ptr &record)
         }
         ui.labelRecordNum->setText(QString::number(recordCount()));
         ui.stackedWidgetRecord->setCurrentIndex(1);
-    });
+    }); });
 }
 
 void QMainWidget::onRemoveRecordItem(qlonglong id)
+{
+    QUiHelper::guardSilently(L"removing a record row", [&]() { removeRecordRow(id); });
+}
+
+void QMainWidget::removeRecordRow(qlonglong id)
 {
     if (QListWidgetItem *item = m_recordItems.value(id, nullptr))
     {

@@ -96,6 +96,7 @@ protected:
     void showEvent(QShowEvent *event) override;
 
 private:
+    void removeRecordRow(qlonglong id);
     void initUi();
     void initMenu();
     void initConnect();
