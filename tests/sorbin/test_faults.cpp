@@ -299,7 +299,8 @@ TEST_F(SorbinFaults, PassThatNeverStartsIsGivenUpByTheClock)
     QElapsedTimer clock;
     clock.start();
     const RunResult r = sorbintest::runSorbin(arguments(8), m_pipe);
-    EXPECT_LT(clock.elapsed(), 45000) << "two attempts of 4 s, each libvlc call at most a few seconds late";
+    // No hang: two attempts of 4 s, each libvlc call seconds late (many on a loaded machine).
+    EXPECT_LT(clock.elapsed(), 90000) << "two attempts of 4 s, each libvlc call at most a few seconds late";
     expectCleanFailure(r);
     int attempts = 0;
     for (const Message &m : r.messages)
