@@ -627,7 +627,10 @@ Qiniu_Error Qiniu_Rio_PutFile(Qiniu_Client *self, Qiniu_Rio_PutRet *ret, const c
         return put.fail(Qiniu_Code_NoHost, "no upload host configured");
 
     QFile file(QString::fromUtf8(localFile));
-    if (!file.open(QIODevice::ReadOnly))
+    const bool opened = extra && extra->localFd >= 0
+        ? file.open(extra->localFd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle)
+        : file.open(QIODevice::ReadOnly);
+    if (!opened)
         return put.fail(Qiniu_Code_LocalFile, "cannot open " + std::string(localFile) + ": " + file.errorString().toStdString());
     const int64_t fileSize = file.size();
     const int blockCount = Qiniu_Rio_BlockCount(fileSize);
@@ -727,6 +730,13 @@ Qiniu_Error Qiniu_Rio_PutFile(Qiniu_Client *self, Qiniu_Rio_PutRet *ret, const c
             if (extra && extra->notify)
                 extra->notify(extra->notifyRecvr, i, blkSize, state.record());
         }
+    }
+
+    if (extra && extra->verify && extra->verify(extra->notifyRecvr, fileSize) != 0)
+    {
+        if (stopRaised(put.stopFlag()))
+            return put.fail(Qiniu_Code_Stopped, "stopped");
+        return put.fail(Qiniu_Code_FileChanged, "the bytes sent are not the local file's as it is now");
     }
 
     std::string ctxList;

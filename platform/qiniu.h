@@ -30,6 +30,7 @@ constexpr int Qiniu_Code_LocalFile = -3;     // the local file cannot be read
 constexpr int Qiniu_Code_NoHost = -4;        // no upload host configured
 constexpr int Qiniu_Code_BadArgument = -5;
 constexpr int Qiniu_Code_BadAnswer = -6;     // the server answered, but not with the protocol's data
+constexpr int Qiniu_Code_FileChanged = -7;   // the caller's check refused the sent bytes: nothing made
 constexpr int Qiniu_Code_ChecksumError = 406; // the answer's crc32 differs from the chunk's
 constexpr int Qiniu_Code_BadProgress = 9901; // the resume records don't fit the file's block count
 
@@ -58,6 +59,9 @@ typedef int (*Qiniu_Rio_FnNotifyErr)(void *recvr, int blkIdx, int blkSize, Qiniu
 // Called with the bytes of each chunk the server accepted, before notify; offset is where the
 // chunk starts in its block (0: the block was begun anew). The result is ignored.
 typedef int (*Qiniu_Rio_FnNotifyChunk)(void *recvr, int blkIdx, uint32_t offset, const char *data, size_t size);
+// Called once every block is at the server, before mkfile, with the file size the put went by;
+// a result other than 0 ends the put with Qiniu_Code_FileChanged and no file is made.
+typedef int (*Qiniu_Rio_FnVerify)(void *recvr, int64_t fileSize);
 
 struct Qiniu_Rio_PutExtra
 {
@@ -66,6 +70,9 @@ struct Qiniu_Rio_PutExtra
     Qiniu_Rio_FnNotify notify = nullptr;
     Qiniu_Rio_FnNotifyErr notifyErr = nullptr;
     Qiniu_Rio_FnNotifyChunk notifyChunk = nullptr;   // optional
+    Qiniu_Rio_FnVerify verify = nullptr;     // optional
+    int localFd = -1;                        // when set, the file is read through this open descriptor
+                                             // (the caller's, left open); localFile only names it
     Qiniu_Rio_BlkputRet *progresses = nullptr;   // resume state, one record per block, or null
     size_t progressesCount = 0;              // must equal the block count when progresses is set
     const std::atomic<bool> *stop = nullptr; // checked between chunks and during each request

@@ -183,6 +183,7 @@ struct CloudServer::State
     std::string nonsense;       // chunk answers are "notjson", "huge" or "badctx" when set
     std::string answerHost;     // host named in chunk answers instead of this server
     std::string checksumStyle = "sha1";  // of chunk answers: "sha1", "opaque" or "none"
+    std::shared_ptr<const std::function<void(const std::string &, int)>> hook;
 
     int mkblk = 0;
     int bput = 0;
@@ -275,14 +276,25 @@ struct CloudServer::State
         answer(res, 200, body);
     }
 
-    // Counts a chunk request, checks its token and waits the chunk delay; false when it has
-    // been answered already.
-    bool admitChunk(int &counter, const httplib::Request &req, httplib::Response &res)
+    // Counts a request and runs the request hook on it, outside the lock.
+    void arrive(int &counter, const char *route)
     {
+        std::shared_ptr<const std::function<void(const std::string &, int)>> call;
+        int index = 0;
         {
             std::lock_guard<std::mutex> lock(mutex);
-            ++counter;
+            index = counter++;
+            call = hook;
         }
+        if (call && *call)
+            (*call)(route, index);
+    }
+
+    // Counts a chunk request, checks its token and waits the chunk delay; false when it has
+    // been answered already.
+    bool admitChunk(int &counter, const char *route, const httplib::Request &req, httplib::Response &res)
+    {
+        arrive(counter, route);
         if (!authorized(req))
             return refuse(res, 401, "bad token"), false;
         if (!waitDelay())
@@ -292,7 +304,7 @@ struct CloudServer::State
 
     void mkblkRequest(const httplib::Request &req, httplib::Response &res)
     {
-        if (!admitChunk(mkblk, req, res))
+        if (!admitChunk(mkblk, "mkblk", req, res))
             return;
         long long size = 0;
         if (!parseCount(req.matches[1].str(), size) || size <= 0 || size > kBlockSize)
@@ -316,7 +328,7 @@ struct CloudServer::State
 
     void bputRequest(const httplib::Request &req, httplib::Response &res)
     {
-        if (!admitChunk(bput, req, res))
+        if (!admitChunk(bput, "bput", req, res))
             return;
         long long offset = 0;
         if (!parseCount(req.matches[2].str(), offset))
@@ -347,10 +359,7 @@ struct CloudServer::State
 
     void mkfileRequest(const httplib::Request &req, httplib::Response &res)
     {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            ++mkfile;
-        }
+        arrive(mkfile, "mkfile");
         if (!authorized(req))
             return refuse(res, 401, "bad token");
         long long fsize = 0;
@@ -522,6 +531,7 @@ struct CloudServer::State
         nonsense.clear();
         answerHost.clear();
         checksumStyle = "sha1";
+        hook.reset();
         mkblk = bput = mkfile = 0;
         chunkBytes = 0;
     }
@@ -619,6 +629,15 @@ bool CloudServer::setChecksumStyle(const std::string &style)
     std::lock_guard<std::mutex> lock(m_state->mutex);
     m_state->checksumStyle = style;
     return true;
+}
+
+void CloudServer::setRequestHook(std::function<void(const std::string &route, int index)> hook)
+{
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    if (hook)
+        m_state->hook = std::make_shared<const std::function<void(const std::string &, int)>>(std::move(hook));
+    else
+        m_state->hook.reset();
 }
 
 void CloudServer::reset()

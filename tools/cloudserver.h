@@ -21,6 +21,7 @@
 // (or one given to addToken); others answer 401.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -52,7 +53,11 @@ public:
     void setAnswerHost(const std::string &host);
     // The "checksum" of chunk answers: "sha1", "opaque" or "none"; false (unchanged) for others.
     bool setChecksumStyle(const std::string &style);
-    // Switches off and counts cleared; stored files and block states stay.
+    // Called on the server's thread as each upload request arrives, before it is looked at or
+    // answered (its client waits meanwhile), with its route ("mkblk", "bput" or "mkfile") and
+    // how many requests of that route came before it. An empty hook clears it.
+    void setRequestHook(std::function<void(const std::string &route, int index)> hook);
+    // Switches off (the request hook too) and counts cleared; stored files and block states stay.
     void reset();
 
     int mkblkCount() const;

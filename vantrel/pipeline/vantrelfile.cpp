@@ -1,8 +1,14 @@
 #include "vantrelfile.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <utility>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
@@ -13,6 +19,8 @@
 #include "logger.h"
 #include "qjsonfile.h"
 #include "qplatformhosts.h"
+#include "qsourcefile.h"
+#include "qtutils.h"
 #include "qvalue.h"
 #include "uexception.h"
 
@@ -57,26 +65,89 @@ namespace
         return qBound<qint64>(0, fileSize - qint64(index) * Qiniu_Rio_BlockSize, Qiniu_Rio_BlockSize);
     }
 
-    // SHA-1 of `size` bytes of `file` from `start`; empty when they can't be read or `stopped`.
-    QByteArray digestOf(QFile &file, qint64 start, qint64 size, const std::function<bool()> &stopped,
-                        std::shared_ptr<QCryptographicHash> &digest)
+    qint64 mtimeNsOf(const struct stat &st)
+    {
+        return qint64(st.st_mtim.tv_sec) * 1000000000LL + qint64(st.st_mtim.tv_nsec);
+    }
+
+    SourceIdentity identityOf(const struct stat &st, qint64 fsType)
+    {
+        SourceIdentity id;
+        id.known = true;
+        id.device = quint64(st.st_dev);
+        id.inode = quint64(st.st_ino);
+        id.size = qint64(st.st_size);
+        id.mtimeNs = mtimeNsOf(st);
+        id.fsType = fsType;
+        return id;
+    }
+
+    // Running SHA-1 of `size` bytes of the file at `fd` from `start`; null when they can't be
+    // read or `stopped`.
+    std::shared_ptr<QCryptographicHash> digestAt(int fd, qint64 start, qint64 size, const std::function<bool()> &stopped)
     {
         constexpr qint64 kPiece = 1024 * 1024;
-        digest = std::make_shared<QCryptographicHash>(QCryptographicHash::Sha1);
-        if (!file.seek(start))
-            return QByteArray();
-        QByteArray piece;
-        for (qint64 done = 0; done < size; done += piece.size())
+        auto digest = std::make_shared<QCryptographicHash>(QCryptographicHash::Sha1);
+        std::vector<char> piece(size_t(qBound<qint64>(1, size, kPiece)));
+        for (qint64 done = 0; done < size;)
         {
             if (stopped && stopped())
-                return QByteArray();
-            piece = file.read(qMin(kPiece, size - done));
-            if (piece.isEmpty())
-                return QByteArray();
-            digest->addData(piece);
+                return nullptr;
+            const ssize_t got = ::pread(fd, piece.data(), size_t(qMin(kPiece, size - done)), off_t(start + done));
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                return nullptr;
+            digest->addData(piece.data(), int(got));
+            done += got;
         }
-        return digest->result().toHex();
+        return digest;
     }
+
+    // The local file of one put, opened once: what is sent and what is checked at the end are
+    // read from the same file, whatever the path names meanwhile.
+    class OpenedFile
+    {
+    public:
+        explicit OpenedFile(const QString &path)
+        {
+            const QByteArray native = QFile::encodeName(path);
+            // Not through a link, and no wait on a FIFO put in its place.
+            m_fd = native.isEmpty() ? -1 : ::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+            if (m_fd < 0)
+            {
+                m_error = QString::fromLocal8Bit(std::strerror(errno));
+                return;
+            }
+            if (::fstat(m_fd, &m_stat) != 0 || !S_ISREG(m_stat.st_mode))
+            {
+                m_error = QStringLiteral("not a regular file");
+                ::close(m_fd);
+                m_fd = -1;
+                return;
+            }
+            ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) & ~O_NONBLOCK);
+            m_fsType = fileSystemTypeOf(m_fd);
+        }
+        ~OpenedFile()
+        {
+            if (m_fd >= 0)
+                ::close(m_fd);
+        }
+        OpenedFile(const OpenedFile &) = delete;
+        OpenedFile &operator=(const OpenedFile &) = delete;
+
+        int fd() const { return m_fd; }
+        const struct stat &state() const { return m_stat; }
+        qint64 fsType() const { return m_fsType; }
+        const QString &error() const { return m_error; }
+
+    private:
+        int m_fd = -1;
+        struct stat m_stat {};
+        qint64 m_fsType = 0;
+        QString m_error;
+    };
 
     // A put refused by the server in a way that sending the file anew may mend: a refusal
     // (4xx, 6xx, 701) of the final step or of a block taken from a resume record, or records
@@ -113,6 +184,33 @@ void Qiniu_Rio_Recv::setFile(const QString &localFile, qint64 fileSize)
     m_proofs.assign(size_t(m_blockCount), Proof());
     m_loadedCount = 0;
     m_lastErrorBlock = kNoError;
+}
+
+void Qiniu_Rio_Recv::setOpened(int fd, const struct stat &opened, qint64 fsType)
+{
+    m_fd = fd;
+    m_opened = opened;
+    m_fsType = fsType;
+    m_hasOpened = true;
+}
+
+void Qiniu_Rio_Recv::setStopCheck(std::function<bool()> stopped)
+{
+    m_stopped = std::move(stopped);
+}
+
+int Qiniu_Rio_Recv::openRead() const
+{
+    if (m_fd >= 0)
+        return m_fd;
+    const QByteArray native = QFile::encodeName(m_localFile);
+    return native.isEmpty() ? -1 : ::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+}
+
+void Qiniu_Rio_Recv::closeRead(int fd) const
+{
+    if (fd >= 0 && fd != m_fd)
+        ::close(fd);
 }
 
 const QString &Qiniu_Rio_Recv::localFile() const
@@ -238,9 +336,23 @@ int Qiniu_Rio_Recv::proveProgress(const std::function<bool()> &stopped)
         parseJson(proofFile.readAll(), proof, false);
         proofFile.close();
     }
+    if (m_hasOpened)
+    {
+        // Records of a file that has been replaced, resized or written since are not resumed.
+        const SourceIdentity noted = SourceIdentity::fromJson(jsonMember(std::as_const(proof), QStringLiteral("file")));
+        if (!noted.matches(m_opened, m_fsType))
+        {
+            LOG_INFO(L"resume records of %s dropped, the file is sent again whole: they are of %s, the file is %s",
+                     m_localFile, noted.text(), identityOf(m_opened, m_fsType).text());
+            for (int i = 0; i < m_blockCount; ++i)
+                setBlock(i, Qiniu_Rio_BlkputRet());
+            m_loadedCount = 0;
+            return 0;
+        }
+    }
     const QValue &entries = jsonMember(std::as_const(proof), QStringLiteral("blocks"));
-    QFile local(m_localFile);
-    const bool readable = local.open(QIODevice::ReadOnly);
+    const int local = openRead();
+    const bool readable = local >= 0;
 
     int kept = 0;
     for (int i = 0; i < m_blockCount; ++i)
@@ -269,10 +381,10 @@ int Qiniu_Rio_Recv::proveProgress(const std::function<bool()> &stopped)
             reason = QStringLiteral("the file cannot be read");
         else
         {
-            const QByteArray now = digestOf(local, qint64(i) * Qiniu_Rio_BlockSize, block.offset, stopped, digest);
-            if (now.isEmpty())
+            digest = digestAt(local, qint64(i) * Qiniu_Rio_BlockSize, block.offset, stopped);
+            if (!digest)
                 reason = QStringLiteral("its bytes cannot be read");
-            else if (now != QByteArray::fromStdString(sha1))
+            else if (digest->result().toHex() != QByteArray::fromStdString(sha1))
                 reason = QStringLiteral("its bytes changed");
         }
         if (!reason.isEmpty())
@@ -288,9 +400,77 @@ int Qiniu_Rio_Recv::proveProgress(const std::function<bool()> &stopped)
         p.resumed = true;
         ++kept;
     }
+    closeRead(local);
     if (kept == 0)
         m_loadedCount = 0;
     return kept;
+}
+
+bool Qiniu_Rio_Recv::unchanged() const
+{
+    if (!m_hasOpened)
+        return true;
+    struct stat now {};
+    if (m_fd < 0 || ::fstat(m_fd, &now) != 0)
+    {
+        LOG_ERROR(L"%s: the opened file cannot be looked at", m_localFile);
+        return false;
+    }
+    if (now.st_size != m_opened.st_size || mtimeNsOf(now) != mtimeNsOf(m_opened))
+    {
+        LOG_ERROR(L"%s changed since the upload began: %d bytes modified %d ns, now %d bytes modified %d ns",
+                  m_localFile, qint64(m_opened.st_size), mtimeNsOf(m_opened), qint64(now.st_size), mtimeNsOf(now));
+        return false;
+    }
+    struct stat named {};
+    const QByteArray native = QFile::encodeName(m_localFile);
+    if (native.isEmpty() || ::lstat(native.constData(), &named) != 0 || !S_ISREG(named.st_mode)
+        || named.st_dev != m_opened.st_dev || named.st_ino != m_opened.st_ino)
+    {
+        LOG_ERROR(L"%s names another file now, or none, than when the upload began", m_localFile);
+        return false;
+    }
+    return true;
+}
+
+bool Qiniu_Rio_Recv::verifySent(int64_t fileSize)
+{
+    if (!m_hasOpened || m_fd < 0)
+    {
+        LOG_ERROR(L"%s: nothing to check the sent bytes against", m_localFile);
+        return false;
+    }
+    if (fileSize != qint64(m_opened.st_size) || Qiniu_Rio_BlockCount(fileSize) != m_blockCount)
+    {
+        LOG_ERROR(L"%s: %d bytes were sent, the file had %d when the upload began", m_localFile, qint64(fileSize),
+                  qint64(m_opened.st_size));
+        return false;
+    }
+    if (!unchanged())
+        return false;
+    for (int i = 0; i < m_blockCount; ++i)
+    {
+        const Proof &p = m_proofs[size_t(i)];
+        const qint64 size = blockSizeAt(fileSize, i);
+        if (!p.digest || qint64(p.bytes) != size)
+        {
+            LOG_ERROR(L"%s: the bytes sent for block %d are not known whole", m_localFile, i);
+            return false;
+        }
+        const std::shared_ptr<QCryptographicHash> now = digestAt(m_fd, qint64(i) * Qiniu_Rio_BlockSize, size, m_stopped);
+        if (!now)
+        {
+            LOG_ERROR(L"%s: block %d cannot be read again", m_localFile, i);
+            return false;
+        }
+        if (now->result() != p.digest->result())
+        {
+            LOG_ERROR(L"%s: block %d changed after it was sent", m_localFile, i);
+            return false;
+        }
+    }
+    // Nothing written while it was read.
+    return unchanged();
 }
 
 bool Qiniu_Rio_Recv::isResumed(int blockIndex) const
@@ -356,6 +536,8 @@ QValue Qiniu_Rio_Recv::proofJson() const
     }
     QValue root(Json::objectValue);
     root["blocks"] = list;
+    if (m_hasOpened)
+        root["file"] = identityOf(m_opened, m_fsType).toJson();
     return root;
 }
 
@@ -601,17 +783,25 @@ void VantrelFile::putFile(const QString &localFile, const QString &key, bool rep
 {
     LOG_DEBUG(L"qiniu upload :%s", localFile);
     U_ASSERT_MSG(QFileInfo(localFile).isFile(), QStringLiteral("文件不存在 %1").arg(localFile));
+    const OpenedFile opened(localFile);
+    if (opened.fd() < 0)
+    {
+        LOG_ERROR(L"cannot open %s: %s", localFile, opened.error());
+        throw UException("opened.fd() >= 0", QStringLiteral("无法读取文件 %1").arg(localFile), __FILE__, __LINE__);
+    }
 
     const QByteArray keyBytes = key.toUtf8();
     const QByteArray pathBytes = localFile.toUtf8();
     for (int attempt = 1;; ++attempt)
     {
-        std::unique_ptr<Qiniu_Rio_Recv> recv = makeReceiver(localFile, key);
+        std::unique_ptr<Qiniu_Rio_Recv> recv = makeReceiver(localFile, key, opened.fd(), opened.state(), opened.fsType());
         Qiniu_Rio_PutExtra extra;
         extra.notifyRecvr = recv.get();
         extra.notify = &VantrelFile::onNotify;
         extra.notifyErr = &VantrelFile::onNotifyErr;
         extra.notifyChunk = &VantrelFile::onNotifyChunk;
+        extra.verify = &VantrelFile::onVerify;
+        extra.localFd = opened.fd();
         if (recv->loadedCount() > 0)
         {
             extra.progresses = recv->blocks();
@@ -625,8 +815,24 @@ void VantrelFile::putFile(const QString &localFile, const QString &key, bool rep
         const Qiniu_Error error = Qiniu_Rio_PutFile(&m_client, &ret, m_token.c_str(), keyBytes.constData(),
                                                     pathBytes.constData(), &extra);
         const QString message = QString::fromUtf8(error.message ? error.message : "");
+        // A file written, resized or replaced while it went up: whatever the server answered, it
+        // may hold a mix; the resume state is of that mix, so the next attempt starts over.
+        if (!m_stop && error.code != Qiniu_Code_Stopped
+            && (error.code == Qiniu_Code_FileChanged || !recv->unchanged()))
+        {
+            LOG_ERROR(L"%s changed while it was uploaded (%d: %s), its resume state goes", localFile, error.code, message);
+            removeProgress(recv->m_progressPath);
+            const QString text = changedText(localFile);
+            setErrorText(text);
+            throw UException("recv->unchanged()", text, __FILE__, __LINE__);
+        }
         if (checkResult(error.code, message, recv->m_progressPath))
+        {
+            // The server's hash is its own: kept as it came, for the log.
+            LOG_DEBUG(L"uploaded %s as %s, hash %s", localFile, QString::fromStdString(ret.key),
+                      QString::fromStdString(ret.hash));
             return;
+        }
         // What the server holds of an earlier run no longer fits: once more, from the start.
         if (attempt == 1 && !m_stop && mendedByAFreshStart(error.code, *recv))
         {
@@ -641,10 +847,13 @@ void VantrelFile::putFile(const QString &localFile, const QString &key, bool rep
     }
 }
 
-std::unique_ptr<Qiniu_Rio_Recv> VantrelFile::makeReceiver(const QString &localFile, const QString &key)
+std::unique_ptr<Qiniu_Rio_Recv> VantrelFile::makeReceiver(const QString &localFile, const QString &key, int fd,
+                                                         const struct stat &opened, qint64 fsType)
 {
     auto recv = std::make_unique<Qiniu_Rio_Recv>();
-    recv->setFile(localFile, QFileInfo(localFile).size());
+    recv->setFile(localFile, qint64(opened.st_size));
+    recv->setOpened(fd, opened, fsType);
+    recv->setStopCheck([this] { return m_stop.load(); });
     loadProgress(recv.get(), localFile, key);
     recv->proveProgress([this] { return m_stop.load(); });
     return recv;
@@ -694,6 +903,11 @@ QString VantrelFile::progressPath(const QString &key, const QString &localFile)
 {
     const std::string text = std::string(kBucket) + ":" + key.toStdString() + ":" + localFile.toStdString();
     return dataFolder() + QString::fromStdString(CStringHelp::md5(text)) + QStringLiteral(".progress");
+}
+
+QString VantrelFile::changedText(const QString &localFile)
+{
+    return QStringLiteral("上传期间文件被修改，请重新上传：%1").arg(localFile);
 }
 
 QString VantrelFile::errorText(int code)
@@ -792,4 +1006,11 @@ int VantrelFile::onNotifyChunk(void *recvr, int blkIdx, uint32_t offset, const c
     if (!recvr)
         return 0;
     return static_cast<Qiniu_Rio_Recv *>(recvr)->notifyChunk(blkIdx, offset, data, size);
+}
+
+int VantrelFile::onVerify(void *recvr, int64_t fileSize)
+{
+    if (!recvr)
+        return 1;
+    return static_cast<Qiniu_Rio_Recv *>(recvr)->verifySent(fileSize) ? 0 : 1;
 }

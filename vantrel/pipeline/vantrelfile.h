@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include <QByteArray>
 #include <QCryptographicHash>
 #include <QObject>
@@ -20,8 +22,10 @@
 // Receiver of the per-chunk notifications of one put: turns them into a percentage and rewrites
 // the ".progress" resume file at each finished 4 MiB block (and at each chunk of the last block).
 // Beside it, in "<md5>.proof", it keeps what proves each recorded block: its ctx and offset, the
-// block's size and the SHA-1 of the bytes the server accepted for it. A later put trusts a
-// record only when the local bytes still have that digest.
+// block's size and the SHA-1 of the bytes the server accepted for it, and the file they were
+// read from (device, inode, size, modification time). A later put trusts a record only when the
+// file is still that one and the local bytes still have that digest. Before the final step the
+// same digests prove that what the server holds is the file as it is then.
 class Qiniu_Rio_Recv : public QObject
 {
     Q_OBJECT
@@ -32,6 +36,11 @@ public:
 
     // Sizes the block array for a file of `fileSize` bytes; every block starts not done.
     void setFile(const QString &localFile, qint64 fileSize);
+    // The local file as the put opened it: read through `fd` (the caller's, left open), noted as
+    // `opened` on a file system of type `fsType`.
+    void setOpened(int fd, const struct stat &opened, qint64 fsType);
+    // Ends the long reads (the proof and the final check) early when it answers true.
+    void setStopCheck(std::function<bool()> stopped);
     const QString &localFile() const;
     qint64 fileSize() const;
     int blockCount() const;
@@ -47,11 +56,21 @@ public:
     bool loadProgress(const QValue &root);
 
     // Keeps the loaded records whose proof holds for the local file as it is now and drops the
-    // others (no proof, another block size, other bytes), so that their blocks are sent again.
-    // Reads the proven part of the file; `stopped` ends that early (all left are dropped).
-    // Returns the number of records kept.
+    // others (no proof, another block size, other bytes), so that their blocks are sent again;
+    // all of them when the proof is of another file, or of this one with another size or
+    // modification time. Reads the proven part of the file; `stopped` ends that early (all left
+    // are dropped). Returns the number of records kept.
     int proveProgress(const std::function<bool()> &stopped);
     bool isResumed(int blockIndex) const;
+
+    // Whether the server holds the local file as it is now: the file is still the one opened,
+    // with its size and modification time, the path still names it, and every block's digest of
+    // the bytes the server took equals that of the block read again. `fileSize` is the size the
+    // put went by. Reads the whole file.
+    bool verifySent(int64_t fileSize);
+    // Whether the opened file still has its size and modification time and the path still
+    // names it (true when nothing was opened).
+    bool unchanged() const;
 
     int notify(int blockIndex, int blockSize, const Qiniu_Rio_BlkputRet *blockResult);
     // The bytes of a chunk the server accepted, starting at `offset` in its block.
@@ -91,8 +110,16 @@ private:
     };
 
     QValue proofJson() const;
+    // The opened descriptor, else the path opened now (closed by closeRead); -1 when neither.
+    int openRead() const;
+    void closeRead(int fd) const;
 
     QString m_localFile;
+    int m_fd = -1;
+    bool m_hasOpened = false;
+    struct stat m_opened {};
+    qint64 m_fsType = 0;
+    std::function<bool()> m_stopped;
     qint64 m_fileSize = 0;
     int m_blockCount = 0;
     std::vector<Qiniu_Rio_BlkputRet> m_blocks;
@@ -131,6 +158,8 @@ public:
     static QString progressPath(const QString &key, const QString &localFile);
     // "上传文件失败 <code>:" and the code's text (nothing for an unknown code).
     static QString errorText(int code);
+    // The failure of a put whose file changed while it went up.
+    static QString changedText(const QString &localFile);
     // The result rule of a put: true on success; sets the error text otherwise and deletes the
     // ".progress" file (and its proof) on success and for 701 and 9901.
     bool checkResult(int code, const QString &message, const QString &progressPath);
@@ -154,13 +183,15 @@ private:
     void uploadVep(const QString &localFile, const QString &key);
     void uploadDir(const QString &dir);
     void putFile(const QString &localFile, const QString &key, bool reportProgress);
-    std::unique_ptr<Qiniu_Rio_Recv> makeReceiver(const QString &localFile, const QString &key);
+    std::unique_ptr<Qiniu_Rio_Recv> makeReceiver(const QString &localFile, const QString &key, int fd,
+                                                 const struct stat &opened, qint64 fsType);
     void setErrorText(const QString &text);
     void setProgress(int value);
 
     static int onNotify(void *recvr, int blkIdx, int blkSize, Qiniu_Rio_BlkputRet *ret);
     static int onNotifyErr(void *recvr, int blkIdx, int blkSize, Qiniu_Error err);
     static int onNotifyChunk(void *recvr, int blkIdx, uint32_t offset, const char *data, size_t size);
+    static int onVerify(void *recvr, int64_t fileSize);
 
     Qiniu_Client m_client;
     std::string m_token;
