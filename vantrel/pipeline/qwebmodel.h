@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -57,6 +58,11 @@ public slots:
 private:
     // What ffmpeg reads: the checked source while a run holds it open, else its path.
     QString sourceInput() const;
+    // Runs one step of the run; when it fails, or ffmpeg said it found no room, because the
+    // disk of the slice folder is full, throws that reason instead.
+    void roomGuarded(const QWebProcess &runner, const std::function<void()> &step) const;
+    // Throws the data folder's full-disk reason when `told`, or when that disk is (nearly) full.
+    void throwIfNoRoom(bool told) const;
 
     std::shared_ptr<QDtaVideo> m_video;
     std::unique_ptr<QWebProcess> m_runner;
