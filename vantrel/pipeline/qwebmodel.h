@@ -33,7 +33,8 @@ public:
     QStringList sliceCommand(const QString &playlistPath, bool encodeAudio = false);
 
     // Throws UException unless the playlist is whole: every segment it names exists and is not
-    // empty, it is ended, and its length matches the probed duration (when there is one).
+    // empty, it is ended, and its length matches the probed duration (when there is one). A
+    // copy of a whole source that doesn't match says that "原始" (a transcode) works.
     void checkSlices(const QString &playlistPath) const;
 
     // Removes what a run that ended with the program left in the slice folder: transcode
