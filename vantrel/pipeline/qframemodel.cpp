@@ -458,7 +458,7 @@ void QFrameModel::throwIfNoRoom() const
     const QString folder = QDir::toNativeSeparators(QDir::cleanPath(output ? m_video->savePath() : QWorkFolder::defaultRoot()));
     LOG_ERROR(L"no room left in %s", folder);
     throw UException("room during the run", output ? QStringLiteral("磁盘空间不足：输出文件夹“%1”所在磁盘已满，视频未能加密，请清理磁盘后重试").arg(folder)
-                                                   : QStringLiteral("磁盘空间不足：数据文件夹“%1”所在磁盘已满（高强度加密的转码文件写在这里），视频未能加密，请清理磁盘后重试").arg(folder),
+                                                   : QStageCheck::dataFolderFull(folder, QStringLiteral("高强度加密的转码文件")),
                      __FILE__, __LINE__);
 }
 

@@ -32,6 +32,12 @@ namespace
     constexpr int64_t kTailSpan = 3 * AV_TIME_BASE;
     constexpr int kTailPackets = 20000;
     constexpr int kMaxBoxes = 1000000;
+    // Video packets (and packets of any stream) read to judge the times of a copy.
+    constexpr int kTimingFrames = 120;
+    constexpr int kTimingPackets = 5000;
+    constexpr int kTimingMinFrames = 3;
+    // How far the frame durations may add up beside the time they span.
+    constexpr double kTimingTolerance = 0.15;
 
     struct Deadline
     {
@@ -315,6 +321,75 @@ namespace
         return incomplete(QStringLiteral("声明时长%1秒，数据只到约%2秒处").arg(seconds(declared), seconds(tail.covered)));
     }
 
+    // `degrees` in [0, 360): -90 is 270. Counted as the display matrix, ffprobe and ffmpeg's
+    // "rotate" tag count them.
+    int turnDegrees(double degrees)
+    {
+        if (!std::isfinite(degrees))
+            return 0;
+        const long turned = std::lround(std::fmod(degrees, 360.0)) % 360;
+        return static_cast<int>(turned < 0 ? turned + 360 : turned);
+    }
+
+    // "AVI" for the avi demuxer, "MOV" for "mov,mp4,m4a,3gp,3g2,mj2".
+    QString formatName(const AVFormatContext *context)
+    {
+        const QString name = context->iformat && context->iformat->name ? QString::fromLatin1(context->iformat->name)
+                                                                          : QString();
+        return name.section(QLatin1Char(','), 0, 0).toUpper();
+    }
+
+    struct CopyTiming
+    {
+        bool presentationTimes = false; // a video packet came with its own presentation time
+        int frames = 0;                 // video packets looked at
+        double durations = 0.0;         // seconds their durations add up to, all but the last
+        double span = 0.0;              // seconds from the first to the last
+    };
+
+    // The first video packets as a copy would take them (what stream probing read comes first).
+    CopyTiming readCopyTiming(AVFormatContext *context, const AVStream *stream, const Deadline &deadline)
+    {
+        CopyTiming timing;
+        AVPacket *packet = av_packet_alloc();
+        if (!packet)
+            return timing;
+        const double base = av_q2d(stream->time_base);
+        const bool noTimes = context->iformat && (context->iformat->flags & AVFMT_NOTIMESTAMPS);
+        int64_t first = AV_NOPTS_VALUE;
+        int64_t last = AV_NOPTS_VALUE;
+        int64_t durations = 0;
+        int64_t lastDuration = 0;
+        bool timed = true;
+        for (int n = 0; n < kTimingPackets && timing.frames < kTimingFrames && !deadline.expired(); ++n) {
+            if (av_read_frame(context, packet) < 0)
+                break;
+            if (packet->stream_index == stream->index) {
+                ++timing.frames;
+                if (packet->pts != AV_NOPTS_VALUE && !noTimes)
+                    timing.presentationTimes = true;
+                const int64_t at = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
+                if (at == AV_NOPTS_VALUE || packet->duration <= 0)
+                    timed = false;
+                if (at != AV_NOPTS_VALUE) {
+                    if (first == AV_NOPTS_VALUE)
+                        first = at;
+                    last = at;
+                }
+                durations += lastDuration;
+                lastDuration = std::max<int64_t>(packet->duration, 0);
+            }
+            av_packet_unref(packet);
+        }
+        av_packet_free(&packet);
+        // Durations the muxer can go by only where every packet has one.
+        if (timed && first != AV_NOPTS_VALUE && last > first) {
+            timing.durations = double(durations) * base;
+            timing.span = double(last - first) * base;
+        }
+        return timing;
+    }
+
     QString pixelText(const AVPixFmtDescriptor *desc)
     {
         QString chroma;
@@ -393,11 +468,7 @@ QString QMediaCheck::browserCopyObstacle(const QString &path)
     if (side && sideSize >= 9 * sizeof(int32_t)) {
         int32_t matrix[9];
         std::memcpy(matrix, side, sizeof(matrix));
-        const double angle = av_display_rotation_get(matrix);
-        // How far it is turned, either way.
-        int degrees = std::isnan(angle) ? 0 : ((static_cast<int>(std::lround(angle)) % 360) + 360) % 360;
-        if (degrees > 180)
-            degrees = 360 - degrees;
+        const int degrees = turnDegrees(av_display_rotation_get(matrix));
         if (degrees != 0) {
             reasons << QStringLiteral("画面带有%1度旋转").arg(degrees);
             turned = true;
@@ -406,9 +477,9 @@ QString QMediaCheck::browserCopyObstacle(const QString &path)
             reasons << QStringLiteral("画面带有镜像翻转");
     }
     const AVDictionaryEntry *rotate = av_dict_get(stream->metadata, "rotate", nullptr, 0);
-    const int tagged = rotate ? ((QString::fromUtf8(rotate->value).toInt() % 360) + 360) % 360 : 0;
+    const int tagged = rotate ? turnDegrees(QString::fromUtf8(rotate->value).toDouble()) : 0;
     if (!turned && tagged != 0)
-        reasons << QStringLiteral("画面带有%1度旋转").arg(tagged > 180 ? 360 - tagged : tagged);
+        reasons << QStringLiteral("画面带有%1度旋转").arg(tagged);
 
     const auto format = static_cast<AVPixelFormat>(codec->format);
     const AVPixFmtDescriptor *desc = av_pix_fmt_desc_get(format);
@@ -433,6 +504,16 @@ QString QMediaCheck::browserCopyObstacle(const QString &path)
     }
     if (codec->width % 2 != 0 || codec->height % 2 != 0)
         reasons << QStringLiteral("画面尺寸%1×%2不是偶数").arg(codec->width).arg(codec->height);
+
+    // What the copy's times would say: a container that keeps no presentation times leaves
+    // reordered (B) frames in decoding order, and frame durations that don't span the gaps
+    // between frames give the playlist a wrong length.
+    const CopyTiming timing = readCopyTiming(context, stream, deadline);
+    if (!timing.presentationTimes && codec->video_delay > 0)
+        reasons << QStringLiteral("%1格式不记录B帧的显示时间").arg(formatName(context));
+    else if (timing.frames >= kTimingMinFrames && timing.span > 0.0
+             && std::fabs(timing.durations / timing.span - 1.0) > kTimingTolerance)
+        reasons << QStringLiteral("%1格式中的帧时长与帧间隔不符").arg(formatName(context));
     return reasons.join(QStringLiteral("，"));
 }
 

@@ -18,8 +18,10 @@ public:
     static QString wholeRefusal(const QString &path, const std::atomic<bool> *abort = nullptr);
 
     // Why the first video stream would not play as the source looks once copied into MPEG-TS
-    // for a browser (a rotation or mirroring, pixels other than 8-bit 4:2:0, odd dimensions),
-    // as a short text; empty when a copy plays as it is, or when it can't be told.
+    // for a browser (a rotation or mirroring, pixels other than 8-bit 4:2:0, odd dimensions,
+    // B frames in a container that keeps no presentation times, frame durations that don't
+    // span the gaps between frames), as a short text; empty when a copy plays as it is, or
+    // when it can't be told.
     static QString browserCopyObstacle(const QString &path);
 
     // Seconds the file plays as its streams or container say; negative when it can't be read.

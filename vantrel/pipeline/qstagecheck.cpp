@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QDir>
 #include <QFile>
 
 #include "logger.h"
@@ -22,6 +23,12 @@ void QStageCheck::checkFolder(const QString &folder)
         LOG_ERROR(L"the output folder %s is not writable", folder);
         throw UException("writable output folder", QStringLiteral("输出文件夹不存在或无法写入"), __FILE__, __LINE__);
     }
+}
+
+QString QStageCheck::dataFolderFull(const QString &folder, const QString &written)
+{
+    return QStringLiteral("磁盘空间不足：数据文件夹“%1”所在磁盘已满（%2写在这里），视频未能加密，请清理磁盘后重试")
+        .arg(QDir::toNativeSeparators(QDir::cleanPath(folder)), written);
 }
 
 int QStageCheck::boundMs(const char *envVar, int def)

@@ -13,6 +13,10 @@ public:
     // program can write in.
     static void checkFolder(const QString &folder);
 
+    // The job's reason when the disk of a folder of the data folder is full: `folder` is where
+    // `written` (what the stage writes there) went.
+    static QString dataFolderFull(const QString &folder, const QString &written);
+
     // A bound in milliseconds: `envVar` when it holds a number above 0 (tests), else `def`.
     static int boundMs(const char *envVar, int def);
     // How long a child may give no sign of progress before it is ended (two minutes;

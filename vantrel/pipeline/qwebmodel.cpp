@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include <sys/statvfs.h>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -26,6 +28,8 @@ namespace
     const int HlsTime = 30;
     // A playlist is a short text; anything far larger is not one of ours.
     const qint64 PlaylistLimit = 16 * 1024 * 1024;
+    // A disk with less room than this when ffmpeg fails is taken as full.
+    const qint64 NearlyFull = 1024 * 1024;
     // Browsers play H.264 with 4:2:0 pixels and even dimensions only.
     const char *const BrowserVideoFilter = "scale=trunc(iw/2)*2:trunc(ih/2)*2,format=yuv420p";
 
@@ -276,7 +280,8 @@ void QWebModel::run()
     if (m_convert)
     {
         runner->setWeight(0.4f);
-        runner->exec(transcodeCommand());
+        const QStringList transcoding = transcodeCommand();
+        roomGuarded(*runner, [&]() { runner->exec(transcoding); });
         weight = 0.1f;
         m_progressBase = 40;
     }
@@ -296,22 +301,24 @@ void QWebModel::run()
              QString::number(m_video->id()), QString::fromStdString(CStringHelp::md5(key.toUtf8().toStdString())));
     const QString playlistPath = m_sliceFolder + playlistName;
 
-    const QStringList slicing = sliceCommand(playlistPath);
     // The marker stays until the folder is complete: a folder that has it when the program
     // starts was cut short.
     const QString marker = m_sliceFolder + slicingMarker();
-    {
+    QStringList slicing;
+    roomGuarded(*runner, [&]() {
+        slicing = sliceCommand(playlistPath);
         QFile file(marker);
         if (!file.open(QIODevice::WriteOnly))
             throw UException("file.open(marker)", QStringLiteral("无法写入切片文件夹：%1").arg(m_sliceFolder),
                              __FILE__, __LINE__);
-    }
+    });
     runner->setWeight(weight);
     // Audio is copied; the source's stream listing tells at once when it must be encoded
     // instead, and that run is ended and made again.
     if (!m_convert)
         runner->setLineCheck(segmentsCarryAudio);
-    const bool copied = runner->exec(slicing, m_sliceFolder);
+    bool copied = true;
+    roomGuarded(*runner, [&]() { copied = runner->exec(slicing, m_sliceFolder); });
     runner->setLineCheck(nullptr);
     if (!copied)
     {
@@ -322,11 +329,11 @@ void QWebModel::run()
             if (name.startsWith(playlistName) || (name.startsWith(base) && name.endsWith(QLatin1String(".ts"))))
                 QFile::remove(m_sliceFolder + name);
         }
-        runner->exec(sliceCommand(playlistPath, true), m_sliceFolder);
+        roomGuarded(*runner, [&]() { runner->exec(sliceCommand(playlistPath, true), m_sliceFolder); });
     }
 
     LOG_DEBUG(L"start slice complete");
-    checkSlices(playlistPath);
+    roomGuarded(*runner, [&]() { checkSlices(playlistPath); });
 
     // The playlist takes the video key's name; one left by an earlier run is replaced.
     const QString finalPath = m_sliceFolder + key;
@@ -407,7 +414,42 @@ void QWebModel::checkSlices(const QString &playlistPath) const
 
     const int expected = m_video ? m_video->totalTime() : 0;
     if (expected > 0 && std::fabs(total - expected) > std::max(2.0, expected * 0.05))
-        throw incomplete(QStringLiteral("切片总时长%1秒，原视频时长%2秒").arg(total, 0, 'f', 1).arg(expected));
+    {
+        QString why = QStringLiteral("切片总时长%1秒，原视频时长%2秒").arg(total, 0, 'f', 1).arg(expected);
+        // A whole source whose copy the muxer timed wrong plays right once transcoded.
+        if (!m_convert && QMediaCheck::wholeRefusal(sourceInput()).isEmpty())
+            why += QStringLiteral("（直接复制无法保持原视频的时长），请在“上传视频设置”的“视频质量”中选择“原始”（转码）后重试");
+        throw incomplete(why);
+    }
+}
+
+void QWebModel::roomGuarded(const QWebProcess &runner, const std::function<void()> &step) const
+{
+    try {
+        step();
+    } catch (const UException &) {
+        // A stop stays a stop, whatever the disk holds.
+        if (!m_bStop)
+            throwIfNoRoom(runner.ranOutOfRoom());
+        throw;
+    }
+    if (runner.ranOutOfRoom())
+        throwIfNoRoom(true);
+}
+
+void QWebModel::throwIfNoRoom(bool told) const
+{
+    // Slices and transcodes are both written in the slice folder; it is looked at before the
+    // failed step's files are removed.
+    const QString folder = CGlobal::slicePath();
+    struct statvfs fs {};
+    const qint64 free = ::statvfs(QFile::encodeName(folder).constData(), &fs) == 0
+        ? static_cast<qint64>(fs.f_bavail) * static_cast<qint64>(fs.f_frsize) : -1;
+    if (!told && (free < 0 || free >= NearlyFull))
+        return;
+    LOG_ERROR(L"no room left in %s (%lld bytes free)", folder, static_cast<long long>(free));
+    throw UException("room in the data folder", QStageCheck::dataFolderFull(folder, QStringLiteral("Web模式的切片文件")),
+                     __FILE__, __LINE__);
 }
 
 QString QWebModel::slicingMarker()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -32,7 +33,8 @@ public:
     QStringList sliceCommand(const QString &playlistPath, bool encodeAudio = false);
 
     // Throws UException unless the playlist is whole: every segment it names exists and is not
-    // empty, it is ended, and its length matches the probed duration (when there is one).
+    // empty, it is ended, and its length matches the probed duration (when there is one). A
+    // copy of a whole source that doesn't match says that "原始" (a transcode) works.
     void checkSlices(const QString &playlistPath) const;
 
     // Removes what a run that ended with the program left in the slice folder: transcode
@@ -57,6 +59,11 @@ public slots:
 private:
     // What ffmpeg reads: the checked source while a run holds it open, else its path.
     QString sourceInput() const;
+    // Runs one step of the run; when it fails, or ffmpeg said it found no room, because the
+    // disk of the slice folder is full, throws that reason instead.
+    void roomGuarded(const QWebProcess &runner, const std::function<void()> &step) const;
+    // Throws the data folder's full-disk reason when `told`, or when that disk is (nearly) full.
+    void throwIfNoRoom(bool told) const;
 
     std::shared_ptr<QDtaVideo> m_video;
     std::unique_ptr<QWebProcess> m_runner;

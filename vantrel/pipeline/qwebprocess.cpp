@@ -1,7 +1,9 @@
 #include "qwebprocess.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 
 #include <QElapsedTimer>
 #include <QRegularExpression>
@@ -45,6 +47,18 @@ namespace
             "|Output #|Metadata:|Duration:|Stream #|Side data|encoder\\s*:|handler_name|vendor_id|major_brand"
             "|minor_version|compatible_brands|creation_time|\\[[^\\]]+\\] Opening ')"));
         return noiseExpr.match(line).hasMatch();
+    }
+
+    // ffmpeg's words for ENOSPC and EDQUOT (it runs in the C locale), and this process's; they
+    // end its line ("Error writing trailer of x: No space left on device"), a file name never does.
+    bool saysNoRoom(const QString &line)
+    {
+        static const QStringList words {QStringLiteral("No space left on device"), QStringLiteral("Disk quota exceeded"),
+                                        QString::fromLocal8Bit(std::strerror(ENOSPC)),
+                                        QString::fromLocal8Bit(std::strerror(EDQUOT))};
+        return std::any_of(words.cbegin(), words.cend(), [&line](const QString &word) {
+            return !word.isEmpty() && line.endsWith(word, Qt::CaseInsensitive);
+        });
     }
 
     bool looksLikeError(const QString &line)
@@ -91,6 +105,7 @@ bool QWebProcess::exec(const QStringList &arguments, const QString &workingDirec
     m_decoder.reset(QTextCodec::codecForName("UTF-8")->makeDecoder());
     m_lastPercent = -1;
     m_rejected = false;
+    m_noRoom = false;
 
     if (m_bSotp)
         throw UException("!m_bSotp", QString(), __FILE__, __LINE__);
@@ -207,6 +222,11 @@ QString QWebProcess::outputTail() const
     return m_tail.join(QLatin1Char('\n'));
 }
 
+bool QWebProcess::ranOutOfRoom() const
+{
+    return m_noRoom;
+}
+
 QString QWebProcess::failureLine() const
 {
     QString chosen = m_lastError;
@@ -286,6 +306,8 @@ void QWebProcess::takeLine(const QString &line)
     {
         if (looksLikeError(line))
             m_lastError = line;
+        if (saysNoRoom(line))
+            m_noRoom = true;
         if (m_lineCheck && !m_rejected && !m_lineCheck(line))
         {
             LOG_DEBUG(L"ffmpeg run ended early at: %s", line);

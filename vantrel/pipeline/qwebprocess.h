@@ -48,6 +48,9 @@ public:
     // The line of the latest exec's output that best says why ffmpeg failed, shortened; empty
     // when there is none.
     QString failureLine() const;
+    // ffmpeg said during the latest exec that a write found no room on its disk. It may still
+    // have ended with 0 (a trailer or a segment it could not write).
+    bool ranOutOfRoom() const;
 
 signals:
     // This run's contribution in points, already scaled by the weight.
@@ -75,6 +78,7 @@ private:
     int m_lastPercent = -1;
     std::function<bool(const QString &)> m_lineCheck;
     bool m_rejected = false;
+    bool m_noRoom = false;
     // Output arrived during the latest wait.
     bool m_heard = false;
     std::atomic<bool> m_bSotp {false};

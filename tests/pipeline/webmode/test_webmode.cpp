@@ -681,11 +681,12 @@ namespace
                   "-c:a", "pcm_s16le", "-shortest"}));
     }
 
+    // Without B frames: AVI keeps no presentation times, so B frames are transcoded.
     QString clipAviH264()
     {
-        return testsupport::makeClip(QStringLiteral("h264-mp3-160x120-3s.avi"),
+        return testsupport::makeClip(QStringLiteral("h264-mp3-160x120-3s-nobframes.avi"),
             args({"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:duration=3", "-f", "lavfi", "-i",
-                  "sine=frequency=440:duration=3", "-c:v", "libx264", "-preset", "ultrafast", "-bf", "2",
+                  "sine=frequency=440:duration=3", "-c:v", "libx264", "-preset", "ultrafast", "-bf", "0",
                   "-pix_fmt", "yuv420p", "-c:a", "libmp3lame", "-shortest"}));
     }
 
