@@ -98,6 +98,30 @@ namespace
         return true;
     }
 
+    // The names in the folder open as `fd` when it is a folder of this user's, "." and ".."
+    // left out; false otherwise.
+    bool ownFolderEntries(int fd, QList<QByteArray> *names)
+    {
+        struct stat st {};
+        if (::fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
+            return false;
+        // A description of its own, so that the listing starts at the beginning.
+        const int listed = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        DIR *entries = listed >= 0 ? ::fdopendir(listed) : nullptr;
+        if (!entries) {
+            if (listed >= 0)
+                ::close(listed);
+            return false;
+        }
+        while (const dirent *entry = ::readdir(entries)) {
+            const QByteArray name(entry->d_name);
+            if (name != "." && name != "..")
+                names->append(name);
+        }
+        ::closedir(entries);
+        return true;
+    }
+
     // Removes the scratch folder `name` in `dir` with the regular files of ours in it; false
     // when it is no folder of ours or something else stays in it.
     bool removeScratch(int dir, const QByteArray &name)
@@ -105,23 +129,16 @@ namespace
         const int fd = ::openat(dir, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0)
             return false;
-        struct stat st {};
-        const int listed = ::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() ? ::dup(fd) : -1;
-        DIR *entries = listed >= 0 ? ::fdopendir(listed) : nullptr;
-        if (!entries) {
-            if (listed >= 0)
-                ::close(listed);
-            ::close(fd);
-            return false;
-        }
-        while (const dirent *entry = ::readdir(entries)) {
-            if (::fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)
+        QList<QByteArray> names;
+        const bool own = ownFolderEntries(fd, &names);
+        for (const QByteArray &entry : names) {
+            struct stat st {};
+            if (::fstatat(fd, entry.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)
                 && st.st_uid == ::geteuid())
-                ::unlinkat(fd, entry->d_name, 0);
+                ::unlinkat(fd, entry.constData(), 0);
         }
-        ::closedir(entries);
         ::close(fd);
-        return ::unlinkat(dir, name.constData(), AT_REMOVEDIR) == 0;
+        return own && ::unlinkat(dir, name.constData(), AT_REMOVEDIR) == 0;
     }
 
     // A new folder of this user's alone for scratch copies: in `beside` (the settings file's own
@@ -249,25 +266,13 @@ int QIniFile::sweepScratch(const QString &folder)
     const int dir = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0)
         return 0;
-    struct stat st {};
-    const int listed = ::fstat(dir, &st) == 0 && st.st_uid == ::geteuid() ? ::dup(dir) : -1;
-    DIR *entries = listed >= 0 ? ::fdopendir(listed) : nullptr;
-    if (!entries) {
-        if (listed >= 0)
-            ::close(listed);
-        ::close(dir);
-        return 0;
-    }
     QList<QByteArray> names;
-    while (const dirent *entry = ::readdir(entries)) {
-        if (isScratchName(QByteArray(entry->d_name)))
-            names.append(QByteArray(entry->d_name));
-    }
-    ::closedir(entries);
     int removed = 0;
-    for (const QByteArray &name : names)
-        if (removeScratch(dir, name))
-            ++removed;
+    if (ownFolderEntries(dir, &names)) {
+        for (const QByteArray &name : names)
+            if (isScratchName(name) && removeScratch(dir, name))
+                ++removed;
+    }
     ::close(dir);
     return removed;
 }

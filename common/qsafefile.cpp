@@ -46,7 +46,6 @@ namespace
     // ".<name>.<12 random letters>".
     QByteArray temporaryName(const QByteArray &name)
     {
-        const char *letters = kLetters;
         unsigned char bytes[kRandomLength] = {};
         if (::getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
             // Without the kernel's randomness: O_EXCL still keeps every existing file out.
@@ -59,7 +58,7 @@ namespace
         }
         QByteArray out = '.' + name + '.';
         for (const unsigned char b : bytes)
-            out += letters[b % (sizeof kLetters - 1)];
+            out += kLetters[b % (sizeof kLetters - 1)];
         return out;
     }
 
@@ -70,7 +69,7 @@ namespace
         if (dot < 2 || entry.at(0) != '.' || entry.at(dot) != '.')
             return QByteArray();
         for (int i = dot + 1; i < entry.size(); ++i)
-            if (!std::strchr(kLetters, entry.at(i)) || entry.at(i) == '\0')
+            if (entry.at(i) == '\0' || !std::strchr(kLetters, entry.at(i)))
                 return QByteArray();
         return entry.mid(1, dot - 1);
     }
@@ -120,7 +119,9 @@ int QSafeFile::sweepLeftovers(const QString &folder, const std::function<bool(co
     if (dir < 0)
         return 0;
     struct stat st {};
-    const int listed = ::fstat(dir, &st) == 0 && st.st_uid == ::geteuid() ? ::dup(dir) : -1;
+    // A description of its own for the listing; names are removed through `dir`.
+    const int listed = ::fstat(dir, &st) == 0 && st.st_uid == ::geteuid()
+        ? ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
     DIR *entries = listed >= 0 ? ::fdopendir(listed) : nullptr;
     if (!entries) {
         if (listed >= 0)
