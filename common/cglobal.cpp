@@ -40,27 +40,32 @@ namespace
         return path;
     }
 
-    // True when a user other than root and this one is in group `gid`.
-    bool groupHasOthers(gid_t gid)
+    // True when group `gid` is provably this user's alone: the user's own primary group, named
+    // as the user (a user-private group), listing no one else, and no other account has it as
+    // its primary group. A group whose members can't be known is another user's.
+    bool groupIsOwnAlone(gid_t gid)
     {
         const uid_t self = ::geteuid();
         const struct passwd *me = ::getpwuid(self);
-        const QByteArray myName = me ? QByteArray(me->pw_name) : QByteArray();
-        if (const struct group *g = ::getgrgid(gid)) {
-            for (char **member = g->gr_mem; member && *member; ++member)
-                if (myName != *member && QByteArray(*member) != "root")
-                    return true;
-        }
+        if (!me || me->pw_gid != gid)
+            return false;
+        const QByteArray myName(me->pw_name);
+        const struct group *g = ::getgrgid(gid);
+        if (!g || myName.isEmpty() || myName != g->gr_name)
+            return false;
+        for (char **member = g->gr_mem; member && *member; ++member)
+            if (myName != *member)
+                return false;
         bool others = false;
         ::setpwent();
         while (const struct passwd *user = ::getpwent()) {
-            if (user->pw_gid == gid && user->pw_uid != self && user->pw_uid != 0) {
+            if (user->pw_gid == gid && user->pw_uid != self) {
                 others = true;
                 break;
             }
         }
         ::endpwent();
-        return others;
+        return !others;
     }
 
     // A folder in which no one but root and this user can rename or replace an entry.
@@ -72,7 +77,7 @@ namespace
             return true;
         if (st.st_mode & S_IWOTH)
             return false;
-        return !(st.st_mode & S_IWGRP) || !groupHasOthers(st.st_gid);
+        return !(st.st_mode & S_IWGRP) || groupIsOwnAlone(st.st_gid);
     }
 
     // Every folder above `native` (an absolute path), along the path as written and along

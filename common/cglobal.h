@@ -37,7 +37,8 @@ public:
     // Creates the folder and its missing parents for this user only (0700) and tightens it
     // when it exists open to others. False when it is no folder of this user afterwards, or
     // when someone else could put another folder in its place (a folder above it that is not
-    // root's or this user's, or that another user may write without the sticky bit).
+    // root's or this user's, or, without the sticky bit, one that others may write or whose
+    // group may write and is not provably this user's alone).
     static bool makePrivateFolder(const QString &path);
     // False when initPath() could not make the data folder this user's alone (someone else's
     // folder, or one it can't close to others): then nothing may be kept there.

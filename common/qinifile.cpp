@@ -4,9 +4,15 @@
 #include <cstring>
 #include <memory>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QList>
 #include <QSettings>
 #include <QTemporaryDir>
 
@@ -76,11 +82,71 @@ namespace
         return data;
     }
 
+    const char kScratchPrefix[] = ".ini-";
+
+    // A name QTemporaryDir gives from the pattern of privateDir().
+    bool isScratchName(const QByteArray &name)
+    {
+        const int prefix = int(sizeof kScratchPrefix) - 1;
+        if (name.size() != prefix + 6 || !name.startsWith(kScratchPrefix))
+            return false;
+        for (int i = prefix; i < name.size(); ++i) {
+            const char c = name.at(i);
+            if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')))
+                return false;
+        }
+        return true;
+    }
+
+    // The names in the folder open as `fd` when it is a folder of this user's, "." and ".."
+    // left out; false otherwise.
+    bool ownFolderEntries(int fd, QList<QByteArray> *names)
+    {
+        struct stat st {};
+        if (::fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
+            return false;
+        // A description of its own, so that the listing starts at the beginning.
+        const int listed = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        DIR *entries = listed >= 0 ? ::fdopendir(listed) : nullptr;
+        if (!entries) {
+            if (listed >= 0)
+                ::close(listed);
+            return false;
+        }
+        while (const dirent *entry = ::readdir(entries)) {
+            const QByteArray name(entry->d_name);
+            if (name != "." && name != "..")
+                names->append(name);
+        }
+        ::closedir(entries);
+        return true;
+    }
+
+    // Removes the scratch folder `name` in `dir` with the regular files of ours in it; false
+    // when it is no folder of ours or something else stays in it.
+    bool removeScratch(int dir, const QByteArray &name)
+    {
+        const int fd = ::openat(dir, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)
+            return false;
+        QList<QByteArray> names;
+        const bool own = ownFolderEntries(fd, &names);
+        for (const QByteArray &entry : names) {
+            struct stat st {};
+            if (::fstatat(fd, entry.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)
+                && st.st_uid == ::geteuid())
+                ::unlinkat(fd, entry.constData(), 0);
+        }
+        ::close(fd);
+        return own && ::unlinkat(dir, name.constData(), AT_REMOVEDIR) == 0;
+    }
+
     // A new folder of this user's alone for scratch copies: in `beside` (the settings file's own
     // private folder, so that the copies never leave it) or, without one, the temporary folder.
     QTemporaryDir *privateDir(const QString &beside, QString *error)
     {
-        auto *dir = beside.isEmpty() ? new QTemporaryDir : new QTemporaryDir(beside + QStringLiteral("/.ini-XXXXXX"));
+        auto *dir = beside.isEmpty() ? new QTemporaryDir
+                                     : new QTemporaryDir(beside + QLatin1Char('/') + QLatin1String(kScratchPrefix) + QStringLiteral("XXXXXX"));
         if (dir->isValid())
             return dir;
         if (error)
@@ -188,11 +254,27 @@ bool QIniFile::iniText(const QByteArray &text, const QVariantMap &changes, QByte
     if (!whole) {
         if (error)
             *error = QStringLiteral("cannot write the settings: they were not written whole (is the disk of %1 full?)")
-                         .arg(QDir::tempPath());
+                         .arg(QDir::toNativeSeparators(QFileInfo(dir->path()).absolutePath()));
         return false;
     }
     *result = written;
     return true;
+}
+
+int QIniFile::sweepScratch(const QString &folder)
+{
+    const int dir = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0)
+        return 0;
+    QList<QByteArray> names;
+    int removed = 0;
+    if (ownFolderEntries(dir, &names)) {
+        for (const QByteArray &name : names)
+            if (isScratchName(name) && removeScratch(dir, name))
+                ++removed;
+    }
+    ::close(dir);
+    return removed;
 }
 
 bool QIniFile::saveLocked(QString *error)

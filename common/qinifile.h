@@ -48,6 +48,12 @@ public:
     static bool iniText(const QByteArray &text, const QVariantMap &changes, QByteArray *result, QString *error = nullptr,
                         const QString &scratchFolder = QString());
 
+    // Removes the scratch folders (".ini-XXXXXX") that saves of settings files in `folder`
+    // left when the process was killed, with the regular files of this user's in them; entries
+    // are never followed. Only while no settings file in the folder is being read or saved.
+    // Returns how many went.
+    static int sweepScratch(const QString &folder);
+
 private:
     QVariant value(const QString &section, const QString &key) const;
     bool saveLocked(QString *error);

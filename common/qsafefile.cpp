@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QList>
 
 namespace
 {
@@ -38,11 +40,13 @@ namespace
         return false;
     }
 
+    const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    const int kRandomLength = 12;
+
     // ".<name>.<12 random letters>".
     QByteArray temporaryName(const QByteArray &name)
     {
-        static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-        unsigned char bytes[12] = {};
+        unsigned char bytes[kRandomLength] = {};
         if (::getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
             // Without the kernel's randomness: O_EXCL still keeps every existing file out.
             quint64 seed = static_cast<quint64>(QDateTime::currentMSecsSinceEpoch()) * 6364136223846793005ULL
@@ -54,8 +58,20 @@ namespace
         }
         QByteArray out = '.' + name + '.';
         for (const unsigned char b : bytes)
-            out += letters[b % (sizeof letters - 1)];
+            out += kLetters[b % (sizeof kLetters - 1)];
         return out;
+    }
+
+    // The file name whose temporary file `entry` would be; empty when no save names one so.
+    QByteArray savedNameOf(const QByteArray &entry)
+    {
+        const int dot = entry.size() - kRandomLength - 1;
+        if (dot < 2 || entry.at(0) != '.' || entry.at(dot) != '.')
+            return QByteArray();
+        for (int i = dot + 1; i < entry.size(); ++i)
+            if (entry.at(i) == '\0' || !std::strchr(kLetters, entry.at(i)))
+                return QByteArray();
+        return entry.mid(1, dot - 1);
     }
 
     // Writes everything; false with errno set on an error.
@@ -95,6 +111,40 @@ void QSafeFile::setFaultForTests(Fault fault, int error, const QString &path)
     s_fault = fault;
     s_faultError = error;
     s_faultPath = path;
+}
+
+int QSafeFile::sweepLeftovers(const QString &folder, const std::function<bool(const QString &name)> &isStateFile)
+{
+    const int dir = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0)
+        return 0;
+    struct stat st {};
+    // A description of its own for the listing; names are removed through `dir`.
+    const int listed = ::fstat(dir, &st) == 0 && st.st_uid == ::geteuid()
+        ? ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    DIR *entries = listed >= 0 ? ::fdopendir(listed) : nullptr;
+    if (!entries) {
+        if (listed >= 0)
+            ::close(listed);
+        ::close(dir);
+        return 0;
+    }
+    QList<QByteArray> names;
+    while (const dirent *entry = ::readdir(entries)) {
+        const QByteArray name(entry->d_name);
+        const QByteArray saved = savedNameOf(name);
+        if (!saved.isEmpty() && isStateFile(QFile::decodeName(saved)))
+            names.append(name);
+    }
+    ::closedir(entries);
+    int removed = 0;
+    for (const QByteArray &name : names) {
+        if (::fstatat(dir, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)
+            && st.st_uid == ::geteuid() && ::unlinkat(dir, name.constData(), 0) == 0)
+            ++removed;
+    }
+    ::close(dir);
+    return removed;
 }
 
 bool QSafeFile::save(const QString &path, const QByteArray &data, QString *error, int mode)

@@ -23,6 +23,13 @@ public:
     static bool saveParts(const QString &path, const std::function<QByteArray()> &next, QString *error = nullptr,
                           int mode = 0600);
 
+    // Removes what saves in `folder` left when the process was killed: the temporary files of
+    // the files `isStateFile` names, regular files of this user's with the names save() gives.
+    // Entries are looked at through the open folder and never followed: links, folders and
+    // other users' files stay. Only while no save in the folder can be running. Returns how
+    // many were removed.
+    static int sweepLeftovers(const QString &folder, const std::function<bool(const QString &name)> &isStateFile);
+
     // `data` as the pieces saveParts() takes: itself, then the end.
     static std::function<QByteArray()> onePiece(const QByteArray &data);
 

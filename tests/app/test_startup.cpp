@@ -1,9 +1,16 @@
 #include <cstdio>
 #include <functional>
 
+#include <cerrno>
+#include <cstring>
+
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -12,6 +19,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -20,6 +28,7 @@
 #include "instanceguard.h"
 #include "platformserver.h"
 #include "qchildprocess.h"
+#include "qsafefile.h"
 #include "testsupport.h"
 
 namespace
@@ -173,7 +182,10 @@ TEST(UiStartup, GuardThatCannotBeTakenEndsTheProgram)
     ASSERT_TRUE(program.waitForFinished(15000));
     EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(program.exitCode(), 1);
-    EXPECT_TRUE(QString::fromUtf8(program.readAllStandardError()).contains(QStringLiteral("无法锁定数据文件夹，软件无法启动！")));
+    const QString errors = QString::fromUtf8(program.readAllStandardError());
+    EXPECT_TRUE(errors.contains(QStringLiteral("无法锁定数据文件夹"))) << errors.toStdString();
+    EXPECT_TRUE(errors.contains(QStringLiteral("软件无法启动！"))) << errors.toStdString();
+    EXPECT_TRUE(errors.contains(QString::fromLocal8Bit(std::strerror(EISDIR)))) << errors.toStdString();
     EXPECT_TRUE(logText(data).contains(QStringLiteral("cannot take the instance lock")));
 }
 
@@ -479,6 +491,12 @@ namespace
         {"ParentsOfRootAndThisUser", false, [](const QString &base) { return base + QStringLiteral("a/b/数据"); }},
     };
 
+    // Test names in ctest show the case's name, never the bytes of the struct.
+    void PrintTo(const RedirectCase &c, std::ostream *os)
+    {
+        *os << c.name;
+    }
+
     class DataFolderRedirectTest : public ::testing::TestWithParam<RedirectCase>
     {
     };
@@ -518,3 +536,397 @@ TEST_P(DataFolderRedirectTest, DataFolderAnotherUserCouldReplaceIsRefused)
 
 INSTANTIATE_TEST_SUITE_P(Parents, DataFolderRedirectTest, ::testing::ValuesIn(kRedirectCases),
                          [](const ::testing::TestParamInfo<RedirectCase> &info) { return std::string(info.param.name); });
+
+namespace
+{
+    // A program started as another user (the child takes the ids before it runs the program);
+    // the ids of this process leave it as it is.
+    class ProcessAs : public QProcess
+    {
+    public:
+        ProcessAs(uid_t uid, gid_t gid)
+            : m_uid(uid)
+            , m_gid(gid)
+        {
+        }
+
+    protected:
+        void setupChildProcess() override
+        {
+            if (m_uid == ::getuid() && m_gid == ::getgid())
+                return;
+            if (::setgroups(0, nullptr) != 0 || ::setgid(m_gid) != 0 || ::setuid(m_uid) != 0)
+                ::_exit(126);
+        }
+
+    private:
+        uid_t m_uid;
+        gid_t m_gid;
+    };
+
+    // Lets other users pass (never list or write) the folders above `path` that this test's
+    // own private root holds; false when one outside it keeps them out.
+    bool passableByOthers(const QString &path)
+    {
+        const QString temp = QString::fromLocal8Bit(qgetenv("TMPDIR"));
+        if (!temp.startsWith(QLatin1Char('/')))
+            return false;
+        const QString testRoot = QFileInfo(temp).absolutePath();
+        for (QString folder = QFileInfo(path).absolutePath(); folder != QStringLiteral("/");
+             folder = QFileInfo(folder).absolutePath()) {
+            struct stat st {};
+            const QByteArray native = QFile::encodeName(folder);
+            if (::stat(native.constData(), &st) != 0)
+                return false;
+            if (st.st_mode & S_IXOTH)
+                continue;
+            if (testRoot.size() <= 1 || !(folder + QLatin1Char('/')).startsWith(testRoot + QLatin1Char('/'))
+                || ::chmod(native.constData(), (st.st_mode & 07777) | S_IXOTH) != 0)
+                return false;
+        }
+        return true;
+    }
+
+    // A uid that no account has, whose number no group has either.
+    uid_t uidWithoutEntry()
+    {
+        for (uid_t uid = 4242; uid < 5000; ++uid)
+            if (!::getpwuid(uid) && !::getgrgid(uid))
+                return uid;
+        return 0;
+    }
+
+    // Who runs the programs, and how the folder above the data folder is made: owned by root
+    // or by the one who runs them, of a group, with a mode. Names are accounts; "" is a uid
+    // (and a gid of the same number) that no account and no group has.
+    struct GroupCase
+    {
+        const char *name;
+        const char *runner;
+        bool ownedByRunner;
+        const char *group;
+        mode_t mode;
+        bool refused;
+    };
+
+    void PrintTo(const GroupCase &c, std::ostream *os)
+    {
+        *os << c.name;
+    }
+
+    const GroupCase kGroupCases[] = {
+        {"RootWithItsOwnGroup", "root", false, "root", 0775, false},
+        {"RootWithAGroupWithoutEntry", "root", false, "", 0775, true},
+        {"RootWithAnotherUsersGroup", "root", false, "daemon", 0775, true},
+        {"RootWithItsOwnGroupAndOthersMayWrite", "root", false, "root", 0777, true},
+        {"UserWithItsPrivateGroup", "daemon", false, "daemon", 0775, false},
+        {"UserOwningTheFolderWithItsPrivateGroup", "daemon", true, "daemon", 0775, false},
+        {"UserWithAPrimaryGroupOfAnotherName", "nobody", false, "nogroup", 0775, true},
+        {"UserWithRootsGroup", "daemon", false, "root", 0775, true},
+        {"UserWithoutAccountEntry", "", false, "", 0775, true},
+        {"UserWithoutAccountEntryOwningTheFolder", "", true, "", 0775, true},
+    };
+
+    class GroupWritableParentTest : public ::testing::TestWithParam<GroupCase>
+    {
+    };
+
+    // True when `name` is a user-private group as a Debian system makes them: the primary
+    // group of the account of the same name, listing no one, no other account's primary group.
+    bool isPrivateGroupOf(const char *name)
+    {
+        const struct passwd *user = ::getpwnam(name);
+        const struct group *group = ::getgrnam(name);
+        if (!user || !group || user->pw_gid != group->gr_gid || (group->gr_mem && *group->gr_mem))
+            return false;
+        const uid_t uid = user->pw_uid;
+        const gid_t gid = group->gr_gid;
+        bool alone = true;
+        ::setpwent();
+        while (const struct passwd *other = ::getpwent())
+            alone = alone && !(other->pw_gid == gid && other->pw_uid != uid);
+        ::endpwent();
+        return alone;
+    }
+}
+
+// A data folder below a folder its group may write is taken only when that group is provably
+// the user's alone (the user's own primary group of the user's name, with no one else in it):
+// a group of another user, one without an entry, or a user without an account entry is
+// refused by both programs with the message for a folder someone else could replace, and
+// nothing is written in the data folder.
+TEST_P(GroupWritableParentTest, GroupThatIsNotTheUsersAloneIsRefused)
+{
+    const GroupCase &c = GetParam();
+    if (::getuid() != 0)
+        GTEST_SKIP() << "only root can make folders of other groups and run as other users";
+    const uid_t unknown = uidWithoutEntry();
+    ASSERT_NE(unknown, 0u);
+    uid_t uid = unknown;
+    gid_t gid = unknown;
+    if (*c.runner) {
+        const struct passwd *user = ::getpwnam(c.runner);
+        if (!user)
+            GTEST_SKIP() << "no account " << c.runner << " on this machine";
+        uid = user->pw_uid;
+        gid = user->pw_gid;
+    }
+    gid_t folderGid = unknown;
+    if (*c.group) {
+        const struct group *group = ::getgrnam(c.group);
+        if (!group)
+            GTEST_SKIP() << "no group " << c.group << " on this machine";
+        folderGid = group->gr_gid;
+    }
+    if (!c.refused && !isPrivateGroupOf(c.group))
+        GTEST_SKIP() << "the group " << c.group << " is not the private group of its account on this machine";
+
+    const QString base = testsupport::newTempDir();
+    const QString parent = base + QStringLiteral("group");
+    const QString data = parent + QStringLiteral("/数据");
+    ASSERT_TRUE(QDir().mkpath(data));
+    ASSERT_EQ(::chown(QFile::encodeName(parent).constData(), c.ownedByRunner ? uid : 0, folderGid), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(parent).constData(), c.mode), 0);
+    ASSERT_EQ(::chown(QFile::encodeName(data).constData(), uid, gid), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(data).constData(), 0700), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(base).constData(), 0755), 0);
+    if (uid != 0 && !passableByOthers(base))
+        GTEST_SKIP() << "the test's folder can't be reached by another user here";
+
+    QProcessEnvironment env = programEnvironment();
+    env.insert(QStringLiteral("VANTREL_DATA_DIR"), data);
+    env.insert(QStringLiteral("VANTREL_UNATTENDED"), QStringLiteral("1"));
+    // A folder that is accepted is shown by sorbin alone: vantrel would go on to sign in.
+    const QStringList programs = c.refused ? QStringList {QStringLiteral("vantrel"), QStringLiteral("sorbin")} : QStringList {QStringLiteral("sorbin")};
+    for (const QString &name : programs) {
+        SCOPED_TRACE(name.toStdString());
+        ProcessAs program(uid, gid);
+        program.setProcessEnvironment(env);
+        program.setWorkingDirectory(QStringLiteral("/"));
+        program.start(QStringLiteral(VANTREL_BIN_DIR) + name, QStringList());
+        if (!program.waitForStarted(5000))
+            GTEST_SKIP() << "the program can't be started as another user here: " << program.errorString().toStdString();
+        ASSERT_TRUE(program.waitForFinished(15000));
+        ASSERT_NE(program.exitCode(), 126) << "the ids could not be taken";
+        const QString errors = QString::fromUtf8(program.readAllStandardError());
+        EXPECT_EQ(errors.contains(QStringLiteral("不属于当前用户或无法设为仅当前用户可访问")), c.refused) << errors.toStdString();
+        if (c.refused) {
+            EXPECT_EQ(program.exitCode(), 1);
+            const QStringList left = QDir(data).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+            EXPECT_TRUE(left.isEmpty()) << left.join(QLatin1Char(' ')).toStdString();
+        } else {
+            EXPECT_TRUE(QFileInfo(data + QStringLiteral("/log")).isDir());
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Groups, GroupWritableParentTest, ::testing::ValuesIn(kGroupCases),
+                         [](const ::testing::TestParamInfo<GroupCase> &info) { return std::string(info.param.name); });
+
+namespace
+{
+    // Saves `name` in `folder` as the program does, in a child killed while it writes: the
+    // temporary file of the save is left, as a kill leaves it. Its name, or empty.
+    QString killedSave(const QString &folder, const QString &name)
+    {
+        const QStringList before = QDir(folder).entryList(QDir::Files | QDir::Hidden);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            int pieces = 0;
+            QSafeFile::saveParts(folder + name, [&pieces]() {
+                if (pieces++ > 0)
+                    ::_exit(0);
+                return QByteArray("{\"a\":1}");
+            });
+            ::_exit(1);
+        }
+        int status = 0;
+        if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            return QString();
+        for (const QString &entry : QDir(folder).entryList(QDir::Files | QDir::Hidden))
+            if (!before.contains(entry))
+                return entry;
+        return QString();
+    }
+}
+
+// Temporary files that kills left beside the state files ("records.json", "runs.json",
+// "work.json", "config.ini", an upload's ".progress"), and the settings' scratch folders, go at
+// the next start; look-alikes stay: another user's file, a link, a folder, other names. A
+// second start that finds the first one running touches nothing: the first one may be saving.
+TEST(UiStartup, StartSweepsOnlyTheLeftoversOfItsOwnSaves)
+{
+    QProcessEnvironment env = programEnvironment();
+    env.insert(QStringLiteral("VANTREL_UNATTENDED"), QStringLiteral("1"));
+    const QString data = env.value(QStringLiteral("VANTREL_DATA_DIR"));
+    ASSERT_TRUE(QDir().mkpath(data));
+    ASSERT_EQ(::chmod(QFile::encodeName(data).constData(), 0700), 0);
+
+    QStringList ours;
+    for (const char *name : {"records.json", "runs.json", "work.json", "work.json", "config.ini",
+                             "0cc175b9c0f1b6a831c399e269772661.progress", "0cc175b9c0f1b6a831c399e269772661.proof"}) {
+        const QString left = killedSave(data, QString::fromLatin1(name));
+        ASSERT_FALSE(left.isEmpty()) << name;
+        ASSERT_TRUE(left.startsWith(QLatin1Char('.') + QString::fromLatin1(name) + QLatin1Char('.'))) << left.toStdString();
+        ours << left;
+    }
+    {
+        QTemporaryDir scratch(data + QStringLiteral(".ini-XXXXXX"));
+        ASSERT_TRUE(scratch.isValid());
+        scratch.setAutoRemove(false);
+        ASSERT_TRUE(testsupport::writeAll(scratch.filePath(QStringLiteral("write.ini")), "[user]\n"));
+        ours << QFileInfo(scratch.path()).fileName();
+    }
+
+    const QString outside = testsupport::newTempDir() + QStringLiteral("keep.json");
+    ASSERT_TRUE(testsupport::writeAll(outside, "keep"));
+    QStringList kept {QStringLiteral(".video.mp4.abcdefghijkl"), QStringLiteral(".records.json.short"),
+                      QStringLiteral("records.json.abcdefghijkl"), QStringLiteral(".records.json.abcdefghijk!"),
+                      QStringLiteral(".ini-GHIJKL")};
+    for (const QString &name : kept)
+        ASSERT_TRUE(testsupport::writeAll(data + name, "x"));
+    kept << QStringLiteral(".work.json.LinkLinkLink") << QStringLiteral(".work.json.FolderFolder") << QStringLiteral(".ini-abc");
+    ASSERT_TRUE(QFile::link(outside, data + QStringLiteral(".work.json.LinkLinkLink")));
+    ASSERT_TRUE(QDir().mkpath(data + QStringLiteral(".work.json.FolderFolder")));
+    ASSERT_TRUE(QDir().mkpath(data + QStringLiteral(".ini-abc")));
+    if (::getuid() == 0) {
+        kept << QStringLiteral(".records.json.TheirsTheirs") << QStringLiteral(".ini-Theirs");
+        ASSERT_TRUE(testsupport::writeAll(data + QStringLiteral(".records.json.TheirsTheirs"), "x"));
+        ASSERT_EQ(::chown(QFile::encodeName(data + QStringLiteral(".records.json.TheirsTheirs")).constData(), 65534, 65534), 0);
+        ASSERT_TRUE(QDir().mkpath(data + QStringLiteral(".ini-Theirs")));
+        ASSERT_TRUE(testsupport::writeAll(data + QStringLiteral(".ini-Theirs/write.ini"), "x"));
+        ASSERT_EQ(::chown(QFile::encodeName(data + QStringLiteral(".ini-Theirs")).constData(), 65534, 65534), 0);
+    }
+
+    const QString program = QStringLiteral(VANTREL_BIN_DIR) + QStringLiteral("vantrel");
+    QProcess first;
+    first.setProcessEnvironment(env);
+    first.start(program, QStringList());
+    ASSERT_TRUE(first.waitForStarted(5000));
+    const auto anyOfOursLeft = [&]() {
+        for (const QString &name : ours)
+            if (QFileInfo(data + name).exists() || QFileInfo(data + name).isSymLink())
+                return true;
+        return false;
+    };
+    const bool swept = testsupport::waitUntil([&]() { return !anyOfOursLeft() || first.state() == QProcess::NotRunning; }, 20000);
+    ASSERT_TRUE(swept && first.state() == QProcess::Running) << first.readAllStandardError().constData();
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return testsupport::instanceLockHeldElsewhere(data); }, 15000));
+    for (const QString &name : kept)
+        EXPECT_TRUE(QFileInfo(data + name).exists() || QFileInfo(data + name).isSymLink()) << name.toStdString();
+    EXPECT_EQ(testsupport::readAll(outside), QByteArray("keep"));
+
+    // While the first one runs, a save of its own may stand half-written: the second start
+    // leaves it.
+    const QString saving = killedSave(data, QStringLiteral("work.json"));
+    ASSERT_FALSE(saving.isEmpty());
+    QProcess second;
+    second.setProcessEnvironment(env);
+    second.start(program, QStringList());
+    ASSERT_TRUE(second.waitForFinished(15000));
+    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_TRUE(QString::fromUtf8(second.readAllStandardError()).contains(QStringLiteral("软件已启动，请勿重复运行！")));
+    EXPECT_TRUE(QFileInfo(data + saving).isFile());
+
+    first.terminate();
+    const bool ended = first.waitForFinished(15000);
+    if (!ended)
+        QChildProcess::end(first, 0, 5000);
+    ASSERT_TRUE(ended);
+    for (const QString &name : kept)
+        EXPECT_TRUE(QFileInfo(data + name).exists() || QFileInfo(data + name).isSymLink()) << name.toStdString();
+    EXPECT_TRUE(QFileInfo(data + QStringLiteral(".ini-Theirs/write.ini")).isFile() || ::getuid() != 0);
+    EXPECT_TRUE(QFileInfo(data + QStringLiteral(".work.json.LinkLinkLink")).isSymLink());
+    EXPECT_EQ(testsupport::readAll(outside), QByteArray("keep"));
+}
+
+namespace
+{
+    // A data folder whose instance lock can't be made: the folder as the user finds it, and the
+    // reason the message gives.
+    struct LockCase
+    {
+        const char *name;
+        // A read-only file system (a tmpfs remounted so) instead of a folder without write
+        // permission for another user.
+        bool readOnlyFileSystem;
+        int error;
+        const char *cause;
+    };
+
+    void PrintTo(const LockCase &c, std::ostream *os)
+    {
+        *os << c.name;
+    }
+
+    class UnlockableDataFolderTest : public ::testing::TestWithParam<LockCase>
+    {
+    };
+}
+
+// A data folder where the lock can't be made says why: the message names the folder and the
+// reason, in words and as the system says it, and the program ends with 1.
+TEST_P(UnlockableDataFolderTest, MessageTellsWhyTheLockCannotBeTaken)
+{
+    const LockCase &c = GetParam();
+    uid_t uid = ::getuid();
+    gid_t gid = ::getgid();
+    std::unique_ptr<testsupport::Tmpfs> disk;
+    QString data;
+    if (c.readOnlyFileSystem) {
+        if (::getuid() != 0)
+            GTEST_SKIP() << "only root can mount a file system";
+        disk.reset(new testsupport::Tmpfs(1024 * 1024));
+        if (!disk->mounted())
+            GTEST_SKIP() << disk->why().toStdString();
+        data = disk->path() + QStringLiteral("数据");
+        ASSERT_TRUE(QDir().mkpath(data + QStringLiteral("/log")));
+        ASSERT_EQ(::chmod(QFile::encodeName(data).constData(), 0700), 0);
+        ASSERT_EQ(::chmod(QFile::encodeName(data + QStringLiteral("/log")).constData(), 0700), 0);
+        if (::mount(nullptr, QFile::encodeName(disk->path()).constData(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0)
+            GTEST_SKIP() << "the tmpfs can't be remounted read-only: " << std::strerror(errno);
+    } else {
+        // Root may write anywhere: a user without write permission is another one.
+        if (::getuid() == 0) {
+            const struct passwd *user = ::getpwnam("daemon");
+            if (!user)
+                GTEST_SKIP() << "no account daemon on this machine";
+            uid = user->pw_uid;
+            gid = user->pw_gid;
+        }
+        const QString base = testsupport::newTempDir();
+        data = base + QStringLiteral("数据");
+        ASSERT_TRUE(QDir().mkpath(data + QStringLiteral("/log")));
+        ASSERT_EQ(::chmod(QFile::encodeName(base).constData(), 0755), 0);
+        ASSERT_EQ(::chown(QFile::encodeName(data).constData(), uid, gid), 0);
+        ASSERT_EQ(::chown(QFile::encodeName(data + QStringLiteral("/log")).constData(), uid, gid), 0);
+        ASSERT_EQ(::chmod(QFile::encodeName(data).constData(), 0500), 0);
+        if (uid != ::getuid() && !passableByOthers(base))
+            GTEST_SKIP() << "the test's folder can't be reached by another user here";
+    }
+
+    QProcessEnvironment env = programEnvironment();
+    env.insert(QStringLiteral("VANTREL_DATA_DIR"), data);
+    env.insert(QStringLiteral("VANTREL_UNATTENDED"), QStringLiteral("1"));
+    ProcessAs program(uid, gid);
+    program.setProcessEnvironment(env);
+    program.setWorkingDirectory(QStringLiteral("/"));
+    program.start(QStringLiteral(VANTREL_BIN_DIR) + QStringLiteral("vantrel"), QStringList());
+    if (!program.waitForStarted(5000))
+        GTEST_SKIP() << "the program can't be started as another user here: " << program.errorString().toStdString();
+    ASSERT_TRUE(program.waitForFinished(15000));
+    if (disk)
+        ::mount(nullptr, QFile::encodeName(disk->path()).constData(), nullptr, MS_REMOUNT, nullptr);
+    ASSERT_NE(program.exitCode(), 126) << "the ids could not be taken";
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 1);
+    const QString errors = QString::fromUtf8(program.readAllStandardError());
+    const QString expected = QStringLiteral("无法锁定数据文件夹“%1/”（%2：%3），软件无法启动！")
+                                 .arg(data, QString::fromUtf8(c.cause), QString::fromLocal8Bit(std::strerror(c.error)));
+    EXPECT_TRUE(errors.contains(expected)) << errors.toStdString() << "\nexpected: " << expected.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Folders, UnlockableDataFolderTest,
+                         ::testing::Values(LockCase {"ReadOnlyFileSystem", true, EROFS, "文件系统只读"},
+                                           LockCase {"FolderWithoutWritePermission", false, EACCES, "无权写入数据文件夹"}),
+                         [](const ::testing::TestParamInfo<LockCase> &info) { return std::string(info.param.name); });

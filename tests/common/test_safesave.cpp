@@ -6,11 +6,14 @@
 #include <functional>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -79,6 +82,12 @@ namespace
         {"config.ini", saveSettings},
     };
 
+    // Test names in ctest show the case's name, never the bytes of the struct.
+    void PrintTo(const Kind &c, std::ostream *os)
+    {
+        *os << c.name;
+    }
+
     class FullDiskSaveTest : public ::testing::TestWithParam<Kind>
     {
     };
@@ -139,7 +148,9 @@ TEST(SettingsSaveTest, SettingsCutShortWhileQSettingsWritesThemNeverReachTheFile
     QString error;
     const bool saved = ini.setValue(QStringLiteral("user"), QStringLiteral("video_path"), QString(8 * 1024, QLatin1Char('v')), &error);
     EXPECT_FALSE(saved);
-    EXPECT_FALSE(error.isEmpty());
+    // The disk named is the one of the copies: the settings file's folder.
+    EXPECT_TRUE(error.contains(QStringLiteral("not written whole"))) << error.toStdString();
+    EXPECT_TRUE(error.contains(QStringLiteral("is the disk of %1 full").arg(QDir::cleanPath(scratch.path())))) << error.toStdString();
     EXPECT_EQ(testsupport::readAll(path), old);
     EXPECT_EQ(entriesOf(scratch.path()), (QStringList {QStringLiteral(".filler"), QStringLiteral("config.ini")}));
     scratch.release();
@@ -193,6 +204,12 @@ namespace
         QSafeFile::Fault fault;
         int error;
     };
+
+    // Test names in ctest show the case's name, never the bytes of the struct.
+    void PrintTo(const InjectedFault &c, std::ostream *os)
+    {
+        *os << c.what;
+    }
 
     class InjectedFaultTest : public ::testing::TestWithParam<InjectedFault>
     {
@@ -252,4 +269,88 @@ TEST(SafeFileTest, TemporaryFileIsPrivateAndNeverAnExistingOne)
     EXPECT_EQ(modeOf(path), 0600u);
     EXPECT_EQ(testsupport::readAll(victim), QByteArray("keep"));
     EXPECT_EQ(entriesOf(dir).size(), 5);
+}
+
+namespace
+{
+    // Saves `name` in `folder` in a child that is killed while it writes, as a kill leaves a
+    // save: the name of the temporary file left, or empty.
+    QString killedSave(const QString &folder, const QString &name)
+    {
+        const QStringList before = entriesOf(folder);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            int pieces = 0;
+            QSafeFile::saveParts(folder + name, [&pieces]() {
+                if (pieces++ > 0)
+                    ::_exit(0);
+                return QByteArray("{}");
+            });
+            ::_exit(1);
+        }
+        int status = 0;
+        if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            return QString();
+        for (const QString &entry : entriesOf(folder))
+            if (!before.contains(entry))
+                return entry;
+        return QString();
+    }
+}
+
+// What kills left of saves goes: the temporary files of the state files named, and the
+// settings' scratch folders with their copies. Anything else stays: the state files
+// themselves, temporary files of other files, links (and what they point to), folders,
+// names that only look alike and, as root, another user's file or folder.
+TEST(SafeFileTest, SweepRemovesOnlyWhatKilledSavesLeft)
+{
+    const QString dir = testsupport::newTempDir();
+    ASSERT_TRUE(QSafeFile::save(dir + QStringLiteral("records.json"), "{}\n"));
+    QStringList gone;
+    for (const char *name : {"records.json", "records.json", "work.json"}) {
+        const QString left = killedSave(dir, QString::fromLatin1(name));
+        ASSERT_TRUE(left.startsWith(QLatin1Char('.') + QString::fromLatin1(name) + QLatin1Char('.'))) << left.toStdString();
+        gone << left;
+    }
+    const QString otherSave = killedSave(dir, QStringLiteral("video.mp4"));
+    ASSERT_FALSE(otherSave.isEmpty());
+    QStringList kept {QStringLiteral("records.json"), otherSave};
+
+    const QString outside = testsupport::newTempDir() + QStringLiteral("target");
+    ASSERT_TRUE(testsupport::writeAll(outside, "keep"));
+    ASSERT_TRUE(QFile::link(outside, dir + QStringLiteral(".work.json.LinkLinkLink")));
+    ASSERT_TRUE(QDir().mkpath(dir + QStringLiteral(".work.json.FolderFolder")));
+    for (const char *name : {".work.json.short", ".work.json.abcdefghijk-", "work.json.abcdefghijkl", ".ini-abcdef.x"})
+        ASSERT_TRUE(testsupport::writeAll(dir + QString::fromLatin1(name), "x"));
+    ASSERT_TRUE(testsupport::writeAll(dir + QStringLiteral(".ini-NotDir"), "x"));
+    kept << QStringLiteral(".work.json.LinkLinkLink") << QStringLiteral(".work.json.FolderFolder") << QStringLiteral(".work.json.short")
+         << QStringLiteral(".work.json.abcdefghijk-") << QStringLiteral("work.json.abcdefghijkl") << QStringLiteral(".ini-abcdef.x")
+         << QStringLiteral(".ini-NotDir");
+    {
+        QTemporaryDir scratch(dir + QStringLiteral(".ini-XXXXXX"));
+        ASSERT_TRUE(scratch.isValid());
+        scratch.setAutoRemove(false);
+        ASSERT_TRUE(testsupport::writeAll(scratch.filePath(QStringLiteral("write.ini")), "[a]\n"));
+        ASSERT_TRUE(testsupport::writeAll(scratch.filePath(QStringLiteral("check.ini")), "[a]\n"));
+        gone << QFileInfo(scratch.path()).fileName();
+    }
+    if (::getuid() == 0) {
+        const QString theirs = dir + QStringLiteral(".records.json.TheirsTheirs");
+        ASSERT_TRUE(testsupport::writeAll(theirs, "x"));
+        ASSERT_EQ(::chown(QFile::encodeName(theirs).constData(), 65534, 65534), 0);
+        ASSERT_TRUE(QDir().mkpath(dir + QStringLiteral(".ini-Theirs")));
+        ASSERT_EQ(::chown(QFile::encodeName(dir + QStringLiteral(".ini-Theirs")).constData(), 65534, 65534), 0);
+        kept << QStringLiteral(".records.json.TheirsTheirs") << QStringLiteral(".ini-Theirs");
+    }
+
+    const auto isState = [](const QString &name) { return name == QStringLiteral("records.json") || name == QStringLiteral("work.json"); };
+    EXPECT_EQ(QSafeFile::sweepLeftovers(dir, isState), 3);
+    EXPECT_EQ(QIniFile::sweepScratch(dir), 1);
+    kept.sort();
+    EXPECT_EQ(entriesOf(dir), kept);
+    EXPECT_EQ(testsupport::readAll(outside), QByteArray("keep"));
+    EXPECT_EQ(testsupport::readAll(dir + QStringLiteral("records.json")), QByteArray("{}\n"));
+    // Nothing more the second time.
+    EXPECT_EQ(QSafeFile::sweepLeftovers(dir, isState), 0);
+    EXPECT_EQ(QIniFile::sweepScratch(dir), 0);
 }

@@ -44,6 +44,12 @@ namespace
         return false;
     }
 
+    // Test names in ctest show the case's name, never the bytes of the struct.
+    void PrintTo(const FullDataCase &c, std::ostream *os)
+    {
+        *os << c.name;
+    }
+
     class FullDataFolderTest : public ::testing::TestWithParam<FullDataCase>
     {
     };
@@ -125,6 +131,12 @@ namespace
         // The room is taken once the run has begun, just before sorbin starts.
         bool fillWhileRunning = false;
     };
+
+    // Test names in ctest show the case's name, never the bytes of the struct.
+    void PrintTo(const RoomCase &c, std::ostream *os)
+    {
+        *os << c.name;
+    }
 
     class VideoFolderRoomTest : public ::testing::TestWithParam<RoomCase>
     {

@@ -1,10 +1,13 @@
 #include "cwinapp.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QRegularExpression>
 #include <QStringList>
 #include <QTimer>
 #include <QUrl>
@@ -13,6 +16,8 @@
 #include "commonfun.h"
 #include "logger.h"
 #include "qappsetting.h"
+#include "qinifile.h"
+#include "qsafefile.h"
 #include "qvalue.h"
 #include "qworkfolder.h"
 #include "uexception.h"
@@ -28,6 +33,48 @@
 #include "qwebmodel.h"
 #include "shell.h"
 #include "vantrelresources.h"
+
+namespace
+{
+    // The files the program keeps in the data folder with QSafeFile.
+    bool isStateFile(const QString &name)
+    {
+        static const QRegularExpression expr(QStringLiteral(
+            "^(records\\.json|runs\\.json|work\\.json|notices\\.json|config\\.ini|[0-9a-f]{32}\\.(progress|proof))$"));
+        return expr.match(name).hasMatch();
+    }
+
+    // Why the instance lock could not be taken, in words, as the messages give reasons.
+    QString lockFailureReason(int err)
+    {
+        QString cause;
+        switch (err) {
+        case EROFS:
+            cause = QStringLiteral("文件系统只读");
+            break;
+        case EACCES:
+        case EPERM:
+            cause = QStringLiteral("无权写入数据文件夹");
+            break;
+        case ENOSPC:
+        case EDQUOT:
+            cause = QStringLiteral("磁盘空间不足");
+            break;
+        case ENOLCK:
+        case EOPNOTSUPP:
+            cause = QStringLiteral("文件系统不支持文件锁");
+            break;
+        case EMFILE:
+        case ENFILE:
+            cause = QStringLiteral("打开的文件过多");
+            break;
+        default:
+            cause = QStringLiteral("系统错误");
+            break;
+        }
+        return QStringLiteral("%1：%2").arg(cause, QString::fromLocal8Bit(std::strerror(err)));
+    }
+}
 
 CWinApp::CWinApp(int &argc, char **argv)
     : m_application(argc, argv)
@@ -126,19 +173,32 @@ int CWinApp::run()
         }
         // One instance per data folder: two would save the pending work and the history
         // over each other's.
+        errno = 0;
         const CommonFun::Instance instance = CommonFun::guardDataFolder(CGlobal::dataPath(), L"vantrel_2_0");
+        // What the lock file's open or lock said.
+        const int lockError = errno;
         if (instance != CommonFun::Instance::Alone)
         {
             const bool another = instance == CommonFun::Instance::Another;
+            const QString folder = QDir::toNativeSeparators(CGlobal::dataPath());
             const QString notice = another ? QStringLiteral("软件已启动，请勿重复运行！")
-                                           : QStringLiteral("无法锁定数据文件夹，软件无法启动！");
+                : lockError != 0 ? QStringLiteral("无法锁定数据文件夹“%1”（%2），软件无法启动！").arg(folder, lockFailureReason(lockError))
+                                 : QStringLiteral("无法锁定数据文件夹“%1”，软件无法启动！").arg(folder);
             if (!another)
-                LOG_ERROR(L"cannot take the instance lock in %s", CGlobal::dataPath());
+                LOG_ERROR(L"cannot take the instance lock in %s: %s", CGlobal::dataPath(),
+                          lockError != 0 ? QString::fromLocal8Bit(std::strerror(lockError)) : QStringLiteral("unknown error"));
             std::fprintf(stderr, "%s\n", notice.toUtf8().constData());
             if (qEnvironmentVariableIntValue("VANTREL_UNATTENDED") != 1)
                 QMsgBox::showMessage(notice, 1);
             return another ? 0 : 1;
         }
+
+        // The lock is ours and nothing saves yet: the temporary files that kills left beside
+        // the state files go.
+        const int leftovers = QSafeFile::sweepLeftovers(CGlobal::dataPath(), isStateFile)
+            + QIniFile::sweepScratch(CGlobal::dataPath());
+        if (leftovers > 0)
+            LOG_INFO(L"removed %d temporary files of earlier saves", leftovers);
 
         // The history is read on a thread of its own while the windows come up.
         QRecords::instance();
