@@ -1,12 +1,11 @@
 #include "qfolderopener.h"
 
-#include <atomic>
-
 #include <QCoreApplication>
 #include <QDir>
 #include <QStandardPaths>
 
 #include "logger.h"
+#include "qchildprocess.h"
 #include "qmsgbox.h"
 #include "quihelper.h"
 
@@ -53,7 +52,7 @@ QString QFolderOpener::failedText(const QString &folder)
 
 QFolderOpener::QFolderOpener(const QString &folder)
     : QObject(QCoreApplication::instance())
-    , m_process(new QProcess(this))
+    , m_process(new QTiedProcess(this))
     , m_folder(folder)
 {
     ++g_running;
@@ -66,7 +65,8 @@ QFolderOpener::~QFolderOpener()
 {
     if (!m_handled)
         --g_running;
-    // An opener still running when the program ends goes with it (QProcess ends its child).
+    // An opener still running when the program ends goes with it.
+    QChildProcess::end(*m_process, 2000, 2000);
 }
 
 void QFolderOpener::start(const QString &program)

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QTimer>
 
+class QTiedProcess;
+
 // One run of the desktop's opener ("xdg-open" from PATH) on a folder, watched without holding
 // up the window: when the opener is missing, can't start or ends with an error, the teacher
 // is told in a notice box. An opener still busy after a while (one that keeps the file
@@ -36,7 +38,7 @@ private:
     // The run is handled without a word.
     void handled();
 
-    QProcess *m_process;
+    QTiedProcess *m_process;
     QTimer m_wait;
     QString m_folder;
     bool m_handled = false;

@@ -452,3 +452,31 @@ TEST_F(CourseCreation, SettingsDialogListsACourseASlowServerMadeAfterTheTimeOut)
     EXPECT_EQ(env.server()->requests("Video/CreateVideo").size(), 1u);
     EXPECT_EQ(joined(answers.messages), kMayExist.toStdString()) << "the late list comes without a box";
 }
+
+// The same on the main window's course page: its list is loaded again when the wait is over.
+TEST_F(CourseCreation, MainWindowListsACourseASlowServerMadeAfterTheTimeOut)
+{
+    QUser::setCreateTimeout(3);
+    QMainWidget window;
+    QListWidget *list = window.form().listWidgetCourse;
+    const size_t before = env.server()->requests("Teacher/teacherVideoList").size();
+    Fault slow;
+    slow.holdWork = true;
+    slow.count = 1;
+    env.server()->setFault("Video/CreateVideo", slow);
+    const QString name = QStringLiteral("主窗口慢慢创建的课程");
+    CreateAnswers answers(name);
+    window.onBtnCreateCourse();
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return !answers.messages.isEmpty(); }, 20000));
+    EXPECT_EQ(joined(answers.messages), kMayExist.toStdString());
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&]() { return env.server()->requests("Teacher/teacherVideoList").size() == before + 1; }, 5000));
+    EXPECT_EQ(serverCourses(name.toStdString()), 0) << "not made yet";
+
+    env.server()->releaseHeld();
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return serverCourses(name.toStdString()) == 1; }, 5000));
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return !list->findItems(name, Qt::MatchExactly).isEmpty(); }, 20000))
+        << list->count();
+    EXPECT_EQ(env.server()->requests("Teacher/teacherVideoList").size(), before + 2);
+    EXPECT_EQ(env.server()->requests("Video/CreateVideo").size(), 1u);
+}
