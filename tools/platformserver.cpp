@@ -151,6 +151,33 @@ namespace
     {
         return static_cast<long long>(std::time(nullptr));
     }
+
+    // Sends the first half of the reply's body (at least one byte) the way `how` says, then
+    // breaks the connection off.
+    void cutReply(httplib::Response &res, const std::string &how)
+    {
+        std::string body = res.body.empty() ? std::string("{") : res.body;
+        const std::string part = body.substr(0, std::max<size_t>(1, body.size() / 2));
+        std::string type = res.get_header_value("Content-Type");
+        if (type.empty())
+            type = "application/json; charset=utf-8";
+        res.body.clear();
+        // The provider returning false ends the transfer where it stands.
+        if (how == "length") {
+            res.set_content_provider(body.size(), type.c_str(), [part](size_t offset, size_t, httplib::DataSink &sink) {
+                return offset == 0 && sink.write(part.data(), part.size());
+            });
+        } else if (how == "close") {
+            res.set_header("Connection", "close");
+            res.set_content_provider(type.c_str(), [part](size_t offset, httplib::DataSink &sink) {
+                return offset == 0 && sink.write(part.data(), part.size());
+            });
+        } else {
+            res.set_chunked_content_provider(type.c_str(), [part](size_t offset, httplib::DataSink &sink) {
+                return offset == 0 && sink.write(part.data(), part.size());
+            });
+        }
+    }
 }
 
 // ---- RequestRecord ---------------------------------------------------------------------
@@ -226,6 +253,8 @@ Json::Value Fault::toJson() const
     v["dataPatch"] = dataPatch;
     v["count"] = count;
     v["hold"] = hold;
+    v["holdWork"] = holdWork;
+    v["cut"] = cut;
     return v;
 }
 
@@ -243,6 +272,9 @@ Fault Fault::fromJson(const Json::Value &v)
         f.replaceBody = v["replaceBody"].asBool();
     if (v.isObject() && v["hold"].isBool())
         f.hold = v["hold"].asBool();
+    if (v.isObject() && v["holdWork"].isBool())
+        f.holdWork = v["holdWork"].asBool();
+    f.cut = text(v, "cut");
     f.contentType = text(v, "contentType", f.contentType);
     if (v.isObject())
     {
@@ -466,6 +498,9 @@ void PlatformServer::route(const std::string &method, const std::string &pattern
         const bool faulted = takeFault(record.route, fault);
         if (faulted && fault.delayMs > 0)
             sleepInterruptible(fault.delayMs);
+        // A slow server: the work itself is done late.
+        if (faulted && fault.holdWork)
+            waitForRelease(kLongestHoldMs);
         const bool patching = faulted && (!fault.patch.isNull() || !fault.dataPatch.isNull());
         if (faulted && !patching && (fault.replaceBody || fault.status != 0))
         {
@@ -515,6 +550,8 @@ void PlatformServer::route(const std::string &method, const std::string &pattern
             if (faulted && fault.status != 0)
                 res.status = fault.status;
         }
+        if (faulted && !fault.cut.empty())
+            cutReply(res, fault.cut);
         // Done, but not yet answered (a slow reply, or one the client has stopped waiting for).
         if (faulted && fault.hold)
             waitForRelease(kLongestHoldMs);

@@ -67,6 +67,11 @@ struct Fault
     Json::Value dataPatch;       // members written over "data" (over each element of an array)
     int count = -1;              // requests it applies to; -1 until cleared
     bool hold = false;           // the route does its work, then its reply waits for releaseHeld()
+    bool holdWork = false;       // the route waits for releaseHeld() before it does its work
+    // The reply is broken off after half its body, the connection closed: "chunked" (chunked
+    // transfer coding), "length" (a Content-Length of the whole body), "close" (neither: the
+    // body ends with the connection). Empty: sent whole.
+    std::string cut;
 
     Json::Value toJson() const;
     static Fault fromJson(const Json::Value &value);

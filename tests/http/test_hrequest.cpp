@@ -243,6 +243,47 @@ TEST(HRequestErrorText, TableAndDefault)
         EXPECT_EQ(HRequest::errorText(c.first), QStringLiteral("网络连接失败：(%1)").arg(c.first) + c.second) << c.first;
 }
 
+// A reply the server breaks off after half its body: with a Content-Length or in chunks,
+// libcurl knows that it ended early (18); a body that ends with the connection cannot be told
+// from a whole one, and fails only as an envelope that does not parse (the text of 3).
+TEST_F(HRequestTest, RepliesBrokenOffMidBody)
+{
+    struct Case
+    {
+        const char *cut;
+        int code;      // perform()
+        int textCode;  // the text requestJson() gives
+    };
+    const Case cases[] = {
+        {"chunked", 18, 18},
+        {"length", 18, 18},
+        {"close", 0, 3},
+    };
+    for (const Case &c : cases)
+    {
+        SCOPED_TRACE(c.cut);
+        Fault fault;
+        fault.cut = c.cut;
+        fault.count = 2;
+        m_server->setFault("Video/videoInfo", fault);
+        HRequest request;
+        request.setUrl(apiUrl("Video", "videoInfo"));
+        QByteArray reply;
+        EXPECT_EQ(request.perform(&reply), c.code);
+        EXPECT_FALSE(reply.isEmpty()) << "half the body arrives";
+        QValue probe;
+        EXPECT_FALSE(parseJson(reply, probe)) << reply.constData();
+
+        HRequest again;
+        again.setUrl(apiUrl("Video", "videoInfo"));
+        QValue data;
+        QString error;
+        EXPECT_FALSE(again.requestJson(data, error));
+        EXPECT_EQ(error, HRequest::errorText(c.textCode));
+        EXPECT_TRUE(data.isNull());
+    }
+}
+
 // Bytes mode keeps whatever came back, also on failure; an oversized reply is cut off.
 TEST_F(HRequestTest, BytesModeAndReplyCap)
 {

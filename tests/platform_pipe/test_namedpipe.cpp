@@ -1,9 +1,12 @@
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <vector>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -11,6 +14,7 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -261,18 +265,72 @@ TEST_F(NamedPipe, WaitForServerThenConnect)
     unlink(path.c_str());
 }
 
-// The client may start first: it waits for the server within its time-out.
+namespace
+{
+    // The system call a thread of this process is in: its number, -1 while it runs (or when
+    // that can't be read).
+    long currentSyscall(pid_t tid)
+    {
+        std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/syscall");
+        std::string first;
+        if (!(in >> first) || first == "running")
+            return -1;
+        try {
+            return std::stol(first);
+        } catch (...) {
+            return -1;
+        }
+    }
+
+    bool isSleepCall(long call)
+    {
+        return call == SYS_nanosleep || call == SYS_clock_nanosleep;
+    }
+}
+
+// The client may start first: it waits for the server within its time-out. The server is
+// made only once the client has been seen waiting: its thread asleep between two tries.
 TEST_F(NamedPipe, ClientWaitsForLateServer)
 {
-    platform::NamedPipeServer server;
-    std::thread late([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        server.create(kPipe);
+    std::atomic<pid_t> clientThread {0};
+    std::atomic<int> outcome {-1};
+    std::atomic<bool> release {false};
+    std::thread client([&] {
+        platform::NamedPipeClient c;
+        clientThread = static_cast<pid_t>(::syscall(SYS_gettid));
+        outcome = c.connect(kPipe, 60000) ? 1 : 0;
+        // Connected until the server has taken the connection.
+        while (!release)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     });
-    platform::NamedPipeClient c;
-    EXPECT_TRUE(c.connect(kPipe, 3000));
-    late.join();
-    EXPECT_TRUE(server.waitForClient(1000));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    bool waiting = false;
+    while (!waiting && outcome == -1 && std::chrono::steady_clock::now() < deadline) {
+        waiting = clientThread != 0 && isSleepCall(currentSyscall(clientThread));
+        if (!waiting)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const bool endedEarly = outcome != -1;
+    platform::NamedPipeServer server;
+    ASSERT_TRUE(server.create(kPipe));
+    if (!waiting) {
+        release = true;
+        client.join();
+        if (!endedEarly)
+            GTEST_SKIP() << "the state of the client's thread can't be read here";
+        FAIL() << "the client ended its wait before any server was there: " << outcome.load();
+    }
+    EXPECT_FALSE(endedEarly) << "no server yet";
+    const bool answered = [&] {
+        while (outcome == -1 && std::chrono::steady_clock::now() < deadline + std::chrono::seconds(30))
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return outcome != -1;
+    }();
+    EXPECT_TRUE(answered);
+    EXPECT_EQ(outcome, 1);
+    EXPECT_TRUE(server.waitForClient(5000));
+    release = true;
+    client.join();
 }
 
 namespace

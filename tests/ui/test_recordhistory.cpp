@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QListWidget>
+#include <QSignalSpy>
 #include <QStackedWidget>
 #include <QTest>
 
@@ -85,6 +86,8 @@ TEST(UiRecordHistory, LongHistoryReadAfterTheWindowWithAJobFinishingMeanwhile)
     QRecords::instance()->reopen(QString(), QRecords::Reading::InBackground);
 
     QMainWidget window;
+    QSignalSpy handled(&window, SIGNAL(recordHandled(qlonglong)));
+    QSignalSpy listed(&window, SIGNAL(historyListed()));
     window.resize(QUIScale::scale(1008), QUIScale::scale(696));
     window.show();
     window.form().btnTabRecord->click();
@@ -119,10 +122,17 @@ TEST(UiRecordHistory, LongHistoryReadAfterTheWindowWithAJobFinishingMeanwhile)
     ASSERT_NE(added, nullptr);
     EXPECT_EQ(added->id(), job);
 
-    ASSERT_TRUE(testsupport::waitUntil([&]() { return list->count() >= count + 1 && loaded == 1; }, 60000))
+    // Both are in once the history is listed and the window has dealt with the job's record:
+    // nothing more is on its way.
+    const auto jobHandled = [&]() {
+        for (const QList<QVariant> &args : handled)
+            if (args.at(0).toLongLong() == job)
+                return true;
+        return false;
+    };
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return !listed.isEmpty() && jobHandled() && loaded == 1; }, 60000))
         << list->count();
-    // The job's own signal comes after the history: once both are in, nothing more arrives.
-    QTest::qWait(50);
+    EXPECT_EQ(listed.count(), 1);
     EXPECT_EQ(list->count(), count + 1);
     EXPECT_EQ(loaded, 1);
     QObject::disconnect(told);
@@ -153,6 +163,8 @@ TEST(UiRecordHistory, RowsAddedBeforeTheHistoryIsReadJoinItInOrder)
     ASSERT_TRUE(testsupport::makeFifo(path));
     QRecords::instance()->reopen(QString(), QRecords::Reading::InBackground);
     QMainWidget window;
+    QSignalSpy handled(&window, SIGNAL(recordHandled(qlonglong)));
+    QSignalSpy listed(&window, SIGNAL(historyListed()));
     window.show();
     window.form().btnTabRecord->click();
     QListWidget *list = window.form().listWidgetRecord;
@@ -170,13 +182,17 @@ TEST(UiRecordHistory, RowsAddedBeforeTheHistoryIsReadJoinItInOrder)
     window.onAddRecordItem(recordOf(middle, idOf(7000) / 1000 + 30));
     const qint64 newest = idOf(count) + 5;
     window.onAddRecordItem(recordOf(newest, idOf(count) / 1000));
-    ASSERT_TRUE(testsupport::waitUntil([&]() { return list->count() == 2; }, 5000));
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return handled.count() == 2; }, 5000));
+    EXPECT_EQ(list->count(), 2);
     EXPECT_FALSE(QRecords::instance()->isLoaded());
+    EXPECT_TRUE(listed.isEmpty());
 
     ASSERT_TRUE(testsupport::feedFifo(path, historyText(count), 30000));
-    ASSERT_TRUE(testsupport::waitUntil([&]() { return list->count() == count + 2 && QRecords::instance()->isLoaded(); }, 60000))
-        << list->count();
-    QTest::qWait(50);
+    // Listed whole: the last batch is in and no other is to come.
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return !listed.isEmpty(); }, 60000)) << list->count();
+    EXPECT_TRUE(QRecords::instance()->isLoaded());
+    EXPECT_EQ(listed.count(), 1);
+    EXPECT_EQ(handled.count(), 2);
     EXPECT_EQ(list->count(), count + 2);
     EXPECT_EQ(window.form().labelRecordNum->text(), QString::number(count + 2));
     // Row 0 the newest; then the history from its end down to index 7001, the row from its

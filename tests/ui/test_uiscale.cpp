@@ -49,12 +49,12 @@ TEST_F(UiScale, FactorFitsTheScreen)
         {192.0, QSize(2560, 1400), 2.0f},
         {120.0, QSize(800, 600), 1.0f},
         // Too small for the design size even at 1.0: below it, in twentieths.
-        {96.0, QSize(640, 480), 0.85f},
+        {96.0, QSize(640, 480), 0.85f},   // 0.85 fits just
         {96.0, QSize(1092, 614), 1.0f},   // 1366x768 under Qt's scale factor 1.25
         {96.0, QSize(910, 512), 0.95f},   // ... 1.5: 538 rows are one too many at 1.0
         {144.0, QSize(910, 512), 0.95f},
-        {96.0, QSize(683, 384), 0.7f},    // ... 2
-        {96.0, QSize(300, 200), 0.5f},    // never below a half
+        {96.0, QSize(683, 384), 0.85f},   // ... 2: 0.7 would fit, but never below 0.85
+        {96.0, QSize(300, 200), 0.85f},   // never below 0.85
         {144.0, QSize(), 1.5f},           // no screen size: the DPI alone
     };
     for (const Case &c : cases)

@@ -42,6 +42,10 @@ UiTestEnv::UiTestEnv(bool withServer, int threads)
     CGlobal::init();
     // Every test starts with the pending work and history of its own data folder.
     QWorkPool::instance()->reopen(CGlobal::dataPath() + QStringLiteral("work.json"));
+    // The store's first read (made when it is first used) ends before the next: a read still
+    // on its way could otherwise open a file this test makes in its place, a FIFO say, and
+    // take part of what is fed to it.
+    QRecords::instance()->waitRead(30000);
     QRecords::instance()->reopen();
     // A check for updates asked for by an earlier test's window is not this test's.
     QUpdateDialog::setShown(false);

@@ -532,26 +532,35 @@ bool QWorkPool::save()
 {
     if (!m_loaded)
         return false;
-    std::lock_guard<std::mutex> saveLock(m_saveMutex);
-    QValue root;
+    QString failure;
+    bool saved = false;
     {
-        std::lock_guard<std::mutex> lock(m_mapMutex);
-        for (auto it = m_works.constBegin(); it != m_works.constEnd(); ++it) {
-            if (!it.value()->isComplete())
-                root.append(it.value()->toJson());
+        std::lock_guard<std::mutex> saveLock(m_saveMutex);
+        QValue root;
+        {
+            std::lock_guard<std::mutex> lock(m_mapMutex);
+            for (auto it = m_works.constBegin(); it != m_works.constEnd(); ++it) {
+                if (!it.value()->isComplete())
+                    root.append(it.value()->toJson());
+            }
+        }
+        QString error;
+        saved = QJsonFile::write(m_filePath, root, true, &error);
+        if (!saved) {
+            LOG_ERROR(L"work: %s", error);
+            // Told once; every later change tries again.
+            if (!m_saveFailureTold.exchange(true)) {
+                const QString folder = QDir::toNativeSeparators(QFileInfo(m_filePath).absolutePath());
+                failure = QStringLiteral("无法保存待处理的任务：数据文件夹“%1”无法写入（%2）。请检查磁盘空间和文件夹权限，任务有变化时会再次保存")
+                              .arg(folder, error);
+            }
+        } else {
+            m_saveFailureTold = false;
         }
     }
-    QString error;
-    if (!QJsonFile::write(m_filePath, root, true, &error)) {
-        LOG_ERROR(L"work: %s", error);
-        // Told once; every later change tries again.
-        if (!m_saveFailureTold.exchange(true)) {
-            const QString folder = QDir::toNativeSeparators(QFileInfo(m_filePath).absolutePath());
-            emit saveFailed(QStringLiteral("无法保存待处理的任务：数据文件夹“%1”无法写入（%2）。请检查磁盘空间和文件夹权限，任务有变化时会再次保存")
-                                .arg(folder, error));
-        }
-        return false;
-    }
-    m_saveFailureTold = false;
-    return true;
+    // Told with the lock released: whoever shows it (queued, on its own thread) never holds
+    // up a save or the stop that waits for one.
+    if (!failure.isEmpty())
+        emit saveFailed(failure);
+    return saved;
 }

@@ -85,7 +85,8 @@ signals:
     void removeItem(qlonglong id);
     void completeItem(qlonglong id);
     void signal_progress(int percent);
-    // "work.json" could not be written: once, until a later save succeeds again.
+    // "work.json" could not be written: once, until a later save succeeds again. Emitted on
+    // the saving thread after the save's lock is released; a window connects to it queued.
     void saveFailed(const QString &message);
 
 public slots:

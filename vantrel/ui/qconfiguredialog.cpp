@@ -26,13 +26,6 @@ namespace
 {
     const QString kGroup = QStringLiteral("config");
 
-    // How long the dialog waits for a creation: its request's own time-out, once more for a
-    // wait behind other requests in the queue. A time-out reply comes first and says the same.
-    int createWaitMs()
-    {
-        return 2 * 1000 * QUser::createTimeout();
-    }
-
     void fill(QComboBox *box, const QList<QDtaConfig::QualityChoice> &choices)
     {
         for (const QDtaConfig::QualityChoice &choice : choices)
@@ -217,14 +210,8 @@ void QConfigureDialog::onBtnCreateCourse()
         setCreating(true);
         QUiHelper::createCourse(m_createdCourseName, relay, QReplyRelay::slotSignature());
         const int serial = m_createSerial;
-        QTimer::singleShot(createWaitMs(), this, [this, serial]() {
-            QUiHelper::guardSilently(L"course creation wait", [&]() {
-                if (!m_creating || serial != m_createSerial)
-                    return;
-                ++m_createSerial;
-                setCreating(false);
-                reloadUnsure(QUiHelper::courseMayExistText());
-            });
+        QTimer::singleShot(QUiHelper::courseCreateWaitMs(), this, [this, serial]() {
+            QUiHelper::guardSilently(L"course creation wait", [&]() { onCreateWaitOver(serial); });
         });
     });
 }
@@ -257,6 +244,26 @@ void QConfigureDialog::onCreateReplied(int serial, bool ok, const QValue &data, 
         return;
     setCreating(false);
     onCreateCourseReponse(ok, data, msg);
+}
+
+void QConfigureDialog::onCreateWaitOver(int serial)
+{
+    if (m_creating && serial == m_createSerial)
+    {
+        // No answer at all: a late one is not taken any more.
+        ++m_createSerial;
+        setCreating(false);
+        m_unsureSerial = 0;
+        reloadUnsure(QUiHelper::courseMayExistText());
+        return;
+    }
+    // An answer that left the outcome open came earlier: a slow server may have made the
+    // course since, so the list is asked for again (not while another creation is on its way).
+    if (serial == m_unsureSerial && !m_creating)
+    {
+        m_unsureSerial = 0;
+        sendSearch();
+    }
 }
 
 void QConfigureDialog::onBtnOk()
@@ -473,8 +480,12 @@ void QConfigureDialog::onCreateCourseReponse(bool bOk, const QValue &val, const 
         {
             // The request may have made the course all the same: never a second one by
             // trying again blindly.
-            if (QUiHelper::isUnanswered(msg))
+            if (QUiHelper::mayHaveBeenDone(msg))
+            {
+                LOG_WARNING(L"course creation ended without a whole answer: %s", msg);
+                m_unsureSerial = m_createSerial;
                 reloadUnsure(QUiHelper::courseMayExistText());
+            }
             else
                 QUiHelper::showReplyError(msg);
             return;
@@ -483,6 +494,7 @@ void QConfigureDialog::onCreateCourseReponse(bool bOk, const QValue &val, const 
         if (id <= 0)
         {
             LOG_WARNING(L"course creation answered without a usable id: %s", toStyledQString(val).left(200));
+            m_unsureSerial = m_createSerial;
             reloadUnsure(QUiHelper::courseIdMissingText());
             return;
         }

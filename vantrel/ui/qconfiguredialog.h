@@ -67,6 +67,8 @@ public slots:
 private slots:
     void onSearchReplied(int serial, bool ok, const QValue &data, const QString &msg);
     void onCreateReplied(int serial, bool ok, const QValue &data, const QString &msg);
+    // The dialog's wait for creation `serial` is over.
+    void onCreateWaitOver(int serial);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -92,6 +94,9 @@ private:
     QString m_createdCourseName;
     int m_searchSerial = 0;
     int m_createSerial = 0;
+    // The creation whose answer left open whether the course was made: the list is asked for
+    // again when the wait for it is over; 0 when none.
+    int m_unsureSerial = 0;
     bool m_creating = false;
     // Rows of courses made here, put on top of the loaded ones.
     int m_createdRows = 0;

@@ -184,7 +184,12 @@ void QLoginDialog::onLoginReponse(bool ok, const QValue &data, const QString &ms
         const QString password = m_ui->editPwd->text().trimmed();
         CommonFun::setSetting(QStringLiteral("user"), QStringLiteral("user_name"), user);
         CommonFun::setSetting(QStringLiteral("user"), QStringLiteral("user_pwd"), encryptQString(password, kPasswordKey));
-        CommonFun::syncSettings();
+        // A value that could not be saved waits in the store: saved now, or said. The sign-in
+        // goes on either way; only the next start will not know the account.
+        QString why;
+        if (!CommonFun::syncSettings(&why))
+            QMsgBox::showMessage(tr("登录成功，但用户名和密码无法保存到数据文件夹（%1），下次启动时需要重新输入。请检查磁盘空间和文件夹权限")
+                                     .arg(why), 1);
         accept();
     });
 }

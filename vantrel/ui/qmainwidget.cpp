@@ -14,6 +14,7 @@
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QStandardPaths>
+#include <QScopeGuard>
 #include <QTimer>
 
 #include "cglobal.h"
@@ -183,7 +184,6 @@ void QMainWidget::initConnect()
         {ui.listWidgetCourse, SIGNAL(currentRowChanged(int)), SLOT(onCourseItemChanged(int))},
         {QWorkPool::instance(), SIGNAL(addItem(QFileWork*)), SLOT(onAddUploadItem(QFileWork*))},
         {QWorkPool::instance(), SIGNAL(signal_progress(int)), SLOT(onUploadProgress(int))},
-        {QWorkPool::instance(), SIGNAL(saveFailed(QString)), SLOT(onWorkSaveFailed(QString))},
         {QRecords::instance(), SIGNAL(addItem(record_ptr)), SLOT(onAddRecordItem(record_ptr))},
         {QRecords::instance(), SIGNAL(removeItem(qlonglong)), SLOT(onRemoveRecordItem(qlonglong))},
         {QRecords::instance(), SIGNAL(loaded()), SLOT(onRecordsLoaded())},
@@ -202,6 +202,11 @@ void QMainWidget::initConnect()
         if (!connect(link.sender, link.signal, this, link.slot))
             LOG_ERROR(L"main window: %s could not be connected to %s", link.signal, link.slot);
     }
+    // Queued also when a save on this thread fails: its box never opens inside the save (nor
+    // inside the stop at exit, when no loop would deliver it any more).
+    if (!connect(QWorkPool::instance(), SIGNAL(saveFailed(QString)), this, SLOT(onWorkSaveFailed(QString)),
+                 Qt::QueuedConnection))
+        LOG_ERROR(L"main window: saveFailed could not be connected");
 }
 
 void QMainWidget::loadRecords()
@@ -298,6 +303,7 @@ void QMainWidget::addPendingRecords()
         m_pendingRecords.squeeze();
         m_pendingNext = 0;
         m_recordRows->refresh();
+        emit historyListed();
     });
 }
 
@@ -578,6 +584,16 @@ void QMainWidget::onBtnCreateCourse()
         if (!askCourseName(name))
             return;
         QUiHelper::createCourse(name, this, "onCreateCourseReponse(bool, const QValue&, const QString&)");
+        const int serial = ++m_createSerial;
+        // A slow server may make the course after its answer was given up: the list again.
+        QTimer::singleShot(QUiHelper::courseCreateWaitMs(), this, [this, serial]() {
+            QUiHelper::guardSilently(L"course creation wait", [&]() {
+                if (serial != m_unsureSerial)
+                    return;
+                m_unsureSerial = 0;
+                onBtnRefresh();
+            });
+        });
     });
 }
 
@@ -822,6 +838,7 @@ void QMainWidget::onAddRecordItem(const record_ptr &record)
         return;
     const record_ptr copy = record;
     QTimer::singleShot(20, this, [this, copy]() { QUiHelper::guardSilently(L"listing a new record", [&]() {
+        const auto told = qScopeGuard([this, copy]() { emit recordHandled(copy->id()); });
         if (m_recordItems.contains(copy->id()) || pendingIndexOf(*copy) >= 0)
             return;
         // In the order of the times shown, as the page lists the history at start: a job
@@ -1033,9 +1050,12 @@ void QMainWidget::onCreateCourseReponse(bool ok, const QValue &data, const QStri
             m_chosenCourseId = QString::number(id);
             onBtnRefresh();
         }
-        else if (ok || QUiHelper::isUnanswered(message))
+        else if (ok || QUiHelper::mayHaveBeenDone(message))
         {
             // Made or not, the list says: never a second course by trying again blindly.
+            if (!ok)
+                LOG_WARNING(L"course creation ended without a whole answer: %s", message);
+            m_unsureSerial = m_createSerial;
             onBtnRefresh();
             QMsgBox::showMessage(ok ? QUiHelper::courseIdMissingText() : QUiHelper::courseMayExistText(), 1);
         }

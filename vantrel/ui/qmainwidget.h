@@ -45,6 +45,10 @@ public:
 
 signals:
     void dropList(const QList<QUrl> &urls);
+    // A record given to onAddRecordItem() has been dealt with (listed, or found listed).
+    void recordHandled(qlonglong id);
+    // Every row of the history read at start is in the record list.
+    void historyListed();
 
 public slots:
     void onBtnMin();
@@ -169,4 +173,8 @@ private:
     int m_videoListCourse = 0;
     // A course made from the course page, to be chosen when the next list has it.
     QString m_chosenCourseId;
+    // Course creations sent from the course page, and the one whose answer left open whether
+    // the course was made (0: none): the list is loaded again when the wait for it is over.
+    int m_createSerial = 0;
+    int m_unsureSerial = 0;
 };

@@ -4,6 +4,8 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QDateTime>
@@ -23,6 +25,7 @@
 #include "uexception.h"
 #include "hrequest.h"
 #include "qrequestparam.h"
+#include "qfolderopener.h"
 #include "qmsgbox.h"
 #include "quser.h"
 #include "shell.h"
@@ -65,6 +68,15 @@ namespace
         QLabel *m_label;
         QString m_line;
     };
+
+    bool fileManagerOnBus()
+    {
+        const QString service = QStringLiteral("org.freedesktop.FileManager1");
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        return bus.isConnected() && bus.interface()
+            && (bus.interface()->isServiceRegistered(service).value()
+                || bus.interface()->activatableServiceNames().value().contains(service));
+    }
 
     std::function<qint64()> &clockOverride()
     {
@@ -240,10 +252,15 @@ namespace QUiHelper
         return digits.match(text).hasMatch() ? text.toLongLong() : 0;
     }
 
-    bool isUnanswered(const QString &message)
+    bool mayHaveBeenDone(const QString &message)
     {
-        // Cut short, timed out, no reply at all, the reply broken off.
-        for (int code : {18, 28, 52, 56})
+        // libcurl: a reply that did not come whole (a weird or broken-off answer, a write
+        // stopped, a time-out, an empty answer, a send or receive failing, a broken transfer
+        // coding, HTTP/2 cut off); 3 is also the text of a body that is not the envelope
+        // (empty, cut off where no length was given, garbage). HTTP: the server's own error
+        // and a gateway's that had no (timely) answer from it.
+        static const int codes[] = {3, 8, 16, 18, 23, 28, 42, 52, 55, 56, 61, 92, 500, 502, 503, 504};
+        for (int code : codes)
         {
             if (message == HRequest::errorText(code))
                 return true;
@@ -251,14 +268,21 @@ namespace QUiHelper
         return false;
     }
 
+    int courseCreateWaitMs()
+    {
+        return 2 * 1000 * QUser::createTimeout();
+    }
+
     QString courseMayExistText()
     {
-        return QCoreApplication::translate("QUiHelper", "服务器没有响应，课程可能没有创建，请刷新后再试");
+        return QCoreApplication::translate(
+            "QUiHelper", "服务器没有给出完整的答复，课程可能没有创建，也可能已经创建。请先在课程列表中搜索这门课程，找不到再重新创建");
     }
 
     QString courseIdMissingText()
     {
-        return QCoreApplication::translate("QUiHelper", "服务器没有返回有效的课程编号，课程可能没有创建，请刷新后再试");
+        return QCoreApplication::translate(
+            "QUiHelper", "服务器没有返回有效的课程编号，课程可能没有创建，也可能已经创建。请先在课程列表中搜索这门课程，找不到再重新创建");
     }
 
     void showInFolder(const QString &folder, const QString &fileName, const QString &missingText)
@@ -271,8 +295,11 @@ namespace QUiHelper
         QString path = folder;
         if (!path.endsWith(QLatin1Char('/')))
             path += QLatin1Char('/');
-        if (!platform::showInFileManager(path + fileName))
-            LOG_WARNING(L"the file manager could not be asked to show %s", QString(path + fileName));
+        // A file manager on the session bus says whether it showed the file; without one the
+        // desktop's opener is run on the folder and its outcome watched.
+        if (fileManagerOnBus() && platform::showInFileManager(path + fileName))
+            return;
+        QFolderOpener::open(path);
     }
 
     bool dragWindow(QWidget *window, QEvent *event, QPoint &dragOffset, bool &dragging)

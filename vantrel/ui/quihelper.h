@@ -67,17 +67,20 @@ namespace QUiHelper
     // The id of a course-creation reply's "data": a positive integer (a number, or decimal
     // digits as text); 0 when it holds none.
     qint64 createdCourseId(const QValue &data);
-    // True when a failed reply's text says the request may have reached the server without
-    // its answer coming back (time-out, no reply, a reply cut off): what it asked for may
-    // have been done.
-    bool isUnanswered(const QString &message);
+    // True when a failed reply's text leaves open whether the server did what it was asked:
+    // the request may have reached it and its answer was lost (a time-out, no answer, one cut
+    // off at any point, an empty or unreadable body, a gateway's or the server's own error).
+    bool mayHaveBeenDone(const QString &message);
+    // How long a window waits for a course creation: its request's own time-out, once more
+    // for a wait behind other requests in the queue and for a slow server to finish.
+    int courseCreateWaitMs();
     // What a creation that may or may not have been made says; the course list is reloaded.
     QString courseMayExistText();
     // What a creation reply without a usable course id says.
     QString courseIdMissingText();
 
     // Shows folder + fileName in the file manager; `missingText` in a notice box when the
-    // folder does not exist.
+    // folder does not exist, and a notice too when no file manager could show it.
     void showInFolder(const QString &folder, const QString &fileName, const QString &missingText);
 
     // Moves `window` while the left button drags on the watched surface. True when the event

@@ -14,8 +14,9 @@
 namespace
 {
     float g_factor = 1.0f;
-    // The least factor, in twentieths: below a half the texts would no longer be readable.
-    constexpr int kLeastTwentieths = 10;
+    // The least factor, in twentieths: below 0.85 the 12 px texts get too small to read and
+    // the settings dialog's radio buttons no longer fit their frames.
+    constexpr int kLeastTwentieths = 17;
 
     int scaleExtent(int value)
     {
@@ -77,7 +78,8 @@ namespace QUIScale
                 return step;
         }
         // Smaller than the design size even at 1.0 (a small screen, or one that Qt's own scale
-        // factor makes small): the largest twentieth that fits, not below a half.
+        // factor makes small): the largest twentieth that fits, not below 0.85 (a window larger
+        // than the screen then shrinks to it, its title kept on the screen).
         const double room = std::min(static_cast<double>(available.width()) / largest.width(),
                                      static_cast<double>(available.height()) / largest.height());
         int twentieths = std::min(19, static_cast<int>(std::floor(room * 20.0)));

@@ -16,7 +16,7 @@ namespace QUIScale
     float factorForDpi(double dpi);
     // The factor for a DPI, lowered step by step until the largest dialog fits a screen whose
     // free area is `available`; where it does not fit even at 1.0, the largest twentieth below
-    // that fits (not below 0.5). An empty size leaves the DPI's factor.
+    // that fits (not below 0.85). An empty size leaves the DPI's factor.
     float factorForScreen(double dpi, const QSize &available);
     float factor();
     void setFactor(float factor);

@@ -15,8 +15,10 @@
 
 namespace
 {
-    const QString kMayExist = QStringLiteral("服务器没有响应，课程可能没有创建，请刷新后再试");
-    const QString kNoId = QStringLiteral("服务器没有返回有效的课程编号，课程可能没有创建，请刷新后再试");
+    const QString kMayExist = QStringLiteral(
+        "服务器没有给出完整的答复，课程可能没有创建，也可能已经创建。请先在课程列表中搜索这门课程，找不到再重新创建");
+    const QString kNoId = QStringLiteral(
+        "服务器没有返回有效的课程编号，课程可能没有创建，也可能已经创建。请先在课程列表中搜索这门课程，找不到再重新创建");
 
     class CourseCreation : public ::testing::Test
     {
@@ -158,8 +160,9 @@ TEST_F(CourseCreation, MainWindowUnsureCreationReloadsTheList)
         env.server()->clearRequests();
         Fault fault;
         fault.hold = c.hold;
-        if (!c.hold)
+        if (!c.hold) {
             ASSERT_TRUE(Json::Reader().parse(c.data, fault.patch["data"]));
+        }
         fault.count = 1;
         env.server()->setFault("Video/CreateVideo", fault);
         CreateAnswers answers(QStringLiteral("主窗口的课程 %1").arg(QLatin1String(c.what)));
@@ -249,4 +252,231 @@ TEST_F(CourseCreation, SettingsDialogRefusesRepliesWithoutAnId)
         }
         env.server()->clearRequests();
     }
+}
+
+namespace
+{
+    // An answer to the creation that leaves open whether the course was made.
+    struct BrokenAnswer
+    {
+        const char *name;
+        const char *cut;    // Fault::cut
+        int status;         // HTTP status, 0: 200
+        bool replaceBody;   // the body below instead of the server's (the course is then not made)
+        const char *body;
+        bool hold;          // the answer comes after the time-out
+
+        // The server makes the course before its answer goes wrong.
+        bool made() const { return !replaceBody; }
+
+        Fault fault() const
+        {
+            Fault f;
+            f.cut = cut;
+            f.status = status;
+            f.hold = hold;
+            if (replaceBody)
+            {
+                f.replaceBody = true;
+                f.body = body;
+            }
+            else if (status != 0)
+            {
+                // Answered by the route first, then turned into the error.
+                f.patch["x"] = 1;
+            }
+            f.count = 1;
+            return f;
+        }
+    };
+
+    void PrintTo(const BrokenAnswer &a, std::ostream *os)
+    {
+        *os << a.name;
+    }
+
+    const BrokenAnswer kBrokenAnswers[] = {
+        {"CutOffInChunks", "chunked", 0, false, "", false},
+        {"CutOffShortOfItsLength", "length", 0, false, "", false},
+        {"CutOffWithoutALength", "close", 0, false, "", false},
+        {"EmptyBody", "", 0, true, "", false},
+        {"GarbageBody", "", 0, true, "<html><body>upstream sent garbage", false},
+        {"ServerError500", "", 500, false, "", false},
+        {"BadGateway502", "", 502, false, "", false},
+        {"Unavailable503", "", 503, false, "", false},
+        {"GatewayTimeout504", "", 504, false, "", false},
+        {"AnsweredAfterTheTimeOut", "", 0, false, "", true},
+    };
+
+    class UnsureCreation : public ::testing::TestWithParam<BrokenAnswer>
+    {
+    protected:
+        UnsureCreation()
+        {
+            env.signInDemo();
+            QUser::setCreateTimeout(1);
+        }
+        ~UnsureCreation() override
+        {
+            QUser::setCreateTimeout(0);
+            if (env.server())
+                env.server()->releaseHeld();
+        }
+
+        int serverCourses(const QString &title) const
+        {
+            int n = 0;
+            for (const auto &course : env.server()->courses())
+                n += course["title"].asString() == title.toStdString() ? 1 : 0;
+            return n;
+        }
+
+        QStringList serverIds() const
+        {
+            QStringList ids;
+            for (const auto &course : env.server()->courses())
+                ids << QString::number(course["id"].asInt64());
+            ids.sort();
+            return ids;
+        }
+
+        size_t searches() const { return env.server()->requests("Teacher/teacherVideoList").size(); }
+
+        UiTestEnv env;
+    };
+
+    QStringList sortedIds(QListWidget *list, int role)
+    {
+        QStringList ids;
+        for (int row = 0; row < list->count(); ++row)
+            ids << list->item(row)->data(role).toString();
+        ids.sort();
+        return ids;
+    }
+}
+
+// The settings dialog: the box says the course may exist and what to do, nothing is sent a
+// second time, and the list is the server's again, with the course once when it was made.
+TEST_P(UnsureCreation, SettingsDialogSaysTheCourseMayExistAndShowsTheServersList)
+{
+    const BrokenAnswer &a = GetParam();
+    QConfigureDialog dialog;
+    QListWidget *list = courseList(&dialog);
+    dialog.show();
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return list->count() == 2; }, 5000));
+    const size_t before = searches();
+
+    env.server()->setFault("Video/CreateVideo", a.fault());
+    const QString name = QStringLiteral("答复不全的课程 %1").arg(QLatin1String(a.name));
+    CreateAnswers answers(name);
+    dialog.findChild<QPushButton *>(QStringLiteral("btnCreateCourse"))->click();
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return !answers.messages.isEmpty(); }, 20000));
+    EXPECT_EQ(joined(answers.messages), kMayExist.toStdString());
+    EXPECT_FALSE(dialog.isCreatingCourse());
+    EXPECT_TRUE(dialog.findChild<QPushButton *>(QStringLiteral("btnNext"))->isEnabled());
+
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return searches() > before; }, 5000));
+    env.deliverPendingReplies();
+    EXPECT_EQ(serverCourses(name), a.made() ? 1 : 0);
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return sortedIds(list, Qt::StatusTipRole) == serverIds(); }, 5000))
+        << sortedIds(list, Qt::StatusTipRole).join(QLatin1Char(',')).toStdString();
+    int shown = 0;
+    for (int row = 0; row < list->count(); ++row)
+        shown += list->item(row)->data(Qt::UserRole).toString() == name ? 1 : 0;
+    EXPECT_EQ(shown, a.made() ? 1 : 0);
+    EXPECT_EQ(env.server()->requests("Video/CreateVideo").size(), 1u);
+    EXPECT_EQ(joined(answers.messages), kMayExist.toStdString()) << "one box";
+}
+
+// The course page of the main window: the same box, and its course list asked for again.
+TEST_P(UnsureCreation, MainWindowSaysTheCourseMayExistAndReloadsItsList)
+{
+    const BrokenAnswer &a = GetParam();
+    QMainWidget window;
+    env.server()->setFault("Video/CreateVideo", a.fault());
+    const QString name = QStringLiteral("主窗口答复不全的课程 %1").arg(QLatin1String(a.name));
+    const size_t before = searches();
+    CreateAnswers answers(name);
+    window.onBtnCreateCourse();
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return !answers.messages.isEmpty(); }, 20000));
+    EXPECT_EQ(joined(answers.messages), kMayExist.toStdString());
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return searches() > before; }, 5000));
+    env.deliverPendingReplies();
+    QListWidget *list = window.form().listWidgetCourse;
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return sortedIds(list, Qt::StatusTipRole) == serverIds(); }, 5000))
+        << sortedIds(list, Qt::StatusTipRole).join(QLatin1Char(',')).toStdString();
+    EXPECT_EQ(serverCourses(name), a.made() ? 1 : 0);
+    EXPECT_EQ(env.server()->requests("Video/CreateVideo").size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, UnsureCreation, ::testing::ValuesIn(kBrokenAnswers),
+                         [](const ::testing::TestParamInfo<BrokenAnswer> &info) { return std::string(info.param.name); });
+
+// A server that makes the course only after the creation has timed out: the list asked for
+// at the time-out does not have it yet; the one asked for when the dialog's wait is over does.
+TEST_F(CourseCreation, SettingsDialogListsACourseASlowServerMadeAfterTheTimeOut)
+{
+    // A time-out of 3 s, a wait of 6 s.
+    QUser::setCreateTimeout(3);
+    QConfigureDialog dialog;
+    QListWidget *list = courseList(&dialog);
+    dialog.show();
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return list->count() == 2; }, 5000));
+    const size_t before = env.server()->requests("Teacher/teacherVideoList").size();
+
+    Fault slow;
+    slow.holdWork = true;
+    slow.count = 1;
+    env.server()->setFault("Video/CreateVideo", slow);
+    const QString name = QStringLiteral("慢慢创建的课程");
+    CreateAnswers answers(name);
+    dialog.findChild<QPushButton *>(QStringLiteral("btnCreateCourse"))->click();
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return !answers.messages.isEmpty(); }, 20000));
+    EXPECT_EQ(joined(answers.messages), kMayExist.toStdString());
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&]() { return env.server()->requests("Teacher/teacherVideoList").size() == before + 1; }, 5000));
+    EXPECT_EQ(serverCourses(name.toStdString()), 0) << "not made yet";
+    EXPECT_EQ(env.server()->held(), 1);
+
+    // The server gets on with it now, and answers a client that no longer listens.
+    env.server()->releaseHeld();
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return serverCourses(name.toStdString()) == 1; }, 5000));
+    ASSERT_TRUE(testsupport::waitUntil([&]() {
+        for (int row = 0; row < list->count(); ++row)
+            if (list->item(row)->data(Qt::UserRole).toString() == name)
+                return true;
+        return false;
+    }, 20000)) << list->count();
+    EXPECT_EQ(env.server()->requests("Teacher/teacherVideoList").size(), before + 2);
+    EXPECT_EQ(list->count(), 3);
+    EXPECT_EQ(env.server()->requests("Video/CreateVideo").size(), 1u);
+    EXPECT_EQ(joined(answers.messages), kMayExist.toStdString()) << "the late list comes without a box";
+}
+
+// The same on the main window's course page: its list is loaded again when the wait is over.
+TEST_F(CourseCreation, MainWindowListsACourseASlowServerMadeAfterTheTimeOut)
+{
+    QUser::setCreateTimeout(3);
+    QMainWidget window;
+    QListWidget *list = window.form().listWidgetCourse;
+    const size_t before = env.server()->requests("Teacher/teacherVideoList").size();
+    Fault slow;
+    slow.holdWork = true;
+    slow.count = 1;
+    env.server()->setFault("Video/CreateVideo", slow);
+    const QString name = QStringLiteral("主窗口慢慢创建的课程");
+    CreateAnswers answers(name);
+    window.onBtnCreateCourse();
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return !answers.messages.isEmpty(); }, 20000));
+    EXPECT_EQ(joined(answers.messages), kMayExist.toStdString());
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&]() { return env.server()->requests("Teacher/teacherVideoList").size() == before + 1; }, 5000));
+    EXPECT_EQ(serverCourses(name.toStdString()), 0) << "not made yet";
+
+    env.server()->releaseHeld();
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return serverCourses(name.toStdString()) == 1; }, 5000));
+    ASSERT_TRUE(testsupport::waitUntil([&]() { return !list->findItems(name, Qt::MatchExactly).isEmpty(); }, 20000))
+        << list->count();
+    EXPECT_EQ(env.server()->requests("Teacher/teacherVideoList").size(), before + 2);
+    EXPECT_EQ(env.server()->requests("Video/CreateVideo").size(), 1u);
 }
