@@ -58,11 +58,13 @@ namespace
     protected:
         void SetUp() override
         {
-            static int count = 0;
-            m_tmp = getenv("TMPDIR");
-            m_runtime = getenv("XDG_RUNTIME_DIR");
-            const std::string base = m_tmp + "/case" + std::to_string(++count);
-            ASSERT_EQ(mkdir(base.c_str(), 0700), 0);
+            m_tmp = saved("TMPDIR");
+            m_runtime = saved("XDG_RUNTIME_DIR");
+            const char *tmp = getenv("TMPDIR");
+            std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/case-XXXXXX";
+            ASSERT_NE(mkdtemp(pattern.data()), nullptr) << strerror(errno);
+            m_base = pattern;
+            const std::string &base = m_base;
             ASSERT_EQ(mkdir((base + "/tmp").c_str(), 0700), 0);
             ASSERT_EQ(mkdir((base + "/run").c_str(), 0700), 0);
             setenv("TMPDIR", (base + "/tmp").c_str(), 1);
@@ -71,13 +73,32 @@ namespace
 
         void TearDown() override
         {
-            setenv("TMPDIR", m_tmp.c_str(), 1);
-            setenv("XDG_RUNTIME_DIR", m_runtime.c_str(), 1);
+            restore("TMPDIR", m_tmp);
+            restore("XDG_RUNTIME_DIR", m_runtime);
+            std::error_code ignored;
+            if (!m_base.empty())
+                std::filesystem::remove_all(m_base, ignored);
         }
 
     private:
-        std::string m_tmp;
-        std::string m_runtime;
+        // The variable's value, or nothing when it is not set.
+        static std::unique_ptr<std::string> saved(const char *name)
+        {
+            const char *value = getenv(name);
+            return value != nullptr ? std::make_unique<std::string>(value) : nullptr;
+        }
+
+        static void restore(const char *name, const std::unique_ptr<std::string> &value)
+        {
+            if (value)
+                setenv(name, value->c_str(), 1);
+            else
+                unsetenv(name);
+        }
+
+        std::string m_base;
+        std::unique_ptr<std::string> m_tmp;
+        std::unique_ptr<std::string> m_runtime;
     };
 
     class NamedPipe : public FreshFolders
