@@ -51,17 +51,22 @@ namespace
     constexpr int kKillWaitMs = 3000;
     // Time a child is given to clean up after SIGTERM before SIGKILL.
     constexpr int kTermWaitMs = 5000;
+    // How much shorter than its source a re-encoded output may play: seconds, and a share.
+    constexpr double kLengthTolerance = 0.5;
+    constexpr double kLengthShare = 0.02;
 
     int termWaitMs()
     {
         return QStageCheck::boundMs("VANTREL_STAGE_TERM_MS", kTermWaitMs);
     }
 
-    bool sameFile(const QString &a, const QString &b)
+    // Whether the entries at `a` and `b` are one, as they stand: a link is judged as itself,
+    // never by what it points at.
+    bool sameEntry(const QString &a, const QString &b)
     {
         struct stat sa {};
         struct stat sb {};
-        return ::stat(QFile::encodeName(a).constData(), &sa) == 0 && ::stat(QFile::encodeName(b).constData(), &sb) == 0
+        return ::lstat(QFile::encodeName(a).constData(), &sa) == 0 && ::lstat(QFile::encodeName(b).constData(), &sb) == 0
             && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
     }
 
@@ -101,6 +106,25 @@ namespace
     const QString kSilent = QStringLiteral("加密程序长时间无响应，已停止加密");
     const QString kFolderNotWritable = QStringLiteral("输出文件夹不存在或无法写入");
 
+    // The start of every reason that a disk is full, naming its folder.
+    QString noRoomIn(bool outputFolder, const QString &folder)
+    {
+        return (outputFolder ? QStringLiteral("磁盘空间不足：输出文件夹“%1”") : QStringLiteral("磁盘空间不足：数据文件夹“%1”"))
+            .arg(QDir::toNativeSeparators(QDir::cleanPath(folder)));
+    }
+
+    // The reason when the output folder's disk went away during the run (a stick pulled or
+    // unmounted): before the output was moved out of its run folder, or after.
+    QString diskLost(const QString &folder, bool outputMoved)
+    {
+        const QString where = QDir::toNativeSeparators(QDir::cleanPath(folder));
+        if (outputMoved)
+            return QStringLiteral("输出文件夹“%1”所在的磁盘在加密完成后被移除或卸载（如U盘被拔出），加密后的视频尚未记录。请重新插入磁盘后重试，已加密的视频会被记录，不会重新加密")
+                .arg(where);
+        return QStringLiteral("输出文件夹“%1”所在的磁盘在加密过程中被移除或卸载（如U盘被拔出），视频未能加密。请重新插入磁盘后重试")
+            .arg(where);
+    }
+
     // The row's reason when the pipe can't be made: what the system said, in words.
     QString pipeFailure(int err)
     {
@@ -137,10 +161,11 @@ namespace
         return renameNoReplaceAt(AT_FDCWD, from, AT_FDCWD, to);
     }
 
+    // Something stands at `path`: a file, a folder or a link (dangling or not).
     bool taken(const QString &path)
     {
-        const QFileInfo info(path);
-        return info.exists() || info.isSymLink();
+        struct stat st {};
+        return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
     }
 
     QString recordedPath(const record_ptr &record)
@@ -419,19 +444,20 @@ void QFrameModel::checkRoom() const
     if (outputFree >= 0 && outputFree < outputRoom) {
         LOG_ERROR(L"%lld bytes free in %s, the run needs about %lld", static_cast<long long>(outputFree), m_video->savePath(),
                   static_cast<long long>(outputRoom));
-        throw UException("room for the output", QStringLiteral("磁盘空间不足：输出文件夹所在磁盘可用 %1，加密后的视频约需 %2")
-                                                    .arg(formatFileSize(double(outputFree) / 1048576.0),
-                                                         formatFileSize(double(outputRoom) / 1048576.0)),
+        throw UException("room for the output", noRoomIn(true, m_video->savePath())
+                                                    + QStringLiteral("所在磁盘可用 %1，加密后的视频约需 %2")
+                                                          .arg(formatFileSize(double(outputFree) / 1048576.0),
+                                                               formatFileSize(double(outputRoom) / 1048576.0)),
                           __FILE__, __LINE__);
     }
     const qint64 workFree = transcode && !oneDisk ? freeBytes(workRoot) : -1;
     if (workFree >= 0 && workFree < roomFor(size)) {
         LOG_ERROR(L"%lld bytes free in %s, the transcode needs about %lld", static_cast<long long>(workFree), workRoot,
                   static_cast<long long>(roomFor(size)));
-        throw UException("room for the transcode", QStringLiteral("磁盘空间不足：数据文件夹“%1”所在磁盘可用 %2，高强度加密的转码文件约需 %3")
-                                                        .arg(QDir::toNativeSeparators(QDir::cleanPath(workRoot)),
-                                                             formatFileSize(double(workFree) / 1048576.0),
-                                                             formatFileSize(double(roomFor(size)) / 1048576.0)),
+        throw UException("room for the transcode", noRoomIn(false, workRoot)
+                                                        + QStringLiteral("所在磁盘可用 %1，高强度加密的转码文件约需 %2")
+                                                              .arg(formatFileSize(double(workFree) / 1048576.0),
+                                                                   formatFileSize(double(roomFor(size)) / 1048576.0)),
                           __FILE__, __LINE__);
     }
 }
@@ -455,10 +481,11 @@ void QFrameModel::throwIfNoRoom() const
     const bool output = m_outputTail.contains(kOutputFull);
     if (!output && !m_outputTail.contains(kWorkFull))
         return;
-    const QString folder = QDir::toNativeSeparators(QDir::cleanPath(output ? m_video->savePath() : QWorkFolder::defaultRoot()));
+    const QString folder = output ? m_video->savePath() : QWorkFolder::defaultRoot();
     LOG_ERROR(L"no room left in %s", folder);
-    throw UException("room during the run", output ? QStringLiteral("磁盘空间不足：输出文件夹“%1”所在磁盘已满，视频未能加密，请清理磁盘后重试").arg(folder)
-                                                   : QStringLiteral("磁盘空间不足：数据文件夹“%1”所在磁盘已满（高强度加密的转码文件写在这里），视频未能加密，请清理磁盘后重试").arg(folder),
+    throw UException("room during the run", noRoomIn(output, folder)
+                                                + (output ? QStringLiteral("所在磁盘已满，视频未能加密，请清理磁盘后重试")
+                                                          : QStringLiteral("所在磁盘已满（高强度加密的转码文件写在这里），视频未能加密，请清理磁盘后重试")),
                      __FILE__, __LINE__);
 }
 
@@ -475,14 +502,13 @@ QString QFrameModel::takeOutput(QRunFolder &runFolder)
     const QString videoKey = m_video->videoKey();
     const QString output = m_video->savePath() + videoKey;
     if (!runFolder.holdsFile(videoKey)) {
+        // A disk gone meanwhile is told by the caller.
         LOG_ERROR(L"sorbin reported success without output %s in %s", videoKey, runFolder.name());
         throw UException("runFolder.holdsFile(videoKey)", QStringLiteral("加密失败"), __FILE__, __LINE__);
     }
-    if (sameFile(output, m_video->sourcePath())) {
-        LOG_ERROR(L"the output name %s is the source itself", output);
-        throw UException("!sameFile(output, source)", QStringLiteral("加密失败"), __FILE__, __LINE__);
-    }
-    // Never over anything: a name someone else took meanwhile makes the output take another.
+    // Never over anything: what stands at a name (a link to the source or elsewhere, the source's
+    // own hard link, anyone's file) is judged as the entry itself by the no-replace move through
+    // the open folders, left alone, and the output takes the next name.
     int err = 0;
     for (const QString &name : outputNamesOf(videoKey)) {
         if (runFolder.moveOut(videoKey, name))
@@ -511,21 +537,27 @@ QString QFrameModel::takeOutput(QRunFolder &runFolder)
                                                         .arg(QDir::toNativeSeparators(kept)), __FILE__, __LINE__);
 }
 
-void QFrameModel::checkOutputLength(const QString &output) const
+void QFrameModel::checkOutputLength(const QString &output, const QSourceFile &source) const
 {
-    // A re-encoded video is one of its own: it must play as long as its source.
-    const int expected = m_video->totalTime();
-    if (m_video->config().encryptType() != 8 || expected <= 0)
+    // A re-encoded video is one of its own: it must play as long as its source, measured alike.
+    if (m_video->config().encryptType() != 8 || m_video->totalTime() <= 0)
         return;
+    double expected = QMediaCheck::durationSeconds(source.procPath());
+    if (expected <= 0.0)
+        expected = m_video->totalTime();
     const double played = QMediaCheck::durationSeconds(output);
     if (played < 0.0) {
         LOG_ERROR(L"the output %s can't be read as a video", output);
         throw UException("durationSeconds(output) >= 0", QStringLiteral("加密后的视频无法读取，加密失败"), __FILE__, __LINE__);
     }
-    if (expected - played > std::max(2.0, expected * 0.05)) {
-        LOG_ERROR(L"the output plays %s s, its source %d s", QString::number(played, 'f', 2), expected);
+    // A sound re-encode differs by a frame or two and by the padding at the start of its
+    // streams; a damaged part of the source loses more.
+    const double tolerance = std::max(kLengthTolerance, expected * kLengthShare);
+    LOG_INFO(L"the output plays %s s, its source %s s", QString::number(played, 'f', 3), QString::number(expected, 'f', 3));
+    if (expected - played > tolerance) {
+        LOG_ERROR(L"the output is more than %s s short", QString::number(tolerance, 'f', 2));
         throw UException("expected - played <= tolerance", QStringLiteral("加密后的视频时长%1秒，比原视频时长%2秒短，视频不完整，加密失败")
-                                                               .arg(played, 0, 'f', 1).arg(expected), __FILE__, __LINE__);
+                                                               .arg(played, 0, 'f', 1).arg(expected, 0, 'f', 1), __FILE__, __LINE__);
     }
 }
 
@@ -657,19 +689,30 @@ void QFrameModel::convert(const std::string &keyBase)
             throw UException("m_process->exitStatus() == QProcess::NormalExit", kCrash, __FILE__, __LINE__);
         if (m_process->exitCode() != 0)
             throw UException("m_process->exitCode() == 0", QStringLiteral("加密失败"), __FILE__, __LINE__);
-        checkOutputLength(runDir.childPath() + m_video->videoKey());
+        checkOutputLength(runDir.childPath() + m_video->videoKey(), source);
+        QFileWork::crashPoint("verified");
         output = takeOutput(runDir);
         QFileWork::crashPoint("moved");
+        // Moved out where the path no longer leads (a stick pulled or unmounted): not done yet.
+        if (runDir.outputFolderLost())
+            throw UException("!runDir.outputFolderLost()", diskLost(m_video->savePath(), true), __FILE__, __LINE__);
     } catch (...) {
         // The pipe goes first: a child that reports while it ends is not left waiting for a reply.
         pipe.close();
         killChild();
+        const bool lost = runDir.outputFolderLost();
         // Sorbin's own messages name the folder only by that path.
         LOG_ERROR(L"the run ended early; its folder %s", runDir.describe());
         runDir.remove();
         drainOutput();
         if (!m_outputTail.isEmpty())
             LOG_DEBUG(L"sorbin output: %s", QString::fromUtf8(m_outputTail));
+        // The disk went away under the run: that is why it failed. What it left there is noted
+        // and taken up or removed once the disk is back.
+        if (!m_stop && lost) {
+            LOG_ERROR(L"the output folder %s is no longer where the run opened it (disk pulled or unmounted)", m_video->savePath());
+            throw UException("!runDir.outputFolderLost()", diskLost(m_video->savePath(), !output.isEmpty()), __FILE__, __LINE__);
+        }
         // A file changed under the child: that is why it failed.
         if (!m_stop && source.changedSinceOpen())
             throw UException("!source.changedSinceOpen()", QSourceFile::changedMessage(), __FILE__, __LINE__);
@@ -792,7 +835,7 @@ bool QFrameModel::completeRecorded(const QDtaVideo &video)
     const QString output = QRunFolder::ownOutput(video.id(), video.savePath());
     if (!output.isEmpty() && recorded != QDir::cleanPath(output)) {
         // Recorded under the short name while the output still has its first name.
-        if (taken(recorded) && sameFile(output, recorded)) {
+        if (taken(recorded) && sameEntry(output, recorded)) {
             // A link-and-unlink rename cut short: both names are the output.
             QFile::remove(output);
         } else if (taken(recorded) || !renameNoReplace(output, recorded)) {
@@ -806,7 +849,8 @@ bool QFrameModel::completeRecorded(const QDtaVideo &video)
 
 void QFrameModel::finish(const QString &output)
 {
-    if (!taken(output)) {
+    struct stat st {};
+    if (::lstat(QFile::encodeName(output).constData(), &st) != 0 || !S_ISREG(st.st_mode)) {
         LOG_ERROR(L"sorbin reported success without output %s", output);
         throw UException("QFile::exists(output)", QStringLiteral("加密失败"), __FILE__, __LINE__);
     }
