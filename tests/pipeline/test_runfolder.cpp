@@ -2,6 +2,8 @@
 // folder, and on disks that fix every mode: what is swapped in or planted is never written to,
 // emptied, removed or recorded, and the finished output is always kept.
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <thread>
@@ -9,6 +11,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <stdio.h>
+#include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -323,7 +326,7 @@ INSTANTIATE_TEST_SUITE_P(Moments, RunFolderSwapTest, ::testing::Values(
 
 struct PlantCase
 {
-    const char *kind;   // foreign, link, folder, own
+    const char *kind;   // foreign, link, folder, own; sourcelink (another user's), dangling, hardlink (to the source)
     const char *where;  // short, long, both
     bool beforeRestart; // planted before the job runs again (else the moment the run folder appears)
 };
@@ -346,6 +349,14 @@ protected:
             ASSERT_EQ(::chown(native.constData(), kOtherUser, kOtherUser), 0);
         } else if (kind == QLatin1String("link")) {
             ASSERT_TRUE(QFile::link(m_private, path));
+        } else if (kind == QLatin1String("sourcelink")) {
+            ASSERT_TRUE(QFile::link(m_source, path));
+            if (::geteuid() == 0)
+                ASSERT_EQ(::lchown(native.constData(), kOtherUser, kOtherUser), 0);
+        } else if (kind == QLatin1String("dangling")) {
+            ASSERT_TRUE(QFile::link(m_dir + QStringLiteral("nothing-here"), path));
+        } else if (kind == QLatin1String("hardlink")) {
+            ASSERT_EQ(::link(QFile::encodeName(m_source).constData(), native.constData()), 0);
         } else if (kind == QLatin1String("folder")) {
             ASSERT_TRUE(QDir().mkpath(path));
             ASSERT_TRUE(testsupport::writeAll(path + QStringLiteral("/inside"), "theirs"));
@@ -357,14 +368,17 @@ protected:
     }
 
     QString m_private;
+    QString m_source;
     QStringList m_planted;
     std::map<QString, std::map<QString, QString>> m_before;
 };
 
-// Entries at the output's short and long names that are not this run's output: another user's
-// file, a link to a private file of the teacher's, a folder, an own file that is not the noted
-// output. None of them is ever recorded, renamed or changed, and the finished output is kept under
-// a free name that the record names, during the run and when the job runs again after a restart.
+// Entries at the output's short and long names that are not this run's output, in a course folder
+// everyone may write to: another user's file, a link to a private file of the teacher's, another
+// user's link to the source, a dangling link, a hard link to the source, a folder, an own file
+// that is not the noted output. None of them is ever recorded, renamed, followed or changed, and
+// the finished output is kept under a free name that the record names, during the run and when
+// the job runs again after a restart.
 TEST_P(PlantedNameTest, PlantedEntryNeverBecomesTheRecordAndTheOutputIsKept)
 {
     const PlantCase &c = GetParam();
@@ -377,6 +391,8 @@ TEST_P(PlantedNameTest, PlantedEntryNeverBecomesTheRecordAndTheOutputIsKept)
     const bool atLong = where != QLatin1String("short");
 
     auto video = makeVideo(QStringLiteral("success"), QStringLiteral("a.mp4"));
+    m_source = video->sourcePath();
+    ASSERT_EQ(::chmod(QFile::encodeName(m_videos).constData(), 0777), 0);
     const QString shortName = QFrameModel::finalPathOf(*video);
     const QString longName = QFrameModel::outputPathOf(*video);
     auto plantAll = [&]() {
@@ -400,6 +416,7 @@ TEST_P(PlantedNameTest, PlantedEntryNeverBecomesTheRecordAndTheOutputIsKept)
     if (HasFatalFailure())
         return;
     m_before[m_private] = snapshot(m_private);
+    m_before[m_source] = snapshot(m_source);
 
     QFrameModel model(video);
     const QString message = runStage(model);
@@ -441,7 +458,10 @@ INSTANTIATE_TEST_SUITE_P(Entries, PlantedNameTest, ::testing::Values(
     PlantCase {"foreign", "short", true}, PlantCase {"foreign", "long", true}, PlantCase {"foreign", "both", true},
     PlantCase {"link", "short", true}, PlantCase {"link", "long", true}, PlantCase {"link", "both", true},
     PlantCase {"folder", "short", true}, PlantCase {"folder", "long", true}, PlantCase {"folder", "both", true},
-    PlantCase {"own", "short", true}, PlantCase {"own", "long", true}, PlantCase {"own", "both", true}),
+    PlantCase {"own", "short", true}, PlantCase {"own", "long", true}, PlantCase {"own", "both", true},
+    PlantCase {"sourcelink", "long", false}, PlantCase {"sourcelink", "both", false}, PlantCase {"sourcelink", "long", true},
+    PlantCase {"dangling", "long", false}, PlantCase {"dangling", "both", false}, PlantCase {"dangling", "long", true},
+    PlantCase {"hardlink", "long", false}, PlantCase {"hardlink", "both", false}, PlantCase {"hardlink", "long", true}),
     [](const ::testing::TestParamInfo<PlantCase> &info) {
         return std::string(info.param.kind) + "At" + info.param.where + (info.param.beforeRestart ? "BeforeRestart" : "DuringRun");
     });
@@ -666,5 +686,98 @@ TEST_F(RunFolderTest, FolderOfAnotherOwnerIsRefusedAndRemovedAgain)
     EXPECT_TRUE(message.contains(QDir::toNativeSeparators(m_videos))) << message.toStdString();
     EXPECT_GT(made, 1);
     EXPECT_EQ(entriesOf(m_videos), QStringList {QStringLiteral("a.mp4")});
+    EXPECT_EQ(notedRuns(), 0);
+}
+
+// Another user swaps every folder the run makes for a folder of theirs, between the mkdir and the
+// open, as often as the run tries: their folder keeps every file, each folder the run made goes
+// again wherever the swap put it, and the job fails with its reason, leaving nothing behind.
+TEST_F(RunFolderTest, FolderSwappedAtEveryMakingLeavesNoneOfOurs)
+{
+    ::chmod(QFile::encodeName(m_videos).constData(), 0777);
+    const QString theirs = m_videos + QStringLiteral("他人的文件夹/");
+    ASSERT_TRUE(QDir().mkpath(theirs));
+    ASSERT_TRUE(testsupport::writeAll(theirs + QStringLiteral("笔记.txt"), "notes"));
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(QFile::encodeName(theirs).constData(), kOtherUser, kOtherUser), 0);
+        ASSERT_EQ(::chown(QFile::encodeName(theirs + QStringLiteral("笔记.txt")).constData(), kOtherUser, kOtherUser), 0);
+    }
+    const struct stat theirId = identityOf(theirs);
+    const std::map<QString, QString> before = snapshot(theirs);
+    QByteArray theirName = QFile::encodeName(QDir(theirs).dirName());
+    int swaps = 0;
+    QRunFolder::setHookForTests([&](const char *at, int outputFd, const QByteArray &name) {
+        if (QLatin1String(at) != QLatin1String("made") || !exchangeAsOtherUser(outputFd, name, theirName))
+            return;
+        ++swaps;
+        theirName = name;
+    });
+    auto video = makeVideo(QStringLiteral("success"), QStringLiteral("a.mp4"));
+    QFrameModel model(video);
+    const QString message = runStage(model);
+    QRunFolder::setHookForTests({});
+    EXPECT_TRUE(message.contains(QStringLiteral("一再被替换"))) << message.toStdString();
+    EXPECT_EQ(swaps, 16);
+    const QString now = findByIdentity(m_videos, theirId);
+    ASSERT_FALSE(now.isEmpty());
+    EXPECT_EQ(snapshot(now), before);
+    QStringList left {QStringLiteral("a.mp4"), QDir(now).dirName()};
+    left.sort();
+    EXPECT_EQ(entriesOf(m_videos), left);
+    EXPECT_EQ(notedRuns(), 0);
+    EXPECT_EQ(QRecords::instance()->jobRecord(video->id()), nullptr);
+}
+
+// What stands at the run folder's name when it is opened can't be entered (another user's private
+// folder swapped in): the log gives the system's reason, the run goes on with a new folder, and
+// the folder the swap took away goes again.
+TEST_F(RunFolderTest, FolderThatCannotBeEnteredIsLoggedWithTheSystemsReason)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "another user's private folder needs root";
+    ::chmod(QFile::encodeName(m_videos).constData(), 0777);
+    const QString theirs = m_videos + QStringLiteral("private/");
+    ASSERT_TRUE(QDir().mkpath(theirs));
+    ASSERT_TRUE(testsupport::writeAll(theirs + QStringLiteral("diary.txt"), "mine"));
+    ASSERT_EQ(::chown(QFile::encodeName(theirs).constData(), kOtherUser, kOtherUser), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(theirs).constData(), 0700), 0);
+    const struct stat theirId = identityOf(theirs);
+
+    const QString logs = m_dir + QStringLiteral("log/");
+    sth::setDebugEnabled(false);
+    sth::logger::instance()->start(logs.toStdWString());
+    bool swapped = false;
+    // This thread opens the folder as a user without root's right to enter any folder.
+    QRunFolder::setHookForTests([&](const char *at, int outputFd, const QByteArray &name) {
+        if (QLatin1String(at) == QLatin1String("made") && !swapped) {
+            swapped = exchangeAsOtherUser(outputFd, name, QByteArrayLiteral("private"));
+            if (swapped)
+                ::setfsuid(kOtherUser - 1);
+        } else if (QLatin1String(at) == QLatin1String("opened")) {
+            ::setfsuid(0);
+        }
+    });
+    auto video = makeVideo(QStringLiteral("success"), QStringLiteral("a.mp4"));
+    QFrameModel model(video);
+    EXPECT_EQ(runStage(model), QString());
+    QRunFolder::setHookForTests({});
+    sth::logger::instance()->flush();
+    const QByteArray bytes = testsupport::readAll(QString::fromStdString(sth::logger::instance()->filePath()));
+    sth::logger::instance()->stop();
+    ASSERT_TRUE(swapped);
+    ASSERT_GT(bytes.size(), 2);
+    const QString log = QString::fromUtf16(reinterpret_cast<const char16_t *>(bytes.constData() + 2), (bytes.size() - 2) / 2);
+    const int at = log.indexOf(QStringLiteral("is not the folder just made"));
+    ASSERT_GE(at, 0) << log.toStdString();
+    const QString line = log.mid(at, log.indexOf(QLatin1Char('\n'), at) - at);
+    EXPECT_TRUE(line.contains(QString::fromLocal8Bit(std::strerror(EACCES)))) << line.toStdString();
+    EXPECT_FALSE(line.contains(QStringLiteral("link"))) << line.toStdString();
+
+    const QString now = findByIdentity(m_videos, theirId);
+    ASSERT_FALSE(now.isEmpty());
+    EXPECT_EQ(testsupport::readAll(now + QStringLiteral("diary.txt")), QByteArray("mine"));
+    QStringList left {QDir(now).dirName(), QStringLiteral("a.mp4"), QStringLiteral("a.vep")};
+    left.sort();
+    EXPECT_EQ(entriesOf(m_videos), left);
     EXPECT_EQ(notedRuns(), 0);
 }
