@@ -528,6 +528,12 @@ QString QFrameModel::takeOutput(QRunFolder &runFolder)
             break;
         LOG_WARNING(L"%s%s is taken by something not this run's output; left alone", m_video->savePath(), name);
     }
+    // A disk gone meanwhile: the run folder is noted, and goes once the disk is back (the caller
+    // tells why).
+    if (runFolder.outputFolderLost()) {
+        LOG_ERROR(L"cannot move %s out of %s: %s", videoKey, runFolder.name(), QString::fromLocal8Bit(std::strerror(err)));
+        throw UException("!runFolder.outputFolderLost()", QStringLiteral("加密失败"), __FILE__, __LINE__);
+    }
     // Kept where it is, and told: the finished encryption is never thrown away.
     runFolder.keep();
     const QString kept = m_video->savePath() + runFolder.name() + QLatin1Char('/') + videoKey;

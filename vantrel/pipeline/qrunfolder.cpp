@@ -325,8 +325,10 @@ namespace
         const bool emptied = removeDirContents(fd);
         const QByteArray now = nameOf(outputFd, name, dev, ino);
         if (now.isEmpty()) {
-            LOG_WARNING(L"the run folder %s was moved out of its folder; emptied there", QFile::decodeName(name));
-            return true;
+            // Not found where it was: moved away, or a disk that no longer answers (kept noted).
+            LOG_WARNING(L"the run folder %s is not in its folder; %s", QFile::decodeName(name),
+                        emptied ? QStringLiteral("emptied there") : QStringLiteral("kept noted"));
+            return emptied;
         }
         if (now != name)
             LOG_WARNING(L"the run folder %s was renamed to %s; removed there", QFile::decodeName(name), QFile::decodeName(now));
