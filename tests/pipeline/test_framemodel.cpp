@@ -446,28 +446,41 @@ TEST_P(FrameModelOutputTest, ReencodedOutputMustLastAsLongAsTheSource)
 INSTANTIATE_TEST_SUITE_P(Outputs, FrameModelOutputTest, ::testing::Values(
     OutputLengthCase {"codec_whole", 8, 6, ""},
     OutputLengthCase {"codec_two_frames_short", 8, 5.92, ""},
-    OutputLengthCase {"codec_damaged_middle", 8, 4.86, "加密后的视频时长4.9秒，比原视频时长6.0秒短，视频不完整，加密失败"},
-    OutputLengthCase {"codec_a_second_short", 8, 5, "加密后的视频时长5.0秒，比原视频时长6.0秒短，视频不完整，加密失败"},
-    OutputLengthCase {"codec_short", 8, 2, "加密后的视频时长2.0秒，比原视频时长6.0秒短，视频不完整，加密失败"},
+    OutputLengthCase {"codec_damaged_middle", 8, 4.86, "加密后的视频时长4.9秒，比原视频时长6秒短，视频不完整，加密失败"},
+    OutputLengthCase {"codec_a_second_short", 8, 5, "加密后的视频时长5.0秒，比原视频时长6秒短，视频不完整，加密失败"},
+    OutputLengthCase {"codec_short", 8, 2, "加密后的视频时长2.0秒，比原视频时长6秒短，视频不完整，加密失败"},
     OutputLengthCase {"codec_unreadable", 8, 0, "加密后的视频无法读取，加密失败"},
     OutputLengthCase {"fast_short", 7, 2, ""},
     OutputLengthCase {"fast_bytes", 7, 0, ""}));
 
-class RealReencodeTest : public FrameModelTest, public ::testing::WithParamInterface<int>
+struct ReencodeCase
+{
+    int seconds;        // of the video
+    double longerSound; // the sound goes on this much longer
+};
+
+void PrintTo(const ReencodeCase &c, std::ostream *os)
+{
+    *os << c.seconds << " s, sound " << c.longerSound << " s longer";
+}
+
+class RealReencodeTest : public FrameModelTest, public ::testing::WithParamInterface<ReencodeCase>
 {
 };
 
-// The real sorbin re-encodes sound clips with sound of several lengths in high-strength mode:
-// each passes the length check and is recorded.
+// The real sorbin re-encodes sound clips with sound of several lengths in high-strength mode (the
+// re-encode ends with the video, a frame or two early): each passes the length check and is
+// recorded, also one whose sound goes on past its video.
 TEST_P(RealReencodeTest, SoundClipOfAnyLengthPassesTheLengthCheck)
 {
-    const int seconds = GetParam();
+    const int seconds = GetParam().seconds;
+    const double longer = GetParam().longerSound;
     const QString duration = QString::number(seconds);
-    const QString clip = testsupport::makeClip(QStringLiteral("h264-aac-320x240-%1s.mp4").arg(seconds),
+    const QString clip = testsupport::makeClip(QStringLiteral("h264-aac-320x240-%1s-%2.mp4").arg(seconds).arg(longer),
         {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("testsrc=size=320x240:rate=25:duration=") + duration,
-         QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("sine=frequency=440:duration=") + duration,
+         QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("sine=frequency=440:duration=") + QString::number(seconds + longer),
          QStringLiteral("-c:v"), QStringLiteral("libx264"), QStringLiteral("-preset"), QStringLiteral("ultrafast"),
-         QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p"), QStringLiteral("-c:a"), QStringLiteral("aac"), QStringLiteral("-shortest")});
+         QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p"), QStringLiteral("-c:a"), QStringLiteral("aac")});
     ASSERT_FALSE(clip.isEmpty());
     ASSERT_TRUE(QFile::copy(clip, m_videos + QStringLiteral("a.mp4")));
     QFrameModel::setProgramPath(pipelinetest::realSorbin());
@@ -486,8 +499,11 @@ TEST_P(RealReencodeTest, SoundClipOfAnyLengthPassesTheLengthCheck)
     EXPECT_GT(output, 0.0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Lengths, RealReencodeTest, ::testing::Values(2, 3, 7, 20),
-                         [](const ::testing::TestParamInfo<int> &info) { return std::to_string(info.param) + "s"; });
+INSTANTIATE_TEST_SUITE_P(Lengths, RealReencodeTest, ::testing::Values(
+    ReencodeCase {2, 0}, ReencodeCase {3, 0}, ReencodeCase {7, 0}, ReencodeCase {20, 0}, ReencodeCase {3, 1.5}),
+    [](const ::testing::TestParamInfo<ReencodeCase> &info) {
+        return std::to_string(info.param.seconds) + (info.param.longerSound > 0 ? "sWithLongerSound" : "s");
+    });
 
 TEST_F(FrameModelTest, MissingProgramIsAClearError)
 {

@@ -119,7 +119,7 @@ namespace
     {
         const QString where = QDir::toNativeSeparators(QDir::cleanPath(folder));
         if (outputMoved)
-            return QStringLiteral("输出文件夹“%1”所在的磁盘在加密完成后被移除或卸载（如U盘被拔出），加密后的视频尚未记录。请重新插入磁盘后重试，已加密的视频会被记录，不会重新加密")
+            return QStringLiteral("输出文件夹“%1”所在的磁盘在加密完成后被移除或卸载（如U盘被拔出），加密后的视频尚未记录。请重新插入磁盘后重试")
                 .arg(where);
         return QStringLiteral("输出文件夹“%1”所在的磁盘在加密过程中被移除或卸载（如U盘被拔出），视频未能加密。请重新插入磁盘后重试")
             .arg(where);
@@ -543,14 +543,13 @@ QString QFrameModel::takeOutput(QRunFolder &runFolder)
                                                         .arg(QDir::toNativeSeparators(kept)), __FILE__, __LINE__);
 }
 
-void QFrameModel::checkOutputLength(const QString &output, const QSourceFile &source) const
+void QFrameModel::checkOutputLength(const QString &output) const
 {
-    // A re-encoded video is one of its own: it must play as long as its source, measured alike.
-    if (m_video->config().encryptType() != 8 || m_video->totalTime() <= 0)
+    // A re-encoded video is one of its own: it must play as long as its source's video (whole
+    // seconds; the re-encode ends with the video, also where the sound went on longer).
+    const int expected = m_video->totalTime();
+    if (m_video->config().encryptType() != 8 || expected <= 0)
         return;
-    double expected = QMediaCheck::durationSeconds(source.procPath());
-    if (expected <= 0.0)
-        expected = m_video->totalTime();
     const double played = QMediaCheck::durationSeconds(output);
     if (played < 0.0) {
         LOG_ERROR(L"the output %s can't be read as a video", output);
@@ -559,11 +558,11 @@ void QFrameModel::checkOutputLength(const QString &output, const QSourceFile &so
     // A sound re-encode differs by a frame or two and by the padding at the start of its
     // streams; a damaged part of the source loses more.
     const double tolerance = std::max(kLengthTolerance, expected * kLengthShare);
-    LOG_INFO(L"the output plays %s s, its source %s s", QString::number(played, 'f', 3), QString::number(expected, 'f', 3));
+    LOG_INFO(L"the output plays %s s, its source %d s", QString::number(played, 'f', 3), expected);
     if (expected - played > tolerance) {
         LOG_ERROR(L"the output is more than %s s short", QString::number(tolerance, 'f', 2));
         throw UException("expected - played <= tolerance", QStringLiteral("加密后的视频时长%1秒，比原视频时长%2秒短，视频不完整，加密失败")
-                                                               .arg(played, 0, 'f', 1).arg(expected, 0, 'f', 1), __FILE__, __LINE__);
+                                                               .arg(played, 0, 'f', 1).arg(expected), __FILE__, __LINE__);
     }
 }
 
@@ -695,7 +694,7 @@ void QFrameModel::convert(const std::string &keyBase)
             throw UException("m_process->exitStatus() == QProcess::NormalExit", kCrash, __FILE__, __LINE__);
         if (m_process->exitCode() != 0)
             throw UException("m_process->exitCode() == 0", QStringLiteral("加密失败"), __FILE__, __LINE__);
-        checkOutputLength(runDir.childPath() + m_video->videoKey(), source);
+        checkOutputLength(runDir.childPath() + m_video->videoKey());
         QFileWork::crashPoint("verified");
         output = takeOutput(runDir);
         QFileWork::crashPoint("moved");

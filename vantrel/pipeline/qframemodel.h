@@ -14,7 +14,6 @@
 
 class QDtaVideo;
 class QRunFolder;
-class QSourceFile;
 
 namespace platform
 {
@@ -84,7 +83,7 @@ private:
     // that is taken, another free name; returns its path there.
     QString takeOutput(QRunFolder &runFolder);
     // Throws when a re-encoded output at `output` plays clearly shorter than its source.
-    void checkOutputLength(const QString &output, const QSourceFile &source) const;
+    void checkOutputLength(const QString &output) const;
     void readProgress(platform::NamedPipeServer &pipe);
     bool handleMessage(const std::string &message);
     void waitForClient(platform::NamedPipeServer &pipe);

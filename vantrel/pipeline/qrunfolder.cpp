@@ -10,6 +10,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <QDateTime>
@@ -573,6 +574,11 @@ bool QRunFolder::outputFolderLost() const
 {
     if (m_outputFd < 0)
         return false;
+    // The disk's own answer first: a FUSE disk whose daemon is gone still gives the attributes it
+    // had cached for a while.
+    struct statfs fs {};
+    if (::fstatfs(m_outputFd, &fs) != 0)
+        return true;
     struct stat opened {};
     struct stat now {};
     if (::fstat(m_outputFd, &opened) != 0)
