@@ -781,3 +781,45 @@ TEST_F(RunFolderTest, FolderThatCannotBeEnteredIsLoggedWithTheSystemsReason)
     EXPECT_EQ(entriesOf(m_videos), left);
     EXPECT_EQ(notedRuns(), 0);
 }
+
+// A kill came between the record (under the short name) and the rename; meanwhile another user
+// puts a link to the output, a link to the source or a hard link of the source at the short name.
+// The next start never follows the link or takes it for the output: the output keeps every byte
+// and its long name, the record names it, and what was planted is left as it was.
+TEST_F(RunFolderTest, EntryAtTheRecordedNameNeverCostsTheOutput)
+{
+    ::chmod(QFile::encodeName(m_videos).constData(), 0777);
+    const char *kinds[] = {"link to the output", "link to the source", "hard link of the source"};
+    int n = 0;
+    for (const char *kind : kinds) {
+        SCOPED_TRACE(kind);
+        auto video = makeVideo(QStringLiteral("success"), QStringLiteral("第%1课.mp4").arg(++n));
+        const QString longName = QFrameModel::outputPathOf(*video);
+        const QString shortName = QFrameModel::finalPathOf(*video);
+        ASSERT_TRUE(testsupport::writeAll(longName, encrypted()));
+        ASSERT_TRUE(QRunFolder::noteOutput(video->id(), m_videos, video->videoKey()));
+        ASSERT_NE(QRecords::instance()->addJobRecord(video->id(), shortName, longName, 7), nullptr);
+        const QByteArray planted = QFile::encodeName(shortName);
+        if (QLatin1String(kind) == QLatin1String("link to the output")) {
+            ASSERT_EQ(::symlink(QFile::encodeName(longName).constData(), planted.constData()), 0);
+        } else if (QLatin1String(kind) == QLatin1String("link to the source")) {
+            ASSERT_EQ(::symlink(QFile::encodeName(video->sourcePath()).constData(), planted.constData()), 0);
+        } else {
+            ASSERT_EQ(::link(QFile::encodeName(video->sourcePath()).constData(), planted.constData()), 0);
+        }
+        if (::geteuid() == 0)
+            ::lchown(planted.constData(), kOtherUser, kOtherUser);
+        const std::map<QString, QString> before = snapshot(shortName);
+        const std::map<QString, QString> source = snapshot(video->sourcePath());
+
+        EXPECT_TRUE(QFrameModel::completeRecorded(*video));
+        EXPECT_EQ(testsupport::readAll(longName), encrypted());
+        EXPECT_FALSE(QFileInfo(longName).isSymLink());
+        const record_ptr record = QRecords::instance()->jobRecord(video->id());
+        ASSERT_NE(record, nullptr);
+        EXPECT_EQ(record->filePath() + record->fileName(), longName);
+        EXPECT_EQ(snapshot(shortName), before);
+        EXPECT_EQ(snapshot(video->sourcePath()), source);
+    }
+    EXPECT_EQ(notedOutputs(), 0);
+}
