@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -821,5 +822,56 @@ TEST_F(RunFolderTest, EntryAtTheRecordedNameNeverCostsTheOutput)
         EXPECT_EQ(snapshot(shortName), before);
         EXPECT_EQ(snapshot(video->sourcePath()), source);
     }
+    EXPECT_EQ(notedOutputs(), 0);
+}
+
+// The stick is not plugged in when the program starts (its folder is missing): the notes of the
+// run folder a kill left there and of the output it had moved out stay, and once the stick is back
+// the sweep removes the run folder and the output is still known as the job's. Only notes a month
+// old are given up while their folder is missing.
+TEST_F(RunFolderTest, NotesOfAStickThatIsNotPluggedInAreKeptUntilItIsBack)
+{
+    const QString stick = m_videos + QStringLiteral("U盘/");
+    const QString away = m_videos + QStringLiteral("elsewhere");
+    ASSERT_TRUE(QDir().mkpath(stick));
+    ASSERT_TRUE(testsupport::writeAll(stick + QStringLiteral("a.mp4"), "source video bytes"));
+    auto video = std::make_shared<QDtaVideo>(1740000000001LL, stick + QStringLiteral("a.mp4"), pipelinetest::config(7));
+    ASSERT_TRUE(testsupport::writeAll(QFrameModel::outputPathOf(*video), encrypted()));
+    // A run killed once it had moved its output out: its folder and both notes stay.
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        QRunFolder run;
+        const bool made = run.create(stick, video->id())
+            && testsupport::writeAll(run.childPath() + QStringLiteral("half.tmp"), "half")
+            && QRunFolder::noteOutput(video->id(), stick, video->videoKey());
+        ::_exit(made ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_EQ(notedRuns(), 1);
+    ASSERT_EQ(notedOutputs(), 1);
+    ASSERT_EQ(entriesOf(stick).filter(QStringLiteral(".vantrel-")).size(), 1);
+
+    auto unplug = [&]() { ASSERT_EQ(::rename(QFile::encodeName(QDir::cleanPath(stick)).constData(), QFile::encodeName(away).constData()), 0); };
+    auto plugIn = [&]() { ASSERT_EQ(::rename(QFile::encodeName(away).constData(), QFile::encodeName(QDir::cleanPath(stick)).constData()), 0); };
+    unplug();
+    QRunFolder::sweep();
+    QRunFolder::sweep(video->id());
+    EXPECT_EQ(notedRuns(), 1);
+    EXPECT_EQ(notedOutputs(), 1);
+    plugIn();
+    QRunFolder::sweep();
+    EXPECT_EQ(notedRuns(), 0);
+    EXPECT_TRUE(entriesOf(stick).filter(QStringLiteral(".vantrel-")).isEmpty());
+    EXPECT_EQ(QRunFolder::ownOutput(video->id(), stick), QFrameModel::outputPathOf(*video));
+
+    // A month later, with the stick still missing, the note goes.
+    QValue root = registry();
+    for (QValue &entry : root[std::string("outputs")])
+        entry["time"] = QString::number(QDateTime::currentMSecsSinceEpoch() - 31LL * 24 * 3600 * 1000).toStdString();
+    ASSERT_TRUE(QJsonFile::write(QRunFolder::registryPath(), root, false));
+    unplug();
+    QRunFolder::sweep();
     EXPECT_EQ(notedOutputs(), 0);
 }
