@@ -23,6 +23,7 @@
 #include "qdtavideo.h"
 #include "qframemodel.h"
 #include "qjsonfile.h"
+#include "qmediacheck.h"
 #include "qrecords.h"
 #include "qrunfolder.h"
 #include "qtutils.h"
@@ -386,7 +387,7 @@ TEST_F(FrameModelTest, PipeThatCannotBeMadeSaysWhy)
 
 namespace
 {
-    QString clipOfSeconds(int seconds)
+    QString clipOfSeconds(double seconds)
     {
         return testsupport::makeClip(QStringLiteral("h264-160x120-%1s.mp4").arg(seconds),
             {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
@@ -400,7 +401,7 @@ struct OutputLengthCase
 {
     const char *name;
     int mode;
-    int outputSeconds;  // the child's output: a clip this long; 0: bytes that are no video
+    double outputSeconds; // the child's output: a clip this long; 0: bytes that are no video
     const char *message; // empty: success
 };
 
@@ -413,8 +414,9 @@ class FrameModelOutputTest : public FrameModelTest, public ::testing::WithParamI
 {
 };
 
-// A re-encoded output that plays clearly shorter than its 6 s source fails the job with both
-// lengths: nothing beside the source, no record. Fast mode's output is the source's own bytes.
+// A re-encoded output that plays shorter than its 6 s source by more than a frame or two (a
+// damaged part lost) fails the job with both lengths: nothing beside the source, no record. Fast
+// mode's output is the source's own bytes.
 TEST_P(FrameModelOutputTest, ReencodedOutputMustLastAsLongAsTheSource)
 {
     const OutputLengthCase &c = GetParam();
@@ -443,11 +445,65 @@ TEST_P(FrameModelOutputTest, ReencodedOutputMustLastAsLongAsTheSource)
 
 INSTANTIATE_TEST_SUITE_P(Outputs, FrameModelOutputTest, ::testing::Values(
     OutputLengthCase {"codec_whole", 8, 6, ""},
-    OutputLengthCase {"codec_slightly_short", 8, 5, ""},
+    OutputLengthCase {"codec_two_frames_short", 8, 5.92, ""},
+    OutputLengthCase {"codec_damaged_middle", 8, 4.86, "加密后的视频时长4.9秒，比原视频时长6秒短，视频不完整，加密失败"},
+    OutputLengthCase {"codec_a_second_short", 8, 5, "加密后的视频时长5.0秒，比原视频时长6秒短，视频不完整，加密失败"},
     OutputLengthCase {"codec_short", 8, 2, "加密后的视频时长2.0秒，比原视频时长6秒短，视频不完整，加密失败"},
     OutputLengthCase {"codec_unreadable", 8, 0, "加密后的视频无法读取，加密失败"},
     OutputLengthCase {"fast_short", 7, 2, ""},
     OutputLengthCase {"fast_bytes", 7, 0, ""}));
+
+struct ReencodeCase
+{
+    int seconds;        // of the video
+    double longerSound; // the sound goes on this much longer
+};
+
+void PrintTo(const ReencodeCase &c, std::ostream *os)
+{
+    *os << c.seconds << " s, sound " << c.longerSound << " s longer";
+}
+
+class RealReencodeTest : public FrameModelTest, public ::testing::WithParamInterface<ReencodeCase>
+{
+};
+
+// The real sorbin re-encodes sound clips with sound of several lengths in high-strength mode (the
+// re-encode ends with the video, a frame or two early): each passes the length check and is
+// recorded, also one whose sound goes on past its video.
+TEST_P(RealReencodeTest, SoundClipOfAnyLengthPassesTheLengthCheck)
+{
+    const int seconds = GetParam().seconds;
+    const double longer = GetParam().longerSound;
+    const QString duration = QString::number(seconds);
+    const QString clip = testsupport::makeClip(QStringLiteral("h264-aac-320x240-%1s-%2.mp4").arg(seconds).arg(longer),
+        {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("testsrc=size=320x240:rate=25:duration=") + duration,
+         QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("sine=frequency=440:duration=") + QString::number(seconds + longer),
+         QStringLiteral("-c:v"), QStringLiteral("libx264"), QStringLiteral("-preset"), QStringLiteral("ultrafast"),
+         QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p"), QStringLiteral("-c:a"), QStringLiteral("aac")});
+    ASSERT_FALSE(clip.isEmpty());
+    ASSERT_TRUE(QFile::copy(clip, m_videos + QStringLiteral("a.mp4")));
+    QFrameModel::setProgramPath(pipelinetest::realSorbin());
+    QDtaConfig config = pipelinetest::config(8, QStringLiteral("12"));
+    auto video = std::make_shared<QDtaVideo>(QFileWork_nextId(), m_videos + QStringLiteral("a.mp4"), config);
+    video->probeMedia();
+    ASSERT_EQ(video->totalTime(), seconds);
+    QFrameModel model(video);
+    EXPECT_EQ(runStage(model), QString());
+    const record_ptr record = QRecords::instance()->jobRecord(video->id());
+    ASSERT_NE(record, nullptr);
+    const double source = QMediaCheck::durationSeconds(m_videos + QStringLiteral("a.mp4"));
+    const double output = QMediaCheck::durationSeconds(record->filePath() + record->fileName());
+    RecordProperty("source_seconds", QString::number(source, 'f', 3).toStdString());
+    RecordProperty("output_seconds", QString::number(output, 'f', 3).toStdString());
+    EXPECT_GT(output, 0.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, RealReencodeTest, ::testing::Values(
+    ReencodeCase {2, 0}, ReencodeCase {3, 0}, ReencodeCase {7, 0}, ReencodeCase {20, 0}, ReencodeCase {3, 1.5}),
+    [](const ::testing::TestParamInfo<ReencodeCase> &info) {
+        return std::to_string(info.param.seconds) + (info.param.longerSound > 0 ? "sWithLongerSound" : "s");
+    });
 
 TEST_F(FrameModelTest, MissingProgramIsAClearError)
 {

@@ -194,6 +194,8 @@ TEST_P(VideoFolderRoomTest, OutcomeFollowsTheRoomBesideTheVideo)
     QString error;
     ASSERT_TRUE(waitForPause(mark, "failed", &error, 60000)) << program->readAll().constData();
     EXPECT_TRUE(error.contains(QString::fromUtf8(c.reason))) << error.toStdString();
+    EXPECT_TRUE(error.contains(QDir::toNativeSeparators(QDir::cleanPath(scene.videos)) + QStringLiteral("”所在磁盘可用")))
+        << error.toStdString();
     QFile::remove(mark);
     EXPECT_TRUE(endWithSigterm(*program));
     EXPECT_EQ(testsupport::readAll(scene.jobs.front().source), scene.clip);
@@ -206,8 +208,8 @@ INSTANTIATE_TEST_SUITE_P(
     Room, VideoFolderRoomTest,
     ::testing::Values(RoomCase {"FastSmallVideoWithLittleRoomRuns", 7, 1.0, 1200 * 1024, ""},
                       RoomCase {"HighStrengthSmallVideoWithLittleRoomRuns", 8, 1.0, 1200 * 1024, ""},
-                      RoomCase {"FastVideoThatCannotFitIsRefused", 7, 0.5, 0, "磁盘空间不足：输出文件夹所在磁盘可用"},
-                      RoomCase {"HighStrengthVideoThatCannotFitIsRefused", 8, 0.5, 0, "磁盘空间不足：输出文件夹所在磁盘可用"},
+                      RoomCase {"FastVideoThatCannotFitIsRefused", 7, 0.5, 0, "磁盘空间不足：输出文件夹“"},
+                      RoomCase {"HighStrengthVideoThatCannotFitIsRefused", 8, 0.5, 0, "磁盘空间不足：输出文件夹“"},
                       RoomCase {"FastVideoFolderFillingWhileSorbinRunsIsTold", 7, 0, 0, "磁盘空间不足：输出文件夹", true},
                       RoomCase {"HighStrengthVideoFolderFillingWhileSorbinRunsIsTold", 8, 0, 0, "磁盘空间不足：输出文件夹", true}),
     [](const ::testing::TestParamInfo<RoomCase> &info) { return std::string(info.param.name); });

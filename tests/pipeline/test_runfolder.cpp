@@ -2,6 +2,8 @@
 // folder, and on disks that fix every mode: what is swapped in or planted is never written to,
 // emptied, removed or recorded, and the finished output is always kept.
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <thread>
@@ -9,10 +11,12 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <stdio.h>
+#include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -232,7 +236,7 @@ class RunFolderSwapTest : public RunFolderTest, public ::testing::WithParamInter
 // Another user trades the run folder's name with a folder of the teacher's (full of files) or
 // with another job's run folder, in one step, at one moment of the run. That folder keeps every
 // file, wherever it is now; the job ends as the child says; what the run made is removed where it
-// ended up, and only the one folder the swap at the making hides from the run is left, empty.
+// ended up, also the folder that a swap at the making hides from the run.
 TEST_P(RunFolderSwapTest, SwappedInFolderKeepsEveryFile)
 {
     const SwapCase &c = GetParam();
@@ -299,17 +303,13 @@ TEST_P(RunFolderSwapTest, SwappedInFolderKeepsEveryFile)
         EXPECT_TRUE(findByIdentity(m_videos, otherId).isEmpty()) << "the other job removes its own folder, wherever it is";
     }
 
-    // Left: the source, the output, the teacher's folder; and, for a swap at the making, the
-    // folder the run made and never got hold of, empty, where the other folder was.
+    // Left: the source, the output, the teacher's folder; nothing of the run, not even the folder
+    // it made and never got hold of after a swap at the making.
     QStringList expected {QStringLiteral("a.mp4")};
     if (!fails)
         expected << QStringLiteral("a.vep");
     if (!c.otherJob)
         expected << QDir(now).dirName();
-    if (moment == QLatin1String("made")) {
-        expected << QDir(other).dirName();
-        EXPECT_TRUE(entriesOf(other).isEmpty());
-    }
     expected.sort();
     EXPECT_EQ(entriesOf(m_videos), expected);
     EXPECT_EQ(notedRuns(), 0);
@@ -327,7 +327,7 @@ INSTANTIATE_TEST_SUITE_P(Moments, RunFolderSwapTest, ::testing::Values(
 
 struct PlantCase
 {
-    const char *kind;   // foreign, link, folder, own
+    const char *kind;   // foreign, link, folder, own; sourcelink (another user's), dangling, hardlink (to the source)
     const char *where;  // short, long, both
     bool beforeRestart; // planted before the job runs again (else the moment the run folder appears)
 };
@@ -350,6 +350,14 @@ protected:
             ASSERT_EQ(::chown(native.constData(), kOtherUser, kOtherUser), 0);
         } else if (kind == QLatin1String("link")) {
             ASSERT_TRUE(QFile::link(m_private, path));
+        } else if (kind == QLatin1String("sourcelink")) {
+            ASSERT_TRUE(QFile::link(m_source, path));
+            if (::geteuid() == 0)
+                ASSERT_EQ(::lchown(native.constData(), kOtherUser, kOtherUser), 0);
+        } else if (kind == QLatin1String("dangling")) {
+            ASSERT_TRUE(QFile::link(m_dir + QStringLiteral("nothing-here"), path));
+        } else if (kind == QLatin1String("hardlink")) {
+            ASSERT_EQ(::link(QFile::encodeName(m_source).constData(), native.constData()), 0);
         } else if (kind == QLatin1String("folder")) {
             ASSERT_TRUE(QDir().mkpath(path));
             ASSERT_TRUE(testsupport::writeAll(path + QStringLiteral("/inside"), "theirs"));
@@ -361,14 +369,17 @@ protected:
     }
 
     QString m_private;
+    QString m_source;
     QStringList m_planted;
     std::map<QString, std::map<QString, QString>> m_before;
 };
 
-// Entries at the output's short and long names that are not this run's output: another user's
-// file, a link to a private file of the teacher's, a folder, an own file that is not the noted
-// output. None of them is ever recorded, renamed or changed, and the finished output is kept under
-// a free name that the record names, during the run and when the job runs again after a restart.
+// Entries at the output's short and long names that are not this run's output, in a course folder
+// everyone may write to: another user's file, a link to a private file of the teacher's, another
+// user's link to the source, a dangling link, a hard link to the source, a folder, an own file
+// that is not the noted output. None of them is ever recorded, renamed, followed or changed, and
+// the finished output is kept under a free name that the record names, during the run and when
+// the job runs again after a restart.
 TEST_P(PlantedNameTest, PlantedEntryNeverBecomesTheRecordAndTheOutputIsKept)
 {
     const PlantCase &c = GetParam();
@@ -381,6 +392,8 @@ TEST_P(PlantedNameTest, PlantedEntryNeverBecomesTheRecordAndTheOutputIsKept)
     const bool atLong = where != QLatin1String("short");
 
     auto video = makeVideo(QStringLiteral("success"), QStringLiteral("a.mp4"));
+    m_source = video->sourcePath();
+    ASSERT_EQ(::chmod(QFile::encodeName(m_videos).constData(), 0777), 0);
     const QString shortName = QFrameModel::finalPathOf(*video);
     const QString longName = QFrameModel::outputPathOf(*video);
     auto plantAll = [&]() {
@@ -404,6 +417,7 @@ TEST_P(PlantedNameTest, PlantedEntryNeverBecomesTheRecordAndTheOutputIsKept)
     if (HasFatalFailure())
         return;
     m_before[m_private] = snapshot(m_private);
+    m_before[m_source] = snapshot(m_source);
 
     QFrameModel model(video);
     const QString message = runStage(model);
@@ -445,7 +459,10 @@ INSTANTIATE_TEST_SUITE_P(Entries, PlantedNameTest, ::testing::Values(
     PlantCase {"foreign", "short", true}, PlantCase {"foreign", "long", true}, PlantCase {"foreign", "both", true},
     PlantCase {"link", "short", true}, PlantCase {"link", "long", true}, PlantCase {"link", "both", true},
     PlantCase {"folder", "short", true}, PlantCase {"folder", "long", true}, PlantCase {"folder", "both", true},
-    PlantCase {"own", "short", true}, PlantCase {"own", "long", true}, PlantCase {"own", "both", true}),
+    PlantCase {"own", "short", true}, PlantCase {"own", "long", true}, PlantCase {"own", "both", true},
+    PlantCase {"sourcelink", "long", false}, PlantCase {"sourcelink", "both", false}, PlantCase {"sourcelink", "long", true},
+    PlantCase {"dangling", "long", false}, PlantCase {"dangling", "both", false}, PlantCase {"dangling", "long", true},
+    PlantCase {"hardlink", "long", false}, PlantCase {"hardlink", "both", false}, PlantCase {"hardlink", "long", true}),
     [](const ::testing::TestParamInfo<PlantCase> &info) {
         return std::string(info.param.kind) + "At" + info.param.where + (info.param.beforeRestart ? "BeforeRestart" : "DuringRun");
     });
@@ -671,4 +688,190 @@ TEST_F(RunFolderTest, FolderOfAnotherOwnerIsRefusedAndRemovedAgain)
     EXPECT_GT(made, 1);
     EXPECT_EQ(entriesOf(m_videos), QStringList {QStringLiteral("a.mp4")});
     EXPECT_EQ(notedRuns(), 0);
+}
+
+// Another user swaps every folder the run makes for a folder of theirs, between the mkdir and the
+// open, as often as the run tries: their folder keeps every file, each folder the run made goes
+// again wherever the swap put it, and the job fails with its reason, leaving nothing behind.
+TEST_F(RunFolderTest, FolderSwappedAtEveryMakingLeavesNoneOfOurs)
+{
+    ::chmod(QFile::encodeName(m_videos).constData(), 0777);
+    const QString theirs = m_videos + QStringLiteral("他人的文件夹/");
+    ASSERT_TRUE(QDir().mkpath(theirs));
+    ASSERT_TRUE(testsupport::writeAll(theirs + QStringLiteral("笔记.txt"), "notes"));
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(QFile::encodeName(theirs).constData(), kOtherUser, kOtherUser), 0);
+        ASSERT_EQ(::chown(QFile::encodeName(theirs + QStringLiteral("笔记.txt")).constData(), kOtherUser, kOtherUser), 0);
+    }
+    const struct stat theirId = identityOf(theirs);
+    const std::map<QString, QString> before = snapshot(theirs);
+    QByteArray theirName = QFile::encodeName(QDir(theirs).dirName());
+    int swaps = 0;
+    QRunFolder::setHookForTests([&](const char *at, int outputFd, const QByteArray &name) {
+        if (QLatin1String(at) != QLatin1String("made") || !exchangeAsOtherUser(outputFd, name, theirName))
+            return;
+        ++swaps;
+        theirName = name;
+    });
+    auto video = makeVideo(QStringLiteral("success"), QStringLiteral("a.mp4"));
+    QFrameModel model(video);
+    const QString message = runStage(model);
+    QRunFolder::setHookForTests({});
+    EXPECT_TRUE(message.contains(QStringLiteral("一再被替换"))) << message.toStdString();
+    EXPECT_EQ(swaps, 16);
+    const QString now = findByIdentity(m_videos, theirId);
+    ASSERT_FALSE(now.isEmpty());
+    EXPECT_EQ(snapshot(now), before);
+    QStringList left {QStringLiteral("a.mp4"), QDir(now).dirName()};
+    left.sort();
+    EXPECT_EQ(entriesOf(m_videos), left);
+    EXPECT_EQ(notedRuns(), 0);
+    EXPECT_EQ(QRecords::instance()->jobRecord(video->id()), nullptr);
+}
+
+// What stands at the run folder's name when it is opened can't be entered (another user's private
+// folder swapped in): the log gives the system's reason, the run goes on with a new folder, and
+// the folder the swap took away goes again.
+TEST_F(RunFolderTest, FolderThatCannotBeEnteredIsLoggedWithTheSystemsReason)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "another user's private folder needs root";
+    ::chmod(QFile::encodeName(m_videos).constData(), 0777);
+    const QString theirs = m_videos + QStringLiteral("private/");
+    ASSERT_TRUE(QDir().mkpath(theirs));
+    ASSERT_TRUE(testsupport::writeAll(theirs + QStringLiteral("diary.txt"), "mine"));
+    ASSERT_EQ(::chown(QFile::encodeName(theirs).constData(), kOtherUser, kOtherUser), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(theirs).constData(), 0700), 0);
+    const struct stat theirId = identityOf(theirs);
+
+    const QString logs = m_dir + QStringLiteral("log/");
+    sth::setDebugEnabled(false);
+    sth::logger::instance()->start(logs.toStdWString());
+    bool swapped = false;
+    // This thread opens the folder as a user without root's right to enter any folder.
+    QRunFolder::setHookForTests([&](const char *at, int outputFd, const QByteArray &name) {
+        if (QLatin1String(at) == QLatin1String("made") && !swapped) {
+            swapped = exchangeAsOtherUser(outputFd, name, QByteArrayLiteral("private"));
+            if (swapped)
+                ::setfsuid(kOtherUser - 1);
+        } else if (QLatin1String(at) == QLatin1String("opened")) {
+            ::setfsuid(0);
+        }
+    });
+    auto video = makeVideo(QStringLiteral("success"), QStringLiteral("a.mp4"));
+    QFrameModel model(video);
+    EXPECT_EQ(runStage(model), QString());
+    QRunFolder::setHookForTests({});
+    sth::logger::instance()->flush();
+    const QByteArray bytes = testsupport::readAll(QString::fromStdString(sth::logger::instance()->filePath()));
+    sth::logger::instance()->stop();
+    ASSERT_TRUE(swapped);
+    ASSERT_GT(bytes.size(), 2);
+    const QString log = QString::fromUtf16(reinterpret_cast<const char16_t *>(bytes.constData() + 2), (bytes.size() - 2) / 2);
+    const int at = log.indexOf(QStringLiteral("is not the folder just made"));
+    ASSERT_GE(at, 0) << log.toStdString();
+    const QString line = log.mid(at, log.indexOf(QLatin1Char('\n'), at) - at);
+    EXPECT_TRUE(line.contains(QString::fromLocal8Bit(std::strerror(EACCES)))) << line.toStdString();
+    EXPECT_FALSE(line.contains(QStringLiteral("link"))) << line.toStdString();
+
+    const QString now = findByIdentity(m_videos, theirId);
+    ASSERT_FALSE(now.isEmpty());
+    EXPECT_EQ(testsupport::readAll(now + QStringLiteral("diary.txt")), QByteArray("mine"));
+    QStringList left {QDir(now).dirName(), QStringLiteral("a.mp4"), QStringLiteral("a.vep")};
+    left.sort();
+    EXPECT_EQ(entriesOf(m_videos), left);
+    EXPECT_EQ(notedRuns(), 0);
+}
+
+// A kill came between the record (under the short name) and the rename; meanwhile another user
+// puts a link to the output, a link to the source or a hard link of the source at the short name.
+// The next start never follows the link or takes it for the output: the output keeps every byte
+// and its long name, the record names it, and what was planted is left as it was.
+TEST_F(RunFolderTest, EntryAtTheRecordedNameNeverCostsTheOutput)
+{
+    ::chmod(QFile::encodeName(m_videos).constData(), 0777);
+    const char *kinds[] = {"link to the output", "link to the source", "hard link of the source"};
+    int n = 0;
+    for (const char *kind : kinds) {
+        SCOPED_TRACE(kind);
+        auto video = makeVideo(QStringLiteral("success"), QStringLiteral("第%1课.mp4").arg(++n));
+        const QString longName = QFrameModel::outputPathOf(*video);
+        const QString shortName = QFrameModel::finalPathOf(*video);
+        ASSERT_TRUE(testsupport::writeAll(longName, encrypted()));
+        ASSERT_TRUE(QRunFolder::noteOutput(video->id(), m_videos, video->videoKey()));
+        ASSERT_NE(QRecords::instance()->addJobRecord(video->id(), shortName, longName, 7), nullptr);
+        const QByteArray planted = QFile::encodeName(shortName);
+        if (QLatin1String(kind) == QLatin1String("link to the output")) {
+            ASSERT_EQ(::symlink(QFile::encodeName(longName).constData(), planted.constData()), 0);
+        } else if (QLatin1String(kind) == QLatin1String("link to the source")) {
+            ASSERT_EQ(::symlink(QFile::encodeName(video->sourcePath()).constData(), planted.constData()), 0);
+        } else {
+            ASSERT_EQ(::link(QFile::encodeName(video->sourcePath()).constData(), planted.constData()), 0);
+        }
+        if (::geteuid() == 0)
+            ::lchown(planted.constData(), kOtherUser, kOtherUser);
+        const std::map<QString, QString> before = snapshot(shortName);
+        const std::map<QString, QString> source = snapshot(video->sourcePath());
+
+        EXPECT_TRUE(QFrameModel::completeRecorded(*video));
+        EXPECT_EQ(testsupport::readAll(longName), encrypted());
+        EXPECT_FALSE(QFileInfo(longName).isSymLink());
+        const record_ptr record = QRecords::instance()->jobRecord(video->id());
+        ASSERT_NE(record, nullptr);
+        EXPECT_EQ(record->filePath() + record->fileName(), longName);
+        EXPECT_EQ(snapshot(shortName), before);
+        EXPECT_EQ(snapshot(video->sourcePath()), source);
+    }
+    EXPECT_EQ(notedOutputs(), 0);
+}
+
+// The stick is not plugged in when the program starts (its folder is missing): the notes of the
+// run folder a kill left there and of the output it had moved out stay, and once the stick is back
+// the sweep removes the run folder and the output is still known as the job's. Only notes a month
+// old are given up while their folder is missing.
+TEST_F(RunFolderTest, NotesOfAStickThatIsNotPluggedInAreKeptUntilItIsBack)
+{
+    const QString stick = m_videos + QStringLiteral("U盘/");
+    const QString away = m_videos + QStringLiteral("elsewhere");
+    ASSERT_TRUE(QDir().mkpath(stick));
+    ASSERT_TRUE(testsupport::writeAll(stick + QStringLiteral("a.mp4"), "source video bytes"));
+    auto video = std::make_shared<QDtaVideo>(1740000000001LL, stick + QStringLiteral("a.mp4"), pipelinetest::config(7));
+    ASSERT_TRUE(testsupport::writeAll(QFrameModel::outputPathOf(*video), encrypted()));
+    // A run killed once it had moved its output out: its folder and both notes stay.
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        QRunFolder run;
+        const bool made = run.create(stick, video->id())
+            && testsupport::writeAll(run.childPath() + QStringLiteral("half.tmp"), "half")
+            && QRunFolder::noteOutput(video->id(), stick, video->videoKey());
+        ::_exit(made ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_EQ(notedRuns(), 1);
+    ASSERT_EQ(notedOutputs(), 1);
+    ASSERT_EQ(entriesOf(stick).filter(QStringLiteral(".vantrel-")).size(), 1);
+
+    auto unplug = [&]() { ASSERT_EQ(::rename(QFile::encodeName(QDir::cleanPath(stick)).constData(), QFile::encodeName(away).constData()), 0); };
+    auto plugIn = [&]() { ASSERT_EQ(::rename(QFile::encodeName(away).constData(), QFile::encodeName(QDir::cleanPath(stick)).constData()), 0); };
+    unplug();
+    QRunFolder::sweep();
+    QRunFolder::sweep(video->id());
+    EXPECT_EQ(notedRuns(), 1);
+    EXPECT_EQ(notedOutputs(), 1);
+    plugIn();
+    QRunFolder::sweep();
+    EXPECT_EQ(notedRuns(), 0);
+    EXPECT_TRUE(entriesOf(stick).filter(QStringLiteral(".vantrel-")).isEmpty());
+    EXPECT_EQ(QRunFolder::ownOutput(video->id(), stick), QFrameModel::outputPathOf(*video));
+
+    // A month later, with the stick still missing, the note goes.
+    QValue root = registry();
+    for (QValue &entry : root[std::string("outputs")])
+        entry["time"] = QString::number(QDateTime::currentMSecsSinceEpoch() - 31LL * 24 * 3600 * 1000).toStdString();
+    ASSERT_TRUE(QJsonFile::write(QRunFolder::registryPath(), root, false));
+    unplug();
+    QRunFolder::sweep();
+    EXPECT_EQ(notedOutputs(), 0);
 }

@@ -452,6 +452,7 @@ TEST_F(SourceIdentityTest, StoredIdentityRoundTripsAndADamagedOneReadsNothing)
     EXPECT_EQ(back.size, noted.size);
     EXPECT_EQ(back.mtimeNs, noted.mtimeNs);
     EXPECT_EQ(back.fsType, noted.fsType);
+    EXPECT_EQ(back.mount, noted.mount);
 
     const QByteArray damage[] = {"\"x\"", "{}", "{\"device\": \"1\", \"inode\": 2, \"size\": 3, \"mtime_ns\": 4, \"link\": false, \"fs_type\": 5}"};
     for (const QByteArray &text : damage) {
@@ -468,7 +469,8 @@ TEST_F(SourceIdentityTest, StoredIdentityRoundTripsAndADamagedOneReadsNothing)
 }
 
 // Inode numbers count where they last; on file systems that number files anew at each mount
-// (FAT, exFAT, FUSE, SMB) the size and modification time decide, and only between two such.
+// (FAT, exFAT, FUSE, SMB) the size and modification time decide, only between two such, and only
+// once the disk was mounted again: on the same mount a new inode is another file.
 TEST(SourceIdentityMatch, InodeNumbersCountOnlyWhereTheyLast)
 {
     const qint64 ext4 = 0xef53;
@@ -489,6 +491,8 @@ TEST(SourceIdentityMatch, InodeNumbersCountOnlyWhereTheyLast)
         quint64 device, inode;
         qint64 size, mtimeNs;
         bool matches;
+        const char *notedMount = "boot:40";
+        const char *openedMount = "boot:40";
     } cases[] = {
         {"same file", ext4, ext4, 2049, 77, 1000, 1700000000123456789LL, true},
         {"other inode", ext4, ext4, 2049, 78, 1000, 1700000000123456789LL, false},
@@ -500,6 +504,14 @@ TEST(SourceIdentityMatch, InodeNumbersCountOnlyWhereTheyLast)
         {"FAT file touched", fat, fat, 2065, 4242, 1000, 1700000002123456789LL, false},
         {"noted on ext4, now on FUSE", ext4, fuse, 40, 12, 1000, 1700000000123456789LL, false},
         {"noted on FUSE, now on ext4", fuse, ext4, 2049, 78, 1000, 1700000000123456789LL, false},
+        {"exFAT file replaced on the same mount", exfat, exfat, 2049, 78, 1000, 1700000000123456789LL, false},
+        {"FUSE file replaced on the same mount", fuse, fuse, 2049, 78, 1000, 1700000000123456789LL, false},
+        {"exFAT stick mounted again on the same device", exfat, exfat, 2049, 78, 1000, 1700000000123456789LL, true, "boot:40", "boot:41"},
+        {"FUSE stick mounted again after a restart", fuse, fuse, 2049, 78, 1000, 1700000000123456789LL, true, "boot:40", "other:40"},
+        {"mounted again but touched", fuse, fuse, 2049, 78, 1000, 1700000001123456789LL, false, "boot:40", "boot:41"},
+        {"same device, mount not noted", exfat, exfat, 2049, 78, 1000, 1700000000123456789LL, false, "", "boot:41"},
+        {"same device, mount not known now", exfat, exfat, 2049, 78, 1000, 1700000000123456789LL, false, "boot:40", ""},
+        {"same mount, same inode", exfat, exfat, 2049, 77, 1000, 1700000000123456789LL, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -511,7 +523,8 @@ TEST(SourceIdentityMatch, InodeNumbersCountOnlyWhereTheyLast)
         st.st_size = c.size;
         st.st_mtim.tv_sec = c.mtimeNs / 1000000000LL;
         st.st_mtim.tv_nsec = c.mtimeNs % 1000000000LL;
-        EXPECT_EQ(noted.matches(st, c.openedFs), c.matches);
+        noted.mount = QString::fromLatin1(c.notedMount);
+        EXPECT_EQ(noted.matches(st, c.openedFs, QString::fromLatin1(c.openedMount)), c.matches);
     }
     struct stat folder {};
     folder.st_mode = S_IFDIR | 0755;
@@ -522,4 +535,54 @@ TEST(SourceIdentityMatch, InodeNumbersCountOnlyWhereTheyLast)
     folder.st_mtim.tv_nsec = noted.mtimeNs % 1000000000LL;
     noted.fsType = ext4;
     EXPECT_FALSE(noted.matches(folder, ext4)) << "only a regular file is a source";
+}
+
+// A video on an exFAT stick mounted through FUSE: a file of the same size and time put in its
+// place on the still mounted stick is another file and is never encrypted; the stick unmounted
+// and mounted again (every inode numbered anew) still gives the very video the teacher added.
+TEST_F(SourceIdentityTest, StickFileReplacedOnTheSameMountIsRefusedAndTheStickMountedAgainIsNot)
+{
+    pipelinetest::ExfatStick stick(m_dir + QStringLiteral("stick.img"), m_dir + QStringLiteral("stick"));
+    if (!stick.refusal().isEmpty())
+        GTEST_SKIP() << stick.refusal().toStdString();
+    const QString replaced = pipelinetest::copyFile(m_clip, stick.path(), QStringLiteral("第一课.mp4"));
+    const QString remounted = pipelinetest::copyFile(m_clip, stick.path(), QStringLiteral("第二课.mp4"));
+    ASSERT_FALSE(replaced.isEmpty());
+    ASSERT_FALSE(remounted.isEmpty());
+    auto first = std::make_shared<QDtaVideo>(1700000000301LL, replaced, pipelinetest::config(7));
+    auto second = std::make_shared<QDtaVideo>(1700000000302LL, remounted, pipelinetest::config(7));
+    ASSERT_TRUE(first->sourceIdentity().known);
+    EXPECT_FALSE(first->sourceIdentity().mount.isEmpty()) << "this system tells one mount from the next";
+
+    // Same bytes, size and time, another inode, on the same mount.
+    const QString copy = sameLookingCopy(replaced);
+    renameOver(copy, replaced);
+    struct stat now {};
+    ASSERT_EQ(::stat(QFile::encodeName(replaced).constData(), &now), 0);
+    ASSERT_NE(quint64(now.st_ino), first->sourceIdentity().inode) << "the copy kept the inode";
+    ASSERT_EQ(qint64(now.st_size), first->sourceIdentity().size);
+    {
+        QFrameModel model(first);
+        EXPECT_EQ(runOnWorker([&]() { model.run(); }), kChanged);
+    }
+    EXPECT_EQ(QRecords::instance()->jobRecord(first->id()), nullptr);
+
+    // The stick pulled and put back; the video restored from pending work.
+    ASSERT_TRUE(stick.unmount());
+    ASSERT_TRUE(stick.waitForNoDaemon(10000));
+    ASSERT_TRUE(stick.mount());
+    // Other names looked up first: the video gets another inode number on this mount.
+    ASSERT_TRUE(testsupport::writeAll(stick.path() + QStringLiteral("讲义.txt"), "notes"));
+    ASSERT_EQ(::stat(QFile::encodeName(replaced).constData(), &now), 0);
+    ASSERT_EQ(::stat(QFile::encodeName(remounted).constData(), &now), 0);
+    ASSERT_NE(quint64(now.st_ino), second->sourceIdentity().inode) << "the mount kept the inode numbers";
+    auto restored = std::make_shared<QDtaVideo>(second->toJson());
+    {
+        QFrameModel model(restored);
+        EXPECT_EQ(runOnWorker([&]() { model.run(); }), QString());
+    }
+    const record_ptr record = QRecords::instance()->jobRecord(restored->id());
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(record->filePath() + record->fileName(), stick.path() + QStringLiteral("第二课.vep"));
+    EXPECT_EQ(testsupport::readAll(remounted), testsupport::readAll(m_clip));
 }

@@ -51,17 +51,22 @@ namespace
     constexpr int kKillWaitMs = 3000;
     // Time a child is given to clean up after SIGTERM before SIGKILL.
     constexpr int kTermWaitMs = 5000;
+    // How much shorter than its source a re-encoded output may play: seconds, and a share.
+    constexpr double kLengthTolerance = 0.5;
+    constexpr double kLengthShare = 0.02;
 
     int termWaitMs()
     {
         return QStageCheck::boundMs("VANTREL_STAGE_TERM_MS", kTermWaitMs);
     }
 
-    bool sameFile(const QString &a, const QString &b)
+    // Whether the entries at `a` and `b` are one, as they stand: a link is judged as itself,
+    // never by what it points at.
+    bool sameEntry(const QString &a, const QString &b)
     {
         struct stat sa {};
         struct stat sb {};
-        return ::stat(QFile::encodeName(a).constData(), &sa) == 0 && ::stat(QFile::encodeName(b).constData(), &sb) == 0
+        return ::lstat(QFile::encodeName(a).constData(), &sa) == 0 && ::lstat(QFile::encodeName(b).constData(), &sb) == 0
             && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
     }
 
@@ -101,6 +106,19 @@ namespace
     const QString kSilent = QStringLiteral("加密程序长时间无响应，已停止加密");
     const QString kFolderNotWritable = QStringLiteral("输出文件夹不存在或无法写入");
 
+    // The start of every reason that a disk is full, naming its folder.
+    // The reason when the output folder's disk went away during the run (a stick pulled or
+    // unmounted): before the output was moved out of its run folder, or after.
+    QString diskLost(const QString &folder, bool outputMoved)
+    {
+        const QString where = QDir::toNativeSeparators(QDir::cleanPath(folder));
+        if (outputMoved)
+            return QStringLiteral("输出文件夹“%1”所在的磁盘在加密完成后被移除或卸载（如U盘被拔出），加密后的视频尚未记录。请重新插入磁盘后重试")
+                .arg(where);
+        return QStringLiteral("输出文件夹“%1”所在的磁盘在加密过程中被移除或卸载（如U盘被拔出），视频未能加密。请重新插入磁盘后重试")
+            .arg(where);
+    }
+
     // The row's reason when the pipe can't be made: what the system said, in words.
     QString pipeFailure(int err)
     {
@@ -137,10 +155,11 @@ namespace
         return renameNoReplaceAt(AT_FDCWD, from, AT_FDCWD, to);
     }
 
+    // Something stands at `path`: a file, a folder or a link (dangling or not).
     bool taken(const QString &path)
     {
-        const QFileInfo info(path);
-        return info.exists() || info.isSymLink();
+        struct stat st {};
+        return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
     }
 
     QString recordedPath(const record_ptr &record)
@@ -419,19 +438,20 @@ void QFrameModel::checkRoom() const
     if (outputFree >= 0 && outputFree < outputRoom) {
         LOG_ERROR(L"%lld bytes free in %s, the run needs about %lld", static_cast<long long>(outputFree), m_video->savePath(),
                   static_cast<long long>(outputRoom));
-        throw UException("room for the output", QStringLiteral("磁盘空间不足：输出文件夹所在磁盘可用 %1，加密后的视频约需 %2")
-                                                    .arg(formatFileSize(double(outputFree) / 1048576.0),
-                                                         formatFileSize(double(outputRoom) / 1048576.0)),
+        throw UException("room for the output", QStageCheck::noRoomIn(true, m_video->savePath())
+                                                    + QStringLiteral("所在磁盘可用 %1，加密后的视频约需 %2")
+                                                          .arg(formatFileSize(double(outputFree) / 1048576.0),
+                                                               formatFileSize(double(outputRoom) / 1048576.0)),
                           __FILE__, __LINE__);
     }
     const qint64 workFree = transcode && !oneDisk ? freeBytes(workRoot) : -1;
     if (workFree >= 0 && workFree < roomFor(size)) {
         LOG_ERROR(L"%lld bytes free in %s, the transcode needs about %lld", static_cast<long long>(workFree), workRoot,
                   static_cast<long long>(roomFor(size)));
-        throw UException("room for the transcode", QStringLiteral("磁盘空间不足：数据文件夹“%1”所在磁盘可用 %2，高强度加密的转码文件约需 %3")
-                                                        .arg(QDir::toNativeSeparators(QDir::cleanPath(workRoot)),
-                                                             formatFileSize(double(workFree) / 1048576.0),
-                                                             formatFileSize(double(roomFor(size)) / 1048576.0)),
+        throw UException("room for the transcode", QStageCheck::noRoomIn(false, workRoot)
+                                                        + QStringLiteral("所在磁盘可用 %1，高强度加密的转码文件约需 %2")
+                                                              .arg(formatFileSize(double(workFree) / 1048576.0),
+                                                                   formatFileSize(double(roomFor(size)) / 1048576.0)),
                           __FILE__, __LINE__);
     }
 }
@@ -455,9 +475,9 @@ void QFrameModel::throwIfNoRoom() const
     const bool output = m_outputTail.contains(kOutputFull);
     if (!output && !m_outputTail.contains(kWorkFull))
         return;
-    const QString folder = QDir::toNativeSeparators(QDir::cleanPath(output ? m_video->savePath() : QWorkFolder::defaultRoot()));
+    const QString folder = output ? m_video->savePath() : QWorkFolder::defaultRoot();
     LOG_ERROR(L"no room left in %s", folder);
-    throw UException("room during the run", output ? QStringLiteral("磁盘空间不足：输出文件夹“%1”所在磁盘已满，视频未能加密，请清理磁盘后重试").arg(folder)
+    throw UException("room during the run", output ? QStageCheck::noRoomIn(true, folder) + QStringLiteral("所在磁盘已满，视频未能加密，请清理磁盘后重试")
                                                    : QStageCheck::dataFolderFull(folder, QStringLiteral("高强度加密的转码文件")),
                      __FILE__, __LINE__);
 }
@@ -475,14 +495,13 @@ QString QFrameModel::takeOutput(QRunFolder &runFolder)
     const QString videoKey = m_video->videoKey();
     const QString output = m_video->savePath() + videoKey;
     if (!runFolder.holdsFile(videoKey)) {
+        // A disk gone meanwhile is told by the caller.
         LOG_ERROR(L"sorbin reported success without output %s in %s", videoKey, runFolder.name());
         throw UException("runFolder.holdsFile(videoKey)", QStringLiteral("加密失败"), __FILE__, __LINE__);
     }
-    if (sameFile(output, m_video->sourcePath())) {
-        LOG_ERROR(L"the output name %s is the source itself", output);
-        throw UException("!sameFile(output, source)", QStringLiteral("加密失败"), __FILE__, __LINE__);
-    }
-    // Never over anything: a name someone else took meanwhile makes the output take another.
+    // Never over anything: what stands at a name (a link to the source or elsewhere, the source's
+    // own hard link, anyone's file) is judged as the entry itself by the no-replace move through
+    // the open folders, left alone, and the output takes the next name.
     int err = 0;
     for (const QString &name : outputNamesOf(videoKey)) {
         if (runFolder.moveOut(videoKey, name))
@@ -502,6 +521,12 @@ QString QFrameModel::takeOutput(QRunFolder &runFolder)
             break;
         LOG_WARNING(L"%s%s is taken by something not this run's output; left alone", m_video->savePath(), name);
     }
+    // A disk gone meanwhile: the run folder is noted, and goes once the disk is back (the caller
+    // tells why).
+    if (runFolder.outputFolderLost()) {
+        LOG_ERROR(L"cannot move %s out of %s: %s", videoKey, runFolder.name(), QString::fromLocal8Bit(std::strerror(err)));
+        throw UException("!runFolder.outputFolderLost()", QStringLiteral("加密失败"), __FILE__, __LINE__);
+    }
     // Kept where it is, and told: the finished encryption is never thrown away.
     runFolder.keep();
     const QString kept = m_video->savePath() + runFolder.name() + QLatin1Char('/') + videoKey;
@@ -513,7 +538,8 @@ QString QFrameModel::takeOutput(QRunFolder &runFolder)
 
 void QFrameModel::checkOutputLength(const QString &output) const
 {
-    // A re-encoded video is one of its own: it must play as long as its source.
+    // A re-encoded video is one of its own: it must play as long as its source's video (whole
+    // seconds; the re-encode ends with the video, also where the sound went on longer).
     const int expected = m_video->totalTime();
     if (m_video->config().encryptType() != 8 || expected <= 0)
         return;
@@ -522,8 +548,12 @@ void QFrameModel::checkOutputLength(const QString &output) const
         LOG_ERROR(L"the output %s can't be read as a video", output);
         throw UException("durationSeconds(output) >= 0", QStringLiteral("加密后的视频无法读取，加密失败"), __FILE__, __LINE__);
     }
-    if (expected - played > std::max(2.0, expected * 0.05)) {
-        LOG_ERROR(L"the output plays %s s, its source %d s", QString::number(played, 'f', 2), expected);
+    // A sound re-encode differs by a frame or two and by the padding at the start of its
+    // streams; a damaged part of the source loses more.
+    const double tolerance = std::max(kLengthTolerance, expected * kLengthShare);
+    LOG_INFO(L"the output plays %s s, its source %d s", QString::number(played, 'f', 3), expected);
+    if (expected - played > tolerance) {
+        LOG_ERROR(L"the output is more than %s s short", QString::number(tolerance, 'f', 2));
         throw UException("expected - played <= tolerance", QStringLiteral("加密后的视频时长%1秒，比原视频时长%2秒短，视频不完整，加密失败")
                                                                .arg(played, 0, 'f', 1).arg(expected), __FILE__, __LINE__);
     }
@@ -658,18 +688,29 @@ void QFrameModel::convert(const std::string &keyBase)
         if (m_process->exitCode() != 0)
             throw UException("m_process->exitCode() == 0", QStringLiteral("加密失败"), __FILE__, __LINE__);
         checkOutputLength(runDir.childPath() + m_video->videoKey());
+        QFileWork::crashPoint("verified");
         output = takeOutput(runDir);
         QFileWork::crashPoint("moved");
+        // Moved out where the path no longer leads (a stick pulled or unmounted): not done yet.
+        if (runDir.outputFolderLost())
+            throw UException("!runDir.outputFolderLost()", diskLost(m_video->savePath(), true), __FILE__, __LINE__);
     } catch (...) {
         // The pipe goes first: a child that reports while it ends is not left waiting for a reply.
         pipe.close();
         killChild();
+        const bool lost = runDir.outputFolderLost();
         // Sorbin's own messages name the folder only by that path.
         LOG_ERROR(L"the run ended early; its folder %s", runDir.describe());
         runDir.remove();
         drainOutput();
         if (!m_outputTail.isEmpty())
             LOG_DEBUG(L"sorbin output: %s", QString::fromUtf8(m_outputTail));
+        // The disk went away under the run: that is why it failed. What it left there is noted
+        // and taken up or removed once the disk is back.
+        if (!m_stop && lost) {
+            LOG_ERROR(L"the output folder %s is no longer where the run opened it (disk pulled or unmounted)", m_video->savePath());
+            throw UException("!runDir.outputFolderLost()", diskLost(m_video->savePath(), !output.isEmpty()), __FILE__, __LINE__);
+        }
         // A file changed under the child: that is why it failed.
         if (!m_stop && source.changedSinceOpen())
             throw UException("!source.changedSinceOpen()", QSourceFile::changedMessage(), __FILE__, __LINE__);
@@ -792,7 +833,7 @@ bool QFrameModel::completeRecorded(const QDtaVideo &video)
     const QString output = QRunFolder::ownOutput(video.id(), video.savePath());
     if (!output.isEmpty() && recorded != QDir::cleanPath(output)) {
         // Recorded under the short name while the output still has its first name.
-        if (taken(recorded) && sameFile(output, recorded)) {
+        if (taken(recorded) && sameEntry(output, recorded)) {
             // A link-and-unlink rename cut short: both names are the output.
             QFile::remove(output);
         } else if (taken(recorded) || !renameNoReplace(output, recorded)) {
@@ -806,7 +847,8 @@ bool QFrameModel::completeRecorded(const QDtaVideo &video)
 
 void QFrameModel::finish(const QString &output)
 {
-    if (!taken(output)) {
+    struct stat st {};
+    if (::lstat(QFile::encodeName(output).constData(), &st) != 0 || !S_ISREG(st.st_mode)) {
         LOG_ERROR(L"sorbin reported success without output %s", output);
         throw UException("QFile::exists(output)", QStringLiteral("加密失败"), __FILE__, __LINE__);
     }

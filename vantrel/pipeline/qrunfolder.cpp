@@ -3,20 +3,25 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <set>
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
+#include <QDateTime>
 #include <QFile>
+#include <QList>
 #include <QRandomGenerator>
 
 #include "cglobal.h"
 #include "logger.h"
 #include "qjsonfile.h"
+#include "qsourcefile.h"
 #include "qtutils.h"
 #include "qvalue.h"
 
@@ -136,23 +141,53 @@ namespace
     // `foreignOwner` tells that it failed only by its owner: then it may be ours on a disk that
     // gives new entries an owner of its own, or an empty folder the one who swapped it in could
     // remove as well.
-    const char *notJustMade(int fd, const struct stat &parent, bool *foreignOwner)
+    QString notJustMade(int fd, int openError, const struct stat &parent, bool *foreignOwner)
     {
         *foreignOwner = false;
         struct stat st {};
-        if (fd < 0)
-            return "it can't be opened as a folder without following a link";
+        if (fd < 0) {
+            if (openError == ELOOP || openError == ENOTDIR)
+                return QStringLiteral("it is a link or no folder");
+            return QStringLiteral("it can't be opened: %1").arg(QString::fromLocal8Bit(std::strerror(openError)));
+        }
         if (::fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode))
-            return "it is no folder";
+            return QStringLiteral("it is no folder");
         if (st.st_dev != parent.st_dev)
-            return "it is on another device";
+            return QStringLiteral("it is on another device");
         if (!isEmptyFolder(fd))
-            return "it is not empty";
+            return QStringLiteral("it is not empty");
         if (!ownedHere(fd, st, parent)) {
             *foreignOwner = true;
-            return "it belongs to another user";
+            return QStringLiteral("it belongs to another user");
         }
-        return nullptr;
+        return QString();
+    }
+
+    // Notes of folders that can't be found any more are kept this long: a stick may come back.
+    constexpr qint64 kMissingKeptMs = 30LL * 24 * 3600 * 1000;
+
+    // Whether the note was made long ago ("time", or the job id where there is none).
+    bool notedLongAgo(const QValue &entry)
+    {
+        bool ok = false;
+        qint64 time = text(entry, "time").toLongLong(&ok);
+        if (!ok)
+            time = text(entry, "job").toLongLong(&ok);
+        return !ok || QDateTime::currentMSecsSinceEpoch() - time > kMissingKeptMs;
+    }
+
+    // Whether the disk of the open folder `fd` was mounted again since `entry` noted (dev, mount)
+    // there, on a disk whose inode numbers last only as long as the mount.
+    bool remountedSince(int fd, const QValue &entry)
+    {
+        struct stat st {};
+        if (::fstat(fd, &st) != 0 || !isForeignFileSystem(fileSystemTypeOf(fd)))
+            return false;
+        if (text(entry, "dev") != QString::fromStdString(number(st.st_dev)))
+            return true;
+        const QString noted = text(entry, "mount");
+        const QString now = SourceIdentity::mountOf(fd);
+        return !noted.isEmpty() && !now.isEmpty() && noted != now;
     }
 
     QValue loadRegistry()
@@ -208,7 +243,7 @@ namespace
     // Puts (or replaces) the entry of one folder; without `identity` it notes the name and the
     // secret only.
     bool noteRun(qint64 jobId, const QString &folder, const QString &name, const QByteArray &secret,
-                 const struct stat *identity, bool kept = false)
+                 const struct stat *identity, bool kept = false, const QString &mount = QString())
     {
         QValue runs = runsWithout(folder, name);
         QValue entry(Json::objectValue);
@@ -216,10 +251,13 @@ namespace
         entry["folder"] = folder.toStdString();
         entry["name"] = name.toStdString();
         entry["secret"] = secret.toStdString();
+        entry["time"] = QString::number(QDateTime::currentMSecsSinceEpoch()).toStdString();
         if (identity) {
             entry["dev"] = number(identity->st_dev);
             entry["ino"] = number(identity->st_ino);
         }
+        if (!mount.isEmpty())
+            entry["mount"] = mount.toStdString();
         if (kept)
             entry["kept"] = true;
         runs.append(entry);
@@ -275,15 +313,23 @@ namespace
     bool removeOwnFolder(int outputFd, const QByteArray &name, int fd, quint64 dev, quint64 ino)
     {
         struct stat own {};
-        if (::fstat(fd, &own) != 0 || own.st_dev != dev || own.st_ino != ino) {
+        if (::fstat(fd, &own) != 0) {
+            // A stick pulled or a disk gone: the note stays for the next start.
+            LOG_ERROR(L"the run folder %s can't be reached (%s); kept for the next start", QFile::decodeName(name),
+                      QString::fromLocal8Bit(std::strerror(errno)));
+            return false;
+        }
+        if (own.st_dev != dev || own.st_ino != ino) {
             LOG_ERROR(L"the open run folder %s is not the one noted; left alone", QFile::decodeName(name));
             return false;
         }
         const bool emptied = removeDirContents(fd);
         const QByteArray now = nameOf(outputFd, name, dev, ino);
         if (now.isEmpty()) {
-            LOG_WARNING(L"the run folder %s was moved out of its folder; emptied there", QFile::decodeName(name));
-            return true;
+            // Not found where it was: moved away, or a disk that no longer answers (kept noted).
+            LOG_WARNING(L"the run folder %s is not in its folder; %s", QFile::decodeName(name),
+                        emptied ? QStringLiteral("emptied there") : QStringLiteral("kept noted"));
+            return emptied;
         }
         if (now != name)
             LOG_WARNING(L"the run folder %s was renamed to %s; removed there", QFile::decodeName(name), QFile::decodeName(now));
@@ -299,6 +345,105 @@ namespace
             return false;
         const QByteArray now = nameOf(outputFd, name, quint64(own.st_dev), quint64(own.st_ino));
         return now.isEmpty() || ::unlinkat(outputFd, now.constData(), AT_REMOVEDIR) == 0;
+    }
+
+    // The name of the folder in the open output folder whose marker holds `secret`: `name` when
+    // that one does, else any other; empty when there is none.
+    QByteArray markedFolder(int outputFd, const QByteArray &name, const QByteArray &secret)
+    {
+        auto marked = [&](const char *entry) {
+            const int fd = ::openat(outputFd, entry, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (fd < 0)
+                return false;
+            const bool same = markerOf(fd) == secret;
+            ::close(fd);
+            return same;
+        };
+        if (marked(name.constData()))
+            return name;
+        const int own = ::openat(outputFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        DIR *dir = own >= 0 ? ::fdopendir(own) : nullptr;
+        if (!dir) {
+            if (own >= 0)
+                ::close(own);
+            return QByteArray();
+        }
+        QByteArray found;
+        while (const dirent *entry = ::readdir(dir)) {
+            if ((entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) || std::strcmp(entry->d_name, ".") == 0
+                || std::strcmp(entry->d_name, "..") == 0)
+                continue;
+            if (marked(entry->d_name)) {
+                found = entry->d_name;
+                break;
+            }
+        }
+        ::closedir(dir);
+        return found;
+    }
+
+    // After a remount renumbered every entry: the noted folder is the one whose marker holds the
+    // noted secret, a folder of ours on the output folder's disk. True when nothing of it is left.
+    bool removeRemounted(int outputFd, const QByteArray &name, const QByteArray &secret, const struct stat &parent)
+    {
+        const QByteArray found = markedFolder(outputFd, name, secret);
+        if (found.isEmpty())
+            return true;
+        const int fd = ::openat(outputFd, found.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)
+            return errno == ENOENT;
+        struct stat st {};
+        const bool ours = ::fstat(fd, &st) == 0 && st.st_dev == parent.st_dev && ownedHere(fd, st, parent)
+            && markerOf(fd) == secret;
+        if (ours)
+            LOG_INFO(L"the run folder %s is found by its marker on the disk mounted again", QFile::decodeName(found));
+        const bool removed = !ours || removeOwnFolder(outputFd, found, fd, quint64(st.st_dev), quint64(st.st_ino));
+        ::close(fd);
+        return removed;
+    }
+
+    // After a swap between the mkdir and the open, the folder this run made is elsewhere in the
+    // output folder: a folder of this user, closed to others, empty, born between `from` and
+    // `to`. Where exactly one such folder is there (never the entry at `made`), it goes again.
+    void removeSwappedOut(int outputFd, const QByteArray &made, const struct timespec &from, const struct timespec &to)
+    {
+        auto before = [](const struct statx_timestamp &a, const struct timespec &b) {
+            return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && long(a.tv_nsec) < b.tv_nsec);
+        };
+        auto after = [](const struct statx_timestamp &a, const struct timespec &b) {
+            return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && long(a.tv_nsec) > b.tv_nsec);
+        };
+        const int own = ::openat(outputFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        DIR *dir = own >= 0 ? ::fdopendir(own) : nullptr;
+        if (!dir) {
+            if (own >= 0)
+                ::close(own);
+            return;
+        }
+        QList<QByteArray> found;
+        while (const dirent *entry = ::readdir(dir)) {
+            if ((entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) || made == entry->d_name
+                || std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+                continue;
+            struct statx sx {};
+            if (::statx(outputFd, entry->d_name, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0
+                || !(sx.stx_mask & STATX_BTIME) || !S_ISDIR(sx.stx_mode) || sx.stx_uid != ::geteuid()
+                || (sx.stx_mode & 0077) != 0 || before(sx.stx_btime, from) || after(sx.stx_btime, to))
+                continue;
+            found << QByteArray(entry->d_name);
+        }
+        ::closedir(dir);
+        if (found.size() != 1)
+            return;
+        const int fd = ::openat(outputFd, found.first().constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)
+            return;
+        struct stat st {};
+        if (::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() && isEmptyFolder(fd)
+            && removeEmptyFolder(outputFd, found.first(), fd))
+            LOG_WARNING(L"the folder made as %s was swapped to %s; removed there", QFile::decodeName(made),
+                        QFile::decodeName(found.first()));
+        ::close(fd);
     }
 
     // Removes the folder `name` of the open output folder when it is the noted one: a real
@@ -331,8 +476,12 @@ namespace
         const quint64 dev = text(entry, "dev").toULongLong();
         const quint64 inode = ino.toULongLong();
         const QByteArray now = nameOf(outputFd, native, dev, inode);
-        if (now.isEmpty())
+        if (now.isEmpty()) {
+            // A disk mounted again numbers its entries anew: the marker tells the folder then.
+            if (!secret.isEmpty() && remountedSince(outputFd, entry))
+                return removeRemounted(outputFd, native, secret, parent);
             return true;
+        }
         const int fd = ::openat(outputFd, now.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0)
             return errno == ENOENT;
@@ -358,15 +507,18 @@ namespace
         return kept;
     }
 
-    // Whether the entry `name` of the open folder `folderFd` is the output the note describes.
+    // Whether the entry `name` of the open folder `folderFd` is the output the note describes:
+    // of its identity, or, on a disk mounted again since (which numbers its files anew), of its
+    // name, size and modification time.
     bool isNotedOutput(int folderFd, const QString &name, const QValue &noted)
     {
         struct stat parent {};
         struct stat st {};
-        return !name.isEmpty() && !name.contains(QLatin1Char('/')) && ::fstat(folderFd, &parent) == 0
+        const bool same = !name.isEmpty() && !name.contains(QLatin1Char('/')) && ::fstat(folderFd, &parent) == 0
             && ::fstatat(folderFd, QFile::encodeName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)
-            && ownerHere(folderFd, st, parent) && sameIdentity(st, noted) && text(noted, "size") == QString::fromStdString(number(quint64(st.st_size)))
+            && ownerHere(folderFd, st, parent) && text(noted, "size") == QString::fromStdString(number(quint64(st.st_size)))
             && text(noted, "mtime") == QString::fromStdString(number(quint64(st.st_mtim.tv_sec)));
+        return same && (sameIdentity(st, noted) || remountedSince(folderFd, noted));
     }
 
     // Drops the notes of outputs that are no longer where they were noted (recorded and
@@ -377,8 +529,9 @@ namespace
         QValue kept(Json::arrayValue);
         for (const QValue &entry : outputs) {
             const int fd = ::open(QFile::encodeName(text(entry, "folder")).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            // A folder that can't be opened now (a stick not plugged in) keeps its notes.
-            if (fd < 0 ? (errno != ENOENT && errno != ENOTDIR) : isNotedOutput(fd, text(entry, "name"), entry))
+            // A folder that can't be opened now (a stick not plugged in) keeps its notes, for a while
+            // where it is missing altogether.
+            if (fd < 0 ? ((errno != ENOENT && errno != ENOTDIR) || !notedLongAgo(entry)) : isNotedOutput(fd, text(entry, "name"), entry))
                 kept.append(entry);
             if (fd >= 0)
                 ::close(fd);
@@ -387,7 +540,8 @@ namespace
             saveList("outputs", kept);
     }
 
-    bool noteOutputIdentity(qint64 jobId, const QString &folder, const QString &name, const struct stat &st)
+    bool noteOutputIdentity(qint64 jobId, const QString &folder, const QString &name, const struct stat &st,
+                            const QString &mount)
     {
         QValue outputs = outputsWithout(jobId);
         QValue entry(Json::objectValue);
@@ -398,6 +552,9 @@ namespace
         entry["ino"] = number(st.st_ino);
         entry["size"] = number(quint64(st.st_size));
         entry["mtime"] = number(quint64(st.st_mtim.tv_sec));
+        entry["time"] = QString::number(QDateTime::currentMSecsSinceEpoch()).toStdString();
+        if (!mount.isEmpty())
+            entry["mount"] = mount.toStdString();
         outputs.append(entry);
         return saveList("outputs", outputs);
     }
@@ -411,6 +568,24 @@ QRunFolder::QRunFolder()
     , m_dev(0)
     , m_ino(0)
 {
+}
+
+bool QRunFolder::outputFolderLost() const
+{
+    if (m_outputFd < 0)
+        return false;
+    // The disk's own answer first: a FUSE disk whose daemon is gone still gives the attributes it
+    // had cached for a while.
+    struct statfs fs {};
+    if (::fstatfs(m_outputFd, &fs) != 0)
+        return true;
+    struct stat opened {};
+    struct stat now {};
+    if (::fstat(m_outputFd, &opened) != 0)
+        return true;
+    if (::stat(QFile::encodeName(m_outputFolder).constData(), &now) != 0)
+        return true;
+    return now.st_dev != opened.st_dev || now.st_ino != opened.st_ino;
 }
 
 QRunFolder::~QRunFolder()
@@ -462,6 +637,8 @@ bool QRunFolder::create(const QString &outputFolder, qint64 jobId, bool *listUnw
             break;
         }
         const QByteArray native = QFile::encodeName(name);
+        struct timespec madeFrom {};
+        ::clock_gettime(CLOCK_REALTIME_COARSE, &madeFrom);
         if (::mkdirat(outputFd, native.constData(), 0700) != 0) {
             const int err = errno;
             forgetRun(outputFolder, name);
@@ -472,18 +649,24 @@ bool QRunFolder::create(const QString &outputFolder, qint64 jobId, bool *listUnw
         }
         callHook("made", outputFd, native);
         const int fd = ::openat(outputFd, native.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int openError = fd < 0 ? errno : 0;
+        struct timespec madeTo {};
+        ::clock_gettime(CLOCK_REALTIME, &madeTo);
         callHook("opened", outputFd, native);
         bool foreignOwner = false;
-        if (const char *why = notJustMade(fd, parent, &foreignOwner)) {
+        const QString why = notJustMade(fd, openError, parent, &foreignOwner);
+        if (!why.isEmpty()) {
             // Swapped between the mkdir and the open: what is there now is not ours to touch. An
             // empty folder refused for its owner alone goes again, so that a disk that always
-            // gives another owner leaves nothing behind.
+            // gives another owner leaves nothing behind; the folder made, swapped elsewhere, too.
             const bool removed = foreignOwner && removeEmptyFolder(outputFd, native, fd);
             if (fd >= 0)
                 ::close(fd);
             forgetRun(outputFolder, name);
-            LOG_ERROR(L"%s%s is not the folder just made (%s); %s", outputFolder, name, QString::fromLatin1(why),
+            LOG_ERROR(L"%s%s is not the folder just made (%s); %s", outputFolder, name, why,
                       removed ? QStringLiteral("removed again") : QStringLiteral("left alone"));
+            if (!removed)
+                removeSwappedOut(outputFd, native, madeFrom, madeTo);
             ++refusals;
             continue;
         }
@@ -503,7 +686,8 @@ bool QRunFolder::create(const QString &outputFolder, qint64 jobId, bool *listUnw
             marked = ::write(marker, secret.constData(), size_t(secret.size())) == secret.size();
             marked = ::close(marker) == 0 && marked;
         }
-        const bool noted = marked && noteRun(jobId, outputFolder, name, secret, &st);
+        const QString mount = SourceIdentity::mountOf(outputFd);
+        const bool noted = marked && noteRun(jobId, outputFolder, name, secret, &st, false, mount);
         if (!noted) {
             if (listUnwritable)
                 *listUnwritable = marked;
@@ -527,6 +711,7 @@ bool QRunFolder::create(const QString &outputFolder, qint64 jobId, bool *listUnw
         m_jobId = jobId;
         m_dev = quint64(st.st_dev);
         m_ino = quint64(st.st_ino);
+        m_mount = mount;
         liveFolders().insert(outputFolder + name);
         LOG_INFO(L"run folder %s", describe());
         return true;
@@ -573,7 +758,7 @@ bool QRunFolder::moveOut(const QString &name, const QString &target)
     {
         std::lock_guard<std::mutex> lock(registryMutex());
         // Noted before the move: a kill right after it still leaves the output known.
-        if (!noteOutputIdentity(m_jobId, m_outputFolder, target, st)) {
+        if (!noteOutputIdentity(m_jobId, m_outputFolder, target, st, SourceIdentity::mountOf(m_outputFd))) {
             errno = ECANCELED;
             return false;
         }
@@ -589,7 +774,7 @@ void QRunFolder::keep()
     struct stat st {};
     st.st_dev = dev_t(m_dev);
     st.st_ino = ino_t(m_ino);
-    if (!noteRun(m_jobId, m_outputFolder, m_name, m_secret, &st, true)) {
+    if (!noteRun(m_jobId, m_outputFolder, m_name, m_secret, &st, true, m_mount)) {
         // Not noted as kept: without its marker no sweep takes the folder for one to remove.
         LOG_ERROR(L"cannot note the run folder %s%s as kept; its marker goes instead", m_outputFolder, m_name);
         ::unlinkat(m_fd, kMarker, 0);
@@ -635,7 +820,8 @@ void QRunFolder::sweep(qint64 jobId)
         if (!gone) {
             const int outputFd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
             if (outputFd < 0) {
-                gone = errno == ENOENT || errno == ENOTDIR;
+                // Missing altogether (a stick not plugged in): noted for a while yet.
+                gone = (errno == ENOENT || errno == ENOTDIR) && notedLongAgo(entry);
             } else {
                 LOG_INFO(L"removing the folder of an earlier run: %s%s", folder, name);
                 gone = removeNoted(outputFd, name, entry);
@@ -658,8 +844,12 @@ bool QRunFolder::noteOutput(qint64 jobId, const QString &folder, const QString &
     struct stat st {};
     if (::lstat(QFile::encodeName(folder + name).constData(), &st) != 0 || !S_ISREG(st.st_mode))
         return false;
+    const int folderFd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const QString mount = SourceIdentity::mountOf(folderFd);
+    if (folderFd >= 0)
+        ::close(folderFd);
     std::lock_guard<std::mutex> lock(registryMutex());
-    return noteOutputIdentity(jobId, folder, name, st);
+    return noteOutputIdentity(jobId, folder, name, st, mount);
 }
 
 QString QRunFolder::ownOutput(qint64 jobId, const QString &folder)

@@ -21,7 +21,9 @@
 // ever removed, wherever in the output folder someone renamed them, never by name alone.
 //
 // The list also notes the identity of each output moved out of a run folder, so that a restart
-// takes up only an output that is provably this job's.
+// takes up only an output that is provably this job's. On disks that number their entries anew
+// at each mount (FAT, exFAT, FUSE, SMB) a stick pulled and put back keeps neither: after such a
+// remount a run folder is told by its marker's secret, an output by its name, size and time.
 class QRunFolder
 {
 public:
@@ -48,6 +50,9 @@ public:
     // first, so that a restart knows it as this job's output (false, errno ECANCELED, when that
     // note can't be saved).
     bool moveOut(const QString &name, const QString &target);
+    // True when the output folder's path no longer leads to the folder the run opened: its disk
+    // was pulled, unmounted (also lazily) or mounted again, or the folder was moved away.
+    bool outputFolderLost() const;
     // Keeps the folder and what it holds: neither this object nor a sweep removes it.
     void keep();
     // Empties and removes the run folder and forgets it. Safe more than once.
@@ -81,6 +86,7 @@ private:
     QString m_outputFolder;
     QString m_name;
     QByteArray m_secret;
+    QString m_mount;
     qint64 m_jobId;
     quint64 m_dev;
     quint64 m_ino;

@@ -28,6 +28,32 @@ namespace
         struct statfs fs {};
         return ::statfs(path.constData(), &fs) == 0 ? static_cast<qint64>(static_cast<quint32>(fs.f_type)) : 0;
     }
+
+    // A mount id that is never given twice while the system runs (Linux 6.8 and later).
+    constexpr unsigned kUniqueMountId = 0x4000U;
+
+    QString bootId()
+    {
+        static const QString id = []() {
+            QFile file(QStringLiteral("/proc/sys/kernel/random/boot_id"));
+            return file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.read(64).trimmed()) : QString();
+        }();
+        return id;
+    }
+
+    QString mountText(int dirFd, const char *path, int flags)
+    {
+        struct statx sx {};
+        if (::statx(dirFd, path, flags, STATX_TYPE | kUniqueMountId, &sx) != 0 || !(sx.stx_mask & kUniqueMountId)
+            || bootId().isEmpty())
+            return QString();
+        return QStringLiteral("%1:%2").arg(bootId()).arg(static_cast<quint64>(sx.stx_mnt_id));
+    }
+}
+
+QString SourceIdentity::mountOf(int fd)
+{
+    return fd < 0 ? QString() : mountText(fd, "", AT_EMPTY_PATH);
 }
 
 SourceIdentity SourceIdentity::of(const QString &path, bool anyLink)
@@ -52,6 +78,7 @@ SourceIdentity SourceIdentity::of(const QString &path, bool anyLink)
     id.size = static_cast<qint64>(st.st_size);
     id.mtimeNs = mtimeNsOf(st);
     id.fsType = fsTypeOf(native);
+    id.mount = mountText(AT_FDCWD, native.constData(), 0);
     return id;
 }
 
@@ -66,8 +93,9 @@ SourceIdentity SourceIdentity::fromJson(const Json::Value &value)
     const Json::Value &mtime = value["mtime_ns"];
     const Json::Value &link = value["link"];
     const Json::Value &fsType = value["fs_type"];
+    const Json::Value &mount = value["mount"];
     if (!device.isUInt64() || !inode.isUInt64() || !size.isInt64() || !mtime.isInt64() || !link.isBool()
-        || !fsType.isInt64())
+        || !fsType.isInt64() || !(mount.isNull() || (mount.isString() && mount.asString().size() <= 128)))
         return id;
     id.known = true;
     id.link = link.asBool();
@@ -76,6 +104,7 @@ SourceIdentity SourceIdentity::fromJson(const Json::Value &value)
     id.size = size.asInt64();
     id.mtimeNs = mtime.asInt64();
     id.fsType = fsType.asInt64();
+    id.mount = mount.isString() ? QString::fromStdString(mount.asString()) : QString();
     return id;
 }
 
@@ -90,25 +119,35 @@ Json::Value SourceIdentity::toJson() const
     value["mtime_ns"] = static_cast<Json::Int64>(mtimeNs);
     value["link"] = link;
     value["fs_type"] = static_cast<Json::Int64>(fsType);
+    if (!mount.isEmpty())
+        value["mount"] = mount.toStdString();
     return value;
 }
 
-bool SourceIdentity::matches(const struct stat &st, qint64 openedFsType) const
+bool SourceIdentity::matches(const struct stat &st, qint64 openedFsType, const QString &openedMount) const
 {
     if (!known || !S_ISREG(st.st_mode) || static_cast<qint64>(st.st_size) != size || mtimeNsOf(st) != mtimeNs)
         return false;
-    if (isForeignFileSystem(fsType) && isForeignFileSystem(openedFsType))
+    if (static_cast<quint64>(st.st_dev) == device && static_cast<quint64>(st.st_ino) == inode)
         return true;
-    return static_cast<quint64>(st.st_dev) == device && static_cast<quint64>(st.st_ino) == inode;
+    if (!isForeignFileSystem(fsType) || !isForeignFileSystem(openedFsType))
+        return false;
+    // The inode numbers of these disks last as long as the mount: only a disk mounted again may
+    // have renumbered the file. On the same device, without two known mounts that differ, it is
+    // the mount it was noted on, and a new inode there is a new file.
+    const bool remounted = static_cast<quint64>(st.st_dev) != device
+        || (!mount.isEmpty() && !openedMount.isEmpty() && mount != openedMount);
+    return remounted;
 }
 
 QString SourceIdentity::text() const
 {
     if (!known)
         return QStringLiteral("unknown");
-    return QStringLiteral("%1device %2, inode %3, %4 bytes, modified %5 ns, file system %6")
+    return QStringLiteral("%1device %2, inode %3, %4 bytes, modified %5 ns, file system %6, mount %7")
         .arg(link ? QStringLiteral("link to ") : QString())
-        .arg(device).arg(inode).arg(size).arg(mtimeNs).arg(fsType, 0, 16);
+        .arg(device).arg(inode).arg(size).arg(mtimeNs).arg(fsType, 0, 16)
+        .arg(mount.isEmpty() ? QStringLiteral("unknown") : mount);
 }
 
 QSourceFile::~QSourceFile()
@@ -141,7 +180,8 @@ void QSourceFile::open(const QString &path, const SourceIdentity &identity)
         throw UException("S_ISREG(source)", kMissing, __FILE__, __LINE__);
     }
     const qint64 fsType = fileSystemTypeOf(fd);
-    if (!identity.matches(st, fsType)) {
+    const QString mount = SourceIdentity::mountOf(fd);
+    if (!identity.matches(st, fsType, mount)) {
         ::close(fd);
         SourceIdentity now;
         now.known = true;
@@ -150,6 +190,7 @@ void QSourceFile::open(const QString &path, const SourceIdentity &identity)
         now.size = static_cast<qint64>(st.st_size);
         now.mtimeNs = mtimeNsOf(st);
         now.fsType = fsType;
+        now.mount = mount;
         LOG_ERROR(L"the source %s is not the file that was added (added: %s; now: %s)", path, identity.text(), now.text());
         throw UException("identity.matches(source)", changedMessage(), __FILE__, __LINE__);
     }

@@ -19,6 +19,7 @@ struct SourceIdentity
     qint64 size = 0;
     qint64 mtimeNs = 0;
     qint64 fsType = 0; // statfs magic of the file system that held it
+    QString mount;     // the mount that held it ("<boot id>:<mount id>"); empty when unknown
 
     // The file at `path` now. A link is noted only when `anyLink` or when it is the user's own;
     // another's link gives an unknown identity.
@@ -26,10 +27,15 @@ struct SourceIdentity
     // Unknown when `value` is not an object with the members toJson() writes.
     static SourceIdentity fromJson(const Json::Value &value);
     Json::Value toJson() const;
-    // Whether the opened file `st`, on a file system of type `fsType`, is the noted one. Where
-    // both lie on file systems whose inode numbers don't survive a remount (FAT, exFAT, FUSE,
-    // SMB), size and modification time decide.
-    bool matches(const struct stat &st, qint64 fsType) const;
+    // Whether the opened file `st`, on a file system of type `fsType` in the mount `mount`, is
+    // the noted one. Where both lie on file systems whose inode numbers don't survive a remount
+    // (FAT, exFAT, FUSE, SMB), size and modification time decide, but only once the disk was
+    // mounted again (another device, or another mount): on the same mount a new inode is
+    // another file.
+    bool matches(const struct stat &st, qint64 fsType, const QString &mount = QString()) const;
+    // The mount that holds the open file `fd`, as noted in `mount`; empty when the system can't
+    // tell one mount from the next (mount ids that are reused).
+    static QString mountOf(int fd);
     // For the log.
     QString text() const;
 };

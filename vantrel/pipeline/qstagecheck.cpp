@@ -25,10 +25,15 @@ void QStageCheck::checkFolder(const QString &folder)
     }
 }
 
+QString QStageCheck::noRoomIn(bool outputFolder, const QString &folder)
+{
+    return (outputFolder ? QStringLiteral("磁盘空间不足：输出文件夹“%1”") : QStringLiteral("磁盘空间不足：数据文件夹“%1”"))
+        .arg(QDir::toNativeSeparators(QDir::cleanPath(folder)));
+}
+
 QString QStageCheck::dataFolderFull(const QString &folder, const QString &written)
 {
-    return QStringLiteral("磁盘空间不足：数据文件夹“%1”所在磁盘已满（%2写在这里），视频未能加密，请清理磁盘后重试")
-        .arg(QDir::toNativeSeparators(QDir::cleanPath(folder)), written);
+    return noRoomIn(false, folder) + QStringLiteral("所在磁盘已满（%1写在这里），视频未能加密，请清理磁盘后重试").arg(written);
 }
 
 int QStageCheck::boundMs(const char *envVar, int def)

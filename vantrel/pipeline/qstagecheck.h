@@ -13,6 +13,10 @@ public:
     // program can write in.
     static void checkFolder(const QString &folder);
 
+    // "磁盘空间不足：" and the folder, named as the output folder or as a data folder, to which a
+    // reason adds what was short.
+    static QString noRoomIn(bool outputFolder, const QString &folder);
+
     // The job's reason when the disk of a folder of the data folder is full: `folder` is where
     // `written` (what the stage writes there) went.
     static QString dataFolderFull(const QString &folder, const QString &written);
