@@ -13,6 +13,7 @@
 #include "commonfun.h"
 #include "logger.h"
 #include "qappsetting.h"
+#include "qchildprocess.h"
 #include "qvalue.h"
 #include "qworkfolder.h"
 #include "uexception.h"
@@ -143,6 +144,10 @@ int CWinApp::run()
         // The history is read on a thread of its own while the windows come up.
         QRecords::instance();
         m_historyRead = true;
+        // Children a killed run left, stopped ones too: their folders are swept next.
+        const int ended = QChildProcess::endOrphans(3000);
+        if (ended > 0)
+            LOG_INFO(L"ended %d children of an earlier run", ended);
         QWebModel::sweepLeftovers();
         // No run is going on yet: every run folder still noted is one a kill left.
         QRunFolder::sweep();
