@@ -337,10 +337,11 @@ namespace
 // ends it before it sweeps, so nothing of it is left, and runs the job to its end.
 TEST_P(StoppedChildTest, NextStartEndsTheStoppedChildOfAKilledRun)
 {
-    if (!crashharness::Harness::hooksBuiltIn())
-        GTEST_SKIP() << crashharness::Harness::noHooks();
     const StoppedCase c = GetParam();
     const bool web = c.mode == 4;
+    // sorbin is caught at work while vantrel waits at a test hook.
+    if (!web && !crashharness::Harness::hooksBuiltIn())
+        GTEST_SKIP() << crashharness::Harness::noHooks();
     // The stopped child comes to this process once vantrel is gone, which so learns how it ended.
     ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
     crashharness::Harness harness;
