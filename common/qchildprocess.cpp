@@ -22,6 +22,7 @@
 #include <QFile>
 #include <QProcessEnvironment>
 
+#include "cglobal.h"
 #include "qworkfolder.h"
 
 extern char **environ;
@@ -131,11 +132,12 @@ namespace
         std::call_once(once, []() { ::pthread_atfork(nullptr, tiedParentAfterFork, tiedChildAfterFork); });
     }
 
-    // "<pid>-<start time>" of this run, as its work folder is named.
+    // "<pid>-<start time>" of this run, as its work folder is named, then ":" and its data
+    // folder: a later run on that folder ends what this one left.
     QString starterText()
     {
-        static const QString text = QWorkFolder::ownerName(static_cast<long>(::getpid()));
-        return text;
+        static const QString owner = QWorkFolder::ownerName(static_cast<long>(::getpid()));
+        return owner.isEmpty() ? QString() : owner + QLatin1Char(':') + CGlobal::dataPath();
     }
 
     int openPidFd(pid_t pid)
@@ -304,7 +306,7 @@ bool QChildProcess::startDetached(const QString &program, const QStringList &arg
     return true;
 }
 
-int QChildProcess::endOrphans(int terminateWaitMs)
+int QChildProcess::endOrphans(const QString &dataFolder, int terminateWaitMs)
 {
     const uid_t uid = ::getuid();
     const pid_t self = ::getpid();
@@ -329,12 +331,16 @@ int QChildProcess::endOrphans(int terminateWaitMs)
             continue;
         // Taken before the reads: what is read is this process's while it still runs.
         const int pidFd = openPidFd(pid);
-        const QString starter = QString::fromLatin1(environmentValue(readProcFile(base + "/environ", 4 << 20), kStarterVariable));
+        // Compared as bytes, as the environment holds them.
+        const QByteArray marker = environmentValue(readProcFile(base + "/environ", 4 << 20), kStarterVariable);
+        const int colon = marker.indexOf(':');
+        const QString starter = QString::fromLatin1(marker.left(colon));
         const int dash = starter.indexOf(QLatin1Char('-'));
         bool starterNumber = false;
         const long starterPid = dash > 0 ? starter.left(dash).toLong(&starterNumber) : 0;
         // A starter that has ended but is not reaped yet is gone too.
-        const bool orphaned = starterNumber && starterPid > 0 && !stillRunning(static_cast<pid_t>(starterPid), starter);
+        const bool orphaned = colon > 0 && marker.mid(colon + 1) == dataFolder.toLocal8Bit() && starterNumber && starterPid > 0
+                              && !stillRunning(static_cast<pid_t>(starterPid), starter);
         if (!orphaned || !stillRunning(pid, owner) || (pidFd >= 0 && sendSignal(pid, pidFd, 0) != 0)) {
             if (pidFd >= 0)
                 ::close(pidFd);

@@ -25,11 +25,12 @@ public:
     // in PATH. False when it could not be started.
     static bool startDetached(const QString &program, const QStringList &arguments);
 
-    // Ends the children that an earlier run of this program left when it was killed: processes
-    // of this user whose environment names a starter (see QTiedProcess) that is no longer
-    // running, stopped ones included. SIGCONT and SIGTERM, then SIGKILL for those still there
-    // after `terminateWaitMs`. Only this user's processes are read. Returns how many were ended.
-    static int endOrphans(int terminateWaitMs);
+    // Ends the children that an earlier run of this program on `dataFolder` left when it was
+    // killed: processes of this user whose environment names a starter on that folder (see
+    // QTiedProcess) that is no longer running, stopped ones included. SIGTERM and SIGCONT, then
+    // SIGKILL for those still there after `terminateWaitMs`. Only this user's processes are
+    // read. Returns how many were ended.
+    static int endOrphans(const QString &dataFolder, int terminateWaitMs);
 
     // True when this build acts on the test hooks (VANTREL_TEST_CHILD_STOP, VANTREL_CRASH_AT,
     // VANTREL_PAUSE_AT); a Release build leaves them out.
@@ -47,8 +48,8 @@ public:
 // death included, so that no child outlives this program. The copy of this program is tied
 // right after fork, before it waits for Qt's start-up handshake: its termination handlers are
 // reset, so the signal ends it there too, and a copy whose parent was gone before the signal
-// was set ends itself. Its environment names this program's run ("VANTREL_STARTER"), so that
-// a later run can end a child this one left stopped. Start it from the thread that waits for
+// was set ends itself. Its environment names this program's run and data folder
+// ("VANTREL_STARTER"), so that a later run on that folder can end a child this one left stopped. Start it from the thread that waits for
 // it, and through this class: QProcess::start does not tie the copy before the handshake.
 class QTiedProcess : public QProcess
 {
@@ -63,7 +64,8 @@ public:
     void start(const QString &program, const QStringList &arguments, OpenMode mode = ReadWrite);
     void start(OpenMode mode = ReadWrite);
 
-    // Name of the environment variable that names the starting run: "<pid>-<start time>".
+    // Name of the environment variable that names the starting run:
+    // "<pid>-<start time>:<data folder>".
     static const char *starterVariable();
 
 protected:

@@ -25,6 +25,7 @@
 
 #include <gtest/gtest.h>
 
+#include "cglobal.h"
 #include "qchildprocess.h"
 #include "qworkfolder.h"
 
@@ -253,7 +254,8 @@ TEST(ChildProcess, TiedChildNamesItsStarterAndOtherForksAreLeftAlone)
     child.setProcessEnvironment(environment);
     child.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("echo \"$VANTREL_STARTER $GIVEN\"")});
     ASSERT_TRUE(child.waitForFinished(10000));
-    const QString expected = QWorkFolder::ownerName(static_cast<long>(::getpid())) + QStringLiteral(" kept");
+    const QString expected = QWorkFolder::ownerName(static_cast<long>(::getpid())) + QLatin1Char(':') + CGlobal::dataPath()
+                             + QStringLiteral(" kept");
     EXPECT_EQ(QString::fromUtf8(child.readAll().trimmed()), expected);
 
     struct sigaction ignore {};
@@ -283,6 +285,8 @@ namespace
         // VANTREL_STARTER of the child: "gone" (a run that has ended), "running" (this one),
         // "" (none).
         const char *starter;
+        // The run's data folder is the one asked about.
+        bool sameFolder;
         bool ignoresTerm;
         bool otherUser;
         // How it must be: ended by its SIGTERM handler (exit 7), killed, or left stopped.
@@ -299,9 +303,9 @@ namespace
     };
 }
 
-// A stopped child that a run which has ended left behind is continued and ended, SIGTERM first
-// and SIGKILL when that is not enough; one whose run still goes on, one that names no run and
-// another user's are left alone.
+// A stopped child that a run on the data folder, which has ended, left behind is continued and
+// ended, SIGTERM first and SIGKILL when that is not enough; one whose run still goes on, one of
+// a run on another folder, one that names no run and another user's are left alone.
 TEST_P(EndOrphansTest, EndsOnlyTheChildrenOfEndedRuns)
 {
     const OrphanCase c = GetParam();
@@ -321,8 +325,11 @@ TEST_P(EndOrphansTest, EndsOnlyTheChildrenOfEndedRuns)
         // This pid with another start time: a run whose pid has been taken over since.
         ? QString::number(::getpid()) + QStringLiteral("-1")
         : (QByteArray(c.starter) == "running" ? self : QString());
+    // A folder of this test alone: no other run on the machine takes these children for its own.
+    const QString folder = QDir::tempPath() + QStringLiteral("/orphans-%1-%2/").arg(::getpid()).arg(c.name);
     if (!starter.isEmpty())
-        environment.insert(QString::fromLatin1(QTiedProcess::starterVariable()), starter);
+        environment.insert(QString::fromLatin1(QTiedProcess::starterVariable()),
+                           starter + QLatin1Char(':') + folder + (c.sameFolder ? QString() : QStringLiteral("other/")));
     else
         environment.remove(QString::fromLatin1(QTiedProcess::starterVariable()));
     QProcess child;
@@ -337,7 +344,7 @@ TEST_P(EndOrphansTest, EndsOnlyTheChildrenOfEndedRuns)
     ASSERT_EQ(::kill(static_cast<pid_t>(pid), SIGSTOP), 0);
     ASSERT_TRUE(waitFor([&]() { return processState(pid) == "T"; }, 10000));
 
-    const int ended = QChildProcess::endOrphans(1000);
+    const int ended = QChildProcess::endOrphans(folder, 1000);
     if (c.outcome == OrphanCase::Left) {
         // Nothing was sent to it: it is still stopped.
         EXPECT_EQ(processState(pid), QByteArray("T"));
@@ -358,11 +365,12 @@ TEST_P(EndOrphansTest, EndsOnlyTheChildrenOfEndedRuns)
 
 INSTANTIATE_TEST_SUITE_P(
     Children, EndOrphansTest,
-    ::testing::Values(OrphanCase {"StoppedOfEndedRunIsTerminated", "gone", false, false, OrphanCase::Terminated},
-                      OrphanCase {"StoppedOfEndedRunIgnoringTermIsKilled", "gone", true, false, OrphanCase::Killed},
-                      OrphanCase {"StoppedOfThisRunIsLeft", "running", false, false, OrphanCase::Left},
-                      OrphanCase {"StoppedWithoutStarterIsLeft", "", false, false, OrphanCase::Left},
-                      OrphanCase {"OtherUsersIsLeft", "gone", false, true, OrphanCase::Left}),
+    ::testing::Values(OrphanCase {"StoppedOfEndedRunIsTerminated", "gone", true, false, false, OrphanCase::Terminated},
+                      OrphanCase {"StoppedOfEndedRunIgnoringTermIsKilled", "gone", true, true, false, OrphanCase::Killed},
+                      OrphanCase {"StoppedOfThisRunIsLeft", "running", true, false, false, OrphanCase::Left},
+                      OrphanCase {"StoppedOfEndedRunOnAnotherFolderIsLeft", "gone", false, false, false, OrphanCase::Left},
+                      OrphanCase {"StoppedWithoutStarterIsLeft", "", true, false, false, OrphanCase::Left},
+                      OrphanCase {"OtherUsersIsLeft", "gone", true, false, true, OrphanCase::Left}),
     [](const ::testing::TestParamInfo<OrphanCase> &info) { return std::string(info.param.name); });
 
 // A detached program outlives this one on purpose: it carries no starter that a later run

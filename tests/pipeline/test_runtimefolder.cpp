@@ -1,6 +1,6 @@
 // The real vantrel and sorbin on runtime folders of every kind (a long path, one another user
 // can write to, none at all), and the real vantrel killed while its child is between fork and
-// exec: the job runs, nothing of the run is left, the next start runs.
+// exec or stopped at its work: the job runs, nothing of the run is left, the next start runs.
 #include <csignal>
 
 #include <sys/prctl.h>
@@ -395,8 +395,9 @@ TEST_P(StoppedChildTest, NextStartEndsTheStoppedChildOfAKilledRun)
     ASSERT_EQ(::kill(child, SIGSTOP), 0);
     ASSERT_TRUE(testsupport::waitUntil([&]() { return statFields(child).value(0) == "T"; }, kRunMs));
     const QStringList workFolders = QDir(scene.data + QStringLiteral("transcode/")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    if (!web)
+    if (!web) {
         EXPECT_EQ(workFolders.size(), 1) << "sorbin works in a private folder";
+    }
     crashharness::Harness::kill(*killed);
     ASSERT_EQ(killed->state(), QProcess::NotRunning);
     // Its parent-death signal came, but it waits, stopped.
@@ -411,8 +412,9 @@ TEST_P(StoppedChildTest, NextStartEndsTheStoppedChildOfAKilledRun)
         reaped = ::waitpid(child, &status, WNOHANG);
         return reaped != 0;
     }, kRunMs)) << "the stopped child of the killed program lives on";
-    if (reaped == child)
+    if (reaped == child) {
         EXPECT_TRUE(WIFSIGNALED(status) || WIFEXITED(status)) << status;
+    }
 
     const crashharness::Outcome outcome = harness.judge(scene);
     EXPECT_EQ(outcome.lost, 0);

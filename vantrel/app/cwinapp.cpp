@@ -145,7 +145,7 @@ int CWinApp::run()
         QRecords::instance();
         m_historyRead = true;
         // Children a killed run left, stopped ones too: their folders are swept next.
-        const int ended = QChildProcess::endOrphans(3000);
+        const int ended = QChildProcess::endOrphans(CGlobal::dataPath(), 3000);
         if (ended > 0)
             LOG_INFO(L"ended %d children of an earlier run", ended);
         QWebModel::sweepLeftovers();
