@@ -167,6 +167,21 @@ namespace crashharness
         process.waitForFinished(10000);
     }
 
+    QString Harness::sliceFolder(const Scene &scene, const Job &job)
+    {
+        return scene.data + QStringLiteral("slice/%1/").arg(job.id);
+    }
+
+    bool Harness::hooksBuiltIn()
+    {
+        return QChildProcess::testHooksBuiltIn();
+    }
+
+    const char *Harness::noHooks()
+    {
+        return "this build has no test hooks (VANTREL_TEST_HOOKS is off)";
+    }
+
     int Harness::recordCount(const Scene &scene)
     {
         QValue root;
@@ -187,13 +202,21 @@ namespace crashharness
     {
         const size_t checks = m_server->requests("Version/versionCheck").size();
         std::unique_ptr<QProcess> process = start(scene);
-        const int jobs = static_cast<int>(scene.jobs.size());
+        int recorded = 0;
+        for (const Job &job : scene.jobs)
+            recorded += job.isWeb() ? 0 : 1;
+        const auto sliced = [&]() {
+            for (const Job &job : scene.jobs)
+                if (job.isWeb() && !QFileInfo(sliceFolder(scene, job) + job.videoKey).isFile())
+                    return false;
+            return true;
+        };
         // Up once it has sent its version check (its work pool runs then); done when every job
-        // is recorded and nothing is pending.
+        // is recorded or sliced and nothing is pending.
         const bool done = testsupport::waitUntil([&]() {
             return process->state() == QProcess::NotRunning
-                || (m_server->requests("Version/versionCheck").size() > checks && recordCount(scene) >= jobs
-                    && pendingCount(scene) == 0);
+                || (m_server->requests("Version/versionCheck").size() > checks && recordCount(scene) >= recorded
+                    && pendingCount(scene) == 0 && sliced());
         }, timeoutMs);
         if (!done || process->state() == QProcess::NotRunning) {
             if (why)
@@ -249,6 +272,18 @@ namespace crashharness
                 ++outcome.lost;
                 outcome.notes << QStringLiteral("%1: the source changed").arg(name);
             }
+            if (job.isWeb()) {
+                const QString slices = sliceFolder(scene, job);
+                if (!QFileInfo(slices + job.videoKey).isFile()) {
+                    ++outcome.lost;
+                    outcome.notes << QStringLiteral("%1: no playlist in %2").arg(name, slices);
+                }
+                if (QFileInfo::exists(slices + QStringLiteral(".slicing"))) {
+                    ++outcome.leftOver;
+                    outcome.notes << QStringLiteral("%1: the slicing is marked unfinished").arg(name);
+                }
+                continue;
+            }
             int outputs = 0;
             for (const QString &output : {job.shortName, job.videoKey}) {
                 if (QFileInfo::exists(scene.videos + output)) {
@@ -299,6 +334,22 @@ namespace crashharness
                 ++outcome.leftOver;
                 outcome.notes << QStringLiteral("left in the folder: %1").arg(entry);
             }
+        }
+        // The slice folder holds the folders of the Web-mode jobs alone.
+        QStringList webFolders;
+        for (const Job &job : scene.jobs)
+            if (job.isWeb())
+                webFolders << QString::number(job.id);
+        for (const QString &entry : QDir(scene.data + QStringLiteral("slice/")).entryList(all)) {
+            if (!webFolders.contains(entry)) {
+                ++outcome.leftOver;
+                outcome.notes << QStringLiteral("left in the slice folder: %1").arg(entry);
+            }
+        }
+        // Nothing is left of the private work folders of runs that were killed.
+        for (const QString &entry : QDir(scene.data + QStringLiteral("transcode/")).entryList(all)) {
+            ++outcome.leftOver;
+            outcome.notes << QStringLiteral("left in the work folder: %1").arg(entry);
         }
         const int pending = pendingCount(scene);
         if (pending != 0) {

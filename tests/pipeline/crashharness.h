@@ -24,6 +24,8 @@ namespace crashharness
         QString source;     // full path
         QString videoKey;   // output name sorbin gives
         QString shortName;  // final output name
+        // Web mode (4): the playlist, named `videoKey`, in the job's slice folder; no record.
+        bool isWeb() const { return mode == 4; }
     };
 
     // One data folder and one folder of sources.
@@ -70,8 +72,9 @@ namespace crashharness
         // Starts vantrel on the scene with `environment` ("NAME=value") over the usual one,
         // signed in by the token or, when `signedIn` is false, at its sign-in dialog.
         std::unique_ptr<QProcess> startWith(const Scene &scene, const QStringList &environment, bool signedIn) const;
-        // Runs vantrel until every job is recorded and nothing is pending, then ends it with
-        // SIGTERM; false (with `why`) when that does not happen within `timeoutMs`.
+        // Runs vantrel until every job is recorded (a Web-mode job: sliced) and nothing is
+        // pending, then ends it with SIGTERM; false (with `why`) when that does not happen
+        // within `timeoutMs`.
         bool runToEnd(const Scene &scene, int timeoutMs, QString *why) const;
         // Ends a running vantrel with SIGKILL.
         static void kill(QProcess &process);
@@ -84,6 +87,12 @@ namespace crashharness
 
         // Judges the folders; waits up to `orphanWaitMs` for children of killed runs to end.
         Outcome judge(const Scene &scene, int orphanWaitMs = 10000) const;
+
+        // The slice folder of a Web-mode job, ending with "/".
+        static QString sliceFolder(const Scene &scene, const Job &job);
+        // Whether this build acts on vantrel's test hooks; the message for a test that skips.
+        static bool hooksBuiltIn();
+        static const char *noHooks();
 
         static int recordCount(const Scene &scene);
         static int pendingCount(const Scene &scene);

@@ -16,6 +16,7 @@
 #include "commonfun.h"
 #include "logger.h"
 #include "qappsetting.h"
+#include "qchildprocess.h"
 #include "qinifile.h"
 #include "qsafefile.h"
 #include "qvalue.h"
@@ -203,6 +204,10 @@ int CWinApp::run()
         // The history is read on a thread of its own while the windows come up.
         QRecords::instance();
         m_historyRead = true;
+        // Children a killed run left, stopped ones too: their folders are swept next.
+        const int ended = QChildProcess::endOrphans(CGlobal::dataPath(), 3000);
+        if (ended > 0)
+            LOG_INFO(L"ended %d children of an earlier run", ended);
         QWebModel::sweepLeftovers();
         // No run is going on yet: every run folder still noted is one a kill left.
         QRunFolder::sweep();

@@ -87,7 +87,8 @@ public:
     // SIGKILL (after creating the file VANTREL_CRASH_MARK names, when set). When the list
     // VANTREL_PAUSE_AT (moments separated by ",") names it, the program writes the moment and
     // `detail` (on a line of its own) into the file VANTREL_PAUSE_MARK names and waits there
-    // until that file is gone (a minute at most).
+    // until that file is gone (a minute at most). Nothing in a build without test hooks
+    // (QChildProcess::testHooksBuiltIn).
     static void crashPoint(const char *moment, const QString &detail = QString());
 
 signals:

@@ -651,7 +651,7 @@ void QFrameModel::convert(const std::string &keyBase)
         }
         if (openedHook)
             openedHook();
-        m_process->start(programPath(), arguments, QIODevice::ReadWrite);
+        static_cast<QTiedProcess *>(m_process.get())->start(programPath(), arguments, QIODevice::ReadWrite);
         if (!m_process->waitForStarted(10000)) {
             LOG_ERROR(L"start %s failed: %s", programPath(), m_process->errorString());
             throw UException("m_process->waitForStarted()", QStringLiteral("启动加密程序失败！"), __FILE__, __LINE__);
