@@ -74,6 +74,10 @@ void QFileWork::crashPoint(const char *moment, const QString &detail)
     static const QByteArray wanted = qgetenv("VANTREL_CRASH_AT");
     if (wanted.isEmpty() || wanted != moment)
         return;
+    // Two jobs may reach the moment together: only the first writes the mark and kills the
+    // program; the other waits here for the end, so the mark is never emptied by a second open.
+    static std::mutex crashing;
+    crashing.lock();
     const QString mark = qEnvironmentVariable("VANTREL_CRASH_MARK");
     if (!mark.isEmpty()) {
         QFile file(mark);
