@@ -1,6 +1,7 @@
 #include "commonfun.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <clocale>
@@ -197,6 +198,39 @@ namespace CommonFun
     {
         const QString bad = badFileName(path);
         return QFile::rename(path, bad) ? bad : QString();
+    }
+
+    QString systemErrorText(int err, const QString &accessDenied)
+    {
+        QString cause;
+        switch (err) {
+        case EACCES:
+        case EPERM:
+            cause = accessDenied.isEmpty() ? QStringLiteral("无权访问") : accessDenied;
+            break;
+        case EROFS:
+            cause = QStringLiteral("文件系统只读");
+            break;
+        case ENOSPC:
+        case EDQUOT:
+            cause = QStringLiteral("磁盘空间不足");
+            break;
+        case ENAMETOOLONG:
+            cause = QStringLiteral("路径过长");
+            break;
+        case ENOLCK:
+        case EOPNOTSUPP:
+            cause = QStringLiteral("文件系统不支持文件锁");
+            break;
+        case EMFILE:
+        case ENFILE:
+            cause = QStringLiteral("打开的文件过多");
+            break;
+        default:
+            cause = QStringLiteral("系统错误");
+            break;
+        }
+        return QStringLiteral("%1：%2").arg(cause, QString::fromLocal8Bit(std::strerror(err)));
     }
 
     int64_t currentMSecs()

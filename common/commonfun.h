@@ -39,6 +39,10 @@ namespace CommonFun
     // empty when nothing was kept.
     QString damagedFileNotice(const QString &what, const QString &bad);
 
+    // A system error in the words the messages give reasons in: "<cause>：<system text>".
+    // `accessDenied` names the cause of EACCES and EPERM where the caller knows what was refused.
+    QString systemErrorText(int err, const QString &accessDenied = QString());
+
     // Milliseconds since 1970-01-01 UTC.
     int64_t currentMSecs();
 

@@ -48,32 +48,7 @@ namespace
     // Why the instance lock could not be taken, in words, as the messages give reasons.
     QString lockFailureReason(int err)
     {
-        QString cause;
-        switch (err) {
-        case EROFS:
-            cause = QStringLiteral("文件系统只读");
-            break;
-        case EACCES:
-        case EPERM:
-            cause = QStringLiteral("无权写入数据文件夹");
-            break;
-        case ENOSPC:
-        case EDQUOT:
-            cause = QStringLiteral("磁盘空间不足");
-            break;
-        case ENOLCK:
-        case EOPNOTSUPP:
-            cause = QStringLiteral("文件系统不支持文件锁");
-            break;
-        case EMFILE:
-        case ENFILE:
-            cause = QStringLiteral("打开的文件过多");
-            break;
-        default:
-            cause = QStringLiteral("系统错误");
-            break;
-        }
-        return QStringLiteral("%1：%2").arg(cause, QString::fromLocal8Bit(std::strerror(err)));
+        return CommonFun::systemErrorText(err, QStringLiteral("无权写入数据文件夹"));
     }
 }
 

@@ -30,6 +30,7 @@
 #include "qrecords.h"
 #include "qrunfolder.h"
 #include "qsourcefile.h"
+#include "commonfun.h"
 #include "qstagecheck.h"
 #include "qtutils.h"
 #include "quser.h"
@@ -122,31 +123,7 @@ namespace
     // The row's reason when the pipe can't be made: what the system said, in words.
     QString pipeFailure(int err)
     {
-        QString cause;
-        switch (err) {
-        case EACCES:
-        case EPERM:
-            cause = QStringLiteral("运行文件夹不属于当前用户或无权访问");
-            break;
-        case ENAMETOOLONG:
-            cause = QStringLiteral("路径过长");
-            break;
-        case ENOSPC:
-        case EDQUOT:
-            cause = QStringLiteral("磁盘空间不足");
-            break;
-        case EROFS:
-            cause = QStringLiteral("文件系统只读");
-            break;
-        case EMFILE:
-        case ENFILE:
-            cause = QStringLiteral("打开的文件过多");
-            break;
-        default:
-            cause = QStringLiteral("系统错误");
-            break;
-        }
-        return QStringLiteral("%1（%2：%3）").arg(kPipeFailed, cause, QString::fromLocal8Bit(std::strerror(err)));
+        return QStringLiteral("%1（%2）").arg(kPipeFailed, CommonFun::systemErrorText(err, QStringLiteral("运行文件夹不属于当前用户或无权访问")));
     }
 
     // Renames without ever replacing: false when `to` exists.

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <mutex>
 #include <set>
 
@@ -116,25 +117,34 @@ namespace
         return got > 0 ? secret.left(int(got)) : QByteArray();
     }
 
+    // Hands `visit` the name of each entry of the folder open as `fd` but "." and "..", with
+    // foldersOnly those that may be folders, until it returns false. False when the folder
+    // can't be read.
+    bool forEachEntry(int fd, bool foldersOnly, const std::function<bool(const char *)> &visit)
+    {
+        const int own = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        DIR *dir = own >= 0 ? ::fdopendir(own) : nullptr;
+        if (!dir) {
+            if (own >= 0)
+                ::close(own);
+            return false;
+        }
+        while (const dirent *entry = ::readdir(dir)) {
+            if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0
+                || (foldersOnly && entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN))
+                continue;
+            if (!visit(entry->d_name))
+                break;
+        }
+        ::closedir(dir);
+        return true;
+    }
+
     // Whether the folder open as `fd` holds nothing at all.
     bool isEmptyFolder(int fd)
     {
-        const int own = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (own < 0)
-            return false;
-        DIR *dir = ::fdopendir(own);
-        if (!dir) {
-            ::close(own);
-            return false;
-        }
         bool empty = true;
-        while (const dirent *entry = ::readdir(dir))
-            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
-                empty = false;
-                break;
-            }
-        ::closedir(dir);
-        return empty;
+        return forEachEntry(fd, false, [&](const char *) { return empty = false; }) && empty;
     }
 
     // What keeps the folder open as `fd` from being the one just made; empty when nothing does.
@@ -286,24 +296,13 @@ namespace
         if (::fstatat(outputFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)
             && st.st_dev == dev && st.st_ino == ino)
             return name;
-        const int own = ::openat(outputFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        DIR *dir = own >= 0 ? ::fdopendir(own) : nullptr;
-        if (!dir) {
-            if (own >= 0)
-                ::close(own);
-            return QByteArray();
-        }
         QByteArray found;
-        while (const dirent *entry = ::readdir(dir)) {
-            if (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN)
-                continue;
-            if (::fstatat(outputFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)
-                && st.st_dev == dev && st.st_ino == ino) {
-                found = entry->d_name;
-                break;
-            }
-        }
-        ::closedir(dir);
+        forEachEntry(outputFd, true, [&](const char *entry) {
+            if (::fstatat(outputFd, entry, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) && st.st_dev == dev
+                && st.st_ino == ino)
+                found = entry;
+            return found.isEmpty();
+        });
         return found;
     }
 
@@ -361,24 +360,12 @@ namespace
         };
         if (marked(name.constData()))
             return name;
-        const int own = ::openat(outputFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        DIR *dir = own >= 0 ? ::fdopendir(own) : nullptr;
-        if (!dir) {
-            if (own >= 0)
-                ::close(own);
-            return QByteArray();
-        }
         QByteArray found;
-        while (const dirent *entry = ::readdir(dir)) {
-            if ((entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) || std::strcmp(entry->d_name, ".") == 0
-                || std::strcmp(entry->d_name, "..") == 0)
-                continue;
-            if (marked(entry->d_name)) {
-                found = entry->d_name;
-                break;
-            }
-        }
-        ::closedir(dir);
+        forEachEntry(outputFd, true, [&](const char *entry) {
+            if (marked(entry))
+                found = entry;
+            return found.isEmpty();
+        });
         return found;
     }
 
@@ -413,27 +400,16 @@ namespace
         auto after = [](const struct statx_timestamp &a, const struct timespec &b) {
             return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && long(a.tv_nsec) > b.tv_nsec);
         };
-        const int own = ::openat(outputFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        DIR *dir = own >= 0 ? ::fdopendir(own) : nullptr;
-        if (!dir) {
-            if (own >= 0)
-                ::close(own);
-            return;
-        }
         QList<QByteArray> found;
-        while (const dirent *entry = ::readdir(dir)) {
-            if ((entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) || made == entry->d_name
-                || std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
-                continue;
+        const bool listed = forEachEntry(outputFd, true, [&](const char *entry) {
             struct statx sx {};
-            if (::statx(outputFd, entry->d_name, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0
-                || !(sx.stx_mask & STATX_BTIME) || !S_ISDIR(sx.stx_mode) || sx.stx_uid != ::geteuid()
-                || (sx.stx_mode & 0077) != 0 || before(sx.stx_btime, from) || after(sx.stx_btime, to))
-                continue;
-            found << QByteArray(entry->d_name);
-        }
-        ::closedir(dir);
-        if (found.size() != 1)
+            if (made != entry && ::statx(outputFd, entry, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &sx) == 0
+                && (sx.stx_mask & STATX_BTIME) && S_ISDIR(sx.stx_mode) && sx.stx_uid == ::geteuid()
+                && (sx.stx_mode & 0077) == 0 && !before(sx.stx_btime, from) && !after(sx.stx_btime, to))
+                found << QByteArray(entry);
+            return true;
+        });
+        if (!listed || found.size() != 1)
             return;
         const int fd = ::openat(outputFd, found.first().constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0)
