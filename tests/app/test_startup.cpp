@@ -505,6 +505,24 @@ namespace
 // A data folder that another user could swap for one of theirs (through a folder above it
 // that they own or may write without the sticky bit, or a link of theirs) is refused by both
 // programs with the message for a data folder that can't be made private; nothing is written.
+namespace
+{
+    // A program that ended on the data folder `data`: refused with its message, exit code 1
+    // and nothing written there, or run with its log folder made.
+    void expectFolderJudged(QProcess &program, const QString &data, bool refused)
+    {
+        const QString errors = QString::fromUtf8(program.readAllStandardError());
+        EXPECT_EQ(errors.contains(QStringLiteral("不属于当前用户或无法设为仅当前用户可访问")), refused) << errors.toStdString();
+        if (refused) {
+            EXPECT_EQ(program.exitCode(), 1);
+            const QStringList left = QDir(data).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+            EXPECT_TRUE(left.isEmpty()) << left.join(QLatin1Char(' ')).toStdString();
+        } else {
+            EXPECT_TRUE(QFileInfo(data + QStringLiteral("/log")).isDir());
+        }
+    }
+}
+
 TEST_P(DataFolderRedirectTest, DataFolderAnotherUserCouldReplaceIsRefused)
 {
     const RedirectCase &c = GetParam();
@@ -522,15 +540,7 @@ TEST_P(DataFolderRedirectTest, DataFolderAnotherUserCouldReplaceIsRefused)
         program.setProcessEnvironment(env);
         program.start(QStringLiteral(VANTREL_BIN_DIR) + name, QStringList());
         ASSERT_TRUE(program.waitForFinished(15000));
-        const QString errors = QString::fromUtf8(program.readAllStandardError());
-        EXPECT_EQ(errors.contains(QStringLiteral("不属于当前用户或无法设为仅当前用户可访问")), c.refused) << errors.toStdString();
-        if (c.refused) {
-            EXPECT_EQ(program.exitCode(), 1);
-            const QStringList left = QDir(data).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-            EXPECT_TRUE(left.isEmpty()) << left.join(QLatin1Char(' ')).toStdString();
-        } else {
-            EXPECT_TRUE(QFileInfo(data + QStringLiteral("/log")).isDir());
-        }
+        expectFolderJudged(program, data, c.refused);
     }
 }
 
@@ -708,15 +718,7 @@ TEST_P(GroupWritableParentTest, GroupThatIsNotTheUsersAloneIsRefused)
             GTEST_SKIP() << "the program can't be started as another user here: " << program.errorString().toStdString();
         ASSERT_TRUE(program.waitForFinished(15000));
         ASSERT_NE(program.exitCode(), 126) << "the ids could not be taken";
-        const QString errors = QString::fromUtf8(program.readAllStandardError());
-        EXPECT_EQ(errors.contains(QStringLiteral("不属于当前用户或无法设为仅当前用户可访问")), c.refused) << errors.toStdString();
-        if (c.refused) {
-            EXPECT_EQ(program.exitCode(), 1);
-            const QStringList left = QDir(data).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-            EXPECT_TRUE(left.isEmpty()) << left.join(QLatin1Char(' ')).toStdString();
-        } else {
-            EXPECT_TRUE(QFileInfo(data + QStringLiteral("/log")).isDir());
-        }
+        expectFolderJudged(program, data, c.refused);
     }
 }
 
