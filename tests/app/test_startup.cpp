@@ -731,24 +731,14 @@ namespace
     // temporary file of the save is left, as a kill leaves it. Its name, or empty.
     QString killedSave(const QString &folder, const QString &name)
     {
-        const QStringList before = QDir(folder).entryList(QDir::Files | QDir::Hidden);
-        const pid_t pid = ::fork();
-        if (pid == 0) {
+        return testsupport::leftByEndedChild(folder, [&]() {
             int pieces = 0;
             QSafeFile::saveParts(folder + name, [&pieces]() {
                 if (pieces++ > 0)
-                    ::_exit(0);
+                    testsupport::childDone();
                 return QByteArray("{\"a\":1}");
             });
-            ::_exit(1);
-        }
-        int status = 0;
-        if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-            return QString();
-        for (const QString &entry : QDir(folder).entryList(QDir::Files | QDir::Hidden))
-            if (!before.contains(entry))
-                return entry;
-        return QString();
+        });
     }
 }
 

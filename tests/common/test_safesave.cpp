@@ -277,24 +277,14 @@ namespace
     // save: the name of the temporary file left, or empty.
     QString killedSave(const QString &folder, const QString &name)
     {
-        const QStringList before = entriesOf(folder);
-        const pid_t pid = ::fork();
-        if (pid == 0) {
+        return testsupport::leftByEndedChild(folder, [&]() {
             int pieces = 0;
             QSafeFile::saveParts(folder + name, [&pieces]() {
                 if (pieces++ > 0)
-                    ::_exit(0);
+                    testsupport::childDone();
                 return QByteArray("{}");
             });
-            ::_exit(1);
-        }
-        int status = 0;
-        if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-            return QString();
-        for (const QString &entry : entriesOf(folder))
-            if (!before.contains(entry))
-                return entry;
-        return QString();
+        });
     }
 }
 

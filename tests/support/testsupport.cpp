@@ -11,6 +11,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -327,4 +328,27 @@ bool testsupport::Tmpfs::fill(qint64 leave)
 void testsupport::Tmpfs::release()
 {
     QFile::remove(m_path + QStringLiteral(".filler"));
+}
+
+void testsupport::childDone()
+{
+    ::_exit(0);
+}
+
+QString testsupport::leftByEndedChild(const QString &folder, const std::function<void()> &work)
+{
+    const QDir::Filters filter = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
+    const QStringList before = QDir(folder).entryList(filter);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        work();
+        ::_exit(1);
+    }
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return QString();
+    for (const QString &entry : QDir(folder).entryList(filter))
+        if (!before.contains(entry))
+            return entry;
+    return QString();
 }

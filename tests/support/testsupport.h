@@ -66,6 +66,11 @@ namespace testsupport
 {
     // Takes the read-only state (mode and immutable flag) off a folder again: 0700.
     void unlockFolder(const QString &folder);
+    // Runs `work` in a forked child that ends with exit code 0 wherever `work` calls
+    // childDone() (as a kill would end it there): the name of the entry of `folder` that the
+    // child left, or empty when it left none or failed.
+    QString leftByEndedChild(const QString &folder, const std::function<void()> &work);
+    [[noreturn]] void childDone();
     // Makes a FIFO at `path` (a file there is replaced): a reader of it waits until feedFifo().
     bool makeFifo(const QString &path);
     // Writes `data` into the FIFO at `path` once a reader has opened it and closes it; false
