@@ -6,6 +6,8 @@
 #include <QFileInfo>
 #include <QProcessEnvironment>
 
+#include <gtest/gtest.h>
+
 #include "platformserver.h"
 #include "qchildprocess.h"
 #include "qdtaconfig.h"
@@ -371,4 +373,12 @@ namespace crashharness
         }
         return outcome;
     }
+}
+
+void crashharness::expectExactlyOnce(const Outcome &outcome)
+{
+    EXPECT_EQ(outcome.lost, 0);
+    EXPECT_EQ(outcome.duplicated, 0);
+    EXPECT_EQ(outcome.leftOver, 0);
+    EXPECT_TRUE(outcome.notes.isEmpty()) << outcome.notes.join(QLatin1Char('\n')).toStdString();
 }

@@ -48,6 +48,9 @@ namespace crashharness
         QStringList notes;
     };
 
+    // Every job of the scene ended exactly once: nothing lost, doubled or left over.
+    void expectExactlyOnce(const Outcome &outcome);
+
     class Harness
     {
     public:

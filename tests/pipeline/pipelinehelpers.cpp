@@ -12,28 +12,23 @@
 #include "quser.h"
 #include "testsupport.h"
 
-namespace
+bool pipelinetest::runTool(const QString &program, const QStringList &arguments, QByteArray *out, const QString &folder)
 {
-    // Runs a program with a bounded wait; true when it ended with 0.
-    bool runTool(const QString &program, const QStringList &arguments, QByteArray *out = nullptr,
-                 const QString &folder = QString())
-    {
-        QProcess process;
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        if (!folder.isEmpty())
-            process.setWorkingDirectory(folder);
-        process.start(program, arguments);
-        if (!process.waitForStarted(5000))
-            return false;
-        if (!process.waitForFinished(30000)) {
-            process.kill();
-            process.waitForFinished(5000);
-            return false;
-        }
-        if (out)
-            *out = process.readAll().trimmed();
-        return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    if (!folder.isEmpty())
+        process.setWorkingDirectory(folder);
+    process.start(program, arguments);
+    if (!process.waitForStarted(5000))
+        return false;
+    if (!process.waitForFinished(30000)) {
+        process.kill();
+        process.waitForFinished(5000);
+        return false;
     }
+    if (out)
+        *out = process.readAll().trimmed();
+    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
 namespace pipelinetest
@@ -113,11 +108,11 @@ namespace pipelinetest
         }
         file.close();
         QByteArray out;
-        if (!runTool(QStringLiteral("/usr/sbin/mkfs.exfat"), {image}, &out)) {
+        if (!pipelinetest::runTool(QStringLiteral("/usr/sbin/mkfs.exfat"), {image}, &out)) {
             m_refusal = QStringLiteral("mkfs.exfat failed: ") + QString::fromUtf8(out);
             return;
         }
-        if (!runTool(QStringLiteral("/usr/sbin/losetup"), {QStringLiteral("--find"), QStringLiteral("--show"), image}, &out)) {
+        if (!pipelinetest::runTool(QStringLiteral("/usr/sbin/losetup"), {QStringLiteral("--find"), QStringLiteral("--show"), image}, &out)) {
             m_refusal = QStringLiteral("no loop device here: ") + QString::fromUtf8(out);
             return;
         }
@@ -132,7 +127,7 @@ namespace pipelinetest
             unmountLazily();
         waitForNoDaemon(10000);
         if (!m_loop.isEmpty())
-            runTool(QStringLiteral("/usr/sbin/losetup"), {QStringLiteral("--detach"), m_loop});
+            pipelinetest::runTool(QStringLiteral("/usr/sbin/losetup"), {QStringLiteral("--detach"), m_loop});
     }
 
     QString ExfatStick::refusal() const
@@ -148,21 +143,21 @@ namespace pipelinetest
     bool ExfatStick::mount()
     {
         const QFileInfo point(m_point);
-        m_mounted = runTool(QStringLiteral("/usr/sbin/mount.exfat-fuse"), {m_loop, point.fileName()}, nullptr,
+        m_mounted = pipelinetest::runTool(QStringLiteral("/usr/sbin/mount.exfat-fuse"), {m_loop, point.fileName()}, nullptr,
                             point.absolutePath());
         return m_mounted;
     }
 
     bool ExfatStick::unmount()
     {
-        const bool done = runTool(QStringLiteral("/usr/bin/umount"), {m_point});
+        const bool done = pipelinetest::runTool(QStringLiteral("/usr/bin/umount"), {m_point});
         m_mounted = m_mounted && !done;
         return done;
     }
 
     bool ExfatStick::unmountLazily()
     {
-        const bool done = runTool(QStringLiteral("/usr/bin/umount"), {QStringLiteral("-l"), m_point});
+        const bool done = pipelinetest::runTool(QStringLiteral("/usr/bin/umount"), {QStringLiteral("-l"), m_point});
         m_mounted = m_mounted && !done;
         return done;
     }

@@ -5,6 +5,7 @@
 #include <QList>
 
 #include <QString>
+#include <QStringList>
 
 #include "qdtaconfig.h"
 
@@ -12,6 +13,11 @@ class PlatformServer;
 
 namespace pipelinetest
 {
+    // Runs a program (in `folder` when given) with a bounded wait; true when it ended with 0.
+    // Its merged output, trimmed, goes to `out`.
+    bool runTool(const QString &program, const QStringList &arguments, QByteArray *out = nullptr,
+                 const QString &folder = QString());
+
     // The demo platform server on a free loopback port, with QUser signed in as its teacher.
     class SignedIn
     {

@@ -38,11 +38,7 @@ TEST_P(CrashRestartTest, KilledAtTheMomentThenRestartedEndsWithExactlyOneOutputA
 
     QString why;
     ASSERT_TRUE(harness.runToEnd(scene, 90000, &why)) << why.toStdString();
-    const crashharness::Outcome outcome = harness.judge(scene);
-    EXPECT_EQ(outcome.lost, 0);
-    EXPECT_EQ(outcome.duplicated, 0);
-    EXPECT_EQ(outcome.leftOver, 0);
-    EXPECT_TRUE(outcome.notes.isEmpty()) << outcome.notes.join(QLatin1Char('\n')).toStdString();
+    crashharness::expectExactlyOnce(harness.judge(scene));
 }
 
 INSTANTIATE_TEST_SUITE_P(Moments, CrashRestartTest, ::testing::Values("probe", "encrypting", "moved", "recorded", "renamed"),
@@ -115,11 +111,7 @@ TEST_P(StickPulledTest, StickPutBackEndsWithOneOutputAndNothingLeftOnIt)
 
     QString why;
     ASSERT_TRUE(harness.runToEnd(scene, 90000, &why)) << why.toStdString();
-    const crashharness::Outcome outcome = harness.judge(scene);
-    EXPECT_EQ(outcome.lost, 0);
-    EXPECT_EQ(outcome.duplicated, 0);
-    EXPECT_EQ(outcome.leftOver, 0);
-    EXPECT_TRUE(outcome.notes.isEmpty()) << outcome.notes.join(QLatin1Char('\n')).toStdString();
+    crashharness::expectExactlyOnce(harness.judge(scene));
     QValue runs;
     ASSERT_TRUE(QJsonFile::read(scene.data + QStringLiteral("runs.json"), runs));
     EXPECT_EQ(jsonSize(jsonMember(runs, QStringLiteral("runs"))), 0) << toStyledByteArray(runs, true).constData();

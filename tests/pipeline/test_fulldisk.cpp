@@ -104,11 +104,7 @@ TEST_P(FullDataFolderTest, FullDataDiskLosesNothingAndARestartFinishesTheJob)
     qunsetenv("SORBIN_STALL_WAIT_MS");
     QString why;
     ASSERT_TRUE(harness.runToEnd(scene, 90000, &why)) << why.toStdString();
-    const crashharness::Outcome outcome = harness.judge(scene);
-    EXPECT_EQ(outcome.lost, 0);
-    EXPECT_EQ(outcome.duplicated, 0);
-    EXPECT_EQ(outcome.leftOver, 0);
-    EXPECT_TRUE(outcome.notes.isEmpty()) << outcome.notes.join(QLatin1Char('\n')).toStdString();
+    crashharness::expectExactlyOnce(harness.judge(scene));
     EXPECT_EQ(crashharness::Harness::recordCount(scene), 4);
 }
 
@@ -179,9 +175,7 @@ TEST_P(VideoFolderRoomTest, OutcomeFollowsTheRoomBesideTheVideo)
         disk.release();
         QString why;
         ASSERT_TRUE(harness.runToEnd(scene, 90000, &why)) << why.toStdString();
-        const crashharness::Outcome outcome = harness.judge(scene);
-        EXPECT_EQ(outcome.lost + outcome.duplicated + outcome.leftOver, 0);
-        EXPECT_TRUE(outcome.notes.isEmpty()) << outcome.notes.join(QLatin1Char('\n')).toStdString();
+        crashharness::expectExactlyOnce(harness.judge(scene));
         return;
     }
     ASSERT_TRUE(disk.fill(static_cast<qint64>(size * c.share) / 4096 * 4096 + c.extra));
@@ -190,9 +184,7 @@ TEST_P(VideoFolderRoomTest, OutcomeFollowsTheRoomBesideTheVideo)
         QString why;
         ASSERT_TRUE(harness.runToEnd(scene, 90000, &why)) << why.toStdString();
         disk.release();
-        const crashharness::Outcome outcome = harness.judge(scene);
-        EXPECT_EQ(outcome.lost + outcome.duplicated + outcome.leftOver, 0);
-        EXPECT_TRUE(outcome.notes.isEmpty()) << outcome.notes.join(QLatin1Char('\n')).toStdString();
+        crashharness::expectExactlyOnce(harness.judge(scene));
         return;
     }
     std::unique_ptr<QProcess> program = harness.start(scene, QString(), QString(), QStringLiteral("failed"), mark);

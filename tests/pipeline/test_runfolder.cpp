@@ -131,23 +131,6 @@ namespace
         return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     }
 
-    // Runs a program with a bounded wait; true when it ended with 0.
-    bool runTool(const QString &program, const QStringList &arguments, QByteArray *out = nullptr)
-    {
-        QProcess process;
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        process.start(program, arguments);
-        if (!process.waitForStarted(5000))
-            return false;
-        if (!process.waitForFinished(30000)) {
-            process.kill();
-            process.waitForFinished(5000);
-            return false;
-        }
-        if (out)
-            *out = process.readAll().trimmed();
-        return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-    }
 }
 
 // One job against the local platform server, run as the pool runs it.
@@ -547,9 +530,9 @@ TEST_F(RunFolderTest, ExfatStickThroughFuseRunsBothModesAndLeavesNothing)
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
         ASSERT_TRUE(file.resize(96 * 1024 * 1024));
     }
-    ASSERT_TRUE(runTool(QStringLiteral("/usr/sbin/mkfs.exfat"), {image}));
+    ASSERT_TRUE(pipelinetest::runTool(QStringLiteral("/usr/sbin/mkfs.exfat"), {image}));
     QByteArray loop;
-    if (!runTool(QStringLiteral("/usr/sbin/losetup"), {QStringLiteral("--find"), QStringLiteral("--show"), image}, &loop))
+    if (!pipelinetest::runTool(QStringLiteral("/usr/sbin/losetup"), {QStringLiteral("--find"), QStringLiteral("--show"), image}, &loop))
         GTEST_SKIP() << "no loop device here: " << loop.constData();
     struct Mount
     {
@@ -559,12 +542,12 @@ TEST_F(RunFolderTest, ExfatStickThroughFuseRunsBothModesAndLeavesNothing)
         ~Mount()
         {
             if (mounted)
-                runTool(QStringLiteral("/usr/bin/umount"), {point});
-            runTool(QStringLiteral("/usr/sbin/losetup"), {QStringLiteral("--detach"), loop});
+                pipelinetest::runTool(QStringLiteral("/usr/bin/umount"), {point});
+            pipelinetest::runTool(QStringLiteral("/usr/sbin/losetup"), {QStringLiteral("--detach"), loop});
         }
     } mount {QString::fromLatin1(loop), QDir::cleanPath(stick)};
     QByteArray why;
-    mount.mounted = runTool(QStringLiteral("/usr/sbin/mount.exfat-fuse"), {mount.loop, mount.point}, &why);
+    mount.mounted = pipelinetest::runTool(QStringLiteral("/usr/sbin/mount.exfat-fuse"), {mount.loop, mount.point}, &why);
     if (!mount.mounted)
         GTEST_SKIP() << "mounting through FUSE was refused: " << why.constData();
     {

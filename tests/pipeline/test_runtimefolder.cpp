@@ -104,11 +104,7 @@ TEST_P(RuntimeFolderJobTest, FastModeJobRunsToTheEnd)
     ASSERT_EQ(scene.jobs.size(), 1u);
     QString why;
     ASSERT_TRUE(harness.runToEnd(scene, kRunMs, &why)) << why.toStdString();
-    const crashharness::Outcome outcome = harness.judge(scene);
-    EXPECT_EQ(outcome.lost, 0);
-    EXPECT_EQ(outcome.duplicated, 0);
-    EXPECT_EQ(outcome.leftOver, 0);
-    EXPECT_TRUE(outcome.notes.isEmpty()) << outcome.notes.join(QLatin1Char('\n')).toStdString();
+    crashharness::expectExactlyOnce(harness.judge(scene));
 
     if (!squatted.isEmpty()) {
         EXPECT_TRUE(entriesOf(squatted).isEmpty()) << entriesOf(squatted).join(QLatin1Char(' ')).toStdString();
@@ -279,11 +275,7 @@ TEST_P(ChildBeforeExecTest, KilledParentLeavesNoChildAndTheNextStartRuns)
             expectEnding(c.ending, status);
         }
 
-        const crashharness::Outcome outcome = harness.judge(scene);
-        EXPECT_EQ(outcome.lost, 0);
-        EXPECT_EQ(outcome.duplicated, 0);
-        EXPECT_EQ(outcome.leftOver, 0);
-        EXPECT_TRUE(outcome.notes.isEmpty()) << outcome.notes.join(QLatin1Char('\n')).toStdString();
+        crashharness::expectExactlyOnce(harness.judge(scene));
         EXPECT_FALSE(testsupport::instanceLockHeldElsewhere(scene.data)) << "the lock is not free after the next start";
     }
 }
@@ -416,11 +408,7 @@ TEST_P(StoppedChildTest, NextStartEndsTheStoppedChildOfAKilledRun)
         EXPECT_TRUE(WIFSIGNALED(status) || WIFEXITED(status)) << status;
     }
 
-    const crashharness::Outcome outcome = harness.judge(scene);
-    EXPECT_EQ(outcome.lost, 0);
-    EXPECT_EQ(outcome.duplicated, 0);
-    EXPECT_EQ(outcome.leftOver, 0);
-    EXPECT_TRUE(outcome.notes.isEmpty()) << outcome.notes.join(QLatin1Char('\n')).toStdString();
+    crashharness::expectExactlyOnce(harness.judge(scene));
     for (const QString &folder : workFolders)
         EXPECT_FALSE(QFileInfo::exists(scene.data + QStringLiteral("transcode/") + folder)) << folder.toStdString();
 }
