@@ -313,3 +313,58 @@ TEST(VlmFileKey, FailedPassesLeaveNoOutput)
     libvlc_vlm_release(vlc);
     libvlc_release(vlc);
 }
+
+struct ShortClipCase
+{
+    const char *name;
+    const char *duration; // of the clip, ffmpeg's text
+    int frames;           // at 25 frames a second
+};
+
+void PrintTo(const ShortClipCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class ShortClips : public FrameMode, public ::testing::WithParamInterface<ShortClipCase>
+{
+};
+
+// A short clip with sound (an intro, a sting) re-encodes to a sound package whose every frame
+// decodes with the key, however short it is.
+TEST_P(ShortClips, ReencodeToAPackageThatDecodes)
+{
+    const ShortClipCase &c = GetParam();
+    const QString duration = QString::fromLatin1(c.duration);
+    const QString clip = testsupport::makeClip(QStringLiteral("h264-aac-320x240-%1s.mp4").arg(duration),
+        {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("testsrc=size=320x240:rate=25:duration=") + duration,
+         QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("sine=frequency=440:duration=") + duration,
+         QStringLiteral("-c:v"), QStringLiteral("libx264"), QStringLiteral("-preset"), QStringLiteral("ultrafast"),
+         QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p"), QStringLiteral("-c:a"), QStringLiteral("aac"), QStringLiteral("-shortest")});
+    ASSERT_FALSE(clip.isEmpty());
+    ASSERT_TRUE(QFile::remove(m_dir + m_fileName));
+    ASSERT_TRUE(QFile::copy(clip, m_dir + m_fileName));
+
+    const sorbintest::RunResult r = sorbintest::runSorbin(arguments(8), m_pipe);
+    ASSERT_EQ(r.exitCode, 0) << r.output.constData();
+    ASSERT_GE(r.messages.size(), 3u);
+    const size_t n = r.messages.size();
+    EXPECT_EQ(r.messages[n - 1].text, "0:success\n");
+    EXPECT_EQ(r.messages[n - 2].code(), 3);
+    EXPECT_EQ(r.messages[n - 3].text, "2:100\n");
+    EXPECT_EQ(QDir(m_dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              (QStringList {m_videoKey, m_fileName}));
+
+    sorbintest::Package p;
+    ASSERT_TRUE(sorbintest::splitPackage(testsupport::readAll(m_dir + m_videoKey), p));
+    const QString video = testsupport::newTempDir() + QStringLiteral("video.mp4");
+    ASSERT_TRUE(testsupport::writeAll(video, p.video));
+    const QByteArray keyed = frameHashes(video, kKey);
+    EXPECT_GE(keyed.count('\n'), c.frames - 2) << "every frame decodes with the key";
+    EXPECT_NE(frameHashes(video, QByteArray()), keyed) << "without the key the frames are garbage";
+}
+
+INSTANTIATE_TEST_SUITE_P(Sorbin, ShortClips, ::testing::Values(
+    ShortClipCase {"OneSecond", "1", 25}, ShortClipCase {"OneAndAHalfSeconds", "1.5", 37},
+    ShortClipCase {"ThreeTenths", "0.3", 7}),
+    [](const ::testing::TestParamInfo<ShortClipCase> &info) { return std::string(info.param.name); });
