@@ -356,7 +356,7 @@ namespace
         for (const TrackInfo &t : tracks)
             if (ok && t.samples == 0 && t.type == "video")
             {
-                fail("the transcoded video has no frames (libvlc writes none for a clip of about a second or less)", 0);
+                fail("the transcoded video has no frames (libvlc writes none for a single-frame clip)", 0);
                 ok = false;
             }
         av_dict_free(&opts);
@@ -381,6 +381,33 @@ namespace platform
         if (keyText.size() == 32 && isHexText(keyText))
             return QByteArray::fromHex(QByteArray::fromStdString(keyText)).toStdString();
         return md5(keyText);
+    }
+
+    long long vlmVideoFrames(const std::string &path)
+    {
+        AVFormatContext *in = nullptr;
+        if (avformat_open_input(&in, path.c_str(), nullptr, nullptr) < 0)
+            return -1;
+        long long frames = -1;
+        if (avformat_find_stream_info(in, nullptr) >= 0)
+        {
+            const int at = av_find_best_stream(in, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+            if (at == AVERROR_STREAM_NOT_FOUND)
+                frames = 0;
+            else if (at >= 0)
+            {
+                const AVStream *st = in->streams[at];
+                const AVRational rate = st->avg_frame_rate.num > 0 ? st->avg_frame_rate : st->r_frame_rate;
+                if (st->nb_frames > 0)
+                    frames = st->nb_frames;
+                else if (rate.num > 0 && rate.den > 0 && st->duration > 0 && st->duration != AV_NOPTS_VALUE)
+                    frames = av_rescale_q(st->duration, st->time_base, av_inv_q(rate));
+                else if (rate.num > 0 && rate.den > 0 && in->duration > 0 && in->duration != AV_NOPTS_VALUE)
+                    frames = av_rescale_q(in->duration, AV_TIME_BASE_Q, av_inv_q(rate));
+            }
+        }
+        avformat_close_input(&in);
+        return frames;
     }
 
     VlmFullFolder vlmFullFolder(libvlc_instance_t *instance)

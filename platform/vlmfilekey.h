@@ -50,6 +50,9 @@ namespace platform
     // transcode) or the destination's.
     enum class VlmFullFolder { None, Work, Destination };
     VlmFullFolder vlmFullFolder(libvlc_instance_t *instance);
+    // Frames of the first video stream of a media file (its count, else duration times frame
+    // rate); -1 when libavformat can't tell, 0 for a file without video.
+    long long vlmVideoFrames(const std::string &path);
     // The 16-byte content key for a key text (rule above).
     std::string vlmContentKey(const std::string &keyText);
     // Stream-copies an MP4 (or any input libavformat reads) to destPath as CENC MP4 and writes

@@ -55,6 +55,10 @@ namespace
     const qint64 kStallWaitMs = 60000;
     // Between two position polls.
     const int kPollMs = 500;
+    // A source of fewer video frames is encoded on one x264 thread (see encryptFrame).
+    const long long kOneThreadFrames = 1000;
+    // On standard error for the main program, beside the failure.
+    const char kSingleFrame[] = "sorbin: the video has a single frame";
 
     // A bound in milliseconds, shortened by the named environment variable where it is set
     // (tests do that, so that a bound of a minute is reached in seconds).
@@ -829,8 +833,23 @@ bool Ostrel::encryptFrame(const QString &destPath, const QString &indexPath, con
     const qint64 startWait = waitBound("SORBIN_START_WAIT_MS", kStartWaitMs);
     const qint64 stallWait = waitBound("SORBIN_STALL_WAIT_MS", kStallWaitMs);
 
-    const char *const args[] = {"--file-caching=300"};
-    libvlc_instance_t *instance = libvlc_new(1, args);
+    // libvlc's transcode stops draining x264 at the first empty answer, and x264's frame threads
+    // answer empty while their pipeline fills: a clip shorter than lookahead and threads
+    // together (a few hundred frames at most) lost all its frames. Such a clip is encoded on one
+    // thread, which answers with a frame for as long as it holds one.
+    const long long frames = platform::vlmVideoFrames(fsPath(sourceInput()).toStdString());
+    if (frames == 1)
+    {
+        // The mp4 output ends each track one frame early: one frame leaves none.
+        LOG_ERROR(L"the source %s has a single video frame, which can't be re-encoded", source);
+        std::fprintf(stderr, "%s\n", kSingleFrame);
+        std::fflush(stderr);
+        return false;
+    }
+    const bool oneThread = frames < kOneThreadFrames; // also where the count is unknown (-1)
+    LOG_INFO(L"source video frames %lld%s", frames, oneThread ? " (encoded on one thread)" : "");
+    const char *const args[] = {"--file-caching=300", "--sout-x264-options=threads=1"};
+    libvlc_instance_t *instance = libvlc_new(oneThread ? 2 : 1, args);
     if (!instance)
     {
         LOG_ERROR(L"libvlc_new failed");

@@ -29,6 +29,8 @@
 // Frame encryption waits in wall-clock time: a pass that never starts is given up after 31 s
 // and tried once more, a started pass that makes no progress for 60 s fails. The environment
 // variables SORBIN_START_WAIT_MS and SORBIN_STALL_WAIT_MS shorten these bounds (for tests).
+// A source of fewer than 1000 video frames is encoded on one x264 thread (libvlc loses the frames
+// of a clip shorter than x264's thread pipeline); one of a single frame is refused.
 // The source is read through one descriptor, opened once: the one the main program hands down
 // (SORBIN_SOURCE_FD, checked against SORBIN_SOURCE_ID, "<device>:<inode>:<size>:<mtime ns>"),
 // else the file the task names. A source whose size or modification time changes meanwhile

@@ -500,10 +500,34 @@ TEST_P(RealReencodeTest, SoundClipOfAnyLengthPassesTheLengthCheck)
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, RealReencodeTest, ::testing::Values(
-    ReencodeCase {2, 0}, ReencodeCase {3, 0}, ReencodeCase {7, 0}, ReencodeCase {20, 0}, ReencodeCase {3, 1.5}),
+    ReencodeCase {1, 0}, ReencodeCase {2, 0}, ReencodeCase {3, 0}, ReencodeCase {7, 0}, ReencodeCase {20, 0},
+    ReencodeCase {1, 0.5}, ReencodeCase {3, 1.5}),
     [](const ::testing::TestParamInfo<ReencodeCase> &info) {
         return std::to_string(info.param.seconds) + (info.param.longerSound > 0 ? "sWithLongerSound" : "s");
     });
+
+// A video of a single frame can't be re-encoded by the real sorbin: the job fails with that
+// reason, only the source is left and nothing is recorded.
+TEST_F(FrameModelTest, RealSingleFrameVideoFailsWithItsReason)
+{
+    const QString clip = testsupport::makeClip(QStringLiteral("h264-aac-320x240-1frame.mp4"),
+        {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("testsrc=size=320x240:rate=25"),
+         QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("sine=frequency=440:duration=1"),
+         QStringLiteral("-frames:v"), QStringLiteral("1"), QStringLiteral("-c:v"), QStringLiteral("libx264"),
+         QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p"), QStringLiteral("-c:a"), QStringLiteral("aac")});
+    ASSERT_FALSE(clip.isEmpty());
+    ASSERT_TRUE(QFile::copy(clip, m_videos + QStringLiteral("a.mp4")));
+    QFrameModel::setProgramPath(pipelinetest::realSorbin());
+    auto video = std::make_shared<QDtaVideo>(QFileWork_nextId(), m_videos + QStringLiteral("a.mp4"),
+                                             pipelinetest::config(8, QStringLiteral("12")));
+    video->probeMedia();
+    const int before = QRecords::instance()->count();
+    QFrameModel model(video);
+    EXPECT_EQ(runStage(model), QStringLiteral("视频只有一帧画面，无法高强度重编码加密，请改用快速加密"));
+    EXPECT_EQ(entriesOf(m_videos), QStringList {QStringLiteral("a.mp4")});
+    EXPECT_EQ(QRecords::instance()->count(), before);
+    EXPECT_EQ(testsupport::readAll(m_videos + QStringLiteral("a.mp4")), testsupport::readAll(clip));
+}
 
 TEST_F(FrameModelTest, MissingProgramIsAClearError)
 {

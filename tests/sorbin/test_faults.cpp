@@ -351,21 +351,22 @@ TEST_F(SorbinFaults, SourcePathThatLooksLikeAnAddressEncrypts)
     EXPECT_LT(sorbinLogText().size(), 64 * 1024);
 }
 
-// A clip of one second: libvlc's transcode of it holds no video frame, so the run fails, with
-// that reason in the log at level 1.
-TEST_F(SorbinFaults, OneSecondClipFailsSayingWhy)
+// A clip of a single frame: libvlc's mp4 output of it would hold no video frame, so the run
+// fails before the transcode, with that reason in the log at level 1. (A clip of one second
+// re-encodes: see the frame tests.)
+TEST_F(SorbinFaults, SingleFrameClipFailsSayingWhy)
 {
-    const QString clip = testsupport::makeClip(QStringLiteral("h264-320x240-1s.mp4"),
-        {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("testsrc=size=320x240:rate=25:duration=1"),
+    const QString clip = testsupport::makeClip(QStringLiteral("h264-aac-320x240-1frame.mp4"),
+        {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("testsrc=size=320x240:rate=25"),
          QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("sine=frequency=440:duration=1"),
-         QStringLiteral("-c:v"), QStringLiteral("libx264"), QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p"),
-         QStringLiteral("-c:a"), QStringLiteral("aac"), QStringLiteral("-shortest")});
+         QStringLiteral("-frames:v"), QStringLiteral("1"), QStringLiteral("-c:v"), QStringLiteral("libx264"),
+         QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p"), QStringLiteral("-c:a"), QStringLiteral("aac")});
     ASSERT_FALSE(clip.isEmpty());
     useSource(testsupport::readAll(clip));
     const RunResult r = sorbintest::runSorbin(arguments(8), m_pipe);
     expectCleanFailure(r);
     const QString log = sorbinLogText();
-    EXPECT_TRUE(log.contains(QStringLiteral(" error::the encrypted output could not be written: the transcoded video has no frames")))
+    EXPECT_TRUE(log.contains(QStringLiteral(" error::the source ")) && log.contains(QStringLiteral("has a single video frame, which can't be re-encoded")))
         << log.toStdString();
 }
 

@@ -247,6 +247,24 @@ TEST_F(FrameMode, BrokenSourceFailsAndLeavesNothing)
 }
 
 // 32 hex digits are the content key itself; any other key text is hashed.
+// The frame count that decides how a source is encoded: counted, or none for a file without
+// video, or unknown for bytes that are no media.
+TEST(VlmFileKey, VideoFramesOfAFile)
+{
+    const QString oneFrame = testsupport::makeClip(QStringLiteral("h264-320x240-1frame.mp4"),
+        {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("testsrc=size=320x240:rate=25"),
+         QStringLiteral("-frames:v"), QStringLiteral("1"), QStringLiteral("-c:v"), QStringLiteral("libx264"),
+         QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p")});
+    const QString garbage = testsupport::newTempDir() + QStringLiteral("garbage.mp4");
+    ASSERT_TRUE(testsupport::writeAll(garbage, QByteArray(4096, 'x')));
+    const struct { QString file; long long frames; } cases[] = {
+        {testsupport::clipH264Mp4(), 75}, {testsupport::clipMpeg4Avi(), 75}, {oneFrame, 1},
+        {testsupport::clipMp3(), 0}, {garbage, -1}, {garbage + QStringLiteral(".missing"), -1},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(platform::vlmVideoFrames(QFile::encodeName(c.file).toStdString()), c.frames) << c.file.toStdString();
+}
+
 TEST(VlmFileKey, ContentKeyFromKeyText)
 {
     struct Case { std::string text; std::string key; };
@@ -312,4 +330,87 @@ TEST(VlmFileKey, FailedPassesLeaveNoOutput)
     EXPECT_TRUE(QDir(work).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).isEmpty());
     libvlc_vlm_release(vlc);
     libvlc_release(vlc);
+}
+
+struct ClipLengthCase
+{
+    const char *name;
+    const char *duration; // of the clip, ffmpeg's text
+    int rate;             // frames a second
+    int frames;
+};
+
+void PrintTo(const ClipLengthCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class ClipLengths : public FrameMode, public ::testing::WithParamInterface<ClipLengthCase>
+{
+};
+
+// A clip with sound re-encodes to a sound package whose every frame decodes with the key, however
+// short it is (an intro, a sting: encoded on one x264 thread), and also at a thousand frames (on
+// all of them).
+TEST_P(ClipLengths, ReencodeToAPackageThatDecodes)
+{
+    const ClipLengthCase &c = GetParam();
+    const QString duration = QString::fromLatin1(c.duration);
+    const QString clip = testsupport::makeClip(QStringLiteral("h264-aac-320x240-%1fps-%2s.mp4").arg(c.rate).arg(duration),
+        {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+         QStringLiteral("testsrc=size=320x240:rate=%1:duration=%2").arg(c.rate).arg(duration),
+         QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("sine=frequency=440:duration=") + duration,
+         QStringLiteral("-c:v"), QStringLiteral("libx264"), QStringLiteral("-preset"), QStringLiteral("ultrafast"),
+         QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p"), QStringLiteral("-c:a"), QStringLiteral("aac"), QStringLiteral("-shortest")});
+    ASSERT_FALSE(clip.isEmpty());
+    ASSERT_TRUE(QFile::remove(m_dir + m_fileName));
+    ASSERT_TRUE(QFile::copy(clip, m_dir + m_fileName));
+
+    const sorbintest::RunResult r = sorbintest::runSorbin(arguments(8), m_pipe);
+    ASSERT_EQ(r.exitCode, 0) << r.output.constData();
+    ASSERT_GE(r.messages.size(), 3u);
+    const size_t n = r.messages.size();
+    EXPECT_EQ(r.messages[n - 1].text, "0:success\n");
+    EXPECT_EQ(r.messages[n - 2].code(), 3);
+    EXPECT_EQ(r.messages[n - 3].text, "2:100\n");
+    EXPECT_EQ(QDir(m_dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              (QStringList {m_videoKey, m_fileName}));
+
+    sorbintest::Package p;
+    ASSERT_TRUE(sorbintest::splitPackage(testsupport::readAll(m_dir + m_videoKey), p));
+    const QString video = testsupport::newTempDir() + QStringLiteral("video.mp4");
+    ASSERT_TRUE(testsupport::writeAll(video, p.video));
+    const QByteArray keyed = frameHashes(video, kKey);
+    EXPECT_GE(keyed.count('\n'), c.frames - 2) << "every frame decodes with the key";
+    EXPECT_NE(frameHashes(video, QByteArray()), keyed) << "without the key the frames are garbage";
+}
+
+INSTANTIATE_TEST_SUITE_P(Sorbin, ClipLengths, ::testing::Values(
+    ClipLengthCase {"OneSecond", "1", 25, 25}, ClipLengthCase {"OneAndAHalfSeconds", "1.5", 25, 37},
+    ClipLengthCase {"ThreeTenths", "0.3", 25, 8}, ClipLengthCase {"ThousandFrames", "20", 50, 1000}),
+    [](const ::testing::TestParamInfo<ClipLengthCase> &info) { return std::string(info.param.name); });
+
+// A video of one frame can't be re-encoded (the mp4 output ends a track one frame early): the
+// run fails at once, says why beside its failure, and leaves only the source.
+TEST_F(FrameMode, SingleFrameVideoIsRefusedWithItsReason)
+{
+    const QString clip = testsupport::makeClip(QStringLiteral("h264-aac-320x240-1frame.mp4"),
+        {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("testsrc=size=320x240:rate=25"),
+         QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("sine=frequency=440:duration=1"),
+         QStringLiteral("-frames:v"), QStringLiteral("1"), QStringLiteral("-c:v"), QStringLiteral("libx264"),
+         QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p"), QStringLiteral("-c:a"), QStringLiteral("aac")});
+    ASSERT_FALSE(clip.isEmpty());
+    ASSERT_TRUE(QFile::remove(m_dir + m_fileName));
+    ASSERT_TRUE(QFile::copy(clip, m_dir + m_fileName));
+    m_source = testsupport::readAll(m_dir + m_fileName);
+
+    const sorbintest::RunResult r = sorbintest::runSorbin(arguments(8), m_pipe);
+    EXPECT_EQ(r.exitCode, 1);
+    ASSERT_FALSE(r.messages.empty());
+    EXPECT_EQ(r.messages.back().text, "1:failed\n");
+    for (const Message &m : r.messages)
+        EXPECT_NE(m.code(), 2) << "no progress for a run that never started: " << m.text;
+    EXPECT_TRUE(r.output.contains("sorbin: the video has a single frame")) << r.output.constData();
+    EXPECT_EQ(QDir(m_dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList {m_fileName});
+    EXPECT_EQ(testsupport::readAll(m_dir + m_fileName), m_source);
 }

@@ -100,6 +100,7 @@ namespace
 
     const char kOutputFull[] = "sorbin: no room left in the output folder";
     const char kWorkFull[] = "sorbin: no room left in the work folder";
+    const char kSingleFrame[] = "sorbin: the video has a single frame";
 
     const QString kCrash = QStringLiteral("加密程序异常退出");
     const QString kAuthParse = QStringLiteral("解析课程授权码失败！");
@@ -692,6 +693,8 @@ void QFrameModel::convert(const std::string &keyBase)
         if (!m_stop && source.changedSinceOpen())
             throw UException("!source.changedSinceOpen()", QSourceFile::changedMessage(), __FILE__, __LINE__);
         throwIfNoRoom();
+        if (!m_stop && m_outputTail.contains(kSingleFrame))
+            throw UException("single frame", QStringLiteral("视频只有一帧画面，无法高强度重编码加密，请改用快速加密"), __FILE__, __LINE__);
         throw;
     }
     runDir.remove();
