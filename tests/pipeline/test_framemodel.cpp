@@ -373,13 +373,21 @@ INSTANTIATE_TEST_SUITE_P(Children, FrameModelChildTest, ::testing::Values(
 TEST_F(FrameModelTest, PipeThatCannotBeMadeSaysWhy)
 {
     const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    const QByteArray tmp = qgetenv("TMPDIR");
     qunsetenv("XDG_RUNTIME_DIR");
-    const QString fallback = QString::fromLocal8Bit(qgetenv("TMPDIR")) + QStringLiteral("/vantrel-%1").arg(::getuid());
+    // The fallback's place in a temporary folder of this test's own, never the shared one.
+    const QString ownTmp = testsupport::newTempDir();
+    qputenv("TMPDIR", QFile::encodeName(ownTmp));
+    const QString fallback = ownTmp + QStringLiteral("vantrel-%1").arg(::getuid());
     ASSERT_TRUE(testsupport::writeAll(fallback, "not a folder"));
     auto video = makeVideo(QStringLiteral("success"));
     QFrameModel model(video);
     const QString message = runStage(model);
     qputenv("XDG_RUNTIME_DIR", runtime);
+    if (tmp.isNull())
+        qunsetenv("TMPDIR");
+    else
+        qputenv("TMPDIR", tmp);
     EXPECT_EQ(message, QStringLiteral("创建通信管道失败！（运行文件夹不属于当前用户或无权访问：%1）").arg(QString::fromLocal8Bit(strerror(EACCES))));
     EXPECT_EQ(QDir(m_videos).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList {QStringLiteral("a.mp4")});
     EXPECT_EQ(testsupport::readAll(fallback), QByteArray("not a folder"));
