@@ -518,11 +518,7 @@ INSTANTIATE_TEST_SUITE_P(Lengths, RealReencodeTest, ::testing::Values(
 // reason, only the source is left and nothing is recorded.
 TEST_F(FrameModelTest, RealSingleFrameVideoFailsWithItsReason)
 {
-    const QString clip = testsupport::makeClip(QStringLiteral("h264-aac-320x240-1frame.mp4"),
-        {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("testsrc=size=320x240:rate=25"),
-         QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("sine=frequency=440:duration=1"),
-         QStringLiteral("-frames:v"), QStringLiteral("1"), QStringLiteral("-c:v"), QStringLiteral("libx264"),
-         QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p"), QStringLiteral("-c:a"), QStringLiteral("aac")});
+    const QString clip = testsupport::clipSingleFrame();
     ASSERT_FALSE(clip.isEmpty());
     ASSERT_TRUE(QFile::copy(clip, m_videos + QStringLiteral("a.mp4")));
     QFrameModel::setProgramPath(pipelinetest::realSorbin());

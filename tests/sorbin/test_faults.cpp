@@ -356,11 +356,7 @@ TEST_F(SorbinFaults, SourcePathThatLooksLikeAnAddressEncrypts)
 // re-encodes: see the frame tests.)
 TEST_F(SorbinFaults, SingleFrameClipFailsSayingWhy)
 {
-    const QString clip = testsupport::makeClip(QStringLiteral("h264-aac-320x240-1frame.mp4"),
-        {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("testsrc=size=320x240:rate=25"),
-         QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("sine=frequency=440:duration=1"),
-         QStringLiteral("-frames:v"), QStringLiteral("1"), QStringLiteral("-c:v"), QStringLiteral("libx264"),
-         QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p"), QStringLiteral("-c:a"), QStringLiteral("aac")});
+    const QString clip = testsupport::clipSingleFrame();
     ASSERT_FALSE(clip.isEmpty());
     useSource(testsupport::readAll(clip));
     const RunResult r = sorbintest::runSorbin(arguments(8), m_pipe);

@@ -394,11 +394,7 @@ INSTANTIATE_TEST_SUITE_P(Sorbin, ClipLengths, ::testing::Values(
 // run fails at once, says why beside its failure, and leaves only the source.
 TEST_F(FrameMode, SingleFrameVideoIsRefusedWithItsReason)
 {
-    const QString clip = testsupport::makeClip(QStringLiteral("h264-aac-320x240-1frame.mp4"),
-        {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("testsrc=size=320x240:rate=25"),
-         QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("sine=frequency=440:duration=1"),
-         QStringLiteral("-frames:v"), QStringLiteral("1"), QStringLiteral("-c:v"), QStringLiteral("libx264"),
-         QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p"), QStringLiteral("-c:a"), QStringLiteral("aac")});
+    const QString clip = testsupport::clipSingleFrame();
     ASSERT_FALSE(clip.isEmpty());
     ASSERT_TRUE(QFile::remove(m_dir + m_fileName));
     ASSERT_TRUE(QFile::copy(clip, m_dir + m_fileName));

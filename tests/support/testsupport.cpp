@@ -86,6 +86,15 @@ namespace testsupport
              QStringLiteral("-c:a"), QStringLiteral("libmp3lame")});
     }
 
+    QString clipSingleFrame()
+    {
+        return makeClip(QStringLiteral("h264-aac-320x240-1frame.mp4"),
+            {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("testsrc=size=320x240:rate=25"),
+             QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("sine=frequency=440:duration=1"),
+             QStringLiteral("-frames:v"), QStringLiteral("1"), QStringLiteral("-c:v"), QStringLiteral("libx264"),
+             QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p"), QStringLiteral("-c:a"), QStringLiteral("aac")});
+    }
+
     QString newTempDir()
     {
         QString base = QString::fromLocal8Bit(qgetenv("TMPDIR"));

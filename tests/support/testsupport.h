@@ -23,6 +23,8 @@ namespace testsupport
     QString clipMpeg4Avi();
     // Audio only, MP3.
     QString clipMp3();
+    // A single 320x240 H.264 frame with a second of AAC audio in MP4.
+    QString clipSingleFrame();
 
     // A new empty folder under TMPDIR (ends with "/"); removed by the test wrapper.
     QString newTempDir();
