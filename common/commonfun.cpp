@@ -260,17 +260,25 @@ namespace CommonFun
         return instanceguard::acquire(CStringHelp::unicodeToUtf8(name)) == instanceguard::Taken;
     }
 
-    Instance guardDataFolder(const QString &folder, const std::wstring &name)
+    Instance guardDataFolder(const QString &folder, const std::wstring &name, int *error)
     {
         QString dir = folder;
         if (!dir.endsWith(QLatin1Char('/')))
             dir += QLatin1Char('/');
-        switch (instanceguard::acquireIn(QFile::encodeName(dir).toStdString(), CStringHelp::unicodeToUtf8(name))) {
+        errno = 0;
+        const auto result = instanceguard::acquireIn(QFile::encodeName(dir).toStdString(), CStringHelp::unicodeToUtf8(name));
+        // What the lock file's open or lock said, before anything else can overwrite it.
+        const int err = errno;
+        if (error)
+            *error = 0;
+        switch (result) {
         case instanceguard::Acquired:
             return Instance::Alone;
         case instanceguard::Taken:
             return Instance::Another;
         default:
+            if (error)
+                *error = err;
             return Instance::Unknown;
         }
     }

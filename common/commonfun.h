@@ -60,9 +60,10 @@ namespace CommonFun
 
     // The single-instance guard of a data folder: a lock on "<folder><name>.lock", held by
     // this process until it ends once it is Alone. Another: a process already holds it;
-    // Unknown: no lock could be taken there (the caller must not run unguarded).
+    // Unknown: no lock could be taken there (the caller must not run unguarded), and `error`
+    // gets the system's error (0 when none was given).
     enum class Instance { Alone, Another, Unknown };
-    Instance guardDataFolder(const QString &folder, const std::wstring &name);
+    Instance guardDataFolder(const QString &folder, const std::wstring &name, int *error = nullptr);
 
     // "W" and 9 upper-case hex digits, derived from the machine's disk id; the same on
     // every run on one machine.

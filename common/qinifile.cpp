@@ -17,6 +17,7 @@
 #include <QTemporaryDir>
 
 #include "qsafefile.h"
+#include "qtutils.h"
 
 namespace
 {
@@ -105,21 +106,10 @@ namespace
         struct stat st {};
         if (::fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
             return false;
-        // A description of its own, so that the listing starts at the beginning.
-        const int listed = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        DIR *entries = listed >= 0 ? ::fdopendir(listed) : nullptr;
-        if (!entries) {
-            if (listed >= 0)
-                ::close(listed);
-            return false;
-        }
-        while (const dirent *entry = ::readdir(entries)) {
-            const QByteArray name(entry->d_name);
-            if (name != "." && name != "..")
-                names->append(name);
-        }
-        ::closedir(entries);
-        return true;
+        return forEachEntryAt(fd, [names](const struct dirent &entry) {
+            names->append(QByteArray(entry.d_name));
+            return true;
+        });
     }
 
     // Removes the scratch folder `name` in `dir` with the regular files of ours in it; false

@@ -17,6 +17,8 @@
 #include <QFileInfo>
 #include <QList>
 
+#include "qtutils.h"
+
 namespace
 {
     std::mutex s_faultMutex;
@@ -119,24 +121,16 @@ int QSafeFile::sweepLeftovers(const QString &folder, const std::function<bool(co
     if (dir < 0)
         return 0;
     struct stat st {};
-    // A description of its own for the listing; names are removed through `dir`.
-    const int listed = ::fstat(dir, &st) == 0 && st.st_uid == ::geteuid()
-        ? ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
-    DIR *entries = listed >= 0 ? ::fdopendir(listed) : nullptr;
-    if (!entries) {
-        if (listed >= 0)
-            ::close(listed);
-        ::close(dir);
-        return 0;
-    }
     QList<QByteArray> names;
-    while (const dirent *entry = ::readdir(entries)) {
-        const QByteArray name(entry->d_name);
-        const QByteArray saved = savedNameOf(name);
-        if (!saved.isEmpty() && isStateFile(QFile::decodeName(saved)))
-            names.append(name);
+    if (::fstat(dir, &st) == 0 && st.st_uid == ::geteuid()) {
+        forEachEntryAt(dir, [&](const struct dirent &entry) {
+            const QByteArray name(entry.d_name);
+            const QByteArray saved = savedNameOf(name);
+            if (!saved.isEmpty() && isStateFile(QFile::decodeName(saved)))
+                names.append(name);
+            return true;
+        });
     }
-    ::closedir(entries);
     int removed = 0;
     for (const QByteArray &name : names) {
         if (::fstatat(dir, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)

@@ -56,6 +56,26 @@ namespace
     }
 }
 
+bool forEachEntryAt(int dirFd, const std::function<bool(const struct dirent &)> &visit)
+{
+    // A description of its own, so that the listing starts at the beginning.
+    const int own = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *dir = own >= 0 ? ::fdopendir(own) : nullptr;
+    if (!dir) {
+        if (own >= 0)
+            ::close(own);
+        return false;
+    }
+    while (const struct dirent *entry = ::readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+            continue;
+        if (!visit(*entry))
+            break;
+    }
+    ::closedir(dir);
+    return true;
+}
+
 bool removeDirContents(int dirFd)
 {
     const int own = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);

@@ -6,6 +6,8 @@
 #include <QByteArray>
 #include <QString>
 
+struct dirent;
+
 // File and text helpers for Qt code.
 
 // Removes the folder and everything in it, hidden entries included. Links are removed, never
@@ -16,6 +18,11 @@ bool removeDir(const QString &path);
 // Empties the folder open as `dirFd` (the descriptor stays the caller's), relative to it and
 // without following any link. False when anything could not be removed.
 bool removeDirContents(int dirFd);
+
+// Hands `visit` each entry of the folder open as `dirFd` (the descriptor stays the caller's),
+// "." and ".." left out, from the start of the listing, until it returns false. False when the
+// folder can't be listed.
+bool forEachEntryAt(int dirFd, const std::function<bool(const struct dirent &)> &visit);
 
 // Renames `from` in the folder `fromDir` to `to` in `toDir` without ever replacing a file:
 // false (errno EEXIST) when `to` is taken. On file systems without the no-replace rename it

@@ -149,10 +149,8 @@ int CWinApp::run()
         }
         // One instance per data folder: two would save the pending work and the history
         // over each other's.
-        errno = 0;
-        const CommonFun::Instance instance = CommonFun::guardDataFolder(CGlobal::dataPath(), L"vantrel_2_0");
-        // What the lock file's open or lock said.
-        const int lockError = errno;
+        int lockError = 0;
+        const CommonFun::Instance instance = CommonFun::guardDataFolder(CGlobal::dataPath(), L"vantrel_2_0", &lockError);
         if (instance != CommonFun::Instance::Alone)
         {
             const bool another = instance == CommonFun::Instance::Another;

@@ -20,6 +20,7 @@
 #include <QRandomGenerator>
 #include <QStringList>
 
+#include "commonfun.h"
 #include "cstringhelp.h"
 #include "logger.h"
 #include "namedpipe.h"
@@ -30,7 +31,6 @@
 #include "qrecords.h"
 #include "qrunfolder.h"
 #include "qsourcefile.h"
-#include "commonfun.h"
 #include "qstagecheck.h"
 #include "qtutils.h"
 #include "quser.h"
@@ -108,7 +108,6 @@ namespace
     const QString kSilent = QStringLiteral("加密程序长时间无响应，已停止加密");
     const QString kFolderNotWritable = QStringLiteral("输出文件夹不存在或无法写入");
 
-    // The start of every reason that a disk is full, naming its folder.
     // The reason when the output folder's disk went away during the run (a stick pulled or
     // unmounted): before the output was moved out of its run folder, or after.
     QString diskLost(const QString &folder, bool outputMoved)
@@ -599,7 +598,7 @@ void QFrameModel::convert(const std::string &keyBase)
                  SLOT(onFinished(int, QProcess::ExitStatus)), Qt::DirectConnection))
         LOG_ERROR(L"sorbin finished signal not connected");
     m_process->setProcessChannelMode(QProcess::MergedChannels);
-    static_cast<QTiedProcess *>(m_process.get())->keepOpen(source.fd());
+    m_process->keepOpen(source.fd());
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("SORBIN_SOURCE_FD"), QString::number(source.fd()));
     environment.insert(QStringLiteral("SORBIN_SOURCE_ID"), source.openedText());
@@ -629,7 +628,7 @@ void QFrameModel::convert(const std::string &keyBase)
         }
         if (openedHook)
             openedHook();
-        static_cast<QTiedProcess *>(m_process.get())->start(programPath(), arguments, QIODevice::ReadWrite);
+        m_process->start(programPath(), arguments, QIODevice::ReadWrite);
         if (!m_process->waitForStarted(10000)) {
             LOG_ERROR(L"start %s failed: %s", programPath(), m_process->errorString());
             throw UException("m_process->waitForStarted()", QStringLiteral("启动加密程序失败！"), __FILE__, __LINE__);

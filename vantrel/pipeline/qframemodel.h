@@ -11,6 +11,7 @@
 #include <json/json.h>
 
 #include "qbase.h"
+#include "qchildprocess.h"
 
 class QDtaVideo;
 class QRunFolder;
@@ -95,7 +96,7 @@ private:
     void checkStop() const;
 
     std::shared_ptr<QDtaVideo> m_video;
-    std::unique_ptr<QProcess> m_process;
+    std::unique_ptr<QTiedProcess> m_process;
     std::atomic<bool> m_finished;
     std::atomic<bool> m_stop;
     QByteArray m_outputTail;

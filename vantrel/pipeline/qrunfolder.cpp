@@ -117,27 +117,13 @@ namespace
         return got > 0 ? secret.left(int(got)) : QByteArray();
     }
 
-    // Hands `visit` the name of each entry of the folder open as `fd` but "." and "..", with
-    // foldersOnly those that may be folders, until it returns false. False when the folder
-    // can't be read.
+    // Hands `visit` the name of each entry of the folder open as `fd`, with foldersOnly those
+    // that may be folders, until it returns false. False when the folder can't be read.
     bool forEachEntry(int fd, bool foldersOnly, const std::function<bool(const char *)> &visit)
     {
-        const int own = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        DIR *dir = own >= 0 ? ::fdopendir(own) : nullptr;
-        if (!dir) {
-            if (own >= 0)
-                ::close(own);
-            return false;
-        }
-        while (const dirent *entry = ::readdir(dir)) {
-            if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0
-                || (foldersOnly && entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN))
-                continue;
-            if (!visit(entry->d_name))
-                break;
-        }
-        ::closedir(dir);
-        return true;
+        return forEachEntryAt(fd, [&](const struct dirent &entry) {
+            return (foldersOnly && entry.d_type != DT_DIR && entry.d_type != DT_UNKNOWN) || visit(entry.d_name);
+        });
     }
 
     // Whether the folder open as `fd` holds nothing at all.

@@ -18,11 +18,6 @@ namespace
 {
     const QString kMissing = QStringLiteral("源视频文件不存在或无法读取");
 
-    qint64 mtimeNsOf(const struct stat &st)
-    {
-        return static_cast<qint64>(st.st_mtim.tv_sec) * 1000000000LL + static_cast<qint64>(st.st_mtim.tv_nsec);
-    }
-
     qint64 fsTypeOf(const QByteArray &path)
     {
         struct statfs fs {};
@@ -51,6 +46,24 @@ namespace
     }
 }
 
+qint64 SourceIdentity::mtimeNsOf(const struct stat &st)
+{
+    return static_cast<qint64>(st.st_mtim.tv_sec) * 1000000000LL + static_cast<qint64>(st.st_mtim.tv_nsec);
+}
+
+SourceIdentity SourceIdentity::ofOpened(const struct stat &st, qint64 fsType, const QString &mount)
+{
+    SourceIdentity id;
+    id.known = true;
+    id.device = static_cast<quint64>(st.st_dev);
+    id.inode = static_cast<quint64>(st.st_ino);
+    id.size = static_cast<qint64>(st.st_size);
+    id.mtimeNs = SourceIdentity::mtimeNsOf(st);
+    id.fsType = fsType;
+    id.mount = mount;
+    return id;
+}
+
 QString SourceIdentity::mountOf(int fd)
 {
     return fd < 0 ? QString() : mountText(fd, "", AT_EMPTY_PATH);
@@ -72,13 +85,9 @@ SourceIdentity SourceIdentity::of(const QString &path, bool anyLink)
         if (::stat(native.constData(), &st) != 0)
             return SourceIdentity();
     }
-    id.known = true;
-    id.device = static_cast<quint64>(st.st_dev);
-    id.inode = static_cast<quint64>(st.st_ino);
-    id.size = static_cast<qint64>(st.st_size);
-    id.mtimeNs = mtimeNsOf(st);
-    id.fsType = fsTypeOf(native);
-    id.mount = mountText(AT_FDCWD, native.constData(), 0);
+    const bool link = id.link;
+    id = ofOpened(st, fsTypeOf(native), mountText(AT_FDCWD, native.constData(), 0));
+    id.link = link;
     return id;
 }
 
@@ -126,7 +135,7 @@ Json::Value SourceIdentity::toJson() const
 
 bool SourceIdentity::matches(const struct stat &st, qint64 openedFsType, const QString &openedMount) const
 {
-    if (!known || !S_ISREG(st.st_mode) || static_cast<qint64>(st.st_size) != size || mtimeNsOf(st) != mtimeNs)
+    if (!known || !S_ISREG(st.st_mode) || static_cast<qint64>(st.st_size) != size || SourceIdentity::mtimeNsOf(st) != mtimeNs)
         return false;
     if (static_cast<quint64>(st.st_dev) == device && static_cast<quint64>(st.st_ino) == inode)
         return true;
@@ -183,15 +192,8 @@ void QSourceFile::open(const QString &path, const SourceIdentity &identity)
     const QString mount = SourceIdentity::mountOf(fd);
     if (!identity.matches(st, fsType, mount)) {
         ::close(fd);
-        SourceIdentity now;
-        now.known = true;
-        now.device = static_cast<quint64>(st.st_dev);
-        now.inode = static_cast<quint64>(st.st_ino);
-        now.size = static_cast<qint64>(st.st_size);
-        now.mtimeNs = mtimeNsOf(st);
-        now.fsType = fsType;
-        now.mount = mount;
-        LOG_ERROR(L"the source %s is not the file that was added (added: %s; now: %s)", path, identity.text(), now.text());
+        LOG_ERROR(L"the source %s is not the file that was added (added: %s; now: %s)", path, identity.text(),
+                  SourceIdentity::ofOpened(st, fsType, mount).text());
         throw UException("identity.matches(source)", changedMessage(), __FILE__, __LINE__);
     }
     // Reads block as usual from here on.
@@ -200,7 +202,7 @@ void QSourceFile::open(const QString &path, const SourceIdentity &identity)
     m_device = static_cast<quint64>(st.st_dev);
     m_inode = static_cast<quint64>(st.st_ino);
     m_size = static_cast<qint64>(st.st_size);
-    m_mtimeNs = mtimeNsOf(st);
+    m_mtimeNs = SourceIdentity::mtimeNsOf(st);
 }
 
 void QSourceFile::close()
@@ -235,7 +237,7 @@ bool QSourceFile::changedSinceOpen() const
     struct stat st {};
     if (m_fd < 0 || ::fstat(m_fd, &st) != 0)
         return false;
-    return static_cast<qint64>(st.st_size) != m_size || mtimeNsOf(st) != m_mtimeNs;
+    return static_cast<qint64>(st.st_size) != m_size || SourceIdentity::mtimeNsOf(st) != m_mtimeNs;
 }
 
 QString QSourceFile::changedMessage()

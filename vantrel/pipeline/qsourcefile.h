@@ -24,6 +24,10 @@ struct SourceIdentity
     // The file at `path` now. A link is noted only when `anyLink` or when it is the user's own;
     // another's link gives an unknown identity.
     static SourceIdentity of(const QString &path, bool anyLink = true);
+    // The opened file `st`, on a file system of type `fsType` in the mount `mount`.
+    static SourceIdentity ofOpened(const struct stat &st, qint64 fsType, const QString &mount = QString());
+    // The modification time of `st` in nanoseconds.
+    static qint64 mtimeNsOf(const struct stat &st);
     // Unknown when `value` is not an object with the members toJson() writes.
     static SourceIdentity fromJson(const Json::Value &value);
     Json::Value toJson() const;

@@ -65,23 +65,6 @@ namespace
         return qBound<qint64>(0, fileSize - qint64(index) * Qiniu_Rio_BlockSize, Qiniu_Rio_BlockSize);
     }
 
-    qint64 mtimeNsOf(const struct stat &st)
-    {
-        return qint64(st.st_mtim.tv_sec) * 1000000000LL + qint64(st.st_mtim.tv_nsec);
-    }
-
-    SourceIdentity identityOf(const struct stat &st, qint64 fsType)
-    {
-        SourceIdentity id;
-        id.known = true;
-        id.device = quint64(st.st_dev);
-        id.inode = quint64(st.st_ino);
-        id.size = qint64(st.st_size);
-        id.mtimeNs = mtimeNsOf(st);
-        id.fsType = fsType;
-        return id;
-    }
-
     // Running SHA-1 of `size` bytes of the file at `fd` from `start`; null when they can't be
     // read or `stopped`.
     std::shared_ptr<QCryptographicHash> digestAt(int fd, qint64 start, qint64 size, const std::function<bool()> &stopped)
@@ -343,7 +326,7 @@ int Qiniu_Rio_Recv::proveProgress(const std::function<bool()> &stopped)
         if (!noted.matches(m_opened, m_fsType))
         {
             LOG_INFO(L"resume records of %s dropped, the file is sent again whole: they are of %s, the file is %s",
-                     m_localFile, noted.text(), identityOf(m_opened, m_fsType).text());
+                     m_localFile, noted.text(), SourceIdentity::ofOpened(m_opened, m_fsType).text());
             for (int i = 0; i < m_blockCount; ++i)
                 setBlock(i, Qiniu_Rio_BlkputRet());
             m_loadedCount = 0;
@@ -416,10 +399,10 @@ bool Qiniu_Rio_Recv::unchanged() const
         LOG_ERROR(L"%s: the opened file cannot be looked at", m_localFile);
         return false;
     }
-    if (now.st_size != m_opened.st_size || mtimeNsOf(now) != mtimeNsOf(m_opened))
+    if (now.st_size != m_opened.st_size || SourceIdentity::mtimeNsOf(now) != SourceIdentity::mtimeNsOf(m_opened))
     {
         LOG_ERROR(L"%s changed since the upload began: %d bytes modified %d ns, now %d bytes modified %d ns",
-                  m_localFile, qint64(m_opened.st_size), mtimeNsOf(m_opened), qint64(now.st_size), mtimeNsOf(now));
+                  m_localFile, qint64(m_opened.st_size), SourceIdentity::mtimeNsOf(m_opened), qint64(now.st_size), SourceIdentity::mtimeNsOf(now));
         return false;
     }
     struct stat named {};
@@ -537,7 +520,7 @@ QValue Qiniu_Rio_Recv::proofJson() const
     QValue root(Json::objectValue);
     root["blocks"] = list;
     if (m_hasOpened)
-        root["file"] = identityOf(m_opened, m_fsType).toJson();
+        root["file"] = SourceIdentity::ofOpened(m_opened, m_fsType).toJson();
     return root;
 }
 
